@@ -1,0 +1,42 @@
+// Conversion and validation of input matrices, labels and weights, and the canonical
+// training order. Every check throws ValidationError with its fixed message.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "morvel/matrix.h"
+
+namespace morvel {
+
+// Row-major float64 copy of a dense view. With `order`, row i of the copy is view row
+// order[i]. Throws "X must not contain infinite values" on +-inf.
+template <class T>
+DenseMatrix copy_dense(const StridedView<T>& x, const std::vector<uint64_t>* order);
+
+// Builds a CSR matrix from the int64/float64 arrays read off a sparse object (already
+// canonicalised by its own sum_duplicates/sort_indices). Checks, in order: a negative
+// indptr entry, a negative column index, an infinite value.
+CsrMatrix csr_from_arrays(std::span<const int64_t> indptr, std::span<const int64_t> indices,
+                          std::span<const double> data, uint64_t n_rows, uint64_t n_features);
+
+// Structural checks, first failure wins.
+void validate_dense(const DenseMatrix& x);
+void validate_csr(const CsrMatrix& x);
+
+// Checks the (training-order) weights and returns their sum, accumulated left to right
+// starting from -0.0.
+double validate_weights(std::span<const double> weights);
+
+// Labels as unsigned class indices; the first negative value is refused.
+std::vector<uint64_t> convert_labels(std::span<const int64_t> y);
+
+// The canonical order of a dense float input: rows sorted by column 0, ties broken by
+// later columns only inside still-tied groups, then by label, then by input position.
+// NaN sorts after every number; -0.0 equals +0.0.
+template <class T>
+std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<const int64_t> y);
+
+}  // namespace morvel

@@ -1,0 +1,67 @@
+// What a successful fit leaves behind, and the per-fit results the fit loop accumulates.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "morvel/bin_edges.h"
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+#include "morvel/tree.h"
+
+namespace morvel {
+
+// Per training row, n_classes counters of out-of-bag votes (row-major).
+struct OobVotes {
+  uint64_t n_rows = 0;
+  uint64_t n_classes = 0;
+  std::vector<uint64_t> counts;  // n_rows * n_classes
+
+  OobVotes() = default;
+  OobVotes(uint64_t rows, uint64_t classes)
+      : n_rows(rows), n_classes(classes), counts(rows * classes, 0) {}
+  uint64_t* row(uint64_t r) { return counts.data() + r * n_classes; }
+  const uint64_t* row(uint64_t r) const { return counts.data() + r * n_classes; }
+};
+
+// Running mean (Welford) of one feature's per-tree permutation values.
+struct PermutationEntry {
+  uint64_t n = 0;     // trees that contributed a value
+  double mean = 0.0;  // running mean of those values
+};
+
+// Keyed by feature index. An ordered map, so every walk over it runs in feature order.
+using PermutationStats = std::map<uint64_t, PermutationEntry>;
+
+// The trees of a forest, or only their count (for callers that need statistics alone).
+struct MaybeTrees {
+  bool has_trees = true;
+  std::vector<Tree> trees;  // when has_trees
+  uint64_t count = 0;       // when !has_trees
+
+  uint64_t size() const { return has_trees ? trees.size() : count; }
+  const std::vector<Tree>& list() const {
+    MORVEL_ASSERT(has_trees, msg::kTreesMissing);
+    return trees;
+  }
+};
+
+// The result of the fit loop: one per worker, then merged.
+struct ForestResult {
+  MaybeTrees trees;
+  std::optional<OobVotes> oob_votes;
+  std::optional<PermutationStats> permutation_stats;
+};
+
+// The fitted state of a NativeForest.
+struct FittedForest {
+  ForestResult result;
+  std::optional<BinEdges> edges;  // kept when the fit trained on histogram bins
+  uint64_t n_classes = 0;
+  uint64_t n_features = 0;
+  uint64_t n_rows = 0;
+};
+
+}  // namespace morvel

@@ -1,0 +1,96 @@
+// Fork-join helpers: the only place in the engine that starts threads. Results are
+// returned indexed by chunk (or worker) and combined by the caller in that fixed order, so
+// no result depends on scheduling. With one worker everything runs on the calling thread.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+
+namespace morvel::parallel {
+
+// ceil(count / workers); workers must be >= 1.
+inline uint64_t chunk_length(uint64_t count, uint64_t workers) {
+  return count / workers + (count % workers != 0 ? 1 : 0);
+}
+
+struct Chunk {
+  uint64_t index;  // chunk number, 0-based
+  uint64_t begin;  // first element
+  uint64_t end;    // one past the last element
+};
+
+// Contiguous chunks of chunk_length(count, workers) elements; fewer chunks than workers
+// when the division leaves them empty (count 9, workers 4: three chunks of 3).
+std::vector<Chunk> split_chunks(uint64_t count, uint64_t workers);
+
+namespace detail {
+
+// Runs every task on its own thread;
+// joins them all, then rethrows the failure of the lowest index. ValidationError and
+// bad_alloc pass through unchanged; anything else becomes InternalError("<panic>: <what>").
+void run_threads(std::vector<std::function<void()>>& tasks, const char* panic_message);
+
+}  // namespace detail
+
+// Calls fn(const Chunk&) for every chunk and returns the results in chunk order.
+// `panic_message` names the step in the InternalError raised for a failed worker.
+template <class Fn>
+auto for_each_chunk(uint64_t count, uint64_t workers, Fn&& fn, const char* panic_message) {
+  using R = std::invoke_result_t<Fn&, const Chunk&>;
+  const std::vector<Chunk> chunks = split_chunks(count, workers == 0 ? 1 : workers);
+  if constexpr (std::is_void_v<R>) {
+    if (chunks.size() <= 1) {
+      for (const Chunk& c : chunks) fn(c);
+      return;
+    }
+    std::vector<std::function<void()>> tasks;
+    tasks.reserve(chunks.size());
+    for (const Chunk& c : chunks) tasks.emplace_back([&fn, c] { fn(c); });
+    detail::run_threads(tasks, panic_message);
+  } else {
+    std::vector<R> results(chunks.size());
+    if (chunks.size() <= 1) {
+      for (const Chunk& c : chunks) results[c.index] = fn(c);
+      return results;
+    }
+    std::vector<std::function<void()>> tasks;
+    tasks.reserve(chunks.size());
+    for (const Chunk& c : chunks) tasks.emplace_back([&fn, &results, c] { results[c.index] = fn(c); });
+    detail::run_threads(tasks, panic_message);
+    return results;
+  }
+}
+
+// Starts `workers` threads running fn(worker_index) and returns their results in worker
+// order. With one worker, runs inline.
+template <class Fn>
+auto run_workers(uint64_t workers, Fn&& fn, const char* panic_message) {
+  using R = std::invoke_result_t<Fn&, uint64_t>;
+  MORVEL_ASSERT(workers > 0, "assertion failed: threads > 0");
+  std::vector<R> results(workers);
+  if (workers == 1) {
+    results[0] = fn(uint64_t{0});
+    return results;
+  }
+  std::vector<std::function<void()>> tasks;
+  tasks.reserve(workers);
+  for (uint64_t w = 0; w < workers; ++w) tasks.emplace_back([&fn, &results, w] { results[w] = fn(w); });
+  detail::run_threads(tasks, panic_message);
+  return results;
+}
+
+// CPUs this process may run on: the scheduler affinity mask, limited by a cgroup (v2 or
+// v1) CPU quota when one is set; 1 when neither can be read.
+uint64_t available_cpus();
+
+}  // namespace morvel::parallel

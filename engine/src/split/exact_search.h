@@ -1,0 +1,33 @@
+// Exact split search of one feature: sort the node's values, scan every threshold between
+// distinct neighbours, both missing-value directions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "split/criteria.h"
+
+namespace morvel {
+
+// One (value, class, weight) record per index-list entry.
+struct ExactRecord {
+  double value;
+  uint64_t klass;
+  double weight;
+  uint64_t position;  // index-list position: equal values keep list order
+};
+
+// Per-worker buffers reused by every exact search.
+struct ExactScratch {
+  std::vector<ExactRecord> records;
+  std::vector<double> buffers;  // prefix/suffix/missing class-weight vectors
+};
+
+std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
+                                           const SearchRules& rules, std::span<const uint64_t> rows,
+                                           const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                           NodeBounds bounds, ExactScratch& scratch);
+
+}  // namespace morvel

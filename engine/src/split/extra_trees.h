@@ -1,0 +1,35 @@
+// Extra-trees: one threshold drawn uniformly between a feature's node minimum and maximum,
+// scored like any other candidate; constant features are remembered per node.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "morvel/rng.h"
+#include "split/criteria.h"
+
+namespace morvel {
+
+// Per-worker buffers reused by every extra-trees search of that worker.
+struct ExtraScratch {
+  std::vector<float> values_f32;   // node values of the two-class dense search (float32 input)
+  std::vector<double> values_f64;  // node values of the two-class dense search (float64 input)
+  std::vector<double> buffers;     // class-weight accumulators
+};
+
+// x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
+// threshold = hi * u + lo * (1 - u).
+double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi);
+
+// Searches `feature` with a drawn threshold. Chooses the general, two-class dense or
+// two-class binned form from the context. A feature found constant is appended to
+// `constant_features`; a feature already listed there yields none without drawing.
+std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
+                                           const SearchRules& rules, std::span<const uint64_t> rows,
+                                           const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                           NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                           Rng& rng, ExtraScratch& scratch);
+
+}  // namespace morvel

@@ -1,0 +1,54 @@
+// Histogram split search: per-node class-weight histograms over bins, the smaller child
+// built from rows and the larger derived by clamped subtraction, and the bin scan.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "split/criteria.h"
+
+namespace morvel {
+
+// Class weights and entry counts of one node per global bin. Feature f owns the global bins
+// offsets[f] .. offsets[f + 1] - 1; the last of them is f's missing-value bin when the
+// training matrix has missing values.
+struct NodeHistogram {
+  std::vector<double> class_weights;  // global bin g, class c at g * n_classes + c
+  std::vector<uint64_t> counts;       // entries per global bin
+};
+
+// Per-tree histogram machinery for one training context and one set of tree weights.
+// Owns the bin layout and any buffer pools; the grower holds one per tree.
+class HistogramSearch {
+ public:
+  HistogramSearch(const TrainingContext& ctx, const TreeWeights& weights, const SearchRules& rules);
+  ~HistogramSearch();
+  HistogramSearch(const HistogramSearch&) = delete;
+  HistogramSearch& operator=(const HistogramSearch&) = delete;
+
+  // Histogram of a node from its index list.
+  NodeHistogram build(std::span<const uint64_t> rows);
+
+  // The two children's histograms: the child with fewer entries (left on a tie) is built
+  // from its rows, the other is parent - built, class weights clamped at 0. Consumes parent.
+  std::pair<NodeHistogram, NodeHistogram> derive_children(NodeHistogram&& parent,
+                                                           std::span<const uint64_t> left_rows,
+                                                           std::span<const uint64_t> right_rows);
+
+  // Returns a histogram no longer needed, so its buffers can be reused.
+  void recycle(NodeHistogram&& histogram);
+
+  // Best bin-space split of `feature` (pivot b + 0.5 in bin space).
+  std::optional<SplitCandidate> search(const NodeHistogram& histogram, const NodeStats& stats, uint64_t feature,
+                                       int8_t constraint, NodeBounds bounds);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace morvel
