@@ -256,13 +256,16 @@ def test_sparse_duplicates_summed_and_csc_converted(data):
     csr = sp.csr_matrix(x)
     reference = fit(csr, y).shap_tree_arrays()
     assert fit(sp.csc_matrix(x), y).shap_tree_arrays() == reference
-    # The same matrix with each stored value split into two duplicate halves.
-    coo = csr.tocoo()
-    dup = sp.csr_matrix(
-        (np.concatenate([coo.data / 2, coo.data / 2]), (np.tile(coo.row, 2), np.tile(coo.col, 2))),
-        shape=x.shape,
-    )
-    dup.has_canonical_format = False
+    # The same matrix with each stored value split into two duplicate halves, columns of a
+    # row in descending order.
+    indices, values = [], []
+    for r in range(x.shape[0]):
+        cols = csr.indices[csr.indptr[r] : csr.indptr[r + 1]][::-1]
+        vals = csr.data[csr.indptr[r] : csr.indptr[r + 1]][::-1]
+        indices.append(np.repeat(cols, 2))
+        values.append(np.repeat(vals / 2, 2))
+    dup = sp.csr_matrix((np.concatenate(values), np.concatenate(indices), csr.indptr * 2), shape=x.shape)
+    assert not dup.has_canonical_format
     assert fit(dup, y).shap_tree_arrays() == reference
     assert dup.has_canonical_format  # canonicalised in place by its own methods
 
@@ -283,11 +286,14 @@ class TestPredictionInput:
         with pytest.raises(ValueError, match="^X has a different number of features$"):
             forest.tree_shap(np.ones((2, 2)))
 
-    def test_feature_count_checked_before_values(self, forest):
-        with pytest.raises(ValueError, match="features, but"):
-            forest.predict(np.full((2, 2), np.inf))
+    def test_values_are_converted_before_the_feature_count_check(self, forest):
+        # Dense conversion refuses infinities while copying, before the count is compared;
+        # the structural checks of a sparse matrix come after it.
         with pytest.raises(ValueError, match=f"^{INFINITE}$"):
-            forest.predict(np.full((2, 3), np.inf))
+            forest.predict(np.full((2, 2), np.inf))
+        bad = FakeSparse(np.array([0, 2, 1]), np.array([0, 1]), np.array([1.0, 2.0]), (2, 2))
+        with pytest.raises(ValueError, match="features, but"):
+            forest.predict(bad)
 
     @pytest.mark.parametrize("max_bins", [None, 4])
     def test_dense_and_sparse_predictions_agree(self, data, max_bins):
