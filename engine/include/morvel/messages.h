@@ -84,5 +84,13 @@ inline constexpr const char* kHistogramNeedsEdges = "histogram cache requires fi
 inline constexpr const char* kHistogramNeedsBins =
     "internal error: entered unreachable code: histograms require binned input";
 inline constexpr const char* kPredictionInput = "prediction input cannot be used for training";
+inline constexpr const char* kBalancedNeedsWeights = "balanced bootstrap requires training weights";
+inline constexpr const char* kMergeMixed = "Merging forests with and without trees";
+inline constexpr const char* kThreadsPositive = "assertion failed: threads > 0";
+inline constexpr const char* kDirectVotesMissing = "direct OOB votes must be collected before permutation";
+inline constexpr const char* kDirectVoteUnavailable = "direct OOB vote must be available";
+inline constexpr const char* kIdenticalPredictions =
+    "internal error: entered unreachable code: identical predictions cannot differ";
+inline constexpr const char* kPermutationCount = "assertion failed: count >= self.n";
 
 }  // namespace morvel::msg
