@@ -23,11 +23,13 @@ inline int64_t total_order_key(double v) {
   return i ^ static_cast<int64_t>(static_cast<uint64_t>(i >> 63) >> 1);
 }
 
-struct TotalOrderLess {
-  bool operator()(double a, double b) const { return total_order_key(a) < total_order_key(b); }
-};
-
-inline bool same_bits(double a, double b) { return total_order_key(a) == total_order_key(b); }
+// The key transform is its own inverse.
+inline double from_key(int64_t key) {
+  const int64_t i = key ^ static_cast<int64_t>(static_cast<uint64_t>(key >> 63) >> 1);
+  double v;
+  std::memcpy(&v, &i, sizeof(v));
+  return v;
+}
 
 // The cut between neighbours lo < hi: the midpoint unless rounding carried it up to hi,
 // in which case lo itself, so that lo bins below the cut and hi above it.
@@ -40,21 +42,22 @@ inline void append_increasing(std::vector<double>& edges, double cut) {
   if (edges.empty() || cut > edges.back()) edges.push_back(cut);
 }
 
-std::vector<double> sort_path(std::vector<double>& w, uint64_t max_bins) {
-  std::sort(w.begin(), w.end(), TotalOrderLess{});
+// Both paths work on total-order keys: integer comparisons sort faster than the
+// equivalent comparator on doubles, and equal keys are equal bit patterns.
+std::vector<double> sort_path(std::vector<int64_t>& keys, uint64_t max_bins) {
+  std::sort(keys.begin(), keys.end());
   // Distinct bit patterns: -0.0 and +0.0 stay apart.
-  const auto last = std::unique(w.begin(), w.end(), same_bits);
-  const uint64_t d = static_cast<uint64_t>(last - w.begin());
+  const uint64_t d = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
   std::vector<double> edges;
   if (max_bins < d) {
     edges.reserve(max_bins - 1);
     for (uint64_t i = 1; i < max_bins; ++i) {
       const uint64_t p = i * d / max_bins;
-      append_increasing(edges, cut_between(w[p - 1], w[p]));
+      append_increasing(edges, cut_between(from_key(keys[p - 1]), from_key(keys[p])));
     }
   } else if (d >= 2) {
     edges.reserve(d - 1);
-    for (uint64_t l = 0; l + 1 < d; ++l) edges.push_back(cut_between(w[l], w[l + 1]));
+    for (uint64_t l = 0; l + 1 < d; ++l) edges.push_back(cut_between(from_key(keys[l]), from_key(keys[l + 1])));
   }
   return edges;
 }
@@ -62,12 +65,12 @@ std::vector<double> sort_path(std::vector<double>& w, uint64_t max_bins) {
 // Puts the order statistic of every listed position in place: the middle position first
 // (nth-element on the current slice), then the positions left and right of it on the two
 // sub-slices. `base` is the absolute position of data[0].
-void select_positions(double* data, uint64_t len, std::span<const uint64_t> positions, uint64_t base) {
+void select_positions(int64_t* data, uint64_t len, std::span<const uint64_t> positions, uint64_t base) {
   while (!positions.empty()) {
     const size_t mid = positions.size() / 2;
     const uint64_t k = positions[mid] - base;
     MORVEL_ASSERT(k < len, "index out of bounds: quantile position outside the column");
-    std::nth_element(data, data + k, data + len, TotalOrderLess{});
+    std::nth_element(data, data + k, data + len);
     select_positions(data, k, positions.first(mid), base);
     // Continue with the right part in place of a second recursive call.
     data += k + 1;
@@ -77,8 +80,8 @@ void select_positions(double* data, uint64_t len, std::span<const uint64_t> posi
   }
 }
 
-std::vector<double> select_path(std::vector<double>& w, uint64_t max_bins) {
-  const uint64_t n = w.size();
+std::vector<double> select_path(std::vector<int64_t>& keys, uint64_t max_bins) {
+  const uint64_t n = keys.size();
   std::vector<uint64_t> positions;
   positions.reserve(2 * (max_bins - 1));
   for (uint64_t i = 1; i < max_bins; ++i) {
@@ -88,15 +91,13 @@ std::vector<double> select_path(std::vector<double>& w, uint64_t max_bins) {
   }
   std::sort(positions.begin(), positions.end());
   positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-  select_positions(w.data(), n, positions, 0);
+  select_positions(keys.data(), n, positions, 0);
 
   std::vector<double> edges;
   for (uint64_t i = 1; i < max_bins; ++i) {
     const uint64_t p = i * n / max_bins;
-    const double lo = w[p - 1];
-    const double hi = w[p];
-    if (same_bits(lo, hi)) continue;
-    append_increasing(edges, cut_between(lo, hi));
+    if (keys[p - 1] == keys[p]) continue;  // equal bit patterns: no edge for this quantile
+    append_increasing(edges, cut_between(from_key(keys[p - 1]), from_key(keys[p])));
   }
   return edges;
 }
@@ -109,11 +110,14 @@ inline bool is_selection(BinningStrategy s) { return static_cast<uint8_t>(s) > 1
 std::vector<double> feature_edges(std::vector<double>& values, uint64_t max_bins, BinningStrategy strategy) {
   MORVEL_ASSERT(max_bins >= 2 && max_bins <= 255, "max_bins outside [2, 255] reached the edge computation");
   // NaN never contributes to edges; the rest keep their order.
-  values.erase(std::remove_if(values.begin(), values.end(), [](double v) { return std::isnan(v); }),
-               values.end());
-  if (values.empty()) return {};
-  if (is_selection(strategy) && max_bins < values.size()) return select_path(values, max_bins);
-  return sort_path(values, max_bins);
+  std::vector<int64_t> keys;
+  keys.reserve(values.size());
+  for (const double v : values)
+    if (!std::isnan(v)) keys.push_back(total_order_key(v));
+  values.clear();
+  if (keys.empty()) return {};
+  if (is_selection(strategy) && max_bins < keys.size()) return select_path(keys, max_bins);
+  return sort_path(keys, max_bins);
 }
 
 std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, uint64_t seed) {

@@ -20,6 +20,45 @@ enum class BinSource : uint8_t { RowMajor, FeatureMajor, Csr };
 // Integral weights keep every sum exact while totals stay below 2^53.
 constexpr double kExactIntegerLimit = 9007199254740992.0;
 
+// Two-class copies of impurity() and evaluate_partition(): the same operations in the same
+// order, unrolled, so the per-bin evaluation of the common binary case stays inline.
+inline double impurity_two(Criterion criterion, const double* v, double total) {
+  if (total == 0.0) return 0.0;
+  if (criterion == Criterion::Gini) {
+    const double p0 = v[0] / total;
+    const double p1 = v[1] / total;
+    double sum = 0.0;
+    sum += p0 * p0;
+    sum += p1 * p1;
+    return 1.0 - sum;
+  }
+  double sum = 0.0;
+  if (v[0] > 0.0) {
+    const double p = v[0] / total;
+    sum += p * std::log(p);
+  }
+  if (v[1] > 0.0) {
+    const double p = v[1] / total;
+    sum += p * std::log(p);
+  }
+  return -sum;
+}
+
+inline std::optional<double> evaluate_two(const SearchRules& rules, double parent_impurity, double node_weight,
+                                          const SideStats& left, const SideStats& right, int8_t constraint,
+                                          NodeBounds bounds) {
+  if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return std::nullopt;
+  if (left.weight == 0.0 || right.weight == 0.0) return std::nullopt;
+  if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, 2)) return std::nullopt;
+  const double impurity_left = impurity_two(rules.criterion, left.class_weight, left.weight);
+  const double impurity_right = impurity_two(rules.criterion, right.class_weight, right.weight);
+  const double improvement = (parent_impurity - (left.weight / node_weight) * impurity_left) -
+                             (right.weight / node_weight) * impurity_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
 }  // namespace
 
 struct HistogramSearch::Impl {
@@ -151,21 +190,29 @@ struct HistogramSearch::Impl {
         msg::kBinWorkerPanicked);
   }
 
-  // Sums one feature of an on-demand histogram into the zeroed feature scratch and records
-  // the regular bins it touched, ascending.
+  // Sums one feature of an on-demand histogram into the zeroed feature scratch. Small nodes
+  // also record the regular bins they touch (ascending), so the scan and the clean-up visit
+  // only those; `track` is false when the node is large enough to fill most bins anyway.
+  template <bool kTrack>
   void fill_feature(const NodeHistogram& h, uint64_t f) {
     const uint64_t nc = n_classes;
     const uint64_t m = (*edges)[f].size();
     const uint64_t missing = m + 1;
+    const uint64_t top = m + missing_slot;
     const uint64_t* labels = ctx.labels.data();
     const double* w = weights.weights.data();
     double* cw = feature_weights.data();
     uint64_t* counts = feature_counts.data();
     touched.clear();
+    bool in_range = true;
     auto add = [&](uint64_t row, uint8_t b) {
-      MORVEL_ASSERT(b <= m + missing_slot, "index out of bounds: bin outside the feature's histogram");
-      if (counts[b]++ == 0 && b != missing) touched.push_back(b);
-      cw[b * nc + labels[row]] += w[row];
+      in_range &= b <= top;
+      const uint64_t slot = b <= top ? b : 0;
+      if constexpr (kTrack) {
+        if (counts[slot] == 0 && slot != missing) touched.push_back(static_cast<uint32_t>(slot));
+      }
+      counts[slot] += 1;
+      cw[slot * nc + labels[row]] += w[row];
     };
     switch (source) {
       case BinSource::RowMajor: {
@@ -182,13 +229,25 @@ struct HistogramSearch::Impl {
         for (const uint64_t row : h.rows) add(row, detail::bin_value((*edges)[f], ctx.csr.at(row, f)));
         break;
     }
-    std::sort(touched.begin(), touched.end());
+    if (!in_range) {
+      clear_feature(f, false);
+      throw_internal("index out of bounds: bin outside the feature's histogram");
+    }
+    if constexpr (kTrack) {
+      // Few entries: insertion sort beats the general sort here.
+      for (size_t i = 1; i < touched.size(); ++i) {
+        const uint32_t v = touched[i];
+        size_t j = i;
+        for (; j > 0 && touched[j - 1] > v; --j) touched[j] = touched[j - 1];
+        touched[j] = v;
+      }
+    }
   }
 
-  void clear_feature(uint64_t f) {
+  void clear_feature(uint64_t f, bool tracked) {
     const uint64_t nc = n_classes;
     const uint64_t bins = (*edges)[f].size() + 1 + missing_slot;
-    if (touched.size() * 4 >= bins) {
+    if (!tracked || touched.size() * 4 >= bins) {
       std::fill(feature_weights.begin(), feature_weights.begin() + static_cast<std::ptrdiff_t>(bins * nc), 0.0);
       std::fill(feature_counts.begin(), feature_counts.begin() + static_cast<std::ptrdiff_t>(bins), 0);
       return;
@@ -257,7 +316,8 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(const double* 
 
   auto consider = [&](const SideStats& left, const SideStats& right, uint64_t b, bool missing_left) {
     const std::optional<double> improvement =
-        evaluate_partition(rules, parent_impurity, node_weight, left, right, constraint, bounds);
+        kClasses == 2 ? evaluate_two(rules, parent_impurity, node_weight, left, right, constraint, bounds)
+                      : evaluate_partition(rules, parent_impurity, node_weight, left, right, constraint, bounds);
     // Strictly greater replaces: the lowest bin reaching the best partition keeps it, and
     // for one bin the missing-left option wins a tie.
     if (improvement && (!found || *improvement > best)) {
@@ -430,18 +490,25 @@ std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histo
   const uint64_t m = (*s.edges)[feature].size();
   const bool two = s.n_classes == 2;
   if (histogram.on_demand) {
-    s.fill_feature(histogram, feature);
+    // Small nodes list their few touched bins; large ones scan the feature's bins in full.
+    const bool track = histogram.rows.size() * 8 < m + 1;
+    if (track) {
+      s.fill_feature<true>(histogram, feature);
+    } else {
+      s.fill_feature<false>(histogram, feature);
+    }
+    const uint32_t* list = track ? s.touched.data() : nullptr;
     std::optional<SplitCandidate> result;
     try {
-      result = two ? s.scan_feature<2>(s.feature_weights.data(), s.feature_counts.data(), m, s.touched.data(),
-                                       s.touched.size(), stats, constraint, bounds)
-                   : s.scan_feature<0>(s.feature_weights.data(), s.feature_counts.data(), m, s.touched.data(),
-                                       s.touched.size(), stats, constraint, bounds);
+      result = two ? s.scan_feature<2>(s.feature_weights.data(), s.feature_counts.data(), m, list, s.touched.size(),
+                                       stats, constraint, bounds)
+                   : s.scan_feature<0>(s.feature_weights.data(), s.feature_counts.data(), m, list, s.touched.size(),
+                                       stats, constraint, bounds);
     } catch (...) {
-      s.clear_feature(feature);
+      s.clear_feature(feature, track);
       throw;
     }
-    s.clear_feature(feature);
+    s.clear_feature(feature, track);
     return result;
   }
   MORVEL_ASSERT(histogram.counts.size() == s.total_bins, "histogram does not match the bin layout");
