@@ -83,6 +83,8 @@ inline constexpr const char* kStepNonZero = "assertion failed: step != 0";
 inline constexpr const char* kHistogramNeedsEdges = "histogram cache requires fitted bin edges";
 inline constexpr const char* kHistogramNeedsBins =
     "internal error: entered unreachable code: histograms require binned input";
+inline constexpr const char* kValidatedBeforeHistogram =
+    "training values were validated before histogramization, but an infinite value was found";
 inline constexpr const char* kPredictionInput = "prediction input cannot be used for training";
 inline constexpr const char* kBalancedNeedsWeights = "balanced bootstrap requires training weights";
 inline constexpr const char* kMergeMixed = "Merging forests with and without trees";
