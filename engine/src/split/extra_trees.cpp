@@ -185,6 +185,7 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
   T lo = std::numeric_limits<T>::infinity();
   T hi = -std::numeric_limits<T>::infinity();
   for (uint64_t i = 0; i < n; ++i) {
+    MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
     const T v = read(rows[i]);
     values[i] = v;
     if (std::isnan(v)) {
