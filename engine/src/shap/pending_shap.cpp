@@ -10,5 +10,4 @@ std::vector<double> shap_importances(const FittedForest&, const PredictionMatrix
   pending("shap_importances");
 }
 std::vector<ShapTreeArrays> shap_tree_arrays(const FittedForest&) { pending("shap_tree_arrays"); }
-BorutaResult boruta_gain_importances(const BorutaArrays&, const BorutaSettings&) { pending("boruta"); }
 }  // namespace morvel
