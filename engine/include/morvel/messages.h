@@ -84,5 +84,10 @@ inline constexpr const char* kHistogramNeedsEdges = "histogram cache requires fi
 inline constexpr const char* kHistogramNeedsBins =
     "internal error: entered unreachable code: histograms require binned input";
 inline constexpr const char* kPredictionInput = "prediction input cannot be used for training";
+inline constexpr const char* kShapWorkerPanicked = "SHAP worker panicked";
+inline constexpr const char* kTreeNodeIndex = "tree node index out of range";
+inline constexpr const char* kTreeNotATree = "tree nodes are reachable by more than one path";
+inline constexpr const char* kTreeFeatureIndex = "tree split feature out of range";
+inline constexpr const char* kTreeLeafClass = "tree leaf class out of range";
 
 }  // namespace morvel::msg
