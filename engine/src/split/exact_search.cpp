@@ -60,11 +60,14 @@ struct KeysFor<ViewAccess<float>> {
 // finished by insertion sort on (key, position)) cannot change the result.
 constexpr uint64_t kInsertionSortMax = 48;
 
+// Stable insertion sort on the key. Every caller hands over records in ascending position
+// (gathered in list order, or a stable radix bucket of such records), so stability makes the
+// result ordered by (key, position).
 void insertion_sort(ExactSortRecord* a, uint64_t n) {
   for (uint64_t i = 1; i < n; ++i) {
     const ExactSortRecord r = a[i];
     uint64_t j = i;
-    while (j > 0 && (a[j - 1].key > r.key || (a[j - 1].key == r.key && a[j - 1].position > r.position))) {
+    while (j > 0 && a[j - 1].key > r.key) {
       a[j] = a[j - 1];
       --j;
     }
