@@ -213,10 +213,24 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows,
 
   const std::vector<uint64_t>& candidates = ctx_.candidates;
   if (!extra_) {
-    // Uniform draws with replacement: a feature may be searched twice at one node.
+    // Uniform draws with replacement: a feature may be drawn twice at one node. These
+    // searches draw nothing and depend only on the node, so a repeat reuses the first result
+    // (the tie rule above still sees it, and may still draw).
+    const uint64_t node_serial = ++scratch_.node_serial;
+    if (scratch_.searched_at.size() != ctx_.n_features) {
+      scratch_.searched_at.assign(ctx_.n_features, 0);
+      scratch_.searched.assign(ctx_.n_features, std::nullopt);
+    }
     for (uint64_t d = 0; d < forest_.max_features; ++d) {
       const uint64_t feature = candidates[rng_.below(candidates.size())];
-      if (auto candidate = search_feature(rows, stats, feature, bounds, cache)) consider(feature, *candidate);
+      MORVEL_ASSERT(feature < ctx_.n_features, "index out of bounds: feature outside the training matrix");
+      if (scratch_.searched_at[feature] != node_serial) {
+        scratch_.searched[feature] = search_feature(rows, stats, feature, bounds, cache);
+        scratch_.searched_at[feature] = node_serial;
+      } else if (profile_ != nullptr) {
+        profile_->add(profile_->feature_visits, 1);
+      }
+      if (const auto& candidate = scratch_.searched[feature]) consider(feature, *candidate);
     }
     return best;
   }
