@@ -265,3 +265,22 @@ def test_boruta_binding_errors():
     with pytest.raises(TypeError) as info:
         _boruta_core.gain_importances(*list(BORUTA.values())[:9])
     assert str(info.value) == "gain_importances() missing required argument 'extra_seed' (pos 10)"
+
+
+def test_boruta_reports_the_first_bad_argument_and_rechecks_arrays():
+    with pytest.raises(TypeError) as info:
+        _boruta_core.gain_importances(**dict(BORUTA, x=None, trees=None))
+    assert info.value.__notes__ == ["while processing 'x'"]
+
+    # An integer whose own conversion retypes an array in place: the array is checked
+    # again before the kernel reads it.
+    x = BORUTA["x"].copy()
+
+    class Retype:
+        def __index__(self):
+            x.dtype = np.int64
+            return 2
+
+    with pytest.raises(TypeError) as info:
+        _boruta_core.gain_importances(**dict(BORUTA, x=x, trees=Retype()))
+    assert info.value.__notes__ == ["while processing 'x'"]
