@@ -202,6 +202,43 @@ def test_zero_size_dense_input_is_refused(x):
         NativeForest().fit(x, np.zeros(len(x), dtype=np.int64), 1, 1, 0)
 
 
+def unaligned(x):
+    raw = bytearray(x.nbytes + 1)
+    out = np.frombuffer(raw, dtype=x.dtype, count=x.size, offset=1).reshape(x.shape)
+    out[...] = x
+    assert not out.flags.aligned
+    return out
+
+
+LAYOUTS = {
+    "reversed": lambda x: x[::-1, ::-1].copy()[::-1, ::-1],
+    "fortran": np.asfortranarray,
+    "strided": lambda x: np.repeat(np.repeat(x, 2, axis=0), 3, axis=1)[::2, ::3],
+    "unaligned": unaligned,
+}
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("options", [{}, {"max_bins": 8}, {"extra_trees": True}], ids=["exact", "bins", "extra"])
+def test_dense_layouts_read_like_contiguous(layout, dtype, options):
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(30, 3)).astype(dtype)
+    x[3, 1] = np.nan
+    y = (x[:, 0] > 0).astype(np.int64)
+    odd = LAYOUTS[layout](x)
+    assert np.array_equal(odd, x, equal_nan=True)
+    assert not (odd.flags.c_contiguous and odd.flags.aligned)
+
+    expected, actual = NativeForest(), NativeForest()
+    expected.fit(np.ascontiguousarray(x), y, 3, 2, 0, **options)
+    actual.fit(odd, y, 3, 2, 0, **options)
+    assert actual.shap_tree_arrays() == expected.shap_tree_arrays()
+    assert actual.training_order().tolist() == expected.training_order().tolist()
+    assert expected.predict_proba(odd) == expected.predict_proba(x)
+    assert expected.tree_shap(odd) == expected.tree_shap(x)
+
+
 # ---- the Boruta kernel's arguments --------------------------------------------------------
 
 ROWS = 6
