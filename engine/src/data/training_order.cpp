@@ -5,8 +5,9 @@
 // Rows are sorted by column 0; only groups still tied on every column so far are refined by
 // the next column, so distinct first-column values cost a single sort. Rows identical in
 // every feature are ordered by label, and rows tied on that too keep their input position
-// (every sort is stable).
+// (the sorts give the result of stable sorts; see sort_and_split).
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -17,27 +18,35 @@
 namespace morvel {
 namespace {
 
-// NaN after every number, all NaNs equal, -0.0 equal to +0.0.
-bool value_less(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
-bool value_equal(double a, double b) { return !value_less(a, b) && !value_less(b, a); }
+// An unsigned key whose integer order is the value order: NaN after every number with all
+// NaNs equal, and -0.0 equal to +0.0. Sorting (key, row) pairs then needs no floating-point
+// comparisons.
+uint64_t order_key(double v) {
+  constexpr uint64_t kSign = uint64_t{1} << 63;
+  if (std::isnan(v)) return ~uint64_t{0};
+  if (v == 0.0) v = 0.0;
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  return (bits & kSign) != 0 ? ~bits : bits | kSign;
+}
 
 struct Group {
   uint64_t begin;  // first position in the order
   uint64_t end;    // one past the last position
 };
 
-using Keyed = std::pair<double, uint64_t>;  // (value, row)
+using Keyed = std::pair<uint64_t, uint64_t>;  // (key, row)
 
-// Stable-sorts `keyed` by value, writes the rows back into order[offset..], and appends the
-// runs of two or more equal values to `groups`.
+// Sorts `keyed` by key, writes the rows back into order[offset..], and appends the runs of
+// two or more equal keys to `groups`. Rows that tie on every column so far are still in
+// ascending row order (induction over the columns), so sorting by (key, row) gives exactly
+// the result of a stable sort by key, with a cheaper unstable sort.
 void sort_and_split(std::vector<Keyed>& keyed, std::vector<uint64_t>& order, uint64_t offset,
                     std::vector<Group>& groups) {
-  std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const Keyed& a, const Keyed& b) { return value_less(a.first, b.first); });
+  std::sort(keyed.begin(), keyed.end());
   uint64_t run_start = 0;
   for (uint64_t i = 0; i < keyed.size(); ++i) {
     order[offset + i] = keyed[i].second;
-    const bool run_ends = i + 1 == keyed.size() || !value_equal(keyed[i].first, keyed[i + 1].first);
+    const bool run_ends = i + 1 == keyed.size() || keyed[i].first != keyed[i + 1].first;
     if (run_ends) {
       if (i + 1 - run_start >= 2) groups.push_back({offset + run_start, offset + i + 1});
       run_start = i + 1;
@@ -59,7 +68,7 @@ std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<co
     if (n >= 2) open.push_back({0, n});
   } else {
     std::vector<Keyed> keyed(n);
-    for (uint64_t r = 0; r < n; ++r) keyed[r] = {static_cast<double>(x.at(r, 0)), r};
+    for (uint64_t r = 0; r < n; ++r) keyed[r] = {order_key(static_cast<double>(x.at(r, 0))), r};
     sort_and_split(keyed, order, 0, open);
 
     std::vector<Group> next;
@@ -68,19 +77,17 @@ std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<co
       for (const Group& g : open) {
         keyed.resize(g.end - g.begin);
         for (uint64_t i = g.begin; i < g.end; ++i)
-          keyed[i - g.begin] = {static_cast<double>(x.at(order[i], c)), order[i]};
+          keyed[i - g.begin] = {order_key(static_cast<double>(x.at(order[i], c))), order[i]};
         sort_and_split(keyed, order, g.begin, next);
       }
       open.swap(next);
     }
   }
 
-  // Rows identical in every feature: label ascending as signed values, then input position
-  // (which is the order they already have within the group).
+  // Rows identical in every feature: label ascending as signed values, then input position.
   for (const Group& g : open) {
-    std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(g.begin),
-                     order.begin() + static_cast<std::ptrdiff_t>(g.end),
-                     [&y](uint64_t a, uint64_t b) { return y[a] < y[b]; });
+    std::sort(order.begin() + static_cast<std::ptrdiff_t>(g.begin), order.begin() + static_cast<std::ptrdiff_t>(g.end),
+              [&y](uint64_t a, uint64_t b) { return y[a] < y[b] || (y[a] == y[b] && a < b); });
   }
   return order;
 }
