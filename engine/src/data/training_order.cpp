@@ -5,8 +5,9 @@
 // Rows are sorted by column 0; only groups still tied on every column so far are refined by
 // the next column, so distinct first-column values cost a single sort. Rows identical in
 // every feature are ordered by label, and rows tied on that too keep their input position
-// (the sorts give the result of stable sorts; see sort_and_split).
+// (every sort is stable).
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <utility>
@@ -36,13 +37,41 @@ struct Group {
 
 using Keyed = std::pair<uint64_t, uint64_t>;  // (key, row)
 
+// Sorts by key, stably. Small inputs compare (key, row) pairs: rows that tie on every column
+// so far are still in ascending row order (induction over the columns), so that equals a
+// stable sort by key. Larger ones use a least-significant-byte radix sort, which is stable
+// by construction and skips the bytes that all keys share (the high bytes of nearby values,
+// every byte of a constant column).
+void sort_by_key(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch) {
+  const size_t n = keyed.size();
+  if (n <= 64) {
+    std::sort(keyed.begin(), keyed.end());
+    return;
+  }
+  std::vector<std::array<size_t, 256>> counts(8);
+  for (auto& c : counts) c.fill(0);
+  for (const Keyed& e : keyed)
+    for (int b = 0; b < 8; ++b) ++counts[b][(e.first >> (8 * b)) & 0xFF];
+  scratch.resize(n);
+  for (int b = 0; b < 8; ++b) {
+    std::array<size_t, 256>& c = counts[b];
+    if (c[(keyed[0].first >> (8 * b)) & 0xFF] == n) continue;
+    size_t start = 0;
+    for (size_t& slot : c) {
+      const size_t len = slot;
+      slot = start;
+      start += len;
+    }
+    for (const Keyed& e : keyed) scratch[c[(e.first >> (8 * b)) & 0xFF]++] = e;
+    keyed.swap(scratch);
+  }
+}
+
 // Sorts `keyed` by key, writes the rows back into order[offset..], and appends the runs of
-// two or more equal keys to `groups`. Rows that tie on every column so far are still in
-// ascending row order (induction over the columns), so sorting by (key, row) gives exactly
-// the result of a stable sort by key, with a cheaper unstable sort.
-void sort_and_split(std::vector<Keyed>& keyed, std::vector<uint64_t>& order, uint64_t offset,
-                    std::vector<Group>& groups) {
-  std::sort(keyed.begin(), keyed.end());
+// two or more equal keys to `groups`.
+void sort_and_split(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch, std::vector<uint64_t>& order,
+                    uint64_t offset, std::vector<Group>& groups) {
+  sort_by_key(keyed, scratch);
   uint64_t run_start = 0;
   for (uint64_t i = 0; i < keyed.size(); ++i) {
     order[offset + i] = keyed[i].second;
@@ -68,8 +97,9 @@ std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<co
     if (n >= 2) open.push_back({0, n});
   } else {
     std::vector<Keyed> keyed(n);
+    std::vector<Keyed> scratch;
     for (uint64_t r = 0; r < n; ++r) keyed[r] = {order_key(static_cast<double>(x.at(r, 0))), r};
-    sort_and_split(keyed, order, 0, open);
+    sort_and_split(keyed, scratch, order, 0, open);
 
     std::vector<Group> next;
     for (uint64_t c = 1; c < x.n_features && !open.empty(); ++c) {
@@ -78,7 +108,7 @@ std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<co
         keyed.resize(g.end - g.begin);
         for (uint64_t i = g.begin; i < g.end; ++i)
           keyed[i - g.begin] = {order_key(static_cast<double>(x.at(order[i], c))), order[i]};
-        sort_and_split(keyed, order, g.begin, next);
+        sort_and_split(keyed, scratch, order, g.begin, next);
       }
       open.swap(next);
     }
