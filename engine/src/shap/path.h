@@ -80,4 +80,31 @@ inline double unwound_path_sum(const PathElement* path, uint64_t d, uint64_t i) 
   return total;
 }
 
+// UNWOUND_SUM of N elements at once, all with a nonzero one fraction. Each sum is the same
+// serial chain of divisions as above; running N independent chains side by side lets the
+// divider overlap them without changing a single rounding.
+template <int N>
+inline void unwound_path_sums(const PathElement* path, uint64_t d, const uint64_t* index,
+                              double* out) {
+  const double d1 = static_cast<double>(d + 1);
+  double o[N], z[N], n[N], total[N];
+  for (int k = 0; k < N; ++k) {
+    o[k] = path[index[k]].one_fraction;
+    z[k] = path[index[k]].zero_fraction;
+    n[k] = path[d].pweight;
+    total[k] = 0.0;
+  }
+  for (uint64_t j = d; j-- > 0;) {
+    const double j1 = static_cast<double>(j + 1);
+    const double dj = static_cast<double>(d - j);
+    const double w = path[j].pweight;
+    for (int k = 0; k < N; ++k) {
+      const double t = n[k] * d1 / (j1 * o[k]);
+      total[k] += t;
+      n[k] = w - dj * (t * z[k]) / d1;
+    }
+  }
+  for (int k = 0; k < N; ++k) out[k] = total[k];
+}
+
 }  // namespace morvel::shap

@@ -57,13 +57,38 @@ void Workspace::attribute(const CompactTree& tree, const double* row, uint64_t n
     const CompactNode& node = nodes[v.node];
 
     if (node.is_leaf) {
-      // A single-leaf tree (d == 0) attributes nothing.
+      // A single-leaf tree (d == 0) attributes nothing. Each feature is on the path once, so
+      // every element adds to a different phi entry and the elements can be taken in any
+      // order: those with a nonzero one fraction go four at a time.
       double* phi_class = phi + node.leaf_class;
-      for (uint64_t i = 1; i <= d; ++i) {
-        const double w = unwound_path_sum(path, d, i);
+      auto add = [&](uint64_t i, double w) {
         phi_class[path[i].feature_index * n_classes] +=
             w * (path[i].one_fraction - path[i].zero_fraction);
+      };
+      uint64_t batch[4];
+      int batched = 0;
+      for (uint64_t i = 1; i <= d; ++i) {
+        if (path[i].one_fraction == 0.0) {
+          add(i, unwound_path_sum(path, d, i));
+          continue;
+        }
+        batch[batched++] = i;
+        if (batched == 4) {
+          double w[4];
+          unwound_path_sums<4>(path, d, batch, w);
+          for (int k = 0; k < 4; ++k) add(batch[k], w[k]);
+          batched = 0;
+        }
       }
+      if (batched >= 2) {
+        double w[2];
+        unwound_path_sums<2>(path, d, batch, w);
+        add(batch[0], w[0]);
+        add(batch[1], w[1]);
+        batched -= 2;
+        batch[0] = batch[2];
+      }
+      if (batched == 1) add(batch[0], unwound_path_sum(path, d, batch[0]));
       continue;
     }
 

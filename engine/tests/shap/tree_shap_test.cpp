@@ -124,6 +124,45 @@ TEST_P(BruteForce, ValuesAreExactShapleyValuesAndAddUpToTheVotes) {
 INSTANTIATE_TEST_SUITE_P(Forests, BruteForce, ::testing::ValuesIn(kForests),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Full trees of depth 6 over 7 features: paths of up to six distinct features (the first
+// tree) or with repeats (the second), so leaves sum long mixed hot/cold paths.
+Tree full_tree(uint64_t seed, uint64_t (*feature_at)(uint64_t level, uint64_t code)) {
+  TreeBuilder b;
+  uint64_t state = seed;
+  auto next = [&state] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state >> 33;
+  };
+  auto grow = [&](auto&& self, uint64_t level, uint64_t code) -> uint64_t {
+    if (level == 6) return b.leaf(next() % 3, 1 + next() % 9);
+    const uint64_t left = self(self, level + 1, code * 2 + 1);
+    const uint64_t right = self(self, level + 1, code * 2);
+    return b.split(feature_at(level, code), 0.5, next() % 2 == 0, left, right);
+  };
+  return b.done(grow(grow, 0, 1));
+}
+
+TEST(TreeShap, LongPathsMatchBruteForce) {
+  const FittedForest forest = make_forest(
+      {full_tree(1, [](uint64_t level, uint64_t code) { return (level + code % 2) % 7; }),
+       full_tree(2, [](uint64_t level, uint64_t code) { return (level * 2 + code % 3) % 5; })},
+      7, kClasses);
+  std::vector<double> rows;
+  uint64_t state = 99;
+  for (int k = 0; k < 7 * 24; ++k) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    const uint64_t draw = (state >> 33) % 5;
+    rows.push_back(draw == 0 ? kNaN : static_cast<double>(draw % 2));
+  }
+  const ShapValues got = tree_shap(forest, dense_input(rows, 7));
+  for (uint64_t r = 0; r < 24; ++r) {
+    const std::vector<double> want = brute_force_shap(forest, rows.data() + r * 7);
+    for (uint64_t k = 0; k < 7 * kClasses; ++k) {
+      EXPECT_NEAR(got.values[r * 7 * kClasses + k], want[k], 1e-12) << "row " << r << " entry " << k;
+    }
+  }
+}
+
 TEST(TreeShap, SingleLeafForestAttributesNothing) {
   const FittedForest forest = make_forest({single_leaf(0), single_leaf(2), single_leaf(2)}, kFeatures, kClasses);
   const PredictionMatrix x = dense_input(kRows, kFeatures);
