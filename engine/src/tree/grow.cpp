@@ -66,13 +66,14 @@ inline bool lower_priority(const OpenLeaf& a, const OpenLeaf& b) {
 }
 
 // Shortest round-trip text of a double, always with a fraction or an exponent ("0.5", "1.0",
-// "1e-7", "NaN"), as the leaf-clamp failure message prints its bounds.
+// "1e-7", "NaN"; exponent form below 1e-4 and from 1e16), as the leaf-clamp failure
+// message prints its bounds.
 std::string format_bound(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
   char buf[64];
   const double magnitude = std::fabs(v);
-  const bool fixed = magnitude == 0.0 || (magnitude >= 1e-5 && magnitude < 1e16);
+  const bool fixed = magnitude == 0.0 || (magnitude >= 1e-4 && magnitude < 1e16);
   auto res = std::to_chars(buf, buf + sizeof buf, v, fixed ? std::chars_format::fixed : std::chars_format::scientific);
   std::string text(buf, res.ptr);
   if (fixed) {
@@ -123,11 +124,14 @@ class TreeGrower {
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
+  // Capacity hint min(2m - 1, 8191) for an index list of m entries (one slot for m = 0).
   void reserve_nodes(Tree& tree, uint64_t m) {
-    const uint64_t wanted = m == 0 ? 1 : (m > kMaxReservedNodes ? kMaxReservedNodes : std::min(2 * m - 1, kMaxReservedNodes));
+    const uint64_t wanted = m == 0 ? 1 : (m > kMaxReservedNodes / 2 ? kMaxReservedNodes : 2 * m - 1);
     tree.nodes.reserve(wanted);
   }
 
+  // Entry weights are always kept: the exact search reads them in place of a second lookup
+  // per entry, and the two-class dense extra-trees search requires them.
   void measure(std::span<const uint64_t> rows, NodeStats& stats) {
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/true, stats);
   }
