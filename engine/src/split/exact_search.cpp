@@ -119,6 +119,49 @@ void sort_records(std::vector<ExactSortRecord>& records, std::vector<ExactSortRe
   msd_sort(records.data(), spare.data(), records.data(), n, 7);
 }
 
+// The column-major copy of a CSR matrix, built once per worker and fit the first time a
+// sparse node is searched. Stored entries are copied verbatim (explicit zeros, NaN).
+const ColumnMajorCopy& column_major(const CsrMatrix& csr, ColumnMajorCopy& copy) {
+  if (copy.source == &csr && copy.n_entries == csr.indices.size() && copy.starts.size() == csr.n_features + 1) {
+    return copy;
+  }
+  const uint64_t nnz = csr.indices.size();
+  copy.starts.assign(csr.n_features + 1, 0);
+  for (uint64_t k = 0; k < nnz; ++k) {
+    MORVEL_ASSERT(csr.indices[k] < csr.n_features, "index out of bounds: CSR column outside the matrix");
+    ++copy.starts[csr.indices[k] + 1];
+  }
+  for (uint64_t f = 0; f < csr.n_features; ++f) copy.starts[f + 1] += copy.starts[f];
+  copy.rows.resize(nnz);
+  copy.values.resize(nnz);
+  std::vector<uint64_t> next(copy.starts.begin(), copy.starts.end() - 1);
+  for (uint64_t r = 0; r < csr.n_rows; ++r) {
+    for (uint64_t k = csr.indptr[r]; k < csr.indptr[r + 1]; ++k) {
+      const uint64_t at = next[csr.indices[k]]++;
+      copy.rows[at] = r;  // rows ascend within each column
+      copy.values[at] = csr.data[k];
+    }
+  }
+  copy.source = &csr;
+  copy.n_entries = nnz;
+  return copy;
+}
+
+// Puts the +0.0 entries (positions ascending) into the sorted records at the place of their
+// shared key: after every smaller key (negative values and -0.0), before every larger one.
+// Both key codecs map +0.0 to the same key, the top bit alone.
+void insert_zero_block(std::vector<ExactSortRecord>& records, const std::vector<uint64_t>& zeros) {
+  constexpr uint64_t kZeroKey = kSignBit;
+  const auto split = std::partition_point(records.begin(), records.end(),
+                                          [](const ExactSortRecord& r) { return r.key < kZeroKey; });
+  const size_t at = static_cast<size_t>(split - records.begin());
+  const size_t old_size = records.size();
+  records.resize(old_size + zeros.size());
+  std::move_backward(records.begin() + static_cast<std::ptrdiff_t>(at),
+                     records.begin() + static_cast<std::ptrdiff_t>(old_size), records.end());
+  for (size_t z = 0; z < zeros.size(); ++z) records[at + z] = ExactSortRecord{kZeroKey, zeros[z]};
+}
+
 // The impurity and validity rules of split/criteria, written out here so the scan can inline
 // them (with a fixed class count of two where possible). The arithmetic, term by term and in
 // the same order, is that of `impurity` and `evaluate_partition`.
@@ -277,7 +320,9 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
   auto& records = scratch.sorted;
+  auto& zeros = scratch.zeros;
   records.clear();
+  zeros.clear();
   auto gather = [&]<class Keys>(Keys, auto&& value_of) {
     for (uint64_t i = 0; i < n_entries; ++i) {
       const double v = value_of(rows[i]);
@@ -285,6 +330,13 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
         missing[labels[i]] += entry_weight[i];
         missing_weight += entry_weight[i];
         ++missing_count;
+        continue;
+      }
+      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
+      // records share one key, so they are kept aside in list order and placed as one block
+      // after the sort instead of being sorted.
+      if (std::bit_cast<uint64_t>(v) == 0) {
+        zeros.push_back(i);
         continue;
       }
       records.push_back(ExactSortRecord{Keys::key(v), i});
@@ -298,6 +350,23 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       const uint8_t b = bins.at(row, feature);
       return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
     });
+  } else if (ctx.form == ValueForm::Csr && ctx.feature_major_f32.empty() && ctx.feature_major_f64.empty() &&
+             std::is_sorted(rows.begin(), rows.end())) {
+    // Sparse input, node rows ascending (as growth keeps them): walk column `feature` of a
+    // column-major copy alongside the rows instead of searching every row for the column.
+    const ColumnMajorCopy& columns = column_major(ctx.csr, scratch.columns);
+    uint64_t at = columns.starts[feature];
+    const uint64_t end = columns.starts[feature + 1];
+    const uint64_t* row_of = columns.rows.data();
+    const bool gallop = end - at > 16 * n_entries;  // few rows against a long column
+    gather(DoubleKeys{}, [&](uint64_t row) {
+      if (gallop) {
+        at = static_cast<uint64_t>(std::lower_bound(row_of + at, row_of + end, row) - row_of);
+      } else {
+        while (at < end && row_of[at] < row) ++at;
+      }
+      return at < end && row_of[at] == row ? columns.values[at] : 0.0;
+    });
   } else {
     with_raw_access(ctx, [&](auto access) {
       using Keys = typename KeysFor<decltype(access)>::type;
@@ -305,8 +374,9 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
     });
   }
-  if (records.size() < 2) return std::nullopt;
+  if (records.size() + zeros.size() < 2) return std::nullopt;
   sort_records(records, scratch.spare);
+  if (!zeros.empty()) insert_zero_block(records, zeros);
 
   const double node_weight = stats.weight;
   for (uint64_t c = 0; c < n_classes; ++c) suffix[c] = stats.class_weight[c] - missing[c];

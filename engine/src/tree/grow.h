@@ -33,7 +33,8 @@ class BufferPool {
   std::vector<std::vector<uint64_t>> free_;
 };
 
-// Per-worker scratch, created once per worker and reused for all its trees.
+// Per-worker scratch, created once per worker of one fit and reused for all its trees (the
+// sparse column copy inside it belongs to that fit's training context).
 struct WorkerScratch {
   ExactScratch exact;
   ExtraScratch extra;
