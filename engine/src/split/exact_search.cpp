@@ -56,8 +56,8 @@ struct KeysFor<ViewAccess<float>> {
 
 // Records are sorted on (key, list position). The order is total, so equal values keep
 // their index-list order and the running sums over them always add in the same order; the
-// algorithm (insertion sort, or a stable radix sort over records gathered in list order,
-// finished by insertion sort on (key, position)) cannot change the result.
+// algorithm cannot change the result. Both sorts used here are stable and receive records
+// in ascending position, so sorting on the key alone yields that order.
 constexpr uint64_t kInsertionSortMax = 48;
 
 // Stable insertion sort on the key. Every caller hands over records in ascending position
