@@ -7,6 +7,7 @@ import scipy.sparse as sp
 
 from morvel import NativeForest
 
+NOT_A_MATRIX = "X must be a two-dimensional NumPy array or CSR/CSC matrix"
 INFINITE = "X must not contain infinite values"
 
 
@@ -47,6 +48,53 @@ class FakeSparse:
 
     def sort_indices(self):
         pass
+
+
+@pytest.mark.parametrize(
+    "x",
+    [
+        np.ones((3, 2), dtype=np.int64),
+        [[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]],
+        np.ones(3),
+        np.ones((3, 2, 1)),
+        None,
+    ],
+    ids=["int64", "list", "1d", "3d", "none"],
+)
+def test_non_matrices_refused(x):
+    assert fit_error(x, np.zeros(3, dtype=np.int64)) == NOT_A_MATRIX
+
+
+def test_missing_sparse_attribute_is_not_a_matrix_but_other_errors_propagate():
+    class NoShape:
+        indptr = indices = data = np.zeros(1)
+
+    assert fit_error(NoShape(), np.zeros(1, dtype=np.int64)) == NOT_A_MATRIX
+
+    class Broken:
+        indptr = indices = data = np.zeros(1)
+
+        @property
+        def shape(self):
+            raise KeyError("shape")
+
+    with pytest.raises(KeyError):
+        fit(Broken(), np.zeros(1, dtype=np.int64))
+
+
+@pytest.mark.parametrize(
+    "y, weight",
+    [
+        (np.zeros(4, dtype=np.int32), None),
+        ([0, 1, 0, 1], None),
+        (np.zeros((4, 1), dtype=np.int64), None),
+        (np.zeros(4, dtype=np.int64), np.ones(4, dtype=np.float32)),
+        (np.zeros(4, dtype=np.int64), [1.0, 1.0, 1.0, 1.0]),
+    ],
+)
+def test_label_and_weight_arrays_have_fixed_types(y, weight):
+    with pytest.raises(TypeError):
+        fit(np.ones((4, 2)), y, sample_weight=weight)
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
@@ -96,16 +144,25 @@ def test_row_count_mismatch(sparse, data):
     assert fit_error(x, y[:-1]) == "X and y must contain the same number of rows"
 
 
+def test_negative_label():
+    assert fit_error(np.ones((3, 2)), np.array([0, -2, 1], dtype=np.int64)) == "y must contain non-negative labels"
+
+
 @pytest.mark.parametrize(
-    "indptr, indices, message",
+    "indptr, indices, values, shape, message",
     [
-        ([0, 2, 1], [0, 1], "invalid CSR matrix structure"),
-        ([0, 2, 2], [1, 0], "CSR column indices must be sorted and unique"),
+        ([0, -1, 2], [0, 1], [1.0, 2.0], (2, 2), "invalid CSR row pointer"),
+        ([0, 1, 2], [0, -1], [1.0, 2.0], (2, 2), "invalid CSR column index"),
+        ([0, 1, 2], [0, 1], [1.0, -np.inf], (2, 2), INFINITE),
+        ([0, 2, 1], [0, 1], [1.0, 2.0], (2, 2), "invalid CSR matrix structure"),
+        ([0, 1], [0, 1], [1.0, 2.0], (2, 2), "invalid CSR matrix structure"),
+        ([0, 2, 2], [1, 0], [1.0, 2.0], (2, 2), "CSR column indices must be sorted and unique"),
+        ([0, 1, 2], [0, 2], [1.0, 2.0], (2, 2), "CSR column indices must be sorted and unique"),
     ],
 )
-def test_sparse_structure_is_checked_before_the_preparation_settings(indptr, indices, message):
-    x = FakeSparse(np.array(indptr), np.array(indices), np.array([1.0, 2.0]), (2, 2))
-    assert fit_error(x, np.array([0, 1], dtype=np.int64), max_features=1, min_samples_leaf=0) == message
+def test_sparse_structure_refusals(indptr, indices, values, shape, message):
+    x = FakeSparse(np.array(indptr), np.array(indices), np.array(values), shape)
+    assert fit_error(x, np.array([0, 1], dtype=np.int64), max_features=1) == message
 
 
 def test_empty_inputs():
@@ -144,6 +201,10 @@ class TestTrainingOrder:
         x, y = data
         order = fit(sp.csr_matrix(x) if fmt == "csr" else sp.csc_matrix(x), y).training_order()
         np.testing.assert_array_equal(order, np.arange(len(y), dtype=np.uint64))
+
+    def test_new_object_has_empty_order(self):
+        order = NativeForest().training_order()
+        assert order.dtype == np.uint64 and order.shape == (0,)
 
     @pytest.mark.parametrize(
         "options",
@@ -214,6 +275,16 @@ class TestPredictionInput:
     def forest(self, data):
         x, y = data
         return fit(x, y)
+
+    def test_feature_count_messages(self, forest):
+        with pytest.raises(ValueError) as info:
+            forest.predict(np.ones((2, 4)))
+        assert str(info.value) == "X has 4 features, but the fitted forest expects 3"
+        with pytest.raises(ValueError) as info:
+            forest.predict_proba(sp.csr_matrix(np.ones((2, 2))))
+        assert str(info.value) == "X has 2 features, but the fitted forest expects 3"
+        with pytest.raises(ValueError, match="^X has a different number of features$"):
+            forest.tree_shap(np.ones((2, 2)))
 
     def test_values_are_converted_before_the_feature_count_check(self, forest):
         # Dense conversion refuses infinities while copying, before the count is compared;
