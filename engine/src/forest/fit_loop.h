@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "morvel/forest.h"
 #include "morvel/settings.h"
 #include "morvel/training_context.h"
+#include "tree/grow.h"
 
 namespace morvel {
 
@@ -18,6 +20,15 @@ namespace morvel {
 ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settings, uint64_t tree_workers);
 
 // Merges `incoming` into `acc` (tree lists appended, votes added, Welford means combined).
+// An accumulator holding no trees (an empty list or a zero count) is replaced entirely;
+// otherwise both must hold lists (appended) or both counts (added). Out-of-bag tables and
+// permutation statistics survive only when both sides have them; a statistic present on
+// both sides becomes n = na + nb, mean = (mean_a * na + mean_b * nb) / n.
 void merge_results(ForestResult& acc, ForestResult&& incoming);
+
+// Routes the tree's out-of-bag rows down the tree with the training partition (so its
+// time counts as partition time) and adds one vote per row for the class of its leaf.
+void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const uint64_t> out_of_bag,
+                       OobVotes& votes, BufferPool& pool);
 
 }  // namespace morvel

@@ -1,0 +1,188 @@
+"""Side-by-side timing of morvel against its peers. Never asserted in CI.
+
+    python bench/compare.py            # full run
+    python bench/compare.py --quick    # small sizes, under two minutes
+    python bench/compare.py --section forest --jobs 1
+
+Every measurement runs in a fresh child process, so the peak resident memory it reports
+(ru_maxrss) belongs to one library and one configuration. A section is a function that
+yields `Case`s; add a section (histogram, extra trees, TreeSHAP, Boruta) by writing one and
+registering it in SECTIONS, with the runners it needs in RUNNERS.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import resource
+import subprocess
+import sys
+import time
+from dataclasses import asdict, dataclass, field
+from typing import Any, Callable, Iterator
+
+
+@dataclass
+class Case:
+    """One measurement: a dataset, a library runner and its settings."""
+
+    section: str
+    runner: str  # key of RUNNERS
+    n_samples: int
+    n_features: int
+    n_classes: int
+    n_estimators: int
+    n_jobs: int
+    seed: int = 0
+    options: dict[str, Any] = field(default_factory=dict)
+
+
+# ---- child side: data, runners ----------------------------------------------------------
+
+
+def make_data(case: Case):
+    import numpy as np
+    from sklearn.datasets import make_classification
+    from sklearn.model_selection import train_test_split
+
+    x, y = make_classification(
+        n_samples=case.n_samples,
+        n_features=case.n_features,
+        n_informative=max(2, case.n_features // 2),
+        n_redundant=max(0, case.n_features // 5),
+        n_classes=case.n_classes,
+        n_clusters_per_class=2,
+        random_state=case.seed,
+    )
+    x_train, x_test, y_train, y_test = train_test_split(x, y, test_size=0.25, random_state=case.seed)
+    return (np.ascontiguousarray(x_train), np.ascontiguousarray(x_test),
+            y_train.astype(np.int64), y_test.astype(np.int64))
+
+
+def sqrt_features(n_features: int) -> int:
+    return max(1, int(math.sqrt(n_features)))
+
+
+def run_morvel_forest(case: Case, data) -> dict[str, float]:
+    import numpy as np
+    from morvel import NativeForest
+
+    x_train, x_test, y_train, y_test = data
+    forest = NativeForest()
+    start = time.perf_counter()
+    forest.fit(x_train, y_train, case.n_estimators, sqrt_features(case.n_features), case.seed,
+               n_jobs=case.n_jobs, **case.options)
+    fit_seconds = time.perf_counter() - start
+    start = time.perf_counter()
+    proba = forest.predict_proba(x_test)
+    predict_seconds = time.perf_counter() - start
+    accuracy = float(np.mean(np.argmax(np.asarray(proba), axis=1) == y_test))
+    return {"fit_seconds": fit_seconds, "predict_proba_seconds": predict_seconds, "accuracy": accuracy}
+
+
+def run_sklearn_forest(case: Case, data) -> dict[str, float]:
+    import numpy as np
+    from sklearn.ensemble import RandomForestClassifier
+
+    x_train, x_test, y_train, y_test = data
+    model = RandomForestClassifier(n_estimators=case.n_estimators, max_features=sqrt_features(case.n_features),
+                                   random_state=case.seed, n_jobs=case.n_jobs, **case.options)
+    start = time.perf_counter()
+    model.fit(x_train, y_train)
+    fit_seconds = time.perf_counter() - start
+    start = time.perf_counter()
+    proba = model.predict_proba(x_test)
+    predict_seconds = time.perf_counter() - start
+    accuracy = float(np.mean(np.argmax(proba, axis=1) == y_test))
+    return {"fit_seconds": fit_seconds, "predict_proba_seconds": predict_seconds, "accuracy": accuracy}
+
+
+RUNNERS: dict[str, Callable[[Case, Any], dict[str, float]]] = {
+    "morvel": run_morvel_forest,
+    "sklearn": run_sklearn_forest,
+}
+
+
+def child_main(spec: str) -> None:
+    case = Case(**json.loads(spec))
+    data = make_data(case)
+    # Peak memory of the process before the library runs (interpreter, NumPy, the data).
+    before_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    result = RUNNERS[case.runner](case, data)
+    peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    result["peak_mib"] = peak_kib / 1024.0
+    result["peak_growth_mib"] = max(0, peak_kib - before_kib) / 1024.0
+    print(json.dumps(result))
+
+
+# ---- parent side: sections and the report ---------------------------------------------
+
+
+def forest_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case]]:
+    """Exact-split forests: morvel against scikit-learn's RandomForestClassifier."""
+    sizes = [(5_000, 20), (20_000, 20)] if quick else [(20_000, 20), (100_000, 50)]
+    trees = 30 if quick else 100
+    for n_samples, n_features in sizes:
+        for n_classes in (2, 5):
+            for n_jobs in jobs:
+                common = dict(section="forest", n_samples=n_samples, n_features=n_features, n_classes=n_classes,
+                              n_estimators=trees, n_jobs=n_jobs)
+                yield Case(runner="morvel", **common), Case(runner="sklearn", **common)
+
+
+SECTIONS: dict[str, Callable[[bool, list[int]], Iterator[tuple[Case, Case]]]] = {
+    "forest": forest_section,
+}
+
+
+def run_child(case: Case, timeout: float) -> dict[str, float] | None:
+    proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(asdict(case))],
+                          capture_output=True, text=True, timeout=timeout)
+    if proc.returncode != 0:
+        print(f"  {case.runner} failed:\n{proc.stderr.strip()}", file=sys.stderr)
+        return None
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def ratio(peer: float, ours: float) -> str:
+    return f"{peer / ours:6.2f}x" if ours > 0 else "   n/a"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="small sizes, under two minutes")
+    parser.add_argument("--section", action="append", choices=sorted(SECTIONS), help="run only these sections")
+    parser.add_argument("--jobs", type=int, action="append", help="n_jobs values (default 1 and 2)")
+    parser.add_argument("--timeout", type=float, default=1800.0, help="seconds per child process")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child_main(args.child)
+        return
+
+    jobs = args.jobs or [1, 2]
+    header = (f"{'section':8} {'rows':>7} {'feat':>4} {'cls':>3} {'trees':>5} {'jobs':>4} | "
+              f"{'fit ours':>8} {'fit peer':>8} {'speedup':>7} | {'prob ours':>9} {'prob peer':>9} {'speedup':>7} | "
+              f"{'acc ours':>8} {'acc peer':>8} | {'MiB ours':>8} {'MiB peer':>8}")
+    print(header)
+    print("-" * len(header))
+    for name in args.section or list(SECTIONS):
+        for ours_case, peer_case in SECTIONS[name](args.quick, jobs):
+            ours = run_child(ours_case, args.timeout)
+            peer = run_child(peer_case, args.timeout)
+            if ours is None or peer is None:
+                continue
+            c = ours_case
+            print(f"{c.section:8} {c.n_samples:7d} {c.n_features:4d} {c.n_classes:3d} {c.n_estimators:5d} "
+                  f"{c.n_jobs:4d} | {ours['fit_seconds']:8.3f} {peer['fit_seconds']:8.3f} "
+                  f"{ratio(peer['fit_seconds'], ours['fit_seconds'])} | "
+                  f"{ours['predict_proba_seconds']:9.4f} {peer['predict_proba_seconds']:9.4f} "
+                  f"{ratio(peer['predict_proba_seconds'], ours['predict_proba_seconds'])} | "
+                  f"{ours['accuracy']:8.4f} {peer['accuracy']:8.4f} | "
+                  f"{ours['peak_growth_mib']:8.1f} {peer['peak_growth_mib']:8.1f}", flush=True)
+    print("\nspeedup = peer seconds / morvel seconds; MiB = growth of the child's peak RSS during the run.")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,159 @@
+// Per-tree samples. The uniform bootstrap keeps the context's weights and lists a row once
+// per draw; the weighted bootstrap (extra trees) and the balanced subsample build a
+// replacement weight vector for the tree. Draw order is fixed: k bounded draws (or k
+// next_f64 draws) from the tree's Rng, before growth draws anything.
+#include "forest/bootstrap.h"
+
+#include <algorithm>
+
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+
+namespace morvel {
+namespace {
+
+// Turns per-row draw counts into the ordered lists. `repeat` lists a row once per draw
+// (uniform bootstrap) instead of once.
+void lists_from_counts(const std::vector<uint64_t>& counts, bool repeat, TreeSample& sample) {
+  for (uint64_t row = 0; row < counts.size(); ++row) {
+    const uint64_t c = counts[row];
+    if (c == 0) {
+      sample.out_of_bag.push_back(row);
+    } else if (repeat) {
+      sample.in_bag.insert(sample.in_bag.end(), c, row);
+    } else {
+      sample.in_bag.push_back(row);
+    }
+  }
+}
+
+// min_leaf_weight follows W_total, so the leaf constraint keeps its share of the tree's mass.
+double rescale_min_leaf_weight(double min_leaf_weight, double old_total, double new_total) {
+  const double share = old_total > 0.0 ? min_leaf_weight / old_total : 0.0;
+  return share * new_total;
+}
+
+}  // namespace
+
+TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng) {
+  const uint64_t n = ctx.n_rows;
+  MORVEL_ASSERT(n > 0, msg::kUpToPositive);
+  std::vector<uint64_t> counts(n, 0);
+  // below(n), written inline: with n == 1 nothing is drawn.
+  if (n == 1) {
+    counts[0] = draws;
+  } else {
+    const uint64_t threshold = (0 - n) % n;
+    for (uint64_t i = 0; i < draws; ++i) {
+      uint64_t v;
+      do {
+        v = rng.next_u32();
+      } while (v < threshold);
+      ++counts[v % n];
+    }
+  }
+  TreeSample sample;
+  sample.in_bag.reserve(draws);
+  lists_from_counts(counts, /*repeat=*/true, sample);
+  sample.w_total = ctx.w_total;
+  sample.min_leaf_weight = ctx.growth.min_leaf_weight;
+  return sample;
+}
+
+TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng) {
+  MORVEL_ASSERT(ctx.has_weights, msg::kPredictionInput);
+  ScopedNanos timer(ctx.profile.get(), &ProfileCounters::bootstrap_ns);
+  const uint64_t n = ctx.n_rows;
+  MORVEL_ASSERT(n > 0, msg::kUpToPositive);
+  const std::vector<double>& w = ctx.weights;
+
+  std::vector<double> prefix(n);
+  double running = w[0];
+  prefix[0] = running;
+  for (uint64_t i = 1; i < n; ++i) {
+    running = running + w[i];
+    prefix[i] = running;
+  }
+  const double total = prefix[n - 1];
+  // u can round up to `total` itself; the search then finds nothing and the draw goes to the
+  // last row, or to the last row of positive weight when the last row weighs 0, so a row
+  // of weight 0 is never drawn.
+  uint64_t fallback = n - 1;
+  while (fallback > 0 && !(w[fallback] > 0.0)) --fallback;
+
+  std::vector<uint64_t> counts(n, 0);
+  for (uint64_t d = 0; d < draws; ++d) {
+    const double u = rng.next_f64() * total;
+    const auto it = std::upper_bound(prefix.begin(), prefix.end(), u);
+    const uint64_t row = it == prefix.end() ? fallback : static_cast<uint64_t>(it - prefix.begin());
+    ++counts[row];
+  }
+
+  TreeSample sample;
+  lists_from_counts(counts, /*repeat=*/false, sample);
+  std::vector<double> weights(n);
+  for (uint64_t i = 0; i < n; ++i) weights[i] = static_cast<double>(counts[i]);
+
+  if (ctx.growth.balanced_subsample) {
+    // Per class, the number of draws; each class present then carries k / L of the mass.
+    std::vector<uint64_t> class_draws(ctx.n_classes, 0);
+    for (uint64_t i = 0; i < n; ++i) class_draws[ctx.labels[i]] += counts[i];
+    uint64_t present = 0;
+    for (const uint64_t c : class_draws) present += c > 0 ? 1 : 0;
+    const double k = static_cast<double>(draws);
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t nc = class_draws[ctx.labels[i]];
+      if (nc == 0) continue;
+      weights[i] = (k / static_cast<double>(present * nc)) * weights[i];
+    }
+  }
+
+  double new_total = -0.0;
+  for (uint64_t i = 0; i < n; ++i) new_total = new_total + weights[i];
+  sample.min_leaf_weight = rescale_min_leaf_weight(ctx.growth.min_leaf_weight, ctx.w_total, new_total);
+  sample.w_total = new_total;
+  sample.weights = std::move(weights);
+  return sample;
+}
+
+TreeSample no_bootstrap(const TrainingContext& ctx) {
+  TreeSample sample;
+  if (ctx.growth.extra_trees) {
+    MORVEL_ASSERT(ctx.has_weights, msg::kPredictionInput);
+    // Extra trees never see a row of weight 0, so it cannot decide a drawn threshold range.
+    for (uint64_t row = 0; row < ctx.n_rows; ++row) {
+      if (ctx.weights[row] > 0.0) sample.in_bag.push_back(row);
+    }
+  } else {
+    sample.in_bag.resize(ctx.n_rows);
+    for (uint64_t row = 0; row < ctx.n_rows; ++row) sample.in_bag[row] = row;
+  }
+  sample.w_total = ctx.w_total;
+  sample.min_leaf_weight = ctx.growth.min_leaf_weight;
+  return sample;
+}
+
+void balance_subsample(const TrainingContext& ctx, TreeSample& sample) {
+  MORVEL_ASSERT(ctx.has_weights, msg::kBalancedNeedsWeights);
+  const std::vector<double>& w = sample.weights ? *sample.weights : ctx.weights;
+
+  std::vector<uint64_t> class_entries(ctx.n_classes, 0);
+  for (const uint64_t row : sample.in_bag) ++class_entries[ctx.labels[row]];
+  uint64_t present = 0;
+  for (const uint64_t c : class_entries) present += c > 0 ? 1 : 0;
+  const double k = static_cast<double>(sample.in_bag.size());
+
+  std::vector<double> weights(ctx.n_rows);
+  for (uint64_t i = 0; i < ctx.n_rows; ++i) {
+    const uint64_t nc = class_entries[ctx.labels[i]];
+    weights[i] = nc > 0 ? (w[i] * k) / static_cast<double>(present * nc) : 0.0;
+  }
+  // W_total over the bag's entries, repeats counted, in list order.
+  double new_total = -0.0;
+  for (const uint64_t row : sample.in_bag) new_total = new_total + weights[row];
+  sample.min_leaf_weight = rescale_min_leaf_weight(sample.min_leaf_weight, sample.w_total, new_total);
+  sample.w_total = new_total;
+  sample.weights = std::move(weights);
+}
+
+}  // namespace morvel

@@ -1,0 +1,218 @@
+// The forest fit loop. Each tree draws everything from Rng::for_tree(seed, t) in a fixed
+// order (sample, growth, permutation shuffle), so a tree does not depend on which worker
+// trains it. Workers merge in the order they finish; see fit_loop.h for what that changes.
+#include "forest/fit_loop.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <new>
+
+#include "forest/bootstrap.h"
+#include "forest/permutation.h"
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+#include "morvel/rng.h"
+#include "parallel/parallel.h"
+#include "tree/grow.h"
+
+namespace morvel {
+namespace {
+
+// Everything one worker reuses across its trees.
+struct ForestScratch {
+  WorkerScratch grow;
+  PermutationScratch permutation;
+};
+
+ForestResult empty_worker_result(const TrainingContext& ctx, const ForestSettings& settings) {
+  ForestResult result;
+  result.trees.has_trees = true;
+  if (settings.oob) result.oob_votes.emplace(ctx.n_rows, ctx.n_classes);
+  if (settings.permutation_importance) result.permutation_stats.emplace();
+  return result;
+}
+
+void train_one(const TrainingContext& ctx, const ForestSettings& settings, uint64_t tree_index,
+               ForestScratch& scratch, ForestResult& result) {
+  Rng rng = Rng::for_tree(settings.seed, tree_index);
+  const uint64_t draws = settings.max_samples.value_or(ctx.n_rows);
+
+  TreeSample sample;
+  const bool weighted = settings.bootstrap && ctx.growth.extra_trees;
+  if (!settings.bootstrap) {
+    sample = no_bootstrap(ctx);
+  } else if (weighted) {
+    sample = weighted_bootstrap(ctx, draws, rng);  // balances inline
+  } else {
+    sample = uniform_bootstrap(ctx, draws, rng);
+  }
+  if (ctx.growth.balanced_subsample && !weighted) balance_subsample(ctx, sample);
+
+  const TreeWeights weights{
+      sample.weights ? std::span<const double>(*sample.weights) : std::span<const double>(ctx.weights),
+      sample.w_total, sample.min_leaf_weight};
+  Tree tree = grow_tree(ctx, weights, sample.in_bag, settings, rng, scratch.grow);
+  if (ctx.growth.ccp_alpha > 0.0) {
+    prune_tree(tree, ctx, weights, sample.in_bag, ctx.growth.ccp_alpha, scratch.grow);
+  }
+
+  OobVotes* votes = result.oob_votes ? &*result.oob_votes : nullptr;
+  if (settings.permutation_importance) {
+    permutation_pass(tree, ctx, sample.out_of_bag, rng, *result.permutation_stats, votes, scratch.permutation);
+  } else if (votes != nullptr) {
+    collect_oob_votes(tree, ctx, sample.out_of_bag, *votes, scratch.grow.buffers);
+  }
+  result.trees.trees.push_back(std::move(tree));
+}
+
+// What a worker hands back: its result, the position at which it finished, or its failure.
+struct WorkerOutput {
+  ForestResult result;
+  uint64_t arrival = 0;
+  std::exception_ptr failure;
+};
+
+}  // namespace
+
+void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const uint64_t> out_of_bag,
+                       OobVotes& votes, BufferPool& pool) {
+  if (out_of_bag.empty() || tree.nodes.empty()) return;
+  struct Pending {
+    uint64_t node;
+    std::vector<uint64_t> rows;
+  };
+  // Explicit stack; the left child is pushed last so it is visited first.
+  std::vector<Pending> stack;
+  std::vector<uint64_t> start = pool.take();
+  start.assign(out_of_bag.begin(), out_of_bag.end());
+  stack.push_back(Pending{tree.root, std::move(start)});
+  while (!stack.empty()) {
+    Pending item = std::move(stack.back());
+    stack.pop_back();
+    const Node& node = tree.nodes[item.node];
+    if (node.is_leaf()) {
+      for (const uint64_t r : item.rows) ++votes.row(r)[node.leaf_class];
+      pool.give(std::move(item.rows));
+      continue;
+    }
+    std::vector<uint64_t> left = pool.take();
+    std::vector<uint64_t> right = pool.take();
+    partition_rows(ctx, node, item.rows, left, right);
+    pool.give(std::move(item.rows));
+    if (!right.empty()) {
+      stack.push_back(Pending{node.right, std::move(right)});
+    } else {
+      pool.give(std::move(right));
+    }
+    if (!left.empty()) {
+      stack.push_back(Pending{node.left, std::move(left)});
+    } else {
+      pool.give(std::move(left));
+    }
+  }
+}
+
+void merge_results(ForestResult& acc, ForestResult&& incoming) {
+  if (acc.trees.size() == 0) {
+    acc = std::move(incoming);
+    return;
+  }
+  MORVEL_ASSERT(acc.trees.has_trees == incoming.trees.has_trees, msg::kMergeMixed);
+  if (acc.trees.has_trees) {
+    acc.trees.trees.insert(acc.trees.trees.end(), std::make_move_iterator(incoming.trees.trees.begin()),
+                           std::make_move_iterator(incoming.trees.trees.end()));
+  } else {
+    acc.trees.count += incoming.trees.count;
+  }
+
+  if (!acc.oob_votes || !incoming.oob_votes) {
+    acc.oob_votes.reset();
+  } else {
+    std::vector<uint64_t>& a = acc.oob_votes->counts;
+    const std::vector<uint64_t>& b = incoming.oob_votes->counts;
+    MORVEL_ASSERT(a.size() == b.size(), "assertion failed: out-of-bag tables differ in size");
+    for (size_t i = 0; i < a.size(); ++i) a[i] += b[i];
+  }
+
+  if (!acc.permutation_stats || !incoming.permutation_stats) {
+    acc.permutation_stats.reset();
+  } else {
+    PermutationStats& a = *acc.permutation_stats;
+    for (const auto& [feature, entry] : *incoming.permutation_stats) {
+      const auto found = a.find(feature);
+      if (found == a.end()) {
+        a.emplace(feature, entry);
+        continue;
+      }
+      if (entry.n == 0) continue;
+      PermutationEntry& mine = found->second;
+      if (mine.n == 0) {
+        mine = entry;
+        continue;
+      }
+      const uint64_t n = mine.n + entry.n;
+      mine.mean = (mine.mean * static_cast<double>(mine.n) + entry.mean * static_cast<double>(entry.n)) /
+                  static_cast<double>(n);
+      mine.n = n;
+    }
+  }
+}
+
+ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settings, uint64_t tree_workers) {
+  const uint64_t n_trees = settings.n_estimators;
+  const uint64_t workers = std::min(tree_workers, n_trees);
+  MORVEL_ASSERT(tree_workers > 0, msg::kThreadsPositive);
+
+  if (workers <= 1) {
+    ForestResult result = empty_worker_result(ctx, settings);
+    result.trees.trees.reserve(n_trees);
+    ForestScratch scratch;
+    for (uint64_t t = 0; t < n_trees; ++t) train_one(ctx, settings, t, scratch, result);
+    return result;
+  }
+
+  std::atomic<uint64_t> next_tree{0};
+  std::atomic<uint64_t> finished{0};
+  std::vector<WorkerOutput> outputs = parallel::run_workers(
+      workers,
+      [&](uint64_t) {
+        WorkerOutput out;
+        try {
+          out.result = empty_worker_result(ctx, settings);
+          ForestScratch scratch;
+          for (uint64_t t = next_tree.fetch_add(1); t < n_trees; t = next_tree.fetch_add(1)) {
+            train_one(ctx, settings, t, scratch, out.result);
+          }
+        } catch (...) {
+          out.failure = std::current_exception();
+          // Let the other workers run dry instead of training trees nobody will keep.
+          next_tree.store(n_trees);
+        }
+        out.arrival = finished.fetch_add(1);
+        return out;
+      },
+      msg::kScopedPanic);
+
+  // A failed worker fails the fit; running out of memory stays a memory error.
+  for (const WorkerOutput& out : outputs) {
+    if (!out.failure) continue;
+    try {
+      std::rethrow_exception(out.failure);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (...) {
+      throw InternalError(msg::kScopedPanic);
+    }
+  }
+
+  std::vector<WorkerOutput*> by_arrival(outputs.size());
+  for (WorkerOutput& out : outputs) by_arrival[out.arrival] = &out;
+  ForestResult acc;
+  acc.trees.has_trees = false;
+  acc.trees.count = 0;
+  for (WorkerOutput* out : by_arrival) merge_results(acc, std::move(out->result));
+  return acc;
+}
+
+}  // namespace morvel

@@ -1,0 +1,165 @@
+// Batch routing for prediction on every input form, the vote-to-probability rule and the
+// tie rule of predict.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "forest/votes.h"
+#include "forest_fixtures.h"
+#include "morvel/api.h"
+#include "morvel/errors.h"
+
+namespace morvel {
+namespace {
+
+using testing::forest_of;
+using testing::stump;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+PredictionMatrix dense_input(std::vector<double> values, uint64_t n_features) {
+  PredictionMatrix x;
+  x.n_features = n_features;
+  x.n_rows = values.size() / n_features;
+  DenseMatrix m;
+  m.values = std::move(values);
+  m.n_rows = x.n_rows;
+  m.n_features = n_features;
+  x.values = std::move(m);
+  return x;
+}
+
+// One column of stored entries; rows listed in `absent` have no entry (read as 0.0).
+PredictionMatrix csr_column(const std::vector<double>& column, const std::vector<bool>& absent) {
+  CsrMatrix m;
+  m.n_rows = column.size();
+  m.n_features = 1;
+  m.indptr.push_back(0);
+  for (size_t r = 0; r < column.size(); ++r) {
+    if (!absent[r]) {
+      m.indices.push_back(0);
+      m.data.push_back(column[r]);
+    }
+    m.indptr.push_back(m.indices.size());
+  }
+  PredictionMatrix x;
+  x.n_rows = m.n_rows;
+  x.n_features = 1;
+  x.values = std::move(m);
+  return x;
+}
+
+struct MissingCase {
+  bool missing_left;
+  double gain;
+};
+
+class RawRouting : public ::testing::TestWithParam<MissingCase> {};
+
+// value > pivot goes left, equality goes right, NaN follows the gain word's sign bit
+// (also for a zero gain stored as -0.0).
+TEST_P(RawRouting, DenseAndCsrRouteAlike) {
+  const MissingCase c = GetParam();
+  const FittedForest forest = forest_of({stump(0, 0.5, 1, 0, c.missing_left, c.gain)}, 1, 2);
+  const uint64_t nan_class = c.missing_left ? 1 : 0;
+  const std::vector<double> values = {0.5, std::nextafter(0.5, 1.0), kNaN, -3.0, 7.0, 0.0};
+  const std::vector<uint64_t> expected = {0, 1, nan_class, 0, 1, 0};
+
+  EXPECT_EQ(predict(forest, dense_input(values, 1)), expected);
+  std::vector<bool> absent(values.size(), false);
+  absent[5] = true;
+  EXPECT_EQ(predict(forest, csr_column(values, absent)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Missing, RawRouting,
+                         ::testing::Values(MissingCase{false, 0.25}, MissingCase{true, 0.25},
+                                           MissingCase{true, 0.0}, MissingCase{false, 0.0}));
+
+TEST(Predict, BinnedInputUsesBinsAndTheMissingBin) {
+  // Edges {1, 2}: bins 0..2, missing bin 3; the bin-space split sends bins > 0 left.
+  BinEdges edges = {{1.0, 2.0}, {0.0}};
+  FittedForest forest = forest_of({stump(0, 0.0, 1, 0, /*missing_left=*/true)}, 2, 2);
+  forest.edges = edges;
+
+  PredictionMatrix dense = dense_input(std::vector<double>(8, 0.0), 2);
+  dense.edges = &*forest.edges;
+  dense.bins = {0, 0, 1, 0, 2, 0, 3, 0};  // row-major, feature 0 first
+  EXPECT_EQ(predict(forest, dense), (std::vector<uint64_t>{0, 1, 1, 1}));
+
+  forest.result.trees.trees[0] = stump(0, 0.0, 1, 0, /*missing_left=*/false);
+  EXPECT_EQ(predict(forest, dense), (std::vector<uint64_t>{0, 1, 1, 0}));
+
+  // CSR values are binned on the fly: 1.0 equals an edge and stays in bin 0.
+  forest.edges = BinEdges{{1.0, 2.0}};
+  forest.n_features = 1;
+  PredictionMatrix csr = csr_column({1.0, 1.5, kNaN, 0.0, 9.0}, {false, false, false, true, false});
+  csr.edges = &*forest.edges;
+  EXPECT_EQ(predict(forest, csr), (std::vector<uint64_t>{0, 1, 0, 0, 1}));
+}
+
+TEST(Predict, VotesTiesAndProbabilities) {
+  // Trees vote 2, 1 and (on feature 1) 1 or 0 for the rows below.
+  Tree always_two;
+  testing::add_leaf(always_two, 2);
+  const FittedForest forest =
+      forest_of({always_two, stump(0, 0.0, 1, 1), stump(1, 0.0, 0, 1)}, 2, 3);
+  // Row 0: votes {0:0, 1:2, 2:1}; row 1: {0:1, 1:1, 2:1} -> tie, lowest class wins.
+  const PredictionMatrix x = dense_input({5.0, -1.0, 5.0, 1.0}, 2);
+  EXPECT_EQ(predict(forest, x), (std::vector<uint64_t>{1, 0}));
+  const std::vector<double> proba = predict_proba(forest, x);
+  ASSERT_EQ(proba.size(), 6u);
+  EXPECT_EQ(proba[0], 0.0);
+  EXPECT_EQ(proba[1], 2.0 / 3.0);
+  EXPECT_EQ(proba[2], 1.0 / 3.0);
+  for (int c = 3; c < 6; ++c) EXPECT_EQ(proba[c], 1.0 / 3.0);
+}
+
+TEST(Predict, VotesToProbaWithoutVotesIsZero) {
+  const uint64_t none[3] = {0, 0, 0};
+  double out[3] = {kNaN, kNaN, kNaN};
+  votes_to_proba(none, 3, out);
+  for (const double p : out) EXPECT_EQ(p, 0.0);
+  const uint64_t some[3] = {1, 0, 3};
+  votes_to_proba(some, 3, out);
+  EXPECT_EQ(out[0], 0.25);
+  EXPECT_EQ(out[2], 0.75);
+}
+
+TEST(Predict, DeepTreeRoutesEveryRowToItsOwnLeaf) {
+  // A chain of splits: row i > i - 0.5 at each level; leaf class = number of levels passed.
+  Tree tree;
+  const uint64_t levels = 40;
+  uint64_t below = testing::add_leaf(tree, levels % 3);
+  for (uint64_t l = levels; l-- > 0;) {
+    const uint64_t stop = testing::add_leaf(tree, l % 3);
+    below = testing::add_split(tree, 0, static_cast<double>(l) + 0.5, 1.0, false, below, stop);
+  }
+  tree.root = below;
+  const FittedForest forest = forest_of({tree}, 1, 3);
+  std::vector<double> values;
+  for (uint64_t i = 0; i <= levels + 2; ++i) values.push_back(static_cast<double>(i));
+  const std::vector<uint64_t> got = predict(forest, dense_input(values, 1));
+  for (uint64_t i = 0; i < values.size(); ++i) EXPECT_EQ(got[i], std::min(i, levels) % 3) << i;
+}
+
+TEST(Predict, FailureStates) {
+  FittedForest counted = forest_of({}, 1, 2);
+  counted.result.trees.has_trees = false;
+  counted.result.trees.count = 3;
+  try {
+    predict(counted, dense_input({1.0}, 1));
+    FAIL();
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "Iterating over trees non existing");
+  }
+
+  FittedForest plain = forest_of({stump(0, 0.5, 1, 0)}, 1, 2);
+  EXPECT_THROW(oob_predict_proba(plain), StateError);
+  plain.result.oob_votes.emplace(2, 2);
+  plain.result.oob_votes->counts = {0, 0, 1, 3};
+  EXPECT_EQ(oob_predict_proba(plain), (std::vector<double>{0.0, 0.0, 0.25, 0.75}));
+}
+
+}  // namespace
+}  // namespace morvel
