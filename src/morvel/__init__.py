@@ -1,6 +1,32 @@
 """morvel: exact, reproducible native random forests."""
 
+import importlib.machinery
+import importlib.util
+import sys
+
+from morvel import _core
 from morvel._core import NativeForest
+
+
+def _load_boruta_core():
+    # Both extension modules live in the `_core` shared library; the second one is loaded
+    # from the same file under its own name.
+    name = "morvel._boruta_core"
+    if name in sys.modules:
+        return sys.modules[name]
+    loader = importlib.machinery.ExtensionFileLoader(name, _core.__file__)
+    spec = importlib.util.spec_from_file_location(name, _core.__file__, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    try:
+        loader.exec_module(module)
+    except BaseException:
+        del sys.modules[name]
+        raise
+    return module
+
+
+_boruta_core = _load_boruta_core()
 
 __all__ = ["NativeForest"]
 __version__ = "0.1.0"

@@ -83,6 +83,8 @@ inline constexpr const char* kStepNonZero = "assertion failed: step != 0";
 inline constexpr const char* kHistogramNeedsEdges = "histogram cache requires fitted bin edges";
 inline constexpr const char* kHistogramNeedsBins =
     "internal error: entered unreachable code: histograms require binned input";
+inline constexpr const char* kValidatedBeforeHistogram =
+    "training values were validated before histogramization, but an infinite value was found";
 inline constexpr const char* kPredictionInput = "prediction input cannot be used for training";
 inline constexpr const char* kBalancedNeedsWeights = "balanced bootstrap requires training weights";
 inline constexpr const char* kMergeMixed = "Merging forests with and without trees";
@@ -92,5 +94,10 @@ inline constexpr const char* kDirectVoteUnavailable = "direct OOB vote must be a
 inline constexpr const char* kIdenticalPredictions =
     "internal error: entered unreachable code: identical predictions cannot differ";
 inline constexpr const char* kPermutationCount = "assertion failed: count >= self.n";
+inline constexpr const char* kShapWorkerPanicked = "SHAP worker panicked";
+inline constexpr const char* kTreeNodeIndex = "tree node index out of range";
+inline constexpr const char* kTreeNotATree = "tree nodes are reachable by more than one path";
+inline constexpr const char* kTreeFeatureIndex = "tree split feature out of range";
+inline constexpr const char* kTreeLeafClass = "tree leaf class out of range";
 
 }  // namespace morvel::msg

@@ -19,10 +19,20 @@ struct ExactRecord {
   uint64_t position;  // index-list position: equal values keep list order
 };
 
+// What the sort moves: the value's IEEE total-order key and the entry's index-list position
+// (class and weight are looked up by position during the scan).
+struct ExactSortRecord {
+  uint64_t key;       // total-order key of the value
+  uint64_t position;  // index-list position: the tie order among equal values
+};
+
 // Per-worker buffers reused by every exact search.
 struct ExactScratch {
   std::vector<ExactRecord> records;
-  std::vector<double> buffers;  // prefix/suffix/missing class-weight vectors
+  std::vector<ExactSortRecord> sorted;  // the non-missing entries of the current search
+  std::vector<ExactSortRecord> spare;   // second buffer of the radix sort
+  std::vector<double> weights;          // entry weights when the node statistics lack them
+  std::vector<double> buffers;          // prefix/suffix/missing class-weight vectors
 };
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,

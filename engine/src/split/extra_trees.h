@@ -17,6 +17,9 @@ struct ExtraScratch {
   std::vector<float> values_f32;   // node values of the two-class dense search (float32 input)
   std::vector<double> values_f64;  // node values of the two-class dense search (float64 input)
   std::vector<double> buffers;     // class-weight accumulators
+  std::vector<double> values;      // node values of the general search (NaN = missing)
+  std::vector<double> bin_weights; // two-class binned search: 256 bins x 2 class weights
+  std::vector<uint64_t> bin_counts;  // two-class binned search: entries per bin
 };
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
@@ -31,5 +34,14 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch);
+
+// The general search alone (any class count, every matrix form; bin indices for a binned
+// context, with the missing bin read as NaN). search_extra routes two-class problems to
+// specialised copies that must give the same candidate; this entry lets tests compare them.
+std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,
+                                                   const SearchRules& rules, std::span<const uint64_t> rows,
+                                                   const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                                   NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                   Rng& rng, ExtraScratch& scratch);
 
 }  // namespace morvel

@@ -16,9 +16,17 @@ namespace morvel {
 // Class weights and entry counts of one node per global bin. Feature f owns the global bins
 // offsets[f] .. offsets[f + 1] - 1; the last of them is f's missing-value bin when the
 // training matrix has missing values.
+//
+// With integral tree weights every partial sum is exact, so a histogram summed from a
+// node's rows equals the one obtained by subtraction bit for bit. Such histograms are kept
+// on demand: they hold the node's index list and a feature's bins are summed only when the
+// feature is searched, which spares the full-width build and subtraction at the many small
+// nodes no search reads in full.
 struct NodeHistogram {
   std::vector<double> class_weights;  // global bin g, class c at g * n_classes + c
   std::vector<uint64_t> counts;       // entries per global bin
+  bool on_demand = false;             // true: only `rows` is kept, bins are summed when searched
+  std::vector<uint64_t> rows;         // the node's index list (on-demand histograms only)
 };
 
 // Per-tree histogram machinery for one training context and one set of tree weights.
@@ -41,6 +49,17 @@ class HistogramSearch {
 
   // Returns a histogram no longer needed, so its buffers can be reused.
   void recycle(NodeHistogram&& histogram);
+
+  // The full-width class weights and counts of any histogram (on-demand ones summed from
+  // their rows); for inspection and tests.
+  NodeHistogram materialize(const NodeHistogram& histogram);
+
+  // Turns the on-demand mode off, so every histogram is built in full and children are
+  // derived by subtraction (the mode used anyway for fractional weights).
+  void disable_on_demand();
+
+  // Global bin offsets of the features (n_features + 1 entries).
+  const std::vector<uint64_t>& offsets() const;
 
   // Best bin-space split of `feature` (pivot b + 0.5 in bin space).
   std::optional<SplitCandidate> search(const NodeHistogram& histogram, const NodeStats& stats, uint64_t feature,

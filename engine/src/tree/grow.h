@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "morvel/rng.h"
@@ -36,6 +37,11 @@ struct WorkerScratch {
   ExactScratch exact;
   ExtraScratch extra;
   BufferPool buffers;
+  std::vector<uint64_t> rows;        // the tree's index list; every node owns one segment of it
+  std::vector<uint64_t> spill;       // rows going right while a segment is partitioned
+  NodeStats stats;                   // the node being evaluated
+  NodeStats child_stats[2];          // children's statistics for monotonic bounds
+  std::vector<uint64_t> feature_pool;  // extra trees: candidates drawn without replacement
 };
 
 // Grows one tree on `in_bag` (repeats allowed) with the tree's weights and Rng.
@@ -47,9 +53,28 @@ Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span
 void partition_rows(const TrainingContext& ctx, const Node& split, std::span<const uint64_t> rows,
                     std::vector<uint64_t>& left, std::vector<uint64_t>& right);
 
+// The same partition in place: afterwards rows[0, k) holds the rows going left and rows[k, n)
+// those going right, each in their original order; returns k. `spill` is scratch.
+// Growth and pruning use this form so that a tree needs one index array, however deep it is.
+uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<uint64_t> rows,
+                            std::vector<uint64_t>& spill);
+
 // Cost-complexity pruning of a grown tree (ccp_alpha > 0): one bottom-up pass; pruned
 // subtrees stay in `nodes`, unreachable.
 void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weights,
                 std::span<const uint64_t> in_bag, double ccp_alpha, WorkerScratch& scratch);
+
+namespace detail {
+
+// A leaf's class. Two classes with weight: the class-1 share clamped into `bounds` decides
+// (exactly 0.5 gives class 0). Otherwise the heaviest class, ties broken by a reservoir draw
+// from `rng`; one class (or none) gives 0 without drawing.
+uint64_t leaf_class(const NodeStats& stats, NodeBounds bounds, Rng& rng);
+
+// The children's bounds after a split with monotonic `constraint` (0: both keep `bounds`).
+std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8_t constraint,
+                                                         const NodeStats& left, const NodeStats& right);
+
+}  // namespace detail
 
 }  // namespace morvel

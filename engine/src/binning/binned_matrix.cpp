@@ -1,0 +1,205 @@
+// The one-byte binned matrix: the binning pass over dense views and owned buffers, the
+// feature-major transposes (bytes and raw values) and binning of prediction rows.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "binning/bin_lookup.h"
+#include "binning/binning.h"
+#include "binning/edges_internal.h"
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+#include "parallel/parallel.h"
+
+namespace morvel {
+namespace {
+
+// Rows of a view read through the training order: position p is view row order[p].
+template <class T>
+struct OrderedView {
+  const StridedView<T>& view;
+  const uint64_t* order;
+  double value(uint64_t p, uint64_t f) const { return static_cast<double>(view.at(order[p], f)); }
+};
+
+struct OwnedRows {
+  const DenseMatrix& x;
+  double value(uint64_t p, uint64_t f) const { return x.values[p * x.n_features + f]; }
+};
+
+struct PassFlags {
+  bool nan = false;
+  bool inf = false;
+};
+
+// Bins rows [begin, end) into out[(p - begin) * n_features + f].
+template <class Access>
+PassFlags bin_rows_into(const Access& access, const BinEdges& edges, uint64_t begin, uint64_t end,
+                        uint8_t* out) {
+  const uint64_t n_features = edges.size();
+  PassFlags flags;
+  for (uint64_t p = begin; p < end; ++p) {
+    for (uint64_t f = 0; f < n_features; ++f) {
+      const double v = access.value(p, f);
+      const std::vector<double>& e = edges[f];
+      uint8_t b;
+      if (std::isnan(v)) {
+        b = static_cast<uint8_t>(e.size() + 1);
+        flags.nan = true;
+      } else {
+        // An infinity bins like any other value (to 0 or m); the caller decides its fate.
+        flags.inf |= std::isinf(v);
+        b = detail::regular_bin(e.data(), e.size(), v);
+      }
+      *out++ = b;
+    }
+  }
+  return flags;
+}
+
+template <class Access>
+BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                        bool values_validated) {
+  BinnedMatrix result;
+  result.n_rows = n_rows;
+  result.n_features = n_features;
+  auto gather = [&access](uint64_t f, const uint64_t* positions, uint64_t count, std::vector<double>& out) {
+    for (uint64_t j = 0; j < count; ++j) out[j] = access.value(positions ? positions[j] : j, f);
+  };
+  result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked);
+
+  uint64_t cells = 0;
+  if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw std::bad_alloc();
+  result.bins.resize(cells);
+  const uint64_t threads = detail::binning_threads(n_rows, n_features, options.n_jobs);
+  const uint64_t workers = std::min(n_rows, threads);
+  PassFlags flags;
+  if (workers <= 1) {
+    flags = bin_rows_into(access, result.edges, 0, n_rows, result.bins.data());
+  } else {
+    MORVEL_ASSERT(parallel::chunk_length(n_rows, workers) * n_features != 0, msg::kChunkSize);
+    uint8_t* bins = result.bins.data();
+    const BinEdges& edges = result.edges;
+    auto parts = parallel::for_each_chunk(
+        n_rows, workers,
+        [&](const parallel::Chunk& c) {
+          return bin_rows_into(access, edges, c.begin, c.end, bins + c.begin * n_features);
+        },
+        msg::kBinWorkerPanicked);
+    // Flags are ORed in chunk order.
+    for (const PassFlags& part : parts) {
+      flags.nan = flags.nan || part.nan;
+      flags.inf = flags.inf || part.inf;
+    }
+  }
+  if (flags.inf) {
+    if (values_validated) throw_internal(msg::kValidatedBeforeHistogram);
+    throw ValidationError(msg::kInfiniteValues);
+  }
+  result.has_missing = flags.nan;
+  result.feature_major = false;
+  return result;
+}
+
+constexpr uint64_t kTileRows = 64;
+
+// Transposes row-major source[r * n_features + f] into destination[f * n_rows + r] for the
+// features of `chunk`, 64 rows at a time so the strided reads stay within a small window.
+template <class Dst, class Read>
+void transpose_features(const parallel::Chunk& chunk, uint64_t n_rows, Dst* destination, const Read& read) {
+  for (uint64_t r0 = 0; r0 < n_rows; r0 += kTileRows) {
+    const uint64_t r1 = std::min(n_rows, r0 + kTileRows);
+    for (uint64_t f = chunk.begin; f < chunk.end; ++f) {
+      Dst* column = destination + f * n_rows;
+      for (uint64_t r = r0; r < r1; ++r) column[r] = static_cast<Dst>(read(r, f));
+    }
+  }
+}
+
+template <class Dst, class Read>
+std::vector<Dst> feature_major(uint64_t n_rows, uint64_t n_features, uint64_t threads, const Read& read) {
+  uint64_t cells = 0;
+  if (__builtin_mul_overflow(n_rows, n_features, &cells) ||
+      cells > std::numeric_limits<size_t>::max() / sizeof(Dst))
+    throw std::bad_alloc();
+  std::vector<Dst> destination(cells);
+  if (cells == 0) return destination;
+  const uint64_t workers = std::max<uint64_t>(1, threads);
+  MORVEL_ASSERT(parallel::chunk_length(n_features, workers) * n_rows != 0, msg::kChunkSize);
+  Dst* out = destination.data();
+  parallel::for_each_chunk(
+      n_features, workers, [&](const parallel::Chunk& c) { transpose_features(c, n_rows, out, read); },
+      msg::kScopedPanic);
+  return destination;
+}
+
+}  // namespace
+
+BinnedMatrix bin_view(const ViewF32& x, const std::vector<uint64_t>& order, const BinningOptions& options) {
+  MORVEL_ASSERT(order.size() == x.n_rows, "training order does not cover the view");
+  return bin_matrix(OrderedView<float>{x, order.data()}, x.n_rows, x.n_features, options, false);
+}
+
+BinnedMatrix bin_view(const ViewF64& x, const std::vector<uint64_t>& order, const BinningOptions& options) {
+  MORVEL_ASSERT(order.size() == x.n_rows, "training order does not cover the view");
+  return bin_matrix(OrderedView<double>{x, order.data()}, x.n_rows, x.n_features, options, false);
+}
+
+BinnedMatrix bin_dense(const DenseMatrix& x, const BinningOptions& options) {
+  return bin_matrix(OwnedRows{x}, x.n_rows, x.n_features, options, true);
+}
+
+void convert_bins_to_feature_major(BinnedMatrix& bins, uint64_t n_jobs, ProfileCounters* profile) {
+  if (bins.feature_major) return;
+  ScopedNanos timer(profile, &ProfileCounters::bin_layout_conversion_ns);
+  const uint8_t* source = bins.bins.data();
+  const uint64_t n_features = bins.n_features;
+  bins.bins = feature_major<uint8_t>(bins.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
+                                     [source, n_features](uint64_t r, uint64_t f) { return source[r * n_features + f]; });
+  bins.feature_major = true;
+}
+
+std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<uint64_t>& order, uint64_t n_jobs,
+                                           bool& has_missing) {
+  if (x.n_rows == 0 || x.n_features == 0) throw ValidationError(msg::kNoRowsOrFeatures);
+  uint64_t cells = 0;
+  if (__builtin_mul_overflow(x.n_rows, x.n_features, &cells)) throw ValidationError(msg::kShapeTooLarge);
+  MORVEL_ASSERT(order.size() == x.n_rows, "training order does not cover the view");
+  const uint64_t threads = detail::binning_threads(x.n_rows, x.n_features, n_jobs);
+  const uint64_t* rows = order.data();
+  std::vector<float> out = feature_major<float>(x.n_rows, x.n_features, threads,
+                                                [&x, rows](uint64_t r, uint64_t f) { return x.at(rows[r], f); });
+  bool nan = false;
+  bool inf = false;
+  for (const float v : out) {
+    nan |= std::isnan(v);
+    inf |= std::isinf(v);
+  }
+  if (inf) throw ValidationError(msg::kInfiniteValues);
+  has_missing = nan;
+  return out;
+}
+
+std::vector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs) {
+  const double* values = x.values.data();
+  const uint64_t n_features = x.n_features;
+  return feature_major<float>(x.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
+                              [values, n_features](uint64_t r, uint64_t f) { return values[r * n_features + f]; });
+}
+
+std::vector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs) {
+  const double* values = x.values.data();
+  const uint64_t n_features = x.n_features;
+  return feature_major<double>(x.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
+                               [values, n_features](uint64_t r, uint64_t f) { return values[r * n_features + f]; });
+}
+
+std::vector<uint8_t> bin_rows(const DenseMatrix& x, const BinEdges& edges) {
+  if (edges.size() != x.n_features) throw ValidationError(msg::kEdgesMismatch);
+  std::vector<uint8_t> out(x.n_rows * x.n_features);
+  bin_rows_into(OwnedRows{x}, edges, 0, x.n_rows, out.data());
+  return out;
+}
+
+}  // namespace morvel

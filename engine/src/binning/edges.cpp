@@ -1,0 +1,199 @@
+// Bin edges of every feature: the private row sampler, the sort and selection quantile
+// paths with their cut rule, and the per-feature worker split. Edges are always f64.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <span>
+
+#include "binning/bin_lookup.h"
+#include "binning/binning.h"
+#include "binning/edges_internal.h"
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+#include "parallel/parallel.h"
+
+namespace morvel {
+namespace {
+
+// IEEE-754 total order as a signed integer: negative values have every bit but the sign
+// flipped, so -0.0 sorts before +0.0 and equal keys mean equal bit patterns.
+inline int64_t total_order_key(double v) {
+  int64_t i;
+  std::memcpy(&i, &v, sizeof(i));
+  return i ^ static_cast<int64_t>(static_cast<uint64_t>(i >> 63) >> 1);
+}
+
+// The key transform is its own inverse.
+inline double from_key(int64_t key) {
+  const int64_t i = key ^ static_cast<int64_t>(static_cast<uint64_t>(key >> 63) >> 1);
+  double v;
+  std::memcpy(&v, &i, sizeof(v));
+  return v;
+}
+
+// The cut between neighbours lo < hi: the midpoint unless rounding carried it up to hi,
+// in which case lo itself, so that lo bins below the cut and hi above it.
+inline double cut_between(double lo, double hi) {
+  const double mid = lo * 0.5 + hi * 0.5;
+  return hi > mid ? mid : lo;
+}
+
+inline void append_increasing(std::vector<double>& edges, double cut) {
+  if (edges.empty() || cut > edges.back()) edges.push_back(cut);
+}
+
+// Both paths work on total-order keys: integer comparisons sort faster than the
+// equivalent comparator on doubles, and equal keys are equal bit patterns.
+std::vector<double> sort_path(std::vector<int64_t>& keys, uint64_t max_bins) {
+  std::sort(keys.begin(), keys.end());
+  // Distinct bit patterns: -0.0 and +0.0 stay apart.
+  const uint64_t d = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
+  std::vector<double> edges;
+  if (max_bins < d) {
+    edges.reserve(max_bins - 1);
+    for (uint64_t i = 1; i < max_bins; ++i) {
+      const uint64_t p = i * d / max_bins;
+      append_increasing(edges, cut_between(from_key(keys[p - 1]), from_key(keys[p])));
+    }
+  } else if (d >= 2) {
+    edges.reserve(d - 1);
+    for (uint64_t l = 0; l + 1 < d; ++l) edges.push_back(cut_between(from_key(keys[l]), from_key(keys[l + 1])));
+  }
+  return edges;
+}
+
+// Puts the order statistic of every listed position in place: the middle position first
+// (nth-element on the current slice), then the positions left and right of it on the two
+// sub-slices. `base` is the absolute position of data[0].
+void select_positions(int64_t* data, uint64_t len, std::span<const uint64_t> positions, uint64_t base) {
+  while (!positions.empty()) {
+    const size_t mid = positions.size() / 2;
+    const uint64_t k = positions[mid] - base;
+    MORVEL_ASSERT(k < len, "index out of bounds: quantile position outside the column");
+    std::nth_element(data, data + k, data + len);
+    select_positions(data, k, positions.first(mid), base);
+    // Continue with the right part in place of a second recursive call.
+    data += k + 1;
+    len -= k + 1;
+    base += k + 1;
+    positions = positions.subspan(mid + 1);
+  }
+}
+
+std::vector<double> select_path(std::vector<int64_t>& keys, uint64_t max_bins) {
+  const uint64_t n = keys.size();
+  std::vector<uint64_t> positions;
+  positions.reserve(2 * (max_bins - 1));
+  for (uint64_t i = 1; i < max_bins; ++i) {
+    const uint64_t p = i * n / max_bins;
+    positions.push_back(p - 1);
+    positions.push_back(p);
+  }
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  select_positions(keys.data(), n, positions, 0);
+
+  std::vector<double> edges;
+  for (uint64_t i = 1; i < max_bins; ++i) {
+    const uint64_t p = i * n / max_bins;
+    if (keys[p - 1] == keys[p]) continue;  // equal bit patterns: no edge for this quantile
+    append_increasing(edges, cut_between(from_key(keys[p - 1]), from_key(keys[p])));
+  }
+  return edges;
+}
+
+inline bool is_sampled(BinningStrategy s) { return (static_cast<uint8_t>(s) | 2) == 3; }
+inline bool is_selection(BinningStrategy s) { return static_cast<uint8_t>(s) > 1; }
+
+}  // namespace
+
+std::vector<double> feature_edges(std::vector<double>& values, uint64_t max_bins, BinningStrategy strategy) {
+  MORVEL_ASSERT(max_bins >= 2 && max_bins <= 255, "max_bins outside [2, 255] reached the edge computation");
+  // NaN never contributes to edges; the rest keep their order.
+  std::vector<int64_t> keys;
+  keys.reserve(values.size());
+  for (const double v : values)
+    if (!std::isnan(v)) keys.push_back(total_order_key(v));
+  values.clear();
+  if (keys.empty()) return {};
+  if (is_selection(strategy) && max_bins < keys.size()) return select_path(keys, max_bins);
+  return sort_path(keys, max_bins);
+}
+
+std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, uint64_t seed) {
+  MORVEL_ASSERT(sample_size <= n_rows, "binning sample larger than the row count");
+  std::vector<uint64_t> idx(n_rows);
+  for (uint64_t i = 0; i < n_rows; ++i) idx[i] = i;
+  // A SplitMix64-style mixer whose output replaces the state (not a counter), with a plain
+  // modulo: part of the reproducible edge definition, so it must not be "fixed".
+  uint64_t state = seed ^ 0x6a09e667f3bcc90fULL;
+  for (uint64_t j = 0; j < sample_size; ++j) {
+    uint64_t z = state + 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z = z ^ (z >> 31);
+    state = z;
+    const uint64_t r = j + state % (n_rows - j);
+    std::swap(idx[j], idx[r]);
+  }
+  idx.resize(sample_size);
+  std::sort(idx.begin(), idx.end());
+  return idx;
+}
+
+namespace detail {
+
+BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                       const std::function<void(uint64_t, const uint64_t*, uint64_t, std::vector<double>&)>& gather,
+                       const char* panic_message) {
+  const uint64_t threads = binning_threads(n_rows, n_features, options.n_jobs);
+  const BinningStrategy strategy = options.strategy;
+  std::vector<uint64_t> sample;
+  const bool use_sample = is_sampled(strategy) && options.bin_sample_size < n_rows;
+  if (use_sample) sample = binning_row_sample(n_rows, options.bin_sample_size, options.binning_seed);
+  const uint64_t* positions = use_sample ? sample.data() : nullptr;
+  const uint64_t count = use_sample ? sample.size() : n_rows;
+
+  auto edges_of_range = [&](const parallel::Chunk& chunk) {
+    std::vector<std::vector<double>> out;
+    out.reserve(chunk.end - chunk.begin);
+    std::vector<double> column;
+    for (uint64_t f = chunk.begin; f < chunk.end; ++f) {
+      column.resize(count);
+      gather(f, positions, count, column);
+      out.push_back(feature_edges(column, options.max_bins, strategy));
+    }
+    return out;
+  };
+
+  const uint64_t workers = std::min(n_features, threads);
+  BinEdges edges;
+  edges.reserve(n_features);
+  if (workers <= 1) {
+    edges = edges_of_range(parallel::Chunk{0, 0, n_features});
+    return edges;
+  }
+  // Ranges are concatenated in range order, so feature order never depends on scheduling.
+  auto parts = parallel::for_each_chunk(n_features, workers, edges_of_range, panic_message);
+  for (auto& part : parts)
+    for (auto& e : part) edges.push_back(std::move(e));
+  return edges;
+}
+
+}  // namespace detail
+
+BinEdges csr_edges(const CsrMatrix& x, const BinningOptions& options) {
+  auto gather = [&x](uint64_t f, const uint64_t* positions, uint64_t count, std::vector<double>& out) {
+    for (uint64_t j = 0; j < count; ++j) out[j] = x.at(positions ? positions[j] : j, f);
+  };
+  return detail::compute_edges(x.n_rows, x.n_features, options, gather, msg::kSparseWorkerPanicked);
+}
+
+std::vector<uint64_t> candidate_features(const BinEdges& edges) {
+  std::vector<uint64_t> out;
+  for (uint64_t f = 0; f < edges.size(); ++f)
+    if (!edges[f].empty()) out.push_back(f);
+  return out;
+}
+
+}  // namespace morvel

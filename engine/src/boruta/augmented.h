@@ -1,0 +1,74 @@
+// The augmented matrix of one Boruta call: active columns of the caller's x followed by
+// shadow columns whose rows are taken through permutation rows. It is never materialised as
+// floats; every read goes through value(), which checks every index against the shapes of
+// the borrowed arrays.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "morvel/api.h"
+#include "morvel/errors.h"
+
+namespace morvel {
+
+class AugmentedMatrix {
+ public:
+  // `active` and `sources` are the validated feature indices of the call.
+  AugmentedMatrix(const ViewF64& x, std::vector<uint64_t> active, std::vector<uint64_t> sources,
+                  const StridedView<int64_t>& permutations)
+      : x_(x), active_(std::move(active)), sources_(std::move(sources)), permutations_(permutations) {}
+
+  uint64_t n_rows() const { return x_.n_rows; }
+  uint64_t n_columns() const { return active_.size() + sources_.size(); }
+
+  // out[p] = value(order[p], column) for every position p. Shadow reads walk the
+  // permutation row in row order first (sequential reads of both borrowed arrays), so only
+  // the small gathered column is then visited in canonical order. `scratch` is reused.
+  void gather_column(uint64_t column, std::span<const uint64_t> order, std::vector<double>& out,
+                     std::vector<double>& scratch) const {
+    const uint64_t n = x_.n_rows;
+    MORVEL_ASSERT(column < n_columns() && order.size() == n, "index out of bounds: augmented column");
+    scratch.resize(n);
+    for (uint64_t r = 0; r < n; ++r) scratch[r] = value(r, column);
+    out.resize(n);
+    for (uint64_t p = 0; p < n; ++p) {
+      const uint64_t row = order[p];
+      MORVEL_ASSERT(row < n, "index out of bounds: augmented row");
+      out[p] = scratch[row];
+    }
+  }
+
+  // Column j < A reads x[row, active[j]]; column A + k reads x[permutations[k, row], sources[k]].
+  double value(uint64_t row, uint64_t column) const {
+    MORVEL_ASSERT(row < x_.n_rows, "index out of bounds: augmented row");
+    const uint64_t n_active = active_.size();
+    if (column < n_active) {
+      const uint64_t feature = active_[column];
+      MORVEL_ASSERT(feature < x_.n_features, "index out of bounds: active feature");
+      return x_.at(row, feature);
+    }
+    const uint64_t k = column - n_active;
+    MORVEL_ASSERT(k < sources_.size() && k < permutations_.n_rows && row < permutations_.n_features,
+                  "index out of bounds: shadow column");
+    const int64_t donor = permutations_.at(k, row);
+    MORVEL_ASSERT(donor >= 0 && static_cast<uint64_t>(donor) < x_.n_rows, "index out of bounds: permutation entry");
+    const uint64_t feature = sources_[k];
+    MORVEL_ASSERT(feature < x_.n_features, "index out of bounds: shadow source feature");
+    return x_.at(static_cast<uint64_t>(donor), feature);
+  }
+
+ private:
+  ViewF64 x_;
+  std::vector<uint64_t> active_;
+  std::vector<uint64_t> sources_;
+  StridedView<int64_t> permutations_;
+};
+
+// Row positions 0..n_rows-1 sorted by augmented values, column by column, then by label.
+// An unordered pair of values (only possible with NaN, which the caller has refused) is the
+// internal failure "finite values".
+std::vector<uint64_t> canonical_row_order(const AugmentedMatrix& matrix, std::span<const uint64_t> labels);
+
+}  // namespace morvel

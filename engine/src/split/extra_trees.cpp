@@ -1,0 +1,399 @@
+// Extra-trees searches: one drawn threshold per feature and node, scored with the shared
+// validity rules. The general search serves every class count and matrix form; two-class
+// problems take specialised copies (a per-worker value buffer for dense values, a 256-bin
+// table for bytes) whose sums run in the same order, so they return the same candidate.
+#include "split/extra_trees.h"
+
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "morvel/bin_edges.h"
+#include "morvel/errors.h"
+#include "morvel/profile.h"
+
+namespace morvel {
+
+namespace {
+
+constexpr uint64_t kSeedMix = 0x9E3779B97F4A7C15ULL;
+constexpr uint64_t kByteBins = 256;
+
+bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
+  for (const uint64_t f : list) {
+    if (f == feature) return true;
+  }
+  return false;
+}
+
+// The sums one search collects before scoring. `prefix` and `missing` point at n_classes
+// weights each.
+struct DrawnPartition {
+  const double* prefix;   // class weights of the non-missing entries with value <= t
+  double prefix_weight;   // W_P
+  uint64_t prefix_count;  // n_P
+  const double* missing;  // class weights of the missing entries
+  double missing_weight;  // W_m
+  uint64_t missing_count; // n_m
+};
+
+// Scores the two placements of the missing rows, in order: (1) with the entries above t
+// (left, missing_left true), (2) with the prefix (right). A later option replaces an earlier
+// one only with a strictly greater improvement, so without missing rows option (1) stands and
+// option (2), which would be the same partition, is not evaluated. `work` holds 2 * n_classes
+// doubles.
+std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, uint64_t n_entries,
+                                          const DrawnPartition& part, double pivot, int8_t constraint,
+                                          NodeBounds bounds, double* work) {
+  const uint64_t k = rules.n_classes;
+  const double node_weight = stats.weight;
+  const double parent = impurity(rules.criterion, stats.class_weight.data(), k, node_weight);
+  double* suffix = work;          // non-missing entries above t
+  double* joined = work + k;      // a side plus the missing rows
+  for (uint64_t c = 0; c < k; ++c) suffix[c] = (stats.class_weight[c] - part.missing[c]) - part.prefix[c];
+  const uint64_t non_missing = n_entries - part.missing_count;
+
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+
+  for (uint64_t c = 0; c < k; ++c) joined[c] = suffix[c] + part.missing[c];
+  {
+    const SideStats left{joined, node_weight - part.prefix_weight, n_entries - part.prefix_count};
+    const SideStats right{part.prefix, part.prefix_weight, part.prefix_count};
+    if (auto improvement = evaluate_partition(rules, parent, node_weight, left, right, constraint, bounds)) {
+      best = SplitCandidate{pivot, true, 0.0};
+      best_improvement = *improvement;
+    }
+  }
+  if (part.missing_count > 0) {
+    for (uint64_t c = 0; c < k; ++c) joined[c] = part.prefix[c] + part.missing[c];
+    const SideStats left{suffix, (node_weight - part.prefix_weight) - part.missing_weight,
+                         non_missing - part.prefix_count};
+    const SideStats right{joined, part.prefix_weight + part.missing_weight,
+                          part.prefix_count + part.missing_count};
+    if (auto improvement = evaluate_partition(rules, parent, node_weight, left, right, constraint, bounds)) {
+      if (!best || *improvement > best_improvement) {
+        best = SplitCandidate{pivot, false, 0.0};
+        best_improvement = *improvement;
+      }
+    }
+  }
+  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+  return best;
+}
+
+// ---- general search ---------------------------------------------------------------------
+
+// `read(row)` returns the value of the searched feature for a row, NaN when missing.
+template <class Read>
+std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const TreeWeights& weights,
+                                             const SearchRules& rules, std::span<const uint64_t> rows,
+                                             const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                             NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                             Rng& rng, ExtraScratch& scratch, Read read) {
+  const uint64_t k = rules.n_classes;
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
+  std::vector<double>& values = scratch.values;
+  values.resize(n);
+  std::vector<double>& sums = scratch.buffers;
+  sums.assign(4 * k, 0.0);
+  double* prefix = sums.data();
+  double* missing = sums.data() + k;
+  const double* w = weights.weights.data();
+
+  double missing_weight = 0.0;
+  uint64_t missing_count = 0;
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < weights.weights.size(), "index out of bounds: row outside the training matrix");
+    const double v = read(row);
+    values[i] = v;
+    if (std::isnan(v)) {
+      const uint64_t c = stats.labels[i];
+      missing[c] += w[row];
+      missing_weight += w[row];
+      ++missing_count;
+      continue;
+    }
+    if (v < lo) lo = v;
+    if (v > hi) hi = v;
+  }
+  // Also covers a node whose values are all missing (lo stays +inf).
+  if (!(lo < hi)) {
+    constant_features.push_back(feature);
+    return std::nullopt;
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
+
+  double prefix_weight = 0.0;
+  uint64_t prefix_count = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const double v = values[i];
+    if (std::isnan(v) || !(v <= t)) continue;
+    const double wr = w[rows[i]];
+    prefix[stats.labels[i]] += wr;
+    prefix_weight += wr;
+    ++prefix_count;
+  }
+  if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
+  const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
+  return score_drawn(rules, stats, n, part, t, constraint, bounds, sums.data() + 2 * k);
+}
+
+template <class Fn>
+decltype(auto) with_general_reader(const TrainingContext& ctx, uint64_t feature, Fn&& fn) {
+  if (ctx.binned) {
+    const BinnedMatrix& bm = *ctx.binned;
+    MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                  "index out of bounds: feature outside the binned matrix");
+    const uint8_t missing = missing_bin(bm.edges[feature].size());
+    const bool has_missing = bm.has_missing;
+    return fn([&bm, feature, missing, has_missing](uint64_t row) {
+      const uint8_t b = bm.at(row, feature);
+      return has_missing && b == missing ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(b);
+    });
+  }
+  MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
+  return with_raw_access(ctx, [&](auto access) {
+    return fn([access, feature](uint64_t row) { return access.value(row, feature); });
+  });
+}
+
+// ---- two-class dense search -------------------------------------------------------------
+
+// `read(row)` returns the stored element (float for float32 input) of the searched feature.
+template <class T, class Read>
+std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, const SearchRules& rules,
+                                                  std::span<const uint64_t> rows, const NodeStats& stats,
+                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                  std::vector<uint64_t>& constant_features, Rng& rng,
+                                                  std::vector<T>& values, ProfileCounters* profile, Read read) {
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(stats.entry_weights.size() == n, "exact binary node caches its weights");
+  MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
+  values.resize(n);
+  if (profile != nullptr) profile->record_peak(values.capacity() * sizeof(T));
+  const double* ew = stats.entry_weights.data();
+  const uint64_t* labels = stats.labels.data();
+
+  double missing[2] = {0.0, 0.0};
+  double missing_weight = 0.0;
+  uint64_t missing_count = 0;
+  T lo = std::numeric_limits<T>::infinity();
+  T hi = -std::numeric_limits<T>::infinity();
+  for (uint64_t i = 0; i < n; ++i) {
+    MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
+    const T v = read(rows[i]);
+    values[i] = v;
+    if (std::isnan(v)) {
+      missing[labels[i]] += ew[i];
+      missing_weight += ew[i];
+      ++missing_count;
+      continue;
+    }
+    if (v < lo) lo = v;
+    if (v > hi) hi = v;
+  }
+  const auto reject = [profile] {
+    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
+    return std::optional<SplitCandidate>{};
+  };
+  if (!(lo < hi)) {
+    constant_features.push_back(feature);
+    return reject();
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                        static_cast<double>(hi));
+
+  double prefix[2] = {0.0, 0.0};
+  double prefix_weight = 0.0;
+  uint64_t prefix_count = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const T v = values[i];
+    if (std::isnan(v) || !(static_cast<double>(v) <= t)) continue;
+    prefix[labels[i]] += ew[i];
+    prefix_weight += ew[i];
+    ++prefix_count;
+  }
+  if (prefix_count == 0 || prefix_count == n - missing_count) return reject();
+  double work[4];
+  const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
+  auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+  if (!result) return reject();
+  return result;
+}
+
+template <class Fn>
+decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, ExtraScratch& scratch, Fn&& fn) {
+  MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
+  const uint64_t n_rows = ctx.n_rows;
+  if (!ctx.feature_major_f32.empty()) {
+    const float* column = ctx.feature_major_f32.data() + feature * n_rows;
+    return fn(scratch.values_f32, [column](uint64_t row) { return column[row]; });
+  }
+  if (ctx.form == ValueForm::ViewF32) {
+    const ViewF32& view = ctx.view_f32;
+    const uint64_t* order = ctx.order.data();
+    return fn(scratch.values_f32, [&view, order, feature](uint64_t row) { return view.at(order[row], feature); });
+  }
+  if (!ctx.feature_major_f64.empty()) {
+    const double* column = ctx.feature_major_f64.data() + feature * n_rows;
+    return fn(scratch.values_f64, [column](uint64_t row) { return column[row]; });
+  }
+  if (ctx.form == ValueForm::ViewF64) {
+    const ViewF64& view = ctx.view_f64;
+    const uint64_t* order = ctx.order.data();
+    return fn(scratch.values_f64, [&view, order, feature](uint64_t row) { return view.at(order[row], feature); });
+  }
+  const double* values = ctx.dense.values.data();
+  const uint64_t n_features = ctx.n_features;
+  return fn(scratch.values_f64,
+            [values, n_features, feature](uint64_t row) { return values[row * n_features + feature]; });
+}
+
+// ---- two-class binned search ------------------------------------------------------------
+
+std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, const TreeWeights& weights,
+                                                   const SearchRules& rules, std::span<const uint64_t> rows,
+                                                   const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                                   NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                   Rng& rng, ExtraScratch& scratch, ProfileCounters* profile) {
+  const BinnedMatrix& bm = *ctx.binned;
+  MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                "index out of bounds: feature outside the binned matrix");
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
+  // The table is all zeros between searches: each search clears the bins it touched.
+  if (scratch.bin_counts.size() != kByteBins) {
+    scratch.bin_counts.assign(kByteBins, 0);
+    scratch.bin_weights.assign(2 * kByteBins, 0.0);
+  }
+  uint64_t* counts = scratch.bin_counts.data();
+  double* table = scratch.bin_weights.data();
+  const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
+  const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
+  const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
+  const double* w = weights.weights.data();
+  const uint64_t* labels = stats.labels.data();
+
+  double missing[2] = {0.0, 0.0};
+  double missing_weight = 0.0;
+  uint64_t missing_count = 0;
+  uint64_t lo = kByteBins;
+  uint64_t hi = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < bm.n_rows && row < weights.weights.size(),
+                  "index out of bounds: row outside the training matrix");
+    const uint64_t b = column[row * stride];
+    const double wr = w[row];
+    if (b == missing_byte) {
+      missing[labels[i]] += wr;
+      missing_weight += wr;
+      ++missing_count;
+      continue;
+    }
+    counts[b] += 1;
+    table[2 * b + labels[i]] += wr;
+    if (b < lo) lo = b;
+    if (b > hi) hi = b;
+  }
+  const auto clear_table = [&] {
+    for (uint64_t b = lo; b <= hi && b < kByteBins; ++b) {
+      counts[b] = 0;
+      table[2 * b] = 0.0;
+      table[2 * b + 1] = 0.0;
+    }
+  };
+  const auto reject = [profile] {
+    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
+    return std::optional<SplitCandidate>{};
+  };
+  if (!(lo < hi)) {
+    clear_table();
+    constant_features.push_back(feature);
+    return reject();
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                        static_cast<double>(hi));
+  // Bins lo..floor(t) go right. A convex combination can round an ulp outside [lo, hi];
+  // below lo the prefix is empty.
+  const uint64_t last = t >= static_cast<double>(lo) ? static_cast<uint64_t>(std::floor(t)) : 0;
+  double prefix[2] = {0.0, 0.0};
+  uint64_t prefix_count = 0;
+  for (uint64_t b = lo; b <= last && b <= hi; ++b) {
+    prefix[0] += table[2 * b];
+    prefix[1] += table[2 * b + 1];
+    prefix_count += counts[b];
+  }
+  clear_table();
+  if (prefix_count == 0 || prefix_count == n - missing_count) return reject();
+  const double prefix_weight = prefix[0] + prefix[1];
+  double work[4];
+  const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
+  auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+  if (!result) return reject();
+  return result;
+}
+
+}  // namespace
+
+double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
+  const uint64_t x = rng.next_u64() ^ (extra_seed * kSeedMix);
+  const double u = static_cast<double>(x >> 11) * 0x1p-53;
+  return hi * u + lo * (1.0 - u);
+}
+
+std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
+                                           const SearchRules& rules, std::span<const uint64_t> rows,
+                                           const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                           NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                           Rng& rng, ExtraScratch& scratch) {
+  if (is_listed(constant_features, feature)) return std::nullopt;
+  ProfileCounters* profile = ctx.profile.get();
+  if (profile != nullptr) {
+    profile->add(profile->feature_visits, 1);
+    profile->add(profile->sample_visits, rows.size());
+  }
+  const ScopedNanos timer(profile, &ProfileCounters::split_search_ns);
+  if (rules.n_classes == 2) {
+    if (ctx.binned) {
+      return binary_binned_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features,
+                                  rng, scratch, profile);
+    }
+    if (ctx.form != ValueForm::Csr) {
+      return with_dense_reader(ctx, feature, scratch, [&](auto& values, auto read) {
+        using T = typename std::remove_reference_t<decltype(values)>::value_type;
+        return binary_dense_search<T>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                                      values, profile, read);
+      });
+    }
+  }
+  return with_general_reader(ctx, feature, [&](auto read) {
+    return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                          scratch, read);
+  });
+}
+
+std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,
+                                                   const SearchRules& rules, std::span<const uint64_t> rows,
+                                                   const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                                   NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                   Rng& rng, ExtraScratch& scratch) {
+  if (is_listed(constant_features, feature)) return std::nullopt;
+  ProfileCounters* profile = ctx.profile.get();
+  if (profile != nullptr) {
+    profile->add(profile->feature_visits, 1);
+    profile->add(profile->sample_visits, rows.size());
+  }
+  const ScopedNanos timer(profile, &ProfileCounters::split_search_ns);
+  return with_general_reader(ctx, feature, [&](auto read) {
+    return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                          scratch, read);
+  });
+}
+
+}  // namespace morvel

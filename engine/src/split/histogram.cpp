@@ -1,0 +1,522 @@
+// Histogram split search: node histograms over bins (built from rows, or derived from the
+// parent by clamped subtraction), on-demand per-feature sums when weights are integral, and
+// the bin scan with both missing-value options.
+#include "split/histogram.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "binning/bin_lookup.h"
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+#include "parallel/parallel.h"
+
+namespace morvel {
+namespace {
+
+// Where the bin of (row, feature) comes from.
+enum class BinSource : uint8_t { RowMajor, FeatureMajor, Csr };
+
+// Integral weights keep every sum exact while totals stay below 2^53.
+constexpr double kExactIntegerLimit = 9007199254740992.0;
+
+// Two-class copies of impurity() and evaluate_partition(): the same operations in the same
+// order, unrolled, so the per-bin evaluation of the common binary case stays inline.
+inline double impurity_two(Criterion criterion, const double* v, double total) {
+  if (total == 0.0) return 0.0;
+  if (criterion == Criterion::Gini) {
+    const double p0 = v[0] / total;
+    const double p1 = v[1] / total;
+    double sum = 0.0;
+    sum += p0 * p0;
+    sum += p1 * p1;
+    return 1.0 - sum;
+  }
+  double sum = 0.0;
+  if (v[0] > 0.0) {
+    const double p = v[0] / total;
+    sum += p * std::log(p);
+  }
+  if (v[1] > 0.0) {
+    const double p = v[1] / total;
+    sum += p * std::log(p);
+  }
+  return -sum;
+}
+
+inline std::optional<double> evaluate_two(const SearchRules& rules, double parent_impurity, double node_weight,
+                                          const SideStats& left, const SideStats& right, int8_t constraint,
+                                          NodeBounds bounds) {
+  if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return std::nullopt;
+  if (left.weight == 0.0 || right.weight == 0.0) return std::nullopt;
+  if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, 2)) return std::nullopt;
+  const double impurity_left = impurity_two(rules.criterion, left.class_weight, left.weight);
+  const double impurity_right = impurity_two(rules.criterion, right.class_weight, right.weight);
+  const double improvement = (parent_impurity - (left.weight / node_weight) * impurity_left) -
+                             (right.weight / node_weight) * impurity_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+}  // namespace
+
+struct HistogramSearch::Impl {
+  const TrainingContext& ctx;
+  TreeWeights weights;
+  SearchRules rules;
+  BinSource source = BinSource::RowMajor;
+  const uint8_t* bytes = nullptr;
+  const BinEdges* edges = nullptr;
+  uint64_t n_rows = 0;
+  uint64_t n_features = 0;
+  uint64_t n_classes = 0;
+  uint64_t missing_slot = 0;  // h: 1 when every feature carries a missing-value bin
+  std::vector<uint64_t> offsets;
+  uint64_t total_bins = 0;
+  uint64_t threads = 1;
+
+  bool integral_weights = false;
+  bool on_demand_enabled = true;
+  double max_weight = 0.0;
+
+  std::vector<NodeHistogram> pool;  // recycled histograms, buffers kept
+
+  // One feature's bins for on-demand searches; all zero between searches.
+  std::vector<double> feature_weights;
+  std::vector<uint64_t> feature_counts;
+  std::vector<uint32_t> touched;  // regular bins filled by the current on-demand sum
+  // Scan vectors: suffix, prefix, missing, and the two option sides.
+  std::vector<double> scan;
+
+  Impl(const TrainingContext& c, const TreeWeights& w, const SearchRules& r) : ctx(c), weights(w), rules(r) {}
+
+  uint8_t bin_at(uint64_t row, uint64_t f) const {
+    switch (source) {
+      case BinSource::RowMajor:
+        return bytes[row * n_features + f];
+      case BinSource::FeatureMajor:
+        return bytes[f * n_rows + row];
+      case BinSource::Csr:
+      default:
+        return detail::bin_value((*edges)[f], ctx.csr.at(row, f));
+    }
+  }
+
+  bool use_on_demand(uint64_t entries) const {
+    return on_demand_enabled && integral_weights &&
+           max_weight * static_cast<double>(entries) <= kExactIntegerLimit;
+  }
+
+  NodeHistogram take() {
+    if (pool.empty()) return NodeHistogram{};
+    NodeHistogram h = std::move(pool.back());
+    pool.pop_back();
+    return h;
+  }
+
+  NodeHistogram take_on_demand(std::span<const uint64_t> rows) {
+    NodeHistogram h = take();
+    h.on_demand = true;
+    h.rows.assign(rows.begin(), rows.end());
+    return h;
+  }
+
+  // Sums the features [f_begin, f_end) of `rows` into a zeroed full-width histogram.
+  template <BinSource kSource>
+  void accumulate(std::span<const uint64_t> rows, uint64_t f_begin, uint64_t f_end, double* cw,
+                  uint64_t* counts) const {
+    const uint64_t* labels = ctx.labels.data();
+    const double* w = weights.weights.data();
+    const uint64_t* off = offsets.data();
+    const uint64_t nc = n_classes;
+    for (const uint64_t row : rows) {
+      const uint64_t c = labels[row];
+      const double wr = w[row];
+      for (uint64_t f = f_begin; f < f_end; ++f) {
+        uint8_t b;
+        if constexpr (kSource == BinSource::RowMajor) {
+          b = bytes[row * n_features + f];
+        } else if constexpr (kSource == BinSource::FeatureMajor) {
+          b = bytes[f * n_rows + row];
+        } else {
+          b = detail::bin_value((*edges)[f], ctx.csr.at(row, f));
+        }
+        const uint64_t g = off[f] + b;
+        cw[g * nc + c] += wr;
+        counts[g] += 1;
+      }
+    }
+  }
+
+  void accumulate_range(std::span<const uint64_t> rows, uint64_t f_begin, uint64_t f_end, NodeHistogram& h) const {
+    switch (source) {
+      case BinSource::RowMajor:
+        accumulate<BinSource::RowMajor>(rows, f_begin, f_end, h.class_weights.data(), h.counts.data());
+        break;
+      case BinSource::FeatureMajor:
+        accumulate<BinSource::FeatureMajor>(rows, f_begin, f_end, h.class_weights.data(), h.counts.data());
+        break;
+      case BinSource::Csr:
+        accumulate<BinSource::Csr>(rows, f_begin, f_end, h.class_weights.data(), h.counts.data());
+        break;
+    }
+  }
+
+  NodeHistogram build_full(std::span<const uint64_t> rows) {
+    NodeHistogram h = take();
+    h.on_demand = false;
+    h.rows.clear();
+    h.class_weights.assign(total_bins * n_classes, 0.0);
+    h.counts.assign(total_bins, 0);
+    fill_full(rows, h);
+    return h;
+  }
+
+  void fill_full(std::span<const uint64_t> rows, NodeHistogram& h) const {
+    const uint64_t workers = std::min(n_features, threads);
+    uint64_t cells = 0;
+    const bool small = __builtin_mul_overflow(static_cast<uint64_t>(rows.size()), n_features, &cells)
+                           ? false
+                           : cells < detail::kParallelCells;
+    // Sparse histograms stay on one thread; byte matrices split features over workers,
+    // each owning a disjoint range of bins.
+    if (source == BinSource::Csr || workers < 2 || small) {
+      accumulate_range(rows, 0, n_features, h);
+      return;
+    }
+    parallel::for_each_chunk(
+        n_features, workers, [&](const parallel::Chunk& c) { accumulate_range(rows, c.begin, c.end, h); },
+        msg::kBinWorkerPanicked);
+  }
+
+  // Sums one feature of an on-demand histogram into the zeroed feature scratch. Small nodes
+  // also record the regular bins they touch (ascending), so the scan and the clean-up visit
+  // only those; `track` is false when the node is large enough to fill most bins anyway.
+  template <bool kTrack>
+  void fill_feature(const NodeHistogram& h, uint64_t f) {
+    const uint64_t nc = n_classes;
+    const uint64_t m = (*edges)[f].size();
+    const uint64_t missing = m + 1;
+    const uint64_t top = m + missing_slot;
+    const uint64_t* labels = ctx.labels.data();
+    const double* w = weights.weights.data();
+    double* cw = feature_weights.data();
+    uint64_t* counts = feature_counts.data();
+    touched.clear();
+    bool in_range = true;
+    auto add = [&](uint64_t row, uint8_t b) {
+      in_range &= b <= top;
+      const uint64_t slot = b <= top ? b : 0;
+      if constexpr (kTrack) {
+        if (counts[slot] == 0 && slot != missing) touched.push_back(static_cast<uint32_t>(slot));
+      }
+      counts[slot] += 1;
+      cw[slot * nc + labels[row]] += w[row];
+    };
+    switch (source) {
+      case BinSource::RowMajor: {
+        const uint8_t* column = bytes + f;
+        for (const uint64_t row : h.rows) add(row, column[row * n_features]);
+        break;
+      }
+      case BinSource::FeatureMajor: {
+        const uint8_t* column = bytes + f * n_rows;
+        for (const uint64_t row : h.rows) add(row, column[row]);
+        break;
+      }
+      case BinSource::Csr:
+        for (const uint64_t row : h.rows) add(row, detail::bin_value((*edges)[f], ctx.csr.at(row, f)));
+        break;
+    }
+    if (!in_range) {
+      clear_feature(f, false);
+      throw_internal("index out of bounds: bin outside the feature's histogram");
+    }
+    if constexpr (kTrack) {
+      // Few entries: insertion sort beats the general sort here.
+      for (size_t i = 1; i < touched.size(); ++i) {
+        const uint32_t v = touched[i];
+        size_t j = i;
+        for (; j > 0 && touched[j - 1] > v; --j) touched[j] = touched[j - 1];
+        touched[j] = v;
+      }
+    }
+  }
+
+  void clear_feature(uint64_t f, bool tracked) {
+    const uint64_t nc = n_classes;
+    const uint64_t bins = (*edges)[f].size() + 1 + missing_slot;
+    if (!tracked || touched.size() * 4 >= bins) {
+      std::fill(feature_weights.begin(), feature_weights.begin() + static_cast<std::ptrdiff_t>(bins * nc), 0.0);
+      std::fill(feature_counts.begin(), feature_counts.begin() + static_cast<std::ptrdiff_t>(bins), 0);
+      return;
+    }
+    auto clear_bin = [&](uint64_t b) {
+      feature_counts[b] = 0;
+      for (uint64_t c = 0; c < nc; ++c) feature_weights[b * nc + c] = 0.0;
+    };
+    for (const uint32_t b : touched) clear_bin(b);
+    if (missing_slot) clear_bin(bins - 1);
+  }
+
+  template <uint64_t kClasses>
+  std::optional<SplitCandidate> scan_feature(const double* cw, const uint64_t* counts, uint64_t m,
+                                             const uint32_t* bin_list, uint64_t bin_list_size,
+                                             const NodeStats& stats, int8_t constraint, NodeBounds bounds);
+};
+
+// The bin scan. `cw`/`counts` point at bin 0 of the feature. When `bin_list` is given, only
+// bin 0 and the listed bins are visited: a bin without entries and without weight leaves
+// the partition of its predecessor unchanged, so its evaluation repeats the predecessor's
+// improvement and can never replace the best (which needs a strictly greater one).
+template <uint64_t kClasses>
+std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(const double* cw, const uint64_t* counts,
+                                                                  uint64_t m, const uint32_t* bin_list,
+                                                                  uint64_t bin_list_size, const NodeStats& stats,
+                                                                  int8_t constraint, NodeBounds bounds) {
+  const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
+  const uint64_t nb = m + 1;
+  scan.resize(5 * nc);
+  double* suffix = scan.data();
+  double* prefix = suffix + nc;
+  double* miss = prefix + nc;
+  double* side_a = miss + nc;
+  double* side_b = side_a + nc;
+
+  double w_missing = 0.0;
+  uint64_t n_missing = 0;
+  for (uint64_t c = 0; c < nc; ++c) miss[c] = 0.0;
+  if (missing_slot) {
+    const double* mw = cw + nb * nc;
+    for (uint64_t c = 0; c < nc; ++c) {
+      miss[c] = mw[c];
+      w_missing += mw[c];
+    }
+    n_missing = counts[nb];
+  }
+  for (uint64_t c = 0; c < nc; ++c) {
+    suffix[c] = stats.class_weight[c] - miss[c];
+    prefix[c] = 0.0;
+  }
+  uint64_t total_count = 0;
+  if (bin_list != nullptr) {
+    for (uint64_t i = 0; i < bin_list_size; ++i) total_count += counts[bin_list[i]];
+  } else {
+    for (uint64_t b = 0; b < nb; ++b) total_count += counts[b];
+  }
+
+  const double node_weight = stats.weight;
+  const double parent_impurity = impurity(rules.criterion, stats.class_weight.data(), nc, node_weight);
+  double w_prefix = 0.0;
+  uint64_t n_prefix = 0;
+  bool found = false;
+  double best = 0.0;
+  SplitCandidate candidate;
+
+  auto consider = [&](const SideStats& left, const SideStats& right, uint64_t b, bool missing_left) {
+    const std::optional<double> improvement =
+        kClasses == 2 ? evaluate_two(rules, parent_impurity, node_weight, left, right, constraint, bounds)
+                      : evaluate_partition(rules, parent_impurity, node_weight, left, right, constraint, bounds);
+    // Strictly greater replaces: the lowest bin reaching the best partition keeps it, and
+    // for one bin the missing-left option wins a tie.
+    if (improvement && (!found || *improvement > best)) {
+      found = true;
+      best = *improvement;
+      candidate.pivot = static_cast<double>(b) + 0.5;
+      candidate.missing_left = missing_left;
+    }
+  };
+
+  auto visit = [&](uint64_t b) {
+    const double* bw = cw + b * nc;
+    double bin_weight = 0.0;
+    for (uint64_t c = 0; c < nc; ++c) {
+      prefix[c] += bw[c];
+      suffix[c] -= bw[c];
+      bin_weight += bw[c];
+    }
+    w_prefix += bin_weight;
+    n_prefix += counts[b];
+    const uint64_t n_suffix = total_count - n_prefix;
+    if (n_missing == 0) {
+      // Unseen missing values follow the larger side; ties go left.
+      consider(SideStats{suffix, node_weight - w_prefix, n_suffix}, SideStats{prefix, w_prefix, n_prefix}, b,
+               n_prefix <= n_suffix);
+      return;
+    }
+    for (uint64_t c = 0; c < nc; ++c) side_a[c] = suffix[c] + miss[c];
+    consider(SideStats{side_a, node_weight - w_prefix, n_suffix + n_missing}, SideStats{prefix, w_prefix, n_prefix},
+             b, true);
+    for (uint64_t c = 0; c < nc; ++c) side_b[c] = prefix[c] + miss[c];
+    consider(SideStats{suffix, (node_weight - w_prefix) - w_missing, n_suffix},
+             SideStats{side_b, w_prefix + w_missing, n_prefix + n_missing}, b, false);
+  };
+
+  if (bin_list != nullptr) {
+    // Bin 0 is always evaluated: its partition (empty prefix when it has no entries) is the
+    // one every later empty bin repeats.
+    if (bin_list_size == 0 || bin_list[0] != 0) visit(0);
+    for (uint64_t i = 0; i < bin_list_size; ++i) visit(bin_list[i]);
+  } else {
+    for (uint64_t b = 0; b < nb; ++b) {
+      if (b > 0 && counts[b] == 0) {
+        const double* bw = cw + b * nc;
+        bool empty = true;
+        for (uint64_t c = 0; c < nc; ++c) empty = empty && bw[c] == 0.0;
+        if (empty) continue;
+      }
+      visit(b);
+    }
+  }
+  if (!found) return std::nullopt;
+  candidate.gain = scaled_gain(best, node_weight, rules.w_total);
+  return candidate;
+}
+
+HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& weights, const SearchRules& rules)
+    : impl_(std::make_unique<Impl>(ctx, weights, rules)) {
+  Impl& s = *impl_;
+  s.edges = ctx.edges();
+  MORVEL_ASSERT(s.edges != nullptr, msg::kHistogramNeedsEdges);
+  s.n_rows = ctx.n_rows;
+  s.n_features = ctx.n_features;
+  s.n_classes = ctx.n_classes;
+  if (ctx.binned) {
+    const BinnedMatrix& bm = *ctx.binned;
+    MORVEL_ASSERT(bm.bins.size() == bm.n_rows * bm.n_features && bm.n_rows == ctx.n_rows &&
+                      bm.n_features == ctx.n_features,
+                  "binned matrix does not match the training context");
+    s.source = bm.feature_major ? BinSource::FeatureMajor : BinSource::RowMajor;
+    s.bytes = bm.bins.data();
+    s.missing_slot = bm.has_missing ? 1 : 0;
+  } else if (ctx.form == ValueForm::Csr) {
+    s.source = BinSource::Csr;
+    s.missing_slot = ctx.has_missing ? 1 : 0;
+  } else {
+    throw_internal(msg::kHistogramNeedsBins);
+  }
+  MORVEL_ASSERT(s.edges->size() == s.n_features, "bin edges do not match the feature count");
+  MORVEL_ASSERT(weights.weights.size() >= s.n_rows, "tree weights do not cover the training rows");
+  s.threads = std::max<uint64_t>(1, ctx.growth.threads_per_tree);
+
+  s.offsets.resize(s.n_features + 1);
+  s.offsets[0] = 0;
+  uint64_t widest = 0;
+  for (uint64_t f = 0; f < s.n_features; ++f) {
+    const uint64_t bins = (*s.edges)[f].size() + 1 + s.missing_slot;
+    s.offsets[f + 1] = s.offsets[f] + bins;
+    widest = std::max(widest, bins);
+  }
+  s.total_bins = s.offsets[s.n_features];
+  s.feature_weights.assign(widest * s.n_classes, 0.0);
+  s.feature_counts.assign(widest, 0);
+  s.touched.reserve(widest);
+
+  bool integral = true;
+  double max_weight = 0.0;
+  for (uint64_t r = 0; r < s.n_rows; ++r) {
+    const double w = weights.weights[r];
+    integral = integral && w >= 0.0 && w <= kExactIntegerLimit && std::floor(w) == w;
+    max_weight = std::max(max_weight, w);
+  }
+  s.integral_weights = integral;
+  s.max_weight = max_weight;
+}
+
+HistogramSearch::~HistogramSearch() = default;
+
+NodeHistogram HistogramSearch::build(std::span<const uint64_t> rows) {
+  if (impl_->use_on_demand(rows.size())) return impl_->take_on_demand(rows);
+  return impl_->build_full(rows);
+}
+
+std::pair<NodeHistogram, NodeHistogram> HistogramSearch::derive_children(NodeHistogram&& parent,
+                                                                         std::span<const uint64_t> left_rows,
+                                                                         std::span<const uint64_t> right_rows) {
+  Impl& s = *impl_;
+  if (parent.on_demand) {
+    // Exact sums: each child's bins will be summed from its own rows when searched.
+    NodeHistogram left = s.take_on_demand(left_rows);
+    NodeHistogram right = std::move(parent);
+    right.rows.assign(right_rows.begin(), right_rows.end());
+    return {std::move(left), std::move(right)};
+  }
+  MORVEL_ASSERT(parent.class_weights.size() == s.total_bins * s.n_classes && parent.counts.size() == s.total_bins,
+                "parent histogram does not match the bin layout");
+  // The child with fewer entries is built (left on a tie); the other is parent - built,
+  // computed in the parent's buffers, with negative rounding residues clamped to zero.
+  const bool build_right = right_rows.size() < left_rows.size();
+  NodeHistogram built = s.build_full(build_right ? right_rows : left_rows);
+  NodeHistogram other = std::move(parent);
+  double* ow = other.class_weights.data();
+  const double* bw = built.class_weights.data();
+  const uint64_t n_weights = other.class_weights.size();
+  for (uint64_t i = 0; i < n_weights; ++i) ow[i] = std::max(ow[i] - bw[i], 0.0);
+  uint64_t* oc = other.counts.data();
+  const uint64_t* bc = built.counts.data();
+  for (uint64_t g = 0; g < s.total_bins; ++g) {
+    MORVEL_ASSERT(oc[g] >= bc[g], "child histogram holds more entries than its parent");
+    oc[g] -= bc[g];
+  }
+  if (build_right) return {std::move(other), std::move(built)};
+  return {std::move(built), std::move(other)};
+}
+
+void HistogramSearch::recycle(NodeHistogram&& histogram) {
+  histogram.rows.clear();
+  impl_->pool.push_back(std::move(histogram));
+}
+
+NodeHistogram HistogramSearch::materialize(const NodeHistogram& histogram) {
+  if (!histogram.on_demand) return histogram;
+  Impl& s = *impl_;
+  NodeHistogram full;
+  full.class_weights.assign(s.total_bins * s.n_classes, 0.0);
+  full.counts.assign(s.total_bins, 0);
+  s.fill_full(histogram.rows, full);
+  return full;
+}
+
+void HistogramSearch::disable_on_demand() { impl_->on_demand_enabled = false; }
+
+const std::vector<uint64_t>& HistogramSearch::offsets() const { return impl_->offsets; }
+
+std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histogram, const NodeStats& stats,
+                                                      uint64_t feature, int8_t constraint, NodeBounds bounds) {
+  Impl& s = *impl_;
+  MORVEL_ASSERT(feature < s.n_features, "index out of bounds: feature outside the histogram");
+  MORVEL_ASSERT(stats.class_weight.size() == s.n_classes, "node statistics do not match the class count");
+  const uint64_t m = (*s.edges)[feature].size();
+  const bool two = s.n_classes == 2;
+  if (histogram.on_demand) {
+    // Small nodes list their few touched bins; large ones scan the feature's bins in full.
+    const bool track = histogram.rows.size() * 8 < m + 1;
+    if (track) {
+      s.fill_feature<true>(histogram, feature);
+    } else {
+      s.fill_feature<false>(histogram, feature);
+    }
+    const uint32_t* list = track ? s.touched.data() : nullptr;
+    std::optional<SplitCandidate> result;
+    try {
+      result = two ? s.scan_feature<2>(s.feature_weights.data(), s.feature_counts.data(), m, list, s.touched.size(),
+                                       stats, constraint, bounds)
+                   : s.scan_feature<0>(s.feature_weights.data(), s.feature_counts.data(), m, list, s.touched.size(),
+                                       stats, constraint, bounds);
+    } catch (...) {
+      s.clear_feature(feature, track);
+      throw;
+    }
+    s.clear_feature(feature, track);
+    return result;
+  }
+  MORVEL_ASSERT(histogram.counts.size() == s.total_bins, "histogram does not match the bin layout");
+  const uint64_t g = s.offsets[feature];
+  const double* cw = histogram.class_weights.data() + g * s.n_classes;
+  const uint64_t* counts = histogram.counts.data() + g;
+  return two ? s.scan_feature<2>(cw, counts, m, nullptr, 0, stats, constraint, bounds)
+             : s.scan_feature<0>(cw, counts, m, nullptr, 0, stats, constraint, bounds);
+}
+
+}  // namespace morvel

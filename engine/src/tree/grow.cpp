@@ -1,0 +1,479 @@
+// Growing one tree: the per-node feature loop, the pre-split checks, leaf classes, children's
+// bounds and caches, and the two growth drivers (depth-first and best-first). Both drivers
+// share node evaluation; they differ only in the frontier (an explicit stack or a gain heap)
+// and in when a node's leaf tie-break is drawn (see the comments on each driver).
+#include "tree/grow.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "morvel/errors.h"
+#include "split/histogram.h"
+#include "tree/routing.h"
+
+namespace morvel {
+namespace {
+
+constexpr uint64_t kMaxReservedNodes = 8191;
+
+// What a node hands down to its children: its histogram (histogram growth) and the features
+// known to be constant at it (extra-trees growth).
+struct NodeCache {
+  std::optional<NodeHistogram> histogram;
+  std::vector<uint64_t> constant_features;
+};
+
+// The winner of a node's feature loop.
+struct NodeSplit {
+  uint64_t feature = 0;
+  SplitCandidate candidate;
+};
+
+// A node's rows: the segment [begin, end) of the tree's index array.
+struct Segment {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+  uint64_t size() const { return end - begin; }
+};
+
+// A best-first leaf whose split waits in the queue.
+struct OpenLeaf {
+  uint64_t node = 0;
+  NodeSplit split;
+  uint64_t depth = 0;
+  NodeBounds bounds;
+  Segment rows;
+  NodeCache cache;
+};
+
+inline uint64_t total_order_key(double v) {
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// Heap order: larger gain first (IEEE total order), equal gains by smaller node position.
+// Returns true when `a` has the lower priority.
+inline bool lower_priority(const OpenLeaf& a, const OpenLeaf& b) {
+  const uint64_t ka = total_order_key(a.split.candidate.gain);
+  const uint64_t kb = total_order_key(b.split.candidate.gain);
+  if (ka != kb) return ka < kb;
+  return a.node > b.node;
+}
+
+// Shortest round-trip text of a double, always with a fraction or an exponent ("0.5", "1.0",
+// "1e-7", "NaN"), as the leaf-clamp failure message prints its bounds.
+std::string format_bound(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];
+  const double magnitude = std::fabs(v);
+  const bool fixed = magnitude == 0.0 || (magnitude >= 1e-5 && magnitude < 1e16);
+  auto res = std::to_chars(buf, buf + sizeof buf, v, fixed ? std::chars_format::fixed : std::chars_format::scientific);
+  std::string text(buf, res.ptr);
+  if (fixed) {
+    if (text.find('.') == std::string::npos) text += ".0";
+    return text;
+  }
+  // "1e-07" -> "1e-7", "1e+20" -> "1e20".
+  const auto e = text.find('e');
+  std::string mantissa = text.substr(0, e);
+  std::string exponent = text.substr(e + 1);
+  bool negative = false;
+  if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) {
+    negative = exponent[0] == '-';
+    exponent.erase(0, 1);
+  }
+  while (exponent.size() > 1 && exponent[0] == '0') exponent.erase(0, 1);
+  return mantissa + "e" + (negative ? "-" : "") + exponent;
+}
+
+class TreeGrower {
+ public:
+  TreeGrower(const TrainingContext& ctx, const TreeWeights& weights, const ForestSettings& forest, Rng& rng,
+             WorkerScratch& scratch)
+      : ctx_(ctx),
+        weights_(weights),
+        forest_(forest),
+        rng_(rng),
+        scratch_(scratch),
+        rules_(make_search_rules(ctx, weights)),
+        profile_(ctx.profile.get()),
+        extra_(ctx.growth.extra_trees),
+        use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees) {
+    if (use_histograms_) histograms_.emplace(ctx, weights, rules_);
+    // The extra-trees pool starts each tree in candidate order; later nodes of the tree draw
+    // from the order the earlier draws left behind.
+    if (extra_) scratch_.feature_pool.assign(ctx.candidates.begin(), ctx.candidates.end());
+  }
+
+  Tree grow_depth_first(std::span<const uint64_t> in_bag);
+  Tree grow_best_first(std::span<const uint64_t> in_bag);
+
+ private:
+  std::span<uint64_t> span_of(Segment s) { return std::span<uint64_t>(scratch_.rows).subspan(s.begin, s.size()); }
+
+  // Partitions the segment by `split`; the left child's rows come first.
+  std::pair<Segment, Segment> partition(const Node& split, Segment s) {
+    const uint64_t k = partition_in_place(ctx_, split, span_of(s), scratch_.spill);
+    return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
+  }
+
+  void reserve_nodes(Tree& tree, uint64_t m) {
+    const uint64_t wanted = m == 0 ? 1 : (m > kMaxReservedNodes ? kMaxReservedNodes : std::min(2 * m - 1, kMaxReservedNodes));
+    tree.nodes.reserve(wanted);
+  }
+
+  void measure(std::span<const uint64_t> rows, NodeStats& stats) {
+    compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/true, stats);
+  }
+
+  bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
+  std::optional<NodeSplit> search_node(std::span<const uint64_t> rows, const NodeStats& stats, NodeBounds bounds,
+                                       NodeCache& cache);
+  std::optional<SplitCandidate> search_feature(std::span<const uint64_t> rows, const NodeStats& stats,
+                                               uint64_t feature, NodeBounds bounds, NodeCache& cache);
+  std::pair<NodeBounds, NodeBounds> child_bounds(NodeBounds bounds, uint64_t feature,
+                                                 std::span<const uint64_t> left, std::span<const uint64_t> right);
+  std::pair<NodeCache, NodeCache> child_caches(NodeCache&& parent, std::span<const uint64_t> left,
+                                               std::span<const uint64_t> right, uint64_t child_depth);
+  void drop_histogram(NodeCache& cache) {
+    if (cache.histogram) {
+      histograms_->recycle(std::move(*cache.histogram));
+      cache.histogram.reset();
+    }
+  }
+
+  const TrainingContext& ctx_;
+  const TreeWeights& weights_;
+  const ForestSettings& forest_;
+  Rng& rng_;
+  WorkerScratch& scratch_;
+  SearchRules rules_;
+  ProfileCounters* profile_;
+  bool extra_;
+  bool use_histograms_;
+  std::optional<HistogramSearch> histograms_;
+};
+
+// The pre-split checks, in their fixed order; a node failing any of them is a leaf.
+bool TreeGrower::searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const {
+  if (depth == 0) return false;
+  if (!may_split) return false;
+  uint64_t present = 0;
+  for (double w : stats.class_weight) present += w > 0.0 ? 1 : 0;
+  if (present < 2) return false;
+  if (n < ctx_.growth.min_samples_split) return false;
+  if (extra_) {
+    const uint64_t msl = ctx_.growth.min_samples_leaf;
+    if (msl > std::numeric_limits<uint64_t>::max() / 2) return false;  // 2 * msl exceeds 64 bits
+    if (n < 2 * msl) return false;
+  }
+  return !ctx_.candidates.empty();
+}
+
+std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const uint64_t> rows, const NodeStats& stats,
+                                                         uint64_t feature, NodeBounds bounds, NodeCache& cache) {
+  const int8_t constraint = ctx_.growth.constraint(feature);
+  if (extra_) {
+    // The extra-trees search does its own visit and time accounting (after its constant test).
+    return search_extra(ctx_, weights_, rules_, rows, stats, feature, constraint, bounds, cache.constant_features,
+                        rng_, scratch_.extra);
+  }
+  if (profile_ != nullptr) profile_->add(profile_->feature_visits, 1);
+  ScopedNanos timer(profile_, &ProfileCounters::split_search_ns);
+  if (use_histograms_) return histograms_->search(*cache.histogram, stats, feature, constraint, bounds);
+  return search_exact(ctx_, weights_, rules_, rows, stats, feature, constraint, bounds, scratch_.exact);
+}
+
+// The node loop: draw features, search each, keep the best by gain. Ties on gain are settled
+// by a reservoir draw: with t candidates tied so far, the newest replaces the incumbent when
+// below(t) == 0, so each survives with probability 1/t.
+std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows, const NodeStats& stats,
+                                                 NodeBounds bounds, NodeCache& cache) {
+  if (use_histograms_ && !cache.histogram) cache.histogram = histograms_->build(rows);
+  std::optional<NodeSplit> best;
+  uint64_t ties = 0;
+  auto consider = [&](uint64_t feature, const SplitCandidate& candidate) {
+    if (!best) {
+      best = NodeSplit{feature, candidate};
+      ties = 1;
+    } else if (candidate.gain > best->candidate.gain) {
+      best = NodeSplit{feature, candidate};
+      ties = 1;
+    } else if (candidate.gain == best->candidate.gain) {
+      ++ties;
+      if (rng_.below(ties) == 0) best = NodeSplit{feature, candidate};
+    }
+  };
+
+  const std::vector<uint64_t>& candidates = ctx_.candidates;
+  if (!extra_) {
+    // Uniform draws with replacement: a feature may be searched twice at one node.
+    for (uint64_t d = 0; d < forest_.max_features; ++d) {
+      const uint64_t feature = candidates[rng_.below(candidates.size())];
+      if (auto candidate = search_feature(rows, stats, feature, bounds, cache)) consider(feature, *candidate);
+    }
+    return best;
+  }
+
+  // Extra trees: every candidate becomes undrawn again at each node. pool[0..available) holds
+  // the undrawn features; each draw moves its feature to pool[available - 1]. Features known
+  // (or found) to be constant at this node do not count toward max_features.
+  std::vector<uint64_t>& pool = scratch_.feature_pool;
+  uint64_t available = pool.size();
+  uint64_t counted = 0;
+  while (available > 0) {
+    const uint64_t feature = rng_.draw_without_replacement(std::span<uint64_t>(pool), available);
+    --available;
+    const auto& constant = cache.constant_features;
+    if (std::find(constant.begin(), constant.end(), feature) != constant.end()) continue;
+    const size_t known_constant = constant.size();
+    auto candidate = search_feature(rows, stats, feature, bounds, cache);
+    if (cache.constant_features.size() == known_constant) ++counted;
+    if (candidate) consider(feature, *candidate);
+    if (best && counted >= forest_.max_features) break;
+  }
+  return best;
+}
+
+// Children's probability bounds after a split on `feature` (statistics measured only when the
+// feature is constrained).
+std::pair<NodeBounds, NodeBounds> TreeGrower::child_bounds(NodeBounds bounds, uint64_t feature,
+                                                           std::span<const uint64_t> left,
+                                                           std::span<const uint64_t> right) {
+  const int8_t constraint = ctx_.growth.constraint(feature);
+  if (constraint == 0) return {bounds, bounds};
+  NodeStats& left_stats = scratch_.child_stats[0];
+  NodeStats& right_stats = scratch_.child_stats[1];
+  compute_node_stats(ctx_, weights_, left, false, left_stats);
+  compute_node_stats(ctx_, weights_, right, false, right_stats);
+  return detail::monotonic_child_bounds(bounds, constraint, left_stats, right_stats);
+}
+
+// Children's caches: histograms by subtraction (the smaller child built from rows) and the
+// parent's constant-feature list, copied to both. When neither child can pass the pre-split
+// checks (no depth left, or both too small to search) no histogram is derived: nothing would
+// read it, and a child that is never searched never builds one either.
+std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std::span<const uint64_t> left,
+                                                         std::span<const uint64_t> right, uint64_t child_depth) {
+  std::pair<NodeCache, NodeCache> out;
+  if (parent.histogram) {
+    const uint64_t smallest_searched = std::max<uint64_t>(ctx_.growth.min_samples_split, 2);
+    const bool searched_later = child_depth > 0 && (left.size() >= smallest_searched || right.size() >= smallest_searched);
+    if (searched_later) {
+      auto [h_left, h_right] = histograms_->derive_children(std::move(*parent.histogram), left, right);
+      parent.histogram.reset();
+      out.first.histogram = std::move(h_left);
+      out.second.histogram = std::move(h_right);
+    } else {
+      drop_histogram(parent);
+    }
+  }
+  if (extra_) {
+    out.first.constant_features = parent.constant_features;
+    out.second.constant_features = std::move(parent.constant_features);
+  }
+  return out;
+}
+
+// Depth-first growth with an explicit stack (deep trees must not exhaust the thread stack).
+// A node is appended after both subtrees, left first, so the root is the last node. Rng
+// order: a node's search, then its whole left subtree, then its right subtree; a leaf's
+// tie-break is drawn only when the node ends as a leaf.
+Tree TreeGrower::grow_depth_first(std::span<const uint64_t> in_bag) {
+  struct Frame {
+    Segment rows;
+    uint64_t depth = 0;
+    NodeBounds bounds;
+    NodeCache cache;
+    // Set once the node is split:
+    Node record;
+    bool left_done = false;
+    Segment right_rows;
+    NodeBounds right_bounds;
+    NodeCache right_cache;
+  };
+  Tree tree;
+  reserve_nodes(tree, in_bag.size());
+  scratch_.rows.assign(in_bag.begin(), in_bag.end());
+  NodeStats& stats = scratch_.stats;
+  std::vector<Frame> stack;
+  auto push = [&](Segment rows, uint64_t depth, NodeBounds bounds, NodeCache&& cache) {
+    Frame frame;
+    frame.rows = rows;
+    frame.depth = depth;
+    frame.bounds = bounds;
+    frame.cache = std::move(cache);
+    stack.push_back(std::move(frame));
+  };
+  push(Segment{0, in_bag.size()}, forest_.max_depth, NodeBounds{0.0, 1.0}, NodeCache{});
+  uint64_t returned = 0;  // position of the subtree just finished
+  bool returning = false;
+  while (!stack.empty()) {
+    if (!returning) {
+      Frame& f = stack.back();
+      const uint64_t n = f.rows.size();
+      const std::span<uint64_t> rows = span_of(f.rows);
+      measure(rows, stats);
+      std::optional<NodeSplit> split;
+      if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache);
+      if (!split) {
+        returned = tree.nodes.size();
+        tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), n));
+        drop_histogram(f.cache);
+        stack.pop_back();
+        returning = true;
+        continue;
+      }
+      const SplitCandidate& c = split->candidate;
+      f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, n, 0, 0);
+      const auto [left, right] = partition(f.record, f.rows);
+      auto [left_bounds, right_bounds] = child_bounds(f.bounds, split->feature, span_of(left), span_of(right));
+      auto [left_cache, right_cache] = child_caches(std::move(f.cache), span_of(left), span_of(right), f.depth - 1);
+      f.right_rows = right;
+      f.right_bounds = right_bounds;
+      f.right_cache = std::move(right_cache);
+      const uint64_t child_depth = f.depth - 1;
+      push(left, child_depth, left_bounds, std::move(left_cache));  // invalidates f
+      continue;
+    }
+    Frame& f = stack.back();
+    if (!f.left_done) {
+      f.left_done = true;
+      f.record.left = returned;
+      NodeCache right_cache = std::move(f.right_cache);
+      push(f.right_rows, f.depth - 1, f.right_bounds, std::move(right_cache));  // invalidates f
+      returning = false;
+      continue;
+    }
+    f.record.right = returned;
+    returned = tree.nodes.size();
+    tree.nodes.push_back(f.record);
+    stack.pop_back();
+  }
+  tree.root = returned;
+  return tree;
+}
+
+// Best-first growth: every node is appended as a leaf when opened (root at 0), and the open
+// leaf with the largest gain is split next. Rng order: when a node is opened, its leaf
+// tie-break first, then its search; nodes are opened in creation order (left child first).
+Tree TreeGrower::grow_best_first(std::span<const uint64_t> in_bag) {
+  const uint64_t max_leaves = forest_.max_leaves;
+  Tree tree;
+  reserve_nodes(tree, std::min<uint64_t>(in_bag.size(), max_leaves));
+  scratch_.rows.assign(in_bag.begin(), in_bag.end());
+  NodeStats& stats = scratch_.stats;
+  std::vector<OpenLeaf> heap;
+
+  auto open = [&](Segment segment, uint64_t depth, bool may_split, NodeBounds bounds, NodeCache&& cache) -> uint64_t {
+    const uint64_t node = tree.nodes.size();
+    const uint64_t n = segment.size();
+    const std::span<uint64_t> rows = span_of(segment);
+    measure(rows, stats);
+    tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, bounds, rng_), n));
+    std::optional<NodeSplit> split;
+    if (searchable(n, depth, may_split, stats)) split = search_node(rows, stats, bounds, cache);
+    // A non-finite gain cannot be ordered in the queue: the node stays a leaf.
+    if (split && std::isfinite(split->candidate.gain)) {
+      heap.push_back(OpenLeaf{node, *split, depth, bounds, segment, std::move(cache)});
+      std::push_heap(heap.begin(), heap.end(), lower_priority);
+    } else {
+      drop_histogram(cache);
+    }
+    return node;
+  };
+
+  uint64_t leaves = 1;
+  open(Segment{0, in_bag.size()}, forest_.max_depth, max_leaves > 1, NodeBounds{0.0, 1.0}, NodeCache{});
+  while (max_leaves > 1 && !heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), lower_priority);
+    OpenLeaf leaf = std::move(heap.back());
+    heap.pop_back();
+    const SplitCandidate& c = leaf.split.candidate;
+    Node record = Node::make_split(leaf.split.feature, c.pivot, c.gain, c.missing_left, leaf.rows.size(), 0, 0);
+    const auto [left, right] = partition(record, leaf.rows);
+    auto [left_bounds, right_bounds] = child_bounds(leaf.bounds, leaf.split.feature, span_of(left), span_of(right));
+    // Children that can never be split (the leaf limit is reached with them) get no cache.
+    NodeCache left_cache;
+    NodeCache right_cache;
+    if (leaves + 1 < max_leaves) {
+      std::tie(left_cache, right_cache) =
+          child_caches(std::move(leaf.cache), span_of(left), span_of(right), leaf.depth - 1);
+    } else {
+      drop_histogram(leaf.cache);
+    }
+    leaves += 1;
+    record.left = open(left, leaf.depth - 1, leaves < max_leaves, left_bounds, std::move(left_cache));
+    record.right = open(right, leaf.depth - 1, leaves < max_leaves, right_bounds, std::move(right_cache));
+    tree.nodes[leaf.node] = record;
+    if (leaves >= max_leaves) break;
+  }
+  for (OpenLeaf& rest : heap) drop_histogram(rest.cache);
+  tree.root = 0;
+  return tree;
+}
+
+}  // namespace
+
+namespace detail {
+
+// A leaf's class. Two classes with weight: the class-1 share clamped into the node's bounds
+// decides (0.5 gives class 0). Otherwise the heaviest class, ties by a reservoir draw.
+uint64_t leaf_class(const NodeStats& stats, NodeBounds bounds, Rng& rng) {
+  const uint64_t n_classes = stats.class_weight.size();
+  if (n_classes == 2 && stats.weight > 0.0) {
+    if (!(bounds.lower <= bounds.upper)) {
+      throw_internal("min > max, or either was NaN. min = " + format_bound(bounds.lower) +
+                     ", max = " + format_bound(bounds.upper));
+    }
+    double p = stats.class_weight[1] / stats.weight;
+    if (p < bounds.lower) p = bounds.lower;
+    if (p > bounds.upper) p = bounds.upper;
+    return p > 0.5 ? 1 : 0;
+  }
+  if (n_classes <= 1) return 0;
+  uint64_t best = 0;
+  uint64_t ties = 1;
+  for (uint64_t c = 1; c < n_classes; ++c) {
+    if (stats.class_weight[c] > stats.class_weight[best]) {
+      best = c;
+      ties = 1;
+    } else if (stats.class_weight[c] == stats.class_weight[best]) {
+      ++ties;
+      if (rng.below(ties) == 0) best = c;
+    }
+  }
+  return best;
+}
+
+// With a constraint, the midpoint of the children's class-1 shares splits the parent's
+// interval: the side the constraint favours (larger values for +1, smaller for -1) keeps the
+// upper part. A child without weight contributes the parent's bound on its side instead.
+std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8_t constraint,
+                                                         const NodeStats& left, const NodeStats& right) {
+  if (constraint == 0) return {bounds, bounds};
+  const bool left_binary = left.class_weight.size() == 2 && left.weight > 0.0;
+  const bool right_binary = right.class_weight.size() == 2 && right.weight > 0.0;
+  const double q_left = left_binary ? left.class_weight[1] / left.weight : bounds.lower;
+  const double q_right = right_binary ? right.class_weight[1] / right.weight : bounds.upper;
+  const double mid = (q_left + q_right) * 0.5;
+  if (constraint > 0) return {NodeBounds{mid, bounds.upper}, NodeBounds{bounds.lower, mid}};
+  return {NodeBounds{bounds.lower, mid}, NodeBounds{mid, bounds.upper}};
+}
+
+}  // namespace detail
+
+Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> in_bag,
+               const ForestSettings& forest, Rng& rng, WorkerScratch& scratch) {
+  TreeGrower grower(ctx, weights, forest, rng, scratch);
+  if (forest.max_leaves == kNoLeafLimit) return grower.grow_depth_first(in_bag);
+  return grower.grow_best_first(in_bag);
+}
+
+}  // namespace morvel

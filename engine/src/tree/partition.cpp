@@ -1,0 +1,66 @@
+// Stable partition of a node's index list by a split, through the same routing the
+// prediction walk uses. Each child keeps the parent's list order.
+#include <algorithm>
+#include <cmath>
+
+#include "tree/grow.h"
+#include "tree/routing.h"
+
+namespace morvel {
+namespace {
+
+// Calls fn(goes_left) with a per-row predicate for `split`. Raw values without any NaN in the
+// training matrix skip the missing test, which cannot fire there.
+template <class Fn>
+void with_predicate(const TrainingContext& ctx, const Node& split, Fn&& fn) {
+  if (!ctx.has_missing && !ctx.use_bins()) {
+    with_raw_access(ctx, [&](auto access) {
+      const uint64_t feature = split.feature;
+      const double pivot = split.pivot;
+      fn([&](uint64_t row) { return access.value(row, feature) > pivot; });
+    });
+    return;
+  }
+  with_training_router(ctx, [&](const auto& router) { fn([&](uint64_t row) { return router.left(split, row); }); });
+}
+
+}  // namespace
+
+void partition_rows(const TrainingContext& ctx, const Node& split, std::span<const uint64_t> rows,
+                    std::vector<uint64_t>& left, std::vector<uint64_t>& right) {
+  ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
+  left.clear();
+  right.clear();
+  with_predicate(ctx, split, [&](auto goes_left) {
+    for (const uint64_t row : rows) {
+      if (goes_left(row)) {
+        left.push_back(row);
+      } else {
+        right.push_back(row);
+      }
+    }
+  });
+}
+
+uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<uint64_t> rows,
+                            std::vector<uint64_t>& spill) {
+  ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
+  spill.clear();
+  uint64_t kept = 0;
+  with_predicate(ctx, split, [&](auto goes_left) {
+    // Left rows are compacted forward (the write position never passes the read position);
+    // right rows wait in `spill` and are copied back behind them.
+    for (uint64_t i = 0; i < rows.size(); ++i) {
+      const uint64_t row = rows[i];
+      if (goes_left(row)) {
+        rows[kept++] = row;
+      } else {
+        spill.push_back(row);
+      }
+    }
+  });
+  std::copy(spill.begin(), spill.end(), rows.begin() + static_cast<std::ptrdiff_t>(kept));
+  return kept;
+}
+
+}  // namespace morvel

@@ -1,0 +1,373 @@
+// Histogram split search: subtraction against direct builds, on-demand sums against full
+// histograms, the bin scan's pivot and missing-value rules, and the layouts it reads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "binning/binning.h"
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+#include "split/histogram.h"
+
+namespace morvel {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Problem {
+  DenseMatrix x;
+  std::vector<uint64_t> labels;
+  std::vector<double> weights;
+  uint64_t n_classes = 2;
+};
+
+Problem random_problem(uint64_t n_rows, uint64_t n_features, uint64_t n_classes, uint64_t seed, bool integral,
+                       double nan_share) {
+  std::mt19937_64 gen(seed);
+  Problem p;
+  p.n_classes = n_classes;
+  p.x.n_rows = n_rows;
+  p.x.n_features = n_features;
+  p.x.values.resize(n_rows * n_features);
+  p.labels.resize(n_rows);
+  p.weights.resize(n_rows);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    p.labels[r] = gen() % n_classes;
+    p.weights[r] = integral ? static_cast<double>(gen() % 4) : static_cast<double>(gen() % 1000) / 97.0;
+    for (uint64_t f = 0; f < n_features; ++f) {
+      // Informative features: the label shifts the value.
+      double v = static_cast<double>(gen() % (f + 3)) + static_cast<double>(p.labels[r]) * (f % 2);
+      if (static_cast<double>(gen() % 1000) < nan_share * 1000.0) v = kNaN;
+      p.x.values[r * n_features + f] = v;
+    }
+  }
+  return p;
+}
+
+TrainingContext binned_context(const Problem& p, uint64_t max_bins, bool feature_major, uint64_t threads = 1) {
+  TrainingContext ctx;
+  ctx.n_rows = p.x.n_rows;
+  ctx.n_features = p.x.n_features;
+  ctx.n_classes = p.n_classes;
+  ctx.form = ValueForm::Dense;
+  ctx.dense = p.x;
+  BinningOptions options;
+  options.max_bins = max_bins;
+  ctx.binned = bin_dense(p.x, options);
+  if (feature_major) convert_bins_to_feature_major(*ctx.binned, 2, nullptr);
+  ctx.has_missing = ctx.binned->has_missing;
+  ctx.candidates = candidate_features(ctx.binned->edges);
+  ctx.labels = p.labels;
+  ctx.weights = p.weights;
+  ctx.w_total = 0.0;
+  for (double w : p.weights) ctx.w_total += w;
+  ctx.has_weights = true;
+  ctx.growth.threads_per_tree = threads;
+  return ctx;
+}
+
+TreeWeights tree_weights(const TrainingContext& ctx) { return TreeWeights{ctx.weights, ctx.w_total, 0.0}; }
+
+NodeStats stats_of(const TrainingContext& ctx, std::span<const uint64_t> rows) {
+  NodeStats s;
+  compute_node_stats(ctx, tree_weights(ctx), rows, false, s);
+  return s;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void expect_same_candidate(const std::optional<SplitCandidate>& a, const std::optional<SplitCandidate>& b) {
+  ASSERT_EQ(a.has_value(), b.has_value());
+  if (!a) return;
+  EXPECT_EQ(a->pivot, b->pivot);
+  EXPECT_EQ(a->missing_left, b->missing_left);
+  EXPECT_TRUE(same_bits(a->gain, b->gain)) << a->gain << " vs " << b->gain;
+}
+
+void expect_same_histogram(const NodeHistogram& a, const NodeHistogram& b) {
+  ASSERT_EQ(a.counts, b.counts);
+  ASSERT_EQ(a.class_weights.size(), b.class_weights.size());
+  for (size_t i = 0; i < a.class_weights.size(); ++i)
+    ASSERT_TRUE(same_bits(a.class_weights[i], b.class_weights[i])) << i;
+}
+
+// A bootstrap-like index list: rows drawn with repeats, ascending.
+std::vector<uint64_t> draw_rows(uint64_t n_rows, uint64_t count, uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::vector<uint64_t> rows(count);
+  for (uint64_t& r : rows) r = gen() % n_rows;
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+// Stable partition of `rows` by the bin of `feature`.
+void split_rows(const TrainingContext& ctx, std::span<const uint64_t> rows, uint64_t feature, double pivot,
+                std::vector<uint64_t>& left, std::vector<uint64_t>& right) {
+  left.clear();
+  right.clear();
+  for (uint64_t r : rows) (static_cast<double>(ctx.binned->at(r, feature)) > pivot ? left : right).push_back(r);
+}
+
+TEST(HistogramSubtraction, DerivedChildMatchesDirectBuild) {
+  const Problem p = random_problem(600, 6, 3, 1, /*integral=*/false, 0.05);
+  const TrainingContext ctx = binned_context(p, 16, false);
+  HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+  search.disable_on_demand();
+  const std::vector<uint64_t> rows = draw_rows(600, 600, 2);
+  for (const double pivot : {0.5, 2.5, 4.5}) {  // smaller child left, right, and in between
+    std::vector<uint64_t> left, right;
+    split_rows(ctx, rows, 1, pivot, left, right);
+    auto [hl, hr] = search.derive_children(search.build(rows), left, right);
+    const NodeHistogram direct_left = search.build(left);
+    const NodeHistogram direct_right = search.build(right);
+    const bool left_built = left.size() <= right.size();
+    expect_same_histogram(left_built ? hl : hr, left_built ? direct_left : direct_right);
+    const NodeHistogram& derived = left_built ? hr : hl;
+    const NodeHistogram& direct = left_built ? direct_right : direct_left;
+    ASSERT_EQ(derived.counts, direct.counts);
+    for (size_t i = 0; i < derived.class_weights.size(); ++i) {
+      EXPECT_GE(derived.class_weights[i], 0.0);
+      EXPECT_NEAR(derived.class_weights[i], direct.class_weights[i], 1e-9);
+    }
+  }
+}
+
+TEST(HistogramSubtraction, ClampsRoundingResidueAndBuildsLeftOnTie) {
+  // Bin 0 of feature 0 holds five rows of one class. The parent sums them in list order,
+  // the left child (built: 5 entries against 5) in another order, which leaves parent -
+  // built = -4.4e-16 for the right child.
+  Problem p;
+  p.n_classes = 2;
+  p.x.n_rows = 10;
+  p.x.n_features = 1;
+  p.x.values = {0, 0, 0, 0, 0, 1, 1, 1, 1, 1};
+  p.labels.assign(10, 0);
+  p.weights = {1.1, 0.001, 1.1, 0.1, 0.05, 1, 1, 1, 1, 1};
+  const TrainingContext ctx = binned_context(p, 255, false);
+  HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+  search.disable_on_demand();
+  const std::vector<uint64_t> parent_rows = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const std::vector<uint64_t> left = {4, 2, 1, 0, 3};
+  const std::vector<uint64_t> right = {5, 6, 7, 8, 9};
+  NodeHistogram parent = search.build(parent_rows);
+  const NodeHistogram built_left = search.build(left);
+  ASSERT_LT(parent.class_weights[0] - built_left.class_weights[0], 0.0);
+  auto [hl, hr] = search.derive_children(std::move(parent), left, right);
+  expect_same_histogram(hl, built_left);
+  EXPECT_TRUE(same_bits(hr.class_weights[0], 0.0));
+  EXPECT_EQ(hr.counts[0], 0u);
+  EXPECT_EQ(hr.counts[1], 5u);
+}
+
+// Grows a few levels by always splitting on the best feature and compares every search of
+// an on-demand histogram with the same search on full, subtracted histograms.
+void compare_on_demand_with_full(const TrainingContext& ctx) {
+  const TreeWeights weights = tree_weights(ctx);
+  HistogramSearch lazy(ctx, weights, make_search_rules(ctx, weights));
+  HistogramSearch full(ctx, weights, make_search_rules(ctx, weights));
+  full.disable_on_demand();
+  struct Node {
+    std::vector<uint64_t> rows;
+    NodeHistogram lazy, full;
+    int depth;
+  };
+  std::vector<Node> stack;
+  std::vector<uint64_t> root;
+  for (uint64_t r = 0; r < ctx.n_rows; ++r)
+    if (ctx.weights[r] > 0.0) root.push_back(r);
+  stack.push_back(Node{root, lazy.build(root), full.build(root), 0});
+  ASSERT_TRUE(stack.back().lazy.on_demand);
+  uint64_t searched = 0;
+  while (!stack.empty()) {
+    Node node = std::move(stack.back());
+    stack.pop_back();
+    expect_same_histogram(lazy.materialize(node.lazy), node.full);
+    const NodeStats stats = stats_of(ctx, node.rows);
+    std::optional<SplitCandidate> best;
+    uint64_t best_feature = 0;
+    for (uint64_t f = 0; f < ctx.n_features; ++f) {
+      const auto a = lazy.search(node.lazy, stats, f, 0, NodeBounds{});
+      const auto b = full.search(node.full, stats, f, 0, NodeBounds{});
+      expect_same_candidate(a, b);
+      ++searched;
+      if (a && (!best || a->gain > best->gain)) {
+        best = a;
+        best_feature = f;
+      }
+    }
+    if (!best || node.depth == 5) {
+      lazy.recycle(std::move(node.lazy));
+      full.recycle(std::move(node.full));
+      continue;
+    }
+    std::vector<uint64_t> left, right;
+    split_rows(ctx, node.rows, best_feature, best->pivot, left, right);
+    auto [ll, lr] = lazy.derive_children(std::move(node.lazy), left, right);
+    auto [fl, fr] = full.derive_children(std::move(node.full), left, right);
+    stack.push_back(Node{right, std::move(lr), std::move(fr), node.depth + 1});
+    stack.push_back(Node{left, std::move(ll), std::move(fl), node.depth + 1});
+  }
+  EXPECT_GT(searched, ctx.n_features * 8);
+}
+
+struct LayoutCase {
+  uint64_t n_classes;
+  Criterion criterion;
+  bool feature_major;
+  double nan_share;
+};
+
+class OnDemand : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(OnDemand, SameSplitsAsSubtractedHistograms) {
+  const LayoutCase c = GetParam();
+  const Problem p = random_problem(800, 5, c.n_classes, 3 + c.n_classes, /*integral=*/true, c.nan_share);
+  TrainingContext ctx = binned_context(p, 8, c.feature_major);
+  ctx.growth.criterion = c.criterion;
+  compare_on_demand_with_full(ctx);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, OnDemand,
+                         ::testing::Values(LayoutCase{2, Criterion::Gini, false, 0.0},
+                                           LayoutCase{2, Criterion::Entropy, true, 0.1},
+                                           LayoutCase{3, Criterion::Gini, true, 0.0},
+                                           LayoutCase{4, Criterion::Entropy, false, 0.1}));
+
+TEST(HistogramSearch, TwoClassCopyMatchesGeneralScan) {
+  // The same two-class data declared with a third, empty class runs the general scan; the
+  // empty class adds exact zeros to every sum, so all results must agree bit for bit.
+  for (const Criterion criterion : {Criterion::Gini, Criterion::Entropy}) {
+    for (const bool integral : {true, false}) {
+      const Problem two = random_problem(500, 4, 2, 9, integral, 0.05);
+      Problem three = two;
+      three.n_classes = 3;
+      TrainingContext c2 = binned_context(two, 12, false);
+      TrainingContext c3 = binned_context(three, 12, false);
+      c2.growth.criterion = c3.growth.criterion = criterion;
+      HistogramSearch s2(c2, tree_weights(c2), make_search_rules(c2, tree_weights(c2)));
+      HistogramSearch s3(c3, tree_weights(c3), make_search_rules(c3, tree_weights(c3)));
+      const std::vector<uint64_t> rows = draw_rows(500, 400, 4);
+      const NodeHistogram h2 = s2.build(rows);
+      const NodeHistogram h3 = s3.build(rows);
+      NodeStats st2 = stats_of(c2, rows);
+      NodeStats st3 = stats_of(c3, rows);
+      for (uint64_t f = 0; f < 4; ++f) expect_same_candidate(s2.search(h2, st2, f, 0, {}), s3.search(h3, st3, f, 0, {}));
+    }
+  }
+}
+
+Problem three_values(const std::vector<double>& values, const std::vector<uint64_t>& labels) {
+  Problem p;
+  p.n_classes = 2;
+  p.x.n_rows = values.size();
+  p.x.n_features = 1;
+  p.x.values = values;
+  p.labels = labels;
+  p.weights.assign(values.size(), 1.0);
+  return p;
+}
+
+TEST(HistogramSearch, EmptyMiddleBinKeepsLowerPivot) {
+  // Values 0, 1, 2 give bins 0, 1, 2; the node holds only rows with values 0 and 2.
+  const Problem p = three_values({0, 0, 2, 2, 1}, {0, 0, 1, 1, 0});
+  for (const bool on_demand : {true, false}) {
+    const TrainingContext ctx = binned_context(p, 255, false);
+    HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+    if (!on_demand) search.disable_on_demand();
+    const std::vector<uint64_t> rows = {0, 1, 2, 3};
+    const auto best = search.search(search.build(rows), stats_of(ctx, rows), 0, 0, {});
+    ASSERT_TRUE(best.has_value());
+    EXPECT_EQ(best->pivot, 0.5);
+    EXPECT_TRUE(best->missing_left);  // 2 right, 2 left: ties go left
+    EXPECT_DOUBLE_EQ(best->gain, 0.5 * 4.0 / 5.0);
+  }
+}
+
+TEST(HistogramSearch, MissingDirectionWithoutMissingRowsFollowsLargerSide) {
+  // Row 5 is NaN, so every feature has a missing bin, but the node never contains it.
+  const Problem p = three_values({0, 0, 0, 1, 1, kNaN}, {0, 0, 0, 1, 1, 1});
+  const TrainingContext ctx = binned_context(p, 255, false);
+  ASSERT_TRUE(ctx.binned->has_missing);
+  HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+  const std::vector<uint64_t> larger_right = {0, 1, 2, 3, 4};
+  auto best = search.search(search.build(larger_right), stats_of(ctx, larger_right), 0, 0, {});
+  ASSERT_TRUE(best.has_value());
+  EXPECT_EQ(best->pivot, 0.5);
+  EXPECT_FALSE(best->missing_left);
+  const std::vector<uint64_t> larger_left = {0, 3, 4};
+  best = search.search(search.build(larger_left), stats_of(ctx, larger_left), 0, 0, {});
+  ASSERT_TRUE(best.has_value());
+  EXPECT_TRUE(best->missing_left);
+}
+
+TEST(HistogramSearch, MissingRowsTriedOnBothSides) {
+  // Missing rows share class 1 with the high values: sending them left is the better split.
+  const Problem p = three_values({0, 0, 0, 1, 1, kNaN, kNaN}, {0, 0, 0, 1, 1, 1, 1});
+  const TrainingContext ctx = binned_context(p, 255, false);
+  HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+  std::vector<uint64_t> rows = {0, 1, 2, 3, 4, 5, 6};
+  auto best = search.search(search.build(rows), stats_of(ctx, rows), 0, 0, {});
+  ASSERT_TRUE(best.has_value());
+  EXPECT_EQ(best->pivot, 0.5);
+  EXPECT_TRUE(best->missing_left);
+  EXPECT_DOUBLE_EQ(best->gain, 24.0 / 49.0);  // a pure split of gini 1 - (9 + 16) / 49
+}
+
+TEST(HistogramBuild, ThreadsAndCsrAgreeWithSingleThreadedBytes) {
+  const Problem p = random_problem(5000, 9, 3, 21, /*integral=*/false, 0.05);  // 45000 cells
+  const std::vector<uint64_t> rows = draw_rows(5000, 5000, 5);
+  const TrainingContext one = binned_context(p, 32, false, 1);
+  HistogramSearch s1(one, tree_weights(one), make_search_rules(one, tree_weights(one)));
+  const NodeHistogram reference = s1.build(rows);
+
+  const TrainingContext two = binned_context(p, 32, true, 2);
+  HistogramSearch s2(two, tree_weights(two), make_search_rules(two, tree_weights(two)));
+  expect_same_histogram(s2.build(rows), reference);
+
+  // The same values as CSR (zeros left implicit), binned on the fly with the same edges.
+  TrainingContext csr = one;
+  csr.binned.reset();
+  csr.form = ValueForm::Csr;
+  csr.csr.n_rows = p.x.n_rows;
+  csr.csr.n_features = p.x.n_features;
+  csr.csr.indptr.push_back(0);
+  for (uint64_t r = 0; r < p.x.n_rows; ++r) {
+    for (uint64_t f = 0; f < p.x.n_features; ++f) {
+      const double v = p.x.at(r, f);
+      if (v == 0.0) continue;
+      csr.csr.indices.push_back(f);
+      csr.csr.data.push_back(v);
+    }
+    csr.csr.indptr.push_back(csr.csr.indices.size());
+  }
+  csr.csr_edges = csr_edges(csr.csr, BinningOptions{32});
+  ASSERT_EQ(*csr.csr_edges, one.binned->edges);
+  HistogramSearch sc(csr, tree_weights(csr), make_search_rules(csr, tree_weights(csr)));
+  expect_same_histogram(sc.build(rows), reference);
+}
+
+TEST(HistogramSearch, RefusesContextsWithoutBins) {
+  const Problem p = random_problem(20, 2, 2, 1, true, 0.0);
+  TrainingContext ctx = binned_context(p, 8, false);
+  ctx.binned.reset();
+  const TreeWeights w = tree_weights(ctx);
+  try {
+    HistogramSearch s(ctx, w, make_search_rules(ctx, w));
+    FAIL() << "no error";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), msg::kHistogramNeedsEdges);
+  }
+  ctx.csr_edges = BinEdges(2);  // edges, but the values are dense floats
+  try {
+    HistogramSearch s(ctx, w, make_search_rules(ctx, w));
+    FAIL() << "no error";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), msg::kHistogramNeedsBins);
+  }
+}
+
+}  // namespace
+}  // namespace morvel

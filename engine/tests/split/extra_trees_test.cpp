@@ -1,0 +1,369 @@
+// Extra-trees searches on hand-built training contexts: the threshold formula, the
+// constant-feature list, missing-value directions, bin-space pivots, and agreement of the
+// two-class specialisations with the general search.
+#include "split/extra_trees.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "morvel/bin_edges.h"
+#include "morvel/rng.h"
+
+namespace morvel {
+namespace {
+
+constexpr uint64_t kMix = 0x9E3779B97F4A7C15ULL;
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Inverse of an odd number modulo 2^64 (Newton iteration).
+uint64_t inverse_odd(uint64_t a) {
+  uint64_t x = a;
+  for (int i = 0; i < 6; ++i) x *= 2 - a * x;
+  return x;
+}
+
+// The extra_seed that makes the next draw of `rng` produce the mixed word `x`.
+uint64_t seed_for_word(Rng rng, uint64_t x) { return (rng.next_u64() ^ x) * inverse_odd(kMix); }
+
+// A dense row-major context; `values` holds n_rows x n_features.
+TrainingContext dense_context(const std::vector<double>& values, uint64_t n_features,
+                              const std::vector<uint64_t>& labels, const std::vector<double>& weights,
+                              uint64_t n_classes) {
+  TrainingContext ctx;
+  ctx.n_rows = labels.size();
+  ctx.n_features = n_features;
+  ctx.n_classes = n_classes;
+  ctx.form = ValueForm::Dense;
+  ctx.dense.values = values;
+  ctx.dense.n_rows = ctx.n_rows;
+  ctx.dense.n_features = n_features;
+  for (const double v : values) ctx.has_missing = ctx.has_missing || std::isnan(v);
+  ctx.labels = labels;
+  ctx.weights = weights;
+  for (const double w : weights) ctx.w_total += w;
+  ctx.has_weights = true;
+  ctx.growth.extra_trees = true;
+  return ctx;
+}
+
+struct Case {
+  TreeWeights weights;
+  SearchRules rules;
+  NodeStats stats;
+  std::vector<uint64_t> rows;
+};
+
+Case node_of(const TrainingContext& ctx, std::vector<uint64_t> rows) {
+  Case node;
+  node.rows = std::move(rows);
+  node.weights = TreeWeights{ctx.weights, ctx.w_total, 0.0};
+  node.rules = make_search_rules(ctx, node.weights);
+  compute_node_stats(ctx, node.weights, node.rows, true, node.stats);
+  return node;
+}
+
+std::vector<uint64_t> all_rows(const TrainingContext& ctx) {
+  std::vector<uint64_t> rows(ctx.n_rows);
+  for (uint64_t r = 0; r < ctx.n_rows; ++r) rows[r] = r;
+  return rows;
+}
+
+std::optional<SplitCandidate> search(const TrainingContext& ctx, const Case& node, uint64_t feature, Rng& rng,
+                                     std::vector<uint64_t>& constants) {
+  ExtraScratch scratch;
+  return search_extra(ctx, node.weights, node.rules, node.rows, node.stats, feature, 0, NodeBounds{}, constants,
+                      rng, scratch);
+}
+
+TEST(ExtraThreshold, FormulaAtChosenUniforms) {
+  const Rng start(17, 3);
+  Rng rng = start;
+  // x = 2^63 gives u = 0.5: 3 * 0.5 + 1 * 0.5.
+  EXPECT_EQ(draw_extra_threshold(rng, seed_for_word(start, uint64_t{1} << 63), 1.0, 3.0), 2.0);
+  rng = start;
+  EXPECT_EQ(draw_extra_threshold(rng, seed_for_word(start, 0), 1.0, 3.0), 1.0);
+  // The low 11 bits of the mixed word are dropped.
+  rng = start;
+  EXPECT_EQ(draw_extra_threshold(rng, seed_for_word(start, (uint64_t{1} << 63) | 0x7FF), 1.0, 3.0), 2.0);
+  // The draw consumes exactly one u64 of the tree's stream.
+  Rng expected = start;
+  expected.next_u64();
+  EXPECT_EQ(rng.state(), expected.state());
+}
+
+TEST(ExtraSearch, DrawnThresholdSendsEqualValuesRight) {
+  // u = 0.5 over [1, 3] draws t = 2.0: the rows at 2.0 join the prefix (right side), which
+  // makes the partition pure.
+  TrainingContext ctx = dense_context({1.0, 2.0, 3.0, 3.0}, 1, {0, 0, 1, 1}, {1, 1, 1, 1}, 2);
+  const Case node = node_of(ctx, all_rows(ctx));
+  const Rng start(5, 1);
+  ctx.growth.extra_seed = seed_for_word(start, uint64_t{1} << 63);
+  Rng rng = start;
+  std::vector<uint64_t> constants;
+  const auto cand = search(ctx, node, 0, rng, constants);
+  ASSERT_TRUE(cand.has_value());
+  EXPECT_EQ(cand->pivot, 2.0);
+  EXPECT_EQ(cand->gain, 0.5);
+  EXPECT_TRUE(cand->missing_left);
+
+  // u = 0 draws t = lo: the prefix holds exactly the rows at the minimum.
+  ctx.growth.extra_seed = seed_for_word(start, 0);
+  rng = start;
+  const auto at_min = search(ctx, node, 0, rng, constants);
+  ASSERT_TRUE(at_min.has_value());
+  EXPECT_EQ(at_min->pivot, 1.0);
+  // Right {0}, left {0, 1, 1}: 0.5 - 0.75 * (1 - 1/9 - 4/9).
+  const double left_gini = 1.0 - ((1.0 / 3.0) * (1.0 / 3.0) + (2.0 / 3.0) * (2.0 / 3.0));
+  EXPECT_EQ(at_min->gain, (0.5 - (3.0 / 4.0) * left_gini) - (1.0 / 4.0) * 0.0);
+}
+
+TEST(ExtraSearch, ConstantFeatureIsListedOnceAndNotSearchedAgain) {
+  // Feature 0 constant, feature 1 informative. Three classes take the general search.
+  for (const uint64_t n_classes : {uint64_t{2}, uint64_t{3}}) {
+    TrainingContext ctx =
+        dense_context({4.0, 0.0, 4.0, 1.0, 4.0, 2.0, 4.0, 3.0}, 2, {0, 0, 1, 1}, {1, 1, 1, 1}, n_classes);
+    ctx.profile = std::make_shared<ProfileCounters>();
+    const Case node = node_of(ctx, all_rows(ctx));
+    Rng rng(9, 2);
+    const uint64_t before = rng.state();
+    std::vector<uint64_t> constants;
+    EXPECT_FALSE(search(ctx, node, 0, rng, constants).has_value());
+    EXPECT_EQ(constants, std::vector<uint64_t>{0});
+    EXPECT_EQ(rng.state(), before) << "a constant feature draws nothing";
+    EXPECT_EQ(ctx.profile->feature_visits.load(), 1u);
+    EXPECT_EQ(ctx.profile->sample_visits.load(), 4u);
+    // Only the two-class searches count rejections.
+    EXPECT_EQ(ctx.profile->rejected_candidates.load(), n_classes == 2 ? 1u : 0u);
+
+    EXPECT_FALSE(search(ctx, node, 0, rng, constants).has_value());
+    EXPECT_EQ(constants, std::vector<uint64_t>{0});
+    EXPECT_EQ(ctx.profile->feature_visits.load(), 1u) << "listed features are skipped before counting";
+
+    EXPECT_TRUE(search(ctx, node, 1, rng, constants).has_value());
+    EXPECT_EQ(constants, std::vector<uint64_t>{0});
+    EXPECT_EQ(ctx.profile->feature_visits.load(), 2u);
+  }
+}
+
+TEST(ExtraSearch, AllMissingOrSignedZerosCountAsConstant) {
+  TrainingContext ctx = dense_context({kNaN, -0.0, kNaN, 0.0, kNaN, 0.0}, 2, {0, 1, 1}, {1, 1, 1}, 2);
+  const Case node = node_of(ctx, all_rows(ctx));
+  Rng rng(1, 1);
+  std::vector<uint64_t> constants;
+  EXPECT_FALSE(search(ctx, node, 0, rng, constants).has_value());
+  EXPECT_FALSE(search(ctx, node, 1, rng, constants).has_value());
+  EXPECT_EQ(constants, (std::vector<uint64_t>{0, 1}));
+}
+
+TEST(ExtraSearch, MissingDirectionFollowsTheBetterOption) {
+  // Missing rows are class 1 like the high values: joining the left side is best.
+  TrainingContext ctx = dense_context({1.0, 1.0, 5.0, 5.0, kNaN, kNaN}, 1, {0, 0, 1, 1, 1, 1}, {1, 1, 1, 1, 1, 1}, 2);
+  const Case node = node_of(ctx, all_rows(ctx));
+  const Rng start(3, 7);
+  ctx.growth.extra_seed = seed_for_word(start, uint64_t{1} << 63);
+  Rng rng = start;
+  std::vector<uint64_t> constants;
+  auto cand = search(ctx, node, 0, rng, constants);
+  ASSERT_TRUE(cand.has_value());
+  EXPECT_TRUE(cand->missing_left);
+  const double p0 = 2.0 / 6.0;
+  const double p1 = 4.0 / 6.0;
+  EXPECT_EQ(cand->gain, ((1.0 - (p0 * p0 + p1 * p1)) * 6.0) / 6.0);
+
+  // Missing rows of class 0 belong with the prefix (right side).
+  ctx.labels = {0, 0, 1, 1, 0, 0};
+  const Case other = node_of(ctx, all_rows(ctx));
+  rng = start;
+  cand = search(ctx, other, 0, rng, constants);
+  ASSERT_TRUE(cand.has_value());
+  EXPECT_FALSE(cand->missing_left);
+
+  // Equal improvements for both directions keep option (1): missing rows left.
+  ctx.labels = {0, 0, 1, 1, 0, 1};
+  const Case tie = node_of(ctx, all_rows(ctx));
+  rng = start;
+  cand = search(ctx, tie, 0, rng, constants);
+  ASSERT_TRUE(cand.has_value());
+  EXPECT_TRUE(cand->missing_left);
+}
+
+// ---- binned contexts --------------------------------------------------------------------
+
+// Bins `values` (n_rows x n_features, row-major) with per-feature edges.
+BinnedMatrix make_binned(const std::vector<double>& values, uint64_t n_rows, uint64_t n_features,
+                         const BinEdges& edges, bool feature_major) {
+  BinnedMatrix bm;
+  bm.n_rows = n_rows;
+  bm.n_features = n_features;
+  bm.edges = edges;
+  bm.feature_major = feature_major;
+  bm.bins.resize(n_rows * n_features);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    for (uint64_t f = 0; f < n_features; ++f) {
+      const double v = values[r * n_features + f];
+      bm.has_missing = bm.has_missing || std::isnan(v);
+      const uint8_t b = bin_of(edges[f], v);
+      bm.bins[feature_major ? f * n_rows + r : r * n_features + f] = b;
+    }
+  }
+  return bm;
+}
+
+TEST(ExtraSearch, BinnedPivotKeepsItsFraction) {
+  // Bin indices 3 and 7 only: t in [3, 7) is stored unrounded; rows in bins <= floor(t) go right.
+  const BinEdges edges{{0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5}};
+  const std::vector<double> values{3.0, 3.0, 7.0, 7.0};
+  for (const uint64_t n_classes : {uint64_t{2}, uint64_t{3}}) {
+    TrainingContext ctx = dense_context(values, 1, {0, 0, 1, 1}, {1, 1, 1, 1}, n_classes);
+    ctx.binned = make_binned(values, 4, 1, edges, true);
+    const Case node = node_of(ctx, all_rows(ctx));
+    const Rng start(21, 4);
+    ctx.growth.extra_seed = seed_for_word(start, uint64_t{5} << 60);  // u = 5/16
+    Rng rng = start;
+    std::vector<uint64_t> constants;
+    const auto cand = search(ctx, node, 0, rng, constants);
+    ASSERT_TRUE(cand.has_value());
+    EXPECT_EQ(cand->pivot, 7.0 * 0.3125 + 3.0 * (1.0 - 0.3125));
+    EXPECT_NE(cand->pivot, std::floor(cand->pivot));
+    EXPECT_EQ(cand->gain, 0.5);
+    EXPECT_TRUE(cand->missing_left);
+  }
+}
+
+// Contexts sharing one data set in every form the searches read.
+struct Forms {
+  std::vector<double> values;  // row-major
+  std::vector<float> values_f32;
+  std::vector<uint64_t> order;
+  uint64_t n_rows;
+  uint64_t n_features;
+  std::vector<uint64_t> labels;
+  std::vector<double> weights;
+};
+
+Forms random_forms(uint64_t seed, uint64_t n_rows, uint64_t n_features, bool integer_weights) {
+  Rng rng(seed, 99);
+  Forms forms;
+  forms.n_rows = n_rows;
+  forms.n_features = n_features;
+  forms.values.resize(n_rows * n_features);
+  for (uint64_t f = 0; f < n_features; ++f) {
+    const uint64_t levels = 1 + rng.below(12);  // few levels: ties, constants after splits
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      double v = static_cast<double>(rng.below(levels)) * 0.37 - 1.0;
+      if (f % 3 == 1 && rng.below(5) == 0) v = kNaN;
+      forms.values[r * n_features + f] = v;
+    }
+  }
+  forms.values_f32.assign(forms.values.begin(), forms.values.end());
+  for (double& v : forms.values) v = std::isnan(v) ? v : static_cast<double>(static_cast<float>(v));
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    forms.labels.push_back(rng.below(2));
+    forms.weights.push_back(integer_weights ? static_cast<double>(rng.below(3)) : 0.25 + rng.next_f64());
+  }
+  return forms;
+}
+
+TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
+  const uint64_t n_rows = 60;
+  const uint64_t n_features = 6;
+  for (uint64_t seed = 0; seed < 40; ++seed) {
+    const bool integer_weights = seed % 2 == 0;
+    const Forms forms = random_forms(seed, n_rows, n_features, integer_weights);
+    BinEdges edges(n_features);
+    for (uint64_t f = 0; f < n_features; ++f) {
+      for (int e = 0; e < 12; ++e) edges[f].push_back(-0.8 + 0.37 * e);
+    }
+
+    std::vector<TrainingContext> contexts;
+    // Owned row-major float64.
+    contexts.push_back(dense_context(forms.values, n_features, forms.labels, forms.weights, 2));
+    // Feature-major float64 and float32 copies.
+    TrainingContext fm64 = contexts[0];
+    fm64.feature_major_f64.resize(n_rows * n_features);
+    for (uint64_t r = 0; r < n_rows; ++r)
+      for (uint64_t f = 0; f < n_features; ++f) fm64.feature_major_f64[f * n_rows + r] = forms.values[r * n_features + f];
+    contexts.push_back(fm64);
+    TrainingContext fm32 = contexts[0];
+    fm32.feature_major_f32.assign(fm64.feature_major_f64.begin(), fm64.feature_major_f64.end());
+    contexts.push_back(fm32);
+    // A float32 view read through a reversed training order.
+    std::vector<float> reversed(n_rows * n_features);
+    std::vector<uint64_t> order(n_rows);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      order[r] = n_rows - 1 - r;
+      for (uint64_t f = 0; f < n_features; ++f)
+        reversed[(n_rows - 1 - r) * n_features + f] = forms.values_f32[r * n_features + f];
+    }
+    TrainingContext view = contexts[0];
+    view.form = ValueForm::ViewF32;
+    view.view_f32 = ViewF32{reinterpret_cast<const std::byte*>(reversed.data()), n_rows, n_features,
+                            static_cast<int64_t>(n_features * sizeof(float)), sizeof(float)};
+    view.order = order;
+    contexts.push_back(view);
+    // Binned bytes in both layouts; per-bin sums only reorder exact integer additions.
+    if (integer_weights) {
+      for (const bool feature_major : {false, true}) {
+        TrainingContext binned = contexts[0];
+        binned.binned = make_binned(forms.values, n_rows, n_features, edges, feature_major);
+        contexts.push_back(binned);
+      }
+    }
+
+    for (TrainingContext& ctx : contexts) {
+      ctx.growth.extra_seed = seed * 7 + 1;
+      // Nodes: all rows, and a subset with repeats (a bootstrap-like list).
+      std::vector<std::vector<uint64_t>> lists{all_rows(ctx), {}};
+      for (uint64_t r = 0; r < n_rows; r += 3) lists[1].insert(lists[1].end(), {r, r});
+      for (const auto& rows : lists) {
+        const Case node = node_of(ctx, rows);
+        if (node.stats.weight == 0.0) continue;
+        Rng rng_special(seed, 5);
+        Rng rng_general(seed, 5);
+        std::vector<uint64_t> constants_special;
+        std::vector<uint64_t> constants_general;
+        ExtraScratch scratch_special;
+        ExtraScratch scratch_general;
+        for (int pass = 0; pass < 3; ++pass) {
+          for (uint64_t f = 0; f < n_features; ++f) {
+            const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
+                                        constants_special, rng_special, scratch_special);
+            const auto b = search_extra_general(ctx, node.weights, node.rules, node.rows, node.stats, f, 0,
+                                                NodeBounds{}, constants_general, rng_general, scratch_general);
+            ASSERT_EQ(a.has_value(), b.has_value()) << "seed " << seed << " feature " << f;
+            if (a) {
+              EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
+              EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
+              EXPECT_EQ(a->missing_left, b->missing_left);
+            }
+          }
+        }
+        EXPECT_EQ(constants_special, constants_general);
+        EXPECT_EQ(rng_special.state(), rng_general.state());
+      }
+    }
+  }
+}
+
+TEST(ExtraSearch, FloatBufferPeakIsReported) {
+  TrainingContext ctx = dense_context({1.0, 2.0, 3.0}, 1, {0, 1, 1}, {1, 1, 1}, 2);
+  ctx.feature_major_f32 = {1.0f, 2.0f, 3.0f};
+  ctx.profile = std::make_shared<ProfileCounters>();
+  const Case node = node_of(ctx, all_rows(ctx));
+  Rng rng(2, 2);
+  std::vector<uint64_t> constants;
+  ExtraScratch scratch;
+  search_extra(ctx, node.weights, node.rules, node.rows, node.stats, 0, 0, NodeBounds{}, constants, rng, scratch);
+  EXPECT_EQ(ctx.profile->feature_buffer_peak.load(), scratch.values_f32.capacity() * sizeof(float));
+  EXPECT_GE(ctx.profile->feature_buffer_peak.load(), 3 * sizeof(float));
+  EXPECT_TRUE(scratch.values_f64.empty()) << "float32 input is buffered as float32";
+}
+
+}  // namespace
+}  // namespace morvel

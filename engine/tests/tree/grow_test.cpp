@@ -1,0 +1,358 @@
+// Tree growth: node layouts of both drivers, stopping rules, the order of Rng draws, leaf
+// classes and monotonic bounds.
+#include "tree/grow.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include "fixture.h"
+#include "morvel/errors.h"
+
+namespace morvel {
+namespace {
+
+using testing::all_rows;
+using testing::column_context;
+using testing::dense_context;
+using testing::tree_weights;
+
+ForestSettings settings(uint64_t max_features = 1, uint64_t max_depth = 512, uint64_t max_leaves = kNoLeafLimit) {
+  ForestSettings s;
+  s.max_features = max_features;
+  s.max_depth = max_depth;
+  s.max_leaves = max_leaves;
+  return s;
+}
+
+Tree grow(const TrainingContext& ctx, const ForestSettings& s, uint64_t seed = 0, std::vector<uint64_t> rows = {}) {
+  if (rows.empty()) rows = all_rows(ctx);
+  Rng rng = Rng::for_tree(seed, 0);
+  WorkerScratch scratch;
+  return grow_tree(ctx, tree_weights(ctx), rows, s, rng, scratch);
+}
+
+// The leaf a training row reaches.
+const Node& leaf_of(const Tree& tree, const TrainingContext& ctx, uint64_t row) {
+  const Node* node = &tree.nodes[tree.root];
+  while (!node->is_leaf()) {
+    node = &tree.nodes[goes_left(*node, ctx.dense.at(row, node->feature)) ? node->left : node->right];
+  }
+  return *node;
+}
+
+uint64_t count_leaves(const Tree& tree) {
+  uint64_t leaves = 0;
+  walk_preorder(tree, [&](const Node& n) { leaves += n.is_leaf() ? 1 : 0; });
+  return leaves;
+}
+
+const TrainingContext& separable() {
+  static const TrainingContext ctx = column_context({1.0, 2.0, 3.0, 4.0}, {0, 0, 1, 1}, 2);
+  return ctx;
+}
+
+TEST(Growth, OneSplitLayoutPerMode) {
+  const Tree depth_first = grow(separable(), settings());
+  ASSERT_EQ(depth_first.nodes.size(), 3u);
+  EXPECT_EQ(depth_first.root, 2u);
+  const Node& split = depth_first.nodes[2];
+  ASSERT_FALSE(split.is_leaf());
+  EXPECT_EQ(split.pivot, 2.5);
+  EXPECT_EQ(split.n_samples, 4u);
+  EXPECT_EQ(split.left, 0u);
+  EXPECT_EQ(split.right, 1u);
+  EXPECT_EQ(depth_first.nodes[0].leaf_class, 1u);  // values above the pivot
+  EXPECT_EQ(depth_first.nodes[1].leaf_class, 0u);
+  EXPECT_EQ(depth_first.nodes[0].n_samples, 2u);
+
+  const Tree best_first = grow(separable(), settings(1, 512, 2));
+  ASSERT_EQ(best_first.nodes.size(), 3u);
+  EXPECT_EQ(best_first.root, 0u);
+  EXPECT_FALSE(best_first.nodes[0].is_leaf());
+  EXPECT_EQ(best_first.nodes[0].left, 1u);
+  EXPECT_EQ(best_first.nodes[0].right, 2u);
+  EXPECT_EQ(best_first.nodes[1].leaf_class, 1u);
+  EXPECT_EQ(best_first.nodes[2].leaf_class, 0u);
+}
+
+struct ShapeCase {
+  uint64_t max_depth;
+  uint64_t max_leaves;
+  uint64_t nodes;
+};
+
+class Shapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(Shapes, LimitsBoundTheTree) {
+  // Eight alternating labels need many splits to become pure.
+  const auto ctx = column_context({1, 2, 3, 4, 5, 6, 7, 8}, {0, 1, 0, 1, 0, 1, 0, 1}, 2);
+  const ShapeCase& c = GetParam();
+  const Tree tree = grow(ctx, settings(1, c.max_depth, c.max_leaves));
+  EXPECT_EQ(tree.nodes.size(), c.nodes);
+  EXPECT_EQ(count_leaves(tree), (c.nodes + 1) / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, Shapes,
+                         ::testing::Values(ShapeCase{0, kNoLeafLimit, 1}, ShapeCase{1, kNoLeafLimit, 3},
+                                           ShapeCase{512, kNoLeafLimit, 15}, ShapeCase{0, 5, 1},
+                                           ShapeCase{512, 1, 1}, ShapeCase{512, 2, 3}, ShapeCase{512, 3, 5},
+                                           ShapeCase{1, 8, 3}));
+
+TEST(Growth, PureRootAndSmallNodesAreLeaves) {
+  const auto pure = column_context({1.0, 2.0, 3.0}, {1, 1, 1}, 3);
+  const Tree tree = grow(pure, settings());
+  ASSERT_EQ(tree.nodes.size(), 1u);
+  EXPECT_EQ(tree.nodes[0].leaf_class, 1u);
+  auto ctx = separable();
+  ctx.growth.min_samples_split = 5;  // the root has 4 entries
+  EXPECT_EQ(grow(ctx, settings()).nodes.size(), 1u);
+  ctx.growth.min_samples_split = 4;
+  EXPECT_EQ(grow(ctx, settings()).nodes.size(), 3u);
+}
+
+TEST(Growth, RepeatedRowsCountInStatsAndSamples) {
+  // A bootstrap list may hold a row several times: each listing counts.
+  const Tree tree = grow(separable(), settings(), 0, {0, 0, 0, 3});
+  ASSERT_EQ(tree.nodes.size(), 3u);
+  EXPECT_EQ(tree.nodes[tree.root].n_samples, 4u);
+  EXPECT_EQ(tree.nodes[tree.nodes[tree.root].right].n_samples, 3u);
+}
+
+TEST(Growth, EqualGainChildrenSplitLeftFirst) {
+  // The root splits at 4.5 into {1, 0, 0, 0} (right) and {1, 1, 1, 0} (left), mirror images
+  // whose best splits have the same gain; the third leaf goes to the left child (node 1).
+  const auto ctx = column_context({1, 2, 3, 4, 5, 6, 7, 8}, {1, 0, 0, 0, 1, 1, 1, 0}, 2);
+  const Tree tree = grow(ctx, settings(1, 512, 3));
+  ASSERT_EQ(tree.nodes.size(), 5u);
+  EXPECT_EQ(tree.nodes[0].pivot, 4.5);
+  EXPECT_FALSE(tree.nodes[1].is_leaf());
+  EXPECT_EQ(tree.nodes[1].pivot, 7.5);
+  EXPECT_TRUE(tree.nodes[2].is_leaf());
+}
+
+TEST(Growth, BestFirstSplitsTheLargerGainAndAgreesWithDepthFirst) {
+  // One feature and two classes: neither driver draws anything, so with enough leaves both
+  // must grow the same partition of the rows, only stored in another order.
+  Rng data(7, 3);
+  std::vector<double> values;
+  std::vector<uint64_t> labels;
+  for (int i = 0; i < 200; ++i) {
+    values.push_back(static_cast<double>(data.below(40)));
+    labels.push_back(data.below(3) == 0 ? 1 : 0);
+  }
+  const auto ctx = column_context(values, labels, 2);
+  const Tree full = grow(ctx, settings());
+  const Tree best = grow(ctx, settings(1, 512, 1000));
+  EXPECT_EQ(count_leaves(full), count_leaves(best));
+  for (uint64_t r = 0; r < ctx.n_rows; ++r) {
+    const Node& a = leaf_of(full, ctx, r);
+    const Node& b = leaf_of(best, ctx, r);
+    EXPECT_EQ(a.leaf_class, b.leaf_class);
+    EXPECT_EQ(a.n_samples, b.n_samples);
+  }
+  // With three leaves, the second split is the root child whose own split has more gain.
+  const Tree depth2 = grow(ctx, settings(1, 2));
+  const Node& root = depth2.nodes[depth2.root];
+  const Node& left = depth2.nodes[root.left];
+  const Node& right = depth2.nodes[root.right];
+  ASSERT_FALSE(left.is_leaf() || right.is_leaf());
+  const Tree three = grow(ctx, settings(1, 512, 3));
+  ASSERT_EQ(three.nodes.size(), 5u);
+  const bool left_wins = left.abs_gain() >= right.abs_gain();
+  EXPECT_EQ(three.nodes[1].is_leaf(), !left_wins);
+  EXPECT_EQ(three.nodes[2].is_leaf(), left_wins);
+}
+
+TEST(Growth, FeatureDrawsWithReplacementFollowTheRng) {
+  // Feature 0 is constant, feature 1 separates. One draw per node: the root splits exactly
+  // when its first below(2) picks feature 1.
+  const auto ctx = dense_context({{5, 1}, {5, 2}, {5, 3}, {5, 4}}, {0, 0, 1, 1}, 2);
+  std::set<bool> seen;
+  for (uint64_t seed = 0; seed < 16; ++seed) {
+    Rng expect = Rng::for_tree(seed, 0);
+    const bool splits = expect.below(2) == 1;
+    seen.insert(splits);
+    EXPECT_EQ(grow(ctx, settings(1), seed).nodes.size(), splits ? 3u : 1u) << seed;
+  }
+  EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(Growth, EqualGainFeaturesTieByReservoirDraw) {
+  // Two identical columns: both draws find the same gain, and the second one wins when the
+  // third draw below(2) is 0.
+  const auto ctx = dense_context({{1, 1}, {2, 2}, {3, 3}, {4, 4}}, {0, 0, 1, 1}, 2);
+  std::set<uint64_t> seen;
+  for (uint64_t seed = 0; seed < 16; ++seed) {
+    Rng expect = Rng::for_tree(seed, 0);
+    const uint64_t first = expect.below(2);
+    const uint64_t second = expect.below(2);
+    const uint64_t chosen = expect.below(2) == 0 ? second : first;
+    seen.insert(chosen);
+    const Tree tree = grow(ctx, settings(2), seed);
+    EXPECT_EQ(tree.nodes[tree.root].feature, chosen) << seed;
+  }
+  EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(Growth, NonFiniteGainIsNotQueued) {
+  // A zero W_total makes every gain infinite: best-first keeps the root a leaf, depth-first
+  // does not order gains and splits.
+  const auto& ctx = separable();
+  TreeWeights weights = tree_weights(ctx);
+  weights.w_total = 0.0;
+  const auto rows = all_rows(ctx);
+  for (uint64_t max_leaves : {kNoLeafLimit, uint64_t{4}}) {
+    Rng rng = Rng::for_tree(0, 0);
+    WorkerScratch scratch;
+    const Tree tree = grow_tree(ctx, weights, rows, settings(1, 512, max_leaves), rng, scratch);
+    EXPECT_EQ(tree.nodes.size(), max_leaves == kNoLeafLimit ? 3u : 1u);
+  }
+}
+
+TEST(Growth, MonotonicConstraintRejectsAndClamps) {
+  // Class 1 at small values: forbidden under +1, allowed under -1.
+  auto ctx = column_context({1.0, 2.0, 3.0, 4.0}, {1, 1, 0, 0}, 2);
+  ctx.growth.monotonic_cst = {1};
+  EXPECT_EQ(grow(ctx, settings()).nodes.size(), 1u);
+  ctx.growth.monotonic_cst = {-1};
+  EXPECT_EQ(grow(ctx, settings()).nodes.size(), 3u);
+  // Feature 0 (+1) separates right {f0 = 1: p = 0.2} from left {f0 = 2: p = 0.6}, so the
+  // right child is bounded to [0, 0.4]. Inside it, free feature 1 isolates the two class-1
+  // rows: their leaf's share 1 is clamped to 0.4 and predicts class 0.
+  std::vector<std::vector<double>> x;
+  std::vector<uint64_t> y;
+  for (int group = 1; group <= 2; ++group) {
+    for (int v = 1; v <= 10; ++v) {
+      x.push_back({static_cast<double>(group), static_cast<double>(v)});
+      y.push_back(group == 1 ? (v >= 9 ? 1 : 0) : (v <= 6 ? 1 : 0));
+    }
+  }
+  auto two = dense_context(x, y, 2);
+  const uint64_t top_row = 9;  // f0 = 1, f1 = 10, class 1
+  // Find a seed whose draws split the root on feature 0 and its right child on feature 1.
+  bool checked = false;
+  for (uint64_t seed = 0; seed < 32 && !checked; ++seed) {
+    two.growth.monotonic_cst = {1, 0};
+    const Tree tree = grow(two, settings(2, 2), seed);
+    const Node& root = tree.nodes[tree.root];
+    if (root.is_leaf() || root.feature != 0) continue;
+    const Node& right = tree.nodes[root.right];
+    if (right.is_leaf() || right.feature != 1 || right.pivot != 8.5) continue;
+    EXPECT_EQ(leaf_of(tree, two, top_row).leaf_class, 0u);
+    two.growth.monotonic_cst.clear();
+    EXPECT_EQ(leaf_of(grow(two, settings(2, 2), seed), two, top_row).leaf_class, 1u);
+    checked = true;
+  }
+  EXPECT_TRUE(checked);
+}
+
+TEST(LeafClass, TwoClassShareClampedIntoBounds) {
+  NodeStats stats;
+  Rng rng(1, 1);
+  stats.class_weight = {2.0, 2.0};
+  stats.weight = 4.0;
+  EXPECT_EQ(detail::leaf_class(stats, NodeBounds{0.0, 1.0}, rng), 0u);  // p = 0.5 is class 0
+  stats.class_weight = {3.0, 7.0};
+  stats.weight = 10.0;
+  EXPECT_EQ(detail::leaf_class(stats, NodeBounds{0.0, 1.0}, rng), 1u);
+  EXPECT_EQ(detail::leaf_class(stats, NodeBounds{0.0, 0.5}, rng), 0u);  // 0.7 clamped to 0.5
+  stats.class_weight = {7.0, 3.0};
+  EXPECT_EQ(detail::leaf_class(stats, NodeBounds{0.6, 1.0}, rng), 1u);  // 0.3 raised to 0.6
+  EXPECT_EQ(rng.state(), Rng(1, 1).state());                          // no draws
+}
+
+TEST(LeafClass, InvalidBoundsAreAnInternalError) {
+  NodeStats stats;
+  Rng rng(1, 1);
+  stats.class_weight = {1.0, 1.0};
+  stats.weight = 2.0;
+  struct Bad {
+    NodeBounds bounds;
+    const char* message;
+  };
+  for (const Bad& bad : {Bad{{0.6, 0.5}, "min > max, or either was NaN. min = 0.6, max = 0.5"},
+                         Bad{{std::nan(""), 1.0}, "min > max, or either was NaN. min = NaN, max = 1.0"}}) {
+    try {
+      detail::leaf_class(stats, bad.bounds, rng);
+      ADD_FAILURE() << "no error for " << bad.message;
+    } catch (const InternalError& e) {
+      EXPECT_STREQ(e.what(), bad.message);
+    }
+  }
+}
+
+TEST(LeafClass, HeaviestClassWithReservoirTies) {
+  NodeStats stats;
+  stats.class_weight = {1.0, 3.0, 3.0};
+  stats.weight = 7.0;
+  std::set<uint64_t> seen;
+  for (uint64_t seed = 0; seed < 16; ++seed) {
+    Rng rng(seed, 1);
+    Rng expect(seed, 1);
+    const uint64_t want = expect.below(2) == 0 ? 2 : 1;
+    EXPECT_EQ(detail::leaf_class(stats, NodeBounds{}, rng), want);
+    seen.insert(want);
+  }
+  EXPECT_EQ(seen, (std::set<uint64_t>{1, 2}));
+  stats.class_weight = {1.0, 5.0, 3.0};
+  Rng rng(5, 1);
+  EXPECT_EQ(detail::leaf_class(stats, NodeBounds{}, rng), 1u);
+  EXPECT_EQ(rng.state(), Rng(5, 1).state());
+  stats.class_weight = {4.0};
+  stats.weight = 4.0;
+  EXPECT_EQ(detail::leaf_class(stats, NodeBounds{}, rng), 0u);
+}
+
+TEST(MonotonicBounds, ChildrenSplitAtTheMidpoint) {
+  NodeStats left;
+  NodeStats right;
+  left.class_weight = {1.0, 4.0};
+  left.weight = 5.0;  // p = 0.8
+  right.class_weight = {4.0, 1.0};
+  right.weight = 5.0;  // p = 0.2
+  auto [inc_left, inc_right] = detail::monotonic_child_bounds(NodeBounds{0.0, 1.0}, 1, left, right);
+  EXPECT_EQ(inc_left.lower, 0.5);
+  EXPECT_EQ(inc_left.upper, 1.0);
+  EXPECT_EQ(inc_right.lower, 0.0);
+  EXPECT_EQ(inc_right.upper, 0.5);
+  auto [dec_left, dec_right] = detail::monotonic_child_bounds(NodeBounds{0.1, 0.9}, -1, left, right);
+  EXPECT_EQ(dec_left.lower, 0.1);
+  EXPECT_EQ(dec_left.upper, 0.5);
+  EXPECT_EQ(dec_right.lower, 0.5);
+  EXPECT_EQ(dec_right.upper, 0.9);
+  auto [free_left, free_right] = detail::monotonic_child_bounds(NodeBounds{0.1, 0.9}, 0, left, right);
+  EXPECT_EQ(free_left.lower, 0.1);
+  EXPECT_EQ(free_right.upper, 0.9);
+  // A weightless left child stands in with the parent's lower bound: mid = (0.1 + 0.2) * 0.5.
+  NodeStats empty;
+  empty.class_weight = {0.0, 0.0};
+  auto [l, r] = detail::monotonic_child_bounds(NodeBounds{0.1, 0.9}, 1, empty, right);
+  EXPECT_EQ(l.lower, (0.1 + 0.2) * 0.5);
+  EXPECT_EQ(r.upper, (0.1 + 0.2) * 0.5);
+}
+
+TEST(Partition, InPlaceMatchesListsAndKeepsOrder) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const auto ctx = column_context({3.0, nan, 1.0, 2.0, nan, 5.0, 2.0}, {0, 0, 0, 0, 0, 0, 0}, 1);
+  for (bool missing_left : {false, true}) {
+    const Node split = Node::make_split(0, 2.0, 0.0, missing_left, 7, 0, 0);
+    std::vector<uint64_t> rows = {6, 5, 4, 3, 2, 1, 0, 5};
+    std::vector<uint64_t> left;
+    std::vector<uint64_t> right;
+    partition_rows(ctx, split, rows, left, right);
+    const std::vector<uint64_t> want_left =
+        missing_left ? std::vector<uint64_t>{5, 4, 1, 0, 5} : std::vector<uint64_t>{5, 0, 5};
+    EXPECT_EQ(left, want_left);
+    std::vector<uint64_t> spill;
+    const uint64_t k = partition_in_place(ctx, split, rows, spill);
+    EXPECT_EQ(std::vector<uint64_t>(rows.begin(), rows.begin() + k), left);
+    EXPECT_EQ(std::vector<uint64_t>(rows.begin() + k, rows.end()), right);
+  }
+}
+
+}  // namespace
+}  // namespace morvel
