@@ -121,8 +121,8 @@ def child_main(spec: str) -> None:
 
 def forest_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case]]:
     """Exact-split forests: morvel against scikit-learn's RandomForestClassifier."""
-    sizes = [(5_000, 20), (20_000, 20)] if quick else [(20_000, 20), (100_000, 50)]
-    trees = 30 if quick else 100
+    sizes = [(4_000, 20), (10_000, 20)] if quick else [(20_000, 20), (100_000, 50)]
+    trees = 25 if quick else 100
     for n_samples, n_features in sizes:
         for n_classes in (2, 5):
             for n_jobs in jobs:
