@@ -194,7 +194,7 @@ VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_
   VoteTable table;
   table.n_rows = n_rows;
   table.n_classes = n_classes;
-  table.counts.assign(n_rows * n_classes, 0);
+  table.counts.assign(table_size(n_rows, n_classes), 0);
   if (n_rows == 0) return table;
   FlatTree<uint32_t> narrow;  // reused by every tree
   FlatTree<uint64_t> wide;
@@ -273,7 +273,7 @@ std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix
 
 std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x) {
   const VoteTable votes = collect_votes(forest.result.trees, forest.n_classes, x);
-  std::vector<double> proba(votes.n_rows * votes.n_classes);
+  std::vector<double> proba(table_size(votes.n_rows, votes.n_classes));
   for (uint64_t r = 0; r < votes.n_rows; ++r) {
     votes_to_proba(votes.row(r), votes.n_classes, proba.data() + r * votes.n_classes);
   }
@@ -283,7 +283,7 @@ std::vector<double> predict_proba(const FittedForest& forest, const PredictionMa
 std::vector<double> oob_predict_proba(const FittedForest& forest) {
   if (!forest.result.oob_votes) throw StateError(msg::kOobUnavailable);
   const OobVotes& votes = *forest.result.oob_votes;
-  std::vector<double> proba(votes.n_rows * votes.n_classes);
+  std::vector<double> proba(table_size(votes.n_rows, votes.n_classes));
   for (uint64_t r = 0; r < votes.n_rows; ++r) {
     votes_to_proba(votes.row(r), votes.n_classes, proba.data() + r * votes.n_classes);
   }

@@ -132,5 +132,11 @@ TEST(FitLoop, WorkerFailureIsReportedOnce) {
   }
 }
 
+TEST(FitLoop, VoteTablesTooLargeToAddressFailAsMemoryErrors) {
+  // rows * classes wraps past 2^64: the table must not be sized from the wrapped product.
+  EXPECT_THROW(OobVotes(uint64_t{1} << 40, uint64_t{1} << 30), std::bad_alloc);
+  EXPECT_EQ(table_size(uint64_t{1} << 40, 0), 0u);
+}
+
 }  // namespace
 }  // namespace morvel
