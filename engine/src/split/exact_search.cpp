@@ -58,13 +58,16 @@ struct KeysFor<ViewAccess<float>> {
 // their index-list order and the running sums over them always add in the same order; the
 // algorithm (insertion sort, or a stable radix sort over records gathered in list order,
 // finished by insertion sort on (key, position)) cannot change the result.
-constexpr uint64_t kInsertionSortMax = 32;
+constexpr uint64_t kInsertionSortMax = 48;
 
+// Stable insertion sort on the key. Every caller hands over records in ascending position
+// (gathered in list order, or a stable radix bucket of such records), so stability makes the
+// result ordered by (key, position).
 void insertion_sort(ExactSortRecord* a, uint64_t n) {
   for (uint64_t i = 1; i < n; ++i) {
     const ExactSortRecord r = a[i];
     uint64_t j = i;
-    while (j > 0 && (a[j - 1].key > r.key || (a[j - 1].key == r.key && a[j - 1].position > r.position))) {
+    while (j > 0 && a[j - 1].key > r.key) {
       a[j] = a[j - 1];
       --j;
     }
@@ -317,10 +320,14 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
                       : scan<DoubleKeys, K>(with_parent, records, labels, entry_weight, suffix, prefix, missing,
                                             joined, missing_weight, missing_count);
   };
-  if (n_classes == 2) {
-    run(std::integral_constant<uint64_t, 2>{});
-  } else {
-    run(std::integral_constant<uint64_t, 0>{});
+  // A class count fixed at compile time lets the per-class loops unroll (the sums still run
+  // in class order); larger counts use the general loop.
+  switch (n_classes) {
+    case 2: run(std::integral_constant<uint64_t, 2>{}); break;
+    case 3: run(std::integral_constant<uint64_t, 3>{}); break;
+    case 4: run(std::integral_constant<uint64_t, 4>{}); break;
+    case 5: run(std::integral_constant<uint64_t, 5>{}); break;
+    default: run(std::integral_constant<uint64_t, 0>{}); break;
   }
   if (!best.found) return std::nullopt;
   return SplitCandidate{best.pivot, best.missing_left, scaled_gain(best.improvement, node_weight, rules.w_total)};
