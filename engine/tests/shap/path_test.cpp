@@ -66,5 +66,21 @@ TEST_P(UnwindRoundTrip, UnwindingAnElementEqualsNeverAddingIt) {
 
 INSTANTIATE_TEST_SUITE_P(EveryPosition, UnwindRoundTrip, ::testing::Values(0, 1, 2, 3, 4));
 
+// The side-by-side sums must round exactly like the one-at-a-time sum.
+TEST(UnwoundSums, BatchedEqualsSingleBitForBit) {
+  const std::vector<Step> steps = {{0.7, 1.0, 3}, {0.3, 1.0, 1}, {0.6, 1.0, 4},
+                                   {0.11, 1.0, 0}, {0.9, 1.0, 2}, {0.45, 1.0, 5}};
+  const std::vector<PathElement> path = build(steps);
+  const uint64_t d = steps.size();
+  const uint64_t four[4] = {6, 2, 5, 1};
+  double got4[4];
+  unwound_path_sums<4>(path.data(), d, four, got4);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(got4[k], unwound_path_sum(path.data(), d, four[k])) << k;
+  const uint64_t two[2] = {3, 4};
+  double got2[2];
+  unwound_path_sums<2>(path.data(), d, two, got2);
+  for (int k = 0; k < 2; ++k) EXPECT_EQ(got2[k], unwound_path_sum(path.data(), d, two[k])) << k;
+}
+
 }  // namespace
 }  // namespace morvel::shap

@@ -241,49 +241,8 @@ TEST(TreeShap, VeryDeepTreeStillAddsUp) {
   }
 }
 
-TEST(ShapImportances, IndependentOfTheWorkerCount) {
-  const FittedForest forest = make_forest({tree_a(), tree_b(), tree_a()}, kFeatures, kClasses);
-  const PredictionMatrix x = dense_input(kRows, kFeatures);
-  const uint64_t n_rows = kRows.size() / kFeatures;
-
-  // The single-chunk result is the mean absolute value per feature, normalised to sum 1.
-  const ShapValues values = tree_shap(forest, x);
-  std::vector<double> want(kFeatures, 0.0);
-  for (uint64_t r = 0; r < n_rows; ++r) {
-    for (uint64_t j = 0; j < kFeatures; ++j) {
-      for (uint64_t c = 0; c < kClasses; ++c) {
-        want[j] += std::fabs(values.values[(r * kFeatures + j) * kClasses + c]) / kClasses;
-      }
-    }
-  }
-  double total = 0.0;
-  for (double v : want) total += v;
-  for (double& v : want) v = v / total;
-
-  EXPECT_EQ(shap_importances(forest, x, 1), want);
-  EXPECT_EQ(shap_importances(forest, x, 0), want);
-  // More workers than rows: one row per thread.
-  for (uint64_t n_jobs : {2, 4, 7, 100}) {
-    const std::vector<double> got = shap_importances(forest, x, n_jobs);
-    EXPECT_EQ(got, shap_importances(forest, x, n_jobs)) << n_jobs;
-    for (uint64_t j = 0; j < kFeatures; ++j) EXPECT_NEAR(got[j], want[j], 1e-15) << n_jobs;
-  }
-}
-
-TEST(ShapErrors, RefusedInputs) {
-  const FittedForest forest = make_forest({tree_a()}, kFeatures, kClasses);
-  const PredictionMatrix none = dense_input({}, kFeatures);
-  try {
-    shap_importances(forest, none, 1);
-    FAIL() << "no exception";
-  } catch (const ValidationError& e) {
-    EXPECT_STREQ(e.what(), "X must contain at least one row");
-  }
-  EXPECT_TRUE(tree_shap(forest, none).values.empty());
-
-  const PredictionMatrix narrow = dense_input({1.0, 2.0, 3.0}, 3);
-  EXPECT_THROW(tree_shap(forest, narrow), ValidationError);
-
+// Reachable only from C++: a forest that kept a tree count instead of its trees.
+TEST(ShapErrors, ForestWithoutTreesIsAnInternalError) {
   FittedForest counted = make_forest({}, kFeatures, kClasses);
   counted.result.trees.has_trees = false;
   counted.result.trees.count = 4;
