@@ -99,5 +99,6 @@ inline constexpr const char* kTreeNodeIndex = "tree node index out of range";
 inline constexpr const char* kTreeNotATree = "tree nodes are reachable by more than one path";
 inline constexpr const char* kTreeFeatureIndex = "tree split feature out of range";
 inline constexpr const char* kTreeLeafClass = "tree leaf class out of range";
+inline constexpr const char* kShapKernelUnavailable = "TreeSHAP kernel not supported by this CPU";
 
 }  // namespace morvel::msg
