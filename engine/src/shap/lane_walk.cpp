@@ -13,10 +13,16 @@
 // Lanes past the used part of the path compute on padding or stale values and are discarded.
 #include "shap/lane_walk.h"
 
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <new>
 
+#define MORVEL_BATCH_CHECK(cond) MORVEL_ASSERT(cond, msg::kBufferLength)
 #define MORVEL_LANES_INLINE inline __attribute__((always_inline))
 
 namespace morvel::shap {
@@ -274,6 +280,353 @@ MORVEL_LANES_INLINE void walk(Workspace::Lanes& lanes, std::vector<Visit>& stack
   }
 }
 
+
+// EXTEND on the weights alone (the caller has set pw[d] to its initial value):
+//   new[i] = (d-i) * (old[i] * pz) / (d+1) + i * (old[i-1] * po) / (d+1)
+template <class V, int N>
+MORVEL_LANES_INLINE void extend_weights(double* pw, uint64_t d, double pz, double po,
+                                        double* term_a, double* term_b) {
+  if (d == 0) return;
+  V iota;
+  for (int k = 0; k < N; ++k) iota[k] = static_cast<double>(k);
+  const V dv = splat<V, N>(static_cast<double>(d));
+  const V d1 = splat<V, N>(static_cast<double>(d + 1));
+  const V pzv = splat<V, N>(pz);
+  const V pov = splat<V, N>(po);
+  const V one_v = splat<V, N>(1.0);
+  for (uint64_t i = 0; i < d; i += N) {
+    const V old = load<V>(pw + i);
+    const V iv = iota + splat<V, N>(static_cast<double>(i));
+    store(term_b + i + 1, (iv + one_v) * (old * pov) / d1);
+    store(term_a + i, (dv - iv) * (old * pzv) / d1);
+  }
+  const double last = pw[d];
+  pw[0] = term_a[0];
+  for (uint64_t i = 1; i < d; ++i) pw[i] = term_a[i] + term_b[i];
+  pw[d] = last + term_b[d];
+}
+
+// UNWIND on the weights alone, for an element with fractions (o, z).
+template <class V, int N>
+MORVEL_LANES_INLINE void unwind_weights(double* pw, uint64_t d, double o, double z,
+                                        double* term_a) {
+  const double d1 = static_cast<double>(d + 1);
+  if (o != 0.0) {
+    double n = pw[d];
+    for (uint64_t j = d; j-- > 0;) {
+      const double t = pw[j];
+      pw[j] = n * d1 / (static_cast<double>(j + 1) * o);
+      n = t - static_cast<double>(d - j) * (pw[j] * z) / d1;
+    }
+    return;
+  }
+  V iota;
+  for (int k = 0; k < N; ++k) iota[k] = static_cast<double>(k);
+  const V dv = splat<V, N>(static_cast<double>(d));
+  const V d1v = splat<V, N>(d1);
+  const V zv = splat<V, N>(z);
+  for (uint64_t j = 0; j < d; j += N) {
+    const V jv = iota + splat<V, N>(static_cast<double>(j));
+    store(term_a + j, load<V>(pw + j) * d1v / ((dv - jv) * zv));
+  }
+  std::copy_n(term_a, d, pw);
+}
+
+// What each element 1..d of a leaf's path adds to phi: UNWOUND_SUM(i) * (one[i] - zero[i]),
+// written to out[i - 1].
+template <class V, int N>
+MORVEL_LANES_INLINE void leaf_terms(const double* one, const double* zero, const double* pw,
+                                    uint64_t d, uint64_t stride, double* scratch,
+                                    uint64_t* order, double* out) {
+  double* gathered_one = scratch + 2 * stride;
+  double* gathered_zero = gathered_one + stride;
+  double* gathered_sum = gathered_zero + stride;
+  uint64_t hot_end = 0;
+  for (uint64_t i = 1; i <= d; ++i) {
+    if (one[i] == 0.0) continue;
+    order[hot_end] = i;
+    gathered_one[hot_end] = one[i];
+    gathered_zero[hot_end] = zero[i];
+    ++hot_end;
+  }
+  const uint64_t cold_begin = round_up(hot_end, N);
+  for (uint64_t k = hot_end; k < cold_begin; ++k) {
+    gathered_one[k] = 1.0;
+    gathered_zero[k] = 1.0;
+  }
+  uint64_t cold_end = cold_begin;
+  for (uint64_t i = 1; i <= d; ++i) {
+    if (one[i] != 0.0) continue;
+    order[cold_end] = i;
+    gathered_zero[cold_end] = zero[i];
+    ++cold_end;
+  }
+  const uint64_t padded_end = round_up(cold_end, N);
+  for (uint64_t k = cold_end; k < padded_end; ++k) gathered_zero[k] = 1.0;
+  sums<V, N, true>(pw, d, gathered_one, gathered_zero, gathered_sum, cold_begin);
+  sums<V, N, false>(pw, d, nullptr, gathered_zero + cold_begin, gathered_sum + cold_begin,
+                    padded_end - cold_begin);
+  for (uint64_t k = 0; k < hot_end; ++k) {
+    const uint64_t i = order[k];
+    out[i - 1] = gathered_sum[k] * (one[i] - zero[i]);
+  }
+  for (uint64_t k = cold_begin; k < cold_end; ++k) {
+    const uint64_t i = order[k];
+    out[i - 1] = gathered_sum[k] * (one[i] - zero[i]);
+  }
+}
+
+}  // namespace
+
+// One pending node of the batch walk. The rows and states of its level are built on entry
+// from the parent level, which no deeper visit writes.
+struct BatchVisit {
+  uint64_t node;
+  uint64_t level;
+  uint64_t depth;         // unique depth d of the node's path
+  double zero_fraction;   // shared by every state
+  uint64_t feature;
+  bool left_child;        // the node is its parent's `left` child
+};
+
+struct BatchWalker::Scratch {
+  uint64_t stride = 0;
+  uint64_t levels = 0;
+  uint64_t batch = 0;
+  std::vector<uint64_t> slot_base;   // per level: first state slot
+  std::vector<uint64_t> begin_base;  // per level: first entry in `begin`
+  std::vector<uint64_t> features;    // levels x stride, shared by the states of a level
+  std::vector<double> zero;          // levels x stride, shared
+  std::vector<double> one;           // state slots x stride
+  std::vector<double> weight;        // state slots x stride
+  std::vector<double> incoming_one;  // per state slot: one fraction the children inherit
+  std::vector<uint32_t> rows;        // levels x batch: rows, grouped by state
+  std::vector<uint8_t> side;         // levels x batch: 1 when that row goes `left`
+  std::vector<uint32_t> begin;       // per level: state s holds rows [begin[s], begin[s+1])
+  std::vector<uint32_t> states;      // per level: number of states
+  std::vector<double> lanes;         // 6 x stride
+  std::vector<uint64_t> order;       // stride
+  std::vector<BatchVisit> stack;
+  // Per tree.
+  std::vector<uint64_t> leaf_slot;        // per node
+  std::vector<uint64_t> leaf_depth;       // per leaf
+  std::vector<uint64_t> leaf_features;    // per leaf: first entry in feature_list
+  std::vector<uint64_t> feature_list;     // the features of elements 1..d of each leaf
+  std::vector<double> terms;              // per leaf and state: d contributions
+  std::vector<uint64_t> row_terms;        // batch x leaves: where a row's terms start
+  std::vector<uint64_t> replay;
+};
+
+namespace {
+
+// a * b, or bad_alloc when the product cannot even be addressed.
+uint64_t checked_mul(uint64_t a, uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<size_t>::max() / a) throw std::bad_alloc();
+  return a * b;
+}
+
+uint64_t level_capacity(uint64_t level, uint64_t batch) {
+  return level >= 62 ? batch : std::min(batch, uint64_t{1} << level);
+}
+
+template <class V, int N>
+MORVEL_LANES_INLINE void walk_batch(BatchWalker::Scratch& s, const CompactTree& tree,
+                                    const double* rows, uint64_t n_rows, uint64_t n_features,
+                                    uint64_t n_classes, double* phi) {
+  const CompactNode* nodes = tree.nodes.data();
+  const uint64_t n_nodes = tree.nodes.size();
+  const uint64_t stride = s.stride;
+  const uint64_t batch = s.batch;
+  double* term_a = s.lanes.data();
+  double* term_b = term_a + stride;
+
+  uint64_t n_leaves = 0;
+  s.leaf_slot.resize(n_nodes);
+  for (uint64_t k = 0; k < n_nodes; ++k) {
+    if (nodes[k].is_leaf) s.leaf_slot[k] = n_leaves++;
+  }
+  s.leaf_depth.assign(n_leaves, 0);
+  s.leaf_features.assign(n_leaves, 0);
+  s.feature_list.clear();
+  s.terms.clear();
+  s.row_terms.resize(checked_mul(n_leaves, batch));
+
+  auto one_of = [&](uint64_t level, uint64_t state) {
+    return s.one.data() + (s.slot_base[level] + state) * stride;
+  };
+  auto weight_of = [&](uint64_t level, uint64_t state) {
+    return s.weight.data() + (s.slot_base[level] + state) * stride;
+  };
+
+  s.stack.clear();
+  s.stack.push_back(BatchVisit{0, 0, 0, 1.0, kNoFeature, false});
+  while (!s.stack.empty()) {
+    const BatchVisit v = s.stack.back();
+    s.stack.pop_back();
+    const uint64_t level = v.level;
+    const uint64_t d = v.depth;
+    uint64_t* feature = s.features.data() + level * stride;
+    double* zero = s.zero.data() + level * stride;
+    uint32_t* level_rows = s.rows.data() + level * batch;
+    uint32_t* begin = s.begin.data() + s.begin_base[level];
+    if (level > 0) {
+      std::copy_n(feature - stride, d, feature);
+      std::copy_n(zero - stride, d, zero);
+    }
+    feature[d] = v.feature;
+    zero[d] = v.zero_fraction;
+
+    // The states of this node: per parent state, the rows that went toward this node (one
+    // fraction inherited) and those that did not (one fraction 0); the two coincide when the
+    // inherited one fraction is already 0.
+    uint32_t states = 0;
+    auto add_state = [&](const double* parent_one, const double* parent_weight, double po) {
+      double* one = one_of(level, states);
+      double* pw = weight_of(level, states);
+      if (d > 0) {
+        std::copy_n(parent_one, d, one);
+        std::copy_n(parent_weight, d, pw);
+      }
+      one[d] = po;
+      pw[d] = d == 0 ? 1.0 : 0.0;
+      extend_weights<V, N>(pw, d, v.zero_fraction, po, term_a, term_b);
+      ++states;
+    };
+    begin[0] = 0;
+    if (level == 0) {
+      for (uint64_t k = 0; k < n_rows; ++k) level_rows[k] = static_cast<uint32_t>(k);
+      begin[1] = static_cast<uint32_t>(n_rows);
+      add_state(one_of(0, 0), weight_of(0, 0), 1.0);  // the root copies nothing
+    } else {
+      const uint64_t parent = level - 1;
+      const uint32_t* parent_rows = s.rows.data() + parent * batch;
+      const uint8_t* parent_side = s.side.data() + parent * batch;
+      const uint32_t* parent_begin = s.begin.data() + s.begin_base[parent];
+      const uint8_t toward = v.left_child ? 1 : 0;
+      uint32_t at = 0;
+      for (uint32_t g = 0; g < s.states[parent]; ++g) {
+        const double* parent_one = one_of(parent, g);
+        const double* parent_weight = weight_of(parent, g);
+        const double io = s.incoming_one[s.slot_base[parent] + g];
+        const uint32_t b = parent_begin[g];
+        const uint32_t e = parent_begin[g + 1];
+        if (io == 0.0) {
+          for (uint32_t k = b; k < e; ++k) level_rows[at++] = parent_rows[k];
+          begin[states + 1] = at;
+          add_state(parent_one, parent_weight, 0.0);
+          continue;
+        }
+        uint32_t start = at;
+        for (uint32_t k = b; k < e; ++k) {
+          if (parent_side[k] == toward) level_rows[at++] = parent_rows[k];
+        }
+        if (at > start) {
+          begin[states + 1] = at;
+          add_state(parent_one, parent_weight, io);
+        }
+        start = at;
+        for (uint32_t k = b; k < e; ++k) {
+          if (parent_side[k] != toward) level_rows[at++] = parent_rows[k];
+        }
+        if (at > start) {
+          begin[states + 1] = at;
+          add_state(parent_one, parent_weight, 0.0);
+        }
+      }
+    }
+    s.states[level] = states;
+
+    const CompactNode& node = nodes[v.node];
+    if (node.is_leaf) {
+      const uint64_t slot = s.leaf_slot[v.node];
+      s.leaf_depth[slot] = d;
+      if (d == 0) continue;  // a single-leaf tree attributes nothing
+      s.leaf_features[slot] = s.feature_list.size();
+      s.feature_list.insert(s.feature_list.end(), feature + 1, feature + 1 + d);
+      for (uint32_t g = 0; g < states; ++g) {
+        const uint64_t offset = s.terms.size();
+        s.terms.resize(offset + d);
+        leaf_terms<V, N>(one_of(level, g), zero, weight_of(level, g), d, stride, s.lanes.data(),
+                         s.order.data(), s.terms.data() + offset);
+        for (uint32_t k = begin[g]; k < begin[g + 1]; ++k) {
+          s.row_terms[level_rows[k] * n_leaves + slot] = offset;
+        }
+      }
+      continue;
+    }
+
+    const uint64_t f = static_cast<uint64_t>(node.feature);
+    uint8_t* level_side = s.side.data() + level * batch;
+    for (uint64_t k = 0; k < n_rows; ++k) {
+      const double value = rows[level_rows[k] * n_features + f];
+      level_side[k] = (std::isnan(value) ? node.missing_left : value > node.pivot) ? 1 : 0;
+    }
+    double* incoming = s.incoming_one.data() + s.slot_base[level];
+    double iz = 1.0;
+    uint64_t child_depth = d + 1;
+    uint64_t found = d + 1;
+    for (uint64_t i = 0; i <= d; ++i) {
+      if (feature[i] == f) {
+        found = i;
+        break;
+      }
+    }
+    if (found <= d) {
+      // A feature met again on the path: UNWIND its element in every state.
+      const uint64_t i = found;
+      iz = zero[i];
+      for (uint32_t g = 0; g < states; ++g) {
+        double* one = one_of(level, g);
+        incoming[g] = one[i];
+        unwind_weights<V, N>(weight_of(level, g), d, one[i], zero[i], term_a);
+        for (uint64_t k = i; k < d; ++k) one[k] = one[k + 1];
+      }
+      for (uint64_t k = i; k < d; ++k) {
+        feature[k] = feature[k + 1];
+        zero[k] = zero[k + 1];
+      }
+      child_depth = d;
+    } else {
+      for (uint32_t g = 0; g < states; ++g) incoming[g] = 1.0;
+    }
+    // A node whose cover is 0 divides as if its cover were 1.
+    const double cover = std::max(node.cover, 1.0);
+    s.stack.push_back(BatchVisit{node.right, level + 1, child_depth,
+                                 iz * nodes[node.right].cover / cover, f, false});
+    s.stack.push_back(BatchVisit{node.left, level + 1, child_depth,
+                                 iz * nodes[node.left].cover / cover, f, true});
+  }
+
+  // Each row adds its leaves' terms in its own walk order: hot child before cold child.
+  const uint64_t per_row = n_features * n_classes;
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    const double* row = rows + r * n_features;
+    double* phi_row = phi + r * per_row;
+    const uint64_t* row_terms = s.row_terms.data() + r * n_leaves;
+    s.replay.clear();
+    s.replay.push_back(0);
+    while (!s.replay.empty()) {
+      const CompactNode& node = nodes[s.replay.back()];
+      const uint64_t at = s.replay.back();
+      s.replay.pop_back();
+      if (node.is_leaf) {
+        const uint64_t slot = s.leaf_slot[at];
+        const uint64_t d = s.leaf_depth[slot];
+        if (d == 0) continue;
+        const double* terms = s.terms.data() + row_terms[slot];
+        const uint64_t* features = s.feature_list.data() + s.leaf_features[slot];
+        double* phi_class = phi_row + node.leaf_class;
+        for (uint64_t k = 0; k < d; ++k) phi_class[features[k] * n_classes] += terms[k];
+        continue;
+      }
+      const double value = row[node.feature];
+      const bool left = std::isnan(value) ? node.missing_left : value > node.pivot;
+      s.replay.push_back(left ? node.right : node.left);
+      s.replay.push_back(left ? node.left : node.right);
+    }
+  }
+}
+
 }  // namespace
 
 void walk_lanes2(Workspace::Lanes& lanes, std::vector<Visit>& stack, const CompactTree& tree,
@@ -298,5 +651,111 @@ void walk_lanes4(Workspace::Lanes& lanes, std::vector<Visit>& stack, const Compa
 
 bool avx_available() { return false; }
 #endif
+
+namespace {
+
+void walk_batch2(BatchWalker::Scratch& s, const CompactTree& tree, const double* rows,
+                 uint64_t n_rows, uint64_t n_features, uint64_t n_classes, double* phi) {
+  walk_batch<LaneVector<2>::type, 2>(s, tree, rows, n_rows, n_features, n_classes, phi);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx"))) void walk_batch4(BatchWalker::Scratch& s, const CompactTree& tree,
+                                                 const double* rows, uint64_t n_rows,
+                                                 uint64_t n_features, uint64_t n_classes,
+                                                 double* phi) {
+  walk_batch<LaneVector<4>::type, 4>(s, tree, rows, n_rows, n_features, n_classes, phi);
+}
+#else
+void walk_batch4(BatchWalker::Scratch& s, const CompactTree& tree, const double* rows,
+                 uint64_t n_rows, uint64_t n_features, uint64_t n_classes, double* phi) {
+  walk_batch<LaneVector<4>::type, 4>(s, tree, rows, n_rows, n_features, n_classes, phi);
+}
+#endif
+
+uint64_t path_width(uint64_t max_depth, uint64_t n_features) {
+  return std::min(n_features, max_depth) + 2;
+}
+
+uint64_t lane_stride(uint64_t width) { return (width + 11) / 4 * 4; }
+
+}  // namespace
+
+uint64_t BatchWalker::batch_rows_for(const std::vector<CompactTree>& trees, uint64_t max_depth,
+                                     uint64_t n_features, uint64_t n_classes) {
+  // Bytes one more row of a batch may need, in the worst case: its copy and phi, its term
+  // positions per leaf, the terms of every leaf if no state were shared, and its place in
+  // the per-level row lists and states. Counted in doubles to rule out overflow.
+  constexpr double kBudget = 48.0 * 1024 * 1024;
+  constexpr uint64_t kMaxBatch = 2048;
+  const double width = static_cast<double>(path_width(max_depth, n_features));
+  const double stride = static_cast<double>(lane_stride(path_width(max_depth, n_features)));
+  const double levels = static_cast<double>(max_depth) + 2.0;
+  double leaves = 0.0;
+  for (const CompactTree& tree : trees) {
+    double n = 0.0;
+    for (const CompactNode& node : tree.nodes) n += node.is_leaf ? 1.0 : 0.0;
+    leaves = std::max(leaves, n);
+  }
+  const double features = static_cast<double>(n_features);
+  const double per_row = 8.0 * features + 8.0 * features * static_cast<double>(n_classes) +
+                         leaves * (8.0 + 8.0 * width) + levels * (9.0 + 24.0 * stride);
+  const double rows = std::floor(kBudget / per_row);
+  if (!(rows >= 1.0)) return 1;
+  return rows >= static_cast<double>(kMaxBatch) ? kMaxBatch : static_cast<uint64_t>(rows);
+}
+
+BatchWalker::BatchWalker(const std::vector<CompactTree>& trees, uint64_t max_depth,
+                         uint64_t n_features, uint64_t n_classes, uint64_t batch_rows,
+                         Kernel kernel)
+    : n_features_(n_features), n_classes_(n_classes), batch_rows_(batch_rows), kernel_(kernel) {
+  (void)trees;
+  if (kernel_ == Kernel::Best) kernel_ = avx_available() ? Kernel::Vector4 : Kernel::Vector2;
+  if (kernel_ == Kernel::Scalar) kernel_ = Kernel::Vector2;
+  if (kernel_ == Kernel::Vector4 && !avx_available()) kernel_ = Kernel::Vector2;
+  scratch_ = std::make_shared<Scratch>();
+  Scratch& s = *scratch_;
+  s.batch = std::max<uint64_t>(batch_rows, 1);
+  MORVEL_BATCH_CHECK(s.batch <= std::numeric_limits<uint32_t>::max());
+  s.stride = lane_stride(path_width(max_depth, n_features));
+  s.levels = max_depth + 2;
+  s.slot_base.resize(s.levels + 1);
+  s.begin_base.resize(s.levels + 1);
+  uint64_t slots = 0;
+  uint64_t begins = 0;
+  for (uint64_t l = 0; l < s.levels; ++l) {
+    s.slot_base[l] = slots;
+    s.begin_base[l] = begins;
+    slots += level_capacity(l, s.batch);
+    begins += level_capacity(l, s.batch) + 1;
+  }
+  s.slot_base[s.levels] = slots;
+  s.begin_base[s.levels] = begins;
+  const uint64_t level_cells = checked_mul(s.levels, s.stride);
+  s.features.assign(level_cells, kNoFeature);
+  s.zero.assign(level_cells, 0.0);
+  s.one.assign(checked_mul(slots, s.stride), 0.0);
+  s.weight.assign(checked_mul(slots, s.stride), 0.0);
+  s.incoming_one.assign(slots, 1.0);
+  s.rows.assign(checked_mul(s.levels, s.batch), 0);
+  s.side.assign(checked_mul(s.levels, s.batch), 0);
+  s.begin.assign(begins, 0);
+  s.states.assign(s.levels, 0);
+  s.lanes.assign(checked_mul(6, s.stride), 0.0);
+  s.order.assign(s.stride, 0);
+  s.stack.reserve(s.levels + 1);
+  s.replay.reserve(s.levels + 1);
+}
+
+void BatchWalker::attribute(const CompactTree& tree, const double* rows, uint64_t n_rows,
+                            double* phi) {
+  if (n_rows == 0) return;
+  MORVEL_BATCH_CHECK(n_rows <= scratch_->batch);
+  if (kernel_ == Kernel::Vector4) {
+    walk_batch4(*scratch_, tree, rows, n_rows, n_features_, n_classes_, phi);
+  } else {
+    walk_batch2(*scratch_, tree, rows, n_rows, n_features_, n_classes_, phi);
+  }
+}
 
 }  // namespace morvel::shap

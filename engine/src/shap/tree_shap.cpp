@@ -251,15 +251,6 @@ void check_features(const FittedForest& forest, const PredictionMatrix& x) {
   if (x.n_features != forest.n_features) throw ValidationError(msg::kShapFeatureMismatch);
 }
 
-// phi of one row summed over every tree (not yet divided by the tree count).
-void attribute_row(const Prepared& prepared, Workspace& workspace, const double* row,
-                   uint64_t n_classes, std::vector<double>& phi) {
-  std::fill(phi.begin(), phi.end(), 0.0);
-  for (const CompactTree& tree : prepared.trees) {
-    workspace.attribute(tree, row, n_classes, phi.data());
-  }
-}
-
 }  // namespace
 
 }  // namespace morvel::shap
@@ -288,13 +279,20 @@ ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x) {
   const double inverse = 1.0 / n_trees;
   for (uint64_t c = 0; c < n_classes; ++c) out.base_values[c] = inverse * sums[c];
 
-  Workspace workspace(prepared.max_depth, n_features);
+  // Rows go through the trees in batches; each row's phi still sums its trees in order.
+  const uint64_t batch = BatchWalker::batch_rows_for(prepared.trees, prepared.max_depth,
+                                                     n_features, n_classes);
+  BatchWalker walker(prepared.trees, prepared.max_depth, n_features, n_classes, batch);
   RowReader reader(x, n_features);
-  std::vector<double> phi(per_row);
-  for (uint64_t r = 0; r < x.n_rows; ++r) {
-    attribute_row(prepared, workspace, reader.row(r), n_classes, phi);
-    double* values = out.values.data() + r * per_row;
-    for (uint64_t k = 0; k < per_row; ++k) values[k] = phi[k] / n_trees;
+  std::vector<double> rows(checked_size(batch, n_features));
+  for (uint64_t first = 0; first < x.n_rows; first += batch) {
+    const uint64_t count = std::min(batch, x.n_rows - first);
+    for (uint64_t r = 0; r < count; ++r) {
+      std::copy_n(reader.row(first + r), n_features, rows.data() + r * n_features);
+    }
+    double* phi = out.values.data() + first * per_row;
+    for (const CompactTree& tree : prepared.trees) walker.attribute(tree, rows.data(), count, phi);
+    for (uint64_t k = 0; k < count * per_row; ++k) phi[k] = phi[k] / n_trees;
   }
   return out;
 }
@@ -318,15 +316,29 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   const std::vector<std::vector<double>> partial = parallel::for_each_chunk(
       x.n_rows, workers,
       [&](const parallel::Chunk& chunk) {
-        Workspace workspace(prepared.max_depth, n_features);
+        const uint64_t batch = BatchWalker::batch_rows_for(prepared.trees, prepared.max_depth,
+                                                           n_features, n_classes);
+        BatchWalker walker(prepared.trees, prepared.max_depth, n_features, n_classes, batch);
         RowReader reader(x, n_features);
-        std::vector<double> phi(checked_size(n_features, n_classes));
+        const uint64_t per_row = checked_size(n_features, n_classes);
+        std::vector<double> rows(checked_size(batch, n_features));
+        std::vector<double> phi(checked_size(batch, per_row));
         std::vector<double> acc(n_features, 0.0);
-        for (uint64_t r = chunk.begin; r < chunk.end; ++r) {
-          attribute_row(prepared, workspace, reader.row(r), n_classes, phi);
-          for (uint64_t j = 0; j < n_features; ++j) {
-            for (uint64_t c = 0; c < n_classes; ++c) {
-              acc[j] += std::fabs(phi[j * n_classes + c] / n_trees) / classes;
+        for (uint64_t first = chunk.begin; first < chunk.end; first += batch) {
+          const uint64_t count = std::min(batch, chunk.end - first);
+          for (uint64_t r = 0; r < count; ++r) {
+            std::copy_n(reader.row(first + r), n_features, rows.data() + r * n_features);
+          }
+          std::fill(phi.begin(), phi.end(), 0.0);
+          for (const CompactTree& tree : prepared.trees) {
+            walker.attribute(tree, rows.data(), count, phi.data());
+          }
+          for (uint64_t r = 0; r < count; ++r) {
+            const double* row_phi = phi.data() + r * per_row;
+            for (uint64_t j = 0; j < n_features; ++j) {
+              for (uint64_t c = 0; c < n_classes; ++c) {
+                acc[j] += std::fabs(row_phi[j * n_classes + c] / n_trees) / classes;
+              }
             }
           }
         }
