@@ -173,3 +173,15 @@ def test_refused_inputs():
         forest.shap_importances(x[:, :4])
     with pytest.raises(ValueError, match="^X must contain at least one row$"):
         forest.shap_importances(x[:0])
+
+
+@pytest.mark.parametrize("variant", ["exact", "histogram", "extra_trees_binned"])
+def test_rows_explained_together_or_alone_give_the_same_bits(variant):
+    # Rows explained together share path states between them; each row's values must still be
+    # the bits it gets when explained on its own (NaN included, an odd row count).
+    x, y = data(n=157)
+    forest = fitted(x, y, max_depth=12, **FIT_VARIANTS[variant])
+    together, base = shap_arrays(forest, x)
+    alone = np.concatenate([shap_arrays(forest, x[i:i + 1])[0] for i in range(x.shape[0])])
+    assert together.tobytes() == alone.tobytes()
+    assert base.tobytes() == shap_arrays(forest, x[:1])[1].tobytes()

@@ -705,11 +705,9 @@ uint64_t BatchWalker::batch_rows_for(const std::vector<CompactTree>& trees, uint
   return rows >= static_cast<double>(kMaxBatch) ? kMaxBatch : static_cast<uint64_t>(rows);
 }
 
-BatchWalker::BatchWalker(const std::vector<CompactTree>& trees, uint64_t max_depth,
-                         uint64_t n_features, uint64_t n_classes, uint64_t batch_rows,
-                         Kernel kernel)
+BatchWalker::BatchWalker(uint64_t max_depth, uint64_t n_features, uint64_t n_classes,
+                         uint64_t batch_rows, Kernel kernel)
     : n_features_(n_features), n_classes_(n_classes), batch_rows_(batch_rows), kernel_(kernel) {
-  (void)trees;
   if (kernel_ == Kernel::Best) kernel_ = avx_available() ? Kernel::Vector4 : Kernel::Vector2;
   if (kernel_ == Kernel::Scalar) kernel_ = Kernel::Vector2;
   if (kernel_ == Kernel::Vector4 && !avx_available()) kernel_ = Kernel::Vector2;

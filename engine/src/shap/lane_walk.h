@@ -34,8 +34,8 @@ namespace morvel::shap {
 class BatchWalker {
  public:
   // Sized for the trees of one call; `batch_rows` bounds the rows of one batch.
-  BatchWalker(const std::vector<CompactTree>& trees, uint64_t max_depth, uint64_t n_features,
-              uint64_t n_classes, uint64_t batch_rows, Kernel kernel = Kernel::Best);
+  BatchWalker(uint64_t max_depth, uint64_t n_features, uint64_t n_classes, uint64_t batch_rows,
+              Kernel kernel = Kernel::Best);
 
   // Rows per batch that keep the scratch of one walker within a fixed budget.
   static uint64_t batch_rows_for(const std::vector<CompactTree>& trees, uint64_t max_depth,

@@ -282,7 +282,7 @@ ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x) {
   // Rows go through the trees in batches; each row's phi still sums its trees in order.
   const uint64_t batch = BatchWalker::batch_rows_for(prepared.trees, prepared.max_depth,
                                                      n_features, n_classes);
-  BatchWalker walker(prepared.trees, prepared.max_depth, n_features, n_classes, batch);
+  BatchWalker walker(prepared.max_depth, n_features, n_classes, batch);
   RowReader reader(x, n_features);
   std::vector<double> rows(checked_size(batch, n_features));
   for (uint64_t first = 0; first < x.n_rows; first += batch) {
@@ -318,7 +318,7 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
       [&](const parallel::Chunk& chunk) {
         const uint64_t batch = BatchWalker::batch_rows_for(prepared.trees, prepared.max_depth,
                                                            n_features, n_classes);
-        BatchWalker walker(prepared.trees, prepared.max_depth, n_features, n_classes, batch);
+        BatchWalker walker(prepared.max_depth, n_features, n_classes, batch);
         RowReader reader(x, n_features);
         const uint64_t per_row = checked_size(n_features, n_classes);
         std::vector<double> rows(checked_size(batch, n_features));
