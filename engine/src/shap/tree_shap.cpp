@@ -280,8 +280,9 @@ ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x) {
   for (uint64_t c = 0; c < n_classes; ++c) out.base_values[c] = inverse * sums[c];
 
   // Rows go through the trees in batches; each row's phi still sums its trees in order.
-  const uint64_t batch = BatchWalker::batch_rows_for(prepared.trees, prepared.max_depth,
-                                                     n_features, n_classes);
+  const uint64_t batch = std::min(x.n_rows, BatchWalker::batch_rows_for(
+                                                 prepared.trees, prepared.max_depth, n_features,
+                                                 n_classes));
   BatchWalker walker(prepared.max_depth, n_features, n_classes, batch);
   RowReader reader(x, n_features);
   std::vector<double> rows(checked_size(batch, n_features));
@@ -316,8 +317,10 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   const std::vector<std::vector<double>> partial = parallel::for_each_chunk(
       x.n_rows, workers,
       [&](const parallel::Chunk& chunk) {
-        const uint64_t batch = BatchWalker::batch_rows_for(prepared.trees, prepared.max_depth,
-                                                           n_features, n_classes);
+        const uint64_t batch = std::min(chunk.end - chunk.begin,
+                                        BatchWalker::batch_rows_for(prepared.trees,
+                                                                    prepared.max_depth,
+                                                                    n_features, n_classes));
         BatchWalker walker(prepared.max_depth, n_features, n_classes, batch);
         RowReader reader(x, n_features);
         const uint64_t per_row = checked_size(n_features, n_classes);
