@@ -100,5 +100,6 @@ inline constexpr const char* kTreeNotATree = "tree nodes are reachable by more t
 inline constexpr const char* kTreeFeatureIndex = "tree split feature out of range";
 inline constexpr const char* kTreeLeafClass = "tree leaf class out of range";
 inline constexpr const char* kShapKernelUnavailable = "TreeSHAP kernel not supported by this CPU";
+inline constexpr const char* kShapBatchSize = "TreeSHAP batch larger than its scratch";
 
 }  // namespace morvel::msg

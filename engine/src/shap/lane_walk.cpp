@@ -1,5 +1,6 @@
-// Path-dependent TreeSHAP with the path procedures in SIMD lanes, bit for bit equal to the
-// scalar walk in tree_shap.cpp.
+// Path-dependent TreeSHAP for a batch of rows (one state per distinct path history, see
+// lane_walk.h) with the path procedures in SIMD lanes, bit for bit equal to the scalar walk in
+// tree_shap.cpp.
 //
 // Every lane performs exactly the scalar operations of one element, in the scalar order, with
 // one rounding per operation (no fused multiply-add: the build sets -ffp-contract=off, and the
@@ -13,16 +14,20 @@
 // Lanes past the used part of the path compute on padding or stale values and are discarded.
 #include "shap/lane_walk.h"
 
-#include "morvel/errors.h"
-#include "morvel/messages.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
 
-#define MORVEL_BATCH_CHECK(cond) MORVEL_ASSERT(cond, msg::kBufferLength)
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+
+// The 32-byte vector helpers are always inlined into the AVX function, so no vector ever
+// crosses a call boundary and the ABI note GCC gives for them does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#define MORVEL_BATCH_CHECK(cond) MORVEL_ASSERT(cond, msg::kShapBatchSize)
 #define MORVEL_LANES_INLINE inline __attribute__((always_inline))
 
 namespace morvel::shap {
@@ -133,153 +138,6 @@ MORVEL_LANES_INLINE void sums(const double* pw, uint64_t d, const double* o, con
       break;
   }
 }
-
-template <class V, int N>
-MORVEL_LANES_INLINE void walk(Workspace::Lanes& lanes, std::vector<Visit>& stack,
-                              const CompactTree& tree, const double* row, uint64_t n_classes,
-                              double* phi) {
-  const CompactNode* nodes = tree.nodes.data();
-  const uint64_t stride = lanes.stride;
-  double* term_a = lanes.scratch.data();
-  double* term_b = term_a + stride;
-  double* gathered_one = term_b + stride;
-  double* gathered_zero = gathered_one + stride;
-  double* gathered_sum = gathered_zero + stride;
-  uint64_t* order = lanes.order.data();
-  V iota;
-  for (int k = 0; k < N; ++k) iota[k] = static_cast<double>(k);
-
-  stack.clear();
-  stack.push_back(Visit{0, 0, 0, 1.0, 1.0, kNoFeature});
-  while (!stack.empty()) {
-    const Visit v = stack.back();
-    stack.pop_back();
-    const uint64_t at = v.level * stride;
-    uint64_t* feature = lanes.features.data() + at;
-    double* zero = lanes.zero.data() + at;
-    double* one = lanes.one.data() + at;
-    double* pw = lanes.weight.data() + at;
-    const uint64_t d = v.depth;
-    if (v.level > 0) {
-      std::copy_n(feature - stride, d, feature);
-      std::copy_n(zero - stride, d, zero);
-      std::copy_n(one - stride, d, one);
-      std::copy_n(pw - stride, d, pw);
-    }
-
-    // EXTEND: new[i] = (d-i) * (old[i] * pz) / (d+1) + (i) * (old[i-1] * po) / (d+1), the
-    // first term alone at i = 0 and the second added to the initial 0 at i = d.
-    feature[d] = v.feature;
-    zero[d] = v.zero_fraction;
-    one[d] = v.one_fraction;
-    pw[d] = d == 0 ? 1.0 : 0.0;
-    if (d > 0) {
-      const V dv = splat<V, N>(static_cast<double>(d));
-      const V d1 = splat<V, N>(static_cast<double>(d + 1));
-      const V pz = splat<V, N>(v.zero_fraction);
-      const V po = splat<V, N>(v.one_fraction);
-      const V one_v = splat<V, N>(1.0);
-      for (uint64_t i = 0; i < d; i += N) {
-        const V old = load<V>(pw + i);
-        const V iv = iota + splat<V, N>(static_cast<double>(i));
-        store(term_b + i + 1, (iv + one_v) * (old * po) / d1);
-        store(term_a + i, (dv - iv) * (old * pz) / d1);
-      }
-      const double last = pw[d];
-      pw[0] = term_a[0];
-      for (uint64_t i = 1; i < d; ++i) pw[i] = term_a[i] + term_b[i];
-      pw[d] = last + term_b[d];
-    }
-
-    const CompactNode& node = nodes[v.node];
-    if (node.is_leaf) {
-      if (d == 0) continue;  // a single-leaf tree attributes nothing
-      // Nonzero one fractions first, padded to whole vectors, then the zero ones.
-      uint64_t hot_end = 0;
-      for (uint64_t i = 1; i <= d; ++i) {
-        if (one[i] == 0.0) continue;
-        order[hot_end] = i;
-        gathered_one[hot_end] = one[i];
-        gathered_zero[hot_end] = zero[i];
-        ++hot_end;
-      }
-      const uint64_t cold_begin = round_up(hot_end, N);
-      for (uint64_t k = hot_end; k < cold_begin; ++k) {
-        gathered_one[k] = 1.0;
-        gathered_zero[k] = 1.0;
-      }
-      uint64_t cold_end = cold_begin;
-      for (uint64_t i = 1; i <= d; ++i) {
-        if (one[i] != 0.0) continue;
-        order[cold_end] = i;
-        gathered_zero[cold_end] = zero[i];
-        ++cold_end;
-      }
-      const uint64_t padded_end = round_up(cold_end, N);
-      for (uint64_t k = cold_end; k < padded_end; ++k) gathered_zero[k] = 1.0;
-      sums<V, N, true>(pw, d, gathered_one, gathered_zero, gathered_sum, cold_begin);
-      sums<V, N, false>(pw, d, nullptr, gathered_zero + cold_begin, gathered_sum + cold_begin,
-                        padded_end - cold_begin);
-      // Each feature is on the path once, so every element adds to a different entry.
-      double* phi_class = phi + node.leaf_class;
-      auto add = [&](uint64_t k) {
-        const uint64_t i = order[k];
-        phi_class[feature[i] * n_classes] += gathered_sum[k] * (one[i] - zero[i]);
-      };
-      for (uint64_t k = 0; k < hot_end; ++k) add(k);
-      for (uint64_t k = cold_begin; k < cold_end; ++k) add(k);
-      continue;
-    }
-
-    const uint64_t f = static_cast<uint64_t>(node.feature);
-    const double value = row[f];
-    const bool left = std::isnan(value) ? node.missing_left : value > node.pivot;
-    const uint64_t hot = left ? node.left : node.right;
-    const uint64_t cold = left ? node.right : node.left;
-
-    // A feature met again on the path: UNWIND its element, so the path holds it once.
-    double iz = 1.0;
-    double io = 1.0;
-    uint64_t child_depth = d + 1;
-    for (uint64_t i = 0; i <= d; ++i) {
-      if (feature[i] != f) continue;
-      iz = zero[i];
-      io = one[i];
-      const double o = one[i];
-      const double z = zero[i];
-      const double d1 = static_cast<double>(d + 1);
-      if (o != 0.0) {
-        double n = pw[d];
-        for (uint64_t j = d; j-- > 0;) {
-          const double t = pw[j];
-          pw[j] = n * d1 / (static_cast<double>(j + 1) * o);
-          n = t - static_cast<double>(d - j) * (pw[j] * z) / d1;
-        }
-      } else {
-        const V dv = splat<V, N>(static_cast<double>(d));
-        const V d1v = splat<V, N>(d1);
-        const V zv = splat<V, N>(z);
-        for (uint64_t j = 0; j < d; j += N) {
-          const V jv = iota + splat<V, N>(static_cast<double>(j));
-          store(term_a + j, load<V>(pw + j) * d1v / ((dv - jv) * zv));
-        }
-        std::copy_n(term_a, d, pw);
-      }
-      for (uint64_t k = i; k < d; ++k) {
-        feature[k] = feature[k + 1];
-        zero[k] = zero[k + 1];
-        one[k] = one[k + 1];
-      }
-      child_depth = d;
-      break;
-    }
-    // A node whose cover is 0 divides as if its cover were 1.
-    const double cover = std::max(node.cover, 1.0);
-    stack.push_back(Visit{cold, v.level + 1, child_depth, iz * nodes[cold].cover / cover, 0.0, f});
-    stack.push_back(Visit{hot, v.level + 1, child_depth, iz * nodes[hot].cover / cover, io, f});
-  }
-}
-
 
 // EXTEND on the weights alone (the caller has set pw[d] to its initial value):
 //   new[i] = (d-i) * (old[i] * pz) / (d+1) + i * (old[i-1] * po) / (d+1)
@@ -629,26 +487,9 @@ MORVEL_LANES_INLINE void walk_batch(BatchWalker::Scratch& s, const CompactTree& 
 
 }  // namespace
 
-void walk_lanes2(Workspace::Lanes& lanes, std::vector<Visit>& stack, const CompactTree& tree,
-                 const double* row, uint64_t n_classes, double* phi) {
-  walk<LaneVector<2>::type, 2>(lanes, stack, tree, row, n_classes, phi);
-}
-
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) void walk_lanes4(Workspace::Lanes& lanes,
-                                                 std::vector<Visit>& stack,
-                                                 const CompactTree& tree, const double* row,
-                                                 uint64_t n_classes, double* phi) {
-  walk<LaneVector<4>::type, 4>(lanes, stack, tree, row, n_classes, phi);
-}
-
 bool avx_available() { return __builtin_cpu_supports("avx"); }
 #else
-void walk_lanes4(Workspace::Lanes& lanes, std::vector<Visit>& stack, const CompactTree& tree,
-                 const double* row, uint64_t n_classes, double* phi) {
-  walk<LaneVector<4>::type, 4>(lanes, stack, tree, row, n_classes, phi);
-}
-
 bool avx_available() { return false; }
 #endif
 
@@ -709,8 +550,7 @@ BatchWalker::BatchWalker(uint64_t max_depth, uint64_t n_features, uint64_t n_cla
                          uint64_t batch_rows, Kernel kernel)
     : n_features_(n_features), n_classes_(n_classes), batch_rows_(batch_rows), kernel_(kernel) {
   if (kernel_ == Kernel::Best) kernel_ = avx_available() ? Kernel::Vector4 : Kernel::Vector2;
-  if (kernel_ == Kernel::Scalar) kernel_ = Kernel::Vector2;
-  if (kernel_ == Kernel::Vector4 && !avx_available()) kernel_ = Kernel::Vector2;
+  MORVEL_ASSERT(kernel_available(kernel_), msg::kShapKernelUnavailable);
   scratch_ = std::make_shared<Scratch>();
   Scratch& s = *scratch_;
   s.batch = std::max<uint64_t>(batch_rows, 1);

@@ -10,14 +10,7 @@
 
 namespace morvel::shap {
 
-// Two-lane walk: plain 16-byte vectors, available on every target.
-void walk_lanes2(Workspace::Lanes& lanes, std::vector<Visit>& stack, const CompactTree& tree,
-                 const double* row, uint64_t n_classes, double* phi);
-
-// Four-lane walk, compiled for AVX. Call only when avx_available().
-void walk_lanes4(Workspace::Lanes& lanes, std::vector<Visit>& stack, const CompactTree& tree,
-                 const double* row, uint64_t n_classes, double* phi);
-
+// True when the CPU and the operating system run AVX code.
 bool avx_available();
 
 }  // namespace morvel::shap

@@ -37,44 +37,14 @@ bool kernel_available(Kernel kernel) {
   return kernel != Kernel::Vector4 || avx_available();
 }
 
-Workspace::Workspace(uint64_t max_depth, uint64_t n_features, Kernel kernel)
-    : kernel_(kernel), width_(std::min(n_features, max_depth) + 2) {
-  MORVEL_ASSERT(kernel_available(kernel), msg::kShapKernelUnavailable);
-  if (kernel_ == Kernel::Best) kernel_ = avx_available() ? Kernel::Vector4 : Kernel::Vector2;
-  const uint64_t levels = max_depth + 2;
-  stack_.reserve(levels);
-  if (kernel_ == Kernel::Scalar) {
-    path_.resize(checked_size(levels, width_));
-    return;
-  }
-  // Room past the deepest element for whole vectors (at most 4 lanes) and their padding.
-  lanes_.stride = (width_ + 11) / 4 * 4;
-  const uint64_t cells = checked_size(levels, lanes_.stride);
-  lanes_.features.assign(cells, kNoFeature);
-  lanes_.zero.assign(cells, 0.0);
-  lanes_.one.assign(cells, 0.0);
-  lanes_.weight.assign(cells, 0.0);
-  lanes_.scratch.assign(checked_size(6, lanes_.stride), 0.0);
-  lanes_.order.assign(lanes_.stride, 0);
+Workspace::Workspace(uint64_t max_depth, uint64_t n_features)
+    : width_(std::min(n_features, max_depth) + 2) {
+  path_.resize(checked_size(max_depth + 2, width_));
+  stack_.reserve(max_depth + 2);
 }
 
 void Workspace::attribute(const CompactTree& tree, const double* row, uint64_t n_classes,
                           double* phi) {
-  switch (kernel_) {
-    case Kernel::Vector4:
-      walk_lanes4(lanes_, stack_, tree, row, n_classes, phi);
-      return;
-    case Kernel::Vector2:
-      walk_lanes2(lanes_, stack_, tree, row, n_classes, phi);
-      return;
-    default:
-      attribute_scalar(tree, row, n_classes, phi);
-      return;
-  }
-}
-
-void Workspace::attribute_scalar(const CompactTree& tree, const double* row, uint64_t n_classes,
-                                 double* phi) {
   const CompactNode* nodes = tree.nodes.data();
   stack_.clear();
   stack_.push_back(Visit{0, 0, 0, 1.0, 1.0, kNoFeature});

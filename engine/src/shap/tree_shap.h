@@ -21,51 +21,33 @@ struct Visit {
   uint64_t feature;
 };
 
-// How the walk evaluates the path procedures. All kernels give the same bits: the vector
-// ones run independent chains of the scalar arithmetic side by side in SIMD lanes, each lane
-// doing exactly the scalar operations in the scalar order.
+// Vector width of the batched walk. Both give the same bits: lanes run independent chains of
+// the scalar arithmetic side by side, each lane doing exactly the scalar operations in order.
 enum class Kernel {
-  Best,    // the widest vector kernel this CPU runs
-  Scalar,  // one element at a time (the reference)
-  Vector2, // two lanes (SSE2, or whatever the target offers for 16-byte vectors)
-  Vector4, // four lanes (AVX where the CPU has it)
+  Best,     // the widest this CPU runs
+  Vector2,  // two lanes (16-byte vectors, available on every target)
+  Vector4,  // four lanes (AVX)
 };
 
-// True when `kernel` can run on this CPU (Best, Scalar and Vector2 always can).
+// True when `kernel` can run on this CPU (Best and Vector2 always can).
 bool kernel_available(Kernel kernel);
 
-// Scratch of one thread, sized once for the deepest tree of the call: `levels` path levels
+// The walk of one row at a time, scalar: the reference the batched walk (lane_walk.h) must
+// match bit for bit. Scratch sized once for the deepest tree of the call: `levels` path levels
 // of `width` elements each, and the stack of pending visits.
 class Workspace {
  public:
-  Workspace(uint64_t max_depth, uint64_t n_features, Kernel kernel = Kernel::Best);
+  Workspace(uint64_t max_depth, uint64_t n_features);
 
   // Adds the attribution of `row` through `tree` into phi (n_features x n_classes,
   // feature-major). `row` holds one double per feature; NaN means missing (for bin-space
   // trees: the bin index, NaN for the missing-value bin).
   void attribute(const CompactTree& tree, const double* row, uint64_t n_classes, double* phi);
 
-  // The path as separate arrays per level (feature, zero fraction, one fraction, weight),
-  // padded so that a vector kernel may read and write whole vectors past the used prefix.
-  struct Lanes {
-    uint64_t stride = 0;               // elements per level array
-    std::vector<uint64_t> features;    // levels x stride
-    std::vector<double> zero;          // levels x stride
-    std::vector<double> one;           // levels x stride
-    std::vector<double> weight;        // levels x stride
-    std::vector<double> scratch;       // 6 x stride: terms, gathered fractions and sums
-    std::vector<uint64_t> order;       // stride: element positions gathered for the sums
-  };
-
  private:
-  void attribute_scalar(const CompactTree& tree, const double* row, uint64_t n_classes,
-                        double* phi);
-
-  Kernel kernel_;
   uint64_t width_;
   std::vector<PathElement> path_;
   std::vector<Visit> stack_;
-  Lanes lanes_;
 };
 
 // Reads rows of a prediction matrix as doubles in the space the trees were grown in: raw
