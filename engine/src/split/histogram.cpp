@@ -91,18 +91,6 @@ struct HistogramSearch::Impl {
 
   Impl(const TrainingContext& c, const TreeWeights& w, const SearchRules& r) : ctx(c), weights(w), rules(r) {}
 
-  uint8_t bin_at(uint64_t row, uint64_t f) const {
-    switch (source) {
-      case BinSource::RowMajor:
-        return bytes[row * n_features + f];
-      case BinSource::FeatureMajor:
-        return bytes[f * n_rows + row];
-      case BinSource::Csr:
-      default:
-        return detail::bin_value((*edges)[f], ctx.csr.at(row, f));
-    }
-  }
-
   bool use_on_demand(uint64_t entries) const {
     return on_demand_enabled && integral_weights &&
            max_weight * static_cast<double>(entries) <= kExactIntegerLimit;
