@@ -58,7 +58,36 @@ PyObject* raise_current_exception() noexcept {
   return nullptr;
 }
 
+namespace {
+
+// Attaches the note to a normalised exception object; false when that failed.
+bool attach_note(PyObject* exception, const char* name) {
+  PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
+  if (!note) return false;
+#if PY_VERSION_HEX >= 0x030B0000
+  PyRef result = PyRef::steal(PyObject_CallMethod(exception, "add_note", "O", note.get()));
+  return static_cast<bool>(result);
+#else
+  PyRef notes = PyRef::steal(PyObject_GetAttrString(exception, "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+    notes = PyRef::steal(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(exception, "__notes__", notes.get()) < 0) return false;
+  }
+  return PyList_Check(notes.get()) && PyList_Append(notes.get(), note.get()) == 0;
+#endif
+}
+
+}  // namespace
+
 void add_argument_note(const char* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+  if (!exception) return;
+  // The note is a courtesy; failing to attach it must not replace the real error.
+  if (!attach_note(exception.get(), name)) PyErr_Clear();
+  PyErr_SetRaisedException(exception.release());
+#else
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -69,30 +98,10 @@ void add_argument_note(const char* name) {
   PyRef type_ref = PyRef::steal(type);
   PyRef value_ref = PyRef::steal(value);
   PyRef traceback_ref = PyRef::steal(traceback);
-
-  PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
-  bool noted = false;
-  if (note && value_ref) {
-#if PY_VERSION_HEX >= 0x030B0000
-    PyRef result = PyRef::steal(PyObject_CallMethod(value_ref.get(), "add_note", "O", note.get()));
-    noted = static_cast<bool>(result);
-#else
-    PyRef notes = PyRef::steal(PyObject_GetAttrString(value_ref.get(), "__notes__"));
-    if (!notes) {
-      PyErr_Clear();
-      notes = PyRef::steal(PyList_New(0));
-      if (notes && PyObject_SetAttrString(value_ref.get(), "__notes__", notes.get()) < 0) {
-        notes = PyRef();
-      }
-    }
-    noted = notes && PyList_Check(notes.get()) && PyList_Append(notes.get(), note.get()) == 0;
-#endif
-  }
-  if (!noted) {
-    // The note is a courtesy; failing to attach it must not replace the real error.
-    PyErr_Clear();
-  }
+  // The note is a courtesy; failing to attach it must not replace the real error.
+  if (!value_ref || !attach_note(value_ref.get(), name)) PyErr_Clear();
   PyErr_Restore(type_ref.release(), value_ref.release(), traceback_ref.release());
+#endif
 }
 
 void fail_argument(const char* name) {

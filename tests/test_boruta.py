@@ -45,16 +45,6 @@ def test_row_order_does_not_matter():
     assert not np.allclose(_call(x, y, active, sources, permutations, seed=SEED + 1)[0], base)
 
 
-def test_strided_inputs_read_like_contiguous_ones():
-    x, y, active, sources, permutations = _problem()
-    wide = np.zeros((x.shape[0], 2 * x.shape[1]))
-    wide[:, ::2] = x
-    fortran = np.asfortranarray(permutations)
-    base = _call(x, y, active, sources, permutations)[0]
-    strided = _call(wide[:, ::2], y, active, sources, fortran)[0]
-    np.testing.assert_allclose(strided, base, rtol=1e-12, atol=1e-15)
-
-
 def test_constant_column_gets_no_importance_and_all_constant_gives_zeros():
     x, y, active, sources, permutations = _problem()
     x[:, 2] = 4.0
@@ -77,16 +67,13 @@ def test_repeated_active_columns_and_non_permutation_rows_are_accepted():
 
 
 def test_informative_features_beat_every_shadow():
-    from sklearn.datasets import make_classification
-
-    x, y = make_classification(
-        n_samples=1000, n_features=50, n_informative=5, n_redundant=0, n_repeated=0,
-        shuffle=False, random_state=0,
-    )
+    # y depends on the first five of fifty features, with equal weight.
     rng = np.random.default_rng(0)
+    x = rng.normal(size=(1000, 50))
+    y = (x[:, :5].sum(axis=1) > 0).astype(np.int64)
     active = np.arange(50, dtype=np.int64)
     permutations = np.stack([rng.permutation(1000) for _ in active]).astype(np.int64)
-    importances = np.asarray(_call(x, y.astype(np.int64), active, active, permutations, trees=100, depth=5)[0])
+    importances = np.asarray(_call(x, y, active, active, permutations, trees=100, depth=5)[0])
     assert importances[:5].min() > importances[50:].max()
 
 

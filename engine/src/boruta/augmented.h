@@ -23,6 +23,23 @@ class AugmentedMatrix {
   uint64_t n_rows() const { return x_.n_rows; }
   uint64_t n_columns() const { return active_.size() + sources_.size(); }
 
+  // out[p] = value(order[p], column) for every position p. Shadow reads walk the
+  // permutation row in row order first (sequential reads of both borrowed arrays), so only
+  // the small gathered column is then visited in canonical order. `scratch` is reused.
+  void gather_column(uint64_t column, std::span<const uint64_t> order, std::vector<double>& out,
+                     std::vector<double>& scratch) const {
+    const uint64_t n = x_.n_rows;
+    MORVEL_ASSERT(column < n_columns() && order.size() == n, "index out of bounds: augmented column");
+    scratch.resize(n);
+    for (uint64_t r = 0; r < n; ++r) scratch[r] = value(r, column);
+    out.resize(n);
+    for (uint64_t p = 0; p < n; ++p) {
+      const uint64_t row = order[p];
+      MORVEL_ASSERT(row < n, "index out of bounds: augmented row");
+      out[p] = scratch[row];
+    }
+  }
+
   // Column j < A reads x[row, active[j]]; column A + k reads x[permutations[k, row], sources[k]].
   double value(uint64_t row, uint64_t column) const {
     MORVEL_ASSERT(row < x_.n_rows, "index out of bounds: augmented row");

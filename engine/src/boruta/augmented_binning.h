@@ -1,6 +1,6 @@
-// Bin edges and the row-major binning pass over any column reader (value(position, column)),
-// for the augmented matrix of the Boruta kernel, which has no float buffer to hand to the
-// matrix-form entry points. The edge rule itself stays in feature_edges and bin_of.
+// Bin edges and the row-major byte matrix of a matrix read one gathered column at a time
+// (the augmented matrix of the Boruta kernel, which has no float buffer to hand to the
+// matrix-form entry points). The edge and bin rules stay in feature_edges and bin_value.
 #pragma once
 
 #include <algorithm>
@@ -9,86 +9,66 @@
 #include <utility>
 #include <vector>
 
+#include "binning/bin_lookup.h"
 #include "binning/binning.h"
-#include "morvel/bin_edges.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
 
 namespace morvel {
 
-// Below this many cells edges and bins are computed on the calling thread.
-inline constexpr uint64_t kParallelCells = 32768;
-
-// Threads for a matrix of n_rows x n_columns cells: 1 when small, else `threads`.
-inline uint64_t binning_threads(uint64_t n_rows, uint64_t n_columns, uint64_t threads) {
-  if (n_columns != 0 && n_rows <= UINT64_MAX / n_columns && n_rows * n_columns < kParallelCells) return 1;
-  return threads == 0 ? 1 : threads;
-}
-
-// "exact_sort" edges of every column over all positions; contiguous column ranges per
-// worker, concatenated in range order.
-template <class Reader>
-BinEdges reader_edges(const Reader& reader, uint64_t n_rows, uint64_t n_columns, uint64_t max_bins,
-                      uint64_t threads) {
-  const uint64_t workers = std::min(n_columns, threads);
-  auto parts = parallel::for_each_chunk(
-      n_columns, workers,
-      [&](const parallel::Chunk& chunk) {
-        std::vector<std::vector<double>> out;
-        out.reserve(chunk.end - chunk.begin);
-        std::vector<double> values;
-        for (uint64_t column = chunk.begin; column < chunk.end; ++column) {
-          values.resize(n_rows);
-          for (uint64_t p = 0; p < n_rows; ++p) values[p] = reader.value(p, column);
-          out.push_back(feature_edges(values, max_bins, BinningStrategy::ExactSort));
-        }
-        return out;
-      },
-      msg::kEdgeWorkerPanicked);
-  BinEdges edges;
-  edges.reserve(n_columns);
-  for (auto& part : parts) {
-    for (auto& e : part) edges.push_back(std::move(e));
-  }
-  return edges;
-}
-
-// Row-major bytes under `edges`; contiguous row ranges per worker. Throws ValidationError
-// "X must not contain infinite values" when a value is infinite.
-template <class Reader>
-BinnedMatrix reader_bins(const Reader& reader, uint64_t n_rows, uint64_t n_columns, BinEdges edges,
-                         uint64_t threads) {
+// "exact_sort" edges of every column over all rows, and the row-major bytes under them.
+// `gather(column, out, scratch)` fills out[p] with the value at row position p. Work is split into
+// contiguous column ranges; each worker computes its columns' edges and then bins the same
+// gathered values, so a column is read once. Edges are concatenated in range order and each
+// byte depends only on its own cell, so the result does not depend on the worker count.
+// Throws ValidationError "X must not contain infinite values" when a value is infinite.
+template <class Gather>
+BinnedMatrix bin_gathered_columns(const Gather& gather, uint64_t n_rows, uint64_t n_columns, uint64_t max_bins,
+                                  uint64_t threads) {
   BinnedMatrix out;
   out.n_rows = n_rows;
   out.n_features = n_columns;
   out.bins.assign(n_rows * n_columns, 0);
   uint8_t* bytes = out.bins.data();
-  const uint64_t workers = std::min(n_rows, threads);
-  const auto flags = parallel::for_each_chunk(
-      n_rows, workers,
+  struct Part {
+    BinEdges edges;
+    bool nan = false;
+    bool inf = false;
+  };
+  const uint64_t workers = std::min(n_columns, threads);
+  auto parts = parallel::for_each_chunk(
+      n_columns, workers,
       [&](const parallel::Chunk& chunk) {
-        std::pair<bool, bool> seen{false, false};  // (NaN, infinity)
-        for (uint64_t p = chunk.begin; p < chunk.end; ++p) {
-          uint8_t* row = bytes + p * n_columns;
-          for (uint64_t column = 0; column < n_columns; ++column) {
-            const double v = reader.value(p, column);
-            if (std::isnan(v)) seen.first = true;
-            if (std::isinf(v)) seen.second = true;
-            row[column] = bin_of(edges[column], v);
+        Part part;
+        part.edges.reserve(chunk.end - chunk.begin);
+        std::vector<double> values;
+        std::vector<double> sorted;
+        for (uint64_t column = chunk.begin; column < chunk.end; ++column) {
+          gather(column, values, sorted);
+          MORVEL_ASSERT(values.size() == n_rows, "index out of bounds: gathered column length");
+          sorted.assign(values.begin(), values.end());
+          part.edges.push_back(feature_edges(sorted, max_bins, BinningStrategy::ExactSort));
+          const std::vector<double>& edges = part.edges.back();
+          for (uint64_t p = 0; p < n_rows; ++p) {
+            const double v = values[p];
+            if (std::isnan(v)) part.nan = true;
+            if (std::isinf(v)) part.inf = true;
+            bytes[p * n_columns + column] = detail::bin_value(edges, v);
           }
         }
-        return seen;
+        return part;
       },
-      msg::kBinWorkerPanicked);
+      msg::kEdgeWorkerPanicked);
+  out.edges.reserve(n_columns);
   bool any_nan = false;
   bool any_inf = false;
-  for (const auto& f : flags) {
-    any_nan = any_nan || f.first;
-    any_inf = any_inf || f.second;
+  for (Part& part : parts) {
+    for (auto& e : part.edges) out.edges.push_back(std::move(e));
+    any_nan = any_nan || part.nan;
+    any_inf = any_inf || part.inf;
   }
   if (any_inf) throw ValidationError(msg::kInfiniteValues);
-  out.edges = std::move(edges);
   out.has_missing = any_nan;
   out.feature_major = false;
   return out;

@@ -28,13 +28,6 @@ double seconds_since(Clock::time_point start) {
   return static_cast<double>(whole) + static_cast<double>(rest) / 1e9;
 }
 
-// Position p of the canonical order reads augmented row order[p].
-struct CanonicalReader {
-  const AugmentedMatrix* matrix;
-  const uint64_t* order;
-  double value(uint64_t position, uint64_t column) const { return matrix->value(order[position], column); }
-};
-
 bool valid_bins(uint64_t bins) { return bins >= 2 && bins <= 255; }
 
 }  // namespace
@@ -77,10 +70,12 @@ TrainingContext boruta_training_context(const AugmentedMatrix& matrix, std::span
   ctx.has_weights = true;
   if (n_rows > std::numeric_limits<uint64_t>::max() / n_columns) throw ValidationError(msg::kShapeTooLarge);
 
-  const uint64_t binning = binning_threads(n_rows, n_columns, threads);
-  const CanonicalReader reader{&matrix, order.data()};
-  BinEdges edges = reader_edges(reader, n_rows, n_columns, settings.bins, binning);
-  ctx.binned = reader_bins(reader, n_rows, n_columns, std::move(edges), binning);
+  const uint64_t binning = detail::binning_threads(n_rows, n_columns, threads);
+  // Rows in canonical order: position p reads augmented row order[p].
+  const auto gather = [&matrix, order](uint64_t column, std::vector<double>& out, std::vector<double>& scratch) {
+    matrix.gather_column(column, order, out, scratch);
+  };
+  ctx.binned = bin_gathered_columns(gather, n_rows, n_columns, settings.bins, binning);
   ctx.has_missing = ctx.binned->has_missing;
   ctx.candidates = candidate_features(ctx.binned->edges);
   ctx.labels.assign(labels.begin(), labels.end());

@@ -7,6 +7,8 @@
 // every feature are ordered by label, and rows tied on that too keep their input position
 // (every sort is stable).
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -17,27 +19,63 @@
 namespace morvel {
 namespace {
 
-// NaN after every number, all NaNs equal, -0.0 equal to +0.0.
-bool value_less(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
-bool value_equal(double a, double b) { return !value_less(a, b) && !value_less(b, a); }
+// An unsigned key whose integer order is the value order: NaN after every number with all
+// NaNs equal, and -0.0 equal to +0.0. Sorting (key, row) pairs then needs no floating-point
+// comparisons.
+uint64_t order_key(double v) {
+  constexpr uint64_t kSign = uint64_t{1} << 63;
+  if (std::isnan(v)) return ~uint64_t{0};
+  if (v == 0.0) v = 0.0;
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  return (bits & kSign) != 0 ? ~bits : bits | kSign;
+}
 
 struct Group {
   uint64_t begin;  // first position in the order
   uint64_t end;    // one past the last position
 };
 
-using Keyed = std::pair<double, uint64_t>;  // (value, row)
+using Keyed = std::pair<uint64_t, uint64_t>;  // (key, row)
 
-// Stable-sorts `keyed` by value, writes the rows back into order[offset..], and appends the
-// runs of two or more equal values to `groups`.
-void sort_and_split(std::vector<Keyed>& keyed, std::vector<uint64_t>& order, uint64_t offset,
-                    std::vector<Group>& groups) {
-  std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const Keyed& a, const Keyed& b) { return value_less(a.first, b.first); });
+// Sorts by key, stably. Small inputs compare (key, row) pairs: rows that tie on every column
+// so far are still in ascending row order (induction over the columns), so that equals a
+// stable sort by key. Larger ones use a least-significant-byte radix sort, which is stable
+// by construction and skips the bytes that all keys share (the high bytes of nearby values,
+// every byte of a constant column).
+void sort_by_key(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch) {
+  const size_t n = keyed.size();
+  if (n <= 64) {
+    std::sort(keyed.begin(), keyed.end());
+    return;
+  }
+  std::vector<std::array<size_t, 256>> counts(8);
+  for (auto& c : counts) c.fill(0);
+  for (const Keyed& e : keyed)
+    for (int b = 0; b < 8; ++b) ++counts[b][(e.first >> (8 * b)) & 0xFF];
+  scratch.resize(n);
+  for (int b = 0; b < 8; ++b) {
+    std::array<size_t, 256>& c = counts[b];
+    if (c[(keyed[0].first >> (8 * b)) & 0xFF] == n) continue;
+    size_t start = 0;
+    for (size_t& slot : c) {
+      const size_t len = slot;
+      slot = start;
+      start += len;
+    }
+    for (const Keyed& e : keyed) scratch[c[(e.first >> (8 * b)) & 0xFF]++] = e;
+    keyed.swap(scratch);
+  }
+}
+
+// Sorts `keyed` by key, writes the rows back into order[offset..], and appends the runs of
+// two or more equal keys to `groups`.
+void sort_and_split(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch, std::vector<uint64_t>& order,
+                    uint64_t offset, std::vector<Group>& groups) {
+  sort_by_key(keyed, scratch);
   uint64_t run_start = 0;
   for (uint64_t i = 0; i < keyed.size(); ++i) {
     order[offset + i] = keyed[i].second;
-    const bool run_ends = i + 1 == keyed.size() || !value_equal(keyed[i].first, keyed[i + 1].first);
+    const bool run_ends = i + 1 == keyed.size() || keyed[i].first != keyed[i + 1].first;
     if (run_ends) {
       if (i + 1 - run_start >= 2) groups.push_back({offset + run_start, offset + i + 1});
       run_start = i + 1;
@@ -59,8 +97,9 @@ std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<co
     if (n >= 2) open.push_back({0, n});
   } else {
     std::vector<Keyed> keyed(n);
-    for (uint64_t r = 0; r < n; ++r) keyed[r] = {static_cast<double>(x.at(r, 0)), r};
-    sort_and_split(keyed, order, 0, open);
+    std::vector<Keyed> scratch;
+    for (uint64_t r = 0; r < n; ++r) keyed[r] = {order_key(static_cast<double>(x.at(r, 0))), r};
+    sort_and_split(keyed, scratch, order, 0, open);
 
     std::vector<Group> next;
     for (uint64_t c = 1; c < x.n_features && !open.empty(); ++c) {
@@ -68,19 +107,17 @@ std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<co
       for (const Group& g : open) {
         keyed.resize(g.end - g.begin);
         for (uint64_t i = g.begin; i < g.end; ++i)
-          keyed[i - g.begin] = {static_cast<double>(x.at(order[i], c)), order[i]};
-        sort_and_split(keyed, order, g.begin, next);
+          keyed[i - g.begin] = {order_key(static_cast<double>(x.at(order[i], c))), order[i]};
+        sort_and_split(keyed, scratch, order, g.begin, next);
       }
       open.swap(next);
     }
   }
 
-  // Rows identical in every feature: label ascending as signed values, then input position
-  // (which is the order they already have within the group).
+  // Rows identical in every feature: label ascending as signed values, then input position.
   for (const Group& g : open) {
-    std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(g.begin),
-                     order.begin() + static_cast<std::ptrdiff_t>(g.end),
-                     [&y](uint64_t a, uint64_t b) { return y[a] < y[b]; });
+    std::sort(order.begin() + static_cast<std::ptrdiff_t>(g.begin), order.begin() + static_cast<std::ptrdiff_t>(g.end),
+              [&y](uint64_t a, uint64_t b) { return y[a] < y[b] || (y[a] == y[b] && a < b); });
   }
   return order;
 }

@@ -4,50 +4,247 @@
 #include "split/exact_search.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <type_traits>
 
 #include "morvel/errors.h"
 
 namespace morvel {
 namespace {
 
-// Maps a double to an unsigned key whose order is the IEEE-754 total order
-// (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN).
-inline uint64_t total_order_key(double v) {
-  const uint64_t bits = std::bit_cast<uint64_t>(v);
-  return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
+constexpr uint64_t kSignBit = uint64_t{1} << 63;
+
+// Sort keys whose unsigned order is the IEEE-754 total order of the values
+// (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN). Values read from float32 data get
+// the float's own key in the upper half, leaving the lower four bytes zero so the radix
+// sort skips them.
+struct DoubleKeys {
+  static uint64_t key(double v) {
+    const uint64_t bits = std::bit_cast<uint64_t>(v);
+    return (bits >> 63) != 0 ? ~bits : bits | kSignBit;
+  }
+  static double value(uint64_t key) { return std::bit_cast<double>((key >> 63) != 0 ? key & ~kSignBit : ~key); }
+};
+
+struct FloatKeys {
+  static uint64_t key(double v) {
+    const uint32_t bits = std::bit_cast<uint32_t>(static_cast<float>(v));  // exact: v came from a float
+    const uint32_t k = (bits >> 31) != 0 ? ~bits : bits | (uint32_t{1} << 31);
+    return static_cast<uint64_t>(k) << 32;
+  }
+  static double value(uint64_t key) {
+    const uint32_t k = static_cast<uint32_t>(key >> 32);
+    const uint32_t bits = (k >> 31) != 0 ? k & ~(uint32_t{1} << 31) : ~k;
+    return static_cast<double>(std::bit_cast<float>(bits));
+  }
+};
+
+template <class Access>
+struct KeysFor {
+  using type = DoubleKeys;
+};
+template <>
+struct KeysFor<FeatureMajorAccess<float>> {
+  using type = FloatKeys;
+};
+template <>
+struct KeysFor<ViewAccess<float>> {
+  using type = FloatKeys;
+};
+
+// Records are sorted on (key, list position). The order is total, so equal values keep
+// their index-list order and the running sums over them always add in the same order; the
+// algorithm (insertion sort, or a stable radix sort over records gathered in list order,
+// finished by insertion sort on (key, position)) cannot change the result.
+constexpr uint64_t kInsertionSortMax = 48;
+
+// Stable insertion sort on the key. Every caller hands over records in ascending position
+// (gathered in list order, or a stable radix bucket of such records), so stability makes the
+// result ordered by (key, position).
+void insertion_sort(ExactSortRecord* a, uint64_t n) {
+  for (uint64_t i = 1; i < n; ++i) {
+    const ExactSortRecord r = a[i];
+    uint64_t j = i;
+    while (j > 0 && a[j - 1].key > r.key) {
+      a[j] = a[j - 1];
+      --j;
+    }
+    a[j] = r;
+  }
 }
 
-inline double key_value(uint64_t key) {
-  return std::bit_cast<double>((key >> 63) != 0 ? key & ~(uint64_t{1} << 63) : ~key);
-}
-
-// Sorting on (key, list position) makes the order total: records with equal values keep
-// their index-list order, so the running sums over them always add in the same order.
-inline bool record_less(const ExactSortRecord& a, const ExactSortRecord& b) {
-  return a.key != b.key ? a.key < b.key : a.position < b.position;
-}
-
-// Collects the non-missing values of the node in list order and accumulates the missing
-// entries into `missing` (class weights), returning their weight and count.
-template <class ValueOf>
-void gather(std::span<const uint64_t> rows, const NodeStats& stats, const double* entry_weight,
-            const double* row_weight, ValueOf&& value_of, std::vector<ExactSortRecord>& records,
-            double* missing, double& missing_weight, uint64_t& missing_count) {
-  records.clear();
-  const uint64_t* labels = stats.labels.data();
-  for (uint64_t i = 0; i < rows.size(); ++i) {
-    const double v = value_of(rows[i]);
-    if (std::isnan(v)) {
-      const double w = entry_weight != nullptr ? entry_weight[i] : row_weight[rows[i]];
-      missing[labels[i]] += w;
-      missing_weight += w;
-      ++missing_count;
+// Most-significant-digit radix sort: bucket by one key byte (stable scatter into the other
+// buffer), then sort each bucket on the next byte, finishing small buckets by insertion sort.
+// `data` holds the n records; the sorted result must end in `home` (one of the two buffers).
+void msd_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* home, uint64_t n, int digit) {
+  for (;;) {
+    if (n <= kInsertionSortMax || digit < 0) {
+      insertion_sort(data, n);
+      if (data != home) std::copy(data, data + n, home);
+      return;
+    }
+    std::array<uint64_t, 256> count{};
+    const int shift = 8 * digit;
+    for (uint64_t i = 0; i < n; ++i) ++count[(data[i].key >> shift) & 0xFF];
+    if (count[(data[0].key >> shift) & 0xFF] == n) {
+      --digit;  // every record shares this byte
       continue;
     }
-    records.push_back(ExactSortRecord{total_order_key(v), i});
+    std::array<uint64_t, 256> start{};
+    uint64_t offset = 0;
+    for (int b = 0; b < 256; ++b) {
+      start[b] = offset;
+      offset += count[b];
+    }
+    std::array<uint64_t, 256> next = start;
+    for (uint64_t i = 0; i < n; ++i) other[next[(data[i].key >> shift) & 0xFF]++] = data[i];
+    // Both buffers use the same offsets, so each bucket's home is at its start in `home`.
+    for (int b = 0; b < 256; ++b) {
+      if (count[b] == 0) continue;
+      msd_sort(other + start[b], data + start[b], home + start[b], count[b], digit - 1);
+    }
+    return;
   }
+}
+
+void sort_records(std::vector<ExactSortRecord>& records, std::vector<ExactSortRecord>& spare) {
+  const uint64_t n = records.size();
+  if (n <= kInsertionSortMax) {
+    insertion_sort(records.data(), n);
+    return;
+  }
+  spare.resize(n);
+  msd_sort(records.data(), spare.data(), records.data(), n, 7);
+}
+
+// The impurity and validity rules of split/criteria, written out here so the scan can inline
+// them (with a fixed class count of two where possible). The arithmetic, term by term and in
+// the same order, is that of `impurity` and `evaluate_partition`.
+template <uint64_t K>
+struct Scorer {
+  const SearchRules& rules;
+  uint64_t n_classes;
+  double parent_impurity;
+  double node_weight;
+  int8_t constraint;
+  NodeBounds bounds;
+
+  uint64_t classes() const { return K != 0 ? K : n_classes; }
+
+  double impurity_of(const double* v, double total) const {
+    if (total == 0.0) return 0.0;
+    const uint64_t k = classes();
+    double sum = 0.0;
+    if (rules.criterion == Criterion::Gini) {
+      for (uint64_t c = 0; c < k; ++c) {
+        const double p = v[c] / total;
+        sum += p * p;
+      }
+      return 1.0 - sum;
+    }
+    for (uint64_t c = 0; c < k; ++c) {
+      if (v[c] > 0.0) {
+        const double p = v[c] / total;
+        sum += p * std::log(p);
+      }
+    }
+    return -sum;
+  }
+
+  // The local improvement of (left, right) when the partition is valid.
+  bool score(const SideStats& left, const SideStats& right, double& improvement) const {
+    if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return false;
+    if (left.weight == 0.0 || right.weight == 0.0) return false;
+    if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return false;
+    if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, rules.n_classes)) return false;
+    const double impurity_left = impurity_of(left.class_weight, left.weight);
+    const double impurity_right = impurity_of(right.class_weight, right.weight);
+    improvement = (parent_impurity - (left.weight / node_weight) * impurity_left) -
+                  (right.weight / node_weight) * impurity_right;
+    return improvement >= rules.min_impurity_decrease;
+  }
+};
+
+struct Best {
+  bool found = false;
+  double improvement = 0.0;
+  double pivot = 0.0;
+  bool missing_left = false;
+
+  // Strictly greater replaces: among equal improvements the smaller pivot (found first)
+  // stays, and for one threshold "missing left" (tried first) stays.
+  void offer(double improvement_, double pivot_, bool missing_left_) {
+    if (!found || improvement_ > improvement) {
+      found = true;
+      improvement = improvement_;
+      pivot = pivot_;
+      missing_left = missing_left_;
+    }
+  }
+};
+
+// Scans the sorted records: record i moves from the suffix S to the prefix P, and between two
+// distinct neighbouring values the prefix becomes the right child (values <= pivot) and the
+// suffix the left child.
+template <class Keys, uint64_t K>
+Best scan(const Scorer<K>& scorer, const std::vector<ExactSortRecord>& records, const uint64_t* labels,
+          const double* entry_weight, double* suffix, double* prefix, const double* missing, double* joined,
+          double missing_weight, uint64_t missing_count) {
+  const uint64_t n = records.size();
+  const uint64_t k = scorer.classes();
+  const double node_weight = scorer.node_weight;
+  const uint64_t min_leaf = scorer.rules.min_samples_leaf;
+  double prefix_weight = 0.0;
+  Best best;
+  for (uint64_t i = 0; i + 1 < n; ++i) {
+    const uint64_t position = records[i].position;
+    const uint64_t c = labels[position];
+    const double w = entry_weight[position];
+    suffix[c] -= w;
+    prefix[c] += w;
+    prefix_weight += w;
+
+    const uint64_t key_a = records[i].key;
+    const uint64_t key_b = records[i + 1].key;
+    if (key_a == key_b) continue;
+    const uint64_t n_prefix = i + 1;
+    const uint64_t n_suffix = n - i - 1;
+    // Neither side can reach min_samples_leaf even with every missing row: skip the pivot.
+    if (n_prefix + missing_count < min_leaf || n_suffix + missing_count < min_leaf) continue;
+    const double a = Keys::value(key_a);
+    const double b = Keys::value(key_b);
+    // -0.0 and +0.0 are different keys but the same number: no threshold separates them
+    // under the routing rule (value > pivot), so none is placed between them.
+    if (a == b) continue;
+    const double mid = a * 0.5 + b * 0.5;
+    const double pivot = mid < b ? mid : a;
+
+    const double suffix_weight = node_weight - prefix_weight;
+    double improvement = 0.0;
+    if (missing_count == 0) {
+      if (scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix},
+                       improvement)) {
+        // Unseen missing values follow the larger side; ties go left.
+        best.offer(improvement, pivot, n_prefix <= n_suffix);
+      }
+      continue;
+    }
+    // Option 1: missing rows join the suffix (left).
+    for (uint64_t j = 0; j < k; ++j) joined[j] = suffix[j] + missing[j];
+    if (scorer.score(SideStats{joined, suffix_weight, n_suffix + missing_count},
+                     SideStats{prefix, prefix_weight, n_prefix}, improvement)) {
+      best.offer(improvement, pivot, true);
+    }
+    // Option 2: missing rows join the prefix (right).
+    for (uint64_t j = 0; j < k; ++j) joined[j] = prefix[j] + missing[j];
+    if (scorer.score(SideStats{suffix, suffix_weight - missing_weight, n_suffix},
+                     SideStats{joined, prefix_weight + missing_weight, n_prefix + missing_count}, improvement)) {
+      best.offer(improvement, pivot, false);
+    }
+  }
+  return best;
 }
 
 }  // namespace
@@ -59,110 +256,81 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
   MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
   MORVEL_ASSERT(stats.labels.size() == rows.size(), "node statistics do not match the index list");
   const uint64_t n_classes = rules.n_classes;
+  const uint64_t n_entries = rows.size();
+  const uint64_t* labels = stats.labels.data();
 
-  // Buffers: suffix S, prefix P, missing m, and one temporary side (S + m or P + m).
+  // Buffers: suffix S, prefix P, missing m, one temporary side (S + m or P + m), and the
+  // entry weights in list order.
   scratch.buffers.assign(4 * n_classes, 0.0);
   double* suffix = scratch.buffers.data();
   double* prefix = suffix + n_classes;
   double* missing = prefix + n_classes;
   double* joined = missing + n_classes;
+  const double* entry_weight = stats.entry_weights.data();
+  if (stats.entry_weights.size() != n_entries) {
+    scratch.weights.resize(n_entries);
+    for (uint64_t i = 0; i < n_entries; ++i) scratch.weights[i] = weights.weights[rows[i]];
+    entry_weight = scratch.weights.data();
+  }
 
-  const double* entry_weight =
-      stats.entry_weights.size() == rows.size() && !rows.empty() ? stats.entry_weights.data() : nullptr;
-  const double* row_weight = weights.weights.data();
+  // Gather the non-missing values in list order; missing entries go to the m accumulators.
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
   auto& records = scratch.sorted;
+  records.clear();
+  auto gather = [&]<class Keys>(Keys, auto&& value_of) {
+    for (uint64_t i = 0; i < n_entries; ++i) {
+      const double v = value_of(rows[i]);
+      if (std::isnan(v)) {
+        missing[labels[i]] += entry_weight[i];
+        missing_weight += entry_weight[i];
+        ++missing_count;
+        continue;
+      }
+      records.push_back(ExactSortRecord{Keys::key(v), i});
+    }
+  };
+  bool float_keys = false;
   if (ctx.binned) {
     const BinnedMatrix& bins = *ctx.binned;
     const uint8_t missing_code = missing_bin(bins.edges[feature].size());
-    gather(rows, stats, entry_weight, row_weight,
-           [&](uint64_t row) {
-             const uint8_t b = bins.at(row, feature);
-             return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
-           },
-           records, missing, missing_weight, missing_count);
+    gather(DoubleKeys{}, [&](uint64_t row) {
+      const uint8_t b = bins.at(row, feature);
+      return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
+    });
   } else {
     with_raw_access(ctx, [&](auto access) {
-      gather(rows, stats, entry_weight, row_weight, [&](uint64_t row) { return access.value(row, feature); },
-             records, missing, missing_weight, missing_count);
+      using Keys = typename KeysFor<decltype(access)>::type;
+      float_keys = std::is_same_v<Keys, FloatKeys>;
+      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
     });
   }
-  const uint64_t n = records.size();
-  if (n < 2) return std::nullopt;
-  std::sort(records.begin(), records.end(), record_less);
+  if (records.size() < 2) return std::nullopt;
+  sort_records(records, scratch.spare);
 
   const double node_weight = stats.weight;
-  const double parent_impurity = impurity(rules.criterion, stats.class_weight.data(), n_classes, node_weight);
   for (uint64_t c = 0; c < n_classes; ++c) suffix[c] = stats.class_weight[c] - missing[c];
-  const uint64_t* labels = stats.labels.data();
-
-  double prefix_weight = 0.0;
-  bool found = false;
-  double best_improvement = 0.0;
-  double best_pivot = 0.0;
-  bool best_missing_left = false;
-  auto offer = [&](double improvement, double pivot, bool missing_left) {
-    if (!found || improvement > best_improvement) {
-      found = true;
-      best_improvement = improvement;
-      best_pivot = pivot;
-      best_missing_left = missing_left;
-    }
+  Best best;
+  auto run = [&]<uint64_t K>(std::integral_constant<uint64_t, K>) {
+    const Scorer<K> scorer{rules, n_classes, 0.0, node_weight, constraint, bounds};
+    Scorer<K> with_parent = scorer;
+    with_parent.parent_impurity = scorer.impurity_of(stats.class_weight.data(), node_weight);
+    best = float_keys ? scan<FloatKeys, K>(with_parent, records, labels, entry_weight, suffix, prefix, missing,
+                                           joined, missing_weight, missing_count)
+                      : scan<DoubleKeys, K>(with_parent, records, labels, entry_weight, suffix, prefix, missing,
+                                            joined, missing_weight, missing_count);
   };
-
-  for (uint64_t i = 0; i + 1 < n; ++i) {
-    const uint64_t position = records[i].position;
-    const uint64_t c = labels[position];
-    const double w = entry_weight != nullptr ? entry_weight[position] : row_weight[rows[position]];
-    suffix[c] -= w;
-    prefix[c] += w;
-    prefix_weight += w;
-
-    const uint64_t key_a = records[i].key;
-    const uint64_t key_b = records[i + 1].key;
-    if (key_a == key_b) continue;
-    const double a = key_value(key_a);
-    const double b = key_value(key_b);
-    // -0.0 and +0.0 are different keys but the same number: no threshold separates them
-    // under the routing rule (value > pivot), so none is placed between them.
-    if (a == b) continue;
-    const double mid = a * 0.5 + b * 0.5;
-    const double pivot = mid < b ? mid : a;
-
-    const uint64_t n_prefix = i + 1;
-    const uint64_t n_suffix = n - i - 1;
-    const double suffix_weight = node_weight - prefix_weight;
-    if (missing_count == 0) {
-      const SideStats left{suffix, suffix_weight, n_suffix};
-      const SideStats right{prefix, prefix_weight, n_prefix};
-      if (auto imp = evaluate_partition(rules, parent_impurity, node_weight, left, right, constraint, bounds)) {
-        // Unseen missing values follow the larger side; ties go left.
-        offer(*imp, pivot, n_prefix <= n_suffix);
-      }
-      continue;
-    }
-    // Option 1: missing rows join the suffix (left).
-    for (uint64_t k = 0; k < n_classes; ++k) joined[k] = suffix[k] + missing[k];
-    {
-      const SideStats left{joined, suffix_weight, n_suffix + missing_count};
-      const SideStats right{prefix, prefix_weight, n_prefix};
-      if (auto imp = evaluate_partition(rules, parent_impurity, node_weight, left, right, constraint, bounds)) {
-        offer(*imp, pivot, true);
-      }
-    }
-    // Option 2: missing rows join the prefix (right); replaces option 1 only when strictly better.
-    for (uint64_t k = 0; k < n_classes; ++k) joined[k] = prefix[k] + missing[k];
-    {
-      const SideStats left{suffix, suffix_weight - missing_weight, n_suffix};
-      const SideStats right{joined, prefix_weight + missing_weight, n_prefix + missing_count};
-      if (auto imp = evaluate_partition(rules, parent_impurity, node_weight, left, right, constraint, bounds)) {
-        offer(*imp, pivot, false);
-      }
-    }
+  // A class count fixed at compile time lets the per-class loops unroll (the sums still run
+  // in class order); larger counts use the general loop.
+  switch (n_classes) {
+    case 2: run(std::integral_constant<uint64_t, 2>{}); break;
+    case 3: run(std::integral_constant<uint64_t, 3>{}); break;
+    case 4: run(std::integral_constant<uint64_t, 4>{}); break;
+    case 5: run(std::integral_constant<uint64_t, 5>{}); break;
+    default: run(std::integral_constant<uint64_t, 0>{}); break;
   }
-  if (!found) return std::nullopt;
-  return SplitCandidate{best_pivot, best_missing_left, scaled_gain(best_improvement, node_weight, rules.w_total)};
+  if (!best.found) return std::nullopt;
+  return SplitCandidate{best.pivot, best.missing_left, scaled_gain(best.improvement, node_weight, rules.w_total)};
 }
 
 }  // namespace morvel

@@ -30,6 +30,8 @@ struct ExactSortRecord {
 struct ExactScratch {
   std::vector<ExactRecord> records;
   std::vector<ExactSortRecord> sorted;  // the non-missing entries of the current search
+  std::vector<ExactSortRecord> spare;   // second buffer of the radix sort
+  std::vector<double> weights;          // entry weights when the node statistics lack them
   std::vector<double> buffers;          // prefix/suffix/missing class-weight vectors
 };
 

@@ -319,8 +319,9 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
                                         static_cast<double>(hi));
-  // Bins lo..floor(t) go right; t lies in [lo, hi].
-  const uint64_t last = static_cast<uint64_t>(std::floor(t));
+  // Bins lo..floor(t) go right. A convex combination can round an ulp outside [lo, hi];
+  // below lo the prefix is empty.
+  const uint64_t last = t >= static_cast<double>(lo) ? static_cast<uint64_t>(std::floor(t)) : 0;
   double prefix[2] = {0.0, 0.0};
   uint64_t prefix_count = 0;
   for (uint64_t b = lo; b <= last && b <= hi; ++b) {

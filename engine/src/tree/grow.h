@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -42,6 +43,11 @@ struct WorkerScratch {
   NodeStats stats;                   // the node being evaluated
   NodeStats child_stats[2];          // children's statistics for monotonic bounds
   std::vector<uint64_t> feature_pool;  // extra trees: candidates drawn without replacement
+  // Per-feature results of the node being searched, valid where searched_at == node_serial
+  // (a repeated draw at one node reuses the result instead of searching again).
+  uint64_t node_serial = 0;
+  std::vector<uint64_t> searched_at;
+  std::vector<std::optional<SplitCandidate>> searched;
 };
 
 // Grows one tree on `in_bag` (repeats allowed) with the tree's weights and Rng.

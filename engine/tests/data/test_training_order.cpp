@@ -61,8 +61,8 @@ TEST(TrainingOrder, ZeroFeaturesSortsByLabel) {
 
 TEST(TrainingOrder, InvariantUnderRowPermutation) {
   // Selecting (row contents, label) through the order gives the same sequence for any input
-  // permutation; long groups exercise the merge path of the stable sorts.
-  const uint64_t n = 200;
+  // permutation; groups longer than 64 rows take the radix path.
+  const uint64_t n = 600;
   Table<double> t{std::vector<double>(n * 3), n, 3};
   std::vector<int64_t> y(n);
   for (uint64_t r = 0; r < n; ++r) {
@@ -74,7 +74,7 @@ TEST(TrainingOrder, InvariantUnderRowPermutation) {
   Table<double> p{std::vector<double>(n * 3), n, 3};
   std::vector<int64_t> py(n);
   for (uint64_t r = 0; r < n; ++r) {
-    const uint64_t src = (r * 37 + 11) % n;  // 37 is coprime with 200
+    const uint64_t src = (r * 37 + 11) % n;  // 37 is coprime with 600
     for (uint64_t c = 0; c < 3; ++c) p.cells[r * 3 + c] = t.cells[src * 3 + c];
     py[r] = y[src];
   }

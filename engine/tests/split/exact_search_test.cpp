@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "../tree/fixture.h"
+#include "morvel/rng.h"
 
 namespace morvel {
 namespace {
@@ -191,6 +194,112 @@ TEST(ExactSearch, GatherOrderDoesNotChangeTheResult) {
   ASSERT_TRUE(forward && backward);
   EXPECT_EQ(forward->pivot, backward->pivot);
   EXPECT_EQ(forward->missing_left, backward->missing_left);
+}
+
+}  // namespace
+}  // namespace morvel
+
+namespace morvel {
+namespace {
+
+// Reference search by brute force: for each pair of neighbouring distinct numbers, measure
+// both sides from scratch in list order and apply the shared validity rules. With weights
+// that are multiples of 1/2 every side sum is exact, so the result must match bit for bit.
+std::optional<SplitCandidate> reference_search(const TrainingContext& ctx, const std::vector<uint64_t>& rows,
+                                               const NodeStats& stats) {
+  const TreeWeights weights = tree_weights(ctx);
+  const SearchRules rules = make_search_rules(ctx, weights);
+  const uint64_t k = ctx.n_classes;
+  std::vector<double> present;
+  for (uint64_t r : rows) {
+    const double v = ctx.dense.at(r, 0);
+    if (!std::isnan(v)) present.push_back(v);
+  }
+  std::sort(present.begin(), present.end(), [](double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); });
+  const double parent = impurity(rules.criterion, stats.class_weight.data(), k, stats.weight);
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  for (size_t i = 0; i + 1 < present.size(); ++i) {
+    const double a = present[i];
+    const double b = present[i + 1];
+    if (a == b) continue;
+    const double mid = a * 0.5 + b * 0.5;
+    const double pivot = mid < b ? mid : a;
+    std::vector<double> left(k, 0.0), right(k, 0.0), miss(k, 0.0);
+    double wl = 0.0, wr = 0.0, wm = 0.0;
+    uint64_t nl = 0, nr = 0, nm = 0;
+    for (size_t e = 0; e < rows.size(); ++e) {
+      const double v = ctx.dense.at(rows[e], 0);
+      const double w = ctx.weights[rows[e]];
+      const uint64_t c = ctx.labels[rows[e]];
+      if (std::isnan(v)) {
+        miss[c] += w, wm += w, ++nm;
+      } else if (v > pivot) {
+        left[c] += w, wl += w, ++nl;
+      } else {
+        right[c] += w, wr += w, ++nr;
+      }
+    }
+    auto offer = [&](const SideStats& l, const SideStats& r, bool missing_left) {
+      auto imp = evaluate_partition(rules, parent, stats.weight, l, r, 0, NodeBounds{});
+      if (imp && (!best || *imp > best_improvement)) {
+        best_improvement = *imp;
+        best = SplitCandidate{pivot, missing_left, scaled_gain(*imp, stats.weight, rules.w_total)};
+      }
+    };
+    if (nm == 0) {
+      offer(SideStats{left.data(), wl, nl}, SideStats{right.data(), wr, nr}, nr <= nl);
+      continue;
+    }
+    std::vector<double> l1(k), r2(k);
+    for (uint64_t c = 0; c < k; ++c) l1[c] = left[c] + miss[c], r2[c] = right[c] + miss[c];
+    offer(SideStats{l1.data(), wl + wm, nl + nm}, SideStats{right.data(), wr, nr}, true);
+    offer(SideStats{left.data(), wl, nl}, SideStats{r2.data(), wr + wm, nr + nm}, false);
+  }
+  return best;
+}
+
+TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
+  Rng draw(2024, 7);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double palette[] = {-3.5, -1.0, -0.0, 0.0, 0.25, 1.0, 2.0, 7.5, 1e6, nan};
+  for (int round = 0; round < 300; ++round) {
+    const uint64_t n = 1 + draw.below(round % 3 == 0 ? 400 : 60);
+    const uint64_t n_classes = 2 + draw.below(2);
+    std::vector<double> values;
+    std::vector<uint64_t> labels;
+    std::vector<double> weights;
+    const uint64_t spread = 2 + draw.below(std::size(palette) - 1);
+    for (uint64_t i = 0; i < n; ++i) {
+      values.push_back(palette[draw.below(spread)]);
+      labels.push_back(draw.below(n_classes));
+      weights.push_back(0.5 * static_cast<double>(draw.below(5)));
+    }
+    auto ctx = column_context(values, labels, n_classes, weights);
+    ctx.growth.min_samples_leaf = 1 + draw.below(3);
+    ctx.growth.min_leaf_weight = draw.below(2) == 0 ? 0.0 : 1.0;
+    ctx.growth.criterion = draw.below(2) == 0 ? Criterion::Gini : Criterion::Entropy;
+    // A node: a random sublist with repeats, in random order.
+    std::vector<uint64_t> rows;
+    for (uint64_t i = 0; i < n; ++i) rows.push_back(draw.below(n));
+    const TreeWeights tw = tree_weights(ctx);
+    const SearchRules rules = make_search_rules(ctx, tw);
+    NodeStats stats;
+    compute_node_stats(ctx, tw, rows, round % 2 == 0, stats);
+    const auto want = reference_search(ctx, rows, stats);
+    // The same values as a float32 feature-major copy take the float-key path.
+    auto narrow = ctx;
+    for (double v : values) narrow.feature_major_f32.push_back(static_cast<float>(v));
+    for (const TrainingContext* c : {&ctx, &narrow}) {
+      ExactScratch scratch;
+      const auto got = search_exact(*c, tw, rules, rows, stats, 0, 0, NodeBounds{}, scratch);
+      ASSERT_EQ(got.has_value(), want.has_value()) << "round " << round;
+      if (!want) continue;
+      EXPECT_EQ(got->pivot, want->pivot) << "round " << round;
+      EXPECT_EQ(got->missing_left, want->missing_left) << "round " << round;
+      EXPECT_EQ(std::bit_cast<uint64_t>(got->gain), std::bit_cast<uint64_t>(want->gain)) << "round " << round;
+    }
+  }
 }
 
 }  // namespace

@@ -193,33 +193,6 @@ TEST(ExtraSearch, MissingDirectionFollowsTheBetterOption) {
   EXPECT_TRUE(cand->missing_left);
 }
 
-TEST(ExtraSearch, ValidityRulesRejectSmallSides) {
-  // u = 0 puts one row right; min_samples_leaf = 2 forbids it.
-  TrainingContext ctx = dense_context({1.0, 2.0, 3.0, 4.0}, 1, {0, 0, 1, 1}, {1, 1, 1, 1}, 2);
-  ctx.growth.min_samples_leaf = 2;
-  const Case node = node_of(ctx, all_rows(ctx));
-  const Rng start(11, 5);
-  ctx.growth.extra_seed = seed_for_word(start, 0);
-  Rng rng = start;
-  std::vector<uint64_t> constants;
-  EXPECT_FALSE(search(ctx, node, 0, rng, constants).has_value());
-  EXPECT_TRUE(constants.empty());
-}
-
-TEST(ExtraSearch, MissingEntryWeightsAreAnInternalFailure) {
-  TrainingContext ctx = dense_context({1.0, 2.0}, 1, {0, 1}, {1, 1}, 2);
-  Case node = node_of(ctx, all_rows(ctx));
-  node.stats.entry_weights.clear();
-  Rng rng(1, 1);
-  std::vector<uint64_t> constants;
-  try {
-    search(ctx, node, 0, rng, constants);
-    FAIL() << "expected InternalError";
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "exact binary node caches its weights");
-  }
-}
-
 // ---- binned contexts --------------------------------------------------------------------
 
 // Bins `values` (n_rows x n_features, row-major) with per-feature edges.

@@ -1,0 +1,314 @@
+// tree_shap and shap_importances: per-row, per-tree path-dependent TreeSHAP with one-hot leaf
+// values, averaged over the trees. Rows are processed on the calling thread (tree_shap) or in
+// row chunks combined in chunk order (shap_importances), so results never depend on timing.
+#include "shap/tree_shap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <variant>
+
+#include "morvel/bin_edges.h"
+#include "morvel/errors.h"
+#include "morvel/messages.h"
+#include "parallel/parallel.h"
+
+namespace morvel::shap {
+
+namespace {
+
+// a * b, or bad_alloc when the product cannot even be addressed.
+uint64_t checked_size(uint64_t a, uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<size_t>::max() / a) throw std::bad_alloc();
+  return a * b;
+}
+
+double bin_as_value(const std::vector<double>& edges, double value) {
+  const uint8_t bin = bin_of(edges, value);
+  if (bin == missing_bin(edges.size())) return std::numeric_limits<double>::quiet_NaN();
+  return static_cast<double>(bin);
+}
+
+}  // namespace
+
+Workspace::Workspace(uint64_t max_depth, uint64_t n_features)
+    : width_(std::min(n_features, max_depth) + 2) {
+  path_.resize(checked_size(max_depth + 2, width_));
+  stack_.reserve(max_depth + 2);
+}
+
+void Workspace::attribute(const CompactTree& tree, const double* row, uint64_t n_classes,
+                          double* phi) {
+  const CompactNode* nodes = tree.nodes.data();
+  stack_.clear();
+  stack_.push_back(Visit{0, 0, 0, 1.0, 1.0, kNoFeature});
+  // The stack replaces the recursion of the paper: the cold child is pushed below the hot
+  // one, so the hot subtree is finished first, exactly as in the recursive order. A level is
+  // written only by visits at that depth, so the parent level a pending cold child copies
+  // from stays as its parent left it.
+  while (!stack_.empty()) {
+    const Visit v = stack_.back();
+    stack_.pop_back();
+    PathElement* path = path_.data() + v.level * width_;
+    if (v.level > 0) std::copy_n(path - width_, v.depth, path);
+    extend_path(path, v.depth, v.zero_fraction, v.one_fraction, v.feature);
+    const uint64_t d = v.depth;
+    const CompactNode& node = nodes[v.node];
+
+    if (node.is_leaf) {
+      // A single-leaf tree (d == 0) attributes nothing. Each feature is on the path once, so
+      // every element adds to a different phi entry and the elements can be taken in any
+      // order: those with a nonzero one fraction go four at a time.
+      double* phi_class = phi + node.leaf_class;
+      auto add = [&](uint64_t i, double w) {
+        phi_class[path[i].feature_index * n_classes] +=
+            w * (path[i].one_fraction - path[i].zero_fraction);
+      };
+      uint64_t batch[4];
+      int batched = 0;
+      for (uint64_t i = 1; i <= d; ++i) {
+        if (path[i].one_fraction == 0.0) {
+          add(i, unwound_path_sum(path, d, i));
+          continue;
+        }
+        batch[batched++] = i;
+        if (batched == 4) {
+          double w[4];
+          unwound_path_sums<4>(path, d, batch, w);
+          for (int k = 0; k < 4; ++k) add(batch[k], w[k]);
+          batched = 0;
+        }
+      }
+      if (batched >= 2) {
+        double w[2];
+        unwound_path_sums<2>(path, d, batch, w);
+        add(batch[0], w[0]);
+        add(batch[1], w[1]);
+        batched -= 2;
+        batch[0] = batch[2];
+      }
+      if (batched == 1) add(batch[0], unwound_path_sum(path, d, batch[0]));
+      continue;
+    }
+
+    const uint64_t f = static_cast<uint64_t>(node.feature);
+    const double value = row[f];
+    const bool left = std::isnan(value) ? node.missing_left : value > node.pivot;
+    const uint64_t hot = left ? node.left : node.right;
+    const uint64_t cold = left ? node.right : node.left;
+
+    // A feature met again on the path: the deeper split takes over the fractions of the
+    // earlier one, which is unwound so the path holds each feature once.
+    double iz = 1.0;
+    double io = 1.0;
+    uint64_t child_depth = d + 1;
+    for (uint64_t i = 0; i <= d; ++i) {
+      if (path[i].feature_index == f) {
+        iz = path[i].zero_fraction;
+        io = path[i].one_fraction;
+        unwind_path(path, d, i);
+        child_depth = d;
+        break;
+      }
+    }
+    // A node whose cover is 0 divides as if its cover were 1.
+    const double cover = std::max(node.cover, 1.0);
+    stack_.push_back(Visit{cold, v.level + 1, child_depth, iz * nodes[cold].cover / cover, 0.0, f});
+    stack_.push_back(Visit{hot, v.level + 1, child_depth, iz * nodes[hot].cover / cover, io, f});
+  }
+}
+
+RowReader::RowReader(const PredictionMatrix& x, uint64_t n_features)
+    : x_(x), n_features_(n_features) {
+  dense_ = std::get_if<DenseMatrix>(&x.values);
+  csr_ = std::get_if<CsrMatrix>(&x.values);
+  const bool binned = x.edges != nullptr;
+  if (binned) MORVEL_ASSERT(x.edges->size() == n_features, msg::kEdgesMismatch);
+  if (binned && !x.bins.empty()) {
+    MORVEL_ASSERT(x.bins.size() == checked_size(x.n_rows, n_features), msg::kBufferLength);
+    kind_ = Kind::Bins;
+  } else if (dense_ != nullptr) {
+    MORVEL_ASSERT(dense_->n_rows == x.n_rows && dense_->n_features == n_features &&
+                      dense_->values.size() == checked_size(x.n_rows, n_features),
+                  msg::kBufferLength);
+    kind_ = binned ? Kind::DenseBinned : Kind::Dense;
+  } else {
+    MORVEL_ASSERT(csr_ != nullptr && csr_->n_rows == x.n_rows && csr_->n_features == n_features &&
+                      csr_->indptr.size() == x.n_rows + 1 &&
+                      csr_->indices.size() == csr_->data.size(),
+                  msg::kCsrStructure);
+    kind_ = binned ? Kind::CsrBinned : Kind::Csr;
+  }
+  if (kind_ == Kind::Dense) return;
+  scratch_.assign(n_features, 0.0);
+  if (kind_ == Kind::CsrBinned) {
+    // An absent sparse entry reads 0.0, whose bin differs per feature.
+    defaults_.resize(n_features);
+    for (uint64_t f = 0; f < n_features; ++f) defaults_[f] = bin_as_value((*x.edges)[f], 0.0);
+    scratch_ = defaults_;
+  } else if (kind_ == Kind::Csr) {
+    defaults_.assign(n_features, 0.0);
+  }
+}
+
+const double* RowReader::row(uint64_t r) {
+  switch (kind_) {
+    case Kind::Dense:
+      return dense_->values.data() + r * n_features_;
+    case Kind::Bins: {
+      const uint8_t* bins = x_.bins.data() + r * n_features_;
+      for (uint64_t f = 0; f < n_features_; ++f) {
+        const uint64_t n_edges = (*x_.edges)[f].size();
+        scratch_[f] = bins[f] == missing_bin(n_edges) ? std::numeric_limits<double>::quiet_NaN()
+                                                      : static_cast<double>(bins[f]);
+      }
+      return scratch_.data();
+    }
+    case Kind::DenseBinned: {
+      const double* values = dense_->values.data() + r * n_features_;
+      for (uint64_t f = 0; f < n_features_; ++f) {
+        scratch_[f] = bin_as_value((*x_.edges)[f], values[f]);
+      }
+      return scratch_.data();
+    }
+    case Kind::Csr:
+    case Kind::CsrBinned: {
+      // Scatter the stored entries over the defaults; the previous row's are reset first, so
+      // a row costs its stored entries, not n_features.
+      for (uint64_t f : touched_) scratch_[f] = defaults_[f];
+      touched_.clear();
+      const uint64_t begin = csr_->indptr[r];
+      const uint64_t end = csr_->indptr[r + 1];
+      MORVEL_ASSERT(begin <= end && end <= csr_->indices.size(), msg::kCsrRowPointer);
+      for (uint64_t k = begin; k < end; ++k) {
+        const uint64_t f = csr_->indices[k];
+        MORVEL_ASSERT(f < n_features_, msg::kCsrColumnIndex);
+        const double value = csr_->data[k];
+        scratch_[f] = kind_ == Kind::Csr ? value : bin_as_value((*x_.edges)[f], value);
+        touched_.push_back(f);
+      }
+      return scratch_.data();
+    }
+  }
+  return nullptr;
+}
+
+namespace {
+
+struct Prepared {
+  std::vector<CompactTree> trees;
+  uint64_t max_depth = 0;
+};
+
+Prepared compact_forest(const FittedForest& forest) {
+  const std::vector<Tree>& trees = forest.result.trees.list();
+  Prepared out;
+  out.trees.reserve(trees.size());
+  for (const Tree& tree : trees) {
+    out.trees.push_back(compact_tree(tree, forest.n_features, forest.n_classes));
+    out.max_depth = std::max(out.max_depth, out.trees.back().max_depth);
+  }
+  return out;
+}
+
+void check_features(const FittedForest& forest, const PredictionMatrix& x) {
+  if (x.n_features != forest.n_features) throw ValidationError(msg::kShapFeatureMismatch);
+}
+
+// phi of one row summed over every tree (not yet divided by the tree count).
+void attribute_row(const Prepared& prepared, Workspace& workspace, const double* row,
+                   uint64_t n_classes, std::vector<double>& phi) {
+  std::fill(phi.begin(), phi.end(), 0.0);
+  for (const CompactTree& tree : prepared.trees) {
+    workspace.attribute(tree, row, n_classes, phi.data());
+  }
+}
+
+}  // namespace
+
+}  // namespace morvel::shap
+
+namespace morvel {
+
+ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x) {
+  using namespace shap;
+  check_features(forest, x);
+  const Prepared prepared = compact_forest(forest);
+  const uint64_t n_classes = forest.n_classes;
+  const uint64_t n_features = forest.n_features;
+  const double n_trees = static_cast<double>(prepared.trees.size());
+
+  ShapValues out;
+  out.base_values.assign(n_classes, 0.0);
+  const uint64_t per_row = checked_size(n_features, n_classes);
+  out.values.assign(checked_size(x.n_rows, per_row), 0.0);
+  if (prepared.trees.empty()) return out;
+
+  std::vector<double> sums(n_classes, 0.0);
+  for (const CompactTree& tree : prepared.trees) {
+    const std::vector<double> expected = expected_values(tree, n_classes);
+    for (uint64_t c = 0; c < n_classes; ++c) sums[c] += expected[c];
+  }
+  const double inverse = 1.0 / n_trees;
+  for (uint64_t c = 0; c < n_classes; ++c) out.base_values[c] = inverse * sums[c];
+
+  Workspace workspace(prepared.max_depth, n_features);
+  RowReader reader(x, n_features);
+  std::vector<double> phi(per_row);
+  for (uint64_t r = 0; r < x.n_rows; ++r) {
+    attribute_row(prepared, workspace, reader.row(r), n_classes, phi);
+    double* values = out.values.data() + r * per_row;
+    for (uint64_t k = 0; k < per_row; ++k) values[k] = phi[k] / n_trees;
+  }
+  return out;
+}
+
+std::vector<double> shap_importances(const FittedForest& forest, const PredictionMatrix& x,
+                                     uint64_t n_jobs) {
+  using namespace shap;
+  check_features(forest, x);
+  if (x.n_rows == 0) throw ValidationError(msg::kNoRows);
+  const Prepared prepared = compact_forest(forest);
+  const uint64_t n_classes = forest.n_classes;
+  const uint64_t n_features = forest.n_features;
+  std::vector<double> result(n_features, 0.0);
+  if (prepared.trees.empty()) return result;
+  const double n_trees = static_cast<double>(prepared.trees.size());
+  const double classes = static_cast<double>(n_classes);
+
+  const uint64_t workers = std::min(x.n_rows, n_jobs == 0 ? uint64_t{1} : n_jobs);
+  // Each chunk owns its workspace, reader and accumulator; the compact trees and the input
+  // are shared read-only.
+  const std::vector<std::vector<double>> partial = parallel::for_each_chunk(
+      x.n_rows, workers,
+      [&](const parallel::Chunk& chunk) {
+        Workspace workspace(prepared.max_depth, n_features);
+        RowReader reader(x, n_features);
+        std::vector<double> phi(checked_size(n_features, n_classes));
+        std::vector<double> acc(n_features, 0.0);
+        for (uint64_t r = chunk.begin; r < chunk.end; ++r) {
+          attribute_row(prepared, workspace, reader.row(r), n_classes, phi);
+          for (uint64_t j = 0; j < n_features; ++j) {
+            for (uint64_t c = 0; c < n_classes; ++c) {
+              acc[j] += std::fabs(phi[j * n_classes + c] / n_trees) / classes;
+            }
+          }
+        }
+        return acc;
+      },
+      msg::kShapWorkerPanicked);
+
+  // Chunk order, then feature order: the sum does not depend on which thread finished first.
+  for (const std::vector<double>& acc : partial) {
+    for (uint64_t j = 0; j < n_features; ++j) result[j] += acc[j];
+  }
+  double total = 0.0;
+  for (double v : result) total += v;
+  if (total > 0.0) {
+    for (double& v : result) v = v / total;
+  }
+  return result;
+}
+
+}  // namespace morvel
