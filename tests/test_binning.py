@@ -89,10 +89,13 @@ def test_selection_gives_repeated_values_no_bins():
     assert sort.feature_importances()[0] > 0.0
 
 
-def test_lossless_bins_grow_the_exact_trees():
+@pytest.mark.parametrize("two_classes", [False, True])
+def test_lossless_bins_grow_the_exact_trees(two_classes):
     # With every distinct value in a bin of its own, bin partitions are value partitions, so
     # without bootstrap each training row lands where the exact trees put it.
     x, y = digits_without_constant_columns()
+    if two_classes:
+        y = (y < 5).astype(np.int64)
     options = dict(n_estimators=8, max_features=6, bootstrap=False)
     exact = fit(x, y, **options)
     binned = fit(x, y, max_bins=255, **options)
