@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -13,6 +14,13 @@
 
 namespace morvel {
 
+// rows * columns for a table about to be allocated; a product beyond 64 bits could never be
+// allocated, so it fails as the allocation would (MemoryError), never as a wrapped size.
+inline uint64_t table_size(uint64_t rows, uint64_t columns) {
+  if (columns != 0 && rows > UINT64_MAX / columns) throw std::bad_alloc();
+  return rows * columns;
+}
+
 // Per training row, n_classes counters of out-of-bag votes (row-major).
 struct OobVotes {
   uint64_t n_rows = 0;
@@ -21,7 +29,7 @@ struct OobVotes {
 
   OobVotes() = default;
   OobVotes(uint64_t rows, uint64_t classes)
-      : n_rows(rows), n_classes(classes), counts(rows * classes, 0) {}
+      : n_rows(rows), n_classes(classes), counts(table_size(rows, classes), 0) {}
   uint64_t* row(uint64_t r) { return counts.data() + r * n_classes; }
   const uint64_t* row(uint64_t r) const { return counts.data() + r * n_classes; }
 };

@@ -1,7 +1,9 @@
-// Prediction by batch routing: every tree moves the whole row list from its root, each
-// split partitioning a contiguous range of one index buffer. Partitions are stable, so
-// every range stays in ascending row order and a feature-major copy of the input is read
-// front to back at every node.
+// Prediction: every tree routes every input row to a leaf and the leaf's class gets the
+// row's vote. Trees are first packed into 16-byte nodes with adjacent children; rows then
+// walk a tree sixteen at a time, one level per step, so the loads of different rows
+// overlap instead of each walk waiting on its own chain of cache misses. This replaced
+// partitioning row lists node by node, which measured about three times slower here.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <type_traits>
@@ -14,27 +16,98 @@
 namespace morvel {
 namespace {
 
-// Raw values, feature-major: column f at f * n_rows.
-struct ColumnRouter {
-  std::vector<double> columns;
-  uint64_t n_rows = 0;
+// A split or leaf packed for routing, children stored next to each other: the child taken
+// is base + (went left). With 32-bit indices a node takes 16 bytes; trees or inputs too
+// large for them use 64-bit indices. The top two index bits hold the flags.
+template <class Index>
+struct FlatNode {
+  static constexpr Index kMissingLeft = Index{1} << (sizeof(Index) * 8 - 1);
+  static constexpr Index kLeaf = Index{1} << (sizeof(Index) * 8 - 2);
+  static constexpr uint64_t kLimit = kLeaf;  // features and positions must stay below
 
-  // NaN > pivot is false, so a NaN goes left only through missing_left.
-  bool left(const Node& split, uint64_t row) const {
-    const double v = columns[split.feature * n_rows + row];
-    return (v > split.pivot) | (std::isnan(v) & split.missing_left());
+  double pivot;
+  Index feature_bits;  // feature, or'ed with kMissingLeft and kLeaf
+  Index base;          // position of the right child; the left child follows it
+
+  bool is_leaf() const { return (feature_bits & kLeaf) != 0; }
+  uint64_t feature() const { return feature_bits & ~(kMissingLeft | kLeaf); }
+  bool missing_left() const { return (feature_bits & kMissingLeft) != 0; }
+};
+
+template <class Index>
+struct FlatTree {
+  std::vector<FlatNode<Index>> nodes;
+  std::vector<uint64_t> leaf_class;  // per packed node; meaningful at leaves
+};
+
+// Whether every split feature and node position of the tree fits 32-bit packed nodes.
+bool fits_narrow(const Tree& tree) {
+  if (tree.nodes.size() >= FlatNode<uint32_t>::kLimit) return false;
+  for (const Node& n : tree.nodes) {
+    if (!n.is_leaf() && n.feature >= FlatNode<uint32_t>::kLimit) return false;
+  }
+  return true;
+}
+
+// Renumbers the reachable nodes breadth-first (the root first), children in pairs
+// (right, left). `order` is scratch: the original position of each packed node.
+template <class Index>
+void flatten(const Tree& tree, uint64_t n_features, FlatTree<Index>& flat, std::vector<uint64_t>& order) {
+  using Flat = FlatNode<Index>;
+  const uint64_t size = tree.nodes.size();
+  flat.nodes.clear();
+  flat.leaf_class.clear();
+  order.clear();
+  order.push_back(tree.root);
+  for (uint64_t i = 0; i < order.size(); ++i) {
+    const Node& n = tree.nodes[order[i]];
+    if (n.is_leaf()) {
+      flat.nodes.push_back(Flat{0.0, Flat::kLeaf, static_cast<Index>(i)});
+      flat.leaf_class.push_back(n.leaf_class);
+      continue;
+    }
+    MORVEL_ASSERT(n.feature < n_features && n.left < size && n.right < size,
+                  "index out of bounds: split refers outside the tree or the input");
+    // A valid tree reaches each node once, so at most `size` nodes are ever queued.
+    MORVEL_ASSERT(order.size() + 2 <= size, "assertion failed: tree nodes are reached more than once");
+    const Index base = static_cast<Index>(order.size());
+    order.push_back(n.right);
+    order.push_back(n.left);
+    flat.nodes.push_back(Flat{n.pivot, static_cast<Index>(n.feature | (n.missing_left() ? Flat::kMissingLeft : 0)),
+                              base});
+    flat.leaf_class.push_back(0);
+  }
+}
+
+// Routers answer the routing rule for one row at one split. Raw values: NaN > pivot is
+// false, so a NaN goes left only through missing_left.
+// kMayHaveNaN false when the input was checked to hold no NaN: the missing test drops out.
+template <bool kMayHaveNaN>
+struct RowRouter {
+  const double* values;  // row-major, as the caller's rows come
+  uint64_t n_features;
+  using Handle = const double*;
+  Handle handle(uint64_t row) const { return values + row * n_features; }
+  template <class N>
+  bool left(const N& split, Handle row) const {
+    const double v = row[split.feature()];
+    if constexpr (kMayHaveNaN) return (v > split.pivot) | (std::isnan(v) & split.missing_left());
+    return v > split.pivot;
   }
 };
 
-// Bin bytes, feature-major; the missing-value bin of feature f is edges[f].size() + 1.
-struct BinColumnRouter {
-  std::vector<uint8_t> columns;
+// Bin bytes, row-major; the missing-value bin of feature f is edges[f].size() + 1.
+struct BinRouter {
+  const uint8_t* bins;
+  uint64_t n_features;
   std::vector<uint8_t> missing;  // per feature
-  uint64_t n_rows = 0;
-
-  bool left(const Node& split, uint64_t row) const {
-    const uint8_t b = columns[split.feature * n_rows + row];
-    if (b == missing[split.feature]) return split.missing_left();
+  using Handle = const uint8_t*;
+  Handle handle(uint64_t row) const { return bins + row * n_features; }
+  template <class N>
+  bool left(const N& split, Handle row) const {
+    const uint64_t f = split.feature();
+    const uint8_t b = row[f];
+    if (b == missing[f]) return split.missing_left();
     return static_cast<double>(b) > split.pivot;
   }
 };
@@ -42,91 +115,102 @@ struct BinColumnRouter {
 // CSR input read in place; absent entries are 0.0.
 struct CsrRouter {
   const CsrMatrix* csr;
-  bool left(const Node& split, uint64_t row) const { return goes_left(split, csr->at(row, split.feature)); }
+  using Handle = uint64_t;
+  Handle handle(uint64_t row) const { return row; }
+  template <class N>
+  bool left(const N& split, uint64_t row) const {
+    const double v = csr->at(row, split.feature());
+    return (v > split.pivot) | (std::isnan(v) & split.missing_left());
+  }
 };
 
 // CSR input of a bin-space forest: each looked-up value is binned with the fitted edges.
 struct CsrBinRouter {
   const CsrMatrix* csr;
   const BinEdges* edges;
-  bool left(const Node& split, uint64_t row) const {
-    const double v = csr->at(row, split.feature);
+  using Handle = uint64_t;
+  Handle handle(uint64_t row) const { return row; }
+  template <class N>
+  bool left(const N& split, uint64_t row) const {
+    const double v = csr->at(row, split.feature());
     if (std::isnan(v)) return split.missing_left();
-    return static_cast<double>(bin_of((*edges)[split.feature], v)) > split.pivot;
+    return static_cast<double>(bin_of((*edges)[split.feature()], v)) > split.pivot;
   }
 };
 
-// The per-call row buffers: the index list being partitioned and the spill of right-hand
-// rows. Both are sized once and reused by every node of every tree.
-struct RowBuffers {
-  std::vector<uint64_t> rows;
-  std::vector<uint64_t> spill;
-  struct Range {
-    uint64_t node, lo, hi;
-  };
-  std::vector<Range> stack;
-};
+// Rows in flight at once: their node loads are independent, so their latencies overlap.
+constexpr uint64_t kSlots = 16;
 
-template <class Router>
-void vote_tree(const Tree& tree, const Router& router, uint64_t n_classes, RowBuffers& buf,
+// Routes every row through one tree and adds its vote. kSlots rows are walked at once, one
+// level per step; a row that reaches its leaf votes and hands its slot to the next row, so
+// short paths do not wait for long ones.
+template <class Index, class Router>
+void vote_tree(const FlatTree<Index>& flat, uint64_t n_rows, const Router& router, uint64_t n_classes,
                std::vector<uint64_t>& counts) {
-  const uint64_t n = buf.rows.size();
-  for (uint64_t i = 0; i < n; ++i) buf.rows[i] = i;
-  uint64_t* rows = buf.rows.data();
-  uint64_t* spill = buf.spill.data();
-  buf.stack.clear();
-  buf.stack.push_back({tree.root, 0, n});
-  while (!buf.stack.empty()) {
-    const RowBuffers::Range range = buf.stack.back();
-    buf.stack.pop_back();
-    const Node& node = tree.nodes[range.node];
-    if (node.is_leaf()) {
-      uint64_t* base = counts.data() + node.leaf_class;
-      for (uint64_t i = range.lo; i < range.hi; ++i) ++base[rows[i] * n_classes];
-      continue;
+  const FlatNode<Index>* nodes = flat.nodes.data();
+  const uint64_t* leaf_class = flat.leaf_class.data();
+  uint64_t* votes = counts.data();
+  const auto walk_one = [&](uint64_t row, uint64_t at) {
+    const auto h = router.handle(row);
+    while (!nodes[at].is_leaf()) at = nodes[at].base + (router.left(nodes[at], h) ? 1 : 0);
+    ++votes[row * n_classes + leaf_class[at]];
+  };
+  if (n_rows < kSlots) {
+    for (uint64_t row = 0; row < n_rows; ++row) walk_one(row, 0);
+    return;
+  }
+  constexpr uint64_t kNoRow = ~uint64_t{0};  // a slot left empty once the rows ran out
+  uint64_t row[kSlots];
+  uint64_t at[kSlots];
+  typename Router::Handle handle[kSlots];
+  for (uint64_t k = 0; k < kSlots; ++k) {
+    row[k] = k;
+    handle[k] = router.handle(k);
+    at[k] = 0;  // the root is packed first
+  }
+  uint64_t next = kSlots;
+  while (next < n_rows) {
+    for (uint64_t k = 0; k < kSlots; ++k) {
+      const FlatNode<Index>& node = nodes[at[k]];
+      if (node.is_leaf()) {
+        ++votes[row[k] * n_classes + leaf_class[at[k]]];
+        row[k] = next < n_rows ? next++ : kNoRow;
+        if (row[k] != kNoRow) handle[k] = router.handle(row[k]);
+        at[k] = 0;
+        continue;
+      }
+      at[k] = node.base + (router.left(node, handle[k]) ? 1 : 0);
     }
-    // Branch-free stable partition: left rows compact in place, right rows to the spill.
-    uint64_t w = range.lo;
-    uint64_t s = 0;
-    for (uint64_t i = range.lo; i < range.hi; ++i) {
-      const uint64_t r = rows[i];
-      const bool go_left = router.left(node, r);
-      rows[w] = r;
-      spill[s] = r;
-      w += go_left ? 1 : 0;
-      s += go_left ? 0 : 1;
-    }
-    std::copy(spill, spill + s, rows + w);
-    // Right pushed first so the left subtree is walked first.
-    if (range.hi > w) buf.stack.push_back({node.right, w, range.hi});
-    if (w > range.lo) buf.stack.push_back({node.left, range.lo, w});
+  }
+  // Every row has entered a slot; finish the ones still walking.
+  for (uint64_t k = 0; k < kSlots; ++k) {
+    if (row[k] != kNoRow) walk_one(row[k], at[k]);
   }
 }
 
 template <class Router>
-VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_t n_classes, uint64_t n_rows) {
+VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_t n_classes, uint64_t n_rows,
+                   uint64_t n_features) {
   VoteTable table;
   table.n_rows = n_rows;
   table.n_classes = n_classes;
-  table.counts.assign(n_rows * n_classes, 0);
+  table.counts.assign(table_size(n_rows, n_classes), 0);
   if (n_rows == 0) return table;
-  RowBuffers buf;
-  buf.rows.resize(n_rows);
-  buf.spill.resize(n_rows);
+  FlatTree<uint32_t> narrow;  // reused by every tree
+  FlatTree<uint64_t> wide;
+  std::vector<uint64_t> order;
   for (const Tree& tree : trees) {
     if (tree.nodes.empty()) continue;
-    vote_tree(tree, router, n_classes, buf, table.counts);
+    MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
+    if (fits_narrow(tree)) {
+      flatten(tree, n_features, narrow, order);
+      vote_tree(narrow, n_rows, router, n_classes, table.counts);
+    } else {
+      flatten(tree, n_features, wide, order);
+      vote_tree(wide, n_rows, router, n_classes, table.counts);
+    }
   }
   return table;
-}
-
-std::vector<double> to_columns(const DenseMatrix& m) {
-  std::vector<double> columns(m.n_rows * m.n_features);
-  for (uint64_t r = 0; r < m.n_rows; ++r) {
-    const double* src = m.values.data() + r * m.n_features;
-    for (uint64_t f = 0; f < m.n_features; ++f) columns[f * m.n_rows + r] = src[f];
-  }
-  return columns;
 }
 
 }  // namespace
@@ -146,15 +230,9 @@ VoteTable collect_votes(const MaybeTrees& trees, uint64_t n_classes, const Predi
   if (!x.bins.empty()) {
     MORVEL_ASSERT(x.edges != nullptr && x.edges->size() == nf && x.bins.size() == n * nf,
                   "assertion failed: binned prediction input does not match its edges");
-    BinColumnRouter router;
-    router.n_rows = n;
-    router.columns.resize(n * nf);
-    for (uint64_t r = 0; r < n; ++r) {
-      for (uint64_t f = 0; f < nf; ++f) router.columns[f * n + r] = x.bins[r * nf + f];
-    }
-    router.missing.resize(nf);
+    BinRouter router{x.bins.data(), nf, std::vector<uint8_t>(nf)};
     for (uint64_t f = 0; f < nf; ++f) router.missing[f] = missing_bin((*x.edges)[f].size());
-    return vote_all(list, router, n_classes, n);
+    return vote_all(list, router, n_classes, n, nf);
   }
   return std::visit(
       [&](const auto& m) -> VoteTable {
@@ -163,14 +241,16 @@ VoteTable collect_votes(const MaybeTrees& trees, uint64_t n_classes, const Predi
                       "assertion failed: prediction matrix shape does not match");
         if constexpr (std::is_same_v<M, DenseMatrix>) {
           MORVEL_ASSERT(x.edges == nullptr, "assertion failed: dense input of a binned forest is not binned");
-          ColumnRouter router{to_columns(m), n};
-          return vote_all(list, router, n_classes, n);
+          MORVEL_ASSERT(m.values.size() == n * nf, "assertion failed: prediction matrix shape does not match");
+          const bool any_nan = std::any_of(m.values.begin(), m.values.end(), [](double v) { return std::isnan(v); });
+          if (any_nan) return vote_all(list, RowRouter<true>{m.values.data(), nf}, n_classes, n, nf);
+          return vote_all(list, RowRouter<false>{m.values.data(), nf}, n_classes, n, nf);
         } else {
           if (x.edges != nullptr) {
             MORVEL_ASSERT(x.edges->size() == nf, msg::kEdgesMismatch);
-            return vote_all(list, CsrBinRouter{&m, x.edges}, n_classes, n);
+            return vote_all(list, CsrBinRouter{&m, x.edges}, n_classes, n, nf);
           }
-          return vote_all(list, CsrRouter{&m}, n_classes, n);
+          return vote_all(list, CsrRouter{&m}, n_classes, n, nf);
         }
       },
       x.values);
@@ -193,7 +273,7 @@ std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix
 
 std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x) {
   const VoteTable votes = collect_votes(forest.result.trees, forest.n_classes, x);
-  std::vector<double> proba(votes.n_rows * votes.n_classes);
+  std::vector<double> proba(table_size(votes.n_rows, votes.n_classes));
   for (uint64_t r = 0; r < votes.n_rows; ++r) {
     votes_to_proba(votes.row(r), votes.n_classes, proba.data() + r * votes.n_classes);
   }
@@ -203,7 +283,7 @@ std::vector<double> predict_proba(const FittedForest& forest, const PredictionMa
 std::vector<double> oob_predict_proba(const FittedForest& forest) {
   if (!forest.result.oob_votes) throw StateError(msg::kOobUnavailable);
   const OobVotes& votes = *forest.result.oob_votes;
-  std::vector<double> proba(votes.n_rows * votes.n_classes);
+  std::vector<double> proba(table_size(votes.n_rows, votes.n_classes));
   for (uint64_t r = 0; r < votes.n_rows; ++r) {
     votes_to_proba(votes.row(r), votes.n_classes, proba.data() + r * votes.n_classes);
   }

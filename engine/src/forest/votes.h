@@ -1,4 +1,4 @@
-// Hard votes of the fitted trees: batch routing of row lists for prediction, and turning a
+// Hard votes of the fitted trees: every input row routed through every tree, and turning a
 // row's counters into probabilities.
 #pragma once
 

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "forest/votes.h"
 #include "forest_fixtures.h"
 #include "morvel/api.h"
 #include "morvel/errors.h"
+#include "morvel/rng.h"
 
 namespace morvel {
 namespace {
@@ -159,6 +161,125 @@ TEST(Predict, FailureStates) {
   plain.result.oob_votes.emplace(2, 2);
   plain.result.oob_votes->counts = {0, 0, 1, 3};
   EXPECT_EQ(oob_predict_proba(plain), (std::vector<double>{0.0, 0.0, 0.25, 0.75}));
+}
+
+// ---- the packed walk against a plain per-row walk ----------------------------------------
+
+// Reference: one row, one tree, straight from the node vector and the routing rule.
+uint64_t reference_class(const Tree& tree, const std::function<double(uint64_t)>& value) {
+  uint64_t at = tree.root;
+  while (!tree.nodes[at].is_leaf()) {
+    const Node& n = tree.nodes[at];
+    at = goes_left(n, value(n.feature)) ? n.left : n.right;
+  }
+  return tree.nodes[at].leaf_class;
+}
+
+// Uneven random trees (so rows finish at different depths and slots refill at different
+// times), stored in a scrambled node order with the root in the middle.
+Tree scrambled_tree(Rng& rng, uint64_t n_features, uint64_t n_classes, uint64_t feature_offset) {
+  Tree t;
+  std::function<uint64_t(uint64_t)> build = [&](uint64_t depth) -> uint64_t {
+    if (depth > 9 || (depth > 1 && rng.below(4) == 0)) return testing::add_leaf(t, rng.below(n_classes));
+    const uint64_t f = feature_offset + rng.below(n_features);
+    const double pivot = static_cast<double>(rng.below(9)) - 4.0;
+    const bool missing_left = rng.below(2) == 1;
+    const uint64_t right = build(depth + 1);
+    const uint64_t left = build(depth + 1);
+    return testing::add_split(t, f, pivot, 1.0, missing_left, left, right);
+  };
+  t.root = build(0);
+  return t;
+}
+
+class PackedWalk : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(PackedWalk, MatchesPlainWalkOnDenseAndCsr) {
+  const uint64_t n_rows = GetParam();
+  const uint64_t nf = 5, nc = 3;
+  Rng rng(n_rows, 7);
+  std::vector<Tree> trees;
+  for (int t = 0; t < 4; ++t) trees.push_back(scrambled_tree(rng, nf, nc, 0));
+  std::vector<double> values(n_rows * nf);
+  for (double& v : values) {
+    const uint64_t u = rng.below(12);
+    v = u == 0 ? kNaN : (u == 1 ? 0.0 : static_cast<double>(rng.below(17)) / 2.0 - 4.0);
+  }
+  const FittedForest forest = forest_of(trees, nf, nc);
+
+  std::vector<uint64_t> expected(n_rows * nc, 0);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    for (const Tree& t : trees) ++expected[r * nc + reference_class(t, [&](uint64_t f) { return values[r * nf + f]; })];
+  }
+  std::vector<double> expected_proba(n_rows * nc);
+  for (uint64_t r = 0; r < n_rows; ++r) votes_to_proba(&expected[r * nc], nc, &expected_proba[r * nc]);
+
+  EXPECT_EQ(predict_proba(forest, dense_input(values, nf)), expected_proba);
+  // Without NaN the dense walk drops its missing-value test; results must not change.
+  std::vector<double> no_nan = values;
+  for (double& v : no_nan) v = std::isnan(v) ? 1.25 : v;
+  std::vector<uint64_t> expected_no_nan(n_rows * nc, 0);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    for (const Tree& t : trees) ++expected_no_nan[r * nc + reference_class(t, [&](uint64_t f) { return no_nan[r * nf + f]; })];
+  }
+  const VoteTable no_nan_votes = collect_votes(forest.result.trees, nc, dense_input(no_nan, nf));
+  EXPECT_EQ(no_nan_votes.counts, expected_no_nan);
+
+  // CSR: zeros are left out, so they read as absent entries.
+  CsrMatrix m;
+  m.n_rows = n_rows;
+  m.n_features = nf;
+  m.indptr.push_back(0);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    for (uint64_t f = 0; f < nf; ++f) {
+      if (values[r * nf + f] == 0.0) continue;
+      m.indices.push_back(f);
+      m.data.push_back(values[r * nf + f]);
+    }
+    m.indptr.push_back(m.indices.size());
+  }
+  PredictionMatrix csr;
+  csr.n_rows = n_rows;
+  csr.n_features = nf;
+  csr.values = std::move(m);
+  EXPECT_EQ(collect_votes(forest.result.trees, nc, csr).counts, expected);
+}
+
+// Row counts around the sixteen walking slots.
+INSTANTIATE_TEST_SUITE_P(Rows, PackedWalk, ::testing::Values(1, 15, 16, 17, 33, 250));
+
+TEST(Predict, FeaturesBeyondThirtyBitsUseWideNodes) {
+  // A CSR input with more than 2^30 columns: the split features do not fit packed 32-bit
+  // nodes and must still route by their own column.
+  const uint64_t offset = uint64_t{1} << 30;
+  const uint64_t nf = offset + 8;
+  Rng rng(3, 3);
+  std::vector<Tree> trees = {scrambled_tree(rng, 8, 2, offset), scrambled_tree(rng, 8, 2, offset)};
+  CsrMatrix m;
+  m.n_rows = 40;
+  m.n_features = nf;
+  m.indptr.push_back(0);
+  std::vector<std::vector<double>> dense(40, std::vector<double>(8, 0.0));
+  for (uint64_t r = 0; r < 40; ++r) {
+    for (uint64_t f = 0; f < 8; ++f) {
+      dense[r][f] = static_cast<double>(rng.below(9)) - 4.0;
+      if (dense[r][f] == 0.0) continue;
+      m.indices.push_back(offset + f);
+      m.data.push_back(dense[r][f]);
+    }
+    m.indptr.push_back(m.indices.size());
+  }
+  PredictionMatrix x;
+  x.n_rows = 40;
+  x.n_features = nf;
+  x.values = std::move(m);
+  const VoteTable votes = collect_votes(MaybeTrees{true, trees, 0}, 2, x);
+  for (uint64_t r = 0; r < 40; ++r) {
+    std::vector<uint64_t> expected(2, 0);
+    for (const Tree& t : trees) ++expected[reference_class(t, [&](uint64_t f) { return dense[r][f - offset]; })];
+    EXPECT_EQ(votes.row(r)[0], expected[0]) << r;
+    EXPECT_EQ(votes.row(r)[1], expected[1]) << r;
+  }
 }
 
 }  // namespace
