@@ -7,7 +7,8 @@
 Every measurement runs in a fresh child process, so the peak resident memory it reports
 (ru_maxrss) belongs to one library and one configuration. A section is a function that
 yields `Case`s; add a section (histogram, extra trees, TreeSHAP, Boruta) by writing one and
-registering it in SECTIONS, with the runners it needs in RUNNERS.
+registering it in SECTIONS, with the runners it needs in RUNNERS. The histogram section
+compares against xgboost and lightgbm when they are installed (pip install xgboost lightgbm).
 """
 
 from __future__ import annotations
@@ -104,9 +105,52 @@ def run_sklearn_forest(case: Case, data) -> dict[str, float]:
     return {"fit_seconds": fit_seconds, "predict_proba_seconds": predict_seconds, "accuracy": accuracy}
 
 
+def _timed_peer(model, data) -> dict[str, float]:
+    import numpy as np
+
+    x_train, x_test, y_train, y_test = data
+    start = time.perf_counter()
+    model.fit(x_train, y_train)
+    fit_seconds = time.perf_counter() - start
+    start = time.perf_counter()
+    proba = model.predict_proba(x_test)
+    predict_seconds = time.perf_counter() - start
+    accuracy = float(np.mean(np.argmax(proba, axis=1) == y_test))
+    return {"fit_seconds": fit_seconds, "predict_proba_seconds": predict_seconds, "accuracy": accuracy}
+
+
+def run_xgboost_forest(case: Case, data) -> dict[str, float]:
+    # Random-forest mode of XGBoost on its histogram method: n_estimators parallel trees in
+    # one round, bootstrap-sized row subsamples and sqrt(n_features) columns per split.
+    # Depth is capped at 16: unlimited leaf-wise growth takes minutes per forest.
+    from xgboost import XGBRFClassifier
+
+    model = XGBRFClassifier(
+        n_estimators=case.n_estimators, tree_method="hist", max_bin=255, grow_policy="depthwise",
+        max_depth=16, min_child_weight=0.0, reg_lambda=1e-6,
+        subsample=0.632, colsample_bynode=sqrt_features(case.n_features) / case.n_features,
+        n_jobs=case.n_jobs, random_state=case.seed, **case.options)
+    return _timed_peer(model, data)
+
+
+def run_lightgbm_forest(case: Case, data) -> dict[str, float]:
+    # LightGBM's "rf" boosting: bagged, unshrunk trees on 255-bin histograms, capped at 2047
+    # leaves (its leaf-wise growth slows sharply with larger limits).
+    from lightgbm import LGBMClassifier
+
+    model = LGBMClassifier(
+        boosting_type="rf", n_estimators=case.n_estimators, max_bin=255, num_leaves=2047,
+        min_child_samples=1, min_child_weight=1e-3, subsample=0.632, subsample_freq=1,
+        feature_fraction_bynode=sqrt_features(case.n_features) / case.n_features,
+        n_jobs=case.n_jobs, random_state=case.seed, verbose=-1, **case.options)
+    return _timed_peer(model, data)
+
+
 RUNNERS: dict[str, Callable[[Case, Any], dict[str, float]]] = {
     "morvel": run_morvel_forest,
     "sklearn": run_sklearn_forest,
+    "xgboost": run_xgboost_forest,
+    "lightgbm": run_lightgbm_forest,
 }
 
 
@@ -137,8 +181,34 @@ def forest_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case]]:
                 yield Case(runner="morvel", **common), Case(runner="sklearn", **common)
 
 
+def _installed(module: str) -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec(module) is not None
+
+
+def histogram_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case]]:
+    """Histogram forests (max_bins=255): morvel against scikit-learn's exact forest and the
+    random-forest modes of XGBoost and LightGBM when they are installed. The section column
+    names the peer: hist/skl, hist/xgb, hist/lgbm."""
+    sizes = [(20_000, 20)] if quick else [(20_000, 20), (100_000, 50)]
+    trees = 30 if quick else 100
+    peers = [("hist/skl", "sklearn")]
+    peers += [("hist/xgb", "xgboost")] if _installed("xgboost") else []
+    peers += [("hist/lgbm", "lightgbm")] if _installed("lightgbm") else []
+    for n_samples, n_features in sizes:
+        for n_classes in (2, 5):
+            for n_jobs in jobs:
+                for label, peer in peers:
+                    common = dict(section=label, n_samples=n_samples, n_features=n_features, n_classes=n_classes,
+                                  n_estimators=trees, n_jobs=n_jobs)
+                    yield (Case(runner="morvel", options={"max_bins": 255}, **common),
+                           Case(runner=peer, **common))
+
+
 SECTIONS: dict[str, Callable[[bool, list[int]], Iterator[tuple[Case, Case]]]] = {
     "forest": forest_section,
+    "histogram": histogram_section,
 }
 
 

@@ -23,21 +23,27 @@ PyObject* boruta_gain_importances(PyObject*, PyObject* const* args, Py_ssize_t n
   PyObject* argv[10];
   if (!gain_importances_parser.parse(args, nargs, kwnames, argv)) return nullptr;
   try {
-    // Integers first: their own __index__ may run Python code, which must not see views
-    // of arrays it could resize. The views are taken last and used with no Python code
-    // running until the kernel returns.
+    // Arguments are checked in parameter order, so the first bad one is reported. The
+    // integers' own __index__ may run Python code that reshapes or retypes an array in
+    // place, so the array views are taken again, and re-checked, after the integers.
+    auto take_views = [&argv]() {
+      morvel::BorutaArrays arrays;
+      arrays.x = f64_matrix_view(argv[0], "x");
+      arrays.y = int64_vector_view(argv[1], "y");
+      arrays.active = int64_vector_view(argv[2], "active");
+      arrays.sources = int64_vector_view(argv[3], "sources");
+      arrays.permutations = int64_matrix_view(argv[4], "permutations");
+      return arrays;
+    };
+    take_views();
     morvel::BorutaSettings settings;
     settings.trees = to_u64(argv[5], "trees");
     settings.depth = to_u64(argv[6], "depth");
     settings.seed = to_u64(argv[7], "seed");
     settings.bins = to_u64(argv[8], "bins");
     settings.extra_seed = to_u64(argv[9], "extra_seed");
-    morvel::BorutaArrays arrays;
-    arrays.x = f64_matrix_view(argv[0], "x");
-    arrays.y = int64_vector_view(argv[1], "y");
-    arrays.active = int64_vector_view(argv[2], "active");
-    arrays.sources = int64_vector_view(argv[3], "sources");
-    arrays.permutations = int64_matrix_view(argv[4], "permutations");
+    // No Python code runs from here until the kernel returns.
+    const morvel::BorutaArrays arrays = take_views();
 
     const morvel::BorutaResult result = morvel::boruta_gain_importances(arrays, settings);
 

@@ -499,13 +499,13 @@ PyType_Slot forest_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec forest_spec = {"morvel._core.NativeForest", sizeof(NativeForestObject), 0,
+PyType_Spec forest_type_definition = {"morvel._core.NativeForest", sizeof(NativeForestObject), 0,
                            Py_TPFLAGS_DEFAULT, forest_slots};
 
 }  // namespace
 
 int add_native_forest(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &forest_spec, nullptr);
+  PyObject* type = PyType_FromModuleAndSpec(module, &forest_type_definition, nullptr);
   if (type == nullptr) return -1;
   if (PyModule_AddObject(module, "NativeForest", type) < 0) {
     Py_DECREF(type);

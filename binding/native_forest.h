@@ -1,4 +1,4 @@
-// The NativeForest type: created per module from its spec and added to `_core`.
+// The NativeForest type: created per module from its type definition and added to `_core`.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -162,7 +162,8 @@ def test_negative_label():
 )
 def test_sparse_structure_refusals(indptr, indices, values, shape, message):
     x = FakeSparse(np.array(indptr), np.array(indices), np.array(values), shape)
-    assert fit_error(x, np.array([0, 1], dtype=np.int64), max_features=1) == message
+    # The matrix checks come before the setting checks of data preparation.
+    assert fit_error(x, np.array([0, 1], dtype=np.int64), max_features=1, min_samples_leaf=0) == message
 
 
 def test_empty_inputs():

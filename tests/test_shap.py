@@ -95,26 +95,44 @@ def test_shap_package_on_exported_arrays_agrees(variant):
     np.testing.assert_allclose(base, np.asarray(explainer.expected_value), rtol=0, atol=1e-9)
 
 
-def test_exported_arrays_route_like_predict():
+def missing_only_split_data():
+    # Feature 0 is missing exactly for class 1, so the best split sends the missing values
+    # alone one way; in bin space its pivot lies past the last edge.
+    rng = np.random.default_rng(5)
+    y = (rng.random(200) < 0.5).astype(np.int64)
+    x = rng.random((200, 2))
+    x[y == 1, 0] = np.nan
+    return x, y
+
+
+@pytest.mark.parametrize("case", ["exact", "histogram", "missing_only_histogram"])
+def test_exported_arrays_route_like_predict(case):
     # Walking the arrays in scikit-learn's orientation (left: value <= threshold, NaN to the
-    # default child) must land every row in the leaf the forest votes with.
-    x, y = data()
-    for variant in ("exact", "histogram"):
-        forest = fitted(x, y, **FIT_VARIANTS[variant])
-        votes = np.zeros((x.shape[0], 3))
-        for left, right, feature, threshold, _, value, missing_left in forest.shap_tree_arrays():
-            value = np.array(value).reshape(-1, 3)
-            for r, row in enumerate(x):
-                node = 0
-                while left[node] != -1:
-                    v = row[feature[node]]
-                    if np.isnan(v):
-                        node = left[node] if missing_left[node] else right[node]
-                    else:
-                        node = left[node] if v <= threshold[node] else right[node]
-                votes[r] += value[node]
-        np.testing.assert_allclose(votes / votes.sum(axis=1, keepdims=True),
-                                   forest.predict_proba(x), rtol=0, atol=1e-12)
+    # default child) must land every row in the leaf the forest votes with, also rows with
+    # values outside the training range.
+    if case == "missing_only_histogram":
+        x, y = missing_only_split_data()
+        forest = fitted(x, y, n_estimators=3, max_bins=8)
+        x = np.vstack([x, [[1e6, 0.5], [-1e6, 0.5]]])
+    else:
+        x, y = data()
+        forest = fitted(x, y, **FIT_VARIANTS[case])
+        x = np.vstack([x, np.full((1, x.shape[1]), 1e6), np.full((1, x.shape[1]), -1e6)])
+    n_classes = len(forest.predict_proba(x[:1])[0])
+    votes = np.zeros((x.shape[0], n_classes))
+    for left, right, feature, threshold, _, value, missing_left in forest.shap_tree_arrays():
+        value = np.array(value).reshape(-1, n_classes)
+        for r, row in enumerate(x):
+            node = 0
+            while left[node] != -1:
+                v = row[feature[node]]
+                if np.isnan(v):
+                    node = left[node] if missing_left[node] else right[node]
+                else:
+                    node = left[node] if v <= threshold[node] else right[node]
+            votes[r] += value[node]
+    np.testing.assert_allclose(votes / votes.sum(axis=1, keepdims=True),
+                               forest.predict_proba(x), rtol=0, atol=1e-12)
 
 
 def test_importances_do_not_depend_on_the_worker_count():

@@ -30,35 +30,6 @@ def note_of(error):
     return getattr(error, "__notes__", None)
 
 
-def panic_not_built(error):
-    return type(error).__name__ == "PanicException" and str(error).startswith("not built yet")
-
-
-def _probe_driver():
-    try:
-        NativeForest().fit(np.zeros((2, 1)), np.zeros(2, dtype=np.int64), 0, 1, 0)
-    except ValueError:
-        return True
-    except BaseException as error:  # noqa: BLE001 - a placeholder engine panics
-        if panic_not_built(error):
-            return False
-        raise
-    return True
-
-
-def _probe_training():
-    try:
-        NativeForest().fit(np.array([[0.0], [1.0]]), np.array([0, 1]), 1, 1, 0)
-    except BaseException as error:  # noqa: BLE001
-        if panic_not_built(error):
-            return False
-        raise
-    return True
-
-
-needs_driver = pytest.mark.skipif(not _probe_driver(), reason="fit driver not built yet")
-needs_training = pytest.mark.skipif(not _probe_training(), reason="training not built yet")
-
 RNG = np.random.default_rng(3)
 X = RNG.normal(size=(60, 4))
 Y = ((X[:, 0] > 0).astype(np.int64) + (X[:, 1] > 0.5)).astype(np.int64)  # three classes
@@ -384,10 +355,9 @@ def test_reentrant_calls_during_fit_are_refused(call, message):
     assert forest.fit_profile() == {}
 
 
-# ---- accepted arguments (need the fit driver) ----------------------------------------------
+# ---- accepted arguments -------------------------------------------------------------------
 
 
-@needs_driver
 @pytest.mark.parametrize(
     "name, value",
     [
@@ -422,19 +392,16 @@ def test_accepted_arguments_reach_validation(name, value):
     assert str(info.value) == "n_estimators must be at least 1"
 
 
-# ---- fitted objects (need training) -------------------------------------------------------
+# ---- fitted objects -----------------------------------------------------------------------
 
 
 @pytest.fixture(scope="module")
 def fitted():
-    if not _probe_training():
-        pytest.skip("training not built yet")
     forest = NativeForest()
     forest.fit(X, Y, 5, 2, 0, oob=True, permutation_importance=True)
     return forest
 
 
-@needs_training
 def test_results_have_the_documented_shapes(fitted):
     classes = fitted.predict(X)
     probabilities = fitted.predict_proba(X)
@@ -458,7 +425,6 @@ def test_results_have_the_documented_shapes(fitted):
         assert all(all(type(v) is k for v in part) for part, k in zip(tree, kinds))
 
 
-@needs_training
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -474,7 +440,6 @@ def test_feature_count_messages(fitted, call, message):
     assert type(info.value) is ValueError and str(info.value) == message
 
 
-@needs_training
 def test_oob_votes_only_when_requested():
     forest = NativeForest()
     forest.fit(X, Y, 3, 2, 0)
@@ -483,7 +448,6 @@ def test_oob_votes_only_when_requested():
     assert str(info.value) == "out-of-bag predictions are unavailable"
 
 
-@needs_training
 def test_failed_refit_keeps_the_previous_model():
     forest = NativeForest()
     forest.fit(X, Y, 4, 2, 1)
@@ -496,7 +460,6 @@ def test_failed_refit_keeps_the_previous_model():
     assert (forest.predict_proba(X), forest.training_order().tolist()) == before
 
 
-@needs_training
 def test_training_order_is_a_fresh_owned_array():
     forest = NativeForest()
     forest.fit(X, Y, 2, 2, 0)
@@ -509,7 +472,6 @@ def test_training_order_is_a_fresh_owned_array():
     assert sorted(again.tolist()) == list(range(len(X)))
 
 
-@needs_training
 def test_shared_calls_may_nest_but_fit_may_not(fitted):
     seen = []
 
@@ -529,7 +491,6 @@ def test_shared_calls_may_nest_but_fit_may_not(fitted):
     assert seen == [True, "Already borrowed"]
 
 
-@needs_training
 def test_profile_switch(monkeypatch):
     forest = NativeForest()
     monkeypatch.setenv("MORVEL_PROFILE_FIT", "")

@@ -183,10 +183,48 @@ BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOption
 }  // namespace detail
 
 BinEdges csr_edges(const CsrMatrix& x, const BinningOptions& options) {
-  auto gather = [&x](uint64_t f, const uint64_t* positions, uint64_t count, std::vector<double>& out) {
-    for (uint64_t j = 0; j < count; ++j) out[j] = x.at(positions ? positions[j] : j, f);
+  // Gathers walk a column-major copy of the stored entries instead of a binary search per
+  // (row, feature): the same values (absent entries read 0.0) in O(stored) per feature.
+  const uint64_t n_rows = x.n_rows;
+  const uint64_t n_features = x.n_features;
+  MORVEL_ASSERT(x.indptr.size() == n_rows + 1 && x.indices.size() == x.data.size(),
+                "index out of bounds: CSR structure does not match its shape");
+  std::vector<uint64_t> column_start(n_features + 1, 0);
+  for (const uint64_t f : x.indices) {
+    MORVEL_ASSERT(f < n_features, "index out of bounds: CSR column outside the matrix");
+    column_start[f + 1] += 1;
+  }
+  for (uint64_t f = 0; f < n_features; ++f) column_start[f + 1] += column_start[f];
+  std::vector<uint64_t> entry_row(x.indices.size());
+  std::vector<double> entry_value(x.indices.size());
+  {
+    std::vector<uint64_t> next(column_start.begin(), column_start.end() - 1);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      for (uint64_t k = x.indptr[r]; k < x.indptr[r + 1]; ++k) {
+        const uint64_t slot = next[x.indices[k]]++;
+        entry_row[slot] = r;
+        entry_value[slot] = x.data[k];
+      }
+    }
+  }
+  // With a row sample, the sample slot of every row (or none).
+  constexpr uint64_t kNotSampled = ~uint64_t{0};
+  std::vector<uint64_t> sample_slot;
+  if (is_sampled(options.strategy) && options.bin_sample_size < n_rows) {
+    const std::vector<uint64_t> sample = binning_row_sample(n_rows, options.bin_sample_size, options.binning_seed);
+    sample_slot.assign(n_rows, kNotSampled);
+    for (uint64_t j = 0; j < sample.size(); ++j) sample_slot[sample[j]] = j;
+  }
+  auto gather = [&](uint64_t f, const uint64_t* positions, uint64_t count, std::vector<double>& out) {
+    MORVEL_ASSERT(positions == nullptr || !sample_slot.empty(), "sparse gather without its row sample");
+    std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count), 0.0);
+    for (uint64_t k = column_start[f]; k < column_start[f + 1]; ++k) {
+      const uint64_t row = entry_row[k];
+      const uint64_t slot = positions == nullptr ? row : sample_slot[row];
+      if (slot != kNotSampled) out[slot] = entry_value[k];
+    }
   };
-  return detail::compute_edges(x.n_rows, x.n_features, options, gather, msg::kSparseWorkerPanicked);
+  return detail::compute_edges(n_rows, n_features, options, gather, msg::kSparseWorkerPanicked);
 }
 
 std::vector<uint64_t> candidate_features(const BinEdges& edges) {

@@ -1,6 +1,6 @@
 // Bin edges and the row-major byte matrix of a matrix read one gathered column at a time
 // (the augmented matrix of the Boruta kernel, which has no float buffer to hand to the
-// matrix-form entry points). The edge rule itself stays in feature_edges and bin_of.
+// matrix-form entry points). The edge and bin rules stay in feature_edges and bin_value.
 #pragma once
 
 #include <algorithm>
@@ -9,22 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "binning/bin_lookup.h"
 #include "binning/binning.h"
-#include "morvel/bin_edges.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
 
 namespace morvel {
-
-// Below this many cells edges and bins are computed on the calling thread.
-inline constexpr uint64_t kParallelCells = 32768;
-
-// Threads for a matrix of n_rows x n_columns cells: 1 when small, else `threads`.
-inline uint64_t binning_threads(uint64_t n_rows, uint64_t n_columns, uint64_t threads) {
-  if (n_columns != 0 && n_rows <= UINT64_MAX / n_columns && n_rows * n_columns < kParallelCells) return 1;
-  return threads == 0 ? 1 : threads;
-}
 
 // "exact_sort" edges of every column over all rows, and the row-major bytes under them.
 // `gather(column, out, scratch)` fills out[p] with the value at row position p. Work is split into
@@ -63,7 +54,7 @@ BinnedMatrix bin_gathered_columns(const Gather& gather, uint64_t n_rows, uint64_
             const double v = values[p];
             if (std::isnan(v)) part.nan = true;
             if (std::isinf(v)) part.inf = true;
-            bytes[p * n_columns + column] = bin_of(edges, v);
+            bytes[p * n_columns + column] = detail::bin_value(edges, v);
           }
         }
         return part;

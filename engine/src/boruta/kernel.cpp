@@ -70,7 +70,7 @@ TrainingContext boruta_training_context(const AugmentedMatrix& matrix, std::span
   ctx.has_weights = true;
   if (n_rows > std::numeric_limits<uint64_t>::max() / n_columns) throw ValidationError(msg::kShapeTooLarge);
 
-  const uint64_t binning = binning_threads(n_rows, n_columns, threads);
+  const uint64_t binning = detail::binning_threads(n_rows, n_columns, threads);
   // Rows in canonical order: position p reads augmented row order[p].
   const auto gather = [&matrix, order](uint64_t column, std::vector<double>& out, std::vector<double>& scratch) {
     matrix.gather_column(column, order, out, scratch);

@@ -135,7 +135,7 @@ bool any_nan(const std::vector<double>& values) {
 
 // A uniform bootstrap keeps one in-bag entry per draw. A draw count whose list cannot be
 // held is refused up front as memory exhaustion, instead of after counting that many draws.
-void reserve_check_draws(const FitSettings& s, uint64_t n_rows) {
+void check_draws_fit_in_memory(const FitSettings& s, uint64_t n_rows) {
   if (!s.bootstrap || s.extra_trees || !s.max_samples || *s.max_samples <= n_rows) return;
   std::vector<uint64_t> probe;
   if (*s.max_samples > probe.max_size()) throw std::bad_alloc();
@@ -346,7 +346,7 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   phase.record(profile, "data_preparation_seconds");
   phase.restart();
 
-  reserve_check_draws(s, n_rows);
+  check_draws_fit_in_memory(s, n_rows);
   ForestSettings forest;
   forest.n_estimators = s.n_estimators;
   forest.max_features = s.max_features;

@@ -2,6 +2,7 @@
 // child takes value > pivot, scikit-learn's left takes value <= threshold, so the children of
 // every split are swapped and the missing direction is negated.
 #include <cmath>
+#include <limits>
 
 #include "morvel/api.h"
 #include "shap/compact_tree.h"
@@ -20,12 +21,19 @@ uint64_t bin_index(double pivot) {
 }
 
 // For a bin-space tree, the edge of bin floor(pivot): rows in bins <= b are exactly the
-// values <= edge b. Out-of-range bins keep the pivot.
+// values <= edge b. A split whose pivot lies past the last edge (the histogram search can
+// send the missing-value bin alone one way) sends every non-missing value to our right
+// child, which is scikit-learn's left: its threshold is +inf, since a bin index read as a
+// raw value would send large values the wrong way. Leaves and features without edges keep
+// the pivot.
 double threshold_of(const shap::CompactNode& node, const BinEdges* edges) {
   if (edges == nullptr) return node.pivot;
   const uint64_t f = node.feature < 0 ? 0 : static_cast<uint64_t>(node.feature);
   const uint64_t b = bin_index(node.pivot);
   if (f < edges->size() && b < (*edges)[f].size()) return (*edges)[f][b];
+  if (!node.is_leaf && f < edges->size() && !(*edges)[f].empty()) {
+    return std::numeric_limits<double>::infinity();
+  }
   return node.pivot;
 }
 

@@ -56,15 +56,18 @@ struct KeysFor<ViewAccess<float>> {
 
 // Records are sorted on (key, list position). The order is total, so equal values keep
 // their index-list order and the running sums over them always add in the same order; the
-// algorithm (insertion sort, or a stable radix sort over records gathered in list order,
-// finished by insertion sort on (key, position)) cannot change the result.
-constexpr uint64_t kInsertionSortMax = 32;
+// algorithm cannot change the result. Both sorts used here are stable and receive records
+// in ascending position, so sorting on the key alone yields that order.
+constexpr uint64_t kInsertionSortMax = 48;
 
+// Stable insertion sort on the key. Every caller hands over records in ascending position
+// (gathered in list order, or a stable radix bucket of such records), so stability makes the
+// result ordered by (key, position).
 void insertion_sort(ExactSortRecord* a, uint64_t n) {
   for (uint64_t i = 1; i < n; ++i) {
     const ExactSortRecord r = a[i];
     uint64_t j = i;
-    while (j > 0 && (a[j - 1].key > r.key || (a[j - 1].key == r.key && a[j - 1].position > r.position))) {
+    while (j > 0 && a[j - 1].key > r.key) {
       a[j] = a[j - 1];
       --j;
     }
@@ -114,6 +117,49 @@ void sort_records(std::vector<ExactSortRecord>& records, std::vector<ExactSortRe
   }
   spare.resize(n);
   msd_sort(records.data(), spare.data(), records.data(), n, 7);
+}
+
+// The column-major copy of a CSR matrix, built once per worker and fit the first time a
+// sparse node is searched. Stored entries are copied verbatim (explicit zeros, NaN).
+const ColumnMajorCopy& column_major(const CsrMatrix& csr, ColumnMajorCopy& copy) {
+  if (copy.source == &csr && copy.n_entries == csr.indices.size() && copy.starts.size() == csr.n_features + 1) {
+    return copy;
+  }
+  const uint64_t nnz = csr.indices.size();
+  copy.starts.assign(csr.n_features + 1, 0);
+  for (uint64_t k = 0; k < nnz; ++k) {
+    MORVEL_ASSERT(csr.indices[k] < csr.n_features, "index out of bounds: CSR column outside the matrix");
+    ++copy.starts[csr.indices[k] + 1];
+  }
+  for (uint64_t f = 0; f < csr.n_features; ++f) copy.starts[f + 1] += copy.starts[f];
+  copy.rows.resize(nnz);
+  copy.values.resize(nnz);
+  std::vector<uint64_t> next(copy.starts.begin(), copy.starts.end() - 1);
+  for (uint64_t r = 0; r < csr.n_rows; ++r) {
+    for (uint64_t k = csr.indptr[r]; k < csr.indptr[r + 1]; ++k) {
+      const uint64_t at = next[csr.indices[k]]++;
+      copy.rows[at] = r;  // rows ascend within each column
+      copy.values[at] = csr.data[k];
+    }
+  }
+  copy.source = &csr;
+  copy.n_entries = nnz;
+  return copy;
+}
+
+// Puts the +0.0 entries (positions ascending) into the sorted records at the place of their
+// shared key: after every smaller key (negative values and -0.0), before every larger one.
+// Both key codecs map +0.0 to the same key, the top bit alone.
+void insert_zero_block(std::vector<ExactSortRecord>& records, const std::vector<uint64_t>& zeros) {
+  constexpr uint64_t kZeroKey = kSignBit;
+  const auto split = std::partition_point(records.begin(), records.end(),
+                                          [](const ExactSortRecord& r) { return r.key < kZeroKey; });
+  const size_t at = static_cast<size_t>(split - records.begin());
+  const size_t old_size = records.size();
+  records.resize(old_size + zeros.size());
+  std::move_backward(records.begin() + static_cast<std::ptrdiff_t>(at),
+                     records.begin() + static_cast<std::ptrdiff_t>(old_size), records.end());
+  for (size_t z = 0; z < zeros.size(); ++z) records[at + z] = ExactSortRecord{kZeroKey, zeros[z]};
 }
 
 // The impurity and validity rules of split/criteria, written out here so the scan can inline
@@ -274,7 +320,9 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
   auto& records = scratch.sorted;
+  auto& zeros = scratch.zeros;
   records.clear();
+  zeros.clear();
   auto gather = [&]<class Keys>(Keys, auto&& value_of) {
     for (uint64_t i = 0; i < n_entries; ++i) {
       const double v = value_of(rows[i]);
@@ -282,6 +330,13 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
         missing[labels[i]] += entry_weight[i];
         missing_weight += entry_weight[i];
         ++missing_count;
+        continue;
+      }
+      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
+      // records share one key, so they are kept aside in list order and placed as one block
+      // after the sort instead of being sorted.
+      if (std::bit_cast<uint64_t>(v) == 0) {
+        zeros.push_back(i);
         continue;
       }
       records.push_back(ExactSortRecord{Keys::key(v), i});
@@ -295,6 +350,23 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       const uint8_t b = bins.at(row, feature);
       return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
     });
+  } else if (ctx.form == ValueForm::Csr && ctx.feature_major_f32.empty() && ctx.feature_major_f64.empty() &&
+             std::is_sorted(rows.begin(), rows.end())) {
+    // Sparse input, node rows ascending (as growth keeps them): walk column `feature` of a
+    // column-major copy alongside the rows instead of searching every row for the column.
+    const ColumnMajorCopy& columns = column_major(ctx.csr, scratch.columns);
+    uint64_t at = columns.starts[feature];
+    const uint64_t end = columns.starts[feature + 1];
+    const uint64_t* row_of = columns.rows.data();
+    const bool gallop = end - at > 16 * n_entries;  // few rows against a long column
+    gather(DoubleKeys{}, [&](uint64_t row) {
+      if (gallop) {
+        at = static_cast<uint64_t>(std::lower_bound(row_of + at, row_of + end, row) - row_of);
+      } else {
+        while (at < end && row_of[at] < row) ++at;
+      }
+      return at < end && row_of[at] == row ? columns.values[at] : 0.0;
+    });
   } else {
     with_raw_access(ctx, [&](auto access) {
       using Keys = typename KeysFor<decltype(access)>::type;
@@ -302,8 +374,9 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
     });
   }
-  if (records.size() < 2) return std::nullopt;
+  if (records.size() + zeros.size() < 2) return std::nullopt;
   sort_records(records, scratch.spare);
+  if (!zeros.empty()) insert_zero_block(records, zeros);
 
   const double node_weight = stats.weight;
   for (uint64_t c = 0; c < n_classes; ++c) suffix[c] = stats.class_weight[c] - missing[c];
@@ -317,10 +390,14 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
                       : scan<DoubleKeys, K>(with_parent, records, labels, entry_weight, suffix, prefix, missing,
                                             joined, missing_weight, missing_count);
   };
-  if (n_classes == 2) {
-    run(std::integral_constant<uint64_t, 2>{});
-  } else {
-    run(std::integral_constant<uint64_t, 0>{});
+  // A class count fixed at compile time lets the per-class loops unroll (the sums still run
+  // in class order); larger counts use the general loop.
+  switch (n_classes) {
+    case 2: run(std::integral_constant<uint64_t, 2>{}); break;
+    case 3: run(std::integral_constant<uint64_t, 3>{}); break;
+    case 4: run(std::integral_constant<uint64_t, 4>{}); break;
+    case 5: run(std::integral_constant<uint64_t, 5>{}); break;
+    default: run(std::integral_constant<uint64_t, 0>{}); break;
   }
   if (!best.found) return std::nullopt;
   return SplitCandidate{best.pivot, best.missing_left, scaled_gain(best.improvement, node_weight, rules.w_total)};

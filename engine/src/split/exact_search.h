@@ -26,11 +26,22 @@ struct ExactSortRecord {
   uint64_t position;  // index-list position: the tie order among equal values
 };
 
+// A column-major copy of the context's CSR matrix (rows ascending within each column).
+struct ColumnMajorCopy {
+  const CsrMatrix* source = nullptr;  // the matrix it was built from
+  uint64_t n_entries = 0;             // stored entries of that matrix
+  std::vector<uint64_t> starts;       // n_features + 1 column starts
+  std::vector<uint64_t> rows;         // row of each stored entry
+  std::vector<double> values;         // value of each stored entry
+};
+
 // Per-worker buffers reused by every exact search.
 struct ExactScratch {
   std::vector<ExactRecord> records;
   std::vector<ExactSortRecord> sorted;  // the non-missing entries of the current search
   std::vector<ExactSortRecord> spare;   // second buffer of the radix sort
+  std::vector<uint64_t> zeros;          // list positions of the entries whose value is +0.0
+  ColumnMajorCopy columns;              // sparse input only
   std::vector<double> weights;          // entry weights when the node statistics lack them
   std::vector<double> buffers;          // prefix/suffix/missing class-weight vectors
 };

@@ -66,13 +66,14 @@ inline bool lower_priority(const OpenLeaf& a, const OpenLeaf& b) {
 }
 
 // Shortest round-trip text of a double, always with a fraction or an exponent ("0.5", "1.0",
-// "1e-7", "NaN"), as the leaf-clamp failure message prints its bounds.
+// "1e-7", "NaN"; exponent form below 1e-4 and from 1e16), as the leaf-clamp failure
+// message prints its bounds.
 std::string format_bound(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
   char buf[64];
   const double magnitude = std::fabs(v);
-  const bool fixed = magnitude == 0.0 || (magnitude >= 1e-5 && magnitude < 1e16);
+  const bool fixed = magnitude == 0.0 || (magnitude >= 1e-4 && magnitude < 1e16);
   auto res = std::to_chars(buf, buf + sizeof buf, v, fixed ? std::chars_format::fixed : std::chars_format::scientific);
   std::string text(buf, res.ptr);
   if (fixed) {
@@ -123,11 +124,14 @@ class TreeGrower {
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
+  // Capacity hint min(2m - 1, 8191) for an index list of m entries (one slot for m = 0).
   void reserve_nodes(Tree& tree, uint64_t m) {
-    const uint64_t wanted = m == 0 ? 1 : (m > kMaxReservedNodes ? kMaxReservedNodes : std::min(2 * m - 1, kMaxReservedNodes));
+    const uint64_t wanted = m == 0 ? 1 : (m > kMaxReservedNodes / 2 ? kMaxReservedNodes : 2 * m - 1);
     tree.nodes.reserve(wanted);
   }
 
+  // Entry weights are always kept: the exact search reads them in place of a second lookup
+  // per entry, and the two-class dense extra-trees search requires them.
   void measure(std::span<const uint64_t> rows, NodeStats& stats) {
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/true, stats);
   }
@@ -213,10 +217,24 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows,
 
   const std::vector<uint64_t>& candidates = ctx_.candidates;
   if (!extra_) {
-    // Uniform draws with replacement: a feature may be searched twice at one node.
+    // Uniform draws with replacement: a feature may be drawn twice at one node. These
+    // searches draw nothing and depend only on the node, so a repeat reuses the first result
+    // (the tie rule above still sees it, and may still draw).
+    const uint64_t node_serial = ++scratch_.node_serial;
+    if (scratch_.searched_at.size() != ctx_.n_features) {
+      scratch_.searched_at.assign(ctx_.n_features, 0);
+      scratch_.searched.assign(ctx_.n_features, std::nullopt);
+    }
     for (uint64_t d = 0; d < forest_.max_features; ++d) {
       const uint64_t feature = candidates[rng_.below(candidates.size())];
-      if (auto candidate = search_feature(rows, stats, feature, bounds, cache)) consider(feature, *candidate);
+      MORVEL_ASSERT(feature < ctx_.n_features, "index out of bounds: feature outside the training matrix");
+      if (scratch_.searched_at[feature] != node_serial) {
+        scratch_.searched[feature] = search_feature(rows, stats, feature, bounds, cache);
+        scratch_.searched_at[feature] = node_serial;
+      } else if (profile_ != nullptr) {
+        profile_->add(profile_->feature_visits, 1);
+      }
+      if (const auto& candidate = scratch_.searched[feature]) consider(feature, *candidate);
     }
     return best;
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -32,7 +33,8 @@ class BufferPool {
   std::vector<std::vector<uint64_t>> free_;
 };
 
-// Per-worker scratch, created once per worker and reused for all its trees.
+// Per-worker scratch, created once per worker of one fit and reused for all its trees (the
+// sparse column copy inside it belongs to that fit's training context).
 struct WorkerScratch {
   ExactScratch exact;
   ExtraScratch extra;
@@ -42,6 +44,11 @@ struct WorkerScratch {
   NodeStats stats;                   // the node being evaluated
   NodeStats child_stats[2];          // children's statistics for monotonic bounds
   std::vector<uint64_t> feature_pool;  // extra trees: candidates drawn without replacement
+  // Per-feature results of the node being searched, valid where searched_at == node_serial
+  // (a repeated draw at one node reuses the result instead of searching again).
+  uint64_t node_serial = 0;
+  std::vector<uint64_t> searched_at;
+  std::vector<std::optional<SplitCandidate>> searched;
 };
 
 // Grows one tree on `in_bag` (repeats allowed) with the tree's weights and Rng.

@@ -216,3 +216,42 @@ TEST(CsrEdges, ImplicitZerosTakePart) {
 
 }  // namespace
 }  // namespace morvel
+
+namespace morvel {
+namespace {
+
+TEST(CsrEdges, EqualDenseEdgesForEveryStrategy) {
+  std::mt19937_64 gen(17);
+  const uint64_t n_rows = 3000, n_features = 12;  // threaded edges
+  DenseMatrix dense;
+  dense.n_rows = n_rows;
+  dense.n_features = n_features;
+  dense.values.assign(n_rows * n_features, 0.0);
+  CsrMatrix csr;
+  csr.n_rows = n_rows;
+  csr.n_features = n_features;
+  csr.indptr.push_back(0);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    for (uint64_t f = 0; f < n_features; ++f) {
+      if (gen() % 3 != 0) continue;
+      double v = static_cast<double>(gen() % 200) - 100.0;
+      if (gen() % 50 == 0) v = std::numeric_limits<double>::quiet_NaN();
+      dense.values[r * n_features + f] = v;
+      csr.indices.push_back(f);
+      csr.data.push_back(v);  // some stored zeros too
+    }
+    csr.indptr.push_back(csr.indices.size());
+  }
+  for (const BinningStrategy strategy : {BinningStrategy::ExactSort, BinningStrategy::SampledSort,
+                                         BinningStrategy::ExactSelect, BinningStrategy::SampledSelect}) {
+    BinningOptions options;
+    options.max_bins = 40;
+    options.strategy = strategy;
+    options.bin_sample_size = 700;
+    options.n_jobs = 3;
+    EXPECT_EQ(csr_edges(csr, options), bin_dense(dense, options).edges) << static_cast<int>(strategy);
+  }
+}
+
+}  // namespace
+}  // namespace morvel

@@ -1,6 +1,7 @@
 // Exported tree arrays: compact pre-order, scikit-learn orientation, bin-space thresholds.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 #include "morvel/api.h"
@@ -62,7 +63,7 @@ TEST(TreeArrays, BinSpaceThresholdsBecomeEdges) {
   const uint64_t l3 = b.leaf(1, 1);
   const uint64_t l4 = b.leaf(0, 1);
   // Bin 1 of feature 1; the last bin (no edge above it); a bin pivot with a fraction.
-  const uint64_t past = b.split(0, 2.0, false, l1, l2);
+  const uint64_t past = b.split(0, 2.5, false, l1, l2);
   const uint64_t fraction = b.split(1, 0.5, false, l3, l4);
   const uint64_t inner = b.split(0, 1.0, true, past, fraction);
   const uint64_t root = b.split(1, 1.0, false, l0, inner);
@@ -70,14 +71,16 @@ TEST(TreeArrays, BinSpaceThresholdsBecomeEdges) {
   forest.edges = BinEdges{{-4.0, 7.0}, {0.25, 1.5}};
   const ShapTreeArrays a = shap_tree_arrays(forest)[0];
   // Pre-order: root, l0, inner, past, l1, l2, fraction, l3, l4. Leaves report edge 0 of
-  // feature 0; bin 2 of feature 0 has no edge and keeps its pivot.
-  EXPECT_EQ(a.threshold, (Doubles{1.5, -4.0, 7.0, 2.0, -4.0, -4.0, 0.25, -4.0, -4.0}));
+  // feature 0; bin 2 of feature 0 is past the last edge, so every value goes to
+  // scikit-learn's left.
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(a.threshold, (Doubles{1.5, -4.0, 7.0, inf, -4.0, -4.0, 0.25, -4.0, -4.0}));
   EXPECT_EQ(a.missing_go_to_left, (Ints{1, 1, 0, 1, 1, 1, 1, 1, 1}));
 
   // A feature without edges keeps the pivot, also for leaves.
   forest.edges = BinEdges{{}, {0.25, 1.5}};
   EXPECT_EQ(shap_tree_arrays(forest)[0].threshold,
-            (Doubles{1.5, 0.0, 1.0, 2.0, 0.0, 0.0, 0.25, 0.0, 0.0}));
+            (Doubles{1.5, 0.0, 1.0, 2.5, 0.0, 0.0, 0.25, 0.0, 0.0}));
 }
 
 }  // namespace
