@@ -154,8 +154,8 @@ RUNNERS: dict[str, Callable[[Case, Any], dict[str, float]]] = {
 }
 
 
-def child_main(spec: str) -> None:
-    case = Case(**json.loads(spec))
+def child_main(case_json: str) -> None:
+    case = Case(**json.loads(case_json))
     data = make_data(case)
     # Peak memory of the process before the library runs (interpreter, NumPy, the data).
     before_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
