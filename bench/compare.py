@@ -146,16 +146,26 @@ def run_lightgbm_forest(case: Case, data) -> dict[str, float]:
     return _timed_peer(model, data)
 
 
+def run_sklearn_extra_trees(case: Case, data) -> dict[str, float]:
+    # Bootstrap on, as morvel's default, so both sides grow each tree on a bootstrap sample.
+    from sklearn.ensemble import ExtraTreesClassifier
+
+    model = ExtraTreesClassifier(n_estimators=case.n_estimators, max_features=sqrt_features(case.n_features),
+                                 bootstrap=True, random_state=case.seed, n_jobs=case.n_jobs, **case.options)
+    return _timed_peer(model, data)
+
+
 RUNNERS: dict[str, Callable[[Case, Any], dict[str, float]]] = {
     "morvel": run_morvel_forest,
+    "sklearn_extra": run_sklearn_extra_trees,
     "sklearn": run_sklearn_forest,
     "xgboost": run_xgboost_forest,
     "lightgbm": run_lightgbm_forest,
 }
 
 
-def child_main(spec: str) -> None:
-    case = Case(**json.loads(spec))
+def child_main(case_json: str) -> None:
+    case = Case(**json.loads(case_json))
     data = make_data(case)
     # Peak memory of the process before the library runs (interpreter, NumPy, the data).
     before_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -206,10 +216,30 @@ def histogram_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case
                            Case(runner=peer, **common))
 
 
+def extra_trees_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case]]:
+    """Extra trees on both backends against scikit-learn's ExtraTreesClassifier. The section
+    column names the backend: extra/ex (raw thresholds), extra/bin (255 bins)."""
+    sizes = [(10_000, 20)] if quick else [(20_000, 20), (100_000, 50)]
+    trees = 30 if quick else 100
+    backends = [("extra/ex", {"extra_trees": True}),
+                ("extra/bin", {"extra_trees": True, "extra_trees_backend": "binned", "max_bins": 255})]
+    for n_samples, n_features in sizes:
+        for n_classes in (2, 5):
+            for n_jobs in jobs:
+                for label, options in backends:
+                    common = dict(section=label, n_samples=n_samples, n_features=n_features, n_classes=n_classes,
+                                  n_estimators=trees, n_jobs=n_jobs)
+                    yield Case(runner="morvel", options=options, **common), Case(runner="sklearn_extra", **common)
+
+
 SECTIONS: dict[str, Callable[[bool, list[int]], Iterator[tuple[Case, Case]]]] = {
     "forest": forest_section,
     "histogram": histogram_section,
+    "extra": extra_trees_section,
 }
+
+# Sections with their own report format, run as scripts next to this one.
+SCRIPT_SECTIONS = {"shap": "compare_shap.py", "boruta": "compare_boruta.py"}
 
 
 def run_child(case: Case, timeout: float) -> dict[str, float] | None:
@@ -228,7 +258,8 @@ def ratio(peer: float, ours: float) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes, under two minutes")
-    parser.add_argument("--section", action="append", choices=sorted(SECTIONS), help="run only these sections")
+    parser.add_argument("--section", action="append", choices=sorted([*SECTIONS, *SCRIPT_SECTIONS]),
+                        help="run only these sections")
     parser.add_argument("--jobs", type=int, action="append", help="n_jobs values (default 1 and 2)")
     parser.add_argument("--timeout", type=float, default=1800.0, help="seconds per child process")
     parser.add_argument("--child", help=argparse.SUPPRESS)
@@ -244,6 +275,8 @@ def main() -> None:
     print(header)
     print("-" * len(header))
     for name in args.section or list(SECTIONS):
+        if name not in SECTIONS:
+            continue
         for ours_case, peer_case in SECTIONS[name](args.quick, jobs):
             ours = run_child(ours_case, args.timeout)
             peer = run_child(peer_case, args.timeout)
@@ -259,6 +292,14 @@ def main() -> None:
                   f"{ours['peak_growth_mib']:8.1f} {peer['peak_growth_mib']:8.1f}", flush=True)
     print("\nspeedup = peer seconds / morvel seconds (predict_proba: best of three calls);\n"
           "MiB = growth of the child's peak RSS during the run.")
+    here = __file__.rsplit("/", 1)[0] if "/" in __file__ else "."
+    for name, script in SCRIPT_SECTIONS.items():
+        if args.section and name not in args.section:
+            continue
+        if args.quick and not args.section:
+            continue  # the script sections take minutes each; ask for them by name
+        print(f"\n== {name} ==", flush=True)
+        subprocess.run([sys.executable, f"{here}/{script}"], check=False, timeout=args.timeout)
 
 
 if __name__ == "__main__":

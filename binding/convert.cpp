@@ -371,6 +371,7 @@ PyRef float_rows(const std::vector<double>& values, uint64_t n_rows, uint64_t n_
   MORVEL_ASSERT(n_columns == 0 ? values.empty() : values.size() / n_columns == n_rows &&
                                                       values.size() % n_columns == 0,
                 "result size does not match its shape");
+  const GcPause gc_pause;
   PyRef rows = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n_rows)));
   if (!rows) throw_error_set();
   for (uint64_t r = 0; r < n_rows; ++r) {

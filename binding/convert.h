@@ -67,6 +67,22 @@ OwnedMatrix convert_prediction_input(PyObject* x);
 // sum_duplicates() and sort_indices() on the result, and reads its arrays through astype.
 OwnedMatrix convert_sparse(PyObject* x);
 
+// Pauses the cyclic garbage collector while a large nested result is built: the new lists
+// cannot form cycles, and a collection triggered by every few hundred allocations would
+// otherwise traverse them again and again. Restores the previous state on every exit.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 // Results: new lists of Python floats / ints. They throw PythonErrorSet when Python runs
 // out of memory.
 PyRef float_list(const double* values, size_t count);

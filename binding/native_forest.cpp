@@ -306,6 +306,7 @@ PyObject* forest_tree_shap(PyObject* self, PyObject* const* args, Py_ssize_t nar
     MORVEL_ASSERT(shap.values.size() == n_rows * n_features * n_classes &&
                       shap.base_values.size() == n_classes,
                   "result size does not match its shape");
+    const GcPause gc_pause;
     PyRef values = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n_rows)));
     if (!values) throw_error_set();
     for (uint64_t r = 0; r < n_rows; ++r) {

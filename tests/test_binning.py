@@ -89,10 +89,13 @@ def test_selection_gives_repeated_values_no_bins():
     assert sort.feature_importances()[0] > 0.0
 
 
-def test_lossless_bins_grow_the_exact_trees():
+@pytest.mark.parametrize("two_classes", [False, True])
+def test_lossless_bins_grow_the_exact_trees(two_classes):
     # With every distinct value in a bin of its own, bin partitions are value partitions, so
     # without bootstrap each training row lands where the exact trees put it.
     x, y = digits_without_constant_columns()
+    if two_classes:
+        y = (y < 5).astype(np.int64)
     options = dict(n_estimators=8, max_features=6, bootstrap=False)
     exact = fit(x, y, **options)
     binned = fit(x, y, max_bins=255, **options)
@@ -131,3 +134,22 @@ def test_missing_values_route_by_learned_direction():
     forest = fit(x, y, max_features=2, max_bins=8, bootstrap=False)
     probe = np.array([[np.nan, 0.0], [1.0, 0.0], [5.0, 0.0], [4.0, 0.0], [1.5, 0.0]])
     assert forest.predict(probe) == [1, 0, 1, 1, 0]
+
+
+@pytest.mark.parametrize("options", [{"max_bins": 6}, {"max_bins": 6, "extra_trees": True,
+                                                        "extra_trees_backend": "binned"}])
+def test_prediction_routes_raw_rows_like_their_bins(options):
+    # Prediction routes raw values through thresholds taken from the edges, TreeSHAP through
+    # the bins themselves: on rows sitting exactly on edges, next to them, far outside the
+    # training range and missing, both must describe the same votes.
+    rng = np.random.default_rng(3)
+    x = rng.integers(0, 10, size=(300, 3)).astype(np.float64)
+    x[rng.random(x.shape) < 0.1] = np.nan
+    y = ((np.nan_to_num(x[:, 0]) + np.nan_to_num(x[:, 1])) > 9).astype(np.int64)
+    forest = NativeForest()
+    forest.fit(x, y, 10, 2, 4, **options)
+    probe = [0.5 * k for k in range(-2, 22)] + [np.nextafter(4.5, 5.0), np.nextafter(4.5, 4.0), 1e9, -1e9, np.nan]
+    rows = np.array([[a, b, c] for a, b, c in zip(probe, probe[::-1], probe[3:] + probe[:3])], dtype=np.float64)
+    values, base = forest.tree_shap(rows)
+    np.testing.assert_allclose(np.asarray(base) + np.asarray(values).sum(axis=1), forest.predict_proba(rows),
+                               rtol=0, atol=1e-12)

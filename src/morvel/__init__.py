@@ -28,5 +28,8 @@ def _load_boruta_core():
 
 _boruta_core = _load_boruta_core()
 
-__all__ = ["NativeForest"]
+from morvel.boruta import Boruta  # noqa: E402
+from morvel.forest import RandomForestClassifier  # noqa: E402
+
+__all__ = ["Boruta", "NativeForest", "RandomForestClassifier"]
 __version__ = "0.1.0"

@@ -137,7 +137,8 @@ class RandomForestClassifier:
 
     def predict(self, X: Any) -> np.ndarray:
         """Majority vote of the trees, as original class labels."""
-        return self.classes_[np.asarray(self._fitted().predict(_as_matrix(X)), dtype=np.int64)]
+        forest = self._fitted()
+        return self.classes_[np.asarray(forest.predict(_as_matrix(X)), dtype=np.int64)]
 
     def predict_proba(self, X: Any) -> np.ndarray:
         """Vote fractions per class, columns in the order of ``classes_``."""

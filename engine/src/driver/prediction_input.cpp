@@ -1,6 +1,6 @@
 // Prediction-side input: the fitted feature count, the structural checks, and, for a forest
-// grown on histogram bins, the fitted edges (dense rows are binned here, CSR rows on the fly
-// while routing).
+// grown on histogram bins, the fitted edges (dense rows are binned here for TreeSHAP; CSR
+// rows are binned on the fly while routing).
 #include <string>
 #include <variant>
 
@@ -34,7 +34,11 @@ PredictionMatrix prepare_prediction(const FittedForest& forest, OwnedMatrix&& x,
   if (forest.edges) {
     if (forest.edges->size() != out.n_features) throw ValidationError(msg::kEdgesMismatch);
     out.edges = &*forest.edges;
-    if (const auto* dense = std::get_if<DenseMatrix>(&out.values)) out.bins = bin_rows(*dense, *forest.edges);
+    // TreeSHAP reads bins; prediction routes raw rows through thresholds taken from the
+    // edges, which sends every row where its bins would go without binning it.
+    if (check == FeatureCheck::Shap) {
+      if (const auto* dense = std::get_if<DenseMatrix>(&out.values)) out.bins = bin_rows(*dense, *forest.edges);
+    }
   }
   return out;
 }

@@ -81,12 +81,24 @@ TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& r
   uint64_t fallback = n - 1;
   while (fallback > 0 && !(w[fallback] > 0.0)) --fallback;
 
+  // With unit weights (the common case: no sample_weight) prefix[i] is exactly i + 1, so the
+  // first prefix above u is row floor(u): the same row the binary search finds, without it.
+  bool unit_prefix = true;
+  for (uint64_t i = 0; i < n && unit_prefix; ++i) unit_prefix = prefix[i] == static_cast<double>(i + 1);
+
   std::vector<uint64_t> counts(n, 0);
-  for (uint64_t d = 0; d < draws; ++d) {
-    const double u = rng.next_f64() * total;
-    const auto it = std::upper_bound(prefix.begin(), prefix.end(), u);
-    const uint64_t row = it == prefix.end() ? fallback : static_cast<uint64_t>(it - prefix.begin());
-    ++counts[row];
+  if (unit_prefix) {
+    for (uint64_t d = 0; d < draws; ++d) {
+      const double u = rng.next_f64() * total;
+      ++counts[u < total ? static_cast<uint64_t>(u) : fallback];
+    }
+  } else {
+    for (uint64_t d = 0; d < draws; ++d) {
+      const double u = rng.next_f64() * total;
+      const auto it = std::upper_bound(prefix.begin(), prefix.end(), u);
+      const uint64_t row = it == prefix.end() ? fallback : static_cast<uint64_t>(it - prefix.begin());
+      ++counts[row];
+    }
   }
 
   TreeSample sample;

@@ -5,6 +5,7 @@
 // partitioning row lists node by node, which measured about three times slower here.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -49,10 +50,24 @@ bool fits_narrow(const Tree& tree) {
   return true;
 }
 
+// The raw-value threshold equivalent to a bin-space pivot: a bin b (the number of edges
+// strictly below v) satisfies b > pivot exactly when b >= floor(pivot) + 1, that is when
+// edge[floor(pivot)] < v. So raw rows route like their bins without being binned. A pivot
+// below 0 sends every value left, one at or past the last edge none.
+double raw_threshold(const std::vector<double>& edges, double pivot) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  if (std::isnan(pivot)) return kInf;
+  if (pivot < 0.0) return -kInf;
+  if (!(pivot < static_cast<double>(edges.size()))) return kInf;
+  return edges[static_cast<uint64_t>(pivot)];
+}
+
 // Renumbers the reachable nodes breadth-first (the root first), children in pairs
-// (right, left). `order` is scratch: the original position of each packed node.
+// (right, left). `order` is scratch: the original position of each packed node. With
+// `edges`, bin-space pivots become raw thresholds.
 template <class Index>
-void flatten(const Tree& tree, uint64_t n_features, FlatTree<Index>& flat, std::vector<uint64_t>& order) {
+void flatten(const Tree& tree, uint64_t n_features, const BinEdges* edges, FlatTree<Index>& flat,
+             std::vector<uint64_t>& order) {
   using Flat = FlatNode<Index>;
   const uint64_t size = tree.nodes.size();
   flat.nodes.clear();
@@ -73,7 +88,8 @@ void flatten(const Tree& tree, uint64_t n_features, FlatTree<Index>& flat, std::
     const Index base = static_cast<Index>(order.size());
     order.push_back(n.right);
     order.push_back(n.left);
-    flat.nodes.push_back(Flat{n.pivot, static_cast<Index>(n.feature | (n.missing_left() ? Flat::kMissingLeft : 0)),
+    const double pivot = edges != nullptr ? raw_threshold((*edges)[n.feature], n.pivot) : n.pivot;
+    flat.nodes.push_back(Flat{pivot, static_cast<Index>(n.feature | (n.missing_left() ? Flat::kMissingLeft : 0)),
                               base});
     flat.leaf_class.push_back(0);
   }
@@ -121,20 +137,6 @@ struct CsrRouter {
   bool left(const N& split, uint64_t row) const {
     const double v = csr->at(row, split.feature());
     return (v > split.pivot) | (std::isnan(v) & split.missing_left());
-  }
-};
-
-// CSR input of a bin-space forest: each looked-up value is binned with the fitted edges.
-struct CsrBinRouter {
-  const CsrMatrix* csr;
-  const BinEdges* edges;
-  using Handle = uint64_t;
-  Handle handle(uint64_t row) const { return row; }
-  template <class N>
-  bool left(const N& split, uint64_t row) const {
-    const double v = csr->at(row, split.feature());
-    if (std::isnan(v)) return split.missing_left();
-    return static_cast<double>(bin_of((*edges)[split.feature()], v)) > split.pivot;
   }
 };
 
@@ -190,7 +192,7 @@ void vote_tree(const FlatTree<Index>& flat, uint64_t n_rows, const Router& route
 
 template <class Router>
 VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_t n_classes, uint64_t n_rows,
-                   uint64_t n_features) {
+                   uint64_t n_features, const BinEdges* edges = nullptr) {
   VoteTable table;
   table.n_rows = n_rows;
   table.n_classes = n_classes;
@@ -203,10 +205,10 @@ VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_
     if (tree.nodes.empty()) continue;
     MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
     if (fits_narrow(tree)) {
-      flatten(tree, n_features, narrow, order);
+      flatten(tree, n_features, edges, narrow, order);
       vote_tree(narrow, n_rows, router, n_classes, table.counts);
     } else {
-      flatten(tree, n_features, wide, order);
+      flatten(tree, n_features, edges, wide, order);
       vote_tree(wide, n_rows, router, n_classes, table.counts);
     }
   }
@@ -240,17 +242,15 @@ VoteTable collect_votes(const MaybeTrees& trees, uint64_t n_classes, const Predi
         MORVEL_ASSERT(m.n_rows == n && m.n_features == nf,
                       "assertion failed: prediction matrix shape does not match");
         if constexpr (std::is_same_v<M, DenseMatrix>) {
-          MORVEL_ASSERT(x.edges == nullptr, "assertion failed: dense input of a binned forest is not binned");
+          // A bin-space forest routes raw rows through thresholds taken from its edges.
+          MORVEL_ASSERT(x.edges == nullptr || x.edges->size() == nf, msg::kEdgesMismatch);
           MORVEL_ASSERT(m.values.size() == n * nf, "assertion failed: prediction matrix shape does not match");
           const bool any_nan = std::any_of(m.values.begin(), m.values.end(), [](double v) { return std::isnan(v); });
-          if (any_nan) return vote_all(list, RowRouter<true>{m.values.data(), nf}, n_classes, n, nf);
-          return vote_all(list, RowRouter<false>{m.values.data(), nf}, n_classes, n, nf);
+          if (any_nan) return vote_all(list, RowRouter<true>{m.values.data(), nf}, n_classes, n, nf, x.edges);
+          return vote_all(list, RowRouter<false>{m.values.data(), nf}, n_classes, n, nf, x.edges);
         } else {
-          if (x.edges != nullptr) {
-            MORVEL_ASSERT(x.edges->size() == nf, msg::kEdgesMismatch);
-            return vote_all(list, CsrBinRouter{&m, x.edges}, n_classes, n, nf);
-          }
-          return vote_all(list, CsrRouter{&m}, n_classes, n, nf);
+          MORVEL_ASSERT(x.edges == nullptr || x.edges->size() == nf, msg::kEdgesMismatch);
+          return vote_all(list, CsrRouter{&m}, n_classes, n, nf, x.edges);
         }
       },
       x.values);

@@ -2,11 +2,13 @@
 // (exact, histogram and extra-trees), including the monotonic test.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "morvel/errors.h"
 #include "morvel/settings.h"
 #include "morvel/training_context.h"
 
@@ -52,7 +54,25 @@ struct SplitCandidate {
 
 // gini: 1 - sum_c (v_c / W)^2 with one running sum; entropy: -sum p ln p over v_c > 0.
 // A zero total gives 0.
-double impurity(Criterion criterion, const double* class_weight, uint64_t n_classes, double total);
+inline double impurity(Criterion criterion, const double* class_weight, uint64_t n_classes, double total) {
+  if (total == 0.0) return 0.0;
+  if (criterion == Criterion::Gini) {
+    double sum = 0.0;
+    for (uint64_t c = 0; c < n_classes; ++c) {
+      const double p = class_weight[c] / total;
+      sum += p * p;
+    }
+    return 1.0 - sum;
+  }
+  double sum = 0.0;
+  for (uint64_t c = 0; c < n_classes; ++c) {
+    if (class_weight[c] > 0.0) {
+      const double p = class_weight[c] / total;
+      sum += p * std::log(p);
+    }
+  }
+  return -sum;
+}
 
 // One side of a candidate partition.
 struct SideStats {
@@ -63,17 +83,35 @@ struct SideStats {
 
 // The monotonic test: both side probabilities inside [lower, upper] and
 // (p_right - p_left) * constraint <= 0. `left` holds the larger feature values.
-bool monotonic_ok(const SideStats& left, const SideStats& right, int8_t constraint, NodeBounds bounds,
-                  uint64_t n_classes);
+inline bool monotonic_ok(const SideStats& left, const SideStats& right, int8_t constraint, NodeBounds bounds,
+                  uint64_t n_classes) {
+  MORVEL_ASSERT(n_classes >= 2, "monotonic constraints require two classes");
+  const double p_left = left.class_weight[1] / left.weight;
+  const double p_right = right.class_weight[1] / right.weight;
+  if (!(p_left <= bounds.upper && p_left >= bounds.lower)) return false;
+  if (!(p_right <= bounds.upper && p_right >= bounds.lower)) return false;
+  return (p_right - p_left) * static_cast<double>(constraint) <= 0.0;
+}
 
 // Validity rules in their fixed order (counts, non-zero weights, min_leaf_weight, monotonic
 // test, min_impurity_decrease) and the local improvement
 //   ((impurity - (W_L / W) * impurity_L) - (W_R / W) * impurity_R).
 // Returns the improvement when the partition is valid. `node_weight` is W of the node
 // (missing rows included); `parent_impurity` its impurity.
-std::optional<double> evaluate_partition(const SearchRules& rules, double parent_impurity, double node_weight,
+inline std::optional<double> evaluate_partition(const SearchRules& rules, double parent_impurity, double node_weight,
                                          const SideStats& left, const SideStats& right, int8_t constraint,
-                                         NodeBounds bounds);
+                                         NodeBounds bounds) {
+  if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return std::nullopt;
+  if (left.weight == 0.0 || right.weight == 0.0) return std::nullopt;
+  if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, rules.n_classes)) return std::nullopt;
+  const double impurity_left = impurity(rules.criterion, left.class_weight, rules.n_classes, left.weight);
+  const double impurity_right = impurity(rules.criterion, right.class_weight, rules.n_classes, right.weight);
+  const double improvement = (parent_impurity - (left.weight / node_weight) * impurity_left) -
+                             (right.weight / node_weight) * impurity_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
 
 // gain = (improvement * W) / W_total.
 inline double scaled_gain(double improvement, double node_weight, double w_total) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
 
 #include "binning/binning.h"
@@ -210,6 +211,16 @@ TEST(FeatureMajor, FromViewReadsOrderAndChecksValues) {
   } catch (const ValidationError& e) {
     EXPECT_STREQ(e.what(), msg::kShapeTooLarge);
   }
+}
+
+TEST(FeatureMajor, ImpossibleSizesRaiseMemoryErrorsNotAborts) {
+  // The binding maps std::bad_alloc to MemoryError; nothing may be allocated short.
+  DenseMatrix x;
+  x.n_rows = uint64_t{1} << 40;
+  x.n_features = uint64_t{1} << 30;
+  EXPECT_THROW(feature_major_copy(x, 1), std::bad_alloc);
+  x.n_features = uint64_t{1} << 22;  // no overflow of the count, but of the byte size
+  EXPECT_THROW(feature_major_narrowed(x, 1), std::bad_alloc);
 }
 
 TEST(PredictionBins, SameBytesAsTraining) {

@@ -240,8 +240,9 @@ TEST(HistogramSearch, TwoClassCopyMatchesGeneralScan) {
   // The same two-class data declared with a third, empty class runs the general scan; the
   // empty class adds exact zeros to every sum, so all results must agree bit for bit.
   for (const Criterion criterion : {Criterion::Gini, Criterion::Entropy}) {
-    for (const bool integral : {true, false}) {
-      const Problem two = random_problem(500, 4, 2, 9, integral, 0.05);
+    for (const double nan_share : {0.0, 0.05}) {
+      const bool integral = nan_share == 0.0;
+      const Problem two = random_problem(500, 4, 2, 9, integral, nan_share);
       Problem three = two;
       three.n_classes = 3;
       TrainingContext c2 = binned_context(two, 12, false);

@@ -92,6 +92,28 @@ TEST(Bootstrap, WeightedDrawsFollowWeightsAndBecomeWeights) {
   EXPECT_EQ(rng.state(), replay.state());
 }
 
+TEST(Bootstrap, WeightedUnitWeightsDrawTheRowsTheSearchFinds) {
+  // Unit weights take a shortcut (row floor(u)); it must pick the row of the first prefix
+  // sum above u, exactly as the search over prefix sums does.
+  const uint64_t n = 37;
+  TrainingContext ctx = labelled(std::vector<uint64_t>(n, 0), 1, std::vector<double>(n, 1.0));
+  ctx.growth.extra_trees = true;
+  Rng rng = Rng::for_tree(11, 3);
+  Rng replay = rng;
+  const uint64_t k = 5000;
+  const TreeSample s = weighted_bootstrap(ctx, k, rng);
+  std::vector<double> counts(n, 0.0);
+  for (uint64_t d = 0; d < k; ++d) {
+    const double u = replay.next_f64() * static_cast<double>(n);
+    uint64_t i = 0;
+    while (i + 1 < n && !(static_cast<double>(i + 1) > u)) ++i;
+    counts[i] += 1.0;
+  }
+  ASSERT_TRUE(s.weights.has_value());
+  EXPECT_EQ(*s.weights, counts);
+  EXPECT_EQ(rng.state(), replay.state());
+}
+
 TEST(Bootstrap, WeightedBalancedGivesEachPresentClassAnEqualShare) {
   // Class 2 has no weight and so no draws: its rows keep weight 0 and do not count in L.
   TrainingContext ctx = labelled({0, 0, 0, 1, 2, 0}, 3, {1.0, 1.0, 1.0, 1.0, 0.0, 1.0});
