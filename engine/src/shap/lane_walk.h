@@ -1,4 +1,5 @@
-// The attribution walk with the path procedures run in SIMD lanes (see lane_walk.cpp).
+// The batched attribution walk: rows share path states, and the path procedures run in SIMD
+// lanes (see lane_walk.cpp).
 #pragma once
 
 #include <cstdint>
@@ -12,10 +13,6 @@ namespace morvel::shap {
 
 // True when the CPU and the operating system run AVX code.
 bool avx_available();
-
-}  // namespace morvel::shap
-
-namespace morvel::shap {
 
 // Path-dependent TreeSHAP for a batch of rows at once. The path state a row carries through a
 // tree (its one fractions and weights) depends only on whether the row went toward each node
