@@ -96,7 +96,7 @@ TrainingContext boruta_training_context(const AugmentedMatrix& matrix, std::span
   ctx.growth.extra_seed = settings.extra_seed;
   ctx.growth.ccp_alpha = 0.0;
   ctx.growth.threads_per_tree = 1;
-  convert_bins_to_feature_major(*ctx.binned, threads, nullptr);
+  if (!ctx.binned->feature_major) convert_bins_to_feature_major(*ctx.binned, threads, nullptr);
   return ctx;
 }
 
