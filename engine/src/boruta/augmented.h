@@ -23,20 +23,35 @@ class AugmentedMatrix {
   uint64_t n_rows() const { return x_.n_rows; }
   uint64_t n_columns() const { return active_.size() + sources_.size(); }
 
-  // out[p] = value(order[p], column) for every position p. Shadow reads walk the
-  // permutation row in row order first (sequential reads of both borrowed arrays), so only
-  // the small gathered column is then visited in canonical order. `scratch` is reused.
+  // out[p] = value(order[p], column) for every position p. The source feature is first
+  // read down its column in row order (a constant stride the prefetcher follows), so the
+  // donor rows of a shadow and the canonical order then only visit that small gathered
+  // column. `scratch` is reused.
   void gather_column(uint64_t column, std::span<const uint64_t> order, std::vector<double>& out,
                      std::vector<double>& scratch) const {
     const uint64_t n = x_.n_rows;
     MORVEL_ASSERT(column < n_columns() && order.size() == n, "index out of bounds: augmented column");
+    const uint64_t n_active = active_.size();
+    const bool shadow = column >= n_active;
+    const uint64_t k = shadow ? column - n_active : 0;
+    const uint64_t feature = shadow ? sources_[k] : active_[column];
+    MORVEL_ASSERT(feature < x_.n_features, shadow ? "index out of bounds: shadow source feature"
+                                                  : "index out of bounds: active feature");
+    MORVEL_ASSERT(!shadow || (k < permutations_.n_rows && n <= permutations_.n_features),
+                  "index out of bounds: shadow column");
     scratch.resize(n);
-    for (uint64_t r = 0; r < n; ++r) scratch[r] = value(r, column);
+    for (uint64_t r = 0; r < n; ++r) scratch[r] = x_.at(r, feature);
     out.resize(n);
     for (uint64_t p = 0; p < n; ++p) {
       const uint64_t row = order[p];
       MORVEL_ASSERT(row < n, "index out of bounds: augmented row");
-      out[p] = scratch[row];
+      if (!shadow) {
+        out[p] = scratch[row];
+        continue;
+      }
+      const int64_t donor = permutations_.at(k, row);
+      MORVEL_ASSERT(donor >= 0 && static_cast<uint64_t>(donor) < n, "index out of bounds: permutation entry");
+      out[p] = scratch[static_cast<uint64_t>(donor)];
     }
   }
 
