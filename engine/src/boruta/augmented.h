@@ -55,6 +55,37 @@ class AugmentedMatrix {
     }
   }
 
+  uint64_t n_active() const { return active_.size(); }
+  uint64_t n_features() const { return x_.n_features; }
+  uint64_t active_feature(uint64_t j) const { return active_.at(j); }
+  uint64_t source_feature(uint64_t k) const { return sources_.at(k); }
+
+  // x[row, feature], bounds-checked.
+  double feature_value(uint64_t row, uint64_t feature) const {
+    MORVEL_ASSERT(row < x_.n_rows && feature < x_.n_features, "index out of bounds: x");
+    return x_.at(row, feature);
+  }
+
+  // The row of x that shadow k takes at `row`, bounds-checked.
+  uint64_t donor(uint64_t k, uint64_t row) const {
+    MORVEL_ASSERT(k < permutations_.n_rows && row < permutations_.n_features, "index out of bounds: shadow column");
+    const int64_t d = permutations_.at(k, row);
+    MORVEL_ASSERT(d >= 0 && static_cast<uint64_t>(d) < x_.n_rows, "index out of bounds: permutation entry");
+    return static_cast<uint64_t>(d);
+  }
+
+  // Whether permutation row k visits every row of x exactly once. `seen` is scratch.
+  bool is_bijection(uint64_t k, std::vector<uint8_t>& seen) const {
+    const uint64_t n = x_.n_rows;
+    seen.assign(n, 0);
+    for (uint64_t r = 0; r < n; ++r) {
+      const uint64_t d = donor(k, r);
+      if (seen[d] != 0) return false;
+      seen[d] = 1;
+    }
+    return true;
+  }
+
   // Column j < A reads x[row, active[j]]; column A + k reads x[permutations[k, row], sources[k]].
   double value(uint64_t row, uint64_t column) const {
     MORVEL_ASSERT(row < x_.n_rows, "index out of bounds: augmented row");

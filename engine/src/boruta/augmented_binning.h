@@ -1,4 +1,4 @@
-// Bin edges and the row-major byte matrix of a matrix read one gathered column at a time
+// Bin edges and the feature-major byte matrix of a matrix read one gathered column at a time
 // (the augmented matrix of the Boruta kernel, which has no float buffer to hand to the
 // matrix-form entry points). The edge and bin rules stay in feature_edges and bin_value.
 #pragma once
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binning/bin_lookup.h"
+#include "boruta/augmented.h"
 #include "binning/binning.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
@@ -73,6 +74,130 @@ BinnedMatrix bin_gathered_columns(const Gather& gather, uint64_t n_rows, uint64_
   out.has_missing = any_nan;
   // Written feature-major straight away: the extra-trees search reads columns, and a
   // row-major pass followed by a transpose would produce the same bytes twice as slowly.
+  out.feature_major = true;
+  return out;
+}
+
+// The same edges and bytes as bin_gathered_columns over the augmented matrix, computed once
+// per feature of x wherever a column holds exactly that feature's values: every active
+// column, and every shadow whose permutation row visits each row once. Edges depend only on
+// the multiset of a column's values and a byte only on its own value, so such a column has
+// its feature's edges, and its bytes are the feature's row bins read through the column's
+// rows. Other shadows are gathered and binned on their own.
+inline BinnedMatrix bin_augmented_columns(const AugmentedMatrix& matrix, std::span<const uint64_t> order,
+                                          uint64_t max_bins, uint64_t threads) {
+  const uint64_t n_rows = matrix.n_rows();
+  const uint64_t n_columns = matrix.n_columns();
+  const uint64_t n_active = matrix.n_active();
+  MORVEL_ASSERT(order.size() == n_rows, "index out of bounds: canonical order length");
+  constexpr uint64_t kOwn = ~uint64_t{0};
+  std::vector<uint64_t> shared(n_columns, kOwn);  // feature whose bins a column reuses
+  for (uint64_t j = 0; j < n_active; ++j) shared[j] = matrix.active_feature(j);
+  std::vector<uint8_t> seen;
+  for (uint64_t k = 0; k + n_active < n_columns; ++k) {
+    if (matrix.is_bijection(k, seen)) shared[n_active + k] = matrix.source_feature(k);
+  }
+  std::vector<uint64_t> features;
+  for (const uint64_t f : shared)
+    if (f != kOwn) features.push_back(f);
+  std::sort(features.begin(), features.end());
+  features.erase(std::unique(features.begin(), features.end()), features.end());
+  std::vector<uint64_t> slot(matrix.n_features(), kOwn);
+  for (uint64_t i = 0; i < features.size(); ++i) slot[features[i]] = i;
+
+  struct FeatureBins {
+    std::vector<double> edges;
+    std::vector<uint8_t> row_bins;  // bin of x[r, feature] for every row r
+    bool nan = false;
+    bool inf = false;
+  };
+  std::vector<FeatureBins> bins_of;
+  bins_of.reserve(features.size());
+  if (!features.empty()) {
+    auto chunks = parallel::for_each_chunk(
+        features.size(), std::min<uint64_t>(features.size(), threads),
+        [&](const parallel::Chunk& chunk) {
+          std::vector<FeatureBins> part(chunk.end - chunk.begin);
+          std::vector<double> values(n_rows);
+          std::vector<double> sorted;
+          for (uint64_t i = chunk.begin; i < chunk.end; ++i) {
+            FeatureBins& fb = part[i - chunk.begin];
+            for (uint64_t r = 0; r < n_rows; ++r) values[r] = matrix.feature_value(r, features[i]);
+            sorted.assign(values.begin(), values.end());
+            fb.edges = feature_edges(sorted, max_bins, BinningStrategy::ExactSort);
+            fb.row_bins.resize(n_rows);
+            for (uint64_t r = 0; r < n_rows; ++r) {
+              const double v = values[r];
+              if (std::isnan(v)) fb.nan = true;
+              if (std::isinf(v)) fb.inf = true;
+              fb.row_bins[r] = detail::bin_value(fb.edges, v);
+            }
+          }
+          return part;
+        },
+        msg::kEdgeWorkerPanicked);
+    for (auto& part : chunks)
+      for (auto& fb : part) bins_of.push_back(std::move(fb));
+  }
+
+  BinnedMatrix out;
+  out.n_rows = n_rows;
+  out.n_features = n_columns;
+  out.bins.assign(n_rows * n_columns, 0);
+  uint8_t* bytes = out.bins.data();
+  struct Part {
+    BinEdges edges;
+    bool nan = false;
+    bool inf = false;
+  };
+  const uint64_t workers = std::min(n_columns, threads);
+  auto parts = parallel::for_each_chunk(
+      n_columns, workers,
+      [&](const parallel::Chunk& chunk) {
+        Part part;
+        part.edges.reserve(chunk.end - chunk.begin);
+        std::vector<double> values;
+        std::vector<double> sorted;
+        for (uint64_t column = chunk.begin; column < chunk.end; ++column) {
+          uint8_t* column_bytes = bytes + column * n_rows;
+          if (shared[column] != kOwn) {
+            const FeatureBins& fb = bins_of[slot[shared[column]]];
+            part.edges.push_back(fb.edges);
+            part.nan = part.nan || fb.nan;
+            part.inf = part.inf || fb.inf;
+            const uint8_t* row_bins = fb.row_bins.data();
+            if (column < n_active) {
+              for (uint64_t p = 0; p < n_rows; ++p) column_bytes[p] = row_bins[order[p]];
+            } else {
+              const uint64_t k = column - n_active;
+              for (uint64_t p = 0; p < n_rows; ++p) column_bytes[p] = row_bins[matrix.donor(k, order[p])];
+            }
+            continue;
+          }
+          matrix.gather_column(column, order, values, sorted);
+          sorted.assign(values.begin(), values.end());
+          part.edges.push_back(feature_edges(sorted, max_bins, BinningStrategy::ExactSort));
+          const std::vector<double>& edges = part.edges.back();
+          for (uint64_t p = 0; p < n_rows; ++p) {
+            const double v = values[p];
+            if (std::isnan(v)) part.nan = true;
+            if (std::isinf(v)) part.inf = true;
+            column_bytes[p] = detail::bin_value(edges, v);
+          }
+        }
+        return part;
+      },
+      msg::kEdgeWorkerPanicked);
+  out.edges.reserve(n_columns);
+  bool any_nan = false;
+  bool any_inf = false;
+  for (Part& part : parts) {
+    for (auto& e : part.edges) out.edges.push_back(std::move(e));
+    any_nan = any_nan || part.nan;
+    any_inf = any_inf || part.inf;
+  }
+  if (any_inf) throw ValidationError(msg::kInfiniteValues);
+  out.has_missing = any_nan;
   out.feature_major = true;
   return out;
 }

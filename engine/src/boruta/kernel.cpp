@@ -72,10 +72,7 @@ TrainingContext boruta_training_context(const AugmentedMatrix& matrix, std::span
 
   const uint64_t binning = detail::binning_threads(n_rows, n_columns, threads);
   // Rows in canonical order: position p reads augmented row order[p].
-  const auto gather = [&matrix, order](uint64_t column, std::vector<double>& out, std::vector<double>& scratch) {
-    matrix.gather_column(column, order, out, scratch);
-  };
-  ctx.binned = bin_gathered_columns(gather, n_rows, n_columns, settings.bins, binning);
+  ctx.binned = bin_augmented_columns(matrix, order, settings.bins, binning);
   ctx.has_missing = ctx.binned->has_missing;
   ctx.candidates = candidate_features(ctx.binned->edges);
   ctx.labels.assign(labels.begin(), labels.end());
