@@ -18,6 +18,21 @@
 
 namespace morvel {
 
+// Edges of one gathered column (consumed copy in `sorted`) and its bytes under them; raises
+// the NaN and infinity flags it meets.
+inline std::vector<double> bin_one_column(const std::vector<double>& values, std::vector<double>& sorted,
+                                          uint64_t max_bins, uint8_t* column_bytes, bool& nan, bool& inf) {
+  sorted.assign(values.begin(), values.end());
+  std::vector<double> edges = feature_edges(sorted, max_bins, BinningStrategy::ExactSort);
+  for (uint64_t p = 0; p < values.size(); ++p) {
+    const double v = values[p];
+    if (std::isnan(v)) nan = true;
+    if (std::isinf(v)) inf = true;
+    column_bytes[p] = detail::bin_value(edges, v);
+  }
+  return edges;
+}
+
 // "exact_sort" edges of every column over all rows, and the feature-major bytes under them.
 // `gather(column, out, scratch)` fills out[p] with the value at row position p. Work is split into
 // contiguous column ranges; each worker computes its columns' edges and then bins the same
@@ -47,17 +62,9 @@ BinnedMatrix bin_gathered_columns(const Gather& gather, uint64_t n_rows, uint64_
         std::vector<double> sorted;
         for (uint64_t column = chunk.begin; column < chunk.end; ++column) {
           gather(column, values, sorted);
-          uint8_t* column_bytes = bytes + column * n_rows;
           MORVEL_ASSERT(values.size() == n_rows, "index out of bounds: gathered column length");
-          sorted.assign(values.begin(), values.end());
-          part.edges.push_back(feature_edges(sorted, max_bins, BinningStrategy::ExactSort));
-          const std::vector<double>& edges = part.edges.back();
-          for (uint64_t p = 0; p < n_rows; ++p) {
-            const double v = values[p];
-            if (std::isnan(v)) part.nan = true;
-            if (std::isinf(v)) part.inf = true;
-            column_bytes[p] = detail::bin_value(edges, v);
-          }
+          part.edges.push_back(
+              bin_one_column(values, sorted, max_bins, bytes + column * n_rows, part.nan, part.inf));
         }
         return part;
       },
@@ -123,15 +130,8 @@ inline BinnedMatrix bin_augmented_columns(const AugmentedMatrix& matrix, std::sp
           for (uint64_t i = chunk.begin; i < chunk.end; ++i) {
             FeatureBins& fb = part[i - chunk.begin];
             for (uint64_t r = 0; r < n_rows; ++r) values[r] = matrix.feature_value(r, features[i]);
-            sorted.assign(values.begin(), values.end());
-            fb.edges = feature_edges(sorted, max_bins, BinningStrategy::ExactSort);
             fb.row_bins.resize(n_rows);
-            for (uint64_t r = 0; r < n_rows; ++r) {
-              const double v = values[r];
-              if (std::isnan(v)) fb.nan = true;
-              if (std::isinf(v)) fb.inf = true;
-              fb.row_bins[r] = detail::bin_value(fb.edges, v);
-            }
+            fb.edges = bin_one_column(values, sorted, max_bins, fb.row_bins.data(), fb.nan, fb.inf);
           }
           return part;
         },
@@ -175,15 +175,7 @@ inline BinnedMatrix bin_augmented_columns(const AugmentedMatrix& matrix, std::sp
             continue;
           }
           matrix.gather_column(column, order, values, sorted);
-          sorted.assign(values.begin(), values.end());
-          part.edges.push_back(feature_edges(sorted, max_bins, BinningStrategy::ExactSort));
-          const std::vector<double>& edges = part.edges.back();
-          for (uint64_t p = 0; p < n_rows; ++p) {
-            const double v = values[p];
-            if (std::isnan(v)) part.nan = true;
-            if (std::isinf(v)) part.inf = true;
-            column_bytes[p] = detail::bin_value(edges, v);
-          }
+          part.edges.push_back(bin_one_column(values, sorted, max_bins, column_bytes, part.nan, part.inf));
         }
         return part;
       },
