@@ -39,9 +39,11 @@ inline std::vector<double> bin_one_column(const std::vector<double>& values, std
 // gathered values, so a column is read once. Edges are concatenated in range order and each
 // byte depends only on its own cell, so the result does not depend on the worker count.
 // Throws ValidationError "X must not contain infinite values" when a value is infinite.
-template <class Gather>
-BinnedMatrix bin_gathered_columns(const Gather& gather, uint64_t n_rows, uint64_t n_columns, uint64_t max_bins,
-                                  uint64_t threads) {
+// Runs bin_column(column, column_bytes, values, sorted, nan, inf) -> edges for every column
+// on contiguous column ranges, concatenates the edges in range order and ORs the flags.
+// `values` and `sorted` are per-worker scratch.
+template <class BinColumn>
+BinnedMatrix bin_columns(uint64_t n_rows, uint64_t n_columns, uint64_t threads, const BinColumn& bin_column) {
   BinnedMatrix out;
   out.n_rows = n_rows;
   out.n_features = n_columns;
@@ -61,10 +63,7 @@ BinnedMatrix bin_gathered_columns(const Gather& gather, uint64_t n_rows, uint64_
         std::vector<double> values;
         std::vector<double> sorted;
         for (uint64_t column = chunk.begin; column < chunk.end; ++column) {
-          gather(column, values, sorted);
-          MORVEL_ASSERT(values.size() == n_rows, "index out of bounds: gathered column length");
-          part.edges.push_back(
-              bin_one_column(values, sorted, max_bins, bytes + column * n_rows, part.nan, part.inf));
+          part.edges.push_back(bin_column(column, bytes + column * n_rows, values, sorted, part.nan, part.inf));
         }
         return part;
       },
@@ -83,6 +82,18 @@ BinnedMatrix bin_gathered_columns(const Gather& gather, uint64_t n_rows, uint64_
   // row-major pass followed by a transpose would produce the same bytes twice as slowly.
   out.feature_major = true;
   return out;
+}
+
+template <class Gather>
+BinnedMatrix bin_gathered_columns(const Gather& gather, uint64_t n_rows, uint64_t n_columns, uint64_t max_bins,
+                                  uint64_t threads) {
+  return bin_columns(n_rows, n_columns, threads,
+                     [&](uint64_t column, uint8_t* column_bytes, std::vector<double>& values,
+                         std::vector<double>& sorted, bool& nan, bool& inf) {
+                       gather(column, values, sorted);
+                       MORVEL_ASSERT(values.size() == n_rows, "index out of bounds: gathered column length");
+                       return bin_one_column(values, sorted, max_bins, column_bytes, nan, inf);
+                     });
 }
 
 // The same edges and bytes as bin_gathered_columns over the augmented matrix, computed once
@@ -140,58 +151,25 @@ inline BinnedMatrix bin_augmented_columns(const AugmentedMatrix& matrix, std::sp
       for (auto& fb : part) bins_of.push_back(std::move(fb));
   }
 
-  BinnedMatrix out;
-  out.n_rows = n_rows;
-  out.n_features = n_columns;
-  out.bins.assign(n_rows * n_columns, 0);
-  uint8_t* bytes = out.bins.data();
-  struct Part {
-    BinEdges edges;
-    bool nan = false;
-    bool inf = false;
-  };
-  const uint64_t workers = std::min(n_columns, threads);
-  auto parts = parallel::for_each_chunk(
-      n_columns, workers,
-      [&](const parallel::Chunk& chunk) {
-        Part part;
-        part.edges.reserve(chunk.end - chunk.begin);
-        std::vector<double> values;
-        std::vector<double> sorted;
-        for (uint64_t column = chunk.begin; column < chunk.end; ++column) {
-          uint8_t* column_bytes = bytes + column * n_rows;
-          if (shared[column] != kOwn) {
-            const FeatureBins& fb = bins_of[slot[shared[column]]];
-            part.edges.push_back(fb.edges);
-            part.nan = part.nan || fb.nan;
-            part.inf = part.inf || fb.inf;
-            const uint8_t* row_bins = fb.row_bins.data();
-            if (column < n_active) {
-              for (uint64_t p = 0; p < n_rows; ++p) column_bytes[p] = row_bins[order[p]];
-            } else {
-              const uint64_t k = column - n_active;
-              for (uint64_t p = 0; p < n_rows; ++p) column_bytes[p] = row_bins[matrix.donor(k, order[p])];
-            }
-            continue;
-          }
-          matrix.gather_column(column, order, values, sorted);
-          part.edges.push_back(bin_one_column(values, sorted, max_bins, column_bytes, part.nan, part.inf));
-        }
-        return part;
-      },
-      msg::kEdgeWorkerPanicked);
-  out.edges.reserve(n_columns);
-  bool any_nan = false;
-  bool any_inf = false;
-  for (Part& part : parts) {
-    for (auto& e : part.edges) out.edges.push_back(std::move(e));
-    any_nan = any_nan || part.nan;
-    any_inf = any_inf || part.inf;
-  }
-  if (any_inf) throw ValidationError(msg::kInfiniteValues);
-  out.has_missing = any_nan;
-  out.feature_major = true;
-  return out;
+  return bin_columns(n_rows, n_columns, threads,
+                     [&](uint64_t column, uint8_t* column_bytes, std::vector<double>& values,
+                         std::vector<double>& sorted, bool& nan, bool& inf) {
+                       if (shared[column] == kOwn) {
+                         matrix.gather_column(column, order, values, sorted);
+                         return bin_one_column(values, sorted, max_bins, column_bytes, nan, inf);
+                       }
+                       const FeatureBins& fb = bins_of[slot[shared[column]]];
+                       nan = nan || fb.nan;
+                       inf = inf || fb.inf;
+                       const uint8_t* row_bins = fb.row_bins.data();
+                       if (column < n_active) {
+                         for (uint64_t p = 0; p < n_rows; ++p) column_bytes[p] = row_bins[order[p]];
+                       } else {
+                         const uint64_t k = column - n_active;
+                         for (uint64_t p = 0; p < n_rows; ++p) column_bytes[p] = row_bins[matrix.donor(k, order[p])];
+                       }
+                       return fb.edges;
+                     });
 }
 
 }  // namespace morvel

@@ -339,6 +339,23 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   return result;
 }
 
+// What every extra-trees search does before reading values: a feature already known to be
+// constant at the node yields none without drawing; otherwise the visit is counted and timed
+// (when profiling) around fn(profile).
+template <class Fn>
+std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::span<const uint64_t> rows,
+                                              uint64_t feature, const std::vector<uint64_t>& constant_features,
+                                              Fn&& fn) {
+  if (is_listed(constant_features, feature)) return std::nullopt;
+  ProfileCounters* profile = ctx.profile.get();
+  if (profile != nullptr) {
+    profile->add(profile->feature_visits, 1);
+    profile->add(profile->sample_visits, rows.size());
+  }
+  const ScopedNanos timer(profile, &ProfileCounters::split_search_ns);
+  return fn(profile);
+}
+
 }  // namespace
 
 double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
@@ -352,29 +369,24 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch) {
-  if (is_listed(constant_features, feature)) return std::nullopt;
-  ProfileCounters* profile = ctx.profile.get();
-  if (profile != nullptr) {
-    profile->add(profile->feature_visits, 1);
-    profile->add(profile->sample_visits, rows.size());
-  }
-  const ScopedNanos timer(profile, &ProfileCounters::split_search_ns);
-  if (rules.n_classes == 2) {
-    if (ctx.binned) {
-      return binary_binned_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features,
-                                  rng, scratch, profile);
+  return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters* profile) {
+    if (rules.n_classes == 2) {
+      if (ctx.binned) {
+        return binary_binned_search(ctx, weights, rules, rows, stats, feature, constraint, bounds,
+                                    constant_features, rng, scratch, profile);
+      }
+      if (ctx.form != ValueForm::Csr) {
+        return with_dense_reader(ctx, feature, scratch, [&](auto& values, auto read) {
+          using T = typename std::remove_reference_t<decltype(values)>::value_type;
+          return binary_dense_search<T>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features,
+                                        rng, values, profile, read);
+        });
+      }
     }
-    if (ctx.form != ValueForm::Csr) {
-      return with_dense_reader(ctx, feature, scratch, [&](auto& values, auto read) {
-        using T = typename std::remove_reference_t<decltype(values)>::value_type;
-        return binary_dense_search<T>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                                      values, profile, read);
-      });
-    }
-  }
-  return with_general_reader(ctx, feature, [&](auto read) {
-    return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                          scratch, read);
+    return with_general_reader(ctx, feature, [&](auto read) {
+      return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                            scratch, read);
+    });
   });
 }
 
@@ -383,16 +395,11 @@ std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, c
                                                    const NodeStats& stats, uint64_t feature, int8_t constraint,
                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                    Rng& rng, ExtraScratch& scratch) {
-  if (is_listed(constant_features, feature)) return std::nullopt;
-  ProfileCounters* profile = ctx.profile.get();
-  if (profile != nullptr) {
-    profile->add(profile->feature_visits, 1);
-    profile->add(profile->sample_visits, rows.size());
-  }
-  const ScopedNanos timer(profile, &ProfileCounters::split_search_ns);
-  return with_general_reader(ctx, feature, [&](auto read) {
-    return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                          scratch, read);
+  return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters*) {
+    return with_general_reader(ctx, feature, [&](auto read) {
+      return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                            scratch, read);
+    });
   });
 }
 
