@@ -344,27 +344,28 @@ PyRef float_list(const std::vector<double>& values) {
   return float_list(values.data(), values.size());
 }
 
-PyRef int_list(const std::vector<uint64_t>& values) {
+namespace {
+
+PyObject* new_int(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject* new_int(int64_t value) { return PyLong_FromLongLong(value); }
+
+template <class T>
+PyRef int_list_of(const std::vector<T>& values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) throw_error_set();
   for (size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+    PyObject* item = new_int(values[i]);
     if (item == nullptr) throw_error_set();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list;
 }
 
-PyRef int_list(const std::vector<int64_t>& values) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) throw_error_set();
-  for (size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyLong_FromLongLong(values[i]);
-    if (item == nullptr) throw_error_set();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
+}  // namespace
+
+PyRef int_list(const std::vector<uint64_t>& values) { return int_list_of(values); }
+
+PyRef int_list(const std::vector<int64_t>& values) { return int_list_of(values); }
 
 PyRef float_rows(const std::vector<double>& values, uint64_t n_rows, uint64_t n_columns) {
   // A result of the wrong size would be read out of bounds: refuse it as a broken invariant.
