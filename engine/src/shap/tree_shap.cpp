@@ -282,31 +282,68 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   const double classes = static_cast<double>(n_classes);
 
   const uint64_t workers = std::min(x.n_rows, n_jobs == 0 ? uint64_t{1} : n_jobs);
-  // Each chunk owns its workspace, reader and accumulator; the compact trees and the input
-  // are shared read-only.
-  const std::vector<std::vector<double>> partial = parallel::for_each_chunk(
-      x.n_rows, workers,
-      [&](const parallel::Chunk& chunk) {
-        const uint64_t batch = std::min(chunk.end - chunk.begin,
-                                        BatchWalker::batch_rows_for(prepared.trees,
-                                                                    prepared.max_depth,
-                                                                    n_features, n_classes));
-        BatchWalker walker(prepared.max_depth, n_features, n_classes, batch);
-        RowReader reader(x, n_features);
-        const uint64_t per_row = checked_size(n_features, n_classes);
-        std::vector<double> rows(checked_size(batch, n_features));
-        std::vector<double> phi(checked_size(batch, per_row));
+  // The rows belong to consecutive chunks, one per worker, and each chunk's accumulator adds
+  // its rows in row order. The workers walk batches of rows together: per group of trees,
+  // each worker prepares the path states of one tree for the whole batch, then every worker
+  // replays the group's trees in tree order for its share of the batch. Path states are
+  // shared by all rows of a batch whichever chunk they belong to, and every row still adds
+  // exactly the terms of the scalar walk in its order, so the result is that of one thread.
+  // Two sets of walkers alternate between groups, so one meeting per group suffices: a
+  // worker prepares the next group while its peers may still replay the current one.
+  const std::vector<parallel::Chunk> chunks = parallel::split_chunks(x.n_rows, workers);
+  const uint64_t members = chunks.size();
+  const uint64_t batch = std::min(x.n_rows, BatchWalker::batch_rows_for(
+                                                prepared.trees, prepared.max_depth, n_features,
+                                                n_classes));
+  const uint64_t per_row = checked_size(n_features, n_classes);
+  std::vector<BatchWalker> walkers;
+  const uint64_t n_walkers = members == 1 ? 1 : checked_size(members, 2);
+  walkers.reserve(n_walkers);
+  for (uint64_t w = 0; w < n_walkers; ++w) {
+    walkers.emplace_back(prepared.max_depth, n_features, n_classes, batch);
+  }
+  std::vector<double> rows(checked_size(batch, n_features));
+  std::vector<double> phi(checked_size(batch, per_row));
+  const uint64_t n_tree_count = prepared.trees.size();
+
+  const std::vector<std::vector<double>> partial = parallel::run_team(
+      members,
+      [&](uint64_t w, parallel::Team& team) {
         std::vector<double> acc(n_features, 0.0);
-        for (uint64_t first = chunk.begin; first < chunk.end; first += batch) {
-          const uint64_t count = std::min(batch, chunk.end - first);
-          for (uint64_t r = 0; r < count; ++r) {
+        std::vector<uint64_t> stack;
+        RowReader reader(x, n_features);
+        for (uint64_t first = 0; first < x.n_rows; first += batch) {
+          const uint64_t count = std::min(batch, x.n_rows - first);
+          // This worker's share of the batch for copying, zeroing and replaying.
+          const uint64_t share = parallel::chunk_length(count, members);
+          const uint64_t own_begin = std::min(count, w * share);
+          const uint64_t own_end = std::min(count, own_begin + share);
+          for (uint64_t r = own_begin; r < own_end; ++r) {
             std::copy_n(reader.row(first + r), n_features, rows.data() + r * n_features);
           }
-          std::fill(phi.begin(), phi.end(), 0.0);
-          for (const CompactTree& tree : prepared.trees) {
-            walker.attribute(tree, rows.data(), count, phi.data());
+          std::fill(phi.begin() + own_begin * per_row, phi.begin() + own_end * per_row, 0.0);
+          if (!team.sync()) return acc;
+          uint64_t set = 0;
+          for (uint64_t group = 0; group < n_tree_count; group += members) {
+            const uint64_t group_end = std::min(n_tree_count, group + members);
+            BatchWalker* group_walkers = walkers.data() + set;
+            if (group + w < group_end) {
+              group_walkers[w].prepare(prepared.trees[group + w], rows.data(), count);
+            }
+            // Every walker of this set is prepared, and (one meeting earlier) every replay of
+            // the other set is done.
+            if (!team.sync()) return acc;
+            for (uint64_t t = group; t < group_end; ++t) {
+              group_walkers[t - group].replay(prepared.trees[t], rows.data(), own_begin, own_end,
+                                              phi.data(), stack);
+            }
+            set = n_walkers - members - set;
           }
-          for (uint64_t r = 0; r < count; ++r) {
+          if (!team.sync()) return acc;
+          // The rows of this batch that belong to this worker's chunk, in row order.
+          const uint64_t chunk_begin = std::max(chunks[w].begin, first) - first;
+          const uint64_t chunk_end = std::min(chunks[w].end, first + count);
+          for (uint64_t r = chunk_begin; r + first < chunk_end; ++r) {
             const double* row_phi = phi.data() + r * per_row;
             for (uint64_t j = 0; j < n_features; ++j) {
               for (uint64_t c = 0; c < n_classes; ++c) {
@@ -314,6 +351,7 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
               }
             }
           }
+          if (!team.sync()) return acc;
         }
         return acc;
       },
