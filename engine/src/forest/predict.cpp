@@ -8,7 +8,6 @@
 #include <limits>
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <variant>
 
 #include "forest/votes.h"
@@ -65,41 +64,38 @@ double raw_threshold(const std::vector<double>& edges, double pivot) {
   return edges[static_cast<uint64_t>(pivot)];
 }
 
-// Renumbers the reachable nodes depth-first (the root first), the two children of a split
-// in adjacent slots (right, left) taken when the split is packed. Growth stores nodes
-// depth-first too, so the packing reads the tree nearly in storage order. `stack` is scratch
-// (original position, packed slot). With `edges`, bin-space pivots become raw thresholds.
+// Renumbers the reachable nodes breadth-first (the root first), children in pairs
+// (right, left), so the levels every row passes through share few cache lines. `order` is
+// scratch: the original position of each packed node. With `edges`, bin-space pivots become
+// raw thresholds.
 template <class Index>
 void flatten(const Tree& tree, uint64_t n_features, uint64_t n_classes, const BinEdges* edges,
-             FlatTree<Index>& flat, std::vector<std::pair<uint64_t, uint64_t>>& stack) {
+             FlatTree<Index>& flat, std::vector<uint64_t>& order) {
   using Flat = FlatNode<Index>;
   const uint64_t size = tree.nodes.size();
-  flat.nodes.resize(size);
-  uint64_t used = 1;  // the root takes slot 0
-  stack.clear();
-  stack.emplace_back(tree.root, 0);
-  while (!stack.empty()) {
-    const auto [at, slot] = stack.back();
-    stack.pop_back();
-    const Node& n = tree.nodes[at];
+  flat.nodes.clear();
+  flat.nodes.reserve(size);
+  order.clear();
+  order.reserve(size);
+  order.push_back(tree.root);
+  for (uint64_t i = 0; i < order.size(); ++i) {
+    const Node& n = tree.nodes[order[i]];
     if (n.is_leaf()) {
       MORVEL_ASSERT(n.leaf_class < n_classes, msg::kTreeLeafClass);
-      flat.nodes[slot] = Flat{0.0, Flat::kLeaf, static_cast<Index>(n.leaf_class)};
+      flat.nodes.push_back(Flat{0.0, Flat::kLeaf, static_cast<Index>(n.leaf_class)});
       continue;
     }
     MORVEL_ASSERT(n.feature < n_features && n.left < size && n.right < size,
                   "index out of bounds: split refers outside the tree or the input");
-    // A valid tree reaches each node once, so at most `size` slots are ever taken.
-    MORVEL_ASSERT(used + 2 <= size, "assertion failed: tree nodes are reached more than once");
-    const uint64_t base = used;
-    used += 2;
+    // A valid tree reaches each node once, so at most `size` nodes are ever queued.
+    MORVEL_ASSERT(order.size() + 2 <= size, "assertion failed: tree nodes are reached more than once");
+    const Index base = static_cast<Index>(order.size());
+    order.push_back(n.right);
+    order.push_back(n.left);
     const double pivot = edges != nullptr ? raw_threshold((*edges)[n.feature], n.pivot) : n.pivot;
-    flat.nodes[slot] = Flat{pivot, static_cast<Index>(n.feature | (n.missing_left() ? Flat::kMissingLeft : 0)),
-                            static_cast<Index>(base)};
-    stack.emplace_back(n.right, base);
-    stack.emplace_back(n.left, base + 1);
+    flat.nodes.push_back(Flat{pivot, static_cast<Index>(n.feature | (n.missing_left() ? Flat::kMissingLeft : 0)),
+                              base});
   }
-  flat.nodes.resize(used);
 }
 
 // Routers answer the routing rule for one row at one split. Raw values: NaN > pivot is
@@ -206,7 +202,7 @@ VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_
   if (n_rows == 0) return table;
   FlatTree<uint32_t> narrow;  // reused by every tree
   FlatTree<uint64_t> wide;
-  std::vector<std::pair<uint64_t, uint64_t>> order;
+  std::vector<uint64_t> order;
   for (const Tree& tree : trees) {
     if (tree.nodes.empty()) continue;
     MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
