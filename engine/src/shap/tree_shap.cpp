@@ -4,6 +4,7 @@
 #include "shap/tree_shap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -283,13 +284,14 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
 
   const uint64_t workers = std::min(x.n_rows, n_jobs == 0 ? uint64_t{1} : n_jobs);
   // The rows belong to consecutive chunks, one per worker, and each chunk's accumulator adds
-  // its rows in row order. The workers walk batches of rows together: per group of trees,
-  // each worker prepares the path states of one tree for the whole batch, then every worker
-  // replays the group's trees in tree order for its share of the batch. Path states are
-  // shared by all rows of a batch whichever chunk they belong to, and every row still adds
-  // exactly the terms of the scalar walk in its order, so the result is that of one thread.
-  // Two sets of walkers alternate between groups, so one meeting per group suffices: a
-  // worker prepares the next group while its peers may still replay the current one.
+  // its rows in row order. The workers walk batches of rows together, so path states are
+  // shared by all rows of a batch whichever chunk they belong to: the trees go in groups of
+  // one per worker; a group is prepared (path states and leaf terms of the whole batch, one
+  // tree per task) in one phase and replayed (each block of rows through the group's trees in
+  // tree order) in the next, while the following group is prepared. Every row adds exactly
+  // the terms of the scalar walk in its order, so the result is that of one thread. Tasks
+  // are claimed from a counter, so a slow or preempted worker holds up a phase by at most one
+  // task. Two sets of walkers alternate between groups.
   const std::vector<parallel::Chunk> chunks = parallel::split_chunks(x.n_rows, workers);
   const uint64_t members = chunks.size();
   const uint64_t batch = std::min(x.n_rows, BatchWalker::batch_rows_for(
@@ -297,7 +299,7 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
                                                 n_classes));
   const uint64_t per_row = checked_size(n_features, n_classes);
   std::vector<BatchWalker> walkers;
-  const uint64_t n_walkers = members == 1 ? 1 : checked_size(members, 2);
+  const uint64_t n_walkers = checked_size(members, 2);
   walkers.reserve(n_walkers);
   for (uint64_t w = 0; w < n_walkers; ++w) {
     walkers.emplace_back(prepared.max_depth, n_features, n_classes, batch);
@@ -305,6 +307,12 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   std::vector<double> rows(checked_size(batch, n_features));
   std::vector<double> phi(checked_size(batch, per_row));
   const uint64_t n_tree_count = prepared.trees.size();
+  const uint64_t n_groups = n_tree_count / members + (n_tree_count % members != 0 ? 1 : 0);
+  // Replay tasks small enough to balance the workers; one worker replays a batch at once.
+  const uint64_t block_rows = members == 1 ? batch : 16;
+  // Task counters of the pipeline phases, by phase parity; the one of the next phase is
+  // cleared during the current one, when no worker can still be claiming from it.
+  std::atomic<uint64_t> next_task[2] = {0, 0};
 
   const std::vector<std::vector<double>> partial = parallel::run_team(
       members,
@@ -312,9 +320,10 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
         std::vector<double> acc(n_features, 0.0);
         std::vector<uint64_t> stack;
         RowReader reader(x, n_features);
+        uint64_t phase = 0;
         for (uint64_t first = 0; first < x.n_rows; first += batch) {
           const uint64_t count = std::min(batch, x.n_rows - first);
-          // This worker's share of the batch for copying, zeroing and replaying.
+          // This worker's share of the batch for copying and zeroing.
           const uint64_t share = parallel::chunk_length(count, members);
           const uint64_t own_begin = std::min(count, w * share);
           const uint64_t own_end = std::min(count, own_begin + share);
@@ -323,23 +332,36 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
           }
           std::fill(phi.begin() + own_begin * per_row, phi.begin() + own_end * per_row, 0.0);
           if (!team.sync()) return acc;
-          uint64_t set = 0;
-          for (uint64_t group = 0; group < n_tree_count; group += members) {
-            const uint64_t group_end = std::min(n_tree_count, group + members);
-            BatchWalker* group_walkers = walkers.data() + set;
-            if (group + w < group_end) {
-              group_walkers[w].prepare(prepared.trees[group + w], rows.data(), count);
+          const uint64_t blocks = count / block_rows + (count % block_rows != 0 ? 1 : 0);
+          // Pipeline step p prepares group p and replays group p - 1.
+          for (uint64_t p = 0; p <= n_groups; ++p, ++phase) {
+            if (w == 0) next_task[(phase + 1) % 2].store(0, std::memory_order_relaxed);
+            const uint64_t prepare_first = p * members;
+            const uint64_t prepare_count =
+                p < n_groups ? std::min(members, n_tree_count - prepare_first) : 0;
+            const uint64_t replay_count = p > 0 ? blocks : 0;
+            BatchWalker* prepare_set = walkers.data() + (p % 2) * members;
+            const BatchWalker* replay_set = walkers.data() + ((p + 1) % 2) * members;
+            const uint64_t replay_first = p > 0 ? (p - 1) * members : 0;
+            const uint64_t replay_end = std::min(n_tree_count, replay_first + members);
+            std::atomic<uint64_t>& counter = next_task[phase % 2];
+            for (;;) {
+              const uint64_t task = counter.fetch_add(1, std::memory_order_relaxed);
+              if (task < prepare_count) {
+                prepare_set[task].prepare(prepared.trees[prepare_first + task], rows.data(), count);
+              } else if (task < prepare_count + replay_count) {
+                const uint64_t begin = (task - prepare_count) * block_rows;
+                const uint64_t end = std::min(count, begin + block_rows);
+                for (uint64_t t = replay_first; t < replay_end; ++t) {
+                  replay_set[t - replay_first].replay(prepared.trees[t], rows.data(), begin, end,
+                                                      phi.data(), stack);
+                }
+              } else {
+                break;
+              }
             }
-            // Every walker of this set is prepared, and (one meeting earlier) every replay of
-            // the other set is done.
             if (!team.sync()) return acc;
-            for (uint64_t t = group; t < group_end; ++t) {
-              group_walkers[t - group].replay(prepared.trees[t], rows.data(), own_begin, own_end,
-                                              phi.data(), stack);
-            }
-            set = n_walkers - members - set;
           }
-          if (!team.sync()) return acc;
           // The rows of this batch that belong to this worker's chunk, in row order.
           const uint64_t chunk_begin = std::max(chunks[w].begin, first) - first;
           const uint64_t chunk_end = std::min(chunks[w].end, first + count);
