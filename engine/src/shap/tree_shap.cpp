@@ -294,12 +294,15 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   // task. Two sets of walkers alternate between groups.
   const std::vector<parallel::Chunk> chunks = parallel::split_chunks(x.n_rows, workers);
   const uint64_t members = chunks.size();
+  // Several workers hold two walkers each: the same worst case as one walker per worker with
+  // half the batch. A lone worker replays a group before it prepares the next, with one.
+  const bool single = members == 1;
   const uint64_t batch = std::min(x.n_rows, BatchWalker::batch_rows_for(
                                                 prepared.trees, prepared.max_depth, n_features,
-                                                n_classes));
+                                                n_classes, single ? 1 : 2));
   const uint64_t per_row = checked_size(n_features, n_classes);
   std::vector<BatchWalker> walkers;
-  const uint64_t n_walkers = checked_size(members, 2);
+  const uint64_t n_walkers = single ? 1 : checked_size(members, 2);
   walkers.reserve(n_walkers);
   for (uint64_t w = 0; w < n_walkers; ++w) {
     walkers.emplace_back(prepared.max_depth, n_features, n_classes, batch);
@@ -340,17 +343,22 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
             const uint64_t prepare_count =
                 p < n_groups ? std::min(members, n_tree_count - prepare_first) : 0;
             const uint64_t replay_count = p > 0 ? blocks : 0;
-            BatchWalker* prepare_set = walkers.data() + (p % 2) * members;
-            const BatchWalker* replay_set = walkers.data() + ((p + 1) % 2) * members;
+            BatchWalker* prepare_set = walkers.data() + (single ? 0 : (p % 2) * members);
+            const BatchWalker* replay_set = walkers.data() + (single ? 0 : ((p + 1) % 2) * members);
+            // Longer prepare tasks are claimed first, except by a lone worker, whose one walker
+            // must be replayed before it is prepared again.
+            const uint64_t replay_at = single ? 0 : prepare_count;
+            const uint64_t prepare_at = single ? replay_count : 0;
             const uint64_t replay_first = p > 0 ? (p - 1) * members : 0;
             const uint64_t replay_end = std::min(n_tree_count, replay_first + members);
             std::atomic<uint64_t>& counter = next_task[phase % 2];
             for (;;) {
               const uint64_t task = counter.fetch_add(1, std::memory_order_relaxed);
-              if (task < prepare_count) {
-                prepare_set[task].prepare(prepared.trees[prepare_first + task], rows.data(), count);
-              } else if (task < prepare_count + replay_count) {
-                const uint64_t begin = (task - prepare_count) * block_rows;
+              if (task >= prepare_at && task < prepare_at + prepare_count) {
+                prepare_set[task - prepare_at].prepare(prepared.trees[prepare_first + task - prepare_at],
+                                                       rows.data(), count);
+              } else if (task >= replay_at && task < replay_at + replay_count) {
+                const uint64_t begin = (task - replay_at) * block_rows;
                 const uint64_t end = std::min(count, begin + block_rows);
                 for (uint64_t t = replay_first; t < replay_end; ++t) {
                   replay_set[t - replay_first].replay(prepared.trees[t], rows.data(), begin, end,
