@@ -4,9 +4,14 @@
 // table for bytes) whose sums run in the same order, so they return the same candidate.
 #include "split/extra_trees.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "morvel/bin_edges.h"
 #include "morvel/errors.h"
@@ -24,6 +29,106 @@ bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
     if (f == feature) return true;
   }
   return false;
+}
+
+// The prefix of a two-class search: entries with value <= t (NaN never qualifies).
+struct BinaryPrefix {
+  double class0 = 0.0;
+  double class1 = 0.0;
+  double weight = 0.0;
+  uint64_t count = 0;
+};
+
+// Sums in list order, one running sum per quantity. Entries outside the prefix add +0.0,
+// which leaves a running sum of non-negative weights bit for bit unchanged (a -0.0 weight
+// adds nothing either), so the sums equal those of adding only the prefix entries; the
+// masks replace a branch that mispredicts on every other entry.
+template <class T>
+BinaryPrefix binary_prefix_in_order(const T* values, const double* entry_weights, const uint64_t* labels,
+                                    uint64_t n, double t) {
+  double class0 = 0.0;
+  double class1 = 0.0;
+  double weight = 0.0;
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const bool in = static_cast<double>(values[i]) <= t;
+    const uint64_t keep = uint64_t{0} - static_cast<uint64_t>(in);
+    const uint64_t one = uint64_t{0} - labels[i];  // labels are 0 or 1
+    const uint64_t w = std::bit_cast<uint64_t>(entry_weights[i]) & keep;
+    class0 += std::bit_cast<double>(w & ~one);
+    class1 += std::bit_cast<double>(w & one);
+    weight += std::bit_cast<double>(w);
+    count += static_cast<uint64_t>(in);
+  }
+  return BinaryPrefix{class0, class1, weight, count};
+}
+
+// The same sums for whole weights whose total is at most 2^53: every partial sum is an exact
+// integer, so the order of the additions cannot change any result, and four lanes add at
+// once. Class 0's sum is the prefix weight minus class 1's, exact for the same reason.
+template <class T>
+BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, const uint64_t* labels, uint64_t n,
+                                 double t) {
+  uint64_t i = 0;
+  double weight = 0.0;
+  double class1 = 0.0;
+  uint64_t count = 0;
+#if defined(__SSE2__)
+  const __m128d threshold = _mm_set1_pd(t);
+  const __m128i zero = _mm_setzero_si128();
+  __m128d weight_a = _mm_setzero_pd();
+  __m128d weight_b = _mm_setzero_pd();
+  __m128d class1_a = _mm_setzero_pd();
+  __m128d class1_b = _mm_setzero_pd();
+  __m128i count_a = _mm_setzero_si128();
+  __m128i count_b = _mm_setzero_si128();
+  for (; i + 4 <= n; i += 4) {
+    __m128d v0;
+    __m128d v1;
+    if constexpr (std::is_same_v<T, float>) {
+      const __m128 f = _mm_loadu_ps(values + i);
+      v0 = _mm_cvtps_pd(f);
+      v1 = _mm_cvtps_pd(_mm_movehl_ps(f, f));
+    } else {
+      v0 = _mm_loadu_pd(values + i);
+      v1 = _mm_loadu_pd(values + i + 2);
+    }
+    const __m128d in0 = _mm_cmple_pd(v0, threshold);  // false for NaN
+    const __m128d in1 = _mm_cmple_pd(v1, threshold);
+    const __m128d w0 = _mm_and_pd(in0, _mm_loadu_pd(entry_weights + i));
+    const __m128d w1 = _mm_and_pd(in1, _mm_loadu_pd(entry_weights + i + 2));
+    const __m128d one0 =
+        _mm_castsi128_pd(_mm_sub_epi64(zero, _mm_loadu_si128(reinterpret_cast<const __m128i*>(labels + i))));
+    const __m128d one1 =
+        _mm_castsi128_pd(_mm_sub_epi64(zero, _mm_loadu_si128(reinterpret_cast<const __m128i*>(labels + i + 2))));
+    weight_a = _mm_add_pd(weight_a, w0);
+    weight_b = _mm_add_pd(weight_b, w1);
+    class1_a = _mm_add_pd(class1_a, _mm_and_pd(one0, w0));
+    class1_b = _mm_add_pd(class1_b, _mm_and_pd(one1, w1));
+    count_a = _mm_sub_epi64(count_a, _mm_castpd_si128(in0));
+    count_b = _mm_sub_epi64(count_b, _mm_castpd_si128(in1));
+  }
+  alignas(16) double lanes[2];
+  _mm_store_pd(lanes, _mm_add_pd(weight_a, weight_b));
+  weight = lanes[0] + lanes[1];
+  _mm_store_pd(lanes, _mm_add_pd(class1_a, class1_b));
+  class1 = lanes[0] + lanes[1];
+  alignas(16) uint64_t counts[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(counts), _mm_add_epi64(count_a, count_b));
+  count = counts[0] + counts[1];
+#endif
+  const BinaryPrefix rest = binary_prefix_in_order(values + i, entry_weights + i, labels + i, n - i, t);
+  weight += rest.weight;
+  class1 += rest.class1;
+  count += rest.count;
+  return BinaryPrefix{weight - class1, class1, weight, count};
+}
+
+template <class T>
+BinaryPrefix binary_prefix(const T* values, const double* entry_weights, const uint64_t* labels, uint64_t n,
+                           double t, bool whole_weights) {
+  if (whole_weights) return binary_prefix_whole(values, entry_weights, labels, n, t);
+  return binary_prefix_in_order(values, entry_weights, labels, n, t);
 }
 
 // The sums one search collects before scoring. `prefix` and `missing` point at n_classes
@@ -95,7 +200,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
   std::vector<double>& values = scratch.values;
-  values.resize(n);
+  if (values.size() < n) values.resize(n);  // grown, never shrunk or cleared
   std::vector<double>& sums = scratch.buffers;
   sums.assign(4 * k, 0.0);
   double* prefix = sums.data();
@@ -128,15 +233,19 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
 
+  // Entries outside the prefix add +0.0, which changes no running sum (see
+  // binary_prefix_in_order); the entry weights, when the node kept them, are the same values
+  // as w[row] read in list order.
+  const double* entry_weights = stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr;
   double prefix_weight = 0.0;
   uint64_t prefix_count = 0;
   for (uint64_t i = 0; i < n; ++i) {
-    const double v = values[i];
-    if (std::isnan(v) || !(v <= t)) continue;
-    const double wr = w[rows[i]];
-    prefix[stats.labels[i]] += wr;
-    prefix_weight += wr;
-    ++prefix_count;
+    const bool in = values[i] <= t;  // false for NaN
+    const double wr = entry_weights != nullptr ? entry_weights[i] : w[rows[i]];
+    const double added = std::bit_cast<double>(std::bit_cast<uint64_t>(wr) & (uint64_t{0} - static_cast<uint64_t>(in)));
+    prefix[stats.labels[i]] += added;
+    prefix_weight += added;
+    prefix_count += static_cast<uint64_t>(in);
   }
   if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
@@ -170,11 +279,13 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
                                                   std::span<const uint64_t> rows, const NodeStats& stats,
                                                   uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
-                                                  std::vector<T>& values, ProfileCounters* profile, Read read) {
+                                                  std::vector<T>& values, bool whole_weights, ProfileCounters* profile,
+                                                  Read read) {
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.entry_weights.size() == n, "exact binary node caches its weights");
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
-  values.resize(n);
+  // Grown, never shrunk: a smaller node reuses the front of the buffer without clearing it.
+  if (values.size() < n) values.resize(n);
   if (profile != nullptr) profile->record_peak(values.capacity() * sizeof(T));
   const double* ew = stats.entry_weights.data();
   const uint64_t* labels = stats.labels.data();
@@ -184,18 +295,29 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
   uint64_t missing_count = 0;
   T lo = std::numeric_limits<T>::infinity();
   T hi = -std::numeric_limits<T>::infinity();
-  for (uint64_t i = 0; i < n; ++i) {
-    MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
-    const T v = read(rows[i]);
-    values[i] = v;
-    if (std::isnan(v)) {
-      missing[labels[i]] += ew[i];
-      missing_weight += ew[i];
-      ++missing_count;
-      continue;
+  if (ctx.has_missing) {
+    for (uint64_t i = 0; i < n; ++i) {
+      MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
+      const T v = read(rows[i]);
+      values[i] = v;
+      if (std::isnan(v)) {
+        missing[labels[i]] += ew[i];
+        missing_weight += ew[i];
+        ++missing_count;
+        continue;
+      }
+      if (v < lo) lo = v;
+      if (v > hi) hi = v;
     }
-    if (v < lo) lo = v;
-    if (v > hi) hi = v;
+  } else {
+    // No value of the matrix is missing: only the extremes are tracked, without branches.
+    for (uint64_t i = 0; i < n; ++i) {
+      MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
+      const T v = read(rows[i]);
+      values[i] = v;
+      lo = v < lo ? v : lo;
+      hi = v > hi ? v : hi;
+    }
   }
   const auto reject = [profile] {
     if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
@@ -208,16 +330,10 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
                                         static_cast<double>(hi));
 
-  double prefix[2] = {0.0, 0.0};
-  double prefix_weight = 0.0;
-  uint64_t prefix_count = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    const T v = values[i];
-    if (std::isnan(v) || !(static_cast<double>(v) <= t)) continue;
-    prefix[labels[i]] += ew[i];
-    prefix_weight += ew[i];
-    ++prefix_count;
-  }
+  const BinaryPrefix sums = binary_prefix(values.data(), ew, labels, n, t, whole_weights);
+  const double prefix[2] = {sums.class0, sums.class1};
+  const double prefix_weight = sums.weight;
+  const uint64_t prefix_count = sums.count;
   if (prefix_count == 0 || prefix_count == n - missing_count) return reject();
   double work[4];
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
@@ -278,12 +394,55 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
   const double* w = weights.weights.data();
   const uint64_t* labels = stats.labels.data();
+  const auto reject = [profile] {
+    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
+    return std::optional<SplitCandidate>{};
+  };
 
   double missing[2] = {0.0, 0.0};
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
   uint64_t lo = kByteBins;
   uint64_t hi = 0;
+  if (scratch.whole_weights && stats.entry_weights.size() == n) {
+    // Whole weights: the per-bin sums and their sum over bins lo..floor(t) are exact, so the
+    // prefix is summed straight from the entries, as in the dense search: the bins are
+    // copied as doubles (the missing bin as NaN) and an entry is in the prefix when its bin
+    // is <= t, which for a whole bin means <= floor(t). No table to fill or clear.
+    std::vector<double>& values = scratch.values_f64;
+    if (values.size() < n) values.resize(n);
+    const double* ew = stats.entry_weights.data();
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < bm.n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t b = column[row * stride];
+      if (b == missing_byte) {
+        values[i] = std::numeric_limits<double>::quiet_NaN();
+        missing[labels[i]] += ew[i];
+        missing_weight += ew[i];
+        ++missing_count;
+        continue;
+      }
+      values[i] = static_cast<double>(b);
+      lo = b < lo ? b : lo;
+      hi = b > hi ? b : hi;
+    }
+    if (!(lo < hi)) {
+      constant_features.push_back(feature);
+      return reject();
+    }
+    const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                          static_cast<double>(hi));
+    const BinaryPrefix sums = binary_prefix_whole(values.data(), ew, labels, n, t);
+    if (sums.count == 0 || sums.count == n - missing_count) return reject();
+    const double prefix[2] = {sums.class0, sums.class1};
+    double work[4];
+    const DrawnPartition part{prefix, sums.weight, sums.count, missing, missing_weight, missing_count};
+    auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+    if (!result) return reject();
+    return result;
+  }
+
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t row = rows[i];
     MORVEL_ASSERT(row < bm.n_rows && row < weights.weights.size(),
@@ -307,10 +466,6 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
       table[2 * b] = 0.0;
       table[2 * b + 1] = 0.0;
     }
-  };
-  const auto reject = [profile] {
-    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
-    return std::optional<SplitCandidate>{};
   };
   if (!(lo < hi)) {
     clear_table();
@@ -358,6 +513,28 @@ std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::s
 
 }  // namespace
 
+void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch) {
+  // Whole numbers up to 2^53 add exactly while the running total stays at most 2^53; every
+  // node's entries are a sub-list of the bag, so their partial sums are exact too.
+  constexpr double kExactLimit = 0x1p53;
+  bool whole = true;
+  double total = 0.0;
+  for (const uint64_t row : in_bag) {
+    MORVEL_ASSERT(row < weights.size(), "index out of bounds: row outside the training matrix");
+    const double w = weights[row];
+    if (!(w >= 0.0 && w <= kExactLimit && w == std::floor(w))) {
+      whole = false;
+      break;
+    }
+    total += w;
+    if (!(total <= kExactLimit)) {
+      whole = false;
+      break;
+    }
+  }
+  scratch.whole_weights = whole;
+}
+
 double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
   const uint64_t x = rng.next_u64() ^ (extra_seed * kSeedMix);
   const double u = static_cast<double>(x >> 11) * 0x1p-53;
@@ -379,7 +556,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
         return with_dense_reader(ctx, feature, scratch, [&](auto& values, auto read) {
           using T = typename std::remove_reference_t<decltype(values)>::value_type;
           return binary_dense_search<T>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features,
-                                        rng, values, profile, read);
+                                        rng, values, scratch.whole_weights, profile, read);
         });
       }
     }

@@ -20,7 +20,15 @@ struct ExtraScratch {
   std::vector<double> values;      // node values of the general search (NaN = missing)
   std::vector<double> bin_weights; // two-class binned search: 256 bins x 2 class weights
   std::vector<uint64_t> bin_counts;  // two-class binned search: entries per bin
+  // Set for one tree by prepare_extra_tree: every weight the tree reads is a whole number and
+  // the tree's entries weigh at most 2^53 together, so every partial sum of entry weights is
+  // exact and the two-class searches may add them in any order (several lanes at once).
+  bool whole_weights = false;
 };
+
+// Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
+// `weights`. Weighted-bootstrap draw counts and unit weights qualify.
+void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch);
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).

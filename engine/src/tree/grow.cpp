@@ -489,6 +489,7 @@ std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8
 
 Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> in_bag,
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch) {
+  if (ctx.growth.extra_trees) prepare_extra_tree(weights.weights, in_bag, scratch.extra);
   TreeGrower grower(ctx, weights, forest, rng, scratch);
   if (forest.max_leaves == kNoLeafLimit) return grower.grow_depth_first(in_bag);
   return grower.grow_best_first(in_bag);
