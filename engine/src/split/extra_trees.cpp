@@ -4,6 +4,7 @@
 // table for bytes) whose sums run in the same order, so they return the same candidate.
 #include "split/extra_trees.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -417,6 +418,159 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, E
 
 // ---- two-class binned search ------------------------------------------------------------
 
+// Byte sums of 16 entries at a time: sums[0..1] += the bytes of `v` (two 8-byte halves).
+#if defined(__SSE2__)
+inline __m128i add_bytes(__m128i sums, __m128i v) { return _mm_add_epi64(sums, _mm_sad_epu8(v, _mm_setzero_si128())); }
+inline uint64_t lanes_total(__m128i sums) {
+  alignas(16) uint64_t lanes[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
+  return lanes[0] + lanes[1];
+}
+#endif
+
+// The two-class binned search on bytes, for a node prepared by prepare_extra_node: whole
+// weights of at most 255, so every sum is an exact integer and the per-bin sums of the table
+// form collapse into sums over the entries whose bin is <= floor(t). The missing bin (above
+// every other bin of the feature) never qualifies. Same draws, same rejections, same result.
+std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                  std::span<const uint64_t> rows, const NodeStats& stats,
+                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                  std::vector<uint64_t>& constant_features, Rng& rng,
+                                                  ExtraScratch& scratch, const uint8_t* column, uint64_t stride,
+                                                  uint64_t missing_byte, ProfileCounters* profile) {
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t n = rows.size();
+  const auto reject = [profile] {
+    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
+    return std::optional<SplitCandidate>{};
+  };
+  if (scratch.node_bins.size() < n) scratch.node_bins.resize(n);
+  uint8_t* bins = scratch.node_bins.data();
+  const uint8_t* weight = scratch.entry_bytes.data();
+  const uint8_t* one = scratch.entry_bytes_one.data();
+  const uint64_t n_rows = bm.n_rows;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    bins[i] = column[row * stride];
+  }
+
+  // Extremes over the non-missing bins, and the missing entries' sums.
+  const bool may_miss = missing_byte < kByteBins;
+  const uint8_t missing_value = static_cast<uint8_t>(may_miss ? missing_byte : 0);
+  uint64_t lo = 255;
+  uint64_t hi = 0;
+  uint64_t missing_count = 0;
+  uint64_t missing_sum = 0;
+  uint64_t missing_one = 0;
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  {
+    __m128i low = _mm_set1_epi8(static_cast<char>(0xFF));
+    __m128i high = _mm_setzero_si128();
+    __m128i m_count = _mm_setzero_si128();
+    __m128i m_sum = _mm_setzero_si128();
+    __m128i m_one = _mm_setzero_si128();
+    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_value));
+    const __m128i ones = _mm_set1_epi8(1);
+    for (; i + 16 <= n; i += 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
+      if (may_miss) {
+        const __m128i gone = _mm_cmpeq_epi8(b, missing_v);
+        low = _mm_min_epu8(low, _mm_or_si128(b, gone));
+        high = _mm_max_epu8(high, _mm_andnot_si128(gone, b));
+        m_count = add_bytes(m_count, _mm_and_si128(gone, ones));
+        m_sum = add_bytes(m_sum, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
+        m_one = add_bytes(m_one, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
+      } else {
+        low = _mm_min_epu8(low, b);
+        high = _mm_max_epu8(high, b);
+      }
+    }
+    if (i > 0) {
+      // Fold the 16 lanes: halves, quarters, eighths, sixteenths.
+      low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
+      high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
+      low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
+      high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
+      low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
+      high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
+      low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
+      high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
+      lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
+      hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
+      if (may_miss) {
+        missing_count = lanes_total(m_count);
+        missing_sum = lanes_total(m_sum);
+        missing_one = lanes_total(m_one);
+      }
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t b = bins[i];
+    if (may_miss && b == missing_byte) {
+      ++missing_count;
+      missing_sum += weight[i];
+      missing_one += one[i];
+      continue;
+    }
+    lo = b < lo ? b : lo;
+    hi = b > hi ? b : hi;
+  }
+  // No non-missing entry, or a single bin: constant here.
+  if (missing_count == n || !(lo < hi)) {
+    constant_features.push_back(feature);
+    return reject();
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                        static_cast<double>(hi));
+  // A convex combination can round an ulp below lo: then no bin is <= t.
+  if (!(t >= static_cast<double>(lo))) return reject();
+  const uint64_t last = std::min<uint64_t>(static_cast<uint64_t>(std::floor(t)), 255);
+
+  uint64_t count = 0;
+  uint64_t sum = 0;
+  uint64_t sum_one = 0;
+  i = 0;
+#if defined(__SSE2__)
+  {
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
+    const __m128i ones = _mm_set1_epi8(1);
+    __m128i p_count = _mm_setzero_si128();
+    __m128i p_sum = _mm_setzero_si128();
+    __m128i p_one = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
+      const __m128i in = _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b);  // b <= last
+      p_count = add_bytes(p_count, _mm_and_si128(in, ones));
+      p_sum = add_bytes(p_sum, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
+      p_one = add_bytes(p_one, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
+    }
+    if (i > 0) {
+      count = lanes_total(p_count);
+      sum = lanes_total(p_sum);
+      sum_one = lanes_total(p_one);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t in = bins[i] <= last ? 1 : 0;
+    count += in;
+    sum += in * weight[i];
+    sum_one += in * one[i];
+  }
+  if (count == 0 || count == n - missing_count) return reject();
+  const double prefix[2] = {static_cast<double>(sum - sum_one), static_cast<double>(sum_one)};
+  const double missing[2] = {static_cast<double>(missing_sum - missing_one), static_cast<double>(missing_one)};
+  double work[4];
+  const DrawnPartition part{prefix, static_cast<double>(sum), count, missing, static_cast<double>(missing_sum),
+                            missing_count};
+  auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+  if (!result) return reject();
+  return result;
+}
+
 std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, const TreeWeights& weights,
                                                    const SearchRules& rules, std::span<const uint64_t> rows,
                                                    const NodeStats& stats, uint64_t feature, int8_t constraint,
@@ -449,6 +603,10 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   uint64_t missing_count = 0;
   uint64_t lo = kByteBins;
   uint64_t hi = 0;
+  if (scratch.byte_node == &stats && scratch.byte_node_entries == n) {
+    return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
+                               column, stride, missing_byte, profile);
+  }
   if (scratch.whole_weights && stats.entry_weights.size() == n) {
     // Whole weights: the per-bin sums and their sum over bins lo..floor(t) are exact, so the
     // prefix is summed straight from the entries, as in the dense search: the bins are
@@ -559,11 +717,12 @@ std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::s
 }  // namespace
 
 void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch) {
-  // Whole numbers up to 2^53 add exactly while the running total stays at most 2^53; every
+  // Whole numbers add exactly while the running total stays at most 2^53; every
   // node's entries are a sub-list of the bag, so their partial sums are exact too.
   constexpr double kExactLimit = 0x1p53;
   bool whole = true;
   double total = 0.0;
+  double largest = 0.0;
   for (const uint64_t row : in_bag) {
     MORVEL_ASSERT(row < weights.size(), "index out of bounds: row outside the training matrix");
     const double w = weights[row];
@@ -571,13 +730,36 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_
       whole = false;
       break;
     }
-    total += w;
-    if (!(total <= kExactLimit)) {
+    // Compared before adding: 2^53 + 1 would round back to 2^53. The difference is exact.
+    if (w > kExactLimit - total) {
       whole = false;
       break;
     }
+    total += w;
+    largest = w > largest ? w : largest;
   }
   scratch.whole_weights = whole;
+  scratch.byte_weights = whole && largest <= 255.0;
+  scratch.byte_node = nullptr;
+}
+
+void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
+  const uint64_t n = stats.labels.size();
+  scratch.byte_node = nullptr;
+  if (!scratch.byte_weights || stats.class_weight.size() != 2 || stats.entry_weights.size() != n) return;
+  if (scratch.entry_bytes.size() < n) {
+    scratch.entry_bytes.resize(n);
+    scratch.entry_bytes_one.resize(n);
+  }
+  uint8_t* weight = scratch.entry_bytes.data();
+  uint8_t* one = scratch.entry_bytes_one.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint8_t w = static_cast<uint8_t>(stats.entry_weights[i]);
+    weight[i] = w;
+    one[i] = stats.labels[i] != 0 ? w : 0;
+  }
+  scratch.byte_node = &stats;
+  scratch.byte_node_entries = n;
 }
 
 double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {

@@ -24,11 +24,24 @@ struct ExtraScratch {
   // the tree's entries weigh at most 2^53 together, so every partial sum of entry weights is
   // exact and the two-class searches may add them in any order (several lanes at once).
   bool whole_weights = false;
+  // Whole weights of at most 255 each (prepare_extra_tree): the two-class binned search then
+  // works on bytes. prepare_extra_node fills the per-entry bytes for one node's statistics;
+  // they serve searches whose statistics are that object with that many entries.
+  bool byte_weights = false;
+  const NodeStats* byte_node = nullptr;
+  uint64_t byte_node_entries = 0;
+  std::vector<uint8_t> entry_bytes;      // weight of each entry
+  std::vector<uint8_t> entry_bytes_one;  // weight of each entry of class 1, 0 for class 0
+  std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
 };
 
 // Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
 // `weights`. Weighted-bootstrap draw counts and unit weights qualify.
 void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+
+// Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
+// searches of that node; the grower calls it once per searched node, after its statistics.
+void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).

@@ -324,12 +324,21 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
       for (const auto& rows : lists) {
         const Case node = node_of(ctx, rows);
         if (node.stats.weight == 0.0) continue;
+        // Unprepared, the specialisations add in list order; prepared as the grower does,
+        // whole weights take the lane and byte forms.
+        for (const bool prepared : {false, true}) {
         Rng rng_special(seed, 5);
         Rng rng_general(seed, 5);
         std::vector<uint64_t> constants_special;
         std::vector<uint64_t> constants_general;
         ExtraScratch scratch_special;
         ExtraScratch scratch_general;
+        if (prepared) {
+          prepare_extra_tree(node.weights.weights, node.rows, scratch_special);
+          EXPECT_EQ(scratch_special.whole_weights, integer_weights);
+          prepare_extra_node(node.stats, scratch_special);
+          EXPECT_EQ(scratch_special.byte_node != nullptr, integer_weights);
+        }
         for (int pass = 0; pass < 3; ++pass) {
           for (uint64_t f = 0; f < n_features; ++f) {
             const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
@@ -346,9 +355,79 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
         }
         EXPECT_EQ(constants_special, constants_general);
         EXPECT_EQ(rng_special.state(), rng_general.state());
+        }
       }
     }
   }
+}
+
+TEST(ExtraSearch, WholeWeightLanesMatchOrderedSumsForAnyClassCount) {
+  // Three classes take the general search in both runs; prepared, its class sums run in four
+  // lanes. Nodes of every length around the lane and byte block sizes.
+  for (uint64_t seed = 0; seed < 24; ++seed) {
+    Forms forms = random_forms(seed, 70, 4, true);
+    Rng labels(seed, 3);
+    for (uint64_t& label : forms.labels) label = labels.below(3);
+    const TrainingContext ctx = dense_context(forms.values, 4, forms.labels, forms.weights, 3);
+    for (const uint64_t length : {uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{33}, uint64_t{70}}) {
+      std::vector<uint64_t> rows;
+      for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 7 + seed) % 70);
+      const Case node = node_of(ctx, rows);
+      if (node.stats.weight == 0.0) continue;
+      Rng rng_lanes(seed, 8);
+      Rng rng_ordered(seed, 8);
+      ExtraScratch lanes;
+      ExtraScratch ordered;
+      prepare_extra_tree(node.weights.weights, node.rows, lanes);
+      ASSERT_TRUE(lanes.whole_weights);
+      prepare_extra_node(node.stats, lanes);
+      std::vector<uint64_t> constants_lanes;
+      std::vector<uint64_t> constants_ordered;
+      for (uint64_t f = 0; f < 4; ++f) {
+        const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
+                                    constants_lanes, rng_lanes, lanes);
+        const auto b = search_extra_general(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
+                                            constants_ordered, rng_ordered, ordered);
+        ASSERT_EQ(a.has_value(), b.has_value());
+        if (a) {
+          EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
+          EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
+          EXPECT_EQ(a->missing_left, b->missing_left);
+        }
+      }
+      EXPECT_EQ(constants_lanes, constants_ordered);
+    }
+  }
+}
+
+TEST(ExtraSearch, WholeWeightDetection) {
+  struct Expect {
+    std::vector<double> weights;
+    bool whole;
+    bool bytes;
+  };
+  const std::vector<Expect> cases{
+      {{1.0, 2.0, 0.0, -0.0}, true, true},
+      {{1.0, 0.5}, false, false},
+      {{255.0, 1.0}, true, true},
+      {{256.0, 1.0}, true, false},
+      {{0x1p52, 0x1p52}, true, false},         // the total reaches 2^53 exactly
+      {{0x1p52, 0x1p52, 1.0}, false, false},  // past 2^53 sums are no longer exact
+  };
+  for (const Expect& e : cases) {
+    std::vector<uint64_t> bag(e.weights.size());
+    for (uint64_t r = 0; r < bag.size(); ++r) bag[r] = r;
+    ExtraScratch scratch;
+    prepare_extra_tree(e.weights, bag, scratch);
+    EXPECT_EQ(scratch.whole_weights, e.whole);
+    EXPECT_EQ(scratch.byte_weights, e.bytes);
+  }
+  // Repeats in the bag count toward the total.
+  ExtraScratch scratch;
+  const std::vector<double> big{0x1p52};
+  const std::vector<uint64_t> twice{0, 0, 0};
+  prepare_extra_tree(big, twice, scratch);
+  EXPECT_FALSE(scratch.whole_weights);
 }
 
 TEST(ExtraSearch, FloatBufferPeakIsReported) {
