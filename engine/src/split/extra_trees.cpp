@@ -286,7 +286,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
 
 // Calls fn(read, may_miss) for the searched feature.
 template <class Fn>
-decltype(auto) with_general_reader(const TrainingContext& ctx, uint64_t feature, Fn&& fn) {
+decltype(auto) with_general_reader(const TrainingContext& ctx, uint64_t feature, uint64_t n_entries, Fn&& fn) {
   if (ctx.binned) {
     const BinnedMatrix& bm = *ctx.binned;
     MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
@@ -312,7 +312,7 @@ decltype(auto) with_general_reader(const TrainingContext& ctx, uint64_t feature,
         true);
   }
   MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
-  return with_raw_access(ctx, [&](auto access) {
+  return with_raw_access_for(ctx, n_entries, [&](auto access) {
     return fn([access, feature](uint64_t row) { return access.value(row, feature); }, ctx.has_missing);
   });
 }
@@ -389,9 +389,18 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
 }
 
 template <class Fn>
-decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, ExtraScratch& scratch, Fn&& fn) {
+decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, uint64_t n_entries,
+                                 ExtraScratch& scratch, Fn&& fn) {
   MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
   const uint64_t n_rows = ctx.n_rows;
+  if (ctx.form == ValueForm::Dense && !ctx.dense.values.empty() &&
+      n_entries <= kRowMajorNodeBytes / (ctx.n_features * sizeof(double))) {
+    // See with_raw_access_for.
+    const double* values = ctx.dense.values.data();
+    const uint64_t n_features = ctx.n_features;
+    return fn(scratch.values_f64,
+              [values, n_features, feature](uint64_t row) { return values[row * n_features + feature]; });
+  }
   if (!ctx.feature_major_f32.empty()) {
     const float* column = ctx.feature_major_f32.data() + feature * n_rows;
     return fn(scratch.values_f32, [column](uint64_t row) { return column[row]; });
@@ -780,14 +789,14 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                     constant_features, rng, scratch, profile);
       }
       if (ctx.form != ValueForm::Csr) {
-        return with_dense_reader(ctx, feature, scratch, [&](auto& values, auto read) {
+        return with_dense_reader(ctx, feature, rows.size(), scratch, [&](auto& values, auto read) {
           using T = typename std::remove_reference_t<decltype(values)>::value_type;
           return binary_dense_search<T>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features,
                                         rng, values, scratch.whole_weights, profile, read);
         });
       }
     }
-    return with_general_reader(ctx, feature, [&](auto read, bool may_miss) {
+    return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
                             scratch, read, may_miss);
     });
@@ -800,7 +809,7 @@ std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, c
                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                    Rng& rng, ExtraScratch& scratch) {
   return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters*) {
-    return with_general_reader(ctx, feature, [&](auto read, bool may_miss) {
+    return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
                             scratch, read, may_miss);
     });

@@ -12,9 +12,9 @@ namespace {
 // Calls fn(goes_left) with a per-row predicate for `split`. Raw values without any NaN in the
 // training matrix skip the missing test, which cannot fire there.
 template <class Fn>
-void with_predicate(const TrainingContext& ctx, const Node& split, Fn&& fn) {
+void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_entries, Fn&& fn) {
   if (!ctx.has_missing && !ctx.use_bins()) {
-    with_raw_access(ctx, [&](auto access) {
+    with_raw_access_for(ctx, n_entries, [&](auto access) {
       const uint64_t feature = split.feature;
       const double pivot = split.pivot;
       fn([&](uint64_t row) { return access.value(row, feature) > pivot; });
@@ -31,7 +31,7 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
   left.clear();
   right.clear();
-  with_predicate(ctx, split, [&](auto goes_left) {
+  with_predicate(ctx, split, rows.size(), [&](auto goes_left) {
     for (const uint64_t row : rows) {
       if (goes_left(row)) {
         left.push_back(row);
@@ -49,7 +49,7 @@ uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::
   uint64_t kept = 0;
   uint64_t spilled = 0;
   uint64_t* waiting = spill.data();
-  with_predicate(ctx, split, [&](auto goes_left) {
+  with_predicate(ctx, split, rows.size(), [&](auto goes_left) {
     // Left rows are compacted forward (the write position never passes the read position);
     // right rows wait in `spill` and are copied back behind them. Each row is written to
     // both places and only one cursor advances: the direction of a split is close to a coin
