@@ -137,7 +137,8 @@ decltype(auto) with_raw_access(const TrainingContext& ctx, Fn&& fn) {
   }
 }
 
-// Row-major reads for a node whose rows of the owned dense matrix fit in about a megabyte:
+// Row-major reads for a node whose rows of the owned float64 matrix (with no float32 copy,
+// which float32 input is read through) fit in about a megabyte:
 // a small node's rows stay cached across its feature searches, its partition and its whole
 // subtree, whereas each feature-major column is a fresh, scattered read. Larger nodes read
 // the feature-major copy, whose columns they cover densely. Both hold the same values.
@@ -145,7 +146,8 @@ inline constexpr uint64_t kRowMajorNodeBytes = uint64_t{1} << 20;
 
 template <class Fn>
 decltype(auto) with_raw_access_for(const TrainingContext& ctx, uint64_t n_entries, Fn&& fn) {
-  if (ctx.form == ValueForm::Dense && !ctx.dense.values.empty() && ctx.n_features > 0 &&
+  if (ctx.form == ValueForm::Dense && ctx.feature_major_f32.empty() && !ctx.dense.values.empty() &&
+      ctx.n_features > 0 &&
       n_entries <= kRowMajorNodeBytes / (ctx.n_features * sizeof(double)))
     return fn(DenseAccess{ctx.dense.values.data(), ctx.n_features});
   return with_raw_access(ctx, std::forward<Fn>(fn));
