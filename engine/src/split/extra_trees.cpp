@@ -148,12 +148,30 @@ struct DrawnPartition {
 // one only with a strictly greater improvement, so without missing rows option (1) stands and
 // option (2), which would be the same partition, is not evaluated. `work` holds 2 * n_classes
 // doubles.
-std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, uint64_t n_entries,
-                                          const DrawnPartition& part, double pivot, int8_t constraint,
-                                          NodeBounds bounds, double* work) {
+// impurity(class_weight, W) of the node, reused while the node's inputs are unchanged.
+double parent_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
+  const uint64_t k = rules.n_classes;
+  const double* v = stats.class_weight.data();
+  bool same = scratch.parent_known && scratch.parent_criterion == rules.criterion &&
+              std::bit_cast<uint64_t>(scratch.parent_weight) == std::bit_cast<uint64_t>(stats.weight) &&
+              scratch.parent_class_weight.size() == k;
+  for (uint64_t c = 0; same && c < k; ++c)
+    same = std::bit_cast<uint64_t>(scratch.parent_class_weight[c]) == std::bit_cast<uint64_t>(v[c]);
+  if (!same) {
+    scratch.parent_known = true;
+    scratch.parent_criterion = rules.criterion;
+    scratch.parent_weight = stats.weight;
+    scratch.parent_class_weight.assign(v, v + k);
+    scratch.parent_impurity = impurity(rules.criterion, v, k, stats.weight);
+  }
+  return scratch.parent_impurity;
+}
+
+std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, double parent,
+                                          uint64_t n_entries, const DrawnPartition& part, double pivot,
+                                          int8_t constraint, NodeBounds bounds, double* work) {
   const uint64_t k = rules.n_classes;
   const double node_weight = stats.weight;
-  const double parent = impurity(rules.criterion, stats.class_weight.data(), k, node_weight);
   double* suffix = work;          // non-missing entries above t
   double* joined = work + k;      // a side plus the missing rows
   for (uint64_t c = 0; c < k; ++c) suffix[c] = (stats.class_weight[c] - part.missing[c]) - part.prefix[c];
@@ -281,7 +299,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   }
   if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
-  return score_drawn(rules, stats, n, part, t, constraint, bounds, sums.data() + 2 * k);
+  return score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, sums.data() + 2 * k);
 }
 
 // Calls fn(read, may_miss) for the searched feature.
@@ -325,8 +343,9 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
                                                   std::span<const uint64_t> rows, const NodeStats& stats,
                                                   uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
-                                                  std::vector<T>& values, bool whole_weights, ProfileCounters* profile,
+                                                  std::vector<T>& values, ExtraScratch& scratch, ProfileCounters* profile,
                                                   Read read) {
+  const bool whole_weights = scratch.whole_weights;
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.entry_weights.size() == n, "exact binary node caches its weights");
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
@@ -383,7 +402,7 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
   if (prefix_count == 0 || prefix_count == n - missing_count) return reject();
   double work[4];
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
-  auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
   if (!result) return reject();
   return result;
 }
@@ -575,7 +594,7 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   double work[4];
   const DrawnPartition part{prefix, static_cast<double>(sum), count, missing, static_cast<double>(missing_sum),
                             missing_count};
-  auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
   if (!result) return reject();
   return result;
 }
@@ -650,7 +669,7 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
     const double prefix[2] = {sums.class0, sums.class1};
     double work[4];
     const DrawnPartition part{prefix, sums.weight, sums.count, missing, missing_weight, missing_count};
-    auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+    auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
     if (!result) return reject();
     return result;
   }
@@ -701,7 +720,7 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   const double prefix_weight = prefix[0] + prefix[1];
   double work[4];
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
-  auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
   if (!result) return reject();
   return result;
 }
@@ -792,7 +811,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
         return with_dense_reader(ctx, feature, rows.size(), scratch, [&](auto& values, auto read) {
           using T = typename std::remove_reference_t<decltype(values)>::value_type;
           return binary_dense_search<T>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features,
-                                        rng, values, scratch.whole_weights, profile, read);
+                                        rng, values, scratch, profile, read);
         });
       }
     }

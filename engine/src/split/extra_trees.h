@@ -33,6 +33,13 @@ struct ExtraScratch {
   std::vector<uint8_t> entry_bytes;      // weight of each entry
   std::vector<uint8_t> entry_bytes_one;  // weight of each entry of class 1, 0 for class 0
   std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
+  // The impurity of the last node scored, with everything it was computed from: a node's
+  // searches share it without recomputing (a pure function of these inputs).
+  bool parent_known = false;
+  Criterion parent_criterion = Criterion::Gini;
+  double parent_weight = 0.0;
+  std::vector<double> parent_class_weight;
+  double parent_impurity = 0.0;
 };
 
 // Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
