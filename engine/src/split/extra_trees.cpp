@@ -148,10 +148,13 @@ struct DrawnPartition {
 // one only with a strictly greater improvement, so without missing rows option (1) stands and
 // option (2), which would be the same partition, is not evaluated. `work` holds 2 * n_classes
 // doubles.
-// impurity(class_weight, W) of the node, reused while the node's inputs are unchanged.
+// impurity(class_weight, W) of the node; under entropy reused while the node's inputs are
+// unchanged.
 double parent_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
   const uint64_t k = rules.n_classes;
   const double* v = stats.class_weight.data();
+  // Gini costs less than the comparison; entropy's logarithms do not.
+  if (rules.criterion == Criterion::Gini) return impurity(rules.criterion, v, k, stats.weight);
   bool same = scratch.parent_known && scratch.parent_criterion == rules.criterion &&
               std::bit_cast<uint64_t>(scratch.parent_weight) == std::bit_cast<uint64_t>(stats.weight) &&
               scratch.parent_class_weight.size() == k;

@@ -33,7 +33,7 @@ struct ExtraScratch {
   std::vector<uint8_t> entry_bytes;      // weight of each entry
   std::vector<uint8_t> entry_bytes_one;  // weight of each entry of class 1, 0 for class 0
   std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
-  // The impurity of the last node scored, with everything it was computed from: a node's
+  // The entropy of the last node scored, with everything it was computed from: a node's
   // searches share it without recomputing (a pure function of these inputs).
   bool parent_known = false;
   Criterion parent_criterion = Criterion::Gini;

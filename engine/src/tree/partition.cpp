@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "morvel/errors.h"
 #include "tree/grow.h"
 #include "tree/routing.h"
 
@@ -19,23 +18,6 @@ void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_en
       const uint64_t feature = split.feature;
       const double pivot = split.pivot;
       fn([&](uint64_t row) { return access.value(row, feature) > pivot; });
-    });
-    return;
-  }
-  if (ctx.binned) {
-    // BinnedRouter's rule with the column, stride and missing bin looked up once per split.
-    const BinnedMatrix& bm = *ctx.binned;
-    MORVEL_ASSERT(split.feature < bm.n_features && split.feature < bm.edges.size(),
-                  "index out of bounds: feature outside the binned matrix");
-    const uint8_t* column = bm.bins.data() + (bm.feature_major ? split.feature * bm.n_rows : split.feature);
-    const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
-    const uint64_t n_rows = bm.n_rows;
-    const bool has_missing = bm.has_missing;
-    const uint8_t missing = missing_bin(bm.edges[split.feature].size());
-    fn([&](uint64_t row) {
-      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the binned matrix");
-      const uint8_t b = column[row * stride];
-      return goes_left(split, static_cast<double>(b), has_missing && b == missing);
     });
     return;
   }
