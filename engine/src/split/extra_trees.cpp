@@ -774,6 +774,58 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_
   scratch.byte_node = nullptr;
 }
 
+constexpr uint64_t kSignBit = uint64_t{1} << 63;
+
+void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weights,
+                        std::span<const uint64_t> in_bag, ExtraScratch& scratch) {
+  std::vector<uint64_t>& tagged = scratch.tagged_rows;
+  tagged.clear();
+  if (ctx.n_classes != 2) return;
+  tagged.resize(ctx.n_rows);
+  for (const uint64_t row : in_bag) {
+    MORVEL_ASSERT(row < ctx.n_rows && row < weights.size(), "index out of bounds: row outside the training matrix");
+    const double w = weights[row];
+    const uint64_t c = ctx.labels[row];
+    MORVEL_ASSERT(c < 2, "index out of bounds: label outside 0..n_classes");
+    if (!(w > 0.0)) {  // the sign bit would be taken
+      tagged.clear();
+      return;
+    }
+    tagged[row] = std::bit_cast<uint64_t>(w) | (c << 63);
+  }
+}
+
+void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
+                       NodeStats& out) {
+  const uint64_t n = rows.size();
+  const uint64_t* tagged = scratch.tagged_rows.data();
+  const uint64_t n_tagged = scratch.tagged_rows.size();
+  out.criterion = ctx.growth.criterion;
+  out.labels.resize(n);
+  out.entry_weights.resize(n);
+  out.class_weight.assign(2, 0.0);
+  // As compute_node_stats' two-class loop: the other class's sum adds +0.0.
+  double class0 = 0.0;
+  double class1 = 0.0;
+  double total = 0.0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_tagged, "index out of bounds: row outside the training matrix");
+    const uint64_t bits = tagged[row] & ~kSignBit;
+    const uint64_t c = tagged[row] >> 63;
+    const uint64_t one = uint64_t{0} - c;
+    const double wr = std::bit_cast<double>(bits);
+    class0 += std::bit_cast<double>(bits & ~one);
+    class1 += std::bit_cast<double>(bits & one);
+    total += wr;
+    out.labels[i] = c;
+    out.entry_weights[i] = wr;
+  }
+  out.class_weight[0] = class0;
+  out.class_weight[1] = class1;
+  out.weight = total;
+}
+
 void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   const uint64_t n = stats.labels.size();
   scratch.byte_node = nullptr;

@@ -33,6 +33,10 @@ struct ExtraScratch {
   std::vector<uint8_t> entry_bytes;      // weight of each entry
   std::vector<uint8_t> entry_bytes_one;  // weight of each entry of class 1, 0 for class 0
   std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
+  // Two classes, every bag weight above zero: per row, the weight with the class in its sign
+  // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
+  // not in use.
+  std::vector<uint64_t> tagged_rows;
   // The entropy of the last node scored, with everything it was computed from: a node's
   // searches share it without recomputing (a pure function of these inputs).
   bool parent_known = false;
@@ -45,6 +49,16 @@ struct ExtraScratch {
 // Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
 // `weights`. Weighted-bootstrap draw counts and unit weights qualify.
 void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+
+// Fills `scratch.tagged_rows` for a two-class tree whose bag weights are all above zero
+// (extra-trees bags hold no row of weight 0); clears it otherwise.
+void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weights,
+                        std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+
+// compute_node_stats (entry weights kept) from the tagged rows: the same sums in the same
+// order. Requires a non-empty `scratch.tagged_rows` filled for this tree.
+void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
+                       NodeStats& out);
 
 // Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
 // searches of that node; the grower calls it once per searched node, after its statistics.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -428,6 +429,47 @@ TEST(ExtraSearch, WholeWeightDetection) {
   const std::vector<uint64_t> twice{0, 0, 0};
   prepare_extra_tree(big, twice, scratch);
   EXPECT_FALSE(scratch.whole_weights);
+}
+
+TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
+  for (uint64_t seed = 0; seed < 8; ++seed) {
+    const Forms forms = random_forms(seed, 50, 1, seed % 2 == 0);
+    std::vector<double> weights = forms.weights;
+    for (double& w : weights) w = w > 0.0 ? w : 1.0;  // a bag holds no row of weight 0
+    TrainingContext ctx = dense_context(forms.values, 1, forms.labels, weights, 2);
+    std::vector<uint64_t> bag;
+    for (uint64_t r = 0; r < 50; r += 1 + seed % 3) bag.insert(bag.end(), {r, r});
+    ExtraScratch scratch;
+    tag_two_class_rows(ctx, weights, bag, scratch);
+    ASSERT_FALSE(scratch.tagged_rows.empty());
+    // A node: every other entry of the bag, in bag order.
+    std::vector<uint64_t> node;
+    for (uint64_t i = 0; i < bag.size(); i += 2) node.push_back(bag[i]);
+    const TreeWeights tree{weights, 0.0, 0.0};
+    NodeStats plain;
+    NodeStats tagged;
+    compute_node_stats(ctx, tree, node, true, plain);
+    tagged_node_stats(ctx, node, scratch, tagged);
+    EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), tagged.labels.begin(), tagged.labels.end()));
+    ASSERT_EQ(plain.entry_weights.size(), tagged.entry_weights.size());
+    for (size_t i = 0; i < plain.entry_weights.size(); ++i)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.entry_weights[i]), std::bit_cast<uint64_t>(tagged.entry_weights[i]));
+    for (uint64_t c = 0; c < 2; ++c)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(tagged.class_weight[c]));
+    EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(tagged.weight));
+    EXPECT_EQ(plain.criterion, tagged.criterion);
+  }
+  // A bag row of weight 0 (or -0.0), or a third class, turns tagging off.
+  for (const double zero : {0.0, -0.0}) {
+    TrainingContext ctx = dense_context({1.0, 2.0}, 1, {0, 1}, {1.0, zero}, 2);
+    ExtraScratch scratch;
+    tag_two_class_rows(ctx, ctx.weights, std::vector<uint64_t>{0, 1}, scratch);
+    EXPECT_TRUE(scratch.tagged_rows.empty());
+  }
+  TrainingContext three = dense_context({1.0, 2.0}, 1, {0, 2}, {1.0, 1.0}, 3);
+  ExtraScratch scratch;
+  tag_two_class_rows(three, three.weights, std::vector<uint64_t>{0, 1}, scratch);
+  EXPECT_TRUE(scratch.tagged_rows.empty());
 }
 
 TEST(ExtraSearch, FloatBufferPeakIsReported) {
