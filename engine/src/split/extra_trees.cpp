@@ -415,9 +415,7 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
                                  ExtraScratch& scratch, Fn&& fn) {
   MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
   const uint64_t n_rows = ctx.n_rows;
-  if (ctx.form == ValueForm::Dense && ctx.feature_major_f32.empty() && !ctx.dense.values.empty() &&
-      n_entries <= kRowMajorNodeBytes / (ctx.n_features * sizeof(double))) {
-    // See with_raw_access_for.
+  if (reads_rows(ctx, n_entries)) {
     const double* values = ctx.dense.values.data();
     const uint64_t n_features = ctx.n_features;
     return fn(scratch.values_f64,
