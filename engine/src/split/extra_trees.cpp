@@ -726,6 +726,101 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   return result;
 }
 
+// The general search on bytes, for a binned node of more than two classes prepared by
+// prepare_extra_node: whole weights of at most 255, so every class sum is an exact integer
+// and may be added in any order; an entry is in the prefix when its bin is <= floor(t), which
+// for a whole bin is value <= t. Same draws, same constant list, same result as the general
+// search reading bins as doubles.
+std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                 std::span<const uint64_t> rows, const NodeStats& stats,
+                                                 uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                 std::vector<uint64_t>& constant_features, Rng& rng,
+                                                 ExtraScratch& scratch) {
+  const BinnedMatrix& bm = *ctx.binned;
+  MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                "index out of bounds: feature outside the binned matrix");
+  const uint64_t k = rules.n_classes;
+  const uint64_t n = rows.size();
+  const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
+  const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
+  const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
+  if (scratch.node_bins.size() < n) scratch.node_bins.resize(n);
+  uint8_t* bins = scratch.node_bins.data();
+  const uint8_t* weight = scratch.entry_bytes.data();
+  const uint8_t* classes = scratch.entry_classes.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < bm.n_rows, "index out of bounds: row outside the training matrix");
+    bins[i] = column[row * stride];
+  }
+  std::vector<double>& sums = scratch.buffers;
+  sums.assign(4 * k, 0.0);
+  double* prefix = sums.data();
+  double* missing = sums.data() + k;
+  uint64_t lo = kByteBins;
+  uint64_t hi = 0;
+  uint64_t missing_count = 0;
+  double missing_weight = 0.0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t b = bins[i];
+    if (b == missing_byte) {
+      ++missing_count;
+      missing[classes[i]] += weight[i];
+      missing_weight += weight[i];
+      continue;
+    }
+    lo = b < lo ? b : lo;
+    hi = b > hi ? b : hi;
+  }
+  if (!(lo < hi)) {
+    constant_features.push_back(feature);
+    return std::nullopt;
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                        static_cast<double>(hi));
+  if (!(t >= static_cast<double>(lo))) return std::nullopt;  // an ulp below lo: empty prefix
+  const uint64_t last = std::min<uint64_t>(static_cast<uint64_t>(std::floor(t)), kByteBins - 1);
+
+  uint64_t count = 0;
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
+    const __m128i ones = _mm_set1_epi8(1);
+    __m128i p_count = _mm_setzero_si128();
+    __m128i p_class[8];
+    const uint64_t vector_classes = k <= 8 ? k : 0;  // more classes: the scalar loop below
+    for (uint64_t c = 0; c < vector_classes; ++c) p_class[c] = _mm_setzero_si128();
+    if (vector_classes > 0) {
+      for (; i + 16 <= n; i += 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
+        const __m128i in = _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b);  // b <= last
+        const __m128i w = _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i)));
+        const __m128i cls = _mm_loadu_si128(reinterpret_cast<const __m128i*>(classes + i));
+        p_count = add_bytes(p_count, _mm_and_si128(in, ones));
+        for (uint64_t c = 0; c < vector_classes; ++c) {
+          const __m128i mine = _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c)));
+          p_class[c] = add_bytes(p_class[c], _mm_and_si128(mine, w));
+        }
+      }
+      count = lanes_total(p_count);
+      for (uint64_t c = 0; c < vector_classes; ++c) prefix[c] = static_cast<double>(lanes_total(p_class[c]));
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t in = bins[i] <= last ? 1 : 0;
+    count += in;
+    prefix[classes[i]] += static_cast<double>(in * weight[i]);
+  }
+  if (count == 0 || count == n - missing_count) return std::nullopt;
+  double prefix_weight = 0.0;
+  for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
+  const DrawnPartition part{prefix, prefix_weight, count, missing, missing_weight, missing_count};
+  return score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds,
+                     sums.data() + 2 * k);
+}
+
 // What every extra-trees search does before reading values: a feature already known to be
 // constant at the node yields none without drawing; otherwise the visit is counted and timed
 // (when profiling) around fn(profile).
@@ -827,17 +922,22 @@ void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> row
 void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   const uint64_t n = stats.labels.size();
   scratch.byte_node = nullptr;
-  if (!scratch.byte_weights || stats.class_weight.size() != 2 || stats.entry_weights.size() != n) return;
-  if (scratch.entry_bytes.size() < n) {
-    scratch.entry_bytes.resize(n);
-    scratch.entry_bytes_one.resize(n);
-  }
+  const uint64_t k = stats.class_weight.size();
+  if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return;
+  if (scratch.entry_bytes.size() < n) scratch.entry_bytes.resize(n);
   uint8_t* weight = scratch.entry_bytes.data();
-  uint8_t* one = scratch.entry_bytes_one.data();
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint8_t w = static_cast<uint8_t>(stats.entry_weights[i]);
-    weight[i] = w;
-    one[i] = stats.labels[i] != 0 ? w : 0;
+  for (uint64_t i = 0; i < n; ++i) weight[i] = static_cast<uint8_t>(stats.entry_weights[i]);
+  if (k == 2) {
+    if (scratch.entry_bytes_one.size() < n) scratch.entry_bytes_one.resize(n);
+    uint8_t* one = scratch.entry_bytes_one.data();
+    for (uint64_t i = 0; i < n; ++i) one[i] = stats.labels[i] != 0 ? weight[i] : 0;
+  } else {
+    if (scratch.entry_classes.size() < n) scratch.entry_classes.resize(n);
+    uint8_t* classes = scratch.entry_classes.data();
+    for (uint64_t i = 0; i < n; ++i) {
+      MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
+      classes[i] = static_cast<uint8_t>(stats.labels[i]);
+    }
   }
   scratch.byte_node = &stats;
   scratch.byte_node_entries = n;
@@ -867,6 +967,10 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                         rng, values, scratch, profile, read);
         });
       }
+    }
+    if (ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == rows.size()) {
+      return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                                scratch);
     }
     return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,

@@ -31,7 +31,8 @@ struct ExtraScratch {
   const NodeStats* byte_node = nullptr;
   uint64_t byte_node_entries = 0;
   std::vector<uint8_t> entry_bytes;      // weight of each entry
-  std::vector<uint8_t> entry_bytes_one;  // weight of each entry of class 1, 0 for class 0
+  std::vector<uint8_t> entry_bytes_one;  // two classes: weight of each entry of class 1, 0 for class 0
+  std::vector<uint8_t> entry_classes;    // more classes: the class of each entry
   std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
   // Two classes, every bag weight above zero: per row, the weight with the class in its sign
   // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when

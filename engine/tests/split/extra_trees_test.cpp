@@ -362,14 +362,20 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
   }
 }
 
-TEST(ExtraSearch, WholeWeightLanesMatchOrderedSumsForAnyClassCount) {
+TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
   // Three classes take the general search in both runs; prepared, its class sums run in four
-  // lanes. Nodes of every length around the lane and byte block sizes.
+  // lanes (raw values) or on bytes (bins). Nodes of every length around the block sizes.
   for (uint64_t seed = 0; seed < 24; ++seed) {
     Forms forms = random_forms(seed, 70, 4, true);
     Rng labels(seed, 3);
     for (uint64_t& label : forms.labels) label = labels.below(3);
-    const TrainingContext ctx = dense_context(forms.values, 4, forms.labels, forms.weights, 3);
+    TrainingContext ctx = dense_context(forms.values, 4, forms.labels, forms.weights, 3);
+    if (seed % 2 == 1) {
+      BinEdges edges(4);
+      for (uint64_t f = 0; f < 4; ++f)
+        for (int e = 0; e < 9; ++e) edges[f].push_back(-0.9 + 0.31 * e);
+      ctx.binned = make_binned(forms.values, 70, 4, edges, seed % 4 == 1);
+    }
     for (const uint64_t length : {uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{33}, uint64_t{70}}) {
       std::vector<uint64_t> rows;
       for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 7 + seed) % 70);
@@ -382,6 +388,7 @@ TEST(ExtraSearch, WholeWeightLanesMatchOrderedSumsForAnyClassCount) {
       prepare_extra_tree(node.weights.weights, node.rows, lanes);
       ASSERT_TRUE(lanes.whole_weights);
       prepare_extra_node(node.stats, lanes);
+      EXPECT_EQ(lanes.byte_node, &node.stats);
       std::vector<uint64_t> constants_lanes;
       std::vector<uint64_t> constants_ordered;
       for (uint64_t f = 0; f < 4; ++f) {
