@@ -271,7 +271,11 @@ struct BatchWalker::Scratch {
   std::vector<uint64_t> leaf_features;    // per leaf: first entry in feature_list
   std::vector<uint64_t> feature_list;     // the features of elements 1..d of each leaf
   std::vector<double> terms;              // per leaf and state: d contributions
-  std::vector<uint64_t> row_terms;        // batch x leaves: where a row's terms start
+  std::vector<uint64_t> leaf_terms;       // per leaf: where the terms of its first state start
+  // leaves x batch: the state each row has at each leaf (its terms follow the leaf's first
+  // state's at state * depth). Leaf-major, so a leaf writes one run, and consecutive rows of a
+  // replay read the same cache lines.
+  std::vector<uint16_t> row_state;
   std::vector<uint64_t> replay;
   uint64_t prepared_rows = 0;  // rows of the batch the stored terms belong to
 };
@@ -309,7 +313,8 @@ MORVEL_LANES_INLINE void walk_states(BatchWalker::Scratch& s, const CompactTree&
   s.leaf_features.assign(n_leaves, 0);
   s.feature_list.clear();
   s.terms.clear();
-  s.row_terms.resize(checked_mul(n_leaves, batch));
+  s.leaf_terms.assign(n_leaves, 0);
+  s.row_state.resize(checked_mul(n_leaves, batch));
 
   auto one_of = [&](uint64_t level, uint64_t state) {
     return s.one.data() + (s.slot_base[level] + state) * stride;
@@ -403,13 +408,14 @@ MORVEL_LANES_INLINE void walk_states(BatchWalker::Scratch& s, const CompactTree&
       if (d == 0) continue;  // a single-leaf tree attributes nothing
       s.leaf_features[slot] = s.feature_list.size();
       s.feature_list.insert(s.feature_list.end(), feature + 1, feature + 1 + d);
+      s.leaf_terms[slot] = s.terms.size();
       for (uint32_t g = 0; g < states; ++g) {
         const uint64_t offset = s.terms.size();
         s.terms.resize(offset + d);
         leaf_terms<V, N>(one_of(level, g), zero, weight_of(level, g), d, stride, s.lanes.data(),
                          s.order.data(), s.terms.data() + offset);
         for (uint32_t k = begin[g]; k < begin[g + 1]; ++k) {
-          s.row_terms[level_rows[k] * n_leaves + slot] = offset;
+          s.row_state[slot * batch + level_rows[k]] = static_cast<uint16_t>(g);
         }
       }
       continue;
@@ -465,12 +471,11 @@ void replay_rows(const BatchWalker::Scratch& s, const CompactTree& tree, const d
                  uint64_t begin, uint64_t end, uint64_t n_features, uint64_t n_classes,
                  double* phi, std::vector<uint64_t>& stack) {
   const CompactNode* nodes = tree.nodes.data();
-  const uint64_t n_leaves = s.leaf_depth.size();
   const uint64_t per_row = n_features * n_classes;
   for (uint64_t r = begin; r < end; ++r) {
     const double* row = rows + r * n_features;
     double* phi_row = phi + r * per_row;
-    const uint64_t* row_terms = s.row_terms.data() + r * n_leaves;
+    const uint16_t* row_state = s.row_state.data() + r;
     stack.clear();
     stack.push_back(0);
     while (!stack.empty()) {
@@ -481,7 +486,7 @@ void replay_rows(const BatchWalker::Scratch& s, const CompactTree& tree, const d
         const uint64_t slot = s.leaf_slot[at];
         const uint64_t d = s.leaf_depth[slot];
         if (d == 0) continue;
-        const double* terms = s.terms.data() + row_terms[slot];
+        const double* terms = s.terms.data() + s.leaf_terms[slot] + row_state[slot * s.batch] * d;
         const uint64_t* features = s.feature_list.data() + s.leaf_features[slot];
         double* phi_class = phi_row + node.leaf_class;
         for (uint64_t k = 0; k < d; ++k) phi_class[features[k] * n_classes] += terms[k];
@@ -563,7 +568,8 @@ BatchWalker::BatchWalker(uint64_t max_depth, uint64_t n_features, uint64_t n_cla
   scratch_ = std::make_shared<Scratch>();
   Scratch& s = *scratch_;
   s.batch = std::max<uint64_t>(batch_rows, 1);
-  MORVEL_BATCH_CHECK(s.batch <= std::numeric_limits<uint32_t>::max());
+  // Row states are stored in 16 bits; a leaf has at most one state per row.
+  MORVEL_BATCH_CHECK(s.batch <= std::numeric_limits<uint16_t>::max());
   s.stride = lane_stride(path_width(max_depth, n_features));
   s.levels = max_depth + 2;
   s.slot_base.resize(s.levels + 1);
