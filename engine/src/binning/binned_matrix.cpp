@@ -33,26 +33,59 @@ struct PassFlags {
   bool inf = false;
 };
 
-// Bins rows [begin, end) into out[(p - begin) * n_features + f].
+// Every feature's edges padded with +inf to 255 entries, so a lookup is a fixed eight-step
+// search with no per-feature length: a padding entry is never below a value, so the count
+// of entries below v is still the count of edges below v.
+struct PaddedEdges {
+  static constexpr uint64_t kWidth = 255;
+  std::vector<double> table;  // feature f at f * kWidth
+  std::vector<uint8_t> missing;  // m_f + 1 per feature
+
+  explicit PaddedEdges(const BinEdges& edges)
+      : table(edges.size() * kWidth, std::numeric_limits<double>::infinity()), missing(edges.size()) {
+    for (uint64_t f = 0; f < edges.size(); ++f) {
+      MORVEL_ASSERT(edges[f].size() < kWidth, "index out of bounds: more edges than bins");
+      std::copy(edges[f].begin(), edges[f].end(), table.begin() + static_cast<std::ptrdiff_t>(f * kWidth));
+      missing[f] = static_cast<uint8_t>(edges[f].size() + 1);
+    }
+  }
+
+  // Number of edges strictly below v (v not NaN), as detail::regular_bin counts them.
+  static uint8_t bin(const double* e, double v) {
+    uint64_t b = 0;
+    for (uint64_t step = 128; step != 0; step >>= 1) b += e[b + step - 1] < v ? step : 0;
+    return static_cast<uint8_t>(b);
+  }
+};
+
+// Rows of one block are binned feature by feature, so each feature's edges stay in the
+// first-level cache while the block's rows are read.
+constexpr uint64_t kBinBlockRows = 64;
+
+// Bins rows [begin, end). Row-major output: out[(p - begin) * n_features + f]; feature-major
+// output: out[f * column_stride + (p - begin)].
 template <class Access>
-PassFlags bin_rows_into(const Access& access, const BinEdges& edges, uint64_t begin, uint64_t end,
-                        uint8_t* out) {
-  const uint64_t n_features = edges.size();
+PassFlags bin_rows_into(const Access& access, const PaddedEdges& padded, uint64_t n_features, uint64_t begin,
+                        uint64_t end, uint8_t* out, bool feature_major, uint64_t column_stride) {
   PassFlags flags;
-  for (uint64_t p = begin; p < end; ++p) {
+  for (uint64_t p0 = begin; p0 < end; p0 += kBinBlockRows) {
+    const uint64_t p1 = std::min(end, p0 + kBinBlockRows);
     for (uint64_t f = 0; f < n_features; ++f) {
-      const double v = access.value(p, f);
-      const std::vector<double>& e = edges[f];
-      uint8_t b;
-      if (std::isnan(v)) {
-        b = static_cast<uint8_t>(e.size() + 1);
-        flags.nan = true;
-      } else {
-        // An infinity bins like any other value (to 0 or m); the caller decides its fate.
-        flags.inf |= std::isinf(v);
-        b = detail::regular_bin(e.data(), e.size(), v);
+      const double* e = padded.table.data() + f * PaddedEdges::kWidth;
+      const uint8_t missing = padded.missing[f];
+      uint8_t* dst = feature_major ? out + f * column_stride + (p0 - begin) : out + (p0 - begin) * n_features + f;
+      const uint64_t step = feature_major ? 1 : n_features;
+      for (uint64_t p = p0; p < p1; ++p, dst += step) {
+        const double v = access.value(p, f);
+        if (std::isnan(v)) {
+          *dst = missing;
+          flags.nan = true;
+        } else {
+          // An infinity bins like any other value (to 0 or m); the caller decides its fate.
+          flags.inf |= std::isinf(v);
+          *dst = PaddedEdges::bin(e, v);
+        }
       }
-      *out++ = b;
     }
   }
   return flags;
@@ -72,19 +105,25 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw std::bad_alloc();
   result.bins.resize(cells);
+  const PaddedEdges padded(result.edges);
+  const bool feature_major = options.feature_major;
   const uint64_t threads = detail::binning_threads(n_rows, n_features, options.n_jobs);
   const uint64_t workers = std::min(n_rows, threads);
   PassFlags flags;
   if (workers <= 1) {
-    flags = bin_rows_into(access, result.edges, 0, n_rows, result.bins.data());
+    flags = bin_rows_into(access, padded, n_features, 0, n_rows, result.bins.data(), feature_major, n_rows);
   } else {
     MORVEL_ASSERT(parallel::chunk_length(n_rows, workers) * n_features != 0, msg::kChunkSize);
     uint8_t* bins = result.bins.data();
-    const BinEdges& edges = result.edges;
     auto parts = parallel::for_each_chunk(
         n_rows, workers,
         [&](const parallel::Chunk& c) {
-          return bin_rows_into(access, edges, c.begin, c.end, bins + c.begin * n_features);
+          // A row block owns bytes [begin * n_features, end * n_features) row-major, or the
+          // segment [begin, end) of every column feature-major.
+          return feature_major
+                     ? bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin, true, n_rows)
+                     : bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin * n_features, false,
+                                     n_rows);
         },
         msg::kBinWorkerPanicked);
     // Flags are ORed in chunk order.
@@ -98,7 +137,7 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
     throw ValidationError(msg::kInfiniteValues);
   }
   result.has_missing = flags.nan;
-  result.feature_major = false;
+  result.feature_major = feature_major;
   return result;
 }
 
@@ -198,7 +237,7 @@ std::vector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs) {
 std::vector<uint8_t> bin_rows(const DenseMatrix& x, const BinEdges& edges) {
   if (edges.size() != x.n_features) throw ValidationError(msg::kEdgesMismatch);
   std::vector<uint8_t> out(x.n_rows * x.n_features);
-  bin_rows_into(OwnedRows{x}, edges, 0, x.n_rows, out.data());
+  bin_rows_into(OwnedRows{x}, PaddedEdges(edges), x.n_features, 0, x.n_rows, out.data(), false, x.n_rows);
   return out;
 }
 

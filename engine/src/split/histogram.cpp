@@ -170,6 +170,20 @@ struct HistogramSearch::Impl {
     const double* w = weights.weights.data();
     const uint64_t* off = offsets.data();
     const uint64_t nc = n_classes;
+    if constexpr (kSource == BinSource::FeatureMajor) {
+      // One column at a time: each bin still receives its rows in list order.
+      for (uint64_t f = f_begin; f < f_end; ++f) {
+        const uint8_t* column = bytes + f * n_rows;
+        double* fw = cw + off[f] * nc;
+        uint64_t* fc = counts + off[f];
+        for (const uint64_t row : rows) {
+          const uint8_t b = column[row];
+          fw[b * nc + labels[row]] += w[row];
+          fc[b] += 1;
+        }
+      }
+      return;
+    }
     for (const uint64_t row : rows) {
       const uint64_t c = labels[row];
       const double wr = w[row];
