@@ -97,8 +97,16 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
   BinnedMatrix result;
   result.n_rows = n_rows;
   result.n_features = n_features;
-  auto gather = [&access](uint64_t f, const uint64_t* positions, uint64_t count, std::vector<double>& out) {
-    for (uint64_t j = 0; j < count; ++j) out[j] = access.value(positions ? positions[j] : j, f);
+  auto gather = [&access](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
+                          std::vector<std::vector<double>>& columns) {
+    double* out[8];
+    const uint64_t width = f1 - f0;
+    MORVEL_ASSERT(width >= 1 && width <= 8 && columns.size() == width, "gather wider than its columns");
+    for (uint64_t k = 0; k < width; ++k) out[k] = columns[k].data();
+    for (uint64_t j = 0; j < count; ++j) {
+      const uint64_t p = positions ? positions[j] : j;
+      for (uint64_t k = 0; k < width; ++k) out[k][j] = access.value(p, f0 + k);
+    }
   };
   result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked);
 
