@@ -60,8 +60,11 @@ inline std::optional<double> evaluate_two(const SearchRules& rules, double paren
   return improvement;
 }
 
-// Gini improvements of many candidate partitions at once, one lane per candidate i: side
-// class weights side[c * stride + i] (plus add[c] when given), side totals wl[i] / wr[i], and
+// Gini improvements of many candidate partitions at once, one lane per candidate i. The
+// right side's class weights are right[c * stride + i] (+ right_add[c] when given); the left
+// side's are left[c * stride + i], or left_total[c] - right[c * stride + i] when `left` is
+// null (callers pass that form only where it is exact), + left_add[c] when given. With the
+// side totals wl[i] / wr[i]:
 //   impurity = 1 - sum_c (v_c / W)^2 (classes in order, one running sum),
 //   improvement = (parent - (wl / W_node) * impurity_left) - (wr / W_node) * impurity_right,
 // the same operations in the same order as impurity() and evaluate_partition(). Sides with
@@ -69,26 +72,43 @@ inline std::optional<double> evaluate_two(const SearchRules& rules, double paren
 // multiplication are correctly rounded in every instruction set and contraction is off, so
 // the AVX2 clone computes the very same values as the default one.
 __attribute__((target_clones("avx2", "default"))) void gini_improvements(
-    const double* left, const double* left_add, const double* right, const double* right_add, uint64_t stride,
-    uint64_t n_classes, const double* wl, const double* wr, double node_weight, double parent_impurity,
-    double* sum_left, double* sum_right, double* improvement, uint64_t k) {
+    const double* left, const double* left_total, const double* left_add, const double* right,
+    const double* right_add, uint64_t stride, uint64_t n_classes, const double* wl, const double* wr,
+    double node_weight, double parent_impurity, double* sum_left, double* sum_right, double* improvement,
+    uint64_t k) {
   for (uint64_t i = 0; i < k; ++i) {
     sum_left[i] = 0.0;
     sum_right[i] = 0.0;
   }
   for (uint64_t c = 0; c < n_classes; ++c) {
-    const double* l = left + c * stride;
     const double* r = right + c * stride;
-    if (left_add != nullptr) {
-      const double a = left_add[c];
-      for (uint64_t i = 0; i < k; ++i) {
-        const double p = (l[i] + a) / wl[i];
-        sum_left[i] += p * p;
+    if (left != nullptr) {
+      const double* l = left + c * stride;
+      if (left_add != nullptr) {
+        const double a = left_add[c];
+        for (uint64_t i = 0; i < k; ++i) {
+          const double p = (l[i] + a) / wl[i];
+          sum_left[i] += p * p;
+        }
+      } else {
+        for (uint64_t i = 0; i < k; ++i) {
+          const double p = l[i] / wl[i];
+          sum_left[i] += p * p;
+        }
       }
     } else {
-      for (uint64_t i = 0; i < k; ++i) {
-        const double p = l[i] / wl[i];
-        sum_left[i] += p * p;
+      const double t = left_total[c];
+      if (left_add != nullptr) {
+        const double a = left_add[c];
+        for (uint64_t i = 0; i < k; ++i) {
+          const double p = ((t - r[i]) + a) / wl[i];
+          sum_left[i] += p * p;
+        }
+      } else {
+        for (uint64_t i = 0; i < k; ++i) {
+          const double p = (t - r[i]) / wl[i];
+          sum_left[i] += p * p;
+        }
       }
     }
     if (right_add != nullptr) {
@@ -249,36 +269,49 @@ struct HistogramSearch::Impl {
   // visit only those. Nodes with fewer entries than bins mark occupied bins in a bitmap as
   // they go (kBitmap); larger ones find them by one pass over the counts afterwards.
   template <bool kBitmap>
-  void fill_feature(const NodeHistogram& h, uint64_t f) {
+  void fill_feature(const NodeHistogram& h, const NodeStats& stats, uint64_t f) {
     const uint64_t nc = n_classes;
     const uint64_t m = (*edges)[f].size();
     const uint64_t top = m + missing_slot;
-    const uint64_t* labels = ctx.labels.data();
-    const double* w = weights.weights.data();
     double* cw = feature_weights.data();
     uint64_t* counts = feature_counts.data();
     uint64_t occupied[4] = {0, 0, 0, 0};  // bins 0..255
     bool in_range = true;
-    auto add = [&](uint64_t row, uint8_t b) {
+    auto add = [&](uint64_t label, double weight, uint8_t b) {
       in_range &= b <= top;
       const uint64_t slot = b <= top ? b : 0;
       if constexpr (kBitmap) occupied[slot >> 6] |= uint64_t{1} << (slot & 63);
       counts[slot] += 1;
-      cw[slot * nc + labels[row]] += w[row];
+      cw[slot * nc + label] += weight;
+    };
+    // The node's statistics list every entry's class and weight in list order, the order of
+    // h.rows; reading them sequentially spares two lookups per entry. Statistics measured
+    // without entry weights fall back to the lookups.
+    const uint64_t n = h.rows.size();
+    const uint64_t* rows = h.rows.data();
+    const bool listed = stats.labels.size() == n && stats.entry_weights.size() == n;
+    const uint64_t* labels = listed ? stats.labels.data() : ctx.labels.data();
+    const double* w = listed ? stats.entry_weights.data() : weights.weights.data();
+    auto each_entry = [&](auto bin_of) {
+      if (listed) {
+        for (uint64_t i = 0; i < n; ++i) add(labels[i], w[i], bin_of(rows[i]));
+      } else {
+        for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], w[rows[i]], bin_of(rows[i]));
+      }
     };
     switch (source) {
       case BinSource::RowMajor: {
         const uint8_t* column = bytes + f;
-        for (const uint64_t row : h.rows) add(row, column[row * n_features]);
+        each_entry([&](uint64_t row) { return column[row * n_features]; });
         break;
       }
       case BinSource::FeatureMajor: {
         const uint8_t* column = bytes + f * n_rows;
-        for (const uint64_t row : h.rows) add(row, column[row]);
+        each_entry([&](uint64_t row) { return column[row]; });
         break;
       }
       case BinSource::Csr:
-        for (const uint64_t row : h.rows) add(row, detail::bin_value((*edges)[f], ctx.csr.at(row, f)));
+        each_entry([&](uint64_t row) { return detail::bin_value((*edges)[f], ctx.csr.at(row, f)); });
         break;
     }
     if (!in_range) {
@@ -474,8 +507,11 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
 // visit() + evaluate_partition(): the running sums in bin order, then every improvement in
 // branch-free loops the compiler vectorises across bins (each value is computed by the same
 // operations in the same order, so it is bit-identical), then the validity rules and the
-// strictly-greater choice in bin order (for one bin the missing-left option first). With
-// `consume`, every bin is zeroed once read, which spares a separate clearing pass.
+// strictly-greater choice in bin order (for one bin the missing-left option first).
+//
+// With `consume` (on-demand sums of integral weights) every bin is zeroed once read, which
+// spares a separate clearing pass, and the running suffix is not stored: all its values are
+// integers below 2^53, so suffix - bin at each step is exact and equals total - prefix.
 template <uint64_t kClasses>
 bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                                       uint64_t bin_list_size, const double* miss, double w_missing,
@@ -484,11 +520,11 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
                                       SplitCandidate& candidate) {
   const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
   const uint64_t capacity = nb + 1;
-  // Blocks: prefix and suffix per class, then the side weights of both options, the prefix
-  // counts and the scratch of the vector pass.
+  // Blocks: prefix (and suffix) per class, the side weights of both options and the scratch
+  // of the vector pass.
   batch_bin.resize(capacity);
   batch_count.resize(capacity);
-  batch_values.resize((2 * nc + 10) * capacity);
+  batch_values.resize((2 * nc + 8) * capacity);
   double* prefix_cols = batch_values.data();
   double* suffix_cols = prefix_cols + nc * capacity;
   double* wl1 = suffix_cols + nc * capacity;
@@ -515,12 +551,32 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     q[c] = stats.class_weight[c] - miss[c];
     p[c] = 0.0;
   }
+  // The suffix starts at the node's non-missing class weights; `q` keeps those totals when
+  // the suffix is derived from them.
   const double node_weight = stats.weight;
   double w_prefix = 0.0;
   uint64_t n_prefix = 0;
   uint64_t k = 0;
-  auto push = [&](uint64_t b) {
+  auto push_consumed = [&](uint64_t b) {
     double* bw = cw + b * nc;
+    double bin_weight = 0.0;
+    for (uint64_t c = 0; c < nc; ++c) {
+      p[c] += bw[c];
+      bin_weight += bw[c];
+      prefix_cols[c * capacity + k] = p[c];
+      bw[c] = 0.0;
+    }
+    w_prefix += bin_weight;
+    n_prefix += counts[b];
+    counts[b] = 0;
+    batch_bin[k] = static_cast<uint32_t>(b);
+    batch_count[k] = n_prefix;
+    wl1[k] = node_weight - w_prefix;
+    wr1[k] = w_prefix;
+    ++k;
+  };
+  auto push = [&](uint64_t b) {
+    const double* bw = cw + b * nc;
     double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
       p[c] += bw[c];
@@ -531,19 +587,21 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     }
     w_prefix += bin_weight;
     n_prefix += counts[b];
-    if (consume) {
-      for (uint64_t c = 0; c < nc; ++c) bw[c] = 0.0;
-      counts[b] = 0;
-    }
     batch_bin[k] = static_cast<uint32_t>(b);
     batch_count[k] = n_prefix;
     wl1[k] = node_weight - w_prefix;
     wr1[k] = w_prefix;
-    wl2[k] = (node_weight - w_prefix) - w_missing;
-    wr2[k] = w_prefix + w_missing;
     ++k;
   };
-  if (bin_list != nullptr) {
+  if (consume) {
+    MORVEL_ASSERT(bin_list != nullptr, "a consumed scan needs its occupied-bin list");
+    if (bin_list_size == 0 || bin_list[0] != 0) push_consumed(0);
+    for (uint64_t i = 0; i < bin_list_size; ++i) push_consumed(bin_list[i]);
+    if (missing_slot) {
+      for (uint64_t c = 0; c < nc; ++c) cw[nb * nc + c] = 0.0;
+      counts[nb] = 0;
+    }
+  } else if (bin_list != nullptr) {
     if (bin_list_size == 0 || bin_list[0] != 0) push(0);
     for (uint64_t i = 0; i < bin_list_size; ++i) push(bin_list[i]);
   } else {
@@ -557,18 +615,12 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
       push(b);
     }
   }
-  if (consume && missing_slot) {
-    for (uint64_t c = 0; c < nc; ++c) cw[nb * nc + c] = 0.0;
-    counts[nb] = 0;
-  }
+  const double* left_cols = consume ? nullptr : suffix_cols;
+  const double* left_total = q;  // untouched by a consumed scan: the non-missing class totals
 
   // Option 1 (the only one without missing rows): suffix (+ missing) left, prefix right.
-  gini_improvements(suffix_cols, n_missing != 0 ? miss : nullptr, prefix_cols, nullptr, capacity, nc, wl1, wr1,
-                    node_weight, parent_impurity, sum_left, sum_right, improvement1, k);
-  // Option 2: missing rows join the prefix on the right.
-  if (n_missing != 0)
-    gini_improvements(suffix_cols, nullptr, prefix_cols, miss, capacity, nc, wl2, wr2, node_weight,
-                      parent_impurity, sum_left, sum_right, improvement2, k);
+  gini_improvements(left_cols, left_total, n_missing != 0 ? miss : nullptr, prefix_cols, nullptr, capacity, nc,
+                    wl1, wr1, node_weight, parent_impurity, sum_left, sum_right, improvement1, k);
 
   bool found = false;
   auto consider = [&](uint64_t n_left, uint64_t n_right, double wl, double wr, double improvement, uint64_t bin,
@@ -585,16 +637,28 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
       candidate.missing_left = missing_left;
     }
   };
+  if (n_missing == 0) {
+    for (uint64_t i = 0; i < k; ++i) {
+      const uint64_t n_right = batch_count[i];
+      const uint64_t n_left = total_count - n_right;
+      // Unseen missing values follow the larger side; ties go left.
+      consider(n_left, n_right, wl1[i], wr1[i], improvement1[i], batch_bin[i], n_right <= n_left);
+    }
+    return found;
+  }
+
+  // Option 2: missing rows join the prefix on the right.
+  for (uint64_t i = 0; i < k; ++i) {
+    wl2[i] = wl1[i] - w_missing;  // (W - W_P) - W_m
+    wr2[i] = wr1[i] + w_missing;  // W_P + W_m
+  }
+  gini_improvements(left_cols, left_total, nullptr, prefix_cols, miss, capacity, nc, wl2, wr2, node_weight,
+                    parent_impurity, sum_left, sum_right, improvement2, k);
   for (uint64_t i = 0; i < k; ++i) {
     const uint64_t n_right = batch_count[i];
     const uint64_t n_left = total_count - n_right;
-    if (n_missing == 0) {
-      // Unseen missing values follow the larger side; ties go left.
-      consider(n_left, n_right, wl1[i], wr1[i], improvement1[i], batch_bin[i], n_right <= n_left);
-    } else {
-      consider(n_left + n_missing, n_right, wl1[i], wr1[i], improvement1[i], batch_bin[i], true);
-      consider(n_left, n_right + n_missing, wl2[i], wr2[i], improvement2[i], batch_bin[i], false);
-    }
+    consider(n_left + n_missing, n_right, wl1[i], wr1[i], improvement1[i], batch_bin[i], true);
+    consider(n_left, n_right + n_missing, wl2[i], wr2[i], improvement2[i], batch_bin[i], false);
   }
   return found;
 }
@@ -715,9 +779,9 @@ std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histo
   const uint64_t m = (*s.edges)[feature].size();
   if (histogram.on_demand) {
     if (histogram.rows.size() < m + 1) {
-      s.fill_feature<true>(histogram, feature);
+      s.fill_feature<true>(histogram, stats, feature);
     } else {
-      s.fill_feature<false>(histogram, feature);
+      s.fill_feature<false>(histogram, stats, feature);
     }
     const uint32_t* list = s.touched.data();
     std::optional<SplitCandidate> result;
