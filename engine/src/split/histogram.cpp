@@ -18,6 +18,9 @@ namespace {
 // Where the bin of (row, feature) comes from.
 enum class BinSource : uint8_t { RowMajor, FeatureMajor, Csr };
 
+// One feature's on-demand scratch covers every byte value.
+constexpr uint64_t kScratchBins = 256;
+
 // Integral weights keep every sum exact while totals stay below 2^53.
 constexpr double kExactIntegerLimit = 9007199254740992.0;
 
@@ -276,13 +279,12 @@ struct HistogramSearch::Impl {
     double* cw = feature_weights.data();
     uint64_t* counts = feature_counts.data();
     uint64_t occupied[4] = {0, 0, 0, 0};  // bins 0..255
-    bool in_range = true;
+    // The scratch holds all 256 byte values, so every byte lands inside it; bytes beyond the
+    // feature's bins are detected after the pass instead of being tested per entry.
     auto add = [&](uint64_t label, double weight, uint8_t b) {
-      in_range &= b <= top;
-      const uint64_t slot = b <= top ? b : 0;
-      if constexpr (kBitmap) occupied[slot >> 6] |= uint64_t{1} << (slot & 63);
-      counts[slot] += 1;
-      cw[slot * nc + label] += weight;
+      if constexpr (kBitmap) occupied[b >> 6] |= uint64_t{1} << (b & 63);
+      counts[b] += 1;
+      cw[b * nc + label] += weight;
     };
     // The node's statistics list every entry's class and weight in list order, the order of
     // h.rows; reading them sequentially spares two lookups per entry. Statistics measured
@@ -314,6 +316,8 @@ struct HistogramSearch::Impl {
         each_entry([&](uint64_t row) { return detail::bin_value((*edges)[f], ctx.csr.at(row, f)); });
         break;
     }
+    bool in_range = true;
+    for (uint64_t b = top + 1; b < kScratchBins; ++b) in_range = in_range && counts[b] == 0;
     if (!in_range) {
       clear_feature(f, false);
       throw_internal("index out of bounds: bin outside the feature's histogram");
@@ -335,7 +339,12 @@ struct HistogramSearch::Impl {
   void clear_feature(uint64_t f, bool tracked) {
     const uint64_t nc = n_classes;
     const uint64_t bins = (*edges)[f].size() + 1 + missing_slot;
-    if (!tracked || touched.size() * 4 >= bins) {
+    if (!tracked) {
+      std::fill(feature_weights.begin(), feature_weights.end(), 0.0);
+      std::fill(feature_counts.begin(), feature_counts.end(), 0);
+      return;
+    }
+    if (touched.size() * 4 >= bins) {
       std::fill(feature_weights.begin(), feature_weights.begin() + static_cast<std::ptrdiff_t>(bins * nc), 0.0);
       std::fill(feature_counts.begin(), feature_counts.begin() + static_cast<std::ptrdiff_t>(bins), 0);
       return;
@@ -698,8 +707,8 @@ HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& 
     widest = std::max(widest, bins);
   }
   s.total_bins = s.offsets[s.n_features];
-  s.feature_weights.assign(widest * s.n_classes, 0.0);
-  s.feature_counts.assign(widest, 0);
+  s.feature_weights.assign(kScratchBins * s.n_classes, 0.0);
+  s.feature_counts.assign(kScratchBins, 0);
   s.touched.reserve(widest);
 
   bool integral = true;

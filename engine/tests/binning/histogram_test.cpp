@@ -421,6 +421,22 @@ INSTANTIATE_TEST_SUITE_P(Classes, GiniScan,
                                            ScanCase{5, false, 0.0, 255}, ScanCase{8, true, 0.1, 255},
                                            ScanCase{9, true, 0.05, 32}, ScanCase{9, false, 0.1, 255}));
 
+TEST(HistogramSearch, ByteBeyondTheFeatureBinsIsAnInternalFailure) {
+  // A corrupted byte (beyond the missing-value bin) stops the search with an internal
+  // failure, and the scratch it half-filled is cleared for the next search.
+  const Problem p = random_problem(400, 3, 3, 12, /*integral=*/true, 0.0);
+  TrainingContext ctx = binned_context(p, 8, /*feature_major=*/true);
+  const std::vector<uint64_t> rows = draw_rows(ctx.n_rows, 300, 2);
+  const NodeStats stats = stats_of(ctx, rows);
+  HistogramSearch clean(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+  const auto expected = clean.search(clean.build(rows), stats, 1, 0, {});
+  ctx.binned->bins[0 * ctx.n_rows + rows[7]] = 250;  // feature 0
+  HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+  const NodeHistogram h = search.build(rows);
+  EXPECT_THROW(search.search(h, stats, 0, 0, {}), InternalError);
+  expect_same_candidate(search.search(h, stats, 1, 0, {}), expected);
+}
+
 TEST(HistogramBuild, ThreadsAndCsrAgreeWithSingleThreadedBytes) {
   const Problem p = random_problem(5000, 9, 3, 21, /*integral=*/false, 0.05);  // 45000 cells
   const std::vector<uint64_t> rows = draw_rows(5000, 5000, 5);
