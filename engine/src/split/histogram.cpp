@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 #include "binning/bin_lookup.h"
@@ -132,6 +133,33 @@ __attribute__((target_clones("avx2", "default"))) void gini_improvements(
     const double impurity_right = 1.0 - sum_right[i];
     improvement[i] = (parent_impurity - (wl[i] / node_weight) * impurity_left) - (wr[i] / node_weight) * impurity_right;
   }
+}
+
+// The partition (suffix i left, prefix i right, no missing rows) that the in-order rule
+// "valid, and the first one or strictly greater than the best so far" keeps: the first valid
+// i whose improvement equals the largest valid improvement (a valid improvement is never
+// NaN, since it passed `>= min_impurity_decrease`). Returns k when none is valid. Two
+// branch-free passes the compiler vectorises.
+__attribute__((target_clones("avx2", "default"))) uint64_t first_best_partition(
+    const uint64_t* n_prefix, uint64_t total_count, const double* wl, const double* wr, const double* improvement,
+    uint64_t k, uint64_t min_samples_leaf, double min_leaf_weight, double min_impurity_decrease, uint8_t* valid) {
+  double best = -std::numeric_limits<double>::infinity();
+  uint64_t any = 0;
+  for (uint64_t i = 0; i < k; ++i) {
+    const uint64_t n_right = n_prefix[i];
+    const uint64_t n_left = total_count - n_right;
+    const bool ok = (n_left >= min_samples_leaf) & (n_right >= min_samples_leaf) & (wl[i] != 0.0) & (wr[i] != 0.0) &
+                    (wl[i] >= min_leaf_weight) & (wr[i] >= min_leaf_weight) &
+                    (improvement[i] >= min_impurity_decrease);
+    valid[i] = ok ? 1 : 0;
+    any |= ok ? 1 : 0;
+    const double candidate = ok ? improvement[i] : best;
+    best = candidate > best ? candidate : best;
+  }
+  if (any == 0) return k;
+  for (uint64_t i = 0; i < k; ++i)
+    if (valid[i] != 0 && improvement[i] == best) return i;
+  return k;
 }
 
 }  // namespace
@@ -377,6 +405,7 @@ struct HistogramSearch::Impl {
   std::vector<uint32_t> batch_bin;
   std::vector<uint64_t> batch_count;
   std::vector<double> batch_values;
+  std::vector<uint8_t> batch_valid;
 
   // The bin scan of one feature. With `consume`, the bins are scratch that must be left
   // zeroed; returns whether the scan already did that.
@@ -647,13 +676,18 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     }
   };
   if (n_missing == 0) {
-    for (uint64_t i = 0; i < k; ++i) {
-      const uint64_t n_right = batch_count[i];
-      const uint64_t n_left = total_count - n_right;
-      // Unseen missing values follow the larger side; ties go left.
-      consider(n_left, n_right, wl1[i], wr1[i], improvement1[i], batch_bin[i], n_right <= n_left);
-    }
-    return found;
+    batch_valid.resize(capacity);
+    const uint64_t i = first_best_partition(batch_count.data(), total_count, wl1, wr1, improvement1, k,
+                                            rules.min_samples_leaf, rules.min_leaf_weight,
+                                            rules.min_impurity_decrease, batch_valid.data());
+    if (i == k) return false;
+    const uint64_t n_right = batch_count[i];
+    const uint64_t n_left = total_count - n_right;
+    best = improvement1[i];
+    candidate.pivot = static_cast<double>(batch_bin[i]) + 0.5;
+    // Unseen missing values follow the larger side; ties go left.
+    candidate.missing_left = n_right <= n_left;
+    return true;
   }
 
   // Option 2: missing rows join the prefix on the right.
