@@ -821,7 +821,7 @@ std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histo
   MORVEL_ASSERT(stats.class_weight.size() == s.n_classes, "node statistics do not match the class count");
   const uint64_t m = (*s.edges)[feature].size();
   if (histogram.on_demand) {
-    if (histogram.rows.size() < m + 1) {
+    if (2 * histogram.rows.size() < m + 1) {
       s.fill_feature<true>(histogram, stats, feature);
     } else {
       s.fill_feature<false>(histogram, stats, feature);
