@@ -137,28 +137,35 @@ __attribute__((target_clones("avx2", "default"))) void gini_improvements(
 
 // The partition (suffix i left, prefix i right, no missing rows) that the in-order rule
 // "valid, and the first one or strictly greater than the best so far" keeps: the first valid
-// i whose improvement equals the largest valid improvement (a valid improvement is never
-// NaN, since it passed `>= min_impurity_decrease`). Returns k when none is valid. Two
-// branch-free passes the compiler vectorises.
+// i whose improvement equals the largest valid improvement. A valid improvement is never
+// NaN (it passed `>= min_impurity_decrease`), so the maximum may be taken in any order, and
+// equal values (+0.0 and -0.0 included) compare equal in the final search. Returns k when
+// none is valid; `masked` is scratch.
 __attribute__((target_clones("avx2", "default"))) uint64_t first_best_partition(
     const uint64_t* n_prefix, uint64_t total_count, const double* wl, const double* wr, const double* improvement,
-    uint64_t k, uint64_t min_samples_leaf, double min_leaf_weight, double min_impurity_decrease, uint8_t* valid) {
-  double best = -std::numeric_limits<double>::infinity();
-  uint64_t any = 0;
+    uint64_t k, uint64_t min_samples_leaf, double min_leaf_weight, double min_impurity_decrease, double* masked) {
+  constexpr double kNone = -std::numeric_limits<double>::infinity();
+  uint64_t valid = 0;
   for (uint64_t i = 0; i < k; ++i) {
     const uint64_t n_right = n_prefix[i];
     const uint64_t n_left = total_count - n_right;
     const bool ok = (n_left >= min_samples_leaf) & (n_right >= min_samples_leaf) & (wl[i] != 0.0) & (wr[i] != 0.0) &
                     (wl[i] >= min_leaf_weight) & (wr[i] >= min_leaf_weight) &
                     (improvement[i] >= min_impurity_decrease);
-    valid[i] = ok ? 1 : 0;
-    any |= ok ? 1 : 0;
-    const double candidate = ok ? improvement[i] : best;
-    best = candidate > best ? candidate : best;
+    masked[i] = ok ? improvement[i] : kNone;
+    valid += ok ? 1 : 0;
   }
-  if (any == 0) return k;
-  for (uint64_t i = 0; i < k; ++i)
-    if (valid[i] != 0 && improvement[i] == best) return i;
+  if (valid == 0) return k;
+  double lane[4] = {kNone, kNone, kNone, kNone};
+  uint64_t i = 0;
+  for (; i + 4 <= k; i += 4)
+    for (uint64_t j = 0; j < 4; ++j) lane[j] = masked[i + j] > lane[j] ? masked[i + j] : lane[j];
+  for (; i < k; ++i) lane[0] = masked[i] > lane[0] ? masked[i] : lane[0];
+  double best = lane[0];
+  for (uint64_t j = 1; j < 4; ++j) best = lane[j] > best ? lane[j] : best;
+  if (best == kNone) return k + 1;  // only -inf improvements are valid: the caller decides in order
+  for (i = 0; i < k; ++i)
+    if (masked[i] == best) return i;
   return k;
 }
 
@@ -405,7 +412,6 @@ struct HistogramSearch::Impl {
   std::vector<uint32_t> batch_bin;
   std::vector<uint64_t> batch_count;
   std::vector<double> batch_values;
-  std::vector<uint8_t> batch_valid;
 
   // The bin scan of one feature. With `consume`, the bins are scratch that must be left
   // zeroed; returns whether the scan already did that.
@@ -676,11 +682,18 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     }
   };
   if (n_missing == 0) {
-    batch_valid.resize(capacity);
     const uint64_t i = first_best_partition(batch_count.data(), total_count, wl1, wr1, improvement1, k,
                                             rules.min_samples_leaf, rules.min_leaf_weight,
-                                            rules.min_impurity_decrease, batch_valid.data());
+                                            rules.min_impurity_decrease, sum_left);
     if (i == k) return false;
+    if (i > k) {
+      for (uint64_t j = 0; j < k; ++j) {
+        const uint64_t n_right = batch_count[j];
+        const uint64_t n_left = total_count - n_right;
+        consider(n_left, n_right, wl1[j], wr1[j], improvement1[j], batch_bin[j], n_right <= n_left);
+      }
+      return found;
+    }
     const uint64_t n_right = batch_count[i];
     const uint64_t n_left = total_count - n_right;
     best = improvement1[i];
