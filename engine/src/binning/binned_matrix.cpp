@@ -33,27 +33,38 @@ struct PassFlags {
   bool inf = false;
 };
 
-// Every feature's edges padded with +inf to 255 entries, so a lookup is a fixed eight-step
-// search with no per-feature length: a padding entry is never below a value, so the count
-// of entries below v is still the count of edges below v.
+// Every feature's edges padded with +inf to 2^s - 1 entries (the smallest such width that
+// holds them), so a lookup is a fixed s-step search with no length test: a padding entry is
+// never below a value, so the count of entries below v is still the count of edges below v.
+// Padding at most doubles the edges, so wide inputs stay cheap.
 struct PaddedEdges {
-  static constexpr uint64_t kWidth = 255;
-  std::vector<double> table;  // feature f at f * kWidth
+  std::vector<double> table;
+  std::vector<uint64_t> offset;  // feature f's entries start at table[offset[f]]
+  std::vector<uint64_t> first_step;  // 2^(s-1), or 0 for a feature without edges
   std::vector<uint8_t> missing;  // m_f + 1 per feature
 
   explicit PaddedEdges(const BinEdges& edges)
-      : table(edges.size() * kWidth, std::numeric_limits<double>::infinity()), missing(edges.size()) {
+      : offset(edges.size()), first_step(edges.size()), missing(edges.size()) {
+    uint64_t total = 0;
     for (uint64_t f = 0; f < edges.size(); ++f) {
-      MORVEL_ASSERT(edges[f].size() < kWidth, "index out of bounds: more edges than bins");
-      std::copy(edges[f].begin(), edges[f].end(), table.begin() + static_cast<std::ptrdiff_t>(f * kWidth));
-      missing[f] = static_cast<uint8_t>(edges[f].size() + 1);
+      const uint64_t m = edges[f].size();
+      MORVEL_ASSERT(m <= 254, "index out of bounds: more edges than bins");
+      uint64_t width = 0;
+      while (width < m) width = 2 * width + 1;
+      offset[f] = total;
+      first_step[f] = (width + 1) / 2;
+      missing[f] = static_cast<uint8_t>(m + 1);
+      total += width;
     }
+    table.assign(total, std::numeric_limits<double>::infinity());
+    for (uint64_t f = 0; f < edges.size(); ++f)
+      std::copy(edges[f].begin(), edges[f].end(), table.begin() + static_cast<std::ptrdiff_t>(offset[f]));
   }
 
   // Number of edges strictly below v (v not NaN), as detail::regular_bin counts them.
-  static uint8_t bin(const double* e, double v) {
+  static uint8_t bin(const double* e, uint64_t first_step, double v) {
     uint64_t b = 0;
-    for (uint64_t step = 128; step != 0; step >>= 1) b += e[b + step - 1] < v ? step : 0;
+    for (uint64_t step = first_step; step != 0; step >>= 1) b += e[b + step - 1] < v ? step : 0;
     return static_cast<uint8_t>(b);
   }
 };
@@ -71,7 +82,8 @@ PassFlags bin_rows_into(const Access& access, const PaddedEdges& padded, uint64_
   for (uint64_t p0 = begin; p0 < end; p0 += kBinBlockRows) {
     const uint64_t p1 = std::min(end, p0 + kBinBlockRows);
     for (uint64_t f = 0; f < n_features; ++f) {
-      const double* e = padded.table.data() + f * PaddedEdges::kWidth;
+      const double* e = padded.table.data() + padded.offset[f];
+      const uint64_t first_step = padded.first_step[f];
       const uint8_t missing = padded.missing[f];
       uint8_t* dst = feature_major ? out + f * column_stride + (p0 - begin) : out + (p0 - begin) * n_features + f;
       const uint64_t step = feature_major ? 1 : n_features;
@@ -83,7 +95,7 @@ PassFlags bin_rows_into(const Access& access, const PaddedEdges& padded, uint64_
         } else {
           // An infinity bins like any other value (to 0 or m); the caller decides its fate.
           flags.inf |= std::isinf(v);
-          *dst = PaddedEdges::bin(e, v);
+          *dst = PaddedEdges::bin(e, first_step, v);
         }
       }
     }
