@@ -179,12 +179,12 @@ def child_main(case_json: str) -> None:
 # ---- parent side: sections and the report ---------------------------------------------
 
 
-def forest_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case]]:
+def forest_section(quick: bool, jobs: list[int], sizes=None, classes=None) -> Iterator[tuple[Case, Case]]:
     """Exact-split forests: morvel against scikit-learn's RandomForestClassifier."""
-    sizes = [(4_000, 20), (10_000, 20)] if quick else [(20_000, 20), (100_000, 50)]
+    sizes = sizes or ([(4_000, 20), (10_000, 20)] if quick else [(20_000, 20), (100_000, 50)])
     trees = 25 if quick else 100
     for n_samples, n_features in sizes:
-        for n_classes in (2, 5):
+        for n_classes in classes or (2, 5):
             for n_jobs in jobs:
                 common = dict(section="forest", n_samples=n_samples, n_features=n_features, n_classes=n_classes,
                               n_estimators=trees, n_jobs=n_jobs)
@@ -197,17 +197,17 @@ def _installed(module: str) -> bool:
     return importlib.util.find_spec(module) is not None
 
 
-def histogram_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case]]:
+def histogram_section(quick: bool, jobs: list[int], sizes=None, classes=None) -> Iterator[tuple[Case, Case]]:
     """Histogram forests (max_bins=255): morvel against scikit-learn's exact forest and the
     random-forest modes of XGBoost and LightGBM when they are installed. The section column
     names the peer: hist/skl, hist/xgb, hist/lgbm."""
-    sizes = [(20_000, 20)] if quick else [(20_000, 20), (100_000, 50)]
+    sizes = sizes or ([(20_000, 20)] if quick else [(20_000, 20), (100_000, 50), (1_000_000, 20)])
     trees = 30 if quick else 100
     peers = [("hist/skl", "sklearn")]
     peers += [("hist/xgb", "xgboost")] if _installed("xgboost") else []
     peers += [("hist/lgbm", "lightgbm")] if _installed("lightgbm") else []
     for n_samples, n_features in sizes:
-        for n_classes in (2, 5):
+        for n_classes in classes or (2, 5):
             for n_jobs in jobs:
                 for label, peer in peers:
                     common = dict(section=label, n_samples=n_samples, n_features=n_features, n_classes=n_classes,
@@ -216,15 +216,15 @@ def histogram_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case
                            Case(runner=peer, **common))
 
 
-def extra_trees_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Case]]:
+def extra_trees_section(quick: bool, jobs: list[int], sizes=None, classes=None) -> Iterator[tuple[Case, Case]]:
     """Extra trees on both backends against scikit-learn's ExtraTreesClassifier. The section
     column names the backend: extra/ex (raw thresholds), extra/bin (255 bins)."""
-    sizes = [(10_000, 20)] if quick else [(20_000, 20), (100_000, 50)]
+    sizes = sizes or ([(10_000, 20)] if quick else [(20_000, 20), (100_000, 50)])
     trees = 30 if quick else 100
     backends = [("extra/ex", {"extra_trees": True}),
                 ("extra/bin", {"extra_trees": True, "extra_trees_backend": "binned", "max_bins": 255})]
     for n_samples, n_features in sizes:
-        for n_classes in (2, 5):
+        for n_classes in classes or (2, 5):
             for n_jobs in jobs:
                 for label, options in backends:
                     common = dict(section=label, n_samples=n_samples, n_features=n_features, n_classes=n_classes,
@@ -232,7 +232,7 @@ def extra_trees_section(quick: bool, jobs: list[int]) -> Iterator[tuple[Case, Ca
                     yield Case(runner="morvel", options=options, **common), Case(runner="sklearn_extra", **common)
 
 
-SECTIONS: dict[str, Callable[[bool, list[int]], Iterator[tuple[Case, Case]]]] = {
+SECTIONS: dict[str, Callable[..., Iterator[tuple[Case, Case]]]] = {
     "forest": forest_section,
     "histogram": histogram_section,
     "extra": extra_trees_section,
@@ -261,6 +261,9 @@ def main() -> None:
     parser.add_argument("--section", action="append", choices=sorted([*SECTIONS, *SCRIPT_SECTIONS]),
                         help="run only these sections")
     parser.add_argument("--jobs", type=int, action="append", help="n_jobs values (default 1 and 2)")
+    parser.add_argument("--size", action="append", metavar="ROWSxFEATURES",
+                        help="data sizes instead of the section's own, e.g. 1000000x20")
+    parser.add_argument("--classes", type=int, action="append", help="class counts (default 2 and 5)")
     parser.add_argument("--timeout", type=float, default=1800.0, help="seconds per child process")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -269,6 +272,7 @@ def main() -> None:
         return
 
     jobs = args.jobs or [1, 2]
+    sizes = [tuple(int(n) for n in size.lower().split("x")) for size in args.size] if args.size else None
     header = (f"{'section':8} {'rows':>7} {'feat':>4} {'cls':>3} {'trees':>5} {'jobs':>4} | "
               f"{'fit ours':>8} {'fit peer':>8} {'speedup':>7} | {'prob ours':>9} {'prob peer':>9} {'speedup':>7} | "
               f"{'acc ours':>8} {'acc peer':>8} | {'MiB ours':>8} {'MiB peer':>8}")
@@ -277,7 +281,7 @@ def main() -> None:
     for name in args.section or list(SECTIONS):
         if name not in SECTIONS:
             continue
-        for ours_case, peer_case in SECTIONS[name](args.quick, jobs):
+        for ours_case, peer_case in SECTIONS[name](args.quick, jobs, sizes, args.classes):
             ours = run_child(ours_case, args.timeout)
             peer = run_child(peer_case, args.timeout)
             if ours is None or peer is None:

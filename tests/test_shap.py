@@ -152,6 +152,20 @@ def test_importances_do_not_depend_on_the_worker_count():
     np.testing.assert_allclose(forest.shap_importances(few, 7), forest.shap_importances(few, 1), rtol=1e-12)
 
 
+def test_importances_with_many_batches_and_workers_match_tree_shap():
+    # Deep trees on many rows: the workers go through several batches of rows, sharing each
+    # batch's path states, and more workers than trees leave some without a tree to prepare.
+    x, y = data(n=2500, features=12, classes=2, seed=4, nan_share=0.02)
+    forest = fitted(x, y, n_estimators=3, max_depth=40)
+    values, _ = shap_arrays(forest, x)
+    want = np.abs(values).sum(axis=(0, 2)) / 2
+    want = want / want.sum()
+    single = forest.shap_importances(x, 1)
+    np.testing.assert_allclose(single, want, rtol=1e-12)
+    for n_jobs in (2, 5):
+        np.testing.assert_allclose(forest.shap_importances(x, n_jobs), single, rtol=1e-12, atol=0)
+
+
 def test_single_leaf_forest_attributes_nothing():
     x, y = data()
     forest = fitted(x, y, min_samples_split=10**6)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "morvel/bin_edges.h"
@@ -134,6 +135,25 @@ decltype(auto) with_raw_access(const TrainingContext& ctx, Fn&& fn) {
     default:
       return fn(DenseAccess{ctx.dense.values.data(), ctx.n_features});
   }
+}
+
+// Row-major reads for a small node of an owned float64 matrix (with no float32 copy, which
+// float32 input is read through). Once a node holds fewer than one row in eight, its reads of
+// a feature-major column share no cache lines, each search is a fresh scattered read; its
+// rows read row-major stay cached across its feature searches, its partition and its whole
+// subtree, as long as they fit in a few megabytes. Both forms hold the same values.
+inline constexpr uint64_t kRowMajorNodeBytes = uint64_t{1} << 22;
+
+inline bool reads_rows(const TrainingContext& ctx, uint64_t n_entries) {
+  return ctx.form == ValueForm::Dense && ctx.feature_major_f32.empty() && !ctx.dense.values.empty() &&
+         ctx.n_features > 0 && n_entries <= ctx.n_rows / 8 &&
+         n_entries <= kRowMajorNodeBytes / (ctx.n_features * sizeof(double));
+}
+
+template <class Fn>
+decltype(auto) with_raw_access_for(const TrainingContext& ctx, uint64_t n_entries, Fn&& fn) {
+  if (reads_rows(ctx, n_entries)) return fn(DenseAccess{ctx.dense.values.data(), ctx.n_features});
+  return with_raw_access(ctx, std::forward<Fn>(fn));
 }
 
 }  // namespace morvel

@@ -67,24 +67,28 @@ TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& r
   MORVEL_ASSERT(n > 0, msg::kUpToPositive);
   const std::vector<double>& w = ctx.weights;
 
-  std::vector<double> prefix(n);
-  double running = w[0];
-  prefix[0] = running;
-  for (uint64_t i = 1; i < n; ++i) {
-    running = running + w[i];
-    prefix[i] = running;
+  // With unit weights (the common case: no sample_weight) prefix[i] is exactly i + 1 (sums of
+  // ones are exact), so the first prefix above u is row floor(u): the same row the binary
+  // search finds, without building the prefix sums or searching them.
+  bool unit_prefix = true;
+  for (uint64_t i = 0; i < n && unit_prefix; ++i) unit_prefix = w[i] == 1.0;
+  std::vector<double> prefix;
+  double total = static_cast<double>(n);
+  if (!unit_prefix) {
+    prefix.resize(n);
+    double running = w[0];
+    prefix[0] = running;
+    for (uint64_t i = 1; i < n; ++i) {
+      running = running + w[i];
+      prefix[i] = running;
+    }
+    total = prefix[n - 1];
   }
-  const double total = prefix[n - 1];
   // u can round up to `total` itself; the search then finds nothing and the draw goes to the
   // last row, or to the last row of positive weight when the last row weighs 0, so a row
   // of weight 0 is never drawn.
   uint64_t fallback = n - 1;
   while (fallback > 0 && !(w[fallback] > 0.0)) --fallback;
-
-  // With unit weights (the common case: no sample_weight) prefix[i] is exactly i + 1, so the
-  // first prefix above u is row floor(u): the same row the binary search finds, without it.
-  bool unit_prefix = true;
-  for (uint64_t i = 0; i < n && unit_prefix; ++i) unit_prefix = prefix[i] == static_cast<double>(i + 1);
 
   std::vector<uint64_t> counts(n, 0);
   if (unit_prefix) {

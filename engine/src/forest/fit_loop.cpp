@@ -1,6 +1,7 @@
 // The forest fit loop. Each tree draws everything from Rng::for_tree(seed, t) in a fixed
 // order (sample, growth, permutation shuffle), so a tree does not depend on which worker
-// trains it. Workers merge in the order they finish; see fit_loop.h for what that changes.
+// trains it. Workers merge in the order they finish, and the trees are then stored in index
+// order; see fit_loop.h.
 #include "forest/fit_loop.h"
 
 #include <algorithm>
@@ -66,9 +67,11 @@ void train_one(const TrainingContext& ctx, const ForestSettings& settings, uint6
   result.trees.trees.push_back(std::move(tree));
 }
 
-// What a worker hands back: its result, the position at which it finished, or its failure.
+// What a worker hands back: its result, the index of each of its trees, the position at
+// which it finished, or its failure.
 struct WorkerOutput {
   ForestResult result;
+  std::vector<uint64_t> tree_indices;
   uint64_t arrival = 0;
   std::exception_ptr failure;
 };
@@ -183,6 +186,7 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
           ForestScratch scratch;
           for (uint64_t t = next_tree.fetch_add(1); t < n_trees; t = next_tree.fetch_add(1)) {
             train_one(ctx, settings, t, scratch, out.result);
+            out.tree_indices.push_back(t);
           }
         } catch (...) {
           out.failure = std::current_exception();
@@ -211,7 +215,22 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
   ForestResult acc;
   acc.trees.has_trees = false;
   acc.trees.count = 0;
-  for (WorkerOutput* out : by_arrival) merge_results(acc, std::move(out->result));
+  std::vector<uint64_t> merged_indices;
+  merged_indices.reserve(n_trees);
+  for (WorkerOutput* out : by_arrival) {
+    merged_indices.insert(merged_indices.end(), out->tree_indices.begin(), out->tree_indices.end());
+    merge_results(acc, std::move(out->result));
+  }
+  // Store the trees in index order, as one worker would: every sum over the stored trees
+  // (gain importances, TreeSHAP) then has the same terms in the same order for any n_jobs.
+  MORVEL_ASSERT(acc.trees.has_trees && acc.trees.trees.size() == n_trees && merged_indices.size() == n_trees,
+                "assertion failed: every tree is trained exactly once");
+  std::vector<Tree> ordered(n_trees);
+  for (uint64_t k = 0; k < n_trees; ++k) {
+    MORVEL_ASSERT(merged_indices[k] < n_trees, "assertion failed: every tree is trained exactly once");
+    ordered[merged_indices[k]] = std::move(acc.trees.trees[k]);
+  }
+  acc.trees.trees = std::move(ordered);
   return acc;
 }
 

@@ -15,8 +15,9 @@ namespace morvel {
 
 // Trains the forest. With tree_workers == 1 the trees are trained in index order on the
 // calling thread; otherwise workers take tree indices from one atomic counter and their
-// results are merged in the order they finish. That order changes only the stored order of
-// trees and the last bits of permutation means, never a tree or an out-of-bag count.
+// results are merged in the order they finish. The trees are stored in index order either
+// way; the merge order changes only the last bits of permutation means, never a tree or an
+// out-of-bag count.
 ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settings, uint64_t tree_workers);
 
 // Merges `incoming` into `acc` (tree lists appended, votes added, Welford means combined).

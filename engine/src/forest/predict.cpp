@@ -28,7 +28,8 @@ struct FlatNode {
 
   double pivot;
   Index feature_bits;  // feature, or'ed with kMissingLeft and kLeaf
-  Index base;          // position of the right child; the left child follows it
+  Index base;          // split: position of the right child, the left child follows it;
+                       // leaf: its class, so a vote reads nothing beyond the node
 
   bool is_leaf() const { return (feature_bits & kLeaf) != 0; }
   uint64_t feature() const { return feature_bits & ~(kMissingLeft | kLeaf); }
@@ -38,14 +39,15 @@ struct FlatNode {
 template <class Index>
 struct FlatTree {
   std::vector<FlatNode<Index>> nodes;
-  std::vector<uint64_t> leaf_class;  // per packed node; meaningful at leaves
 };
 
-// Whether every split feature and node position of the tree fits 32-bit packed nodes.
+// Whether every split feature, leaf class and node position of the tree fits 32-bit packed
+// nodes.
 bool fits_narrow(const Tree& tree) {
-  if (tree.nodes.size() >= FlatNode<uint32_t>::kLimit) return false;
+  constexpr uint64_t kLimit = FlatNode<uint32_t>::kLimit;
+  if (tree.nodes.size() >= kLimit) return false;
   for (const Node& n : tree.nodes) {
-    if (!n.is_leaf() && n.feature >= FlatNode<uint32_t>::kLimit) return false;
+    if (n.is_leaf() ? n.leaf_class >= kLimit : n.feature >= kLimit) return false;
   }
   return true;
 }
@@ -63,22 +65,24 @@ double raw_threshold(const std::vector<double>& edges, double pivot) {
 }
 
 // Renumbers the reachable nodes breadth-first (the root first), children in pairs
-// (right, left). `order` is scratch: the original position of each packed node. With
-// `edges`, bin-space pivots become raw thresholds.
+// (right, left), so the levels every row passes through share few cache lines. `order` is
+// scratch: the original position of each packed node. With `edges`, bin-space pivots become
+// raw thresholds.
 template <class Index>
-void flatten(const Tree& tree, uint64_t n_features, const BinEdges* edges, FlatTree<Index>& flat,
-             std::vector<uint64_t>& order) {
+void flatten(const Tree& tree, uint64_t n_features, uint64_t n_classes, const BinEdges* edges,
+             FlatTree<Index>& flat, std::vector<uint64_t>& order) {
   using Flat = FlatNode<Index>;
   const uint64_t size = tree.nodes.size();
   flat.nodes.clear();
-  flat.leaf_class.clear();
+  flat.nodes.reserve(size);
   order.clear();
+  order.reserve(size);
   order.push_back(tree.root);
   for (uint64_t i = 0; i < order.size(); ++i) {
     const Node& n = tree.nodes[order[i]];
     if (n.is_leaf()) {
-      flat.nodes.push_back(Flat{0.0, Flat::kLeaf, static_cast<Index>(i)});
-      flat.leaf_class.push_back(n.leaf_class);
+      MORVEL_ASSERT(n.leaf_class < n_classes, msg::kTreeLeafClass);
+      flat.nodes.push_back(Flat{0.0, Flat::kLeaf, static_cast<Index>(n.leaf_class)});
       continue;
     }
     MORVEL_ASSERT(n.feature < n_features && n.left < size && n.right < size,
@@ -91,7 +95,6 @@ void flatten(const Tree& tree, uint64_t n_features, const BinEdges* edges, FlatT
     const double pivot = edges != nullptr ? raw_threshold((*edges)[n.feature], n.pivot) : n.pivot;
     flat.nodes.push_back(Flat{pivot, static_cast<Index>(n.feature | (n.missing_left() ? Flat::kMissingLeft : 0)),
                               base});
-    flat.leaf_class.push_back(0);
   }
 }
 
@@ -150,12 +153,11 @@ template <class Index, class Router>
 void vote_tree(const FlatTree<Index>& flat, uint64_t n_rows, const Router& router, uint64_t n_classes,
                std::vector<uint64_t>& counts) {
   const FlatNode<Index>* nodes = flat.nodes.data();
-  const uint64_t* leaf_class = flat.leaf_class.data();
   uint64_t* votes = counts.data();
   const auto walk_one = [&](uint64_t row, uint64_t at) {
     const auto h = router.handle(row);
     while (!nodes[at].is_leaf()) at = nodes[at].base + (router.left(nodes[at], h) ? 1 : 0);
-    ++votes[row * n_classes + leaf_class[at]];
+    ++votes[row * n_classes + nodes[at].base];
   };
   if (n_rows < kSlots) {
     for (uint64_t row = 0; row < n_rows; ++row) walk_one(row, 0);
@@ -175,7 +177,7 @@ void vote_tree(const FlatTree<Index>& flat, uint64_t n_rows, const Router& route
     for (uint64_t k = 0; k < kSlots; ++k) {
       const FlatNode<Index>& node = nodes[at[k]];
       if (node.is_leaf()) {
-        ++votes[row[k] * n_classes + leaf_class[at[k]]];
+        ++votes[row[k] * n_classes + node.base];
         row[k] = next < n_rows ? next++ : kNoRow;
         if (row[k] != kNoRow) handle[k] = router.handle(row[k]);
         at[k] = 0;
@@ -205,10 +207,10 @@ VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_
     if (tree.nodes.empty()) continue;
     MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
     if (fits_narrow(tree)) {
-      flatten(tree, n_features, edges, narrow, order);
+      flatten(tree, n_features, n_classes, edges, narrow, order);
       vote_tree(narrow, n_rows, router, n_classes, table.counts);
     } else {
-      flatten(tree, n_features, edges, wide, order);
+      flatten(tree, n_features, n_classes, edges, wide, order);
       vote_tree(wide, n_rows, router, n_classes, table.counts);
     }
   }

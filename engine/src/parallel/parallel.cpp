@@ -23,7 +23,8 @@ std::vector<Chunk> split_chunks(uint64_t count, uint64_t workers) {
 
 namespace detail {
 
-void run_threads(std::vector<std::function<void()>>& tasks, const char* panic_message) {
+void run_threads(std::vector<std::function<void()>>& tasks, const char* panic_message,
+                 const std::function<void()>& on_spawn_failure) {
   std::vector<std::exception_ptr> failures(tasks.size());
   std::vector<std::thread> threads;
   threads.reserve(tasks.size());
@@ -42,6 +43,7 @@ void run_threads(std::vector<std::function<void()>>& tasks, const char* panic_me
       break;
     }
   }
+  if (!spawn_error.empty() && on_spawn_failure) on_spawn_failure();
   // Every started thread is joined before anything is reported.
   for (std::thread& t : threads) t.join();
   if (!spawn_error.empty()) throw InternalError(std::string(msg::kFailedSpawn) + ": " + spawn_error);

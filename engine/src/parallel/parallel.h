@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <exception>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -38,7 +40,10 @@ namespace detail {
 // Runs every task on its own thread;
 // joins them all, then rethrows the failure of the lowest index. ValidationError and
 // bad_alloc pass through unchanged; anything else becomes InternalError("<panic>: <what>").
-void run_threads(std::vector<std::function<void()>>& tasks, const char* panic_message);
+// `on_spawn_failure`, when given, runs before the started threads are joined if a thread
+// cannot be started (so that threads waiting for their peers can be released).
+void run_threads(std::vector<std::function<void()>>& tasks, const char* panic_message,
+                 const std::function<void()>& on_spawn_failure = {});
 
 }  // namespace detail
 
@@ -86,6 +91,70 @@ auto run_workers(uint64_t workers, Fn&& fn, const char* panic_message) {
   tasks.reserve(workers);
   for (uint64_t w = 0; w < workers; ++w) tasks.emplace_back([&fn, &results, w] { results[w] = fn(w); });
   detail::run_threads(tasks, panic_message);
+  return results;
+}
+
+// The meeting point of workers that proceed in lockstep phases. Once any member fails (or a
+// member could not be started), every sync returns false and the members must stop.
+class Team {
+ public:
+  explicit Team(uint64_t members) : members_(members) {}
+
+  // Waits until every member has arrived; false when the team has failed.
+  bool sync() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (failed_) return false;
+    if (++arrived_ == members_) {
+      arrived_ = 0;
+      ++generation_;
+      cv_.notify_all();
+      return true;
+    }
+    const uint64_t generation = generation_;
+    cv_.wait(lock, [&] { return generation_ != generation || failed_; });
+    return !failed_;
+  }
+
+  void fail() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  uint64_t members_;
+  uint64_t arrived_ = 0;
+  uint64_t generation_ = 0;
+  bool failed_ = false;
+};
+
+// Like run_workers, for workers that meet at team.sync(): fn(worker_index, team). A worker
+// that throws fails the team, so its peers stop at their next sync instead of waiting for it.
+template <class Fn>
+auto run_team(uint64_t workers, Fn&& fn, const char* panic_message) {
+  using R = std::invoke_result_t<Fn&, uint64_t, Team&>;
+  MORVEL_ASSERT(workers > 0, "assertion failed: threads > 0");
+  Team team(workers);
+  std::vector<R> results(workers);
+  if (workers == 1) {
+    results[0] = fn(uint64_t{0}, team);
+    return results;
+  }
+  std::vector<std::function<void()>> tasks;
+  tasks.reserve(workers);
+  for (uint64_t w = 0; w < workers; ++w) {
+    tasks.emplace_back([&fn, &results, &team, w] {
+      try {
+        results[w] = fn(w, team);
+      } catch (...) {
+        team.fail();
+        throw;
+      }
+    });
+  }
+  detail::run_threads(tasks, panic_message, [&team] { team.fail(); });
   return results;
 }
 

@@ -273,6 +273,7 @@ struct BatchWalker::Scratch {
   std::vector<double> terms;              // per leaf and state: d contributions
   std::vector<uint64_t> row_terms;        // batch x leaves: where a row's terms start
   std::vector<uint64_t> replay;
+  uint64_t prepared_rows = 0;  // rows of the batch the stored terms belong to
 };
 
 namespace {
@@ -287,10 +288,11 @@ uint64_t level_capacity(uint64_t level, uint64_t batch) {
   return level >= 62 ? batch : std::min(batch, uint64_t{1} << level);
 }
 
+// The shared half of the walk: every path state of the batch and the terms it leaves at
+// each leaf, stored in the scratch for replay_rows.
 template <class V, int N>
-MORVEL_LANES_INLINE void walk_batch(BatchWalker::Scratch& s, const CompactTree& tree,
-                                    const double* rows, uint64_t n_rows, uint64_t n_features,
-                                    uint64_t n_classes, double* phi) {
+MORVEL_LANES_INLINE void walk_states(BatchWalker::Scratch& s, const CompactTree& tree,
+                                     const double* rows, uint64_t n_rows, uint64_t n_features) {
   const CompactNode* nodes = tree.nodes.data();
   const uint64_t n_nodes = tree.nodes.size();
   const uint64_t stride = s.stride;
@@ -454,19 +456,27 @@ MORVEL_LANES_INLINE void walk_batch(BatchWalker::Scratch& s, const CompactTree& 
     s.stack.push_back(BatchVisit{node.left, level + 1, child_depth,
                                  iz * nodes[node.left].cover / cover, f, true});
   }
+}
 
-  // Each row adds its leaves' terms in its own walk order: hot child before cold child.
+// The per-row half: each row of [begin, end) adds its leaves' terms in its own walk order
+// (hot child before cold child). Reads the scratch only, so several threads may replay the
+// same prepared tree for different rows at once.
+void replay_rows(const BatchWalker::Scratch& s, const CompactTree& tree, const double* rows,
+                 uint64_t begin, uint64_t end, uint64_t n_features, uint64_t n_classes,
+                 double* phi, std::vector<uint64_t>& stack) {
+  const CompactNode* nodes = tree.nodes.data();
+  const uint64_t n_leaves = s.leaf_depth.size();
   const uint64_t per_row = n_features * n_classes;
-  for (uint64_t r = 0; r < n_rows; ++r) {
+  for (uint64_t r = begin; r < end; ++r) {
     const double* row = rows + r * n_features;
     double* phi_row = phi + r * per_row;
     const uint64_t* row_terms = s.row_terms.data() + r * n_leaves;
-    s.replay.clear();
-    s.replay.push_back(0);
-    while (!s.replay.empty()) {
-      const CompactNode& node = nodes[s.replay.back()];
-      const uint64_t at = s.replay.back();
-      s.replay.pop_back();
+    stack.clear();
+    stack.push_back(0);
+    while (!stack.empty()) {
+      const CompactNode& node = nodes[stack.back()];
+      const uint64_t at = stack.back();
+      stack.pop_back();
       if (node.is_leaf) {
         const uint64_t slot = s.leaf_slot[at];
         const uint64_t d = s.leaf_depth[slot];
@@ -479,8 +489,8 @@ MORVEL_LANES_INLINE void walk_batch(BatchWalker::Scratch& s, const CompactTree& 
       }
       const double value = row[node.feature];
       const bool left = std::isnan(value) ? node.missing_left : value > node.pivot;
-      s.replay.push_back(left ? node.right : node.left);
-      s.replay.push_back(left ? node.left : node.right);
+      stack.push_back(left ? node.right : node.left);
+      stack.push_back(left ? node.left : node.right);
     }
   }
 }
@@ -495,22 +505,21 @@ bool avx_available() { return false; }
 
 namespace {
 
-void walk_batch2(BatchWalker::Scratch& s, const CompactTree& tree, const double* rows,
-                 uint64_t n_rows, uint64_t n_features, uint64_t n_classes, double* phi) {
-  walk_batch<LaneVector<2>::type, 2>(s, tree, rows, n_rows, n_features, n_classes, phi);
+void walk_states2(BatchWalker::Scratch& s, const CompactTree& tree, const double* rows,
+                  uint64_t n_rows, uint64_t n_features) {
+  walk_states<LaneVector<2>::type, 2>(s, tree, rows, n_rows, n_features);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) void walk_batch4(BatchWalker::Scratch& s, const CompactTree& tree,
-                                                 const double* rows, uint64_t n_rows,
-                                                 uint64_t n_features, uint64_t n_classes,
-                                                 double* phi) {
-  walk_batch<LaneVector<4>::type, 4>(s, tree, rows, n_rows, n_features, n_classes, phi);
+__attribute__((target("avx"))) void walk_states4(BatchWalker::Scratch& s,
+                                                  const CompactTree& tree, const double* rows,
+                                                  uint64_t n_rows, uint64_t n_features) {
+  walk_states<LaneVector<4>::type, 4>(s, tree, rows, n_rows, n_features);
 }
 #else
-void walk_batch4(BatchWalker::Scratch& s, const CompactTree& tree, const double* rows,
-                 uint64_t n_rows, uint64_t n_features, uint64_t n_classes, double* phi) {
-  walk_batch<LaneVector<4>::type, 4>(s, tree, rows, n_rows, n_features, n_classes, phi);
+void walk_states4(BatchWalker::Scratch& s, const CompactTree& tree, const double* rows,
+                  uint64_t n_rows, uint64_t n_features) {
+  walk_states<LaneVector<4>::type, 4>(s, tree, rows, n_rows, n_features);
 }
 #endif
 
@@ -523,7 +532,7 @@ uint64_t lane_stride(uint64_t width) { return (width + 11) / 4 * 4; }
 }  // namespace
 
 uint64_t BatchWalker::batch_rows_for(const std::vector<CompactTree>& trees, uint64_t max_depth,
-                                     uint64_t n_features, uint64_t n_classes) {
+                                     uint64_t n_features, uint64_t n_classes, uint64_t walkers) {
   // Bytes one more row of a batch may need, in the worst case: its copy and phi, its term
   // positions per leaf, the terms of every leaf if no state were shared, and its place in
   // the per-level row lists and states. Counted in doubles to rule out overflow.
@@ -541,7 +550,7 @@ uint64_t BatchWalker::batch_rows_for(const std::vector<CompactTree>& trees, uint
   const double features = static_cast<double>(n_features);
   const double per_row = 8.0 * features + 8.0 * features * static_cast<double>(n_classes) +
                          leaves * (8.0 + 8.0 * width) + levels * (9.0 + 24.0 * stride);
-  const double rows = std::floor(kBudget / per_row);
+  const double rows = std::floor(kBudget / static_cast<double>(std::max<uint64_t>(walkers, 1)) / per_row);
   if (!(rows >= 1.0)) return 1;
   return rows >= static_cast<double>(kMaxBatch) ? kMaxBatch : static_cast<uint64_t>(rows);
 }
@@ -585,15 +594,28 @@ BatchWalker::BatchWalker(uint64_t max_depth, uint64_t n_features, uint64_t n_cla
   s.replay.reserve(s.levels + 1);
 }
 
-void BatchWalker::attribute(const CompactTree& tree, const double* rows, uint64_t n_rows,
-                            double* phi) {
+void BatchWalker::prepare(const CompactTree& tree, const double* rows, uint64_t n_rows) {
+  scratch_->prepared_rows = 0;
   if (n_rows == 0) return;
   MORVEL_BATCH_CHECK(n_rows <= scratch_->batch);
   if (kernel_ == Kernel::Vector4) {
-    walk_batch4(*scratch_, tree, rows, n_rows, n_features_, n_classes_, phi);
+    walk_states4(*scratch_, tree, rows, n_rows, n_features_);
   } else {
-    walk_batch2(*scratch_, tree, rows, n_rows, n_features_, n_classes_, phi);
+    walk_states2(*scratch_, tree, rows, n_rows, n_features_);
   }
+  scratch_->prepared_rows = n_rows;
+}
+
+void BatchWalker::replay(const CompactTree& tree, const double* rows, uint64_t begin,
+                         uint64_t end, double* phi, std::vector<uint64_t>& stack) const {
+  MORVEL_BATCH_CHECK(begin <= end && end <= scratch_->prepared_rows);
+  replay_rows(*scratch_, tree, rows, begin, end, n_features_, n_classes_, phi, stack);
+}
+
+void BatchWalker::attribute(const CompactTree& tree, const double* rows, uint64_t n_rows,
+                            double* phi) {
+  prepare(tree, rows, n_rows);
+  replay(tree, rows, 0, n_rows, phi, scratch_->replay);
 }
 
 }  // namespace morvel::shap

@@ -27,13 +27,22 @@ class BatchWalker {
   BatchWalker(uint64_t max_depth, uint64_t n_features, uint64_t n_classes, uint64_t batch_rows,
               Kernel kernel = Kernel::Best);
 
-  // Rows per batch that keep the scratch of one walker within a fixed budget.
+  // Rows per batch that keep the scratch of `walkers` walkers within the fixed budget of one.
   static uint64_t batch_rows_for(const std::vector<CompactTree>& trees, uint64_t max_depth,
-                                 uint64_t n_features, uint64_t n_classes);
+                                 uint64_t n_features, uint64_t n_classes, uint64_t walkers = 1);
 
   // Adds the attribution of rows (n_rows x n_features, row-major, n_rows <= batch_rows)
-  // through `tree` into phi (n_rows x n_features x n_classes).
+  // through `tree` into phi (n_rows x n_features x n_classes): prepare, then replay them all.
   void attribute(const CompactTree& tree, const double* rows, uint64_t n_rows, double* phi);
+
+  // The two halves of attribute. prepare computes the path states of all rows of the batch
+  // through `tree` and the terms they leave at the leaves; replay then adds those terms into
+  // phi for rows [begin, end) of the same batch (phi and rows point at batch row 0). replay
+  // only reads the walker, so threads may replay disjoint rows of one prepared tree at once;
+  // `stack` is the caller's own.
+  void prepare(const CompactTree& tree, const double* rows, uint64_t n_rows);
+  void replay(const CompactTree& tree, const double* rows, uint64_t begin, uint64_t end,
+              double* phi, std::vector<uint64_t>& stack) const;
 
   struct Scratch;
 

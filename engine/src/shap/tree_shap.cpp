@@ -4,6 +4,7 @@
 #include "shap/tree_shap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -282,31 +283,97 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   const double classes = static_cast<double>(n_classes);
 
   const uint64_t workers = std::min(x.n_rows, n_jobs == 0 ? uint64_t{1} : n_jobs);
-  // Each chunk owns its workspace, reader and accumulator; the compact trees and the input
-  // are shared read-only.
-  const std::vector<std::vector<double>> partial = parallel::for_each_chunk(
-      x.n_rows, workers,
-      [&](const parallel::Chunk& chunk) {
-        const uint64_t batch = std::min(chunk.end - chunk.begin,
-                                        BatchWalker::batch_rows_for(prepared.trees,
-                                                                    prepared.max_depth,
-                                                                    n_features, n_classes));
-        BatchWalker walker(prepared.max_depth, n_features, n_classes, batch);
-        RowReader reader(x, n_features);
-        const uint64_t per_row = checked_size(n_features, n_classes);
-        std::vector<double> rows(checked_size(batch, n_features));
-        std::vector<double> phi(checked_size(batch, per_row));
+  // The rows belong to consecutive chunks, one per worker, and each chunk's accumulator adds
+  // its rows in row order. The workers walk batches of rows together, so path states are
+  // shared by all rows of a batch whichever chunk they belong to: the trees go in groups of
+  // one per worker; a group is prepared (path states and leaf terms of the whole batch, one
+  // tree per task) in one phase and replayed (each block of rows through the group's trees in
+  // tree order) in the next, while the following group is prepared. Every row adds exactly
+  // the terms of the scalar walk in its order, so the result is that of one thread. Tasks
+  // are claimed from a counter, so a slow or preempted worker holds up a phase by at most one
+  // task. Two sets of walkers alternate between groups.
+  const std::vector<parallel::Chunk> chunks = parallel::split_chunks(x.n_rows, workers);
+  const uint64_t members = chunks.size();
+  // Several workers hold two walkers each: the same worst case as one walker per worker with
+  // half the batch. A lone worker replays a group before it prepares the next, with one.
+  const bool single = members == 1;
+  const uint64_t batch = std::min(x.n_rows, BatchWalker::batch_rows_for(
+                                                prepared.trees, prepared.max_depth, n_features,
+                                                n_classes, single ? 1 : 2));
+  const uint64_t per_row = checked_size(n_features, n_classes);
+  std::vector<BatchWalker> walkers;
+  const uint64_t n_walkers = single ? 1 : checked_size(members, 2);
+  walkers.reserve(n_walkers);
+  for (uint64_t w = 0; w < n_walkers; ++w) {
+    walkers.emplace_back(prepared.max_depth, n_features, n_classes, batch);
+  }
+  std::vector<double> rows(checked_size(batch, n_features));
+  std::vector<double> phi(checked_size(batch, per_row));
+  const uint64_t n_tree_count = prepared.trees.size();
+  const uint64_t n_groups = n_tree_count / members + (n_tree_count % members != 0 ? 1 : 0);
+  // Replay tasks small enough to balance the workers; one worker replays a batch at once.
+  const uint64_t block_rows = members == 1 ? batch : 16;
+  // Task counters of the pipeline phases, by phase parity; the one of the next phase is
+  // cleared during the current one, when no worker can still be claiming from it.
+  std::atomic<uint64_t> next_task[2] = {0, 0};
+
+  const std::vector<std::vector<double>> partial = parallel::run_team(
+      members,
+      [&](uint64_t w, parallel::Team& team) {
         std::vector<double> acc(n_features, 0.0);
-        for (uint64_t first = chunk.begin; first < chunk.end; first += batch) {
-          const uint64_t count = std::min(batch, chunk.end - first);
-          for (uint64_t r = 0; r < count; ++r) {
+        std::vector<uint64_t> stack;
+        RowReader reader(x, n_features);
+        uint64_t phase = 0;
+        for (uint64_t first = 0; first < x.n_rows; first += batch) {
+          const uint64_t count = std::min(batch, x.n_rows - first);
+          // This worker's share of the batch for copying and zeroing.
+          const uint64_t share = parallel::chunk_length(count, members);
+          const uint64_t own_begin = std::min(count, w * share);
+          const uint64_t own_end = std::min(count, own_begin + share);
+          for (uint64_t r = own_begin; r < own_end; ++r) {
             std::copy_n(reader.row(first + r), n_features, rows.data() + r * n_features);
           }
-          std::fill(phi.begin(), phi.end(), 0.0);
-          for (const CompactTree& tree : prepared.trees) {
-            walker.attribute(tree, rows.data(), count, phi.data());
+          std::fill(phi.begin() + own_begin * per_row, phi.begin() + own_end * per_row, 0.0);
+          if (!team.sync()) return acc;
+          const uint64_t blocks = count / block_rows + (count % block_rows != 0 ? 1 : 0);
+          // Pipeline step p prepares group p and replays group p - 1.
+          for (uint64_t p = 0; p <= n_groups; ++p, ++phase) {
+            if (w == 0) next_task[(phase + 1) % 2].store(0, std::memory_order_relaxed);
+            const uint64_t prepare_first = p * members;
+            const uint64_t prepare_count =
+                p < n_groups ? std::min(members, n_tree_count - prepare_first) : 0;
+            const uint64_t replay_count = p > 0 ? blocks : 0;
+            BatchWalker* prepare_set = walkers.data() + (single ? 0 : (p % 2) * members);
+            const BatchWalker* replay_set = walkers.data() + (single ? 0 : ((p + 1) % 2) * members);
+            // Longer prepare tasks are claimed first, except by a lone worker, whose one walker
+            // must be replayed before it is prepared again.
+            const uint64_t replay_at = single ? 0 : prepare_count;
+            const uint64_t prepare_at = single ? replay_count : 0;
+            const uint64_t replay_first = p > 0 ? (p - 1) * members : 0;
+            const uint64_t replay_end = std::min(n_tree_count, replay_first + members);
+            std::atomic<uint64_t>& counter = next_task[phase % 2];
+            for (;;) {
+              const uint64_t task = counter.fetch_add(1, std::memory_order_relaxed);
+              if (task >= prepare_at && task < prepare_at + prepare_count) {
+                prepare_set[task - prepare_at].prepare(prepared.trees[prepare_first + task - prepare_at],
+                                                       rows.data(), count);
+              } else if (task >= replay_at && task < replay_at + replay_count) {
+                const uint64_t begin = (task - replay_at) * block_rows;
+                const uint64_t end = std::min(count, begin + block_rows);
+                for (uint64_t t = replay_first; t < replay_end; ++t) {
+                  replay_set[t - replay_first].replay(prepared.trees[t], rows.data(), begin, end,
+                                                      phi.data(), stack);
+                }
+              } else {
+                break;
+              }
+            }
+            if (!team.sync()) return acc;
           }
-          for (uint64_t r = 0; r < count; ++r) {
+          // The rows of this batch that belong to this worker's chunk, in row order.
+          const uint64_t chunk_begin = std::max(chunks[w].begin, first) - first;
+          const uint64_t chunk_end = std::min(chunks[w].end, first + count);
+          for (uint64_t r = chunk_begin; r + first < chunk_end; ++r) {
             const double* row_phi = phi.data() + r * per_row;
             for (uint64_t j = 0; j < n_features; ++j) {
               for (uint64_t c = 0; c < n_classes; ++c) {
@@ -314,6 +381,7 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
               }
             }
           }
+          if (!team.sync()) return acc;
         }
         return acc;
       },

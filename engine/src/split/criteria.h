@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "morvel/errors.h"
@@ -14,13 +16,34 @@
 
 namespace morvel {
 
+// An allocator whose resize leaves new elements uninitialised: node statistics are rewritten
+// for every node, and zero-filling the grown part first would only double the writes.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  UninitAllocator() = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 // A node's class weights, measured from its index list.
 struct NodeStats {
-  std::vector<uint64_t> labels;        // class of each index-list entry, list order
+  std::vector<uint64_t, UninitAllocator<uint64_t>> labels;  // class of each index-list entry, list order
   std::vector<double> class_weight;    // weight per class (a row listed twice counts twice)
   double weight = 0.0;                 // W: sum of all entry weights
   Criterion criterion = Criterion::Gini;
-  std::vector<double> entry_weights;   // weight of each entry; kept only when asked for
+  std::vector<double, UninitAllocator<double>> entry_weights;  // weight of each entry; kept only when asked for
 };
 
 // Walks the index list once: class_weight[c] += w and W += w in list order.

@@ -4,9 +4,15 @@
 // table for bytes) whose sums run in the same order, so they return the same candidate.
 #include "split/extra_trees.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "morvel/bin_edges.h"
 #include "morvel/errors.h"
@@ -26,6 +32,106 @@ bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   return false;
 }
 
+// The prefix of a two-class search: entries with value <= t (NaN never qualifies).
+struct BinaryPrefix {
+  double class0 = 0.0;
+  double class1 = 0.0;
+  double weight = 0.0;
+  uint64_t count = 0;
+};
+
+// Sums in list order, one running sum per quantity. Entries outside the prefix add +0.0,
+// which leaves a running sum of non-negative weights bit for bit unchanged (a -0.0 weight
+// adds nothing either), so the sums equal those of adding only the prefix entries; the
+// masks replace a branch that mispredicts on every other entry.
+template <class T>
+BinaryPrefix binary_prefix_in_order(const T* values, const double* entry_weights, const uint64_t* labels,
+                                    uint64_t n, double t) {
+  double class0 = 0.0;
+  double class1 = 0.0;
+  double weight = 0.0;
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const bool in = static_cast<double>(values[i]) <= t;
+    const uint64_t keep = uint64_t{0} - static_cast<uint64_t>(in);
+    const uint64_t one = uint64_t{0} - labels[i];  // labels are 0 or 1
+    const uint64_t w = std::bit_cast<uint64_t>(entry_weights[i]) & keep;
+    class0 += std::bit_cast<double>(w & ~one);
+    class1 += std::bit_cast<double>(w & one);
+    weight += std::bit_cast<double>(w);
+    count += static_cast<uint64_t>(in);
+  }
+  return BinaryPrefix{class0, class1, weight, count};
+}
+
+// The same sums for whole weights whose total is at most 2^53: every partial sum is an exact
+// integer, so the order of the additions cannot change any result, and four lanes add at
+// once. Class 0's sum is the prefix weight minus class 1's, exact for the same reason.
+template <class T>
+BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, const uint64_t* labels, uint64_t n,
+                                 double t) {
+  uint64_t i = 0;
+  double weight = 0.0;
+  double class1 = 0.0;
+  uint64_t count = 0;
+#if defined(__SSE2__)
+  const __m128d threshold = _mm_set1_pd(t);
+  const __m128i zero = _mm_setzero_si128();
+  __m128d weight_a = _mm_setzero_pd();
+  __m128d weight_b = _mm_setzero_pd();
+  __m128d class1_a = _mm_setzero_pd();
+  __m128d class1_b = _mm_setzero_pd();
+  __m128i count_a = _mm_setzero_si128();
+  __m128i count_b = _mm_setzero_si128();
+  for (; i + 4 <= n; i += 4) {
+    __m128d v0;
+    __m128d v1;
+    if constexpr (std::is_same_v<T, float>) {
+      const __m128 f = _mm_loadu_ps(values + i);
+      v0 = _mm_cvtps_pd(f);
+      v1 = _mm_cvtps_pd(_mm_movehl_ps(f, f));
+    } else {
+      v0 = _mm_loadu_pd(values + i);
+      v1 = _mm_loadu_pd(values + i + 2);
+    }
+    const __m128d in0 = _mm_cmple_pd(v0, threshold);  // false for NaN
+    const __m128d in1 = _mm_cmple_pd(v1, threshold);
+    const __m128d w0 = _mm_and_pd(in0, _mm_loadu_pd(entry_weights + i));
+    const __m128d w1 = _mm_and_pd(in1, _mm_loadu_pd(entry_weights + i + 2));
+    const __m128d one0 =
+        _mm_castsi128_pd(_mm_sub_epi64(zero, _mm_loadu_si128(reinterpret_cast<const __m128i*>(labels + i))));
+    const __m128d one1 =
+        _mm_castsi128_pd(_mm_sub_epi64(zero, _mm_loadu_si128(reinterpret_cast<const __m128i*>(labels + i + 2))));
+    weight_a = _mm_add_pd(weight_a, w0);
+    weight_b = _mm_add_pd(weight_b, w1);
+    class1_a = _mm_add_pd(class1_a, _mm_and_pd(one0, w0));
+    class1_b = _mm_add_pd(class1_b, _mm_and_pd(one1, w1));
+    count_a = _mm_sub_epi64(count_a, _mm_castpd_si128(in0));
+    count_b = _mm_sub_epi64(count_b, _mm_castpd_si128(in1));
+  }
+  alignas(16) double lanes[2];
+  _mm_store_pd(lanes, _mm_add_pd(weight_a, weight_b));
+  weight = lanes[0] + lanes[1];
+  _mm_store_pd(lanes, _mm_add_pd(class1_a, class1_b));
+  class1 = lanes[0] + lanes[1];
+  alignas(16) uint64_t counts[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(counts), _mm_add_epi64(count_a, count_b));
+  count = counts[0] + counts[1];
+#endif
+  const BinaryPrefix rest = binary_prefix_in_order(values + i, entry_weights + i, labels + i, n - i, t);
+  weight += rest.weight;
+  class1 += rest.class1;
+  count += rest.count;
+  return BinaryPrefix{weight - class1, class1, weight, count};
+}
+
+template <class T>
+BinaryPrefix binary_prefix(const T* values, const double* entry_weights, const uint64_t* labels, uint64_t n,
+                           double t, bool whole_weights) {
+  if (whole_weights) return binary_prefix_whole(values, entry_weights, labels, n, t);
+  return binary_prefix_in_order(values, entry_weights, labels, n, t);
+}
+
 // The sums one search collects before scoring. `prefix` and `missing` point at n_classes
 // weights each.
 struct DrawnPartition {
@@ -42,12 +148,33 @@ struct DrawnPartition {
 // one only with a strictly greater improvement, so without missing rows option (1) stands and
 // option (2), which would be the same partition, is not evaluated. `work` holds 2 * n_classes
 // doubles.
-std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, uint64_t n_entries,
-                                          const DrawnPartition& part, double pivot, int8_t constraint,
-                                          NodeBounds bounds, double* work) {
+// impurity(class_weight, W) of the node; under entropy reused while the node's inputs are
+// unchanged.
+double parent_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
+  const uint64_t k = rules.n_classes;
+  const double* v = stats.class_weight.data();
+  // Gini costs less than the comparison; entropy's logarithms do not.
+  if (rules.criterion == Criterion::Gini) return impurity(rules.criterion, v, k, stats.weight);
+  bool same = scratch.parent_known && scratch.parent_criterion == rules.criterion &&
+              std::bit_cast<uint64_t>(scratch.parent_weight) == std::bit_cast<uint64_t>(stats.weight) &&
+              scratch.parent_class_weight.size() == k;
+  for (uint64_t c = 0; same && c < k; ++c)
+    same = std::bit_cast<uint64_t>(scratch.parent_class_weight[c]) == std::bit_cast<uint64_t>(v[c]);
+  if (!same) {
+    scratch.parent_known = true;
+    scratch.parent_criterion = rules.criterion;
+    scratch.parent_weight = stats.weight;
+    scratch.parent_class_weight.assign(v, v + k);
+    scratch.parent_impurity = impurity(rules.criterion, v, k, stats.weight);
+  }
+  return scratch.parent_impurity;
+}
+
+std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, double parent,
+                                          uint64_t n_entries, const DrawnPartition& part, double pivot,
+                                          int8_t constraint, NodeBounds bounds, double* work) {
   const uint64_t k = rules.n_classes;
   const double node_weight = stats.weight;
-  const double parent = impurity(rules.criterion, stats.class_weight.data(), k, node_weight);
   double* suffix = work;          // non-missing entries above t
   double* joined = work + k;      // a side plus the missing rows
   for (uint64_t c = 0; c < k; ++c) suffix[c] = (stats.class_weight[c] - part.missing[c]) - part.prefix[c];
@@ -84,42 +211,55 @@ std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeSt
 
 // ---- general search ---------------------------------------------------------------------
 
-// `read(row)` returns the value of the searched feature for a row, NaN when missing.
+// `read(row)` returns the value of the searched feature for a row, NaN when missing;
+// `may_miss` is false when no value of the matrix is missing.
 template <class Read>
 std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const TreeWeights& weights,
                                              const SearchRules& rules, std::span<const uint64_t> rows,
                                              const NodeStats& stats, uint64_t feature, int8_t constraint,
                                              NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                             Rng& rng, ExtraScratch& scratch, Read read) {
+                                             Rng& rng, ExtraScratch& scratch, Read read, bool may_miss) {
   const uint64_t k = rules.n_classes;
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
   std::vector<double>& values = scratch.values;
-  values.resize(n);
+  if (values.size() < n) values.resize(n);  // grown, never shrunk or cleared
   std::vector<double>& sums = scratch.buffers;
-  sums.assign(4 * k, 0.0);
+  sums.assign(8 * k, 0.0);
   double* prefix = sums.data();
   double* missing = sums.data() + k;
   const double* w = weights.weights.data();
+  const uint64_t* labels = stats.labels.data();
 
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
   double lo = std::numeric_limits<double>::infinity();
   double hi = -std::numeric_limits<double>::infinity();
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < weights.weights.size(), "index out of bounds: row outside the training matrix");
-    const double v = read(row);
-    values[i] = v;
-    if (std::isnan(v)) {
-      const uint64_t c = stats.labels[i];
-      missing[c] += w[row];
-      missing_weight += w[row];
-      ++missing_count;
-      continue;
+  if (may_miss) {
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < weights.weights.size(), "index out of bounds: row outside the training matrix");
+      const double v = read(row);
+      values[i] = v;
+      if (std::isnan(v)) {
+        const uint64_t c = labels[i];
+        missing[c] += w[row];
+        missing_weight += w[row];
+        ++missing_count;
+        continue;
+      }
+      if (v < lo) lo = v;
+      if (v > hi) hi = v;
     }
-    if (v < lo) lo = v;
-    if (v > hi) hi = v;
+  } else {
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < weights.weights.size(), "index out of bounds: row outside the training matrix");
+      const double v = read(row);
+      values[i] = v;
+      lo = v < lo ? v : lo;
+      hi = v > hi ? v : hi;
+    }
   }
   // Also covers a node whose values are all missing (lo stays +inf).
   if (!(lo < hi)) {
@@ -128,37 +268,73 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
 
+  // Entries outside the prefix add +0.0, which changes no running sum (see
+  // binary_prefix_in_order); the entry weights, when the node kept them, are the same values
+  // as w[row] read in list order.
+  const double* entry_weights = stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr;
   double prefix_weight = 0.0;
   uint64_t prefix_count = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    const double v = values[i];
-    if (std::isnan(v) || !(v <= t)) continue;
-    const double wr = w[rows[i]];
-    prefix[stats.labels[i]] += wr;
-    prefix_weight += wr;
-    ++prefix_count;
+  if (entry_weights != nullptr && scratch.whole_weights) {
+    // Whole weights: exact sums in any order. Four lanes of class sums, so that entries of one
+    // class in a row do not wait on each other's store; the prefix weight is their total.
+    double* lanes = sums.data() + 4 * k;
+    for (uint64_t i = 0; i < n; ++i) {
+      const bool in = values[i] <= t;  // false for NaN
+      const double added =
+          std::bit_cast<double>(std::bit_cast<uint64_t>(entry_weights[i]) & (uint64_t{0} - static_cast<uint64_t>(in)));
+      lanes[(i & 3) * k + labels[i]] += added;
+      prefix_count += static_cast<uint64_t>(in);
+    }
+    for (uint64_t c = 0; c < k; ++c) {
+      prefix[c] = (lanes[c] + lanes[k + c]) + (lanes[2 * k + c] + lanes[3 * k + c]);
+      prefix_weight += prefix[c];
+    }
+  } else {
+    for (uint64_t i = 0; i < n; ++i) {
+      const bool in = values[i] <= t;  // false for NaN
+      const double wr = entry_weights != nullptr ? entry_weights[i] : w[rows[i]];
+      const double added =
+          std::bit_cast<double>(std::bit_cast<uint64_t>(wr) & (uint64_t{0} - static_cast<uint64_t>(in)));
+      prefix[labels[i]] += added;
+      prefix_weight += added;
+      prefix_count += static_cast<uint64_t>(in);
+    }
   }
   if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
-  return score_drawn(rules, stats, n, part, t, constraint, bounds, sums.data() + 2 * k);
+  return score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, sums.data() + 2 * k);
 }
 
+// Calls fn(read, may_miss) for the searched feature.
 template <class Fn>
-decltype(auto) with_general_reader(const TrainingContext& ctx, uint64_t feature, Fn&& fn) {
+decltype(auto) with_general_reader(const TrainingContext& ctx, uint64_t feature, uint64_t n_entries, Fn&& fn) {
   if (ctx.binned) {
     const BinnedMatrix& bm = *ctx.binned;
     MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
                   "index out of bounds: feature outside the binned matrix");
+    const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
+    const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
+    const uint64_t n_rows = bm.n_rows;
+    if (!bm.has_missing) {
+      return fn(
+          [column, stride, n_rows](uint64_t row) {
+            MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the binned matrix");
+            return static_cast<double>(column[row * stride]);
+          },
+          false);
+    }
     const uint8_t missing = missing_bin(bm.edges[feature].size());
-    const bool has_missing = bm.has_missing;
-    return fn([&bm, feature, missing, has_missing](uint64_t row) {
-      const uint8_t b = bm.at(row, feature);
-      return has_missing && b == missing ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(b);
-    });
+    return fn(
+        [column, stride, n_rows, missing](uint64_t row) {
+          MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the binned matrix");
+          const uint8_t b = column[row * stride];
+          return b == missing ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(b);
+        },
+        true);
   }
   MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
-  return with_raw_access(ctx, [&](auto access) {
-    return fn([access, feature](uint64_t row) { return access.value(row, feature); });
+  return with_raw_access_for(ctx, n_entries, [&](auto access) {
+    return fn([access, feature](uint64_t row) { return access.value(row, feature); }, ctx.has_missing);
   });
 }
 
@@ -170,11 +346,14 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
                                                   std::span<const uint64_t> rows, const NodeStats& stats,
                                                   uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
-                                                  std::vector<T>& values, ProfileCounters* profile, Read read) {
+                                                  std::vector<T>& values, ExtraScratch& scratch, ProfileCounters* profile,
+                                                  Read read) {
+  const bool whole_weights = scratch.whole_weights;
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.entry_weights.size() == n, "exact binary node caches its weights");
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
-  values.resize(n);
+  // Grown, never shrunk: a smaller node reuses the front of the buffer without clearing it.
+  if (values.size() < n) values.resize(n);
   if (profile != nullptr) profile->record_peak(values.capacity() * sizeof(T));
   const double* ew = stats.entry_weights.data();
   const uint64_t* labels = stats.labels.data();
@@ -184,18 +363,29 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
   uint64_t missing_count = 0;
   T lo = std::numeric_limits<T>::infinity();
   T hi = -std::numeric_limits<T>::infinity();
-  for (uint64_t i = 0; i < n; ++i) {
-    MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
-    const T v = read(rows[i]);
-    values[i] = v;
-    if (std::isnan(v)) {
-      missing[labels[i]] += ew[i];
-      missing_weight += ew[i];
-      ++missing_count;
-      continue;
+  if (ctx.has_missing) {
+    for (uint64_t i = 0; i < n; ++i) {
+      MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
+      const T v = read(rows[i]);
+      values[i] = v;
+      if (std::isnan(v)) {
+        missing[labels[i]] += ew[i];
+        missing_weight += ew[i];
+        ++missing_count;
+        continue;
+      }
+      if (v < lo) lo = v;
+      if (v > hi) hi = v;
     }
-    if (v < lo) lo = v;
-    if (v > hi) hi = v;
+  } else {
+    // No value of the matrix is missing: only the extremes are tracked, without branches.
+    for (uint64_t i = 0; i < n; ++i) {
+      MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
+      const T v = read(rows[i]);
+      values[i] = v;
+      lo = v < lo ? v : lo;
+      hi = v > hi ? v : hi;
+    }
   }
   const auto reject = [profile] {
     if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
@@ -208,28 +398,29 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
                                         static_cast<double>(hi));
 
-  double prefix[2] = {0.0, 0.0};
-  double prefix_weight = 0.0;
-  uint64_t prefix_count = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    const T v = values[i];
-    if (std::isnan(v) || !(static_cast<double>(v) <= t)) continue;
-    prefix[labels[i]] += ew[i];
-    prefix_weight += ew[i];
-    ++prefix_count;
-  }
+  const BinaryPrefix sums = binary_prefix(values.data(), ew, labels, n, t, whole_weights);
+  const double prefix[2] = {sums.class0, sums.class1};
+  const double prefix_weight = sums.weight;
+  const uint64_t prefix_count = sums.count;
   if (prefix_count == 0 || prefix_count == n - missing_count) return reject();
   double work[4];
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
-  auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
   if (!result) return reject();
   return result;
 }
 
 template <class Fn>
-decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, ExtraScratch& scratch, Fn&& fn) {
+decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, uint64_t n_entries,
+                                 ExtraScratch& scratch, Fn&& fn) {
   MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
   const uint64_t n_rows = ctx.n_rows;
+  if (reads_rows(ctx, n_entries)) {
+    const double* values = ctx.dense.values.data();
+    const uint64_t n_features = ctx.n_features;
+    return fn(scratch.values_f64,
+              [values, n_features, feature](uint64_t row) { return values[row * n_features + feature]; });
+  }
   if (!ctx.feature_major_f32.empty()) {
     const float* column = ctx.feature_major_f32.data() + feature * n_rows;
     return fn(scratch.values_f32, [column](uint64_t row) { return column[row]; });
@@ -256,6 +447,159 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, E
 
 // ---- two-class binned search ------------------------------------------------------------
 
+// Byte sums of 16 entries at a time: sums[0..1] += the bytes of `v` (two 8-byte halves).
+#if defined(__SSE2__)
+inline __m128i add_bytes(__m128i sums, __m128i v) { return _mm_add_epi64(sums, _mm_sad_epu8(v, _mm_setzero_si128())); }
+inline uint64_t lanes_total(__m128i sums) {
+  alignas(16) uint64_t lanes[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
+  return lanes[0] + lanes[1];
+}
+#endif
+
+// The two-class binned search on bytes, for a node prepared by prepare_extra_node: whole
+// weights of at most 255, so every sum is an exact integer and the per-bin sums of the table
+// form collapse into sums over the entries whose bin is <= floor(t). The missing bin (above
+// every other bin of the feature) never qualifies. Same draws, same rejections, same result.
+std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                  std::span<const uint64_t> rows, const NodeStats& stats,
+                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                  std::vector<uint64_t>& constant_features, Rng& rng,
+                                                  ExtraScratch& scratch, const uint8_t* column, uint64_t stride,
+                                                  uint64_t missing_byte, ProfileCounters* profile) {
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t n = rows.size();
+  const auto reject = [profile] {
+    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
+    return std::optional<SplitCandidate>{};
+  };
+  if (scratch.node_bins.size() < n) scratch.node_bins.resize(n);
+  uint8_t* bins = scratch.node_bins.data();
+  const uint8_t* weight = scratch.entry_bytes.data();
+  const uint8_t* one = scratch.entry_bytes_one.data();
+  const uint64_t n_rows = bm.n_rows;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    bins[i] = column[row * stride];
+  }
+
+  // Extremes over the non-missing bins, and the missing entries' sums.
+  const bool may_miss = missing_byte < kByteBins;
+  const uint8_t missing_value = static_cast<uint8_t>(may_miss ? missing_byte : 0);
+  uint64_t lo = 255;
+  uint64_t hi = 0;
+  uint64_t missing_count = 0;
+  uint64_t missing_sum = 0;
+  uint64_t missing_one = 0;
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  {
+    __m128i low = _mm_set1_epi8(static_cast<char>(0xFF));
+    __m128i high = _mm_setzero_si128();
+    __m128i m_count = _mm_setzero_si128();
+    __m128i m_sum = _mm_setzero_si128();
+    __m128i m_one = _mm_setzero_si128();
+    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_value));
+    const __m128i ones = _mm_set1_epi8(1);
+    for (; i + 16 <= n; i += 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
+      if (may_miss) {
+        const __m128i gone = _mm_cmpeq_epi8(b, missing_v);
+        low = _mm_min_epu8(low, _mm_or_si128(b, gone));
+        high = _mm_max_epu8(high, _mm_andnot_si128(gone, b));
+        m_count = add_bytes(m_count, _mm_and_si128(gone, ones));
+        m_sum = add_bytes(m_sum, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
+        m_one = add_bytes(m_one, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
+      } else {
+        low = _mm_min_epu8(low, b);
+        high = _mm_max_epu8(high, b);
+      }
+    }
+    if (i > 0) {
+      // Fold the 16 lanes: halves, quarters, eighths, sixteenths.
+      low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
+      high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
+      low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
+      high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
+      low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
+      high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
+      low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
+      high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
+      lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
+      hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
+      if (may_miss) {
+        missing_count = lanes_total(m_count);
+        missing_sum = lanes_total(m_sum);
+        missing_one = lanes_total(m_one);
+      }
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t b = bins[i];
+    if (may_miss && b == missing_byte) {
+      ++missing_count;
+      missing_sum += weight[i];
+      missing_one += one[i];
+      continue;
+    }
+    lo = b < lo ? b : lo;
+    hi = b > hi ? b : hi;
+  }
+  // No non-missing entry, or a single bin: constant here.
+  if (missing_count == n || !(lo < hi)) {
+    constant_features.push_back(feature);
+    return reject();
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                        static_cast<double>(hi));
+  // A convex combination can round an ulp below lo: then no bin is <= t.
+  if (!(t >= static_cast<double>(lo))) return reject();
+  const uint64_t last = std::min<uint64_t>(static_cast<uint64_t>(std::floor(t)), 255);
+
+  uint64_t count = 0;
+  uint64_t sum = 0;
+  uint64_t sum_one = 0;
+  i = 0;
+#if defined(__SSE2__)
+  {
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
+    const __m128i ones = _mm_set1_epi8(1);
+    __m128i p_count = _mm_setzero_si128();
+    __m128i p_sum = _mm_setzero_si128();
+    __m128i p_one = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
+      const __m128i in = _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b);  // b <= last
+      p_count = add_bytes(p_count, _mm_and_si128(in, ones));
+      p_sum = add_bytes(p_sum, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
+      p_one = add_bytes(p_one, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
+    }
+    if (i > 0) {
+      count = lanes_total(p_count);
+      sum = lanes_total(p_sum);
+      sum_one = lanes_total(p_one);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t in = bins[i] <= last ? 1 : 0;
+    count += in;
+    sum += in * weight[i];
+    sum_one += in * one[i];
+  }
+  if (count == 0 || count == n - missing_count) return reject();
+  const double prefix[2] = {static_cast<double>(sum - sum_one), static_cast<double>(sum_one)};
+  const double missing[2] = {static_cast<double>(missing_sum - missing_one), static_cast<double>(missing_one)};
+  double work[4];
+  const DrawnPartition part{prefix, static_cast<double>(sum), count, missing, static_cast<double>(missing_sum),
+                            missing_count};
+  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
+  if (!result) return reject();
+  return result;
+}
+
 std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, const TreeWeights& weights,
                                                    const SearchRules& rules, std::span<const uint64_t> rows,
                                                    const NodeStats& stats, uint64_t feature, int8_t constraint,
@@ -278,12 +622,59 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
   const double* w = weights.weights.data();
   const uint64_t* labels = stats.labels.data();
+  const auto reject = [profile] {
+    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
+    return std::optional<SplitCandidate>{};
+  };
 
   double missing[2] = {0.0, 0.0};
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
   uint64_t lo = kByteBins;
   uint64_t hi = 0;
+  if (scratch.byte_node == &stats && scratch.byte_node_entries == n) {
+    return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
+                               column, stride, missing_byte, profile);
+  }
+  if (scratch.whole_weights && stats.entry_weights.size() == n) {
+    // Whole weights: the per-bin sums and their sum over bins lo..floor(t) are exact, so the
+    // prefix is summed straight from the entries, as in the dense search: the bins are
+    // copied as doubles (the missing bin as NaN) and an entry is in the prefix when its bin
+    // is <= t, which for a whole bin means <= floor(t). No table to fill or clear.
+    std::vector<double>& values = scratch.values_f64;
+    if (values.size() < n) values.resize(n);
+    const double* ew = stats.entry_weights.data();
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < bm.n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t b = column[row * stride];
+      if (b == missing_byte) {
+        values[i] = std::numeric_limits<double>::quiet_NaN();
+        missing[labels[i]] += ew[i];
+        missing_weight += ew[i];
+        ++missing_count;
+        continue;
+      }
+      values[i] = static_cast<double>(b);
+      lo = b < lo ? b : lo;
+      hi = b > hi ? b : hi;
+    }
+    if (!(lo < hi)) {
+      constant_features.push_back(feature);
+      return reject();
+    }
+    const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                          static_cast<double>(hi));
+    const BinaryPrefix sums = binary_prefix_whole(values.data(), ew, labels, n, t);
+    if (sums.count == 0 || sums.count == n - missing_count) return reject();
+    const double prefix[2] = {sums.class0, sums.class1};
+    double work[4];
+    const DrawnPartition part{prefix, sums.weight, sums.count, missing, missing_weight, missing_count};
+    auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
+    if (!result) return reject();
+    return result;
+  }
+
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t row = rows[i];
     MORVEL_ASSERT(row < bm.n_rows && row < weights.weights.size(),
@@ -308,10 +699,6 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
       table[2 * b + 1] = 0.0;
     }
   };
-  const auto reject = [profile] {
-    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
-    return std::optional<SplitCandidate>{};
-  };
   if (!(lo < hi)) {
     clear_table();
     constant_features.push_back(feature);
@@ -334,9 +721,104 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   const double prefix_weight = prefix[0] + prefix[1];
   double work[4];
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
-  auto result = score_drawn(rules, stats, n, part, t, constraint, bounds, work);
+  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
   if (!result) return reject();
   return result;
+}
+
+// The general search on bytes, for a binned node of more than two classes prepared by
+// prepare_extra_node: whole weights of at most 255, so every class sum is an exact integer
+// and may be added in any order; an entry is in the prefix when its bin is <= floor(t), which
+// for a whole bin is value <= t. Same draws, same constant list, same result as the general
+// search reading bins as doubles.
+std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                 std::span<const uint64_t> rows, const NodeStats& stats,
+                                                 uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                 std::vector<uint64_t>& constant_features, Rng& rng,
+                                                 ExtraScratch& scratch) {
+  const BinnedMatrix& bm = *ctx.binned;
+  MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                "index out of bounds: feature outside the binned matrix");
+  const uint64_t k = rules.n_classes;
+  const uint64_t n = rows.size();
+  const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
+  const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
+  const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
+  if (scratch.node_bins.size() < n) scratch.node_bins.resize(n);
+  uint8_t* bins = scratch.node_bins.data();
+  const uint8_t* weight = scratch.entry_bytes.data();
+  const uint8_t* classes = scratch.entry_classes.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < bm.n_rows, "index out of bounds: row outside the training matrix");
+    bins[i] = column[row * stride];
+  }
+  std::vector<double>& sums = scratch.buffers;
+  sums.assign(4 * k, 0.0);
+  double* prefix = sums.data();
+  double* missing = sums.data() + k;
+  uint64_t lo = kByteBins;
+  uint64_t hi = 0;
+  uint64_t missing_count = 0;
+  double missing_weight = 0.0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t b = bins[i];
+    if (b == missing_byte) {
+      ++missing_count;
+      missing[classes[i]] += weight[i];
+      missing_weight += weight[i];
+      continue;
+    }
+    lo = b < lo ? b : lo;
+    hi = b > hi ? b : hi;
+  }
+  if (!(lo < hi)) {
+    constant_features.push_back(feature);
+    return std::nullopt;
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                        static_cast<double>(hi));
+  if (!(t >= static_cast<double>(lo))) return std::nullopt;  // an ulp below lo: empty prefix
+  const uint64_t last = std::min<uint64_t>(static_cast<uint64_t>(std::floor(t)), kByteBins - 1);
+
+  uint64_t count = 0;
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
+    const __m128i ones = _mm_set1_epi8(1);
+    __m128i p_count = _mm_setzero_si128();
+    __m128i p_class[8];
+    const uint64_t vector_classes = k <= 8 ? k : 0;  // more classes: the scalar loop below
+    for (uint64_t c = 0; c < vector_classes; ++c) p_class[c] = _mm_setzero_si128();
+    if (vector_classes > 0) {
+      for (; i + 16 <= n; i += 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
+        const __m128i in = _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b);  // b <= last
+        const __m128i w = _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i)));
+        const __m128i cls = _mm_loadu_si128(reinterpret_cast<const __m128i*>(classes + i));
+        p_count = add_bytes(p_count, _mm_and_si128(in, ones));
+        for (uint64_t c = 0; c < vector_classes; ++c) {
+          const __m128i mine = _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c)));
+          p_class[c] = add_bytes(p_class[c], _mm_and_si128(mine, w));
+        }
+      }
+      count = lanes_total(p_count);
+      for (uint64_t c = 0; c < vector_classes; ++c) prefix[c] = static_cast<double>(lanes_total(p_class[c]));
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t in = bins[i] <= last ? 1 : 0;
+    count += in;
+    prefix[classes[i]] += static_cast<double>(in * weight[i]);
+  }
+  if (count == 0 || count == n - missing_count) return std::nullopt;
+  double prefix_weight = 0.0;
+  for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
+  const DrawnPartition part{prefix, prefix_weight, count, missing, missing_weight, missing_count};
+  return score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds,
+                     sums.data() + 2 * k);
 }
 
 // What every extra-trees search does before reading values: a feature already known to be
@@ -358,6 +840,109 @@ std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::s
 
 }  // namespace
 
+void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch) {
+  // Whole numbers add exactly while the running total stays at most 2^53; every
+  // node's entries are a sub-list of the bag, so their partial sums are exact too.
+  constexpr double kExactLimit = 0x1p53;
+  bool whole = true;
+  double total = 0.0;
+  double largest = 0.0;
+  for (const uint64_t row : in_bag) {
+    MORVEL_ASSERT(row < weights.size(), "index out of bounds: row outside the training matrix");
+    const double w = weights[row];
+    if (!(w >= 0.0 && w <= kExactLimit && w == std::floor(w))) {
+      whole = false;
+      break;
+    }
+    // Compared before adding: 2^53 + 1 would round back to 2^53. The difference is exact.
+    if (w > kExactLimit - total) {
+      whole = false;
+      break;
+    }
+    total += w;
+    largest = w > largest ? w : largest;
+  }
+  scratch.whole_weights = whole;
+  scratch.byte_weights = whole && largest <= 255.0;
+  scratch.byte_node = nullptr;
+}
+
+constexpr uint64_t kSignBit = uint64_t{1} << 63;
+
+void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weights,
+                        std::span<const uint64_t> in_bag, ExtraScratch& scratch) {
+  std::vector<uint64_t>& tagged = scratch.tagged_rows;
+  tagged.clear();
+  if (ctx.n_classes != 2) return;
+  tagged.resize(ctx.n_rows);
+  for (const uint64_t row : in_bag) {
+    MORVEL_ASSERT(row < ctx.n_rows && row < weights.size(), "index out of bounds: row outside the training matrix");
+    const double w = weights[row];
+    const uint64_t c = ctx.labels[row];
+    MORVEL_ASSERT(c < 2, "index out of bounds: label outside 0..n_classes");
+    if (!(w > 0.0)) {  // the sign bit would be taken
+      tagged.clear();
+      return;
+    }
+    tagged[row] = std::bit_cast<uint64_t>(w) | (c << 63);
+  }
+}
+
+void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
+                       NodeStats& out) {
+  const uint64_t n = rows.size();
+  const uint64_t* tagged = scratch.tagged_rows.data();
+  const uint64_t n_tagged = scratch.tagged_rows.size();
+  out.criterion = ctx.growth.criterion;
+  out.labels.resize(n);
+  out.entry_weights.resize(n);
+  out.class_weight.assign(2, 0.0);
+  // As compute_node_stats' two-class loop: the other class's sum adds +0.0.
+  double class0 = 0.0;
+  double class1 = 0.0;
+  double total = 0.0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_tagged, "index out of bounds: row outside the training matrix");
+    const uint64_t bits = tagged[row] & ~kSignBit;
+    const uint64_t c = tagged[row] >> 63;
+    const uint64_t one = uint64_t{0} - c;
+    const double wr = std::bit_cast<double>(bits);
+    class0 += std::bit_cast<double>(bits & ~one);
+    class1 += std::bit_cast<double>(bits & one);
+    total += wr;
+    out.labels[i] = c;
+    out.entry_weights[i] = wr;
+  }
+  out.class_weight[0] = class0;
+  out.class_weight[1] = class1;
+  out.weight = total;
+}
+
+void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
+  const uint64_t n = stats.labels.size();
+  scratch.byte_node = nullptr;
+  const uint64_t k = stats.class_weight.size();
+  if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return;
+  if (scratch.entry_bytes.size() < n) scratch.entry_bytes.resize(n);
+  uint8_t* weight = scratch.entry_bytes.data();
+  for (uint64_t i = 0; i < n; ++i) weight[i] = static_cast<uint8_t>(stats.entry_weights[i]);
+  if (k == 2) {
+    if (scratch.entry_bytes_one.size() < n) scratch.entry_bytes_one.resize(n);
+    uint8_t* one = scratch.entry_bytes_one.data();
+    for (uint64_t i = 0; i < n; ++i) one[i] = stats.labels[i] != 0 ? weight[i] : 0;
+  } else {
+    if (scratch.entry_classes.size() < n) scratch.entry_classes.resize(n);
+    uint8_t* classes = scratch.entry_classes.data();
+    for (uint64_t i = 0; i < n; ++i) {
+      MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
+      classes[i] = static_cast<uint8_t>(stats.labels[i]);
+    }
+  }
+  scratch.byte_node = &stats;
+  scratch.byte_node_entries = n;
+}
+
 double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
   const uint64_t x = rng.next_u64() ^ (extra_seed * kSeedMix);
   const double u = static_cast<double>(x >> 11) * 0x1p-53;
@@ -376,16 +961,20 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                     constant_features, rng, scratch, profile);
       }
       if (ctx.form != ValueForm::Csr) {
-        return with_dense_reader(ctx, feature, scratch, [&](auto& values, auto read) {
+        return with_dense_reader(ctx, feature, rows.size(), scratch, [&](auto& values, auto read) {
           using T = typename std::remove_reference_t<decltype(values)>::value_type;
           return binary_dense_search<T>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features,
-                                        rng, values, profile, read);
+                                        rng, values, scratch, profile, read);
         });
       }
     }
-    return with_general_reader(ctx, feature, [&](auto read) {
+    if (ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == rows.size()) {
+      return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                                scratch);
+    }
+    return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                            scratch, read);
+                            scratch, read, may_miss);
     });
   });
 }
@@ -396,9 +985,9 @@ std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, c
                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                    Rng& rng, ExtraScratch& scratch) {
   return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters*) {
-    return with_general_reader(ctx, feature, [&](auto read) {
+    return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                            scratch, read);
+                            scratch, read, may_miss);
     });
   });
 }

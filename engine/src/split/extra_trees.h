@@ -20,7 +20,50 @@ struct ExtraScratch {
   std::vector<double> values;      // node values of the general search (NaN = missing)
   std::vector<double> bin_weights; // two-class binned search: 256 bins x 2 class weights
   std::vector<uint64_t> bin_counts;  // two-class binned search: entries per bin
+  // Set for one tree by prepare_extra_tree: every weight the tree reads is a whole number and
+  // the tree's entries weigh at most 2^53 together, so every partial sum of entry weights is
+  // exact and the two-class searches may add them in any order (several lanes at once).
+  bool whole_weights = false;
+  // Whole weights of at most 255 each (prepare_extra_tree): the two-class binned search then
+  // works on bytes. prepare_extra_node fills the per-entry bytes for one node's statistics;
+  // they serve searches whose statistics are that object with that many entries.
+  bool byte_weights = false;
+  const NodeStats* byte_node = nullptr;
+  uint64_t byte_node_entries = 0;
+  std::vector<uint8_t> entry_bytes;      // weight of each entry
+  std::vector<uint8_t> entry_bytes_one;  // two classes: weight of each entry of class 1, 0 for class 0
+  std::vector<uint8_t> entry_classes;    // more classes: the class of each entry
+  std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
+  // Two classes, every bag weight above zero: per row, the weight with the class in its sign
+  // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
+  // not in use.
+  std::vector<uint64_t> tagged_rows;
+  // The entropy of the last node scored, with everything it was computed from: a node's
+  // searches share it without recomputing (a pure function of these inputs).
+  bool parent_known = false;
+  Criterion parent_criterion = Criterion::Gini;
+  double parent_weight = 0.0;
+  std::vector<double> parent_class_weight;
+  double parent_impurity = 0.0;
 };
+
+// Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
+// `weights`. Weighted-bootstrap draw counts and unit weights qualify.
+void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+
+// Fills `scratch.tagged_rows` for a two-class tree whose bag weights are all above zero
+// (extra-trees bags hold no row of weight 0); clears it otherwise.
+void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weights,
+                        std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+
+// compute_node_stats (entry weights kept) from the tagged rows: the same sums in the same
+// order. Requires a non-empty `scratch.tagged_rows` filled for this tree.
+void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
+                       NodeStats& out);
+
+// Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
+// searches of that node; the grower calls it once per searched node, after its statistics.
+void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).

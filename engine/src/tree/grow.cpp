@@ -133,6 +133,10 @@ class TreeGrower {
   // Entry weights are always kept: the exact search reads them in place of a second lookup
   // per entry, and the two-class dense extra-trees search requires them.
   void measure(std::span<const uint64_t> rows, NodeStats& stats) {
+    if (extra_ && !scratch_.extra.tagged_rows.empty()) {
+      tagged_node_stats(ctx_, rows, scratch_.extra, stats);
+      return;
+    }
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/true, stats);
   }
 
@@ -239,6 +243,7 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows,
     return best;
   }
 
+  if (ctx_.binned) prepare_extra_node(stats, scratch_.extra);  // only the binned search reads bytes
   // Extra trees: every candidate becomes undrawn again at each node. pool[0..available) holds
   // the undrawn features; each draw moves its feature to pool[available - 1]. Features known
   // (or found) to be constant at this node do not count toward max_features.
@@ -489,6 +494,10 @@ std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8
 
 Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> in_bag,
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch) {
+  if (ctx.growth.extra_trees) {
+    prepare_extra_tree(weights.weights, in_bag, scratch.extra);
+    tag_two_class_rows(ctx, weights.weights, in_bag, scratch.extra);
+  }
   TreeGrower grower(ctx, weights, forest, rng, scratch);
   if (forest.max_leaves == kNoLeafLimit) return grower.grow_depth_first(in_bag);
   return grower.grow_best_first(in_bag);

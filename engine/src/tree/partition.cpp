@@ -13,9 +13,9 @@ namespace {
 // Calls fn(goes_left) with a per-row predicate for `split`. Raw values without any NaN in the
 // training matrix skip the missing test, which cannot fire there.
 template <class Fn>
-void with_predicate(const TrainingContext& ctx, const Node& split, Fn&& fn) {
+void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_entries, Fn&& fn) {
   if (!ctx.has_missing && !ctx.use_bins()) {
-    with_raw_access(ctx, [&](auto access) {
+    with_raw_access_for(ctx, n_entries, [&](auto access) {
       const uint64_t feature = split.feature;
       const double pivot = split.pivot;
       fn([&](uint64_t row) { return access.value(row, feature) > pivot; });
@@ -51,7 +51,7 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
   left.clear();
   right.clear();
-  with_predicate(ctx, split, [&](auto goes_left) {
+  with_predicate(ctx, split, rows.size(), [&](auto goes_left) {
     for (const uint64_t row : rows) {
       if (goes_left(row)) {
         left.push_back(row);
@@ -65,21 +65,25 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
 uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<uint64_t> rows,
                             std::vector<uint64_t>& spill) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
-  spill.clear();
+  if (spill.size() < rows.size()) spill.resize(rows.size());
   uint64_t kept = 0;
-  with_predicate(ctx, split, [&](auto goes_left) {
+  uint64_t spilled = 0;
+  uint64_t* waiting = spill.data();
+  with_predicate(ctx, split, rows.size(), [&](auto goes_left) {
     // Left rows are compacted forward (the write position never passes the read position);
-    // right rows wait in `spill` and are copied back behind them.
+    // right rows wait in `spill` and are copied back behind them. Each row is written to
+    // both places and only one cursor advances: the direction of a split is close to a coin
+    // toss per row, which a branch would mispredict half the time.
     for (uint64_t i = 0; i < rows.size(); ++i) {
       const uint64_t row = rows[i];
-      if (goes_left(row)) {
-        rows[kept++] = row;
-      } else {
-        spill.push_back(row);
-      }
+      const bool left = goes_left(row);
+      rows[kept] = row;
+      waiting[spilled] = row;
+      kept += static_cast<uint64_t>(left);
+      spilled += static_cast<uint64_t>(!left);
     }
   });
-  std::copy(spill.begin(), spill.end(), rows.begin() + static_cast<std::ptrdiff_t>(kept));
+  std::copy(waiting, waiting + spilled, rows.begin() + static_cast<std::ptrdiff_t>(kept));
   return kept;
 }
 

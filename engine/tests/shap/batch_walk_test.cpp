@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "morvel/api.h"
@@ -118,6 +119,27 @@ TEST_P(BatchWalk, EveryKernelAndBatchSizeGivesTheScalarBits) {
       }
       expect_same_bits(got, want, "batch walk");
     }
+    // One prepared tree replayed in uneven row ranges (as the workers of shap_importances
+    // do), the trees of a batch alternating between two walkers.
+    const uint64_t batch = 64;
+    BatchWalker walkers[2] = {BatchWalker(max_depth, c.n_features, c.n_classes, batch, kernel),
+                              BatchWalker(max_depth, c.n_features, c.n_classes, batch, kernel)};
+    const uint64_t per_row = c.n_features * c.n_classes;
+    std::vector<double> got(c.n_rows * per_row, 0.0);
+    std::vector<uint64_t> stack;
+    for (uint64_t first = 0; first < c.n_rows; first += batch) {
+      const uint64_t count = std::min(batch, c.n_rows - first);
+      for (size_t t = 0; t < trees.size(); ++t) {
+        BatchWalker& walker = walkers[t % 2];
+        walker.prepare(trees[t], rows.data() + first * c.n_features, count);
+        const uint64_t cut = count / 3;
+        for (auto [begin, end] : {std::pair{cut, count}, std::pair{uint64_t{0}, cut}}) {
+          walker.replay(trees[t], rows.data() + first * c.n_features, begin, end,
+                        got.data() + first * per_row, stack);
+        }
+      }
+    }
+    expect_same_bits(got, want, "split replay");
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -324,12 +325,21 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
       for (const auto& rows : lists) {
         const Case node = node_of(ctx, rows);
         if (node.stats.weight == 0.0) continue;
+        // Unprepared, the specialisations add in list order; prepared as the grower does,
+        // whole weights take the lane and byte forms.
+        for (const bool prepared : {false, true}) {
         Rng rng_special(seed, 5);
         Rng rng_general(seed, 5);
         std::vector<uint64_t> constants_special;
         std::vector<uint64_t> constants_general;
         ExtraScratch scratch_special;
         ExtraScratch scratch_general;
+        if (prepared) {
+          prepare_extra_tree(node.weights.weights, node.rows, scratch_special);
+          EXPECT_EQ(scratch_special.whole_weights, integer_weights);
+          prepare_extra_node(node.stats, scratch_special);
+          EXPECT_EQ(scratch_special.byte_node != nullptr, integer_weights);
+        }
         for (int pass = 0; pass < 3; ++pass) {
           for (uint64_t f = 0; f < n_features; ++f) {
             const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
@@ -346,9 +356,127 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
         }
         EXPECT_EQ(constants_special, constants_general);
         EXPECT_EQ(rng_special.state(), rng_general.state());
+        }
       }
     }
   }
+}
+
+TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
+  // Three classes take the general search in both runs; prepared, its class sums run in four
+  // lanes (raw values) or on bytes (bins). Nodes of every length around the block sizes.
+  for (uint64_t seed = 0; seed < 24; ++seed) {
+    Forms forms = random_forms(seed, 70, 4, true);
+    Rng labels(seed, 3);
+    for (uint64_t& label : forms.labels) label = labels.below(3);
+    TrainingContext ctx = dense_context(forms.values, 4, forms.labels, forms.weights, 3);
+    if (seed % 2 == 1) {
+      BinEdges edges(4);
+      for (uint64_t f = 0; f < 4; ++f)
+        for (int e = 0; e < 9; ++e) edges[f].push_back(-0.9 + 0.31 * e);
+      ctx.binned = make_binned(forms.values, 70, 4, edges, seed % 4 == 1);
+    }
+    for (const uint64_t length : {uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{33}, uint64_t{70}}) {
+      std::vector<uint64_t> rows;
+      for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 7 + seed) % 70);
+      const Case node = node_of(ctx, rows);
+      if (node.stats.weight == 0.0) continue;
+      Rng rng_lanes(seed, 8);
+      Rng rng_ordered(seed, 8);
+      ExtraScratch lanes;
+      ExtraScratch ordered;
+      prepare_extra_tree(node.weights.weights, node.rows, lanes);
+      ASSERT_TRUE(lanes.whole_weights);
+      prepare_extra_node(node.stats, lanes);
+      EXPECT_EQ(lanes.byte_node, &node.stats);
+      std::vector<uint64_t> constants_lanes;
+      std::vector<uint64_t> constants_ordered;
+      for (uint64_t f = 0; f < 4; ++f) {
+        const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
+                                    constants_lanes, rng_lanes, lanes);
+        const auto b = search_extra_general(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
+                                            constants_ordered, rng_ordered, ordered);
+        ASSERT_EQ(a.has_value(), b.has_value());
+        if (a) {
+          EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
+          EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
+          EXPECT_EQ(a->missing_left, b->missing_left);
+        }
+      }
+      EXPECT_EQ(constants_lanes, constants_ordered);
+    }
+  }
+}
+
+TEST(ExtraSearch, WholeWeightDetection) {
+  struct Expect {
+    std::vector<double> weights;
+    bool whole;
+    bool bytes;
+  };
+  const std::vector<Expect> cases{
+      {{1.0, 2.0, 0.0, -0.0}, true, true},
+      {{1.0, 0.5}, false, false},
+      {{255.0, 1.0}, true, true},
+      {{256.0, 1.0}, true, false},
+      {{0x1p52, 0x1p52}, true, false},         // the total reaches 2^53 exactly
+      {{0x1p52, 0x1p52, 1.0}, false, false},  // past 2^53 sums are no longer exact
+  };
+  for (const Expect& e : cases) {
+    std::vector<uint64_t> bag(e.weights.size());
+    for (uint64_t r = 0; r < bag.size(); ++r) bag[r] = r;
+    ExtraScratch scratch;
+    prepare_extra_tree(e.weights, bag, scratch);
+    EXPECT_EQ(scratch.whole_weights, e.whole);
+    EXPECT_EQ(scratch.byte_weights, e.bytes);
+  }
+  // Repeats in the bag count toward the total.
+  ExtraScratch scratch;
+  const std::vector<double> big{0x1p52};
+  const std::vector<uint64_t> twice{0, 0, 0};
+  prepare_extra_tree(big, twice, scratch);
+  EXPECT_FALSE(scratch.whole_weights);
+}
+
+TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
+  for (uint64_t seed = 0; seed < 8; ++seed) {
+    const Forms forms = random_forms(seed, 50, 1, seed % 2 == 0);
+    std::vector<double> weights = forms.weights;
+    for (double& w : weights) w = w > 0.0 ? w : 1.0;  // a bag holds no row of weight 0
+    TrainingContext ctx = dense_context(forms.values, 1, forms.labels, weights, 2);
+    std::vector<uint64_t> bag;
+    for (uint64_t r = 0; r < 50; r += 1 + seed % 3) bag.insert(bag.end(), {r, r});
+    ExtraScratch scratch;
+    tag_two_class_rows(ctx, weights, bag, scratch);
+    ASSERT_FALSE(scratch.tagged_rows.empty());
+    // A node: every other entry of the bag, in bag order.
+    std::vector<uint64_t> node;
+    for (uint64_t i = 0; i < bag.size(); i += 2) node.push_back(bag[i]);
+    const TreeWeights tree{weights, 0.0, 0.0};
+    NodeStats plain;
+    NodeStats tagged;
+    compute_node_stats(ctx, tree, node, true, plain);
+    tagged_node_stats(ctx, node, scratch, tagged);
+    EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), tagged.labels.begin(), tagged.labels.end()));
+    ASSERT_EQ(plain.entry_weights.size(), tagged.entry_weights.size());
+    for (size_t i = 0; i < plain.entry_weights.size(); ++i)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.entry_weights[i]), std::bit_cast<uint64_t>(tagged.entry_weights[i]));
+    for (uint64_t c = 0; c < 2; ++c)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(tagged.class_weight[c]));
+    EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(tagged.weight));
+    EXPECT_EQ(plain.criterion, tagged.criterion);
+  }
+  // A bag row of weight 0 (or -0.0), or a third class, turns tagging off.
+  for (const double zero : {0.0, -0.0}) {
+    TrainingContext ctx = dense_context({1.0, 2.0}, 1, {0, 1}, {1.0, zero}, 2);
+    ExtraScratch scratch;
+    tag_two_class_rows(ctx, ctx.weights, std::vector<uint64_t>{0, 1}, scratch);
+    EXPECT_TRUE(scratch.tagged_rows.empty());
+  }
+  TrainingContext three = dense_context({1.0, 2.0}, 1, {0, 2}, {1.0, 1.0}, 3);
+  ExtraScratch scratch;
+  tag_two_class_rows(three, three.weights, std::vector<uint64_t>{0, 1}, scratch);
+  EXPECT_TRUE(scratch.tagged_rows.empty());
 }
 
 TEST(ExtraSearch, FloatBufferPeakIsReported) {
