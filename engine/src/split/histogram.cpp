@@ -422,9 +422,8 @@ struct HistogramSearch::Impl {
 
   template <uint64_t kClasses>
   bool scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list, uint64_t bin_list_size,
-                 const double* miss, double w_missing, uint64_t n_missing, uint64_t total_count,
-                 const NodeStats& stats, double parent_impurity, bool consume, double& best,
-                 SplitCandidate& candidate);
+                 const double* miss, double w_missing, uint64_t n_missing, const NodeStats& stats,
+                 double parent_impurity, bool consume, double& best, SplitCandidate& candidate);
 };
 
 // The bin scan. `cw`/`counts` point at bin 0 of the feature. When `bin_list` is given, only
@@ -458,13 +457,6 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
     }
     n_missing = counts[nb];
   }
-  uint64_t total_count = 0;
-  if (bin_list != nullptr) {
-    for (uint64_t i = 0; i < bin_list_size; ++i) total_count += counts[bin_list[i]];
-  } else {
-    for (uint64_t b = 0; b < nb; ++b) total_count += counts[b];
-  }
-
   const double node_weight = stats.weight;
   const double parent_impurity = impurity(rules.criterion, stats.class_weight.data(), nc, node_weight);
   bool found = false;
@@ -472,14 +464,20 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
   SplitCandidate candidate;
 
   if (constraint == 0 && rules.criterion == Criterion::Gini) {
-    found = scan_gini<kClasses>(cw, counts, nb, bin_list, bin_list_size, miss, w_missing, n_missing, total_count,
-                                stats, parent_impurity, consume, best, candidate);
+    found = scan_gini<kClasses>(cw, counts, nb, bin_list, bin_list_size, miss, w_missing, n_missing, stats,
+                                parent_impurity, consume, best, candidate);
     consumed = consume;
     if (!found) return std::nullopt;
     candidate.gain = scaled_gain(best, node_weight, rules.w_total);
     return candidate;
   }
 
+  uint64_t total_count = 0;
+  if (bin_list != nullptr) {
+    for (uint64_t i = 0; i < bin_list_size; ++i) total_count += counts[bin_list[i]];
+  } else {
+    for (uint64_t b = 0; b < nb; ++b) total_count += counts[b];
+  }
   for (uint64_t c = 0; c < nc; ++c) {
     suffix[c] = stats.class_weight[c] - miss[c];
     prefix[c] = 0.0;
@@ -559,9 +557,8 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
 template <uint64_t kClasses>
 bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                                       uint64_t bin_list_size, const double* miss, double w_missing,
-                                      uint64_t n_missing, uint64_t total_count, const NodeStats& stats,
-                                      double parent_impurity, bool consume, double& best,
-                                      SplitCandidate& candidate) {
+                                      uint64_t n_missing, const NodeStats& stats, double parent_impurity,
+                                      bool consume, double& best, SplitCandidate& candidate) {
   const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
   const uint64_t capacity = nb + 1;
   // Blocks: prefix (and suffix) per class, the side weights of both options and the scratch
@@ -659,6 +656,8 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
       push(b);
     }
   }
+  // Every bin with entries was visited, so the final prefix count is the non-missing total.
+  const uint64_t total_count = n_prefix;
   const double* left_cols = consume ? nullptr : suffix_cols;
   const double* left_total = q;  // untouched by a consumed scan: the non-missing class totals
 
