@@ -33,26 +33,71 @@ struct PassFlags {
   bool inf = false;
 };
 
-// Bins rows [begin, end) into out[(p - begin) * n_features + f].
+// Every feature's edges padded with +inf to 2^s - 1 entries (the smallest such width that
+// holds them), so a lookup is a fixed s-step search with no length test: a padding entry is
+// never below a value, so the count of entries below v is still the count of edges below v.
+// Padding at most doubles the edges, so wide inputs stay cheap.
+struct PaddedEdges {
+  std::vector<double> table;
+  std::vector<uint64_t> offset;  // feature f's entries start at table[offset[f]]
+  std::vector<uint64_t> first_step;  // 2^(s-1), or 0 for a feature without edges
+  std::vector<uint8_t> missing;  // m_f + 1 per feature
+
+  explicit PaddedEdges(const BinEdges& edges)
+      : offset(edges.size()), first_step(edges.size()), missing(edges.size()) {
+    uint64_t total = 0;
+    for (uint64_t f = 0; f < edges.size(); ++f) {
+      const uint64_t m = edges[f].size();
+      MORVEL_ASSERT(m <= 254, "index out of bounds: more edges than bins");
+      uint64_t width = 0;
+      while (width < m) width = 2 * width + 1;
+      offset[f] = total;
+      first_step[f] = (width + 1) / 2;
+      missing[f] = static_cast<uint8_t>(m + 1);
+      total += width;
+    }
+    table.assign(total, std::numeric_limits<double>::infinity());
+    for (uint64_t f = 0; f < edges.size(); ++f)
+      std::copy(edges[f].begin(), edges[f].end(), table.begin() + static_cast<std::ptrdiff_t>(offset[f]));
+  }
+
+  // Number of edges strictly below v (v not NaN), as detail::regular_bin counts them.
+  static uint8_t bin(const double* e, uint64_t first_step, double v) {
+    uint64_t b = 0;
+    for (uint64_t step = first_step; step != 0; step >>= 1) b += e[b + step - 1] < v ? step : 0;
+    return static_cast<uint8_t>(b);
+  }
+};
+
+// Rows of one block are binned feature by feature, so each feature's edges stay in the
+// first-level cache while the block's rows are read.
+constexpr uint64_t kBinBlockRows = 64;
+
+// Bins rows [begin, end). Row-major output: out[(p - begin) * n_features + f]; feature-major
+// output: out[f * column_stride + (p - begin)].
 template <class Access>
-PassFlags bin_rows_into(const Access& access, const BinEdges& edges, uint64_t begin, uint64_t end,
-                        uint8_t* out) {
-  const uint64_t n_features = edges.size();
+PassFlags bin_rows_into(const Access& access, const PaddedEdges& padded, uint64_t n_features, uint64_t begin,
+                        uint64_t end, uint8_t* out, bool feature_major, uint64_t column_stride) {
   PassFlags flags;
-  for (uint64_t p = begin; p < end; ++p) {
+  for (uint64_t p0 = begin; p0 < end; p0 += kBinBlockRows) {
+    const uint64_t p1 = std::min(end, p0 + kBinBlockRows);
     for (uint64_t f = 0; f < n_features; ++f) {
-      const double v = access.value(p, f);
-      const std::vector<double>& e = edges[f];
-      uint8_t b;
-      if (std::isnan(v)) {
-        b = static_cast<uint8_t>(e.size() + 1);
-        flags.nan = true;
-      } else {
-        // An infinity bins like any other value (to 0 or m); the caller decides its fate.
-        flags.inf |= std::isinf(v);
-        b = detail::regular_bin(e.data(), e.size(), v);
+      const double* e = padded.table.data() + padded.offset[f];
+      const uint64_t first_step = padded.first_step[f];
+      const uint8_t missing = padded.missing[f];
+      uint8_t* dst = feature_major ? out + f * column_stride + (p0 - begin) : out + (p0 - begin) * n_features + f;
+      const uint64_t step = feature_major ? 1 : n_features;
+      for (uint64_t p = p0; p < p1; ++p, dst += step) {
+        const double v = access.value(p, f);
+        if (std::isnan(v)) {
+          *dst = missing;
+          flags.nan = true;
+        } else {
+          // An infinity bins like any other value (to 0 or m); the caller decides its fate.
+          flags.inf |= std::isinf(v);
+          *dst = PaddedEdges::bin(e, first_step, v);
+        }
       }
-      *out++ = b;
     }
   }
   return flags;
@@ -64,27 +109,41 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
   BinnedMatrix result;
   result.n_rows = n_rows;
   result.n_features = n_features;
-  auto gather = [&access](uint64_t f, const uint64_t* positions, uint64_t count, std::vector<double>& out) {
-    for (uint64_t j = 0; j < count; ++j) out[j] = access.value(positions ? positions[j] : j, f);
+  auto gather = [&access](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
+                          std::vector<std::vector<double>>& columns) {
+    double* out[8];
+    const uint64_t width = f1 - f0;
+    MORVEL_ASSERT(width >= 1 && width <= 8 && columns.size() == width, "gather wider than its columns");
+    for (uint64_t k = 0; k < width; ++k) out[k] = columns[k].data();
+    for (uint64_t j = 0; j < count; ++j) {
+      const uint64_t p = positions ? positions[j] : j;
+      for (uint64_t k = 0; k < width; ++k) out[k][j] = access.value(p, f0 + k);
+    }
   };
   result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked);
 
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw std::bad_alloc();
   result.bins.resize(cells);
+  const PaddedEdges padded(result.edges);
+  const bool feature_major = options.feature_major;
   const uint64_t threads = detail::binning_threads(n_rows, n_features, options.n_jobs);
   const uint64_t workers = std::min(n_rows, threads);
   PassFlags flags;
   if (workers <= 1) {
-    flags = bin_rows_into(access, result.edges, 0, n_rows, result.bins.data());
+    flags = bin_rows_into(access, padded, n_features, 0, n_rows, result.bins.data(), feature_major, n_rows);
   } else {
     MORVEL_ASSERT(parallel::chunk_length(n_rows, workers) * n_features != 0, msg::kChunkSize);
     uint8_t* bins = result.bins.data();
-    const BinEdges& edges = result.edges;
     auto parts = parallel::for_each_chunk(
         n_rows, workers,
         [&](const parallel::Chunk& c) {
-          return bin_rows_into(access, edges, c.begin, c.end, bins + c.begin * n_features);
+          // A row block owns bytes [begin * n_features, end * n_features) row-major, or the
+          // segment [begin, end) of every column feature-major.
+          return feature_major
+                     ? bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin, true, n_rows)
+                     : bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin * n_features, false,
+                                     n_rows);
         },
         msg::kBinWorkerPanicked);
     // Flags are ORed in chunk order.
@@ -98,7 +157,7 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
     throw ValidationError(msg::kInfiniteValues);
   }
   result.has_missing = flags.nan;
-  result.feature_major = false;
+  result.feature_major = feature_major;
   return result;
 }
 
@@ -198,7 +257,7 @@ std::vector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs) {
 std::vector<uint8_t> bin_rows(const DenseMatrix& x, const BinEdges& edges) {
   if (edges.size() != x.n_features) throw ValidationError(msg::kEdgesMismatch);
   std::vector<uint8_t> out(x.n_rows * x.n_features);
-  bin_rows_into(OwnedRows{x}, edges, 0, x.n_rows, out.data());
+  bin_rows_into(OwnedRows{x}, PaddedEdges(edges), x.n_features, 0, x.n_rows, out.data(), false, x.n_rows);
   return out;
 }
 

@@ -19,6 +19,7 @@ struct BinningOptions {
   uint64_t bin_sample_size = 200000;
   uint64_t binning_seed = 6;
   uint64_t n_jobs = 1;                                     // >= 1
+  bool feature_major = false;  // write the binned bytes feature-major (byte f * n_rows + r)
 };
 
 // Edges of one feature from its gathered values (consumed: sorted or partially ordered).

@@ -42,10 +42,52 @@ inline void append_increasing(std::vector<double>& edges, double cut) {
   if (edges.empty() || cut > edges.back()) edges.push_back(cut);
 }
 
+// Sorts total-order keys ascending. Long columns use a least-significant-digit radix sort
+// (six passes of 11 bits; a pass whose digit is the same for every key is skipped), which
+// yields the same sequence as any other correct sort of the same keys.
+void sort_keys(std::vector<int64_t>& keys) {
+  constexpr uint64_t kRadixMin = 1024;
+  const uint64_t n = keys.size();
+  if (n < kRadixMin) {
+    std::sort(keys.begin(), keys.end());
+    return;
+  }
+  constexpr uint64_t kBits = 11;
+  constexpr uint64_t kBuckets = uint64_t{1} << kBits;
+  constexpr uint64_t kPasses = 6;
+  constexpr uint64_t kSignBit = uint64_t{1} << 63;
+  // Unsigned keys in the same order: flipping the sign bit maps signed to unsigned order.
+  std::vector<uint64_t> a(n);
+  std::vector<uint64_t> b(n);
+  std::vector<uint64_t> counts(kPasses * kBuckets, 0);
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t u = static_cast<uint64_t>(keys[i]) ^ kSignBit;
+    a[i] = u;
+    for (uint64_t pass = 0; pass < kPasses; ++pass) counts[pass * kBuckets + ((u >> (pass * kBits)) & (kBuckets - 1))]++;
+  }
+  for (uint64_t pass = 0; pass < kPasses; ++pass) {
+    uint64_t* c = counts.data() + pass * kBuckets;
+    const uint64_t shift = pass * kBits;
+    if (c[(a[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit everywhere: order kept
+    uint64_t sum = 0;
+    for (uint64_t d = 0; d < kBuckets; ++d) {
+      const uint64_t k = c[d];
+      c[d] = sum;
+      sum += k;
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t u = a[i];
+      b[c[(u >> shift) & (kBuckets - 1)]++] = u;
+    }
+    a.swap(b);
+  }
+  for (uint64_t i = 0; i < n; ++i) keys[i] = static_cast<int64_t>(a[i] ^ kSignBit);
+}
+
 // Both paths work on total-order keys: integer comparisons sort faster than the
 // equivalent comparator on doubles, and equal keys are equal bit patterns.
 std::vector<double> sort_path(std::vector<int64_t>& keys, uint64_t max_bins) {
-  std::sort(keys.begin(), keys.end());
+  sort_keys(keys);
   // Distinct bit patterns: -0.0 and +0.0 stay apart.
   const uint64_t d = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
   std::vector<double> edges;
@@ -143,9 +185,17 @@ std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, 
 
 namespace detail {
 
+uint64_t gather_width(uint64_t count) {
+  // Up to 8 features (one 64-byte run of a row-major f64 row) per pass over the rows, with
+  // the gathered columns kept below 16 MiB.
+  constexpr uint64_t kMaxWidth = 8;
+  constexpr uint64_t kBudgetValues = (uint64_t{16} << 20) / sizeof(double);
+  if (count == 0) return kMaxWidth;
+  return std::clamp<uint64_t>(kBudgetValues / count, 1, kMaxWidth);
+}
+
 BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
-                       const std::function<void(uint64_t, const uint64_t*, uint64_t, std::vector<double>&)>& gather,
-                       const char* panic_message) {
+                       const ColumnGather& gather, const char* panic_message) {
   const uint64_t threads = binning_threads(n_rows, n_features, options.n_jobs);
   const BinningStrategy strategy = options.strategy;
   std::vector<uint64_t> sample;
@@ -157,11 +207,14 @@ BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOption
   auto edges_of_range = [&](const parallel::Chunk& chunk) {
     std::vector<std::vector<double>> out;
     out.reserve(chunk.end - chunk.begin);
-    std::vector<double> column;
-    for (uint64_t f = chunk.begin; f < chunk.end; ++f) {
-      column.resize(count);
-      gather(f, positions, count, column);
-      out.push_back(feature_edges(column, options.max_bins, strategy));
+    std::vector<std::vector<double>> columns;
+    const uint64_t width = detail::gather_width(count);
+    for (uint64_t f0 = chunk.begin; f0 < chunk.end; f0 += width) {
+      const uint64_t f1 = std::min(chunk.end, f0 + width);
+      columns.resize(f1 - f0);
+      for (std::vector<double>& column : columns) column.resize(count);
+      gather(f0, f1, positions, count, columns);
+      for (std::vector<double>& column : columns) out.push_back(feature_edges(column, options.max_bins, strategy));
     }
     return out;
   };
@@ -215,13 +268,17 @@ BinEdges csr_edges(const CsrMatrix& x, const BinningOptions& options) {
     sample_slot.assign(n_rows, kNotSampled);
     for (uint64_t j = 0; j < sample.size(); ++j) sample_slot[sample[j]] = j;
   }
-  auto gather = [&](uint64_t f, const uint64_t* positions, uint64_t count, std::vector<double>& out) {
+  auto gather = [&](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
+                    std::vector<std::vector<double>>& columns) {
     MORVEL_ASSERT(positions == nullptr || !sample_slot.empty(), "sparse gather without its row sample");
-    std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count), 0.0);
-    for (uint64_t k = column_start[f]; k < column_start[f + 1]; ++k) {
-      const uint64_t row = entry_row[k];
-      const uint64_t slot = positions == nullptr ? row : sample_slot[row];
-      if (slot != kNotSampled) out[slot] = entry_value[k];
+    for (uint64_t f = f0; f < f1; ++f) {
+      std::vector<double>& out = columns[f - f0];
+      std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count), 0.0);
+      for (uint64_t k = column_start[f]; k < column_start[f + 1]; ++k) {
+        const uint64_t row = entry_row[k];
+        const uint64_t slot = positions == nullptr ? row : sample_slot[row];
+        if (slot != kNotSampled) out[slot] = entry_value[k];
+      }
     }
   };
   return detail::compute_edges(n_rows, n_features, options, gather, msg::kSparseWorkerPanicked);

@@ -9,11 +9,18 @@
 
 namespace morvel::detail {
 
-// gather(feature, positions, count, out) fills out[0..count) with the feature's values at
-// row positions positions[j] (or j when positions is null), as f64. Threads follow the
-// cell rule; a failed worker raises `panic_message`.
+// gather(f0, f1, positions, count, columns) fills columns[f - f0][0..count) for the features
+// [f0, f1) with their values at row positions positions[j] (or j when positions is null), as
+// f64. Reading several features per pass over the rows touches each row once per pass.
+using ColumnGather =
+    std::function<void(uint64_t, uint64_t, const uint64_t*, uint64_t, std::vector<std::vector<double>>&)>;
+
+// How many features one gather pass takes for columns of `count` values.
+uint64_t gather_width(uint64_t count);
+
+// Edges of every feature from gathered columns. Threads follow the cell rule; a failed
+// worker raises `panic_message`.
 BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
-                       const std::function<void(uint64_t, const uint64_t*, uint64_t, std::vector<double>&)>& gather,
-                       const char* panic_message);
+                       const ColumnGather& gather, const char* panic_message);
 
 }  // namespace morvel::detail

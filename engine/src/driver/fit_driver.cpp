@@ -241,6 +241,10 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   binning.bin_sample_size = s.bin_sample_size;
   binning.binning_seed = s.binning_seed;
   binning.n_jobs = n_jobs;
+  // Histogram growth reads one feature of a node's rows at a time (per-feature sums and
+  // partitions), so its bytes are laid out feature-major from the start. Extra trees on
+  // bins convert their row-major bytes after binning instead.
+  binning.feature_major = use_bins && !s.extra_trees;
 
   TrainingContext ctx;
   ctx.n_rows = n_rows;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <type_traits>
 
 #include "binning/bin_lookup.h"
 #include "morvel/errors.h"
@@ -16,6 +18,9 @@ namespace {
 
 // Where the bin of (row, feature) comes from.
 enum class BinSource : uint8_t { RowMajor, FeatureMajor, Csr };
+
+// One feature's on-demand scratch covers every byte value.
+constexpr uint64_t kScratchBins = 256;
 
 // Integral weights keep every sum exact while totals stay below 2^53.
 constexpr double kExactIntegerLimit = 9007199254740992.0;
@@ -59,30 +64,109 @@ inline std::optional<double> evaluate_two(const SearchRules& rules, double paren
   return improvement;
 }
 
-// improvement[i] of evaluate_two() for the partition (suffix i left, prefix i right), all i at
-// once. Sides with zero weight produce inf/NaN here; the validity rules reject them before
-// use. Division and multiplication are correctly rounded in every instruction set and
-// contraction is off, so the AVX2 clone computes the very same values as the default one.
-__attribute__((target_clones("avx2", "default"))) void two_class_gini_improvements(
-    const double* prefix0, const double* prefix1, const double* suffix0, const double* suffix1,
-    const double* prefix_weight, double node_weight, double parent_impurity, double* improvement, uint64_t k) {
+// Gini improvements of many candidate partitions at once, one lane per candidate i. The
+// right side's class weights are right[c * stride + i] (+ right_add[c] when given); the left
+// side's are left[c * stride + i], or left_total[c] - right[c * stride + i] when `left` is
+// null (callers pass that form only where it is exact), + left_add[c] when given. With the
+// side totals wl[i] / wr[i]:
+//   impurity = 1 - sum_c (v_c / W)^2 (classes in order, one running sum),
+//   improvement = (parent - (wl / W_node) * impurity_left) - (wr / W_node) * impurity_right,
+// the same operations in the same order as impurity() and evaluate_partition(). Sides with
+// zero weight produce inf/NaN here; the validity rules reject them before use. Division and
+// multiplication are correctly rounded in every instruction set and contraction is off, so
+// the AVX2 clone computes the very same values as the default one.
+__attribute__((target_clones("avx2", "default"))) void gini_improvements(
+    const double* left, const double* left_total, const double* left_add, const double* right,
+    const double* right_add, uint64_t stride, uint64_t n_classes, const double* wl, const double* wr,
+    double node_weight, double parent_impurity, double* sum_left, double* sum_right, double* improvement,
+    uint64_t k) {
   for (uint64_t i = 0; i < k; ++i) {
-    const double wr = prefix_weight[i];
-    const double wl = node_weight - wr;
-    const double l0 = suffix0[i] / wl;
-    const double l1 = suffix1[i] / wl;
-    double sum_left = 0.0;
-    sum_left += l0 * l0;
-    sum_left += l1 * l1;
-    const double impurity_left = 1.0 - sum_left;
-    const double r0 = prefix0[i] / wr;
-    const double r1 = prefix1[i] / wr;
-    double sum_right = 0.0;
-    sum_right += r0 * r0;
-    sum_right += r1 * r1;
-    const double impurity_right = 1.0 - sum_right;
-    improvement[i] = (parent_impurity - (wl / node_weight) * impurity_left) - (wr / node_weight) * impurity_right;
+    sum_left[i] = 0.0;
+    sum_right[i] = 0.0;
   }
+  for (uint64_t c = 0; c < n_classes; ++c) {
+    const double* r = right + c * stride;
+    if (left != nullptr) {
+      const double* l = left + c * stride;
+      if (left_add != nullptr) {
+        const double a = left_add[c];
+        for (uint64_t i = 0; i < k; ++i) {
+          const double p = (l[i] + a) / wl[i];
+          sum_left[i] += p * p;
+        }
+      } else {
+        for (uint64_t i = 0; i < k; ++i) {
+          const double p = l[i] / wl[i];
+          sum_left[i] += p * p;
+        }
+      }
+    } else {
+      const double t = left_total[c];
+      if (left_add != nullptr) {
+        const double a = left_add[c];
+        for (uint64_t i = 0; i < k; ++i) {
+          const double p = ((t - r[i]) + a) / wl[i];
+          sum_left[i] += p * p;
+        }
+      } else {
+        for (uint64_t i = 0; i < k; ++i) {
+          const double p = (t - r[i]) / wl[i];
+          sum_left[i] += p * p;
+        }
+      }
+    }
+    if (right_add != nullptr) {
+      const double a = right_add[c];
+      for (uint64_t i = 0; i < k; ++i) {
+        const double p = (r[i] + a) / wr[i];
+        sum_right[i] += p * p;
+      }
+    } else {
+      for (uint64_t i = 0; i < k; ++i) {
+        const double p = r[i] / wr[i];
+        sum_right[i] += p * p;
+      }
+    }
+  }
+  for (uint64_t i = 0; i < k; ++i) {
+    const double impurity_left = 1.0 - sum_left[i];
+    const double impurity_right = 1.0 - sum_right[i];
+    improvement[i] = (parent_impurity - (wl[i] / node_weight) * impurity_left) - (wr[i] / node_weight) * impurity_right;
+  }
+}
+
+// The partition (suffix i left, prefix i right, no missing rows) that the in-order rule
+// "valid, and the first one or strictly greater than the best so far" keeps: the first valid
+// i whose improvement equals the largest valid improvement. A valid improvement is never
+// NaN (it passed `>= min_impurity_decrease`), so the maximum may be taken in any order, and
+// equal values (+0.0 and -0.0 included) compare equal in the final search. Returns k when
+// none is valid; `masked` is scratch.
+__attribute__((target_clones("avx2", "default"))) uint64_t first_best_partition(
+    const uint64_t* n_prefix, uint64_t total_count, const double* wl, const double* wr, const double* improvement,
+    uint64_t k, uint64_t min_samples_leaf, double min_leaf_weight, double min_impurity_decrease, double* masked) {
+  constexpr double kNone = -std::numeric_limits<double>::infinity();
+  uint64_t valid = 0;
+  for (uint64_t i = 0; i < k; ++i) {
+    const uint64_t n_right = n_prefix[i];
+    const uint64_t n_left = total_count - n_right;
+    const bool ok = (n_left >= min_samples_leaf) & (n_right >= min_samples_leaf) & (wl[i] != 0.0) & (wr[i] != 0.0) &
+                    (wl[i] >= min_leaf_weight) & (wr[i] >= min_leaf_weight) &
+                    (improvement[i] >= min_impurity_decrease);
+    masked[i] = ok ? improvement[i] : kNone;
+    valid += ok ? 1 : 0;
+  }
+  if (valid == 0) return k;
+  double lane[4] = {kNone, kNone, kNone, kNone};
+  uint64_t i = 0;
+  for (; i + 4 <= k; i += 4)
+    for (uint64_t j = 0; j < 4; ++j) lane[j] = masked[i + j] > lane[j] ? masked[i + j] : lane[j];
+  for (; i < k; ++i) lane[0] = masked[i] > lane[0] ? masked[i] : lane[0];
+  double best = lane[0];
+  for (uint64_t j = 1; j < 4; ++j) best = lane[j] > best ? lane[j] : best;
+  if (best == kNone) return k + 1;  // only -inf improvements are valid: the caller decides in order
+  for (i = 0; i < k; ++i)
+    if (masked[i] == best) return i;
+  return k;
 }
 
 }  // namespace
@@ -144,6 +228,20 @@ struct HistogramSearch::Impl {
     const double* w = weights.weights.data();
     const uint64_t* off = offsets.data();
     const uint64_t nc = n_classes;
+    if constexpr (kSource == BinSource::FeatureMajor) {
+      // One column at a time: each bin still receives its rows in list order.
+      for (uint64_t f = f_begin; f < f_end; ++f) {
+        const uint8_t* column = bytes + f * n_rows;
+        double* fw = cw + off[f] * nc;
+        uint64_t* fc = counts + off[f];
+        for (const uint64_t row : rows) {
+          const uint8_t b = column[row];
+          fw[b * nc + labels[row]] += w[row];
+          fc[b] += 1;
+        }
+      }
+      return;
+    }
     for (const uint64_t row : rows) {
       const uint64_t c = labels[row];
       const double wr = w[row];
@@ -204,64 +302,84 @@ struct HistogramSearch::Impl {
         msg::kBinWorkerPanicked);
   }
 
-  // Sums one feature of an on-demand histogram into the zeroed feature scratch. Small nodes
-  // also record the regular bins they touch (ascending), so the scan and the clean-up visit
-  // only those; `track` is false when the node is large enough to fill most bins anyway.
-  template <bool kTrack>
-  void fill_feature(const NodeHistogram& h, uint64_t f) {
+  // Sums one feature of an on-demand histogram into the zeroed feature scratch and lists
+  // its occupied regular bins in ascending order in `touched`, so the scan and the clean-up
+  // visit only those. Nodes with fewer entries than bins mark occupied bins in a bitmap as
+  // they go (kBitmap); larger ones find them by one pass over the counts afterwards.
+  template <bool kBitmap>
+  void fill_feature(const NodeHistogram& h, const NodeStats& stats, uint64_t f) {
     const uint64_t nc = n_classes;
     const uint64_t m = (*edges)[f].size();
-    const uint64_t missing = m + 1;
     const uint64_t top = m + missing_slot;
-    const uint64_t* labels = ctx.labels.data();
-    const double* w = weights.weights.data();
     double* cw = feature_weights.data();
     uint64_t* counts = feature_counts.data();
-    touched.clear();
-    bool in_range = true;
-    auto add = [&](uint64_t row, uint8_t b) {
-      in_range &= b <= top;
-      const uint64_t slot = b <= top ? b : 0;
-      if constexpr (kTrack) {
-        if (counts[slot] == 0 && slot != missing) touched.push_back(static_cast<uint32_t>(slot));
+    uint64_t occupied[4] = {0, 0, 0, 0};  // bins 0..255
+    // The scratch holds all 256 byte values, so every byte lands inside it; bytes beyond the
+    // feature's bins are detected after the pass instead of being tested per entry.
+    auto add = [&](uint64_t label, double weight, uint8_t b) {
+      if constexpr (kBitmap) occupied[b >> 6] |= uint64_t{1} << (b & 63);
+      counts[b] += 1;
+      cw[b * nc + label] += weight;
+    };
+    // The node's statistics list every entry's class and weight in list order, the order of
+    // h.rows; reading them sequentially spares two lookups per entry. Statistics measured
+    // without entry weights fall back to the lookups.
+    const uint64_t n = h.rows.size();
+    const uint64_t* rows = h.rows.data();
+    const bool listed = stats.labels.size() == n && stats.entry_weights.size() == n;
+    const uint64_t* labels = listed ? stats.labels.data() : ctx.labels.data();
+    const double* w = listed ? stats.entry_weights.data() : weights.weights.data();
+    auto each_entry = [&](auto bin_of) {
+      if (listed) {
+        for (uint64_t i = 0; i < n; ++i) add(labels[i], w[i], bin_of(rows[i]));
+      } else {
+        for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], w[rows[i]], bin_of(rows[i]));
       }
-      counts[slot] += 1;
-      cw[slot * nc + labels[row]] += w[row];
     };
     switch (source) {
       case BinSource::RowMajor: {
         const uint8_t* column = bytes + f;
-        for (const uint64_t row : h.rows) add(row, column[row * n_features]);
+        each_entry([&](uint64_t row) { return column[row * n_features]; });
         break;
       }
       case BinSource::FeatureMajor: {
         const uint8_t* column = bytes + f * n_rows;
-        for (const uint64_t row : h.rows) add(row, column[row]);
+        each_entry([&](uint64_t row) { return column[row]; });
         break;
       }
       case BinSource::Csr:
-        for (const uint64_t row : h.rows) add(row, detail::bin_value((*edges)[f], ctx.csr.at(row, f)));
+        each_entry([&](uint64_t row) { return detail::bin_value((*edges)[f], ctx.csr.at(row, f)); });
         break;
     }
+    bool in_range = true;
+    for (uint64_t b = top + 1; b < kScratchBins; ++b) in_range = in_range && counts[b] == 0;
     if (!in_range) {
       clear_feature(f, false);
       throw_internal("index out of bounds: bin outside the feature's histogram");
     }
-    if constexpr (kTrack) {
-      // Few entries: insertion sort beats the general sort here.
-      for (size_t i = 1; i < touched.size(); ++i) {
-        const uint32_t v = touched[i];
-        size_t j = i;
-        for (; j > 0 && touched[j - 1] > v; --j) touched[j] = touched[j - 1];
-        touched[j] = v;
+    touched.clear();
+    if constexpr (kBitmap) {
+      // The missing-value bin m + 1 is not a regular bin.
+      if (missing_slot) occupied[(m + 1) >> 6] &= ~(uint64_t{1} << ((m + 1) & 63));
+      for (uint64_t word = 0; word < 4; ++word) {
+        for (uint64_t bits = occupied[word]; bits != 0; bits &= bits - 1)
+          touched.push_back(static_cast<uint32_t>(word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits))));
       }
+    } else {
+      for (uint64_t b = 0; b <= m; ++b)
+        if (counts[b] != 0) touched.push_back(static_cast<uint32_t>(b));
     }
   }
 
   void clear_feature(uint64_t f, bool tracked) {
     const uint64_t nc = n_classes;
     const uint64_t bins = (*edges)[f].size() + 1 + missing_slot;
-    if (!tracked || touched.size() * 4 >= bins) {
+    if (!tracked) {
+      std::fill(feature_weights.begin(), feature_weights.end(), 0.0);
+      std::fill(feature_counts.begin(), feature_counts.end(), 0);
+      return;
+    }
+    if (touched.size() * 4 >= bins) {
       std::fill(feature_weights.begin(), feature_weights.begin() + static_cast<std::ptrdiff_t>(bins * nc), 0.0);
       std::fill(feature_counts.begin(), feature_counts.begin() + static_cast<std::ptrdiff_t>(bins), 0);
       return;
@@ -274,30 +392,51 @@ struct HistogramSearch::Impl {
     if (missing_slot) clear_bin(bins - 1);
   }
 
-  // Columns of the batched two-class gini scan, one entry per visited bin.
+  // Calls fn(std::integral_constant<uint64_t, K>) with K = the class count when the scan has
+  // a copy unrolled for it (2 to 8 classes), else K = 0 (any count).
+  template <class Fn>
+  decltype(auto) with_class_count(Fn&& fn) const {
+    switch (n_classes) {
+      case 2: return fn(std::integral_constant<uint64_t, 2>{});
+      case 3: return fn(std::integral_constant<uint64_t, 3>{});
+      case 4: return fn(std::integral_constant<uint64_t, 4>{});
+      case 5: return fn(std::integral_constant<uint64_t, 5>{});
+      case 6: return fn(std::integral_constant<uint64_t, 6>{});
+      case 7: return fn(std::integral_constant<uint64_t, 7>{});
+      case 8: return fn(std::integral_constant<uint64_t, 8>{});
+      default: return fn(std::integral_constant<uint64_t, 0>{});
+    }
+  }
+
+  // Columns of the batched gini scan, one entry per visited bin.
   std::vector<uint32_t> batch_bin;
   std::vector<uint64_t> batch_count;
-  std::vector<double> batch_values;  // 6 blocks: prefix 0/1, suffix 0/1, prefix weight, improvement
+  std::vector<double> batch_values;
 
-  bool scan_two_gini(const double* cw, const uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
-                     uint64_t bin_list_size, uint64_t total_count, double node_weight, double parent_impurity,
-                     double& best, SplitCandidate& candidate);
+  // The bin scan of one feature. With `consume`, the bins are scratch that must be left
+  // zeroed; returns whether the scan already did that.
+  template <uint64_t kClasses>
+  std::optional<SplitCandidate> scan_feature(double* cw, uint64_t* counts, uint64_t m, const uint32_t* bin_list,
+                                             uint64_t bin_list_size, const NodeStats& stats, int8_t constraint,
+                                             NodeBounds bounds, bool consume, bool& consumed);
 
   template <uint64_t kClasses>
-  std::optional<SplitCandidate> scan_feature(const double* cw, const uint64_t* counts, uint64_t m,
-                                             const uint32_t* bin_list, uint64_t bin_list_size,
-                                             const NodeStats& stats, int8_t constraint, NodeBounds bounds);
+  bool scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list, uint64_t bin_list_size,
+                 const double* miss, double w_missing, uint64_t n_missing, const NodeStats& stats,
+                 double parent_impurity, bool consume, double& best, SplitCandidate& candidate);
 };
 
 // The bin scan. `cw`/`counts` point at bin 0 of the feature. When `bin_list` is given, only
 // bin 0 and the listed bins are visited: a bin without entries and without weight leaves
 // the partition of its predecessor unchanged, so its evaluation repeats the predecessor's
-// improvement and can never replace the best (which needs a strictly greater one).
+// improvement and can never replace the best (which needs a strictly greater one). The
+// same holds for the empty bins skipped in a full scan.
 template <uint64_t kClasses>
-std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(const double* cw, const uint64_t* counts,
-                                                                  uint64_t m, const uint32_t* bin_list,
-                                                                  uint64_t bin_list_size, const NodeStats& stats,
-                                                                  int8_t constraint, NodeBounds bounds) {
+std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, uint64_t* counts, uint64_t m,
+                                                                  const uint32_t* bin_list, uint64_t bin_list_size,
+                                                                  const NodeStats& stats, int8_t constraint,
+                                                                  NodeBounds bounds, bool consume, bool& consumed) {
+  consumed = false;
   const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
   const uint64_t nb = m + 1;
   scan.resize(5 * nc);
@@ -318,24 +457,33 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(const double* 
     }
     n_missing = counts[nb];
   }
-  for (uint64_t c = 0; c < nc; ++c) {
-    suffix[c] = stats.class_weight[c] - miss[c];
-    prefix[c] = 0.0;
+  const double node_weight = stats.weight;
+  const double parent_impurity = impurity(rules.criterion, stats.class_weight.data(), nc, node_weight);
+  bool found = false;
+  double best = 0.0;
+  SplitCandidate candidate;
+
+  if (constraint == 0 && rules.criterion == Criterion::Gini) {
+    found = scan_gini<kClasses>(cw, counts, nb, bin_list, bin_list_size, miss, w_missing, n_missing, stats,
+                                parent_impurity, consume, best, candidate);
+    consumed = consume;
+    if (!found) return std::nullopt;
+    candidate.gain = scaled_gain(best, node_weight, rules.w_total);
+    return candidate;
   }
+
   uint64_t total_count = 0;
   if (bin_list != nullptr) {
     for (uint64_t i = 0; i < bin_list_size; ++i) total_count += counts[bin_list[i]];
   } else {
     for (uint64_t b = 0; b < nb; ++b) total_count += counts[b];
   }
-
-  const double node_weight = stats.weight;
-  const double parent_impurity = impurity(rules.criterion, stats.class_weight.data(), nc, node_weight);
+  for (uint64_t c = 0; c < nc; ++c) {
+    suffix[c] = stats.class_weight[c] - miss[c];
+    prefix[c] = 0.0;
+  }
   double w_prefix = 0.0;
   uint64_t n_prefix = 0;
-  bool found = false;
-  double best = 0.0;
-  SplitCandidate candidate;
 
   auto consider = [&](const SideStats& left, const SideStats& right, uint64_t b, bool missing_left) {
     const std::optional<double> improvement =
@@ -376,14 +524,6 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(const double* 
              SideStats{side_b, w_prefix + w_missing, n_prefix + n_missing}, b, false);
   };
 
-  if (kClasses == 2 && n_missing == 0 && constraint == 0 && rules.criterion == Criterion::Gini) {
-    const bool found_two = scan_two_gini(cw, counts, nb, bin_list, bin_list_size, total_count, node_weight,
-                                         parent_impurity, best, candidate);
-    if (!found_two) return std::nullopt;
-    candidate.gain = scaled_gain(best, node_weight, rules.w_total);
-    return candidate;
-  }
-
   if (bin_list != nullptr) {
     // Bin 0 is always evaluated: its partition (empty prefix when it has no entries) is the
     // one every later empty bin repeats.
@@ -405,81 +545,175 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(const double* 
   return candidate;
 }
 
-// The common case (two classes, gini, no missing rows at the node, no constraint) in three
-// passes with the same arithmetic as visit() + evaluate_two(): the running sums in bin order,
-// then every improvement in one branch-free loop the compiler can vectorise (each value is
-// computed by the same operations in the same order, so it is bit-identical), then the
-// validity rules and the strictly-greater choice in bin order.
-bool HistogramSearch::Impl::scan_two_gini(const double* cw, const uint64_t* counts, uint64_t nb,
-                                          const uint32_t* bin_list, uint64_t bin_list_size, uint64_t total_count,
-                                          double node_weight, double parent_impurity, double& best,
-                                          SplitCandidate& candidate) {
+// The gini scan without a monotonic constraint, in three passes with the arithmetic of
+// visit() + evaluate_partition(): the running sums in bin order, then every improvement in
+// branch-free loops the compiler vectorises across bins (each value is computed by the same
+// operations in the same order, so it is bit-identical), then the validity rules and the
+// strictly-greater choice in bin order (for one bin the missing-left option first).
+//
+// With `consume` (on-demand sums of integral weights) every bin is zeroed once read, which
+// spares a separate clearing pass, and the running suffix is not stored: all its values are
+// integers below 2^53, so suffix - bin at each step is exact and equals total - prefix.
+template <uint64_t kClasses>
+bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
+                                      uint64_t bin_list_size, const double* miss, double w_missing,
+                                      uint64_t n_missing, const NodeStats& stats, double parent_impurity,
+                                      bool consume, double& best, SplitCandidate& candidate) {
+  const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
   const uint64_t capacity = nb + 1;
+  // Blocks: prefix (and suffix) per class, the side weights of both options and the scratch
+  // of the vector pass.
   batch_bin.resize(capacity);
   batch_count.resize(capacity);
-  batch_values.resize(6 * capacity);
-  double* prefix0 = batch_values.data();
-  double* prefix1 = prefix0 + capacity;
-  double* suffix0 = prefix1 + capacity;
-  double* suffix1 = suffix0 + capacity;
-  double* prefix_weight = suffix1 + capacity;
-  double* improvement = prefix_weight + capacity;
+  batch_values.resize((2 * nc + 8) * capacity);
+  double* prefix_cols = batch_values.data();
+  double* suffix_cols = prefix_cols + nc * capacity;
+  double* wl1 = suffix_cols + nc * capacity;
+  double* wr1 = wl1 + capacity;
+  double* wl2 = wr1 + capacity;
+  double* wr2 = wl2 + capacity;
+  double* improvement1 = wr2 + capacity;
+  double* improvement2 = improvement1 + capacity;
+  double* sum_left = improvement2 + capacity;
+  double* sum_right = sum_left + capacity;
 
-  double p0 = 0.0, p1 = 0.0;
-  double s0 = scan[0], s1 = scan[1];  // suffix = class_weight - missing (missing is zero here)
+  // Running prefix p and suffix q: local arrays for a fixed class count, otherwise the
+  // first two vectors of the scan scratch (the missing-bin weights `miss` lie behind them).
+  double prefix[kClasses != 0 ? kClasses : 1];
+  double suffix[kClasses != 0 ? kClasses : 1];
+  double* p = prefix;
+  double* q = suffix;
+  if constexpr (kClasses == 0) {
+    q = scan.data();
+    p = q + nc;
+  }
+  MORVEL_ASSERT(miss == scan.data() + 2 * nc, "scan scratch layout");
+  for (uint64_t c = 0; c < nc; ++c) {
+    q[c] = stats.class_weight[c] - miss[c];
+    p[c] = 0.0;
+  }
+  // The suffix starts at the node's non-missing class weights; `q` keeps those totals when
+  // the suffix is derived from them.
+  const double node_weight = stats.weight;
   double w_prefix = 0.0;
   uint64_t n_prefix = 0;
   uint64_t k = 0;
-  auto push = [&](uint64_t b) {
-    const double* bw = cw + b * 2;
+  auto push_consumed = [&](uint64_t b) {
+    double* bw = cw + b * nc;
     double bin_weight = 0.0;
-    p0 += bw[0];
-    s0 -= bw[0];
-    bin_weight += bw[0];
-    p1 += bw[1];
-    s1 -= bw[1];
-    bin_weight += bw[1];
+    for (uint64_t c = 0; c < nc; ++c) {
+      p[c] += bw[c];
+      bin_weight += bw[c];
+      prefix_cols[c * capacity + k] = p[c];
+      bw[c] = 0.0;
+    }
+    w_prefix += bin_weight;
+    n_prefix += counts[b];
+    counts[b] = 0;
+    batch_bin[k] = static_cast<uint32_t>(b);
+    batch_count[k] = n_prefix;
+    wl1[k] = node_weight - w_prefix;
+    wr1[k] = w_prefix;
+    ++k;
+  };
+  auto push = [&](uint64_t b) {
+    const double* bw = cw + b * nc;
+    double bin_weight = 0.0;
+    for (uint64_t c = 0; c < nc; ++c) {
+      p[c] += bw[c];
+      q[c] -= bw[c];
+      bin_weight += bw[c];
+      prefix_cols[c * capacity + k] = p[c];
+      suffix_cols[c * capacity + k] = q[c];
+    }
     w_prefix += bin_weight;
     n_prefix += counts[b];
     batch_bin[k] = static_cast<uint32_t>(b);
     batch_count[k] = n_prefix;
-    prefix0[k] = p0;
-    prefix1[k] = p1;
-    suffix0[k] = s0;
-    suffix1[k] = s1;
-    prefix_weight[k] = w_prefix;
+    wl1[k] = node_weight - w_prefix;
+    wr1[k] = w_prefix;
     ++k;
   };
-  if (bin_list != nullptr) {
+  if (consume) {
+    MORVEL_ASSERT(bin_list != nullptr, "a consumed scan needs its occupied-bin list");
+    if (bin_list_size == 0 || bin_list[0] != 0) push_consumed(0);
+    for (uint64_t i = 0; i < bin_list_size; ++i) push_consumed(bin_list[i]);
+    if (missing_slot) {
+      for (uint64_t c = 0; c < nc; ++c) cw[nb * nc + c] = 0.0;
+      counts[nb] = 0;
+    }
+  } else if (bin_list != nullptr) {
     if (bin_list_size == 0 || bin_list[0] != 0) push(0);
     for (uint64_t i = 0; i < bin_list_size; ++i) push(bin_list[i]);
   } else {
     for (uint64_t b = 0; b < nb; ++b) {
-      if (b > 0 && counts[b] == 0 && cw[b * 2] == 0.0 && cw[b * 2 + 1] == 0.0) continue;
+      if (b > 0 && counts[b] == 0) {
+        const double* bw = cw + b * nc;
+        bool empty = true;
+        for (uint64_t c = 0; c < nc; ++c) empty = empty && bw[c] == 0.0;
+        if (empty) continue;
+      }
       push(b);
     }
   }
+  // Every bin with entries was visited, so the final prefix count is the non-missing total.
+  const uint64_t total_count = n_prefix;
+  const double* left_cols = consume ? nullptr : suffix_cols;
+  const double* left_total = q;  // untouched by a consumed scan: the non-missing class totals
 
-  two_class_gini_improvements(prefix0, prefix1, suffix0, suffix1, prefix_weight, node_weight, parent_impurity,
-                               improvement, k);
+  // Option 1 (the only one without missing rows): suffix (+ missing) left, prefix right.
+  gini_improvements(left_cols, left_total, n_missing != 0 ? miss : nullptr, prefix_cols, nullptr, capacity, nc,
+                    wl1, wr1, node_weight, parent_impurity, sum_left, sum_right, improvement1, k);
 
   bool found = false;
+  auto consider = [&](uint64_t n_left, uint64_t n_right, double wl, double wr, double improvement, uint64_t bin,
+                      bool missing_left) {
+    if (n_left < rules.min_samples_leaf || n_right < rules.min_samples_leaf) return;
+    if (wl == 0.0 || wr == 0.0) return;
+    if (!(wl >= rules.min_leaf_weight) || !(wr >= rules.min_leaf_weight)) return;
+    if (!(improvement >= rules.min_impurity_decrease)) return;
+    // Strictly greater replaces: the lowest bin reaching the best partition keeps it.
+    if (!found || improvement > best) {
+      found = true;
+      best = improvement;
+      candidate.pivot = static_cast<double>(bin) + 0.5;
+      candidate.missing_left = missing_left;
+    }
+  };
+  if (n_missing == 0) {
+    const uint64_t i = first_best_partition(batch_count.data(), total_count, wl1, wr1, improvement1, k,
+                                            rules.min_samples_leaf, rules.min_leaf_weight,
+                                            rules.min_impurity_decrease, sum_left);
+    if (i == k) return false;
+    if (i > k) {
+      for (uint64_t j = 0; j < k; ++j) {
+        const uint64_t n_right = batch_count[j];
+        const uint64_t n_left = total_count - n_right;
+        consider(n_left, n_right, wl1[j], wr1[j], improvement1[j], batch_bin[j], n_right <= n_left);
+      }
+      return found;
+    }
+    const uint64_t n_right = batch_count[i];
+    const uint64_t n_left = total_count - n_right;
+    best = improvement1[i];
+    candidate.pivot = static_cast<double>(batch_bin[i]) + 0.5;
+    // Unseen missing values follow the larger side; ties go left.
+    candidate.missing_left = n_right <= n_left;
+    return true;
+  }
+
+  // Option 2: missing rows join the prefix on the right.
+  for (uint64_t i = 0; i < k; ++i) {
+    wl2[i] = wl1[i] - w_missing;  // (W - W_P) - W_m
+    wr2[i] = wr1[i] + w_missing;  // W_P + W_m
+  }
+  gini_improvements(left_cols, left_total, nullptr, prefix_cols, miss, capacity, nc, wl2, wr2, node_weight,
+                    parent_impurity, sum_left, sum_right, improvement2, k);
   for (uint64_t i = 0; i < k; ++i) {
     const uint64_t n_right = batch_count[i];
     const uint64_t n_left = total_count - n_right;
-    if (n_left < rules.min_samples_leaf || n_right < rules.min_samples_leaf) continue;
-    const double wr = prefix_weight[i];
-    const double wl = node_weight - wr;
-    if (wl == 0.0 || wr == 0.0) continue;
-    if (!(wl >= rules.min_leaf_weight) || !(wr >= rules.min_leaf_weight)) continue;
-    if (!(improvement[i] >= rules.min_impurity_decrease)) continue;
-    // Strictly greater replaces: the lowest bin reaching the best partition keeps it.
-    if (!found || improvement[i] > best) {
-      found = true;
-      best = improvement[i];
-      candidate.pivot = static_cast<double>(batch_bin[i]) + 0.5;
-      candidate.missing_left = n_right <= n_left;
-    }
+    consider(n_left + n_missing, n_right, wl1[i], wr1[i], improvement1[i], batch_bin[i], true);
+    consider(n_left, n_right + n_missing, wl2[i], wr2[i], improvement2[i], batch_bin[i], false);
   }
   return found;
 }
@@ -519,8 +753,8 @@ HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& 
     widest = std::max(widest, bins);
   }
   s.total_bins = s.offsets[s.n_features];
-  s.feature_weights.assign(widest * s.n_classes, 0.0);
-  s.feature_counts.assign(widest, 0);
+  s.feature_weights.assign(kScratchBins * s.n_classes, 0.0);
+  s.feature_counts.assign(kScratchBins, 0);
   s.touched.reserve(widest);
 
   bool integral = true;
@@ -598,35 +832,37 @@ std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histo
   MORVEL_ASSERT(feature < s.n_features, "index out of bounds: feature outside the histogram");
   MORVEL_ASSERT(stats.class_weight.size() == s.n_classes, "node statistics do not match the class count");
   const uint64_t m = (*s.edges)[feature].size();
-  const bool two = s.n_classes == 2;
   if (histogram.on_demand) {
-    // Small nodes list their few touched bins; large ones scan the feature's bins in full.
-    const bool track = histogram.rows.size() * 8 < m + 1;
-    if (track) {
-      s.fill_feature<true>(histogram, feature);
+    if (2 * histogram.rows.size() < m + 1) {
+      s.fill_feature<true>(histogram, stats, feature);
     } else {
-      s.fill_feature<false>(histogram, feature);
+      s.fill_feature<false>(histogram, stats, feature);
     }
-    const uint32_t* list = track ? s.touched.data() : nullptr;
+    const uint32_t* list = s.touched.data();
     std::optional<SplitCandidate> result;
+    bool consumed = false;
     try {
-      result = two ? s.scan_feature<2>(s.feature_weights.data(), s.feature_counts.data(), m, list, s.touched.size(),
-                                       stats, constraint, bounds)
-                   : s.scan_feature<0>(s.feature_weights.data(), s.feature_counts.data(), m, list, s.touched.size(),
-                                       stats, constraint, bounds);
+      result = s.with_class_count([&](auto classes) {
+        return s.scan_feature<decltype(classes)::value>(s.feature_weights.data(), s.feature_counts.data(), m, list,
+                                                        s.touched.size(), stats, constraint, bounds, true, consumed);
+      });
     } catch (...) {
-      s.clear_feature(feature, track);
+      s.clear_feature(feature, false);
       throw;
     }
-    s.clear_feature(feature, track);
+    if (!consumed) s.clear_feature(feature, true);
     return result;
   }
   MORVEL_ASSERT(histogram.counts.size() == s.total_bins, "histogram does not match the bin layout");
   const uint64_t g = s.offsets[feature];
-  const double* cw = histogram.class_weights.data() + g * s.n_classes;
-  const uint64_t* counts = histogram.counts.data() + g;
-  return two ? s.scan_feature<2>(cw, counts, m, nullptr, 0, stats, constraint, bounds)
-             : s.scan_feature<0>(cw, counts, m, nullptr, 0, stats, constraint, bounds);
+  // The scan only reads a full histogram (consume is off), so the const view is honoured.
+  double* cw = const_cast<double*>(histogram.class_weights.data()) + g * s.n_classes;
+  uint64_t* counts = const_cast<uint64_t*>(histogram.counts.data()) + g;
+  bool consumed = false;
+  return s.with_class_count([&](auto classes) {
+    return s.scan_feature<decltype(classes)::value>(cw, counts, m, nullptr, 0, stats, constraint, bounds, false,
+                                                    consumed);
+  });
 }
 
 }  // namespace morvel

@@ -7,6 +7,7 @@
 #include <new>
 #include <random>
 
+#include "binning/bin_lookup.h"
 #include "binning/binning.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
@@ -231,6 +232,58 @@ TEST(PredictionBins, SameBytesAsTraining) {
   wrong.n_features = 2;
   wrong.n_rows = 600;
   EXPECT_THROW(bin_rows(wrong, trained.edges), ValidationError);
+}
+
+// Training bytes written feature-major during the pass equal the transposed row-major bytes,
+// for every thread count and both the owned buffer and a view read through the order.
+class FeatureMajorPass : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(FeatureMajorPass, EqualsTransposedRowMajorBytes) {
+  const uint64_t jobs = GetParam();
+  const DenseMatrix x = random_dense(3001, 13, 21, 0.02);  // > 32768 cells, uneven row chunks
+  BinningOptions options;
+  options.max_bins = 40;
+  options.n_jobs = jobs;
+  BinnedMatrix expected = bin_dense(x, options);
+  convert_bins_to_feature_major(expected, 1, nullptr);
+  options.feature_major = true;
+  const BinnedMatrix owned = bin_dense(x, options);
+  ASSERT_TRUE(owned.feature_major);
+  EXPECT_EQ(owned.bins, expected.bins);
+  EXPECT_EQ(owned.has_missing, expected.has_missing);
+  const ReversedView rv = reversed_view(x);
+  const BinnedMatrix viewed = bin_view(rv.view, rv.order, options);
+  EXPECT_EQ(viewed.bins, expected.bins);
+  EXPECT_TRUE(viewed.feature_major);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, FeatureMajorPass, ::testing::Values(1u, 2u, 3u, 8u));
+
+TEST(BinningPass, LookupMatchesBinRuleForEveryEdgeCount) {
+  // Edge vectors of every length 0..254 (the lookup pads them to one width), probed at,
+  // between and beyond the edges, at both zeros and at both infinities.
+  std::mt19937_64 gen(5);
+  BinEdges edges;
+  for (uint64_t m = 0; m <= 254; ++m) {
+    std::vector<double> e(m);
+    for (uint64_t i = 0; i < m; ++i) e[i] = static_cast<double>(i) - static_cast<double>(m / 2);
+    edges.push_back(e);
+  }
+  DenseMatrix x;
+  x.n_features = edges.size();
+  const double probes[] = {-0.0, 0.0, INFINITY, -INFINITY, kNaN, 0.5, -0.5, 1e300, -1e300};
+  x.n_rows = std::size(probes) + 40;
+  x.values.resize(x.n_rows * x.n_features);
+  for (uint64_t r = 0; r < x.n_rows; ++r) {
+    for (uint64_t f = 0; f < x.n_features; ++f) {
+      const double random = static_cast<double>(static_cast<int64_t>(gen() % 600) - 300) * 0.5;
+      x.values[r * x.n_features + f] = r < std::size(probes) ? probes[r] : random;
+    }
+  }
+  const std::vector<uint8_t> bins = bin_rows(x, edges);
+  for (uint64_t r = 0; r < x.n_rows; ++r)
+    for (uint64_t f = 0; f < x.n_features; ++f)
+      ASSERT_EQ(bins[r * x.n_features + f], detail::bin_value(edges[f], x.values[r * x.n_features + f])) << r << " " << f;
 }
 
 TEST(Candidates, ConstantAndNaNColumnsBinnedButNotOffered) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -125,6 +126,73 @@ TEST(FeatureEdgesSelection, EqualsSortPathOnDistinctValues) {
   std::shuffle(values.begin(), values.end(), gen);  // test data only
   std::vector<double> a = values, b = values;
   EXPECT_EQ(feature_edges(a, 64, BinningStrategy::ExactSelect), feature_edges(b, 64, BinningStrategy::ExactSort));
+}
+
+// The sort path written with a comparison sort over the IEEE total order.
+std::vector<double> sort_reference(const std::vector<double>& values, uint64_t max_bins) {
+  std::vector<double> w;
+  for (double v : values)
+    if (!std::isnan(v)) w.push_back(v);
+  auto bits = [](double v) {
+    int64_t i;
+    std::memcpy(&i, &v, sizeof i);
+    return i;
+  };
+  std::sort(w.begin(), w.end(), [](double a, double b) {
+    if (a != b) return a < b;
+    return std::signbit(a) && !std::signbit(b);  // -0.0 before +0.0
+  });
+  std::vector<double> u;
+  for (double v : w)
+    if (u.empty() || bits(u.back()) != bits(v)) u.push_back(v);
+  const uint64_t d = u.size();
+  auto cut = [](double lo, double hi) {
+    const double mid = lo * 0.5 + hi * 0.5;
+    return hi > mid ? mid : lo;
+  };
+  std::vector<double> edges;
+  if (max_bins < d) {
+    for (uint64_t i = 1; i < max_bins; ++i) {
+      const uint64_t p = i * d / max_bins;
+      const double c = cut(u[p - 1], u[p]);
+      if (edges.empty() || c > edges.back()) edges.push_back(c);
+    }
+  } else {
+    for (uint64_t l = 0; l + 1 < d; ++l) edges.push_back(cut(u[l], u[l + 1]));
+  }
+  return edges;
+}
+
+TEST(FeatureEdgesSort, LongColumnsMatchComparisonSortReference) {
+  // Long columns take the radix sort: negative and positive values of every magnitude,
+  // both zeros, subnormals, repeats and NaN.
+  std::mt19937_64 gen(17);
+  for (const uint64_t n : {1023u, 1024u, 5000u, 40000u}) {
+    for (const uint64_t max_bins : {2u, 255u}) {
+      std::vector<double> values(n);
+      for (double& v : values) {
+        switch (gen() % 8) {
+          case 0: v = -0.0; break;
+          case 1: v = 0.0; break;
+          case 2: v = std::numeric_limits<double>::denorm_min() * static_cast<double>(gen() % 5); break;
+          case 3: v = kNaN; break;
+          case 4: v = static_cast<double>(gen() % 7); break;  // repeats
+          default: {
+            const double mantissa = static_cast<double>(gen() % 1000000) / 1000.0 - 500.0;
+            v = std::ldexp(mantissa, static_cast<int>(gen() % 200) - 100);
+          }
+        }
+      }
+      std::vector<double> copy = values;
+      const std::vector<double> edges = feature_edges(copy, max_bins, BinningStrategy::ExactSort);
+      const std::vector<double> expected = sort_reference(values, max_bins);
+      ASSERT_EQ(edges.size(), expected.size()) << n << " " << max_bins;
+      for (size_t i = 0; i < edges.size(); ++i) {
+        ASSERT_EQ(edges[i], expected[i]) << i;
+        ASSERT_EQ(std::signbit(edges[i]), std::signbit(expected[i])) << i;
+      }
+    }
+  }
 }
 
 TEST(RowSample, FixedSequences) {

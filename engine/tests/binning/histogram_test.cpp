@@ -317,6 +317,126 @@ TEST(HistogramSearch, MissingRowsTriedOnBothSides) {
   EXPECT_DOUBLE_EQ(best->gain, 24.0 / 49.0);  // a pure split of gini 1 - (9 + 16) / 49
 }
 
+// The bin scan written literally: every regular bin in order (empty ones included), both
+// missing-value options, the shared validity rules.
+std::optional<SplitCandidate> literal_scan(const TrainingContext& ctx, HistogramSearch& search,
+                                           const NodeHistogram& histogram, const NodeStats& stats, uint64_t f,
+                                           const SearchRules& rules) {
+  const NodeHistogram full = search.materialize(histogram);
+  const uint64_t nc = ctx.n_classes;
+  const uint64_t g = search.offsets()[f];
+  const uint64_t nb = ctx.binned->edges[f].size() + 1;
+  const double* cw = full.class_weights.data() + g * nc;
+  const uint64_t* counts = full.counts.data() + g;
+  std::vector<double> miss(nc, 0.0), suffix(nc), prefix(nc, 0.0), side(nc);
+  double w_missing = 0.0;
+  uint64_t n_missing = 0;
+  if (ctx.binned->has_missing) {
+    for (uint64_t c = 0; c < nc; ++c) {
+      miss[c] = cw[nb * nc + c];
+      w_missing += miss[c];
+    }
+    n_missing = counts[nb];
+  }
+  uint64_t total = 0;
+  for (uint64_t b = 0; b < nb; ++b) total += counts[b];
+  for (uint64_t c = 0; c < nc; ++c) suffix[c] = stats.class_weight[c] - miss[c];
+  const double parent = impurity(rules.criterion, stats.class_weight.data(), nc, stats.weight);
+  const double w = stats.weight;
+  double w_prefix = 0.0;
+  uint64_t n_prefix = 0;
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  auto consider = [&](const SideStats& left, const SideStats& right, uint64_t b, bool missing_left) {
+    const auto improvement = evaluate_partition(rules, parent, w, left, right, 0, NodeBounds{});
+    if (improvement && (!best || *improvement > best_improvement)) {
+      best_improvement = *improvement;
+      best = SplitCandidate{static_cast<double>(b) + 0.5, missing_left, scaled_gain(*improvement, w, rules.w_total)};
+    }
+  };
+  for (uint64_t b = 0; b < nb; ++b) {
+    double bin_weight = 0.0;
+    for (uint64_t c = 0; c < nc; ++c) {
+      prefix[c] += cw[b * nc + c];
+      suffix[c] -= cw[b * nc + c];
+      bin_weight += cw[b * nc + c];
+    }
+    w_prefix += bin_weight;
+    n_prefix += counts[b];
+    const uint64_t n_suffix = total - n_prefix;
+    if (n_missing == 0) {
+      consider({suffix.data(), w - w_prefix, n_suffix}, {prefix.data(), w_prefix, n_prefix}, b, n_prefix <= n_suffix);
+      continue;
+    }
+    for (uint64_t c = 0; c < nc; ++c) side[c] = suffix[c] + miss[c];
+    consider({side.data(), w - w_prefix, n_suffix + n_missing}, {prefix.data(), w_prefix, n_prefix}, b, true);
+    for (uint64_t c = 0; c < nc; ++c) side[c] = prefix[c] + miss[c];
+    consider({suffix.data(), (w - w_prefix) - w_missing, n_suffix}, {side.data(), w_prefix + w_missing, n_prefix + n_missing},
+             b, false);
+  }
+  return best;
+}
+
+struct ScanCase {
+  uint64_t n_classes;
+  bool integral;  // integral weights: on-demand sums; fractional: built histograms
+  double nan_share;
+  uint64_t max_bins;
+};
+
+class GiniScan : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(GiniScan, MatchesLiteralScanBitForBit) {
+  const ScanCase c = GetParam();
+  const Problem p = random_problem(700, 4, c.n_classes, 30 + c.n_classes, c.integral, c.nan_share);
+  TrainingContext ctx = binned_context(p, c.max_bins, /*feature_major=*/true);
+  for (const uint64_t min_samples_leaf : {1u, 4u}) {
+    for (const double min_impurity_decrease : {0.0, 0.002}) {
+      ctx.growth.min_samples_leaf = min_samples_leaf;
+      ctx.growth.min_impurity_decrease = min_impurity_decrease;
+      const TreeWeights weights = tree_weights(ctx);
+      const SearchRules rules = make_search_rules(ctx, weights);
+      HistogramSearch search(ctx, weights, rules);
+      // Node sizes on both sides of the occupied-bin bitmap threshold (fewer entries than bins).
+      for (const uint64_t n : {3u, 30u, 250u, 700u}) {
+        const std::vector<uint64_t> rows = draw_rows(ctx.n_rows, n, n + min_samples_leaf);
+        const NodeHistogram h = search.build(rows);
+        ASSERT_EQ(h.on_demand, c.integral);
+        for (const bool entry_weights : {false, true}) {
+          NodeStats stats;
+          compute_node_stats(ctx, weights, rows, entry_weights, stats);
+          for (uint64_t f = 0; f < ctx.n_features; ++f) {
+            const auto expected = literal_scan(ctx, search, h, stats, f, rules);
+            expect_same_candidate(search.search(h, stats, f, 0, NodeBounds{}), expected);
+          }
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, GiniScan,
+                         ::testing::Values(ScanCase{2, true, 0.0, 255}, ScanCase{2, false, 0.1, 16},
+                                           ScanCase{3, true, 0.1, 255}, ScanCase{5, true, 0.0, 64},
+                                           ScanCase{5, false, 0.0, 255}, ScanCase{8, true, 0.1, 255},
+                                           ScanCase{9, true, 0.05, 32}, ScanCase{9, false, 0.1, 255}));
+
+TEST(HistogramSearch, ByteBeyondTheFeatureBinsIsAnInternalFailure) {
+  // A corrupted byte (beyond the missing-value bin) stops the search with an internal
+  // failure, and the scratch it half-filled is cleared for the next search.
+  const Problem p = random_problem(400, 3, 3, 12, /*integral=*/true, 0.0);
+  TrainingContext ctx = binned_context(p, 8, /*feature_major=*/true);
+  const std::vector<uint64_t> rows = draw_rows(ctx.n_rows, 300, 2);
+  const NodeStats stats = stats_of(ctx, rows);
+  HistogramSearch clean(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+  const auto expected = clean.search(clean.build(rows), stats, 1, 0, {});
+  ctx.binned->bins[0 * ctx.n_rows + rows[7]] = 250;  // feature 0
+  HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
+  const NodeHistogram h = search.build(rows);
+  EXPECT_THROW(search.search(h, stats, 0, 0, {}), InternalError);
+  expect_same_candidate(search.search(h, stats, 1, 0, {}), expected);
+}
+
 TEST(HistogramBuild, ThreadsAndCsrAgreeWithSingleThreadedBytes) {
   const Problem p = random_problem(5000, 9, 3, 21, /*integral=*/false, 0.05);  // 45000 cells
   const std::vector<uint64_t> rows = draw_rows(5000, 5000, 5);
