@@ -537,7 +537,7 @@ uint64_t lane_stride(uint64_t width) { return (width + 11) / 4 * 4; }
 }  // namespace
 
 uint64_t BatchWalker::batch_rows_for(const std::vector<CompactTree>& trees, uint64_t max_depth,
-                                     uint64_t n_features, uint64_t n_classes, uint64_t walkers) {
+                                     uint64_t n_features, uint64_t n_classes) {
   // Bytes one more row of a batch may need, in the worst case: its copy and phi, its term
   // positions per leaf, the terms of every leaf if no state were shared, and its place in
   // the per-level row lists and states. Counted in doubles to rule out overflow.
@@ -555,7 +555,7 @@ uint64_t BatchWalker::batch_rows_for(const std::vector<CompactTree>& trees, uint
   const double features = static_cast<double>(n_features);
   const double per_row = 8.0 * features + 8.0 * features * static_cast<double>(n_classes) +
                          leaves * (8.0 + 8.0 * width) + levels * (9.0 + 24.0 * stride);
-  const double rows = std::floor(kBudget / static_cast<double>(std::max<uint64_t>(walkers, 1)) / per_row);
+  const double rows = std::floor(kBudget / per_row);
   if (!(rows >= 1.0)) return 1;
   return rows >= static_cast<double>(kMaxBatch) ? kMaxBatch : static_cast<uint64_t>(rows);
 }

@@ -27,9 +27,9 @@ class BatchWalker {
   BatchWalker(uint64_t max_depth, uint64_t n_features, uint64_t n_classes, uint64_t batch_rows,
               Kernel kernel = Kernel::Best);
 
-  // Rows per batch that keep the scratch of `walkers` walkers within the fixed budget of one.
+  // Rows per batch that keep the scratch of one walker within a fixed budget.
   static uint64_t batch_rows_for(const std::vector<CompactTree>& trees, uint64_t max_depth,
-                                 uint64_t n_features, uint64_t n_classes, uint64_t walkers = 1);
+                                 uint64_t n_features, uint64_t n_classes);
 
   // Adds the attribution of rows (n_rows x n_features, row-major, n_rows <= batch_rows)
   // through `tree` into phi (n_rows x n_features x n_classes): prepare, then replay them all.

@@ -169,6 +169,28 @@ __attribute__((target_clones("avx2", "default"))) uint64_t first_best_partition(
   return k;
 }
 
+// Calls fn(b) for every bin a scan visits, in bin order: bin 0 always (its partition, an empty
+// prefix when it has no entries, is the one every later empty bin repeats), then every bin
+// with entries, from the occupied-bin list when there is one.
+template <class Fn>
+void for_each_scanned_bin(const double* cw, const uint64_t* counts, uint64_t nb, uint64_t nc,
+                          const uint32_t* bin_list, uint64_t bin_list_size, Fn&& fn) {
+  if (bin_list != nullptr) {
+    if (bin_list_size == 0 || bin_list[0] != 0) fn(0);
+    for (uint64_t i = 0; i < bin_list_size; ++i) fn(bin_list[i]);
+    return;
+  }
+  for (uint64_t b = 0; b < nb; ++b) {
+    if (b > 0 && counts[b] == 0) {
+      const double* bw = cw + b * nc;
+      bool empty = true;
+      for (uint64_t c = 0; c < nc; ++c) empty = empty && bw[c] == 0.0;
+      if (empty) continue;
+    }
+    fn(b);
+  }
+}
+
 }  // namespace
 
 struct HistogramSearch::Impl {
@@ -524,22 +546,7 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
              SideStats{side_b, w_prefix + w_missing, n_prefix + n_missing}, b, false);
   };
 
-  if (bin_list != nullptr) {
-    // Bin 0 is always evaluated: its partition (empty prefix when it has no entries) is the
-    // one every later empty bin repeats.
-    if (bin_list_size == 0 || bin_list[0] != 0) visit(0);
-    for (uint64_t i = 0; i < bin_list_size; ++i) visit(bin_list[i]);
-  } else {
-    for (uint64_t b = 0; b < nb; ++b) {
-      if (b > 0 && counts[b] == 0) {
-        const double* bw = cw + b * nc;
-        bool empty = true;
-        for (uint64_t c = 0; c < nc; ++c) empty = empty && bw[c] == 0.0;
-        if (empty) continue;
-      }
-      visit(b);
-    }
-  }
+  for_each_scanned_bin(cw, counts, nb, nc, bin_list, bin_list_size, visit);
   if (!found) return std::nullopt;
   candidate.gain = scaled_gain(best, node_weight, rules.w_total);
   return candidate;
@@ -642,19 +649,8 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
       for (uint64_t c = 0; c < nc; ++c) cw[nb * nc + c] = 0.0;
       counts[nb] = 0;
     }
-  } else if (bin_list != nullptr) {
-    if (bin_list_size == 0 || bin_list[0] != 0) push(0);
-    for (uint64_t i = 0; i < bin_list_size; ++i) push(bin_list[i]);
   } else {
-    for (uint64_t b = 0; b < nb; ++b) {
-      if (b > 0 && counts[b] == 0) {
-        const double* bw = cw + b * nc;
-        bool empty = true;
-        for (uint64_t c = 0; c < nc; ++c) empty = empty && bw[c] == 0.0;
-        if (empty) continue;
-      }
-      push(b);
-    }
+    for_each_scanned_bin(cw, counts, nb, nc, bin_list, bin_list_size, push);
   }
   // Every bin with entries was visited, so the final prefix count is the non-missing total.
   const uint64_t total_count = n_prefix;
