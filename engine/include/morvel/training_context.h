@@ -32,6 +32,9 @@ struct BinnedMatrix {
   bool has_missing = false;   // some byte is a missing-value bin
   uint64_t n_rows = 0;
   uint64_t n_features = 0;
+  // Feature-major matrices of histogram growth: the same bytes row-major as well (byte
+  // r * n_features + f), read at small nodes, whose rows' bytes then share cache lines.
+  std::vector<uint8_t> row_major_copy;
 
   uint8_t at(uint64_t row, uint64_t feature) const {
     return feature_major ? bins[feature * n_rows + row] : bins[row * n_features + feature];

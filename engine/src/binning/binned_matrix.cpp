@@ -219,6 +219,35 @@ void convert_bins_to_feature_major(BinnedMatrix& bins, uint64_t n_jobs, ProfileC
   bins.feature_major = true;
 }
 
+void add_row_major_copy(BinnedMatrix& bins, uint64_t n_jobs) {
+  MORVEL_ASSERT(bins.feature_major, "a row-major copy is made from feature-major bytes");
+  const uint64_t n_rows = bins.n_rows;
+  const uint64_t n_features = bins.n_features;
+  MORVEL_ASSERT(bins.bins.size() == n_rows * n_features, "binned matrix does not match its shape");
+  std::vector<uint8_t> copy(bins.bins.size());
+  if (copy.empty()) {
+    bins.row_major_copy = std::move(copy);
+    return;
+  }
+  const uint8_t* source = bins.bins.data();
+  uint8_t* out = copy.data();
+  const uint64_t workers = std::max<uint64_t>(1, std::min(n_jobs, n_rows));
+  // Blocks of rows: each column's bytes of a block are read in one run.
+  parallel::for_each_chunk(
+      n_rows, workers,
+      [&](const parallel::Chunk& c) {
+        for (uint64_t r0 = c.begin; r0 < c.end; r0 += kTileRows) {
+          const uint64_t r1 = std::min(c.end, r0 + kTileRows);
+          for (uint64_t f = 0; f < n_features; ++f) {
+            const uint8_t* column = source + f * n_rows;
+            for (uint64_t r = r0; r < r1; ++r) out[r * n_features + f] = column[r];
+          }
+        }
+      },
+      msg::kScopedPanic);
+  bins.row_major_copy = std::move(copy);
+}
+
 std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<uint64_t>& order, uint64_t n_jobs,
                                            bool& has_missing) {
   if (x.n_rows == 0 || x.n_features == 0) throw ValidationError(msg::kNoRowsOrFeatures);

@@ -43,6 +43,9 @@ std::vector<uint64_t> candidate_features(const BinEdges& edges);
 // Replaces row-major bytes by their feature-major transpose.
 void convert_bins_to_feature_major(BinnedMatrix& bins, uint64_t n_jobs, ProfileCounters* profile);
 
+// Fills bins.row_major_copy from the bytes of a feature-major matrix.
+void add_row_major_copy(BinnedMatrix& bins, uint64_t n_jobs);
+
 // Feature-major float32 copy of a float32 view (rows through the order), scanned for NaN
 // (sets has_missing) and infinities. Checks: "X must contain at least one row and feature",
 // "X shape is too large", "X must not contain infinite values".

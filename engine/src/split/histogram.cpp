@@ -19,6 +19,9 @@ namespace {
 // Where the bin of (row, feature) comes from.
 enum class BinSource : uint8_t { RowMajor, FeatureMajor, Csr };
 
+// Nodes with fewer entries read a feature-major matrix's row-major copy.
+constexpr uint64_t kRowMajorBelow = 2048;
+
 // One feature's on-demand scratch covers every byte value.
 constexpr uint64_t kScratchBins = 256;
 
@@ -199,6 +202,7 @@ struct HistogramSearch::Impl {
   SearchRules rules;
   BinSource source = BinSource::RowMajor;
   const uint8_t* bytes = nullptr;
+  const uint8_t* row_bytes = nullptr;  // row-major copy of feature-major bytes, if any
   const BinEdges* edges = nullptr;
   uint64_t n_rows = 0;
   uint64_t n_features = 0;
@@ -358,7 +362,13 @@ struct HistogramSearch::Impl {
         for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], w[rows[i]], bin_of(rows[i]));
       }
     };
-    switch (source) {
+    // A small node's rows are few enough that their row-major bytes stay cached from one
+    // searched feature (and node) to the next, while each feature-major byte would be a
+    // cache line of its own.
+    if (row_bytes != nullptr && n < kRowMajorBelow) {
+      const uint8_t* column = row_bytes + f;
+      each_entry([&](uint64_t row) { return column[row * n_features]; });
+    } else switch (source) {
       case BinSource::RowMajor: {
         const uint8_t* column = bytes + f;
         each_entry([&](uint64_t row) { return column[row * n_features]; });
@@ -442,9 +452,31 @@ struct HistogramSearch::Impl {
                                              uint64_t bin_list_size, const NodeStats& stats, int8_t constraint,
                                              NodeBounds bounds, bool consume, bool& consumed);
 
-  template <uint64_t kClasses>
+  // The classes a gini scan evaluates, and their non-missing totals and missing-bin weights
+  // in that order.
+  std::vector<uint64_t> scan_classes;
+  std::vector<double> scan_totals;
+  std::vector<double> scan_missing;
+
+  // Calls fn(std::integral_constant<uint64_t, K>) with K = n when 2 <= n <= 8, else K = 0.
+  template <class Fn>
+  static decltype(auto) with_count(uint64_t n, Fn&& fn) {
+    switch (n) {
+      case 2: return fn(std::integral_constant<uint64_t, 2>{});
+      case 3: return fn(std::integral_constant<uint64_t, 3>{});
+      case 4: return fn(std::integral_constant<uint64_t, 4>{});
+      case 5: return fn(std::integral_constant<uint64_t, 5>{});
+      case 6: return fn(std::integral_constant<uint64_t, 6>{});
+      case 7: return fn(std::integral_constant<uint64_t, 7>{});
+      case 8: return fn(std::integral_constant<uint64_t, 8>{});
+      default: return fn(std::integral_constant<uint64_t, 0>{});
+    }
+  }
+
+  // kAll: every class is scanned, in class order.
+  template <uint64_t kScanned, bool kAll>
   bool scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list, uint64_t bin_list_size,
-                 const double* miss, double w_missing, uint64_t n_missing, const NodeStats& stats,
+                 uint64_t n_scanned, double w_missing, uint64_t n_missing, const NodeStats& stats,
                  double parent_impurity, bool consume, double& best, SplitCandidate& candidate);
 };
 
@@ -461,7 +493,7 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
   consumed = false;
   const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
   const uint64_t nb = m + 1;
-  scan.resize(5 * nc);
+  if (scan.size() < 5 * nc) scan.resize(5 * nc);
   double* suffix = scan.data();
   double* prefix = suffix + nc;
   double* miss = prefix + nc;
@@ -486,8 +518,30 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
   SplitCandidate candidate;
 
   if (constraint == 0 && rules.criterion == Criterion::Gini) {
-    found = scan_gini<kClasses>(cw, counts, nb, bin_list, bin_list_size, miss, w_missing, n_missing, stats,
-                                parent_impurity, consume, best, candidate);
+    // A class without weight at the node adds p = 0 / W = +0.0 to each side's running sum of
+    // squares wherever that side has weight (a side without weight is invalid anyway), which
+    // leaves the sum bit for bit as it was. Consumed bins are exact sums of the node's own
+    // non-negative weights, so such a class is zero in every bin and the scan may leave it out.
+    // Subtracted histograms can hold rounding residues in it and scan every class.
+    scan_classes.clear();
+    scan_totals.clear();
+    scan_missing.clear();
+    for (uint64_t c = 0; c < nc; ++c) {
+      if (consume && stats.class_weight[c] == 0.0) continue;
+      scan_classes.push_back(c);
+      scan_totals.push_back(stats.class_weight[c] - miss[c]);
+      scan_missing.push_back(miss[c]);
+    }
+    const uint64_t n_scanned = scan_classes.size();
+    found = with_count(n_scanned, [&](auto scanned) {
+      constexpr uint64_t kScanned = decltype(scanned)::value;
+      if (n_scanned == nc) {
+        return scan_gini<kScanned, true>(cw, counts, nb, bin_list, bin_list_size, n_scanned, w_missing, n_missing,
+                                         stats, parent_impurity, consume, best, candidate);
+      }
+      return scan_gini<kScanned, false>(cw, counts, nb, bin_list, bin_list_size, n_scanned, w_missing, n_missing,
+                                        stats, parent_impurity, consume, best, candidate);
+    });
     consumed = consume;
     if (!found) return std::nullopt;
     candidate.gain = scaled_gain(best, node_weight, rules.w_total);
@@ -561,18 +615,25 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
 // With `consume` (on-demand sums of integral weights) every bin is zeroed once read, which
 // spares a separate clearing pass, and the running suffix is not stored: all its values are
 // integers below 2^53, so suffix - bin at each step is exact and equals total - prefix.
-template <uint64_t kClasses>
+template <uint64_t kScanned, bool kAll>
 bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
-                                      uint64_t bin_list_size, const double* miss, double w_missing,
+                                      uint64_t bin_list_size, uint64_t n_scanned, double w_missing,
                                       uint64_t n_missing, const NodeStats& stats, double parent_impurity,
                                       bool consume, double& best, SplitCandidate& candidate) {
-  const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
+  const uint64_t nc = kScanned != 0 ? kScanned : n_scanned;  // scanned classes
+  const uint64_t stride = n_classes;                           // classes per bin in `cw`
+  const uint64_t* classes = scan_classes.data();
+  auto cls = [classes](uint64_t c) { return kAll ? c : classes[c]; };
+  const double* miss = scan_missing.data();
   const uint64_t capacity = nb + 1;
-  // Blocks: prefix (and suffix) per class, the side weights of both options and the scratch
-  // of the vector pass.
-  batch_bin.resize(capacity);
-  batch_count.resize(capacity);
-  batch_values.resize((2 * nc + 8) * capacity);
+  // Blocks: prefix (and suffix) per scanned class, the side weights of both options and the
+  // scratch of the vector pass.
+  // The columns only grow: resizing them per call would zero-fill them each time.
+  if (batch_bin.size() < capacity) {
+    batch_bin.resize(capacity);
+    batch_count.resize(capacity);
+  }
+  if (batch_values.size() < (2 * nc + 8) * capacity) batch_values.resize((2 * nc + 8) * capacity);
   double* prefix_cols = batch_values.data();
   double* suffix_cols = prefix_cols + nc * capacity;
   double* wl1 = suffix_cols + nc * capacity;
@@ -585,18 +646,17 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   double* sum_right = sum_left + capacity;
 
   // Running prefix p and suffix q: local arrays for a fixed class count, otherwise the
-  // first two vectors of the scan scratch (the missing-bin weights `miss` lie behind them).
-  double prefix[kClasses != 0 ? kClasses : 1];
-  double suffix[kClasses != 0 ? kClasses : 1];
+  // first two vectors of the scan scratch.
+  double prefix[kScanned != 0 ? kScanned : 1];
+  double suffix[kScanned != 0 ? kScanned : 1];
   double* p = prefix;
   double* q = suffix;
-  if constexpr (kClasses == 0) {
+  if constexpr (kScanned == 0) {
     q = scan.data();
     p = q + nc;
   }
-  MORVEL_ASSERT(miss == scan.data() + 2 * nc, "scan scratch layout");
   for (uint64_t c = 0; c < nc; ++c) {
-    q[c] = stats.class_weight[c] - miss[c];
+    q[c] = scan_totals[c];
     p[c] = 0.0;
   }
   // The suffix starts at the node's non-missing class weights; `q` keeps those totals when
@@ -606,13 +666,14 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   uint64_t n_prefix = 0;
   uint64_t k = 0;
   auto push_consumed = [&](uint64_t b) {
-    double* bw = cw + b * nc;
+    double* bw = cw + b * stride;
     double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
-      p[c] += bw[c];
-      bin_weight += bw[c];
+      const double v = bw[cls(c)];
+      p[c] += v;
+      bin_weight += v;
       prefix_cols[c * capacity + k] = p[c];
-      bw[c] = 0.0;
+      bw[cls(c)] = 0.0;  // the other classes of the bin are zero already
     }
     w_prefix += bin_weight;
     n_prefix += counts[b];
@@ -624,12 +685,13 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     ++k;
   };
   auto push = [&](uint64_t b) {
-    const double* bw = cw + b * nc;
+    const double* bw = cw + b * stride;
     double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
-      p[c] += bw[c];
-      q[c] -= bw[c];
-      bin_weight += bw[c];
+      const double v = bw[cls(c)];
+      p[c] += v;
+      q[c] -= v;
+      bin_weight += v;
       prefix_cols[c * capacity + k] = p[c];
       suffix_cols[c * capacity + k] = q[c];
     }
@@ -646,11 +708,11 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     if (bin_list_size == 0 || bin_list[0] != 0) push_consumed(0);
     for (uint64_t i = 0; i < bin_list_size; ++i) push_consumed(bin_list[i]);
     if (missing_slot) {
-      for (uint64_t c = 0; c < nc; ++c) cw[nb * nc + c] = 0.0;
+      for (uint64_t c = 0; c < stride; ++c) cw[nb * stride + c] = 0.0;
       counts[nb] = 0;
     }
   } else {
-    for_each_scanned_bin(cw, counts, nb, nc, bin_list, bin_list_size, push);
+    for_each_scanned_bin(cw, counts, nb, stride, bin_list, bin_list_size, push);
   }
   // Every bin with entries was visited, so the final prefix count is the non-missing total.
   const uint64_t total_count = n_prefix;
@@ -729,6 +791,7 @@ HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& 
                   "binned matrix does not match the training context");
     s.source = bm.feature_major ? BinSource::FeatureMajor : BinSource::RowMajor;
     s.bytes = bm.bins.data();
+    if (bm.feature_major && bm.row_major_copy.size() == bm.bins.size()) s.row_bytes = bm.row_major_copy.data();
     s.missing_slot = bm.has_missing ? 1 : 0;
   } else if (ctx.form == ValueForm::Csr) {
     s.source = BinSource::Csr;

@@ -152,6 +152,17 @@ TEST(FeatureMajor, ByteTransposeMatchesRowMajor) {
   EXPECT_GT(profile.bin_layout_conversion_ns.load(), 0u);
 }
 
+TEST(FeatureMajor, RowMajorCopyRestoresTheRowMajorBytes) {
+  const DenseMatrix x = random_dense(200, 9, 5, 0.05);  // tiles of 64 rows plus a remainder
+  const BinnedMatrix row_major = bin_dense(x, BinningOptions{});
+  for (const uint64_t jobs : {1u, 2u, 3u, 500u}) {
+    BinnedMatrix b = row_major;
+    convert_bins_to_feature_major(b, 2, nullptr);
+    add_row_major_copy(b, jobs);
+    EXPECT_EQ(b.row_major_copy, row_major.bins) << jobs << " workers";
+  }
+}
+
 TEST(FeatureMajor, ValueCopies) {
   const DenseMatrix x = random_dense(150, 5, 6, 0.05);
   for (uint64_t jobs : {1u, 2u, 9u}) {

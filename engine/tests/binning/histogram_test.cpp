@@ -390,24 +390,28 @@ TEST_P(GiniScan, MatchesLiteralScanBitForBit) {
   const ScanCase c = GetParam();
   const Problem p = random_problem(700, 4, c.n_classes, 30 + c.n_classes, c.integral, c.nan_share);
   TrainingContext ctx = binned_context(p, c.max_bins, /*feature_major=*/true);
-  for (const uint64_t min_samples_leaf : {1u, 4u}) {
-    for (const double min_impurity_decrease : {0.0, 0.002}) {
-      ctx.growth.min_samples_leaf = min_samples_leaf;
-      ctx.growth.min_impurity_decrease = min_impurity_decrease;
-      const TreeWeights weights = tree_weights(ctx);
-      const SearchRules rules = make_search_rules(ctx, weights);
-      HistogramSearch search(ctx, weights, rules);
-      // Node sizes on both sides of the occupied-bin bitmap threshold (fewer entries than bins).
-      for (const uint64_t n : {3u, 30u, 250u, 700u}) {
-        const std::vector<uint64_t> rows = draw_rows(ctx.n_rows, n, n + min_samples_leaf);
-        const NodeHistogram h = search.build(rows);
-        ASSERT_EQ(h.on_demand, c.integral);
-        for (const bool entry_weights : {false, true}) {
-          NodeStats stats;
-          compute_node_stats(ctx, weights, rows, entry_weights, stats);
-          for (uint64_t f = 0; f < ctx.n_features; ++f) {
-            const auto expected = literal_scan(ctx, search, h, stats, f, rules);
-            expect_same_candidate(search.search(h, stats, f, 0, NodeBounds{}), expected);
+  // Small nodes read the row-major copy when there is one: both ways must agree.
+  for (const bool row_copy : {false, true}) {
+    if (row_copy) add_row_major_copy(*ctx.binned, 2);
+    for (const uint64_t min_samples_leaf : {1u, 4u}) {
+      for (const double min_impurity_decrease : {0.0, 0.002}) {
+        ctx.growth.min_samples_leaf = min_samples_leaf;
+        ctx.growth.min_impurity_decrease = min_impurity_decrease;
+        const TreeWeights weights = tree_weights(ctx);
+        const SearchRules rules = make_search_rules(ctx, weights);
+        HistogramSearch search(ctx, weights, rules);
+        // Node sizes on both sides of the occupied-bin bitmap threshold (fewer entries than bins).
+        for (const uint64_t n : {3u, 30u, 250u, 700u}) {
+          const std::vector<uint64_t> rows = draw_rows(ctx.n_rows, n, n + min_samples_leaf);
+          const NodeHistogram h = search.build(rows);
+          ASSERT_EQ(h.on_demand, c.integral);
+          for (const bool entry_weights : {false, true}) {
+            NodeStats stats;
+            compute_node_stats(ctx, weights, rows, entry_weights, stats);
+            for (uint64_t f = 0; f < ctx.n_features; ++f) {
+              const auto expected = literal_scan(ctx, search, h, stats, f, rules);
+              expect_same_candidate(search.search(h, stats, f, 0, NodeBounds{}), expected);
+            }
           }
         }
       }
