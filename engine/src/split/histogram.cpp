@@ -214,6 +214,7 @@ struct HistogramSearch::Impl {
 
   bool integral_weights = false;
   bool on_demand_enabled = true;
+  bool borrow = false;  // on-demand histograms refer to the caller's index lists
   double max_weight = 0.0;
 
   std::vector<NodeHistogram> pool;  // recycled histograms, buffers kept
@@ -239,10 +240,21 @@ struct HistogramSearch::Impl {
     return h;
   }
 
+  void set_rows(NodeHistogram& h, std::span<const uint64_t> rows) const {
+    h.borrowed = borrow;
+    if (borrow) {
+      h.rows.clear();
+      h.borrowed_rows = rows;
+    } else {
+      h.rows.assign(rows.begin(), rows.end());
+      h.borrowed_rows = {};
+    }
+  }
+
   NodeHistogram take_on_demand(std::span<const uint64_t> rows) {
     NodeHistogram h = take();
     h.on_demand = true;
-    h.rows.assign(rows.begin(), rows.end());
+    set_rows(h, rows);
     return h;
   }
 
@@ -305,6 +317,8 @@ struct HistogramSearch::Impl {
     NodeHistogram h = take();
     h.on_demand = false;
     h.rows.clear();
+    h.borrowed = false;
+    h.borrowed_rows = {};
     h.class_weights.assign(total_bins * n_classes, 0.0);
     h.counts.assign(total_bins, 0);
     fill_full(rows, h);
@@ -348,10 +362,11 @@ struct HistogramSearch::Impl {
       cw[b * nc + label] += weight;
     };
     // The node's statistics list every entry's class and weight in list order, the order of
-    // h.rows; reading them sequentially spares two lookups per entry. Statistics measured
+    // the node's index list; reading them sequentially spares two lookups per entry. Statistics measured
     // without entry weights fall back to the lookups.
-    const uint64_t n = h.rows.size();
-    const uint64_t* rows = h.rows.data();
+    const std::span<const uint64_t> entries = h.entries();
+    const uint64_t n = entries.size();
+    const uint64_t* rows = entries.data();
     const bool listed = stats.labels.size() == n && stats.entry_weights.size() == n;
     const uint64_t* labels = listed ? stats.labels.data() : ctx.labels.data();
     const double* w = listed ? stats.entry_weights.data() : weights.weights.data();
@@ -842,7 +857,7 @@ std::pair<NodeHistogram, NodeHistogram> HistogramSearch::derive_children(NodeHis
     // Exact sums: each child's bins will be summed from its own rows when searched.
     NodeHistogram left = s.take_on_demand(left_rows);
     NodeHistogram right = std::move(parent);
-    right.rows.assign(right_rows.begin(), right_rows.end());
+    s.set_rows(right, right_rows);
     return {std::move(left), std::move(right)};
   }
   MORVEL_ASSERT(parent.class_weights.size() == s.total_bins * s.n_classes && parent.counts.size() == s.total_bins,
@@ -868,6 +883,8 @@ std::pair<NodeHistogram, NodeHistogram> HistogramSearch::derive_children(NodeHis
 
 void HistogramSearch::recycle(NodeHistogram&& histogram) {
   histogram.rows.clear();
+  histogram.borrowed = false;
+  histogram.borrowed_rows = {};
   impl_->pool.push_back(std::move(histogram));
 }
 
@@ -877,9 +894,11 @@ NodeHistogram HistogramSearch::materialize(const NodeHistogram& histogram) {
   NodeHistogram full;
   full.class_weights.assign(s.total_bins * s.n_classes, 0.0);
   full.counts.assign(s.total_bins, 0);
-  s.fill_full(histogram.rows, full);
+  s.fill_full(histogram.entries(), full);
   return full;
 }
+
+void HistogramSearch::borrow_rows() { impl_->borrow = true; }
 
 void HistogramSearch::disable_on_demand() { impl_->on_demand_enabled = false; }
 
@@ -892,7 +911,7 @@ std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histo
   MORVEL_ASSERT(stats.class_weight.size() == s.n_classes, "node statistics do not match the class count");
   const uint64_t m = (*s.edges)[feature].size();
   if (histogram.on_demand) {
-    if (2 * histogram.rows.size() < m + 1) {
+    if (2 * histogram.entries().size() < m + 1) {
       s.fill_feature<true>(histogram, stats, feature);
     } else {
       s.fill_feature<false>(histogram, stats, feature);

@@ -27,6 +27,12 @@ struct NodeHistogram {
   std::vector<uint64_t> counts;       // entries per global bin
   bool on_demand = false;             // true: only `rows` is kept, bins are summed when searched
   std::vector<uint64_t> rows;         // the node's index list (on-demand histograms only)
+  // On-demand histograms of a search that borrows index lists: the node's list, not copied.
+  bool borrowed = false;
+  std::span<const uint64_t> borrowed_rows;
+
+  // The node's index list of an on-demand histogram.
+  std::span<const uint64_t> entries() const { return borrowed ? borrowed_rows : std::span<const uint64_t>(rows); }
 };
 
 // Per-tree histogram machinery for one training context and one set of tree weights.
@@ -53,6 +59,11 @@ class HistogramSearch {
   // The full-width class weights and counts of any histogram (on-demand ones summed from
   // their rows); for inspection and tests.
   NodeHistogram materialize(const NodeHistogram& histogram);
+
+  // From now on, on-demand histograms refer to the index lists passed to build() and
+  // derive_children() instead of copying them. The caller keeps each list alive and
+  // unchanged for as long as its histogram may be searched or materialized.
+  void borrow_rows();
 
   // Turns the on-demand mode off, so every histogram is built in full and children are
   // derived by subtraction (the mode used anyway for fractional weights).

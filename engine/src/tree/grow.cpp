@@ -106,7 +106,12 @@ class TreeGrower {
         profile_(ctx.profile.get()),
         extra_(ctx.growth.extra_trees),
         use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees) {
-    if (use_histograms_) histograms_.emplace(ctx, weights, rules_);
+    if (use_histograms_) {
+      histograms_.emplace(ctx, weights, rules_);
+      // A node's segment of the index array is reordered only when that node is partitioned,
+      // after its search, so its histogram may read the segment in place.
+      histograms_->borrow_rows();
+    }
     // The extra-trees pool starts each tree in candidate order; later nodes of the tree draw
     // from the order the earlier draws left behind.
     if (extra_) scratch_.feature_pool.assign(ctx.candidates.begin(), ctx.candidates.end());

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <list>
 #include <random>
 
 #include "binning/binning.h"
@@ -164,11 +165,14 @@ TEST(HistogramSubtraction, ClampsRoundingResidueAndBuildsLeftOnTie) {
 
 // Grows a few levels by always splitting on the best feature and compares every search of
 // an on-demand histogram with the same search on full, subtracted histograms.
-void compare_on_demand_with_full(const TrainingContext& ctx) {
+// With `borrow`, the on-demand histograms refer to index lists kept alive in `lists`.
+void compare_on_demand_with_full(const TrainingContext& ctx, bool borrow = false) {
   const TreeWeights weights = tree_weights(ctx);
   HistogramSearch lazy(ctx, weights, make_search_rules(ctx, weights));
   HistogramSearch full(ctx, weights, make_search_rules(ctx, weights));
   full.disable_on_demand();
+  if (borrow) lazy.borrow_rows();
+  std::list<std::vector<uint64_t>> lists;
   struct Node {
     std::vector<uint64_t> rows;
     NodeHistogram lazy, full;
@@ -178,7 +182,8 @@ void compare_on_demand_with_full(const TrainingContext& ctx) {
   std::vector<uint64_t> root;
   for (uint64_t r = 0; r < ctx.n_rows; ++r)
     if (ctx.weights[r] > 0.0) root.push_back(r);
-  stack.push_back(Node{root, lazy.build(root), full.build(root), 0});
+  lists.push_back(root);
+  stack.push_back(Node{root, lazy.build(lists.back()), full.build(root), 0});
   ASSERT_TRUE(stack.back().lazy.on_demand);
   uint64_t searched = 0;
   while (!stack.empty()) {
@@ -205,7 +210,15 @@ void compare_on_demand_with_full(const TrainingContext& ctx) {
     }
     std::vector<uint64_t> left, right;
     split_rows(ctx, node.rows, best_feature, best->pivot, left, right);
-    auto [ll, lr] = lazy.derive_children(std::move(node.lazy), left, right);
+    lists.push_back(left);
+    const std::vector<uint64_t>& kept_left = lists.back();
+    lists.push_back(right);
+    const std::vector<uint64_t>& kept_right = lists.back();
+    auto [ll, lr] = lazy.derive_children(std::move(node.lazy), kept_left, kept_right);
+    if (borrow) {
+      EXPECT_EQ(ll.entries().data(), kept_left.data());
+      EXPECT_EQ(lr.entries().data(), kept_right.data());
+    }
     auto [fl, fr] = full.derive_children(std::move(node.full), left, right);
     stack.push_back(Node{right, std::move(lr), std::move(fr), node.depth + 1});
     stack.push_back(Node{left, std::move(ll), std::move(fl), node.depth + 1});
@@ -228,6 +241,7 @@ TEST_P(OnDemand, SameSplitsAsSubtractedHistograms) {
   TrainingContext ctx = binned_context(p, 8, c.feature_major);
   ctx.growth.criterion = c.criterion;
   compare_on_demand_with_full(ctx);
+  compare_on_demand_with_full(ctx, /*borrow=*/true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, OnDemand,
