@@ -79,10 +79,10 @@ inline std::optional<double> evaluate_two(const SearchRules& rules, double paren
 // multiplication are correctly rounded in every instruction set and contraction is off, so
 // the AVX2 clone computes the very same values as the default one.
 __attribute__((target_clones("avx2", "default"))) void gini_improvements(
-    const double* left, const double* left_total, const double* left_add, const double* right,
-    const double* right_add, uint64_t stride, uint64_t n_classes, const double* wl, const double* wr,
-    double node_weight, double parent_impurity, double* sum_left, double* sum_right, double* improvement,
-    uint64_t k) {
+    const double* __restrict left, const double* __restrict left_total, const double* __restrict left_add,
+    const double* __restrict right, const double* __restrict right_add, uint64_t stride, uint64_t n_classes,
+    const double* __restrict wl, const double* __restrict wr, double node_weight, double parent_impurity,
+    double* __restrict sum_left, double* __restrict sum_right, double* __restrict improvement, uint64_t k) {
   for (uint64_t i = 0; i < k; ++i) {
     sum_left[i] = 0.0;
     sum_right[i] = 0.0;
@@ -145,8 +145,9 @@ __attribute__((target_clones("avx2", "default"))) void gini_improvements(
 // equal values (+0.0 and -0.0 included) compare equal in the final search. Returns k when
 // none is valid; `masked` is scratch.
 __attribute__((target_clones("avx2", "default"))) uint64_t first_best_partition(
-    const uint64_t* n_prefix, uint64_t total_count, const double* wl, const double* wr, const double* improvement,
-    uint64_t k, uint64_t min_samples_leaf, double min_leaf_weight, double min_impurity_decrease, double* masked) {
+    const uint64_t* __restrict n_prefix, uint64_t total_count, const double* __restrict wl,
+    const double* __restrict wr, const double* __restrict improvement, uint64_t k, uint64_t min_samples_leaf,
+    double min_leaf_weight, double min_impurity_decrease, double* __restrict masked) {
   constexpr double kNone = -std::numeric_limits<double>::infinity();
   uint64_t valid = 0;
   for (uint64_t i = 0; i < k; ++i) {
