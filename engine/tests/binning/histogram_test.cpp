@@ -439,6 +439,27 @@ INSTANTIATE_TEST_SUITE_P(Classes, GiniScan,
                                            ScanCase{5, false, 0.0, 255}, ScanCase{8, true, 0.1, 255},
                                            ScanCase{9, true, 0.05, 32}, ScanCase{9, false, 0.1, 255}));
 
+TEST(HistogramSearch, NodeWithoutWeightHasNoSplit) {
+  // Every class is absent by weight, so the scan evaluates no class at all: no lane may
+  // pass as a split with weight on both sides.
+  const Problem p = random_problem(400, 4, 5, 17, /*integral=*/true, 0.0);
+  TrainingContext ctx = binned_context(p, 255, /*feature_major=*/true);
+  const TreeWeights weights = tree_weights(ctx);
+  HistogramSearch search(ctx, weights, make_search_rules(ctx, weights));
+  // A search of a weighted node first leaves its values in the scan's scratch.
+  const std::vector<uint64_t> all = draw_rows(ctx.n_rows, ctx.n_rows, 5);
+  const NodeStats all_stats = stats_of(ctx, all);
+  for (uint64_t f = 0; f < ctx.n_features; ++f) search.search(search.build(all), all_stats, f, 0, NodeBounds{});
+  std::vector<uint64_t> rows;
+  for (uint64_t r = 0; r < ctx.n_rows; ++r)
+    if (ctx.weights[r] == 0.0) rows.push_back(r);
+  ASSERT_GT(rows.size(), 20u);
+  const NodeHistogram h = search.build(rows);
+  ASSERT_TRUE(h.on_demand);
+  const NodeStats stats = stats_of(ctx, rows);
+  for (uint64_t f = 0; f < ctx.n_features; ++f) EXPECT_FALSE(search.search(h, stats, f, 0, NodeBounds{}));
+}
+
 TEST(HistogramSearch, ByteBeyondTheFeatureBinsIsAnInternalFailure) {
   // A corrupted byte (beyond the missing-value bin) stops the search with an internal
   // failure, and the scratch it half-filled is cleared for the next search.
