@@ -24,6 +24,7 @@ namespace {
 
 constexpr uint64_t kSeedMix = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t kByteBins = 256;
+constexpr uint64_t kTagLanes = 8;
 
 bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   for (const uint64_t f : list) {
@@ -211,6 +212,107 @@ std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeSt
 
 // ---- general search ---------------------------------------------------------------------
 
+// Class sums of the entries with value <= t (NaN never qualifies) from per-entry tags of
+// eight 16-bit lanes, each entry's weight (a whole number of at most 255) in the lane of its
+// class. Every sum is an exact integer, so the order of the additions cannot matter. 16-bit
+// lanes take 256 entries (2 x 128 per accumulator pair) before they are emptied into 64-bit
+// sums. Writes `prefix[0..k)` and returns the prefix count.
+uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, double t, uint64_t k,
+                       double* prefix) {
+  uint64_t sums[kTagLanes] = {};
+  uint64_t count = 0;
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  {
+    constexpr uint64_t kBlock = 256;  // 256 x 255 < 2^16
+    const __m128d threshold = _mm_set1_pd(t);
+    __m128i counts = _mm_setzero_si128();
+    const uint64_t paired = n & ~uint64_t{1};
+    while (i < paired) {
+      const uint64_t end = paired - i > kBlock ? i + kBlock : paired;
+      __m128i even = _mm_setzero_si128();
+      __m128i odd = _mm_setzero_si128();
+      for (; i < end; i += 2) {
+        const __m128i in = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
+        counts = _mm_sub_epi64(counts, in);
+        const __m128i tag0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + kTagLanes * i));
+        const __m128i tag1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + kTagLanes * (i + 1)));
+        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in, 0x44), tag0));
+        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in, 0xEE), tag1));
+      }
+      alignas(16) uint16_t lanes[2][kTagLanes];
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), even);
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), odd);
+      for (uint64_t c = 0; c < kTagLanes; ++c) sums[c] += uint64_t{lanes[0][c]} + uint64_t{lanes[1][c]};
+    }
+    alignas(16) uint64_t lane_counts[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lane_counts), counts);
+    count = lane_counts[0] + lane_counts[1];
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t in = values[i] <= t ? 1 : 0;
+    count += in;
+    for (uint64_t c = 0; c < kTagLanes; ++c) sums[c] += in * tags[kTagLanes * i + c];
+  }
+  // The sums are far below 2^63: the signed conversion is one instruction.
+  for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(static_cast<int64_t>(sums[c]));
+  return count;
+}
+
+// Copies the values of a node without missing values to `out` and returns their extremes as
+// the list-order scan `lo = v < lo ? v : lo` (and `hi` alike) finds them: the first entry
+// holding the extreme value. Two interleaved scans find the same values, and equal values
+// have equal bits except for zeros of either sign, so when an extreme is zero the list-order
+// scan runs again over the copied values to settle its sign.
+template <class Read>
+void copy_extremes(const uint64_t* rows, uint64_t n, uint64_t row_limit, Read& read, double* out, double& lo_out,
+                   double& hi_out) {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 2) {
+    __m128d low = _mm_set1_pd(lo);
+    __m128d high = _mm_set1_pd(hi);
+    for (; i + 2 <= n; i += 2) {
+      const uint64_t r0 = rows[i];
+      const uint64_t r1 = rows[i + 1];
+      MORVEL_ASSERT(r0 < row_limit && r1 < row_limit, "index out of bounds: row outside the training matrix");
+      const double v0 = read(r0);
+      const double v1 = read(r1);
+      const __m128d v = _mm_setr_pd(v0, v1);
+      _mm_storeu_pd(out + i, v);
+      low = _mm_min_pd(v, low);  // per lane: v < low ? v : low
+      high = _mm_max_pd(v, high);
+    }
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, low);
+    lo = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+    _mm_store_pd(lanes, high);
+    hi = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < row_limit, "index out of bounds: row outside the training matrix");
+    const double v = read(row);
+    out[i] = v;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  if (lo == 0.0 || hi == 0.0) {
+    lo = std::numeric_limits<double>::infinity();
+    hi = -std::numeric_limits<double>::infinity();
+    for (i = 0; i < n; ++i) {
+      lo = out[i] < lo ? out[i] : lo;
+      hi = out[i] > hi ? out[i] : hi;
+    }
+  }
+  lo_out = lo;
+  hi_out = hi;
+}
+
 // `read(row)` returns the value of the searched feature for a row, NaN when missing;
 // `may_miss` is false when no value of the matrix is missing.
 template <class Read>
@@ -218,7 +320,8 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
                                              const SearchRules& rules, std::span<const uint64_t> rows,
                                              const NodeStats& stats, uint64_t feature, int8_t constraint,
                                              NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                             Rng& rng, ExtraScratch& scratch, Read read, bool may_miss) {
+                                             Rng& rng, ExtraScratch& scratch, Read read, bool may_miss,
+                                             bool tagged) {
   const uint64_t k = rules.n_classes;
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
@@ -252,14 +355,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
       if (v > hi) hi = v;
     }
   } else {
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < weights.weights.size(), "index out of bounds: row outside the training matrix");
-      const double v = read(row);
-      values[i] = v;
-      lo = v < lo ? v : lo;
-      hi = v > hi ? v : hi;
-    }
+    copy_extremes(rows.data(), n, weights.weights.size(), read, values.data(), lo, hi);
   }
   // Also covers a node whose values are all missing (lo stays +inf).
   if (!(lo < hi)) {
@@ -274,7 +370,10 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   const double* entry_weights = stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr;
   double prefix_weight = 0.0;
   uint64_t prefix_count = 0;
-  if (entry_weights != nullptr && scratch.whole_weights) {
+  if (tagged && scratch.tag_node == &stats && scratch.tag_node_entries == n && k <= kTagLanes) {
+    prefix_count = tagged_prefix(values.data(), scratch.entry_tags.data(), n, t, k, prefix);
+    for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
+  } else if (entry_weights != nullptr && scratch.whole_weights) {
     // Whole weights: exact sums in any order. Four lanes of class sums, so that entries of one
     // class in a row do not wait on each other's store; the prefix weight is their total.
     double* lanes = sums.data() + 4 * k;
@@ -865,6 +964,7 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_
   scratch.whole_weights = whole;
   scratch.byte_weights = whole && largest <= 255.0;
   scratch.byte_node = nullptr;
+  scratch.tag_node = nullptr;
 }
 
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
@@ -943,6 +1043,28 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   scratch.byte_node_entries = n;
 }
 
+void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch) {
+  scratch.tag_node = nullptr;
+  if (ctx.binned) {
+    prepare_extra_node(stats, scratch);
+    return;
+  }
+  scratch.byte_node = nullptr;
+  const uint64_t n = stats.labels.size();
+  const uint64_t k = stats.class_weight.size();
+  if (!scratch.byte_weights || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return;
+  if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
+  uint16_t* tags = scratch.entry_tags.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
+    uint16_t* lanes = tags + kTagLanes * i;
+    for (uint64_t c = 0; c < kTagLanes; ++c) lanes[c] = 0;
+    lanes[stats.labels[i]] = static_cast<uint16_t>(stats.entry_weights[i]);
+  }
+  scratch.tag_node = &stats;
+  scratch.tag_node_entries = n;
+}
+
 double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
   const uint64_t x = rng.next_u64() ^ (extra_seed * kSeedMix);
   const double u = static_cast<double>(x >> 11) * 0x1p-53;
@@ -974,7 +1096,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
     }
     return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                            scratch, read, may_miss);
+                            scratch, read, may_miss, /*tagged=*/true);
     });
   });
 }
@@ -987,7 +1109,7 @@ std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, c
   return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters*) {
     return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                            scratch, read, may_miss);
+                            scratch, read, may_miss, /*tagged=*/false);
     });
   });
 }

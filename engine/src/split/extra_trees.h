@@ -34,6 +34,12 @@ struct ExtraScratch {
   std::vector<uint8_t> entry_bytes_one;  // two classes: weight of each entry of class 1, 0 for class 0
   std::vector<uint8_t> entry_classes;    // more classes: the class of each entry
   std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
+  // Raw values, three to eight classes, byte weights: per entry, eight 16-bit lanes holding
+  // its weight in the lane of its class (prepare_extra_node with a context). They serve
+  // searches whose statistics are `tag_node` with `tag_node_entries` entries.
+  const NodeStats* tag_node = nullptr;
+  uint64_t tag_node_entries = 0;
+  std::vector<uint16_t> entry_tags;
   // Two classes, every bag weight above zero: per row, the weight with the class in its sign
   // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
   // not in use.
@@ -64,6 +70,10 @@ void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> row
 // Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
 // searches of that node; the grower calls it once per searched node, after its statistics.
 void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
+
+// The grower's form: the per-entry bytes above for a binned context; for raw values with
+// three to eight classes, the per-entry class lanes (`entry_tags`) instead.
+void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch);
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).

@@ -243,7 +243,7 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows,
     return best;
   }
 
-  if (ctx_.binned) prepare_extra_node(stats, scratch_.extra);  // only the binned search reads bytes
+  prepare_extra_node(ctx_, stats, scratch_.extra);
   // Extra trees: every candidate becomes undrawn again at each node. pool[0..available) holds
   // the undrawn features; each draw moves its feature to pool[available - 1]. Features known
   // (or found) to be constant at this node do not count toward max_features.
