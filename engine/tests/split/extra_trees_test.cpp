@@ -408,6 +408,76 @@ TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
   }
 }
 
+TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
+  // Three to eight classes on raw values with byte weights: the grower prepares per-entry
+  // class lanes. Weights up to 255 fill the 16-bit lanes to their limit over a 256-entry
+  // block; nodes of every length around the block; signed zeros and, for odd seeds, NaN.
+  for (uint64_t seed = 0; seed < 12; ++seed) {
+    const uint64_t n_classes = std::vector<uint64_t>{3, 5, 8}[seed % 3];
+    const uint64_t n_rows = 700;
+    const uint64_t n_features = 3;
+    Rng rng(seed, 21);
+    std::vector<double> values(n_rows * n_features);
+    for (double& v : values) {
+      const uint64_t level = rng.below(9);
+      v = level == 0 ? -0.0 : level == 1 ? 0.0 : static_cast<double>(level) * 0.37 - 1.0;
+      if (seed % 2 == 1 && rng.below(7) == 0) v = kNaN;
+    }
+    std::vector<uint64_t> labels(n_rows);
+    std::vector<double> weights(n_rows);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      labels[r] = rng.below(n_classes);
+      weights[r] = rng.below(2) == 0 ? 255.0 : static_cast<double>(rng.below(256));
+    }
+    const TrainingContext ctx = dense_context(values, n_features, labels, weights, n_classes);
+    for (const uint64_t length : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{255}, uint64_t{256},
+                                  uint64_t{257}, uint64_t{513}, uint64_t{700}}) {
+      std::vector<uint64_t> rows;
+      for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 11 + seed) % n_rows);
+      const Case node = node_of(ctx, rows);
+      if (node.stats.weight == 0.0) continue;
+      ExtraScratch lanes;
+      ExtraScratch ordered;
+      prepare_extra_tree(node.weights.weights, node.rows, lanes);
+      ASSERT_TRUE(lanes.byte_weights);
+      prepare_extra_node(ctx, node.stats, lanes);
+      ASSERT_EQ(lanes.tag_node, &node.stats);
+      Rng rng_lanes(seed, 4);
+      Rng rng_ordered(seed, 4);
+      std::vector<uint64_t> constants_lanes;
+      std::vector<uint64_t> constants_ordered;
+      for (int pass = 0; pass < 4; ++pass) {
+        for (uint64_t f = 0; f < n_features; ++f) {
+          const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
+                                      constants_lanes, rng_lanes, lanes);
+          const auto b = search_extra_general(ctx, node.weights, node.rules, node.rows, node.stats, f, 0,
+                                              NodeBounds{}, constants_ordered, rng_ordered, ordered);
+          ASSERT_EQ(a.has_value(), b.has_value()) << "seed " << seed << " length " << length;
+          if (a) {
+            EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
+            EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
+            EXPECT_EQ(a->missing_left, b->missing_left);
+          }
+        }
+      }
+      EXPECT_EQ(constants_lanes, constants_ordered);
+      EXPECT_EQ(rng_lanes.state(), rng_ordered.state());
+    }
+  }
+  // Lanes only where they apply: two classes, fractional weights or a binned matrix do not
+  // get them.
+  std::vector<double> values{0.5, 1.5, 2.5, 3.5};
+  const TrainingContext two = dense_context(values, 1, {0, 1, 0, 1}, {1, 1, 1, 1}, 2);
+  const TrainingContext halves = dense_context(values, 1, {0, 1, 2, 1}, {1, 0.5, 1, 1}, 3);
+  for (const TrainingContext* ctx : {&two, &halves}) {
+    const Case node = node_of(*ctx, all_rows(*ctx));
+    ExtraScratch scratch;
+    prepare_extra_tree(node.weights.weights, node.rows, scratch);
+    prepare_extra_node(*ctx, node.stats, scratch);
+    EXPECT_EQ(scratch.tag_node, nullptr);
+  }
+}
+
 TEST(ExtraSearch, WholeWeightDetection) {
   struct Expect {
     std::vector<double> weights;
