@@ -214,9 +214,9 @@ std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeSt
 
 // Class sums of the entries with value <= t (NaN never qualifies) from per-entry tags of
 // eight 16-bit lanes, each entry's weight (a whole number of at most 255) in the lane of its
-// class. Every sum is an exact integer, so the order of the additions cannot matter. 16-bit
-// lanes take 256 entries (2 x 128 per accumulator pair) before they are emptied into 64-bit
-// sums. Writes `prefix[0..k)` and returns the prefix count.
+// class. Every sum is an exact integer, so the order of the additions cannot matter. Two
+// accumulators (even and odd entries) of 16-bit lanes take 256 entries each, 256 x 255 < 2^16,
+// before they are emptied into 64-bit sums. Writes `prefix[0..k)` and returns the prefix count.
 uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, double t, uint64_t k,
                        double* prefix) {
   uint64_t sums[kTagLanes] = {};
@@ -224,7 +224,7 @@ uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, d
   uint64_t i = 0;
 #if defined(__SSE2__)
   {
-    constexpr uint64_t kBlock = 256;  // 256 x 255 < 2^16
+    constexpr uint64_t kBlock = 512;  // 256 per accumulator
     const __m128d threshold = _mm_set1_pd(t);
     __m128i counts = _mm_setzero_si128();
     const uint64_t paired = n & ~uint64_t{1};

@@ -410,8 +410,8 @@ TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
 
 TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
   // Three to eight classes on raw values with byte weights: the grower prepares per-entry
-  // class lanes. Weights up to 255 fill the 16-bit lanes to their limit over a 256-entry
-  // block; nodes of every length around the block; signed zeros and, for odd seeds, NaN.
+  // class lanes. Weights of 255 in one class fill the 16-bit lanes close to their limit;
+  // nodes of every length around the block; signed zeros and, for odd seeds, NaN.
   for (uint64_t seed = 0; seed < 12; ++seed) {
     const uint64_t n_classes = std::vector<uint64_t>{3, 5, 8}[seed % 3];
     const uint64_t n_rows = 700;
@@ -426,12 +426,13 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
     std::vector<uint64_t> labels(n_rows);
     std::vector<double> weights(n_rows);
     for (uint64_t r = 0; r < n_rows; ++r) {
-      labels[r] = rng.below(n_classes);
-      weights[r] = rng.below(2) == 0 ? 255.0 : static_cast<double>(rng.below(256));
+      // Every fourth seed: nearly every entry in class 0 at the largest weight.
+      labels[r] = seed % 4 == 0 && rng.below(10) != 0 ? 0 : rng.below(n_classes);
+      weights[r] = seed % 4 == 0 || rng.below(2) == 0 ? 255.0 : static_cast<double>(rng.below(256));
     }
     const TrainingContext ctx = dense_context(values, n_features, labels, weights, n_classes);
     for (const uint64_t length : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{255}, uint64_t{256},
-                                  uint64_t{257}, uint64_t{513}, uint64_t{700}}) {
+                                  uint64_t{257}, uint64_t{511}, uint64_t{512}, uint64_t{513}, uint64_t{700}}) {
       std::vector<uint64_t> rows;
       for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 11 + seed) % n_rows);
       const Case node = node_of(ctx, rows);
