@@ -232,18 +232,27 @@ uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, d
       const uint64_t end = paired - i > kBlock ? i + kBlock : paired;
       __m128i even = _mm_setzero_si128();
       __m128i odd = _mm_setzero_si128();
+      for (; i + 4 <= end; i += 4) {
+        const __m128i in_a = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
+        const __m128i in_b = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i + 2), threshold));
+        counts = _mm_sub_epi64(counts, _mm_add_epi64(in_a, in_b));
+        const __m128i* tag = reinterpret_cast<const __m128i*>(tags + kTagLanes * i);
+        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in_a, 0x44), _mm_loadu_si128(tag)));
+        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in_a, 0xEE), _mm_loadu_si128(tag + 1)));
+        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in_b, 0x44), _mm_loadu_si128(tag + 2)));
+        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in_b, 0xEE), _mm_loadu_si128(tag + 3)));
+      }
       for (; i < end; i += 2) {
         const __m128i in = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
         counts = _mm_sub_epi64(counts, in);
-        const __m128i tag0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + kTagLanes * i));
-        const __m128i tag1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + kTagLanes * (i + 1)));
-        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in, 0x44), tag0));
-        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in, 0xEE), tag1));
+        const __m128i* tag = reinterpret_cast<const __m128i*>(tags + kTagLanes * i);
+        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in, 0x44), _mm_loadu_si128(tag)));
+        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in, 0xEE), _mm_loadu_si128(tag + 1)));
       }
       alignas(16) uint16_t lanes[2][kTagLanes];
       _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), even);
       _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), odd);
-      for (uint64_t c = 0; c < kTagLanes; ++c) sums[c] += uint64_t{lanes[0][c]} + uint64_t{lanes[1][c]};
+      for (uint64_t c = 0; c < k; ++c) sums[c] += uint64_t{lanes[0][c]} + uint64_t{lanes[1][c]};
     }
     alignas(16) uint64_t lane_counts[2];
     _mm_store_si128(reinterpret_cast<__m128i*>(lane_counts), counts);
@@ -253,7 +262,7 @@ uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, d
   for (; i < n; ++i) {
     const uint64_t in = values[i] <= t ? 1 : 0;
     count += in;
-    for (uint64_t c = 0; c < kTagLanes; ++c) sums[c] += in * tags[kTagLanes * i + c];
+    for (uint64_t c = 0; c < k; ++c) sums[c] += in * tags[kTagLanes * i + c];
   }
   // The sums are far below 2^63: the signed conversion is one instruction.
   for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(static_cast<int64_t>(sums[c]));
@@ -327,10 +336,13 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
   std::vector<double>& values = scratch.values;
   if (values.size() < n) values.resize(n);  // grown, never shrunk or cleared
+  // prefix, missing, score_drawn's work (2k) and the four class-sum lanes (4k); only the
+  // sums that are added to start at zero.
   std::vector<double>& sums = scratch.buffers;
-  sums.assign(8 * k, 0.0);
+  if (sums.size() < 8 * k) sums.resize(8 * k);
   double* prefix = sums.data();
   double* missing = sums.data() + k;
+  std::fill(prefix, prefix + 2 * k, 0.0);
   const double* w = weights.weights.data();
   const uint64_t* labels = stats.labels.data();
 
@@ -377,6 +389,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
     // Whole weights: exact sums in any order. Four lanes of class sums, so that entries of one
     // class in a row do not wait on each other's store; the prefix weight is their total.
     double* lanes = sums.data() + 4 * k;
+    std::fill(lanes, lanes + 4 * k, 0.0);
     for (uint64_t i = 0; i < n; ++i) {
       const bool in = values[i] <= t;  // false for NaN
       const double added =
