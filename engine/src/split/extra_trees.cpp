@@ -559,6 +559,31 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
 
 // ---- two-class binned search ------------------------------------------------------------
 
+// bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1).
+void gather_bins(const uint8_t* column, uint64_t stride, const uint64_t* rows, uint64_t n, uint64_t n_rows,
+                 uint8_t* bins) {
+  uint64_t i = 0;
+  if (stride == 1) {
+    for (; i + 4 <= n; i += 4) {
+      const uint64_t r0 = rows[i];
+      const uint64_t r1 = rows[i + 1];
+      const uint64_t r2 = rows[i + 2];
+      const uint64_t r3 = rows[i + 3];
+      MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
+                    "index out of bounds: row outside the training matrix");
+      bins[i] = column[r0];
+      bins[i + 1] = column[r1];
+      bins[i + 2] = column[r2];
+      bins[i + 3] = column[r3];
+    }
+  }
+  for (; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    bins[i] = column[row * stride];
+  }
+}
+
 // Byte sums of 16 entries at a time: sums[0..1] += the bytes of `v` (two 8-byte halves).
 #if defined(__SSE2__)
 inline __m128i add_bytes(__m128i sums, __m128i v) { return _mm_add_epi64(sums, _mm_sad_epu8(v, _mm_setzero_si128())); }
@@ -589,12 +614,7 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   uint8_t* bins = scratch.node_bins.data();
   const uint8_t* weight = scratch.entry_bytes.data();
   const uint8_t* one = scratch.entry_bytes_one.data();
-  const uint64_t n_rows = bm.n_rows;
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-    bins[i] = column[row * stride];
-  }
+  gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
 
   // Extremes over the non-missing bins, and the missing entries' sums.
   const bool may_miss = missing_byte < kByteBins;
@@ -860,11 +880,7 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
   uint8_t* bins = scratch.node_bins.data();
   const uint8_t* weight = scratch.entry_bytes.data();
   const uint8_t* classes = scratch.entry_classes.data();
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < bm.n_rows, "index out of bounds: row outside the training matrix");
-    bins[i] = column[row * stride];
-  }
+  gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
   std::vector<double>& sums = scratch.buffers;
   sums.assign(4 * k, 0.0);
   double* prefix = sums.data();
