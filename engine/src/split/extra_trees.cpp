@@ -274,14 +274,15 @@ uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, d
 // holding the extreme value. Two interleaved scans find the same values, and equal values
 // have equal bits except for zeros of either sign, so when an extreme is zero the list-order
 // scan runs again over the copied values to settle its sign.
-template <class Read>
-void copy_extremes(const uint64_t* rows, uint64_t n, uint64_t row_limit, Read& read, double* out, double& lo_out,
-                   double& hi_out) {
-  double lo = std::numeric_limits<double>::infinity();
-  double hi = -std::numeric_limits<double>::infinity();
+template <class T, class Read>
+void copy_extremes(const uint64_t* rows, uint64_t n, uint64_t row_limit, Read& read, T* out, T& lo_out,
+                   T& hi_out) {
+  T lo = std::numeric_limits<T>::infinity();
+  T hi = -std::numeric_limits<T>::infinity();
   uint64_t i = 0;
 #if defined(__SSE2__)
-  if (n >= 2) {
+  if constexpr (std::is_same_v<T, double>) {
+   if (n >= 2) {
     __m128d low = _mm_set1_pd(lo);
     __m128d high = _mm_set1_pd(hi);
     for (; i + 2 <= n; i += 2) {
@@ -300,19 +301,40 @@ void copy_extremes(const uint64_t* rows, uint64_t n, uint64_t row_limit, Read& r
     lo = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
     _mm_store_pd(lanes, high);
     hi = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
+   }
   }
 #endif
+  if (i == 0) {
+    // Two interleaved scans, as above, without vectors.
+    T lo_odd = lo;
+    T hi_odd = hi;
+    for (; i + 2 <= n; i += 2) {
+      const uint64_t r0 = rows[i];
+      const uint64_t r1 = rows[i + 1];
+      MORVEL_ASSERT(r0 < row_limit && r1 < row_limit, "index out of bounds: row outside the training matrix");
+      const T v0 = read(r0);
+      const T v1 = read(r1);
+      out[i] = v0;
+      out[i + 1] = v1;
+      lo = v0 < lo ? v0 : lo;
+      hi = v0 > hi ? v0 : hi;
+      lo_odd = v1 < lo_odd ? v1 : lo_odd;
+      hi_odd = v1 > hi_odd ? v1 : hi_odd;
+    }
+    lo = lo_odd < lo ? lo_odd : lo;
+    hi = hi_odd > hi ? hi_odd : hi;
+  }
   for (; i < n; ++i) {
     const uint64_t row = rows[i];
     MORVEL_ASSERT(row < row_limit, "index out of bounds: row outside the training matrix");
-    const double v = read(row);
+    const T v = read(row);
     out[i] = v;
     lo = v < lo ? v : lo;
     hi = v > hi ? v : hi;
   }
-  if (lo == 0.0 || hi == 0.0) {
-    lo = std::numeric_limits<double>::infinity();
-    hi = -std::numeric_limits<double>::infinity();
+  if (lo == 0 || hi == 0) {
+    lo = std::numeric_limits<T>::infinity();
+    hi = -std::numeric_limits<T>::infinity();
     for (i = 0; i < n; ++i) {
       lo = out[i] < lo ? out[i] : lo;
       hi = out[i] > hi ? out[i] : hi;
@@ -491,13 +513,7 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
     }
   } else {
     // No value of the matrix is missing: only the extremes are tracked, without branches.
-    for (uint64_t i = 0; i < n; ++i) {
-      MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
-      const T v = read(rows[i]);
-      values[i] = v;
-      lo = v < lo ? v : lo;
-      hi = v > hi ? v : hi;
-    }
+    copy_extremes(rows.data(), n, ctx.n_rows, read, values.data(), lo, hi);
   }
   const auto reject = [profile] {
     if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
