@@ -25,6 +25,9 @@ namespace {
 constexpr uint64_t kSeedMix = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t kByteBins = 256;
 constexpr uint64_t kTagLanes = 8;
+// Per-entry byte buffers extend this far past the node's entries, so that a final partial
+// block of 16 lanes can be loaded whole and masked.
+constexpr uint64_t kBlockPad = 16;
 
 bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   for (const uint64_t f : list) {
@@ -608,6 +611,12 @@ inline uint64_t lanes_total(__m128i sums) {
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
   return lanes[0] + lanes[1];
 }
+// All ones in the byte lanes below min(m, 16), zeros above.
+inline __m128i lanes_below(uint64_t m) {
+  alignas(16) static constexpr uint8_t kMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMask + 16 - (m < 16 ? m : 16)));
+}
 #endif
 
 // The two-class binned search on bytes, for a node prepared by prepare_extra_node: whole
@@ -626,65 +635,66 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
     if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
     return std::optional<SplitCandidate>{};
   };
-  if (scratch.node_bins.size() < n) scratch.node_bins.resize(n);
+  // Padded so that the final block of 16 may be loaded whole (its extra lanes are masked).
+  if (scratch.node_bins.size() < n + kBlockPad) scratch.node_bins.resize(n + kBlockPad);
   uint8_t* bins = scratch.node_bins.data();
   const uint8_t* weight = scratch.entry_bytes.data();
   const uint8_t* one = scratch.entry_bytes_one.data();
+  MORVEL_ASSERT(scratch.entry_bytes.size() >= n + kBlockPad && scratch.entry_bytes_one.size() >= n + kBlockPad,
+                "index out of bounds: entry bytes shorter than the node");
   gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
 
   // Extremes over the non-missing bins, and the missing entries' sums.
   const bool may_miss = missing_byte < kByteBins;
-  const uint8_t missing_value = static_cast<uint8_t>(may_miss ? missing_byte : 0);
   uint64_t lo = 255;
   uint64_t hi = 0;
   uint64_t missing_count = 0;
   uint64_t missing_sum = 0;
   uint64_t missing_one = 0;
-  uint64_t i = 0;
 #if defined(__SSE2__)
-  {
+  if (n > 0) {
+    // Every block of 16 entries, the last one with its lanes past n masked off: a masked or
+    // missing lane counts as 255 for the minimum and 0 for the maximum, and adds nothing.
     __m128i low = _mm_set1_epi8(static_cast<char>(0xFF));
     __m128i high = _mm_setzero_si128();
     __m128i m_count = _mm_setzero_si128();
     __m128i m_sum = _mm_setzero_si128();
     __m128i m_one = _mm_setzero_si128();
-    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_value));
+    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(may_miss ? missing_byte : 0));
     const __m128i ones = _mm_set1_epi8(1);
-    for (; i + 16 <= n; i += 16) {
+    for (uint64_t i = 0; i < n; i += 16) {
+      const __m128i valid = lanes_below(n - i);
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
+      __m128i skip = _mm_andnot_si128(valid, _mm_set1_epi8(static_cast<char>(0xFF)));
       if (may_miss) {
-        const __m128i gone = _mm_cmpeq_epi8(b, missing_v);
-        low = _mm_min_epu8(low, _mm_or_si128(b, gone));
-        high = _mm_max_epu8(high, _mm_andnot_si128(gone, b));
+        const __m128i gone = _mm_and_si128(valid, _mm_cmpeq_epi8(b, missing_v));
+        skip = _mm_or_si128(skip, gone);
         m_count = add_bytes(m_count, _mm_and_si128(gone, ones));
         m_sum = add_bytes(m_sum, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
         m_one = add_bytes(m_one, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
-      } else {
-        low = _mm_min_epu8(low, b);
-        high = _mm_max_epu8(high, b);
       }
+      low = _mm_min_epu8(low, _mm_or_si128(b, skip));
+      high = _mm_max_epu8(high, _mm_andnot_si128(skip, b));
     }
-    if (i > 0) {
-      // Fold the 16 lanes: halves, quarters, eighths, sixteenths.
-      low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
-      high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
-      low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
-      high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
-      low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
-      high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
-      low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
-      high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
-      lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
-      hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
-      if (may_miss) {
-        missing_count = lanes_total(m_count);
-        missing_sum = lanes_total(m_sum);
-        missing_one = lanes_total(m_one);
-      }
+    // Fold the 16 lanes: halves, quarters, eighths, sixteenths.
+    low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
+    low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
+    low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
+    low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
+    lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
+    hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
+    if (may_miss) {
+      missing_count = lanes_total(m_count);
+      missing_sum = lanes_total(m_sum);
+      missing_one = lanes_total(m_one);
     }
   }
-#endif
-  for (; i < n; ++i) {
+#else
+  for (uint64_t i = 0; i < n; ++i) {
     const uint64_t b = bins[i];
     if (may_miss && b == missing_byte) {
       ++missing_count;
@@ -695,6 +705,7 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
     lo = b < lo ? b : lo;
     hi = b > hi ? b : hi;
   }
+#endif
   // No non-missing entry, or a single bin: constant here.
   if (missing_count == n || !(lo < hi)) {
     constant_features.push_back(feature);
@@ -709,7 +720,6 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   uint64_t count = 0;
   uint64_t sum = 0;
   uint64_t sum_one = 0;
-  i = 0;
 #if defined(__SSE2__)
   {
     const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
@@ -717,26 +727,25 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
     __m128i p_count = _mm_setzero_si128();
     __m128i p_sum = _mm_setzero_si128();
     __m128i p_one = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
+    for (uint64_t i = 0; i < n; i += 16) {
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
-      const __m128i in = _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b);  // b <= last
+      const __m128i in = _mm_and_si128(lanes_below(n - i), _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
       p_count = add_bytes(p_count, _mm_and_si128(in, ones));
       p_sum = add_bytes(p_sum, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
       p_one = add_bytes(p_one, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
     }
-    if (i > 0) {
-      count = lanes_total(p_count);
-      sum = lanes_total(p_sum);
-      sum_one = lanes_total(p_one);
-    }
+    count = lanes_total(p_count);
+    sum = lanes_total(p_sum);
+    sum_one = lanes_total(p_one);
   }
-#endif
-  for (; i < n; ++i) {
+#else
+  for (uint64_t i = 0; i < n; ++i) {
     const uint64_t in = bins[i] <= last ? 1 : 0;
     count += in;
     sum += in * weight[i];
     sum_one += in * one[i];
   }
+#endif
   if (count == 0 || count == n - missing_count) return reject();
   const double prefix[2] = {static_cast<double>(sum - sum_one), static_cast<double>(sum_one)};
   const double missing[2] = {static_cast<double>(missing_sum - missing_one), static_cast<double>(missing_one)};
@@ -1105,15 +1114,15 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   scratch.byte_node = nullptr;
   const uint64_t k = stats.class_weight.size();
   if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return;
-  if (scratch.entry_bytes.size() < n) scratch.entry_bytes.resize(n);
+  if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   for (uint64_t i = 0; i < n; ++i) weight[i] = static_cast<uint8_t>(stats.entry_weights[i]);
   if (k == 2) {
-    if (scratch.entry_bytes_one.size() < n) scratch.entry_bytes_one.resize(n);
+    if (scratch.entry_bytes_one.size() < n + kBlockPad) scratch.entry_bytes_one.resize(n + kBlockPad);
     uint8_t* one = scratch.entry_bytes_one.data();
     for (uint64_t i = 0; i < n; ++i) one[i] = stats.labels[i] != 0 ? weight[i] : 0;
   } else {
-    if (scratch.entry_classes.size() < n) scratch.entry_classes.resize(n);
+    if (scratch.entry_classes.size() < n + kBlockPad) scratch.entry_classes.resize(n + kBlockPad);
     uint8_t* classes = scratch.entry_classes.data();
     for (uint64_t i = 0; i < n; ++i) {
       MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
