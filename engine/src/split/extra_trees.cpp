@@ -1055,6 +1055,7 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_
   scratch.byte_weights = whole && largest <= 255.0;
   scratch.byte_node = nullptr;
   scratch.tag_node = nullptr;
+  scratch.tags_fresh = false;
 }
 
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
@@ -1133,7 +1134,60 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   scratch.byte_node_entries = n;
 }
 
+bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
+  return !ctx.binned && scratch.byte_weights && ctx.n_classes >= 3 && ctx.n_classes <= kTagLanes;
+}
+
+void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                        ExtraScratch& scratch, NodeStats& out) {
+  const uint64_t k = ctx.n_classes;
+  MORVEL_ASSERT(k >= 3 && k <= kTagLanes, "index out of bounds: class lanes need three to eight classes");
+  const uint64_t n = rows.size();
+  out.criterion = ctx.growth.criterion;
+  out.labels.resize(n);
+  out.entry_weights.resize(n);
+  if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
+  uint16_t* tags = scratch.entry_tags.data();
+  const uint64_t* labels = ctx.labels.data();
+  const double* w = weights.weights.data();
+  // As compute_node_stats: class_weight[c] += w and W += w in list order, held in locals.
+  double class_weight[kTagLanes] = {};
+  double total = 0.0;
+  uint64_t* entry_labels = out.labels.data();
+  double* entry_weights = out.entry_weights.data();
+  const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    const uint64_t c = labels[row];
+    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+    const double wr = w[row];
+    class_weight[c] += wr;
+    total += wr;
+    entry_labels[i] = c;
+    entry_weights[i] = wr;
+    uint16_t* lanes = tags + kTagLanes * i;
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_setzero_si128());
+#else
+    std::fill(lanes, lanes + kTagLanes, uint16_t{0});
+#endif
+    lanes[c] = static_cast<uint16_t>(wr);  // a whole number of at most 255 (byte weights)
+  }
+  out.class_weight.assign(class_weight, class_weight + k);
+  out.weight = total;
+  scratch.tag_node = &out;
+  scratch.tag_node_entries = n;
+  scratch.tags_fresh = true;
+}
+
 void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch) {
+  const bool fresh = scratch.tags_fresh;
+  scratch.tags_fresh = false;
+  if (fresh && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == stats.labels.size()) {
+    scratch.byte_node = nullptr;
+    return;
+  }
   scratch.tag_node = nullptr;
   if (ctx.binned) {
     prepare_extra_node(stats, scratch);

@@ -40,6 +40,9 @@ struct ExtraScratch {
   const NodeStats* tag_node = nullptr;
   uint64_t tag_node_entries = 0;
   std::vector<uint16_t> entry_tags;
+  // Set by tagged_class_stats, which fills the lanes while measuring a node; the next
+  // prepare_extra_node of that node finds them ready.
+  bool tags_fresh = false;
   // Two classes, every bag weight above zero: per row, the weight with the class in its sign
   // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
   // not in use.
@@ -66,6 +69,15 @@ void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weig
 // order. Requires a non-empty `scratch.tagged_rows` filled for this tree.
 void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
                        NodeStats& out);
+
+// Whether tagged_class_stats serves the nodes of the current tree: raw values, three to eight
+// classes, byte weights (prepare_extra_tree).
+bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
+
+// compute_node_stats (entry weights kept), the same sums in the same order, filling the
+// per-entry class lanes of `entry_tags` in the same pass. Requires uses_class_lanes.
+void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                        ExtraScratch& scratch, NodeStats& out);
 
 // Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
 // searches of that node; the grower calls it once per searched node, after its statistics.

@@ -137,6 +137,10 @@ class TreeGrower {
       tagged_node_stats(ctx_, rows, scratch_.extra, stats);
       return;
     }
+    if (extra_ && uses_class_lanes(ctx_, scratch_.extra)) {
+      tagged_class_stats(ctx_, weights_, rows, scratch_.extra, stats);
+      return;
+    }
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/true, stats);
   }
 
