@@ -550,6 +550,53 @@ TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
   EXPECT_TRUE(scratch.tagged_rows.empty());
 }
 
+TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
+  for (uint64_t seed = 0; seed < 6; ++seed) {
+    const uint64_t k = 3 + seed;  // 3..8 classes
+    Forms forms = random_forms(seed, 60, 1, true);
+    Rng labels(seed, 12);
+    for (uint64_t& label : forms.labels) label = labels.below(k);
+    for (double& w : forms.weights) w = static_cast<double>(labels.below(256));
+    const TrainingContext ctx = dense_context(forms.values, 1, forms.labels, forms.weights, k);
+    std::vector<uint64_t> bag;
+    for (uint64_t r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
+    const TreeWeights tree{forms.weights, 0.0, 0.0};
+    ExtraScratch scratch;
+    prepare_extra_tree(forms.weights, bag, scratch);
+    ASSERT_TRUE(uses_class_lanes(ctx, scratch));
+    NodeStats plain;
+    NodeStats lanes;
+    compute_node_stats(ctx, tree, bag, true, plain);
+    tagged_class_stats(ctx, tree, bag, scratch, lanes);
+    EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), lanes.labels.begin(), lanes.labels.end()));
+    ASSERT_EQ(plain.entry_weights.size(), lanes.entry_weights.size());
+    for (size_t i = 0; i < plain.entry_weights.size(); ++i)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.entry_weights[i]), std::bit_cast<uint64_t>(lanes.entry_weights[i]));
+    ASSERT_EQ(plain.class_weight.size(), lanes.class_weight.size());
+    for (uint64_t c = 0; c < k; ++c)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(lanes.class_weight[c]));
+    EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(lanes.weight));
+    // The lanes filled while measuring are those prepare_extra_node builds from statistics.
+    const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
+    prepare_extra_node(ctx, lanes, scratch);
+    EXPECT_EQ(scratch.tag_node, &lanes);
+    ExtraScratch rebuilt;
+    prepare_extra_tree(forms.weights, bag, rebuilt);
+    prepare_extra_node(ctx, plain, rebuilt);
+    ASSERT_EQ(rebuilt.tag_node, &plain);
+    EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
+    // Lanes handed over once: other statistics of the same length get their own.
+    std::vector<uint64_t> other(bag.rbegin(), bag.rend());
+    NodeStats reversed;
+    compute_node_stats(ctx, tree, other, true, reversed);
+    tagged_class_stats(ctx, tree, bag, scratch, lanes);
+    prepare_extra_node(ctx, reversed, scratch);
+    ASSERT_EQ(scratch.tag_node, &reversed);
+    for (uint64_t i = 0; i < other.size(); ++i)
+      EXPECT_EQ(scratch.entry_tags[8 * i + reversed.labels[i]], static_cast<uint16_t>(reversed.entry_weights[i]));
+  }
+}
+
 TEST(ExtraSearch, FloatBufferPeakIsReported) {
   TrainingContext ctx = dense_context({1.0, 2.0, 3.0}, 1, {0, 1, 1}, {1, 1, 1}, 2);
   ctx.feature_major_f32 = {1.0f, 2.0f, 3.0f};
