@@ -1056,6 +1056,7 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_
   scratch.byte_node = nullptr;
   scratch.tag_node = nullptr;
   scratch.tags_fresh = false;
+  scratch.bytes_fresh = false;
 }
 
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
@@ -1134,6 +1135,82 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   scratch.byte_node_entries = n;
 }
 
+bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch) {
+  if (!ctx.binned || !scratch.byte_weights || ctx.n_classes < 2 || ctx.n_classes > kByteBins - 1) return false;
+  return ctx.n_classes != 2 || !scratch.tagged_rows.empty();
+}
+
+void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                     ExtraScratch& scratch, NodeStats& out) {
+  const uint64_t k = ctx.n_classes;
+  const uint64_t n = rows.size();
+  out.criterion = ctx.growth.criterion;
+  out.labels.resize(n);
+  out.entry_weights.resize(n);
+  if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
+  uint8_t* weight = scratch.entry_bytes.data();
+  uint64_t* entry_labels = out.labels.data();
+  double* entry_weights = out.entry_weights.data();
+  if (k == 2) {
+    // As tagged_node_stats: the other class's sum adds +0.0.
+    MORVEL_ASSERT(!scratch.tagged_rows.empty(), "index out of bounds: entry bytes need tagged rows");
+    if (scratch.entry_bytes_one.size() < n + kBlockPad) scratch.entry_bytes_one.resize(n + kBlockPad);
+    uint8_t* one_bytes = scratch.entry_bytes_one.data();
+    const uint64_t* tagged = scratch.tagged_rows.data();
+    const uint64_t n_tagged = scratch.tagged_rows.size();
+    double class0 = 0.0;
+    double class1 = 0.0;
+    double total = 0.0;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_tagged, "index out of bounds: row outside the training matrix");
+      const uint64_t bits = tagged[row] & ~kSignBit;
+      const uint64_t c = tagged[row] >> 63;
+      const uint64_t one = uint64_t{0} - c;
+      const double wr = std::bit_cast<double>(bits);
+      class0 += std::bit_cast<double>(bits & ~one);
+      class1 += std::bit_cast<double>(bits & one);
+      total += wr;
+      entry_labels[i] = c;
+      entry_weights[i] = wr;
+      const uint8_t byte = static_cast<uint8_t>(wr);  // a whole number of at most 255
+      weight[i] = byte;
+      one_bytes[i] = static_cast<uint8_t>(byte & static_cast<uint8_t>(one));
+    }
+    out.class_weight.assign(2, 0.0);
+    out.class_weight[0] = class0;
+    out.class_weight[1] = class1;
+    out.weight = total;
+  } else {
+    // As compute_node_stats: class_weight[c] += w and W += w in list order.
+    if (scratch.entry_classes.size() < n + kBlockPad) scratch.entry_classes.resize(n + kBlockPad);
+    uint8_t* classes = scratch.entry_classes.data();
+    const uint64_t* labels = ctx.labels.data();
+    const double* w = weights.weights.data();
+    const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
+    out.class_weight.assign(k, 0.0);
+    double* class_weight = out.class_weight.data();
+    double total = 0.0;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t c = labels[row];
+      MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+      const double wr = w[row];
+      class_weight[c] += wr;
+      total += wr;
+      entry_labels[i] = c;
+      entry_weights[i] = wr;
+      weight[i] = static_cast<uint8_t>(wr);  // a whole number of at most 255
+      classes[i] = static_cast<uint8_t>(c);
+    }
+    out.weight = total;
+  }
+  scratch.byte_node = &out;
+  scratch.byte_node_entries = n;
+  scratch.bytes_fresh = true;
+}
+
 bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
   return !ctx.binned && scratch.byte_weights && ctx.n_classes >= 3 && ctx.n_classes <= kTagLanes;
 }
@@ -1182,10 +1259,17 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
 }
 
 void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch) {
-  const bool fresh = scratch.tags_fresh;
+  const bool fresh_tags = scratch.tags_fresh;
+  const bool fresh_bytes = scratch.bytes_fresh;
   scratch.tags_fresh = false;
-  if (fresh && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == stats.labels.size()) {
+  scratch.bytes_fresh = false;
+  const uint64_t n = stats.labels.size();
+  if (fresh_tags && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == n) {
     scratch.byte_node = nullptr;
+    return;
+  }
+  if (fresh_bytes && ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == n) {
+    scratch.tag_node = nullptr;
     return;
   }
   scratch.tag_node = nullptr;
@@ -1194,7 +1278,6 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
     return;
   }
   scratch.byte_node = nullptr;
-  const uint64_t n = stats.labels.size();
   const uint64_t k = stats.class_weight.size();
   if (!scratch.byte_weights || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return;
   if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);

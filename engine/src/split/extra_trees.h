@@ -43,6 +43,8 @@ struct ExtraScratch {
   // Set by tagged_class_stats, which fills the lanes while measuring a node; the next
   // prepare_extra_node of that node finds them ready.
   bool tags_fresh = false;
+  // Likewise for the per-entry bytes, filled by byte_node_stats.
+  bool bytes_fresh = false;
   // Two classes, every bag weight above zero: per row, the weight with the class in its sign
   // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
   // not in use.
@@ -78,6 +80,16 @@ bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
 // per-entry class lanes of `entry_tags` in the same pass. Requires uses_class_lanes.
 void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
                         ExtraScratch& scratch, NodeStats& out);
+
+// Whether byte_node_stats serves the nodes of the current tree: a binned matrix, byte
+// weights, and for two classes the tagged rows (tag_two_class_rows).
+bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch);
+
+// The node statistics (as tagged_node_stats for two classes, as compute_node_stats with entry
+// weights kept otherwise), filling the per-entry bytes of prepare_extra_node in the same pass.
+// Requires uses_entry_bytes.
+void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                     ExtraScratch& scratch, NodeStats& out);
 
 // Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
 // searches of that node; the grower calls it once per searched node, after its statistics.

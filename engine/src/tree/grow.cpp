@@ -133,6 +133,10 @@ class TreeGrower {
   // Entry weights are always kept: the exact search reads them in place of a second lookup
   // per entry, and the two-class dense extra-trees search requires them.
   void measure(std::span<const uint64_t> rows, NodeStats& stats) {
+    if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
+      byte_node_stats(ctx_, weights_, rows, scratch_.extra, stats);
+      return;
+    }
     if (extra_ && !scratch_.extra.tagged_rows.empty()) {
       tagged_node_stats(ctx_, rows, scratch_.extra, stats);
       return;

@@ -597,6 +597,54 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
   }
 }
 
+TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
+  // Binned nodes with byte weights: statistics and per-entry bytes in one pass, against the
+  // plain statistics and the bytes prepare_extra_node derives from them.
+  for (uint64_t seed = 0; seed < 6; ++seed) {
+    const uint64_t k = seed % 3 == 0 ? 2 : 2 + seed;
+    Forms forms = random_forms(seed, 60, 2, true);
+    Rng draws(seed, 13);
+    for (uint64_t& label : forms.labels) label = draws.below(k);
+    for (double& w : forms.weights) w = static_cast<double>(1 + draws.below(255));
+    TrainingContext ctx = dense_context(forms.values, 2, forms.labels, forms.weights, k);
+    BinEdges edges(2, std::vector<double>{-0.5, 0.0, 0.5});
+    ctx.binned = make_binned(forms.values, 60, 2, edges, true);
+    std::vector<uint64_t> bag;
+    for (uint64_t r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
+    const TreeWeights tree{forms.weights, 0.0, 0.0};
+    ExtraScratch scratch;
+    prepare_extra_tree(forms.weights, bag, scratch);
+    tag_two_class_rows(ctx, forms.weights, bag, scratch);
+    ASSERT_TRUE(uses_entry_bytes(ctx, scratch));
+    NodeStats plain;
+    NodeStats fused;
+    compute_node_stats(ctx, tree, bag, true, plain);
+    byte_node_stats(ctx, tree, bag, scratch, fused);
+    EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), fused.labels.begin(), fused.labels.end()));
+    ASSERT_EQ(plain.entry_weights.size(), fused.entry_weights.size());
+    for (size_t i = 0; i < plain.entry_weights.size(); ++i)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.entry_weights[i]), std::bit_cast<uint64_t>(fused.entry_weights[i]));
+    ASSERT_EQ(plain.class_weight.size(), fused.class_weight.size());
+    for (uint64_t c = 0; c < k; ++c)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(fused.class_weight[c]));
+    EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(fused.weight));
+    const uint64_t n = bag.size();
+    const std::vector<uint8_t> weight(scratch.entry_bytes.begin(), scratch.entry_bytes.begin() + n);
+    const std::vector<uint8_t> second = k == 2
+        ? std::vector<uint8_t>(scratch.entry_bytes_one.begin(), scratch.entry_bytes_one.begin() + n)
+        : std::vector<uint8_t>(scratch.entry_classes.begin(), scratch.entry_classes.begin() + n);
+    prepare_extra_node(ctx, fused, scratch);
+    EXPECT_EQ(scratch.byte_node, &fused);
+    ExtraScratch rebuilt;
+    prepare_extra_tree(forms.weights, bag, rebuilt);
+    prepare_extra_node(plain, rebuilt);
+    ASSERT_EQ(rebuilt.byte_node, &plain);
+    EXPECT_TRUE(std::equal(weight.begin(), weight.end(), rebuilt.entry_bytes.begin()));
+    const std::vector<uint8_t>& rebuilt_second = k == 2 ? rebuilt.entry_bytes_one : rebuilt.entry_classes;
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), rebuilt_second.begin()));
+  }
+}
+
 TEST(ExtraSearch, FloatBufferPeakIsReported) {
   TrainingContext ctx = dense_context({1.0, 2.0, 3.0}, 1, {0, 1, 1}, {1, 1, 1}, 2);
   ctx.feature_major_f32 = {1.0f, 2.0f, 3.0f};
