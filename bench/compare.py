@@ -264,6 +264,8 @@ def main() -> None:
     parser.add_argument("--size", action="append", metavar="ROWSxFEATURES",
                         help="data sizes instead of the section's own, e.g. 1000000x20")
     parser.add_argument("--classes", type=int, action="append", help="class counts (default 2 and 5)")
+    parser.add_argument("--peer", action="append", choices=sorted(set(RUNNERS) - {"morvel"}),
+                        help="run only the cases against these peers")
     parser.add_argument("--timeout", type=float, default=1800.0, help="seconds per child process")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -282,6 +284,8 @@ def main() -> None:
         if name not in SECTIONS:
             continue
         for ours_case, peer_case in SECTIONS[name](args.quick, jobs, sizes, args.classes):
+            if args.peer and peer_case.runner not in args.peer:
+                continue
             ours = run_child(ours_case, args.timeout)
             peer = run_child(peer_case, args.timeout)
             if ours is None or peer is None:

@@ -148,9 +148,11 @@ decltype(auto) with_raw_access(const TrainingContext& ctx, Fn&& fn) {
 inline constexpr uint64_t kRowMajorNodeBytes = uint64_t{1} << 22;
 
 inline bool reads_rows(const TrainingContext& ctx, uint64_t n_entries) {
+  // n * F * 8 <= B, written without a division (n * F cannot overflow: n <= n_rows / 8 and
+  // the matrix of n_rows * F doubles exists).
   return ctx.form == ValueForm::Dense && ctx.feature_major_f32.empty() && !ctx.dense.values.empty() &&
          ctx.n_features > 0 && n_entries <= ctx.n_rows / 8 &&
-         n_entries <= kRowMajorNodeBytes / (ctx.n_features * sizeof(double));
+         n_entries * ctx.n_features <= kRowMajorNodeBytes / sizeof(double);
 }
 
 template <class Fn>

@@ -4,6 +4,7 @@
 // overlap instead of each walk waiting on its own chain of cache misses. This replaced
 // partitioning row lists node by node, which measured about three times slower here.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -41,15 +42,12 @@ struct FlatTree {
   std::vector<FlatNode<Index>> nodes;
 };
 
-// Whether every split feature, leaf class and node position of the tree fits 32-bit packed
-// nodes.
-bool fits_narrow(const Tree& tree) {
+// Whether 32-bit packed nodes can hold every split feature, leaf class and node position.
+// Features and classes are checked against the fit's counts when packing, so the counts
+// bound them without a pass over the nodes.
+bool fits_narrow(const Tree& tree, uint64_t n_features, uint64_t n_classes) {
   constexpr uint64_t kLimit = FlatNode<uint32_t>::kLimit;
-  if (tree.nodes.size() >= kLimit) return false;
-  for (const Node& n : tree.nodes) {
-    if (n.is_leaf() ? n.leaf_class >= kLimit : n.feature >= kLimit) return false;
-  }
-  return true;
+  return tree.nodes.size() < kLimit && n_features <= kLimit && n_classes <= kLimit;
 }
 
 // The raw-value threshold equivalent to a bin-space pivot: a bin b (the number of edges
@@ -64,38 +62,65 @@ double raw_threshold(const std::vector<double>& edges, double pivot) {
   return edges[static_cast<uint64_t>(pivot)];
 }
 
+// What packing needs of one node record, copied and checked in one forward pass: records
+// are 64 bytes and stored children before parents, so visiting them breadth-first from the
+// root would wait on a cache miss per node, while a forward pass streams them.
+template <class Index>
+struct Brief {
+  double pivot;
+  Index feature_bits;  // as in FlatNode
+  Index left;          // split: children; leaf: the class
+  Index right;
+};
+
 // Renumbers the reachable nodes breadth-first (the root first), children in pairs
-// (right, left), so the levels every row passes through share few cache lines. `order` is
-// scratch: the original position of each packed node. With `edges`, bin-space pivots become
-// raw thresholds.
+// (right, left), so the levels every row passes through share few cache lines. `brief` and
+// `order` are scratch: the copied records, and the original position of each packed node.
+// With `edges`, bin-space pivots become raw thresholds.
+//
+// Leaves and splits alternate unpredictably, so both passes choose by selects rather than
+// branches: a mispredicted branch per node cost more than the rest of the packing.
 template <class Index>
 void flatten(const Tree& tree, uint64_t n_features, uint64_t n_classes, const BinEdges* edges,
-             FlatTree<Index>& flat, std::vector<uint64_t>& order) {
+             FlatTree<Index>& flat, std::vector<Brief<Index>>& brief, std::vector<uint64_t>& order) {
   using Flat = FlatNode<Index>;
   const uint64_t size = tree.nodes.size();
-  flat.nodes.clear();
-  flat.nodes.reserve(size);
-  order.clear();
-  order.reserve(size);
-  order.push_back(tree.root);
-  for (uint64_t i = 0; i < order.size(); ++i) {
-    const Node& n = tree.nodes[order[i]];
-    if (n.is_leaf()) {
-      MORVEL_ASSERT(n.leaf_class < n_classes, msg::kTreeLeafClass);
-      flat.nodes.push_back(Flat{0.0, Flat::kLeaf, static_cast<Index>(n.leaf_class)});
-      continue;
-    }
-    MORVEL_ASSERT(n.feature < n_features && n.left < size && n.right < size,
-                  "index out of bounds: split refers outside the tree or the input");
-    // A valid tree reaches each node once, so at most `size` nodes are ever queued.
-    MORVEL_ASSERT(order.size() + 2 <= size, "assertion failed: tree nodes are reached more than once");
-    const Index base = static_cast<Index>(order.size());
-    order.push_back(n.right);
-    order.push_back(n.left);
-    const double pivot = edges != nullptr ? raw_threshold((*edges)[n.feature], n.pivot) : n.pivot;
-    flat.nodes.push_back(Flat{pivot, static_cast<Index>(n.feature | (n.missing_left() ? Flat::kMissingLeft : 0)),
-                              base});
+  brief.resize(size);
+  uint64_t bad_leaf = 0;
+  uint64_t bad_split = 0;
+  for (uint64_t i = 0; i < size; ++i) {
+    const Node& n = tree.nodes[i];
+    const uint64_t leaf = uint64_t{0} - static_cast<uint64_t>(n.is_leaf());  // all ones for a leaf
+    bad_leaf |= leaf & (uint64_t{0} - static_cast<uint64_t>(n.leaf_class >= n_classes));
+    bad_split |= ~leaf & (uint64_t{0} - static_cast<uint64_t>((n.feature >= n_features) | (n.left >= size) |
+                                                               (n.right >= size)));
+    const uint64_t split_bits = n.feature | (uint64_t{n.missing_left()} * uint64_t{Flat::kMissingLeft});
+    Brief<Index>& out = brief[i];
+    out.pivot = std::bit_cast<double>(std::bit_cast<uint64_t>(n.pivot) & ~leaf);
+    out.feature_bits = static_cast<Index>((split_bits & ~leaf) | (uint64_t{Flat::kLeaf} & leaf));
+    out.left = static_cast<Index>((n.left & ~leaf) | (n.leaf_class & leaf));
+    out.right = static_cast<Index>(n.right & ~leaf);
   }
+  MORVEL_ASSERT(bad_leaf == 0, msg::kTreeLeafClass);
+  MORVEL_ASSERT(bad_split == 0, "index out of bounds: split refers outside the tree or the input");
+  flat.nodes.resize(size);
+  order.resize(size + 2);  // a split's two children are written before the count is checked
+  order[0] = tree.root;
+  uint64_t queued = 1;
+  for (uint64_t i = 0; i < queued; ++i) {
+    const Brief<Index>& n = brief[order[i]];
+    const uint64_t leaf = uint64_t{0} - static_cast<uint64_t>(n.feature_bits == Flat::kLeaf);
+    order[queued] = n.right;
+    order[queued + 1] = n.left;
+    const Index base = static_cast<Index>((n.left & leaf) | (queued & ~leaf));
+    queued += 2 & ~leaf;
+    // A valid tree reaches each node once, so at most `size` nodes are ever queued.
+    MORVEL_ASSERT(queued <= size, "assertion failed: tree nodes are reached more than once");
+    double pivot = n.pivot;
+    if (edges != nullptr && leaf == 0) pivot = raw_threshold((*edges)[n.feature_bits & ~Flat::kMissingLeft], n.pivot);
+    flat.nodes[i] = Flat{pivot, n.feature_bits, base};
+  }
+  flat.nodes.resize(queued);
 }
 
 // Routers answer the routing rule for one row at one split. Raw values: NaN > pivot is
@@ -203,15 +228,17 @@ VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_
   if (n_rows == 0) return table;
   FlatTree<uint32_t> narrow;  // reused by every tree
   FlatTree<uint64_t> wide;
+  std::vector<Brief<uint32_t>> narrow_brief;
+  std::vector<Brief<uint64_t>> wide_brief;
   std::vector<uint64_t> order;
   for (const Tree& tree : trees) {
     if (tree.nodes.empty()) continue;
     MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
-    if (fits_narrow(tree)) {
-      flatten(tree, n_features, n_classes, edges, narrow, order);
+    if (fits_narrow(tree, n_features, n_classes)) {
+      flatten(tree, n_features, n_classes, edges, narrow, narrow_brief, order);
       vote_tree(narrow, n_rows, router, n_classes, table.counts);
     } else {
-      flatten(tree, n_features, n_classes, edges, wide, order);
+      flatten(tree, n_features, n_classes, edges, wide, wide_brief, order);
       vote_tree(wide, n_rows, router, n_classes, table.counts);
     }
   }

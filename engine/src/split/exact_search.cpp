@@ -75,48 +75,51 @@ void insertion_sort(ExactSortRecord* a, uint64_t n) {
   }
 }
 
-// Most-significant-digit radix sort: bucket by one key byte (stable scatter into the other
-// buffer), then sort each bucket on the next byte, finishing small buckets by insertion sort.
-// `data` holds the n records; the sorted result must end in `home` (one of the two buffers).
-void msd_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* home, uint64_t n, int digit) {
+// Digit width for a bucket of n records: about n / 4 buckets, between 6 and 12 bits. Wide
+// digits for small buckets would spend more on clearing and walking counters than on the
+// records.
+constexpr int kMaxDigitBits = 12;
+int digit_bits(uint64_t n) { return std::clamp(static_cast<int>(std::bit_width(n)) - 2, 6, kMaxDigitBits); }
+
+// Most-significant-digit radix sort: bucket by the key bits just below `shift` (stable
+// scatter into the other buffer), then sort each bucket on the following bits, finishing
+// small buckets by insertion sort. `data` holds the n records; the sorted result must end in
+// `home` (one of the two buffers). `ends` holds a counter block per recursion level.
+void msd_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* home, uint64_t n, int shift,
+              uint64_t* ends) {
   for (;;) {
-    if (n <= kInsertionSortMax || digit < 0) {
+    if (n <= kInsertionSortMax || shift <= 0) {
       insertion_sort(data, n);
       if (data != home) std::copy(data, data + n, home);
       return;
     }
-    std::array<uint64_t, 256> count{};
-    const int shift = 8 * digit;
-    for (uint64_t i = 0; i < n; ++i) ++count[(data[i].key >> shift) & 0xFF];
-    if (count[(data[0].key >> shift) & 0xFF] == n) {
-      --digit;  // every record shares this byte
+    const int bits = std::min(digit_bits(n), shift);
+    const int low = shift - bits;
+    const uint64_t size = uint64_t{1} << bits;
+    const uint64_t mask = size - 1;
+    std::fill(ends, ends + size, 0);
+    for (uint64_t i = 0; i < n; ++i) ++ends[(data[i].key >> low) & mask];
+    if (ends[(data[0].key >> low) & mask] == n) {
+      shift = low;  // every record shares these bits
       continue;
     }
-    std::array<uint64_t, 256> start{};
     uint64_t offset = 0;
-    for (int b = 0; b < 256; ++b) {
-      start[b] = offset;
-      offset += count[b];
+    for (uint64_t d = 0; d < size; ++d) {
+      const uint64_t count = ends[d];
+      ends[d] = offset;
+      offset += count;
     }
-    std::array<uint64_t, 256> next = start;
-    for (uint64_t i = 0; i < n; ++i) other[next[(data[i].key >> shift) & 0xFF]++] = data[i];
+    // The scatter advances each bucket's start to its end.
+    for (uint64_t i = 0; i < n; ++i) other[ends[(data[i].key >> low) & mask]++] = data[i];
     // Both buffers use the same offsets, so each bucket's home is at its start in `home`.
-    for (int b = 0; b < 256; ++b) {
-      if (count[b] == 0) continue;
-      msd_sort(other + start[b], data + start[b], home + start[b], count[b], digit - 1);
+    uint64_t start = 0;
+    for (uint64_t d = 0; d < size; ++d) {
+      const uint64_t end = ends[d];
+      if (end != start) msd_sort(other + start, data + start, home + start, end - start, low, ends + size);
+      start = end;
     }
     return;
   }
-}
-
-void sort_records(std::vector<ExactSortRecord>& records, std::vector<ExactSortRecord>& spare) {
-  const uint64_t n = records.size();
-  if (n <= kInsertionSortMax) {
-    insertion_sort(records.data(), n);
-    return;
-  }
-  spare.resize(n);
-  msd_sort(records.data(), spare.data(), records.data(), n, 7);
 }
 
 // The column-major copy of a CSR matrix, built once per worker and fit the first time a
@@ -292,6 +295,29 @@ Best scan(const Scorer<K>& scorer, const std::vector<ExactSortRecord>& records, 
 
 }  // namespace
 
+void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch) {
+  const uint64_t n = records.size();
+  if (n <= kInsertionSortMax) {
+    insertion_sort(records.data(), n);
+    return;
+  }
+  // Bits above the highest one where the smallest and largest keys differ are shared by every
+  // key; the first digit starts below them.
+  uint64_t lo = records[0].key;
+  uint64_t hi = lo;
+  for (const ExactSortRecord& r : records) {
+    lo = std::min(lo, r.key);
+    hi = std::max(hi, r.key);
+  }
+  if (lo == hi) return;  // one key: list order already is the order
+  const int shift = static_cast<int>(std::bit_width(lo ^ hi));
+  // Each level consumes at least the narrowest digit, so the depth is bounded.
+  constexpr uint64_t kLevels = 64 / 6 + 1;
+  scratch.radix_counters.resize(kLevels << kMaxDigitBits);
+  scratch.spare.resize(n);
+  msd_sort(records.data(), scratch.spare.data(), records.data(), n, shift, scratch.radix_counters.data());
+}
+
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const uint64_t> rows,
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
@@ -375,7 +401,7 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
     });
   }
   if (records.size() + zeros.size() < 2) return std::nullopt;
-  sort_records(records, scratch.spare);
+  sort_exact_records(records, scratch);
   if (!zeros.empty()) insert_zero_block(records, zeros);
 
   const double node_weight = stats.weight;

@@ -24,6 +24,10 @@ namespace {
 
 constexpr uint64_t kSeedMix = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t kByteBins = 256;
+constexpr uint64_t kTagLanes = 8;
+// Per-entry byte buffers extend this far past the node's entries, so that a final partial
+// block of 16 lanes can be loaded whole and masked.
+constexpr uint64_t kBlockPad = 16;
 
 bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   for (const uint64_t f : list) {
@@ -211,6 +215,138 @@ std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeSt
 
 // ---- general search ---------------------------------------------------------------------
 
+// Class sums of the entries with value <= t (NaN never qualifies) from per-entry tags of
+// eight 16-bit lanes, each entry's weight (a whole number of at most 255) in the lane of its
+// class. Every sum is an exact integer, so the order of the additions cannot matter. Two
+// accumulators (even and odd entries) of 16-bit lanes take 256 entries each, 256 x 255 < 2^16,
+// before they are emptied into 64-bit sums. Writes `prefix[0..k)` and returns the prefix count.
+uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, double t, uint64_t k,
+                       double* prefix) {
+  uint64_t sums[kTagLanes] = {};
+  uint64_t count = 0;
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  {
+    constexpr uint64_t kBlock = 512;  // 256 per accumulator
+    const __m128d threshold = _mm_set1_pd(t);
+    __m128i counts = _mm_setzero_si128();
+    const uint64_t paired = n & ~uint64_t{1};
+    while (i < paired) {
+      const uint64_t end = paired - i > kBlock ? i + kBlock : paired;
+      __m128i even = _mm_setzero_si128();
+      __m128i odd = _mm_setzero_si128();
+      for (; i + 4 <= end; i += 4) {
+        const __m128i in_a = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
+        const __m128i in_b = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i + 2), threshold));
+        counts = _mm_sub_epi64(counts, _mm_add_epi64(in_a, in_b));
+        const __m128i* tag = reinterpret_cast<const __m128i*>(tags + kTagLanes * i);
+        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in_a, 0x44), _mm_loadu_si128(tag)));
+        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in_a, 0xEE), _mm_loadu_si128(tag + 1)));
+        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in_b, 0x44), _mm_loadu_si128(tag + 2)));
+        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in_b, 0xEE), _mm_loadu_si128(tag + 3)));
+      }
+      for (; i < end; i += 2) {
+        const __m128i in = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
+        counts = _mm_sub_epi64(counts, in);
+        const __m128i* tag = reinterpret_cast<const __m128i*>(tags + kTagLanes * i);
+        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in, 0x44), _mm_loadu_si128(tag)));
+        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in, 0xEE), _mm_loadu_si128(tag + 1)));
+      }
+      alignas(16) uint16_t lanes[2][kTagLanes];
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), even);
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), odd);
+      for (uint64_t c = 0; c < k; ++c) sums[c] += uint64_t{lanes[0][c]} + uint64_t{lanes[1][c]};
+    }
+    alignas(16) uint64_t lane_counts[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lane_counts), counts);
+    count = lane_counts[0] + lane_counts[1];
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint64_t in = values[i] <= t ? 1 : 0;
+    count += in;
+    for (uint64_t c = 0; c < k; ++c) sums[c] += in * tags[kTagLanes * i + c];
+  }
+  // The sums are far below 2^63: the signed conversion is one instruction.
+  for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(static_cast<int64_t>(sums[c]));
+  return count;
+}
+
+// Copies the values of a node without missing values to `out` and returns their extremes as
+// the list-order scan `lo = v < lo ? v : lo` (and `hi` alike) finds them: the first entry
+// holding the extreme value. Two interleaved scans find the same values, and equal values
+// have equal bits except for zeros of either sign, so when an extreme is zero the list-order
+// scan runs again over the copied values to settle its sign.
+template <class T, class Read>
+void copy_extremes(const uint64_t* rows, uint64_t n, uint64_t row_limit, Read& read, T* out, T& lo_out,
+                   T& hi_out) {
+  T lo = std::numeric_limits<T>::infinity();
+  T hi = -std::numeric_limits<T>::infinity();
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  if constexpr (std::is_same_v<T, double>) {
+   if (n >= 2) {
+    __m128d low = _mm_set1_pd(lo);
+    __m128d high = _mm_set1_pd(hi);
+    for (; i + 2 <= n; i += 2) {
+      const uint64_t r0 = rows[i];
+      const uint64_t r1 = rows[i + 1];
+      MORVEL_ASSERT(r0 < row_limit && r1 < row_limit, "index out of bounds: row outside the training matrix");
+      const double v0 = read(r0);
+      const double v1 = read(r1);
+      const __m128d v = _mm_setr_pd(v0, v1);
+      _mm_storeu_pd(out + i, v);
+      low = _mm_min_pd(v, low);  // per lane: v < low ? v : low
+      high = _mm_max_pd(v, high);
+    }
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, low);
+    lo = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+    _mm_store_pd(lanes, high);
+    hi = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
+   }
+  }
+#endif
+  if (i == 0) {
+    // Two interleaved scans, as above, without vectors.
+    T lo_odd = lo;
+    T hi_odd = hi;
+    for (; i + 2 <= n; i += 2) {
+      const uint64_t r0 = rows[i];
+      const uint64_t r1 = rows[i + 1];
+      MORVEL_ASSERT(r0 < row_limit && r1 < row_limit, "index out of bounds: row outside the training matrix");
+      const T v0 = read(r0);
+      const T v1 = read(r1);
+      out[i] = v0;
+      out[i + 1] = v1;
+      lo = v0 < lo ? v0 : lo;
+      hi = v0 > hi ? v0 : hi;
+      lo_odd = v1 < lo_odd ? v1 : lo_odd;
+      hi_odd = v1 > hi_odd ? v1 : hi_odd;
+    }
+    lo = lo_odd < lo ? lo_odd : lo;
+    hi = hi_odd > hi ? hi_odd : hi;
+  }
+  for (; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < row_limit, "index out of bounds: row outside the training matrix");
+    const T v = read(row);
+    out[i] = v;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  if (lo == 0 || hi == 0) {
+    lo = std::numeric_limits<T>::infinity();
+    hi = -std::numeric_limits<T>::infinity();
+    for (i = 0; i < n; ++i) {
+      lo = out[i] < lo ? out[i] : lo;
+      hi = out[i] > hi ? out[i] : hi;
+    }
+  }
+  lo_out = lo;
+  hi_out = hi;
+}
+
 // `read(row)` returns the value of the searched feature for a row, NaN when missing;
 // `may_miss` is false when no value of the matrix is missing.
 template <class Read>
@@ -218,16 +354,20 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
                                              const SearchRules& rules, std::span<const uint64_t> rows,
                                              const NodeStats& stats, uint64_t feature, int8_t constraint,
                                              NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                             Rng& rng, ExtraScratch& scratch, Read read, bool may_miss) {
+                                             Rng& rng, ExtraScratch& scratch, Read read, bool may_miss,
+                                             bool tagged) {
   const uint64_t k = rules.n_classes;
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
   std::vector<double>& values = scratch.values;
   if (values.size() < n) values.resize(n);  // grown, never shrunk or cleared
+  // prefix, missing, score_drawn's work (2k) and the four class-sum lanes (4k); only the
+  // sums that are added to start at zero.
   std::vector<double>& sums = scratch.buffers;
-  sums.assign(8 * k, 0.0);
+  if (sums.size() < 8 * k) sums.resize(8 * k);
   double* prefix = sums.data();
   double* missing = sums.data() + k;
+  std::fill(prefix, prefix + 2 * k, 0.0);
   const double* w = weights.weights.data();
   const uint64_t* labels = stats.labels.data();
 
@@ -252,14 +392,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
       if (v > hi) hi = v;
     }
   } else {
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < weights.weights.size(), "index out of bounds: row outside the training matrix");
-      const double v = read(row);
-      values[i] = v;
-      lo = v < lo ? v : lo;
-      hi = v > hi ? v : hi;
-    }
+    copy_extremes(rows.data(), n, weights.weights.size(), read, values.data(), lo, hi);
   }
   // Also covers a node whose values are all missing (lo stays +inf).
   if (!(lo < hi)) {
@@ -274,10 +407,14 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   const double* entry_weights = stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr;
   double prefix_weight = 0.0;
   uint64_t prefix_count = 0;
-  if (entry_weights != nullptr && scratch.whole_weights) {
+  if (tagged && scratch.tag_node == &stats && scratch.tag_node_entries == n && k <= kTagLanes) {
+    prefix_count = tagged_prefix(values.data(), scratch.entry_tags.data(), n, t, k, prefix);
+    for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
+  } else if (entry_weights != nullptr && scratch.whole_weights) {
     // Whole weights: exact sums in any order. Four lanes of class sums, so that entries of one
     // class in a row do not wait on each other's store; the prefix weight is their total.
     double* lanes = sums.data() + 4 * k;
+    std::fill(lanes, lanes + 4 * k, 0.0);
     for (uint64_t i = 0; i < n; ++i) {
       const bool in = values[i] <= t;  // false for NaN
       const double added =
@@ -379,13 +516,7 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
     }
   } else {
     // No value of the matrix is missing: only the extremes are tracked, without branches.
-    for (uint64_t i = 0; i < n; ++i) {
-      MORVEL_ASSERT(rows[i] < ctx.n_rows, "index out of bounds: row outside the training matrix");
-      const T v = read(rows[i]);
-      values[i] = v;
-      lo = v < lo ? v : lo;
-      hi = v > hi ? v : hi;
-    }
+    copy_extremes(rows.data(), n, ctx.n_rows, read, values.data(), lo, hi);
   }
   const auto reject = [profile] {
     if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
@@ -447,6 +578,31 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
 
 // ---- two-class binned search ------------------------------------------------------------
 
+// bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1).
+void gather_bins(const uint8_t* column, uint64_t stride, const uint64_t* rows, uint64_t n, uint64_t n_rows,
+                 uint8_t* bins) {
+  uint64_t i = 0;
+  if (stride == 1) {
+    for (; i + 4 <= n; i += 4) {
+      const uint64_t r0 = rows[i];
+      const uint64_t r1 = rows[i + 1];
+      const uint64_t r2 = rows[i + 2];
+      const uint64_t r3 = rows[i + 3];
+      MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
+                    "index out of bounds: row outside the training matrix");
+      bins[i] = column[r0];
+      bins[i + 1] = column[r1];
+      bins[i + 2] = column[r2];
+      bins[i + 3] = column[r3];
+    }
+  }
+  for (; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    bins[i] = column[row * stride];
+  }
+}
+
 // Byte sums of 16 entries at a time: sums[0..1] += the bytes of `v` (two 8-byte halves).
 #if defined(__SSE2__)
 inline __m128i add_bytes(__m128i sums, __m128i v) { return _mm_add_epi64(sums, _mm_sad_epu8(v, _mm_setzero_si128())); }
@@ -454,6 +610,12 @@ inline uint64_t lanes_total(__m128i sums) {
   alignas(16) uint64_t lanes[2];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
   return lanes[0] + lanes[1];
+}
+// All ones in the byte lanes below min(m, 16), zeros above.
+inline __m128i lanes_below(uint64_t m) {
+  alignas(16) static constexpr uint8_t kMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMask + 16 - (m < 16 ? m : 16)));
 }
 #endif
 
@@ -473,70 +635,66 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
     if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
     return std::optional<SplitCandidate>{};
   };
-  if (scratch.node_bins.size() < n) scratch.node_bins.resize(n);
+  // Padded so that the final block of 16 may be loaded whole (its extra lanes are masked).
+  if (scratch.node_bins.size() < n + kBlockPad) scratch.node_bins.resize(n + kBlockPad);
   uint8_t* bins = scratch.node_bins.data();
   const uint8_t* weight = scratch.entry_bytes.data();
   const uint8_t* one = scratch.entry_bytes_one.data();
-  const uint64_t n_rows = bm.n_rows;
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-    bins[i] = column[row * stride];
-  }
+  MORVEL_ASSERT(scratch.entry_bytes.size() >= n + kBlockPad && scratch.entry_bytes_one.size() >= n + kBlockPad,
+                "index out of bounds: entry bytes shorter than the node");
+  gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
 
   // Extremes over the non-missing bins, and the missing entries' sums.
   const bool may_miss = missing_byte < kByteBins;
-  const uint8_t missing_value = static_cast<uint8_t>(may_miss ? missing_byte : 0);
   uint64_t lo = 255;
   uint64_t hi = 0;
   uint64_t missing_count = 0;
   uint64_t missing_sum = 0;
   uint64_t missing_one = 0;
-  uint64_t i = 0;
 #if defined(__SSE2__)
-  {
+  if (n > 0) {
+    // Every block of 16 entries, the last one with its lanes past n masked off: a masked or
+    // missing lane counts as 255 for the minimum and 0 for the maximum, and adds nothing.
     __m128i low = _mm_set1_epi8(static_cast<char>(0xFF));
     __m128i high = _mm_setzero_si128();
     __m128i m_count = _mm_setzero_si128();
     __m128i m_sum = _mm_setzero_si128();
     __m128i m_one = _mm_setzero_si128();
-    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_value));
+    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(may_miss ? missing_byte : 0));
     const __m128i ones = _mm_set1_epi8(1);
-    for (; i + 16 <= n; i += 16) {
+    for (uint64_t i = 0; i < n; i += 16) {
+      const __m128i valid = lanes_below(n - i);
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
+      __m128i skip = _mm_andnot_si128(valid, _mm_set1_epi8(static_cast<char>(0xFF)));
       if (may_miss) {
-        const __m128i gone = _mm_cmpeq_epi8(b, missing_v);
-        low = _mm_min_epu8(low, _mm_or_si128(b, gone));
-        high = _mm_max_epu8(high, _mm_andnot_si128(gone, b));
+        const __m128i gone = _mm_and_si128(valid, _mm_cmpeq_epi8(b, missing_v));
+        skip = _mm_or_si128(skip, gone);
         m_count = add_bytes(m_count, _mm_and_si128(gone, ones));
         m_sum = add_bytes(m_sum, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
         m_one = add_bytes(m_one, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
-      } else {
-        low = _mm_min_epu8(low, b);
-        high = _mm_max_epu8(high, b);
       }
+      low = _mm_min_epu8(low, _mm_or_si128(b, skip));
+      high = _mm_max_epu8(high, _mm_andnot_si128(skip, b));
     }
-    if (i > 0) {
-      // Fold the 16 lanes: halves, quarters, eighths, sixteenths.
-      low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
-      high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
-      low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
-      high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
-      low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
-      high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
-      low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
-      high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
-      lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
-      hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
-      if (may_miss) {
-        missing_count = lanes_total(m_count);
-        missing_sum = lanes_total(m_sum);
-        missing_one = lanes_total(m_one);
-      }
+    // Fold the 16 lanes: halves, quarters, eighths, sixteenths.
+    low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
+    low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
+    low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
+    low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
+    lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
+    hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
+    if (may_miss) {
+      missing_count = lanes_total(m_count);
+      missing_sum = lanes_total(m_sum);
+      missing_one = lanes_total(m_one);
     }
   }
-#endif
-  for (; i < n; ++i) {
+#else
+  for (uint64_t i = 0; i < n; ++i) {
     const uint64_t b = bins[i];
     if (may_miss && b == missing_byte) {
       ++missing_count;
@@ -547,6 +705,7 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
     lo = b < lo ? b : lo;
     hi = b > hi ? b : hi;
   }
+#endif
   // No non-missing entry, or a single bin: constant here.
   if (missing_count == n || !(lo < hi)) {
     constant_features.push_back(feature);
@@ -561,7 +720,6 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   uint64_t count = 0;
   uint64_t sum = 0;
   uint64_t sum_one = 0;
-  i = 0;
 #if defined(__SSE2__)
   {
     const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
@@ -569,26 +727,25 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
     __m128i p_count = _mm_setzero_si128();
     __m128i p_sum = _mm_setzero_si128();
     __m128i p_one = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
+    for (uint64_t i = 0; i < n; i += 16) {
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
-      const __m128i in = _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b);  // b <= last
+      const __m128i in = _mm_and_si128(lanes_below(n - i), _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
       p_count = add_bytes(p_count, _mm_and_si128(in, ones));
       p_sum = add_bytes(p_sum, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
       p_one = add_bytes(p_one, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
     }
-    if (i > 0) {
-      count = lanes_total(p_count);
-      sum = lanes_total(p_sum);
-      sum_one = lanes_total(p_one);
-    }
+    count = lanes_total(p_count);
+    sum = lanes_total(p_sum);
+    sum_one = lanes_total(p_one);
   }
-#endif
-  for (; i < n; ++i) {
+#else
+  for (uint64_t i = 0; i < n; ++i) {
     const uint64_t in = bins[i] <= last ? 1 : 0;
     count += in;
     sum += in * weight[i];
     sum_one += in * one[i];
   }
+#endif
   if (count == 0 || count == n - missing_count) return reject();
   const double prefix[2] = {static_cast<double>(sum - sum_one), static_cast<double>(sum_one)};
   const double missing[2] = {static_cast<double>(missing_sum - missing_one), static_cast<double>(missing_one)};
@@ -748,11 +905,7 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
   uint8_t* bins = scratch.node_bins.data();
   const uint8_t* weight = scratch.entry_bytes.data();
   const uint8_t* classes = scratch.entry_classes.data();
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < bm.n_rows, "index out of bounds: row outside the training matrix");
-    bins[i] = column[row * stride];
-  }
+  gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
   std::vector<double>& sums = scratch.buffers;
   sums.assign(4 * k, 0.0);
   double* prefix = sums.data();
@@ -761,12 +914,48 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
   uint64_t hi = 0;
   uint64_t missing_count = 0;
   double missing_weight = 0.0;
-  for (uint64_t i = 0; i < n; ++i) {
+  const auto add_missing = [&](uint64_t i) {
+    ++missing_count;
+    missing[classes[i]] += weight[i];
+    missing_weight += weight[i];
+  };
+  uint64_t start = 0;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    // Extremes 16 bytes at a time; a missing byte counts as 255 for the minimum and 0 for
+    // the maximum, and its sums are added in list order (exact integers either way).
+    const bool may_miss = missing_byte < kByteBins;
+    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(may_miss ? missing_byte : 0));
+    __m128i low = _mm_set1_epi8(static_cast<char>(0xFF));
+    __m128i high = _mm_setzero_si128();
+    for (; start + 16 <= n; start += 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + start));
+      if (may_miss) {
+        const __m128i gone = _mm_cmpeq_epi8(b, missing_v);
+        for (uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(gone)); mask != 0; mask &= mask - 1)
+          add_missing(start + static_cast<uint64_t>(std::countr_zero(mask)));
+        low = _mm_min_epu8(low, _mm_or_si128(b, gone));
+        high = _mm_max_epu8(high, _mm_andnot_si128(gone, b));
+      } else {
+        low = _mm_min_epu8(low, b);
+        high = _mm_max_epu8(high, b);
+      }
+    }
+    alignas(16) uint8_t lanes[2][16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), low);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), high);
+    for (int j = 0; j < 16; ++j) {
+      lo = lanes[0][j] < lo ? lanes[0][j] : lo;
+      hi = lanes[1][j] > hi ? lanes[1][j] : hi;
+    }
+    // Every byte of the blocks missing: no non-missing bin seen there.
+    if (missing_count == start) lo = kByteBins;
+  }
+#endif
+  for (uint64_t i = start; i < n; ++i) {
     const uint64_t b = bins[i];
     if (b == missing_byte) {
-      ++missing_count;
-      missing[classes[i]] += weight[i];
-      missing_weight += weight[i];
+      add_missing(i);
       continue;
     }
     lo = b < lo ? b : lo;
@@ -865,6 +1054,9 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_
   scratch.whole_weights = whole;
   scratch.byte_weights = whole && largest <= 255.0;
   scratch.byte_node = nullptr;
+  scratch.tag_node = nullptr;
+  scratch.tags_fresh = false;
+  scratch.bytes_fresh = false;
 }
 
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
@@ -924,15 +1116,15 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   scratch.byte_node = nullptr;
   const uint64_t k = stats.class_weight.size();
   if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return;
-  if (scratch.entry_bytes.size() < n) scratch.entry_bytes.resize(n);
+  if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   for (uint64_t i = 0; i < n; ++i) weight[i] = static_cast<uint8_t>(stats.entry_weights[i]);
   if (k == 2) {
-    if (scratch.entry_bytes_one.size() < n) scratch.entry_bytes_one.resize(n);
+    if (scratch.entry_bytes_one.size() < n + kBlockPad) scratch.entry_bytes_one.resize(n + kBlockPad);
     uint8_t* one = scratch.entry_bytes_one.data();
     for (uint64_t i = 0; i < n; ++i) one[i] = stats.labels[i] != 0 ? weight[i] : 0;
   } else {
-    if (scratch.entry_classes.size() < n) scratch.entry_classes.resize(n);
+    if (scratch.entry_classes.size() < n + kBlockPad) scratch.entry_classes.resize(n + kBlockPad);
     uint8_t* classes = scratch.entry_classes.data();
     for (uint64_t i = 0; i < n; ++i) {
       MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
@@ -941,6 +1133,163 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   }
   scratch.byte_node = &stats;
   scratch.byte_node_entries = n;
+}
+
+bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch) {
+  if (!ctx.binned || !scratch.byte_weights || ctx.n_classes < 2 || ctx.n_classes > kByteBins - 1) return false;
+  return ctx.n_classes != 2 || !scratch.tagged_rows.empty();
+}
+
+void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                     ExtraScratch& scratch, NodeStats& out) {
+  const uint64_t k = ctx.n_classes;
+  const uint64_t n = rows.size();
+  out.criterion = ctx.growth.criterion;
+  out.labels.resize(n);
+  out.entry_weights.resize(n);
+  if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
+  uint8_t* weight = scratch.entry_bytes.data();
+  uint64_t* entry_labels = out.labels.data();
+  double* entry_weights = out.entry_weights.data();
+  if (k == 2) {
+    // As tagged_node_stats: the other class's sum adds +0.0.
+    MORVEL_ASSERT(!scratch.tagged_rows.empty(), "index out of bounds: entry bytes need tagged rows");
+    if (scratch.entry_bytes_one.size() < n + kBlockPad) scratch.entry_bytes_one.resize(n + kBlockPad);
+    uint8_t* one_bytes = scratch.entry_bytes_one.data();
+    const uint64_t* tagged = scratch.tagged_rows.data();
+    const uint64_t n_tagged = scratch.tagged_rows.size();
+    double class0 = 0.0;
+    double class1 = 0.0;
+    double total = 0.0;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_tagged, "index out of bounds: row outside the training matrix");
+      const uint64_t bits = tagged[row] & ~kSignBit;
+      const uint64_t c = tagged[row] >> 63;
+      const uint64_t one = uint64_t{0} - c;
+      const double wr = std::bit_cast<double>(bits);
+      class0 += std::bit_cast<double>(bits & ~one);
+      class1 += std::bit_cast<double>(bits & one);
+      total += wr;
+      entry_labels[i] = c;
+      entry_weights[i] = wr;
+      const uint8_t byte = static_cast<uint8_t>(wr);  // a whole number of at most 255
+      weight[i] = byte;
+      one_bytes[i] = static_cast<uint8_t>(byte & static_cast<uint8_t>(one));
+    }
+    out.class_weight.assign(2, 0.0);
+    out.class_weight[0] = class0;
+    out.class_weight[1] = class1;
+    out.weight = total;
+  } else {
+    // As compute_node_stats: class_weight[c] += w and W += w in list order.
+    if (scratch.entry_classes.size() < n + kBlockPad) scratch.entry_classes.resize(n + kBlockPad);
+    uint8_t* classes = scratch.entry_classes.data();
+    const uint64_t* labels = ctx.labels.data();
+    const double* w = weights.weights.data();
+    const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
+    out.class_weight.assign(k, 0.0);
+    double* class_weight = out.class_weight.data();
+    double total = 0.0;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t c = labels[row];
+      MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+      const double wr = w[row];
+      class_weight[c] += wr;
+      total += wr;
+      entry_labels[i] = c;
+      entry_weights[i] = wr;
+      weight[i] = static_cast<uint8_t>(wr);  // a whole number of at most 255
+      classes[i] = static_cast<uint8_t>(c);
+    }
+    out.weight = total;
+  }
+  scratch.byte_node = &out;
+  scratch.byte_node_entries = n;
+  scratch.bytes_fresh = true;
+}
+
+bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
+  return !ctx.binned && scratch.byte_weights && ctx.n_classes >= 3 && ctx.n_classes <= kTagLanes;
+}
+
+void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                        ExtraScratch& scratch, NodeStats& out) {
+  const uint64_t k = ctx.n_classes;
+  MORVEL_ASSERT(k >= 3 && k <= kTagLanes, "index out of bounds: class lanes need three to eight classes");
+  const uint64_t n = rows.size();
+  out.criterion = ctx.growth.criterion;
+  out.labels.resize(n);
+  out.entry_weights.resize(n);
+  if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
+  uint16_t* tags = scratch.entry_tags.data();
+  const uint64_t* labels = ctx.labels.data();
+  const double* w = weights.weights.data();
+  // As compute_node_stats: class_weight[c] += w and W += w in list order, held in locals.
+  double class_weight[kTagLanes] = {};
+  double total = 0.0;
+  uint64_t* entry_labels = out.labels.data();
+  double* entry_weights = out.entry_weights.data();
+  const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    const uint64_t c = labels[row];
+    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+    const double wr = w[row];
+    class_weight[c] += wr;
+    total += wr;
+    entry_labels[i] = c;
+    entry_weights[i] = wr;
+    uint16_t* lanes = tags + kTagLanes * i;
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_setzero_si128());
+#else
+    std::fill(lanes, lanes + kTagLanes, uint16_t{0});
+#endif
+    lanes[c] = static_cast<uint16_t>(wr);  // a whole number of at most 255 (byte weights)
+  }
+  out.class_weight.assign(class_weight, class_weight + k);
+  out.weight = total;
+  scratch.tag_node = &out;
+  scratch.tag_node_entries = n;
+  scratch.tags_fresh = true;
+}
+
+void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch) {
+  const bool fresh_tags = scratch.tags_fresh;
+  const bool fresh_bytes = scratch.bytes_fresh;
+  scratch.tags_fresh = false;
+  scratch.bytes_fresh = false;
+  const uint64_t n = stats.labels.size();
+  if (fresh_tags && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == n) {
+    scratch.byte_node = nullptr;
+    return;
+  }
+  if (fresh_bytes && ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == n) {
+    scratch.tag_node = nullptr;
+    return;
+  }
+  scratch.tag_node = nullptr;
+  if (ctx.binned) {
+    prepare_extra_node(stats, scratch);
+    return;
+  }
+  scratch.byte_node = nullptr;
+  const uint64_t k = stats.class_weight.size();
+  if (!scratch.byte_weights || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return;
+  if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
+  uint16_t* tags = scratch.entry_tags.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
+    uint16_t* lanes = tags + kTagLanes * i;
+    for (uint64_t c = 0; c < kTagLanes; ++c) lanes[c] = 0;
+    lanes[stats.labels[i]] = static_cast<uint16_t>(stats.entry_weights[i]);
+  }
+  scratch.tag_node = &stats;
+  scratch.tag_node_entries = n;
 }
 
 double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
@@ -974,7 +1323,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
     }
     return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                            scratch, read, may_miss);
+                            scratch, read, may_miss, /*tagged=*/true);
     });
   });
 }
@@ -987,7 +1336,7 @@ std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, c
   return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters*) {
     return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                            scratch, read, may_miss);
+                            scratch, read, may_miss, /*tagged=*/false);
     });
   });
 }

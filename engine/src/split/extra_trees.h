@@ -34,6 +34,17 @@ struct ExtraScratch {
   std::vector<uint8_t> entry_bytes_one;  // two classes: weight of each entry of class 1, 0 for class 0
   std::vector<uint8_t> entry_classes;    // more classes: the class of each entry
   std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
+  // Raw values, three to eight classes, byte weights: per entry, eight 16-bit lanes holding
+  // its weight in the lane of its class (prepare_extra_node with a context). They serve
+  // searches whose statistics are `tag_node` with `tag_node_entries` entries.
+  const NodeStats* tag_node = nullptr;
+  uint64_t tag_node_entries = 0;
+  std::vector<uint16_t> entry_tags;
+  // Set by tagged_class_stats, which fills the lanes while measuring a node; the next
+  // prepare_extra_node of that node finds them ready.
+  bool tags_fresh = false;
+  // Likewise for the per-entry bytes, filled by byte_node_stats.
+  bool bytes_fresh = false;
   // Two classes, every bag weight above zero: per row, the weight with the class in its sign
   // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
   // not in use.
@@ -61,9 +72,32 @@ void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weig
 void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
                        NodeStats& out);
 
+// Whether tagged_class_stats serves the nodes of the current tree: raw values, three to eight
+// classes, byte weights (prepare_extra_tree).
+bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
+
+// compute_node_stats (entry weights kept), the same sums in the same order, filling the
+// per-entry class lanes of `entry_tags` in the same pass. Requires uses_class_lanes.
+void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                        ExtraScratch& scratch, NodeStats& out);
+
+// Whether byte_node_stats serves the nodes of the current tree: a binned matrix, byte
+// weights, and for two classes the tagged rows (tag_two_class_rows).
+bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch);
+
+// The node statistics (as tagged_node_stats for two classes, as compute_node_stats with entry
+// weights kept otherwise), filling the per-entry bytes of prepare_extra_node in the same pass.
+// Requires uses_entry_bytes.
+void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                     ExtraScratch& scratch, NodeStats& out);
+
 // Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
 // searches of that node; the grower calls it once per searched node, after its statistics.
 void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
+
+// The grower's form: the per-entry bytes above for a binned context; for raw values with
+// three to eight classes, the per-entry class lanes (`entry_tags`) instead.
+void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch);
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).

@@ -138,8 +138,16 @@ class TreeGrower {
   // Entry weights are always kept: the exact search reads them in place of a second lookup
   // per entry, and the two-class dense extra-trees search requires them.
   void measure(std::span<const uint64_t> rows, NodeStats& stats) {
+    if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
+      byte_node_stats(ctx_, weights_, rows, scratch_.extra, stats);
+      return;
+    }
     if (extra_ && !scratch_.extra.tagged_rows.empty()) {
       tagged_node_stats(ctx_, rows, scratch_.extra, stats);
+      return;
+    }
+    if (extra_ && uses_class_lanes(ctx_, scratch_.extra)) {
+      tagged_class_stats(ctx_, weights_, rows, scratch_.extra, stats);
       return;
     }
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/true, stats);
@@ -248,7 +256,7 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows,
     return best;
   }
 
-  if (ctx_.binned) prepare_extra_node(stats, scratch_.extra);  // only the binned search reads bytes
+  prepare_extra_node(ctx_, stats, scratch_.extra);
   // Extra trees: every candidate becomes undrawn again at each node. pool[0..available) holds
   // the undrawn features; each draw moves its feature to pool[available - 1]. Features known
   // (or found) to be constant at this node do not count toward max_features.

@@ -30,12 +30,7 @@ void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_en
     // Bytes of a binned matrix: BinnedRouter's answer for each of the 256 byte values,
     // looked up per row from the feature's column.
     const BinnedMatrix& bm = *ctx.binned;
-    bool left_of[256];
     const uint8_t missing = missing_bin(bm.edges[split.feature].size());
-    for (uint64_t b = 0; b < 256; ++b) {
-      const bool is_missing = bm.has_missing && b == missing;
-      left_of[b] = goes_left(split, static_cast<double>(b), is_missing);
-    }
     const uint8_t* column = bm.bins.data() + (bm.feature_major ? split.feature * bm.n_rows : split.feature);
     uint64_t stride = bm.feature_major ? 1 : bm.n_features;
     // Small nodes read the row-major copy, whose lines their histogram sums just loaded.
@@ -44,6 +39,21 @@ void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_en
       stride = bm.n_features;
     }
     const uint64_t n_rows = bm.n_rows;
+    if (n_entries < 256) {
+      // Fewer rows than byte values (most nodes of a deep tree): routed one by one.
+      const bool may_miss = bm.has_missing;
+      fn([&](uint64_t row) {
+        MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+        const uint8_t b = column[row * stride];
+        return goes_left(split, static_cast<double>(b), may_miss && b == missing);
+      });
+      return;
+    }
+    bool left_of[256];
+    for (uint64_t b = 0; b < 256; ++b) {
+      const bool is_missing = bm.has_missing && b == missing;
+      left_of[b] = goes_left(split, static_cast<double>(b), is_missing);
+    }
     fn([&](uint64_t row) {
       MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
       return left_of[column[row * stride]];

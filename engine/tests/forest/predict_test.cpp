@@ -282,5 +282,28 @@ TEST(Predict, FeaturesBeyondThirtyBitsUseWideNodes) {
   }
 }
 
+// Trees come only from fits, but a damaged one must fail as an internal error, never read
+// outside the tree or the input, nor loop.
+TEST(Predict, DamagedTreesFailCleanly) {
+  const auto split = [](uint64_t feature, uint64_t left, uint64_t right) {
+    return Node::make_split(feature, 0.5, 1.0, false, 4, left, right);
+  };
+  const Node leaf = Node::make_leaf(1, 2);
+  const std::vector<std::vector<Node>> damaged = {
+      {leaf, leaf, split(3, 0, 1)},            // feature beyond the input's two columns
+      {leaf, leaf, split(0, 0, 7)},            // child outside the tree
+      {Node::make_leaf(2, 2), leaf, split(0, 0, 1)},  // leaf class beyond the two classes
+      {leaf, split(0, 0, 2), split(0, 1, 0)},  // a node reached twice: the walk would loop
+  };
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    Tree tree;
+    tree.nodes = damaged[i];
+    tree.root = 2;
+    const std::vector<Tree> trees = {tree};
+    EXPECT_THROW(collect_votes(MaybeTrees{true, trees, 0}, 2, dense_input({0.0, 1.0, 1.0, 0.0}, 2)), InternalError)
+        << "tree " << i;
+  }
+}
+
 }  // namespace
 }  // namespace morvel

@@ -331,3 +331,47 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
 
 }  // namespace
 }  // namespace morvel
+
+namespace morvel {
+namespace {
+
+// Keys as the search makes them: the IEEE total order of the value as an unsigned order.
+uint64_t total_order_key(double v) {
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// The radix sort picks its digits from the spread of the keys and the size of each bucket,
+// so value sets with different spreads, ties and sizes take different paths through it.
+TEST(ExactSort, MatchesStableSortOnKeys) {
+  Rng draw(77, 3);
+  const auto value = [&](int shape) -> double {
+    switch (shape) {
+      case 0: return (draw.next_f64() - 0.5) * 2000.0;                             // one wide range
+      case 1: return static_cast<double>(draw.below(20));                            // many ties
+      case 2: return std::ldexp(draw.next_f64(), static_cast<int>(draw.below(200)) - 100);  // many scales
+      case 3: return std::bit_cast<double>(draw.next_u64());                       // any bit pattern
+      case 4: return draw.below(2) == 0 ? -0.0 : 1e-310;                             // -0.0 and a subnormal
+      default: return 1.0 + static_cast<double>(draw.below(3)) * 0x1p-52;           // keys differing low
+    }
+  };
+  ExactScratch scratch;  // reused, as a worker reuses it
+  for (const uint64_t n : {0u, 1u, 2u, 47u, 48u, 49u, 200u, 3000u, 70000u}) {
+    for (int shape = 0; shape < 6; ++shape) {
+      std::vector<ExactSortRecord> records;
+      for (uint64_t i = 0; i < n; ++i) records.push_back(ExactSortRecord{total_order_key(value(shape)), i});
+      std::vector<ExactSortRecord> want = records;
+      std::stable_sort(want.begin(), want.end(),
+                       [](const ExactSortRecord& a, const ExactSortRecord& b) { return a.key < b.key; });
+      sort_exact_records(records, scratch);
+      ASSERT_EQ(records.size(), want.size());
+      for (uint64_t i = 0; i < n; ++i) {
+        ASSERT_EQ(records[i].key, want[i].key) << "n " << n << " shape " << shape << " at " << i;
+        ASSERT_EQ(records[i].position, want[i].position) << "n " << n << " shape " << shape << " at " << i;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace morvel

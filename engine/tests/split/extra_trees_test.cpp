@@ -408,6 +408,77 @@ TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
   }
 }
 
+TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
+  // Three to eight classes on raw values with byte weights: the grower prepares per-entry
+  // class lanes. Weights of 255 in one class fill the 16-bit lanes close to their limit;
+  // nodes of every length around the block; signed zeros and, for odd seeds, NaN.
+  for (uint64_t seed = 0; seed < 12; ++seed) {
+    const uint64_t n_classes = std::vector<uint64_t>{3, 5, 8}[seed % 3];
+    const uint64_t n_rows = 700;
+    const uint64_t n_features = 3;
+    Rng rng(seed, 21);
+    std::vector<double> values(n_rows * n_features);
+    for (double& v : values) {
+      const uint64_t level = rng.below(9);
+      v = level == 0 ? -0.0 : level == 1 ? 0.0 : static_cast<double>(level) * 0.37 - 1.0;
+      if (seed % 2 == 1 && rng.below(7) == 0) v = kNaN;
+    }
+    std::vector<uint64_t> labels(n_rows);
+    std::vector<double> weights(n_rows);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      // Every fourth seed: nearly every entry in class 0 at the largest weight.
+      labels[r] = seed % 4 == 0 && rng.below(10) != 0 ? 0 : rng.below(n_classes);
+      weights[r] = seed % 4 == 0 || rng.below(2) == 0 ? 255.0 : static_cast<double>(rng.below(256));
+    }
+    const TrainingContext ctx = dense_context(values, n_features, labels, weights, n_classes);
+    for (const uint64_t length : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{255}, uint64_t{256},
+                                  uint64_t{257}, uint64_t{511}, uint64_t{512}, uint64_t{513}, uint64_t{700}}) {
+      std::vector<uint64_t> rows;
+      for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 11 + seed) % n_rows);
+      const Case node = node_of(ctx, rows);
+      if (node.stats.weight == 0.0) continue;
+      ExtraScratch lanes;
+      ExtraScratch ordered;
+      prepare_extra_tree(node.weights.weights, node.rows, lanes);
+      ASSERT_TRUE(lanes.byte_weights);
+      prepare_extra_node(ctx, node.stats, lanes);
+      ASSERT_EQ(lanes.tag_node, &node.stats);
+      Rng rng_lanes(seed, 4);
+      Rng rng_ordered(seed, 4);
+      std::vector<uint64_t> constants_lanes;
+      std::vector<uint64_t> constants_ordered;
+      for (int pass = 0; pass < 4; ++pass) {
+        for (uint64_t f = 0; f < n_features; ++f) {
+          const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
+                                      constants_lanes, rng_lanes, lanes);
+          const auto b = search_extra_general(ctx, node.weights, node.rules, node.rows, node.stats, f, 0,
+                                              NodeBounds{}, constants_ordered, rng_ordered, ordered);
+          ASSERT_EQ(a.has_value(), b.has_value()) << "seed " << seed << " length " << length;
+          if (a) {
+            EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
+            EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
+            EXPECT_EQ(a->missing_left, b->missing_left);
+          }
+        }
+      }
+      EXPECT_EQ(constants_lanes, constants_ordered);
+      EXPECT_EQ(rng_lanes.state(), rng_ordered.state());
+    }
+  }
+  // Lanes only where they apply: two classes, fractional weights or a binned matrix do not
+  // get them.
+  std::vector<double> values{0.5, 1.5, 2.5, 3.5};
+  const TrainingContext two = dense_context(values, 1, {0, 1, 0, 1}, {1, 1, 1, 1}, 2);
+  const TrainingContext halves = dense_context(values, 1, {0, 1, 2, 1}, {1, 0.5, 1, 1}, 3);
+  for (const TrainingContext* ctx : {&two, &halves}) {
+    const Case node = node_of(*ctx, all_rows(*ctx));
+    ExtraScratch scratch;
+    prepare_extra_tree(node.weights.weights, node.rows, scratch);
+    prepare_extra_node(*ctx, node.stats, scratch);
+    EXPECT_EQ(scratch.tag_node, nullptr);
+  }
+}
+
 TEST(ExtraSearch, WholeWeightDetection) {
   struct Expect {
     std::vector<double> weights;
@@ -477,6 +548,101 @@ TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
   ExtraScratch scratch;
   tag_two_class_rows(three, three.weights, std::vector<uint64_t>{0, 1}, scratch);
   EXPECT_TRUE(scratch.tagged_rows.empty());
+}
+
+TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
+  for (uint64_t seed = 0; seed < 6; ++seed) {
+    const uint64_t k = 3 + seed;  // 3..8 classes
+    Forms forms = random_forms(seed, 60, 1, true);
+    Rng labels(seed, 12);
+    for (uint64_t& label : forms.labels) label = labels.below(k);
+    for (double& w : forms.weights) w = static_cast<double>(labels.below(256));
+    const TrainingContext ctx = dense_context(forms.values, 1, forms.labels, forms.weights, k);
+    std::vector<uint64_t> bag;
+    for (uint64_t r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
+    const TreeWeights tree{forms.weights, 0.0, 0.0};
+    ExtraScratch scratch;
+    prepare_extra_tree(forms.weights, bag, scratch);
+    ASSERT_TRUE(uses_class_lanes(ctx, scratch));
+    NodeStats plain;
+    NodeStats lanes;
+    compute_node_stats(ctx, tree, bag, true, plain);
+    tagged_class_stats(ctx, tree, bag, scratch, lanes);
+    EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), lanes.labels.begin(), lanes.labels.end()));
+    ASSERT_EQ(plain.entry_weights.size(), lanes.entry_weights.size());
+    for (size_t i = 0; i < plain.entry_weights.size(); ++i)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.entry_weights[i]), std::bit_cast<uint64_t>(lanes.entry_weights[i]));
+    ASSERT_EQ(plain.class_weight.size(), lanes.class_weight.size());
+    for (uint64_t c = 0; c < k; ++c)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(lanes.class_weight[c]));
+    EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(lanes.weight));
+    // The lanes filled while measuring are those prepare_extra_node builds from statistics.
+    const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
+    prepare_extra_node(ctx, lanes, scratch);
+    EXPECT_EQ(scratch.tag_node, &lanes);
+    ExtraScratch rebuilt;
+    prepare_extra_tree(forms.weights, bag, rebuilt);
+    prepare_extra_node(ctx, plain, rebuilt);
+    ASSERT_EQ(rebuilt.tag_node, &plain);
+    EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
+    // Lanes handed over once: other statistics of the same length get their own.
+    std::vector<uint64_t> other(bag.rbegin(), bag.rend());
+    NodeStats reversed;
+    compute_node_stats(ctx, tree, other, true, reversed);
+    tagged_class_stats(ctx, tree, bag, scratch, lanes);
+    prepare_extra_node(ctx, reversed, scratch);
+    ASSERT_EQ(scratch.tag_node, &reversed);
+    for (uint64_t i = 0; i < other.size(); ++i)
+      EXPECT_EQ(scratch.entry_tags[8 * i + reversed.labels[i]], static_cast<uint16_t>(reversed.entry_weights[i]));
+  }
+}
+
+TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
+  // Binned nodes with byte weights: statistics and per-entry bytes in one pass, against the
+  // plain statistics and the bytes prepare_extra_node derives from them.
+  for (uint64_t seed = 0; seed < 6; ++seed) {
+    const uint64_t k = seed % 3 == 0 ? 2 : 2 + seed;
+    Forms forms = random_forms(seed, 60, 2, true);
+    Rng draws(seed, 13);
+    for (uint64_t& label : forms.labels) label = draws.below(k);
+    for (double& w : forms.weights) w = static_cast<double>(1 + draws.below(255));
+    TrainingContext ctx = dense_context(forms.values, 2, forms.labels, forms.weights, k);
+    BinEdges edges(2, std::vector<double>{-0.5, 0.0, 0.5});
+    ctx.binned = make_binned(forms.values, 60, 2, edges, true);
+    std::vector<uint64_t> bag;
+    for (uint64_t r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
+    const TreeWeights tree{forms.weights, 0.0, 0.0};
+    ExtraScratch scratch;
+    prepare_extra_tree(forms.weights, bag, scratch);
+    tag_two_class_rows(ctx, forms.weights, bag, scratch);
+    ASSERT_TRUE(uses_entry_bytes(ctx, scratch));
+    NodeStats plain;
+    NodeStats fused;
+    compute_node_stats(ctx, tree, bag, true, plain);
+    byte_node_stats(ctx, tree, bag, scratch, fused);
+    EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), fused.labels.begin(), fused.labels.end()));
+    ASSERT_EQ(plain.entry_weights.size(), fused.entry_weights.size());
+    for (size_t i = 0; i < plain.entry_weights.size(); ++i)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.entry_weights[i]), std::bit_cast<uint64_t>(fused.entry_weights[i]));
+    ASSERT_EQ(plain.class_weight.size(), fused.class_weight.size());
+    for (uint64_t c = 0; c < k; ++c)
+      EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(fused.class_weight[c]));
+    EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(fused.weight));
+    const uint64_t n = bag.size();
+    const std::vector<uint8_t> weight(scratch.entry_bytes.begin(), scratch.entry_bytes.begin() + n);
+    const std::vector<uint8_t> second = k == 2
+        ? std::vector<uint8_t>(scratch.entry_bytes_one.begin(), scratch.entry_bytes_one.begin() + n)
+        : std::vector<uint8_t>(scratch.entry_classes.begin(), scratch.entry_classes.begin() + n);
+    prepare_extra_node(ctx, fused, scratch);
+    EXPECT_EQ(scratch.byte_node, &fused);
+    ExtraScratch rebuilt;
+    prepare_extra_tree(forms.weights, bag, rebuilt);
+    prepare_extra_node(plain, rebuilt);
+    ASSERT_EQ(rebuilt.byte_node, &plain);
+    EXPECT_TRUE(std::equal(weight.begin(), weight.end(), rebuilt.entry_bytes.begin()));
+    const std::vector<uint8_t>& rebuilt_second = k == 2 ? rebuilt.entry_bytes_one : rebuilt.entry_classes;
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), rebuilt_second.begin()));
+  }
 }
 
 TEST(ExtraSearch, FloatBufferPeakIsReported) {

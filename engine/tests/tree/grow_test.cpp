@@ -10,7 +10,9 @@
 #include <set>
 
 #include "fixture.h"
+#include "morvel/bin_edges.h"
 #include "morvel/errors.h"
+#include "tree/routing.h"
 
 namespace morvel {
 namespace {
@@ -351,6 +353,47 @@ TEST(Partition, InPlaceMatchesListsAndKeepsOrder) {
     const uint64_t k = partition_in_place(ctx, split, rows, spill);
     EXPECT_EQ(std::vector<uint64_t>(rows.begin(), rows.begin() + k), left);
     EXPECT_EQ(std::vector<uint64_t>(rows.begin() + k, rows.end()), right);
+  }
+}
+
+TEST(Partition, BinnedBytesRouteAsTheRouterAtEveryNodeSize) {
+  // Two features of 20 bins plus the missing bin; both byte layouts; nodes below, at and
+  // above 256 entries (small nodes route row by row, larger ones through a byte table).
+  const uint64_t n_rows = 600;
+  for (const bool feature_major : {false, true}) {
+    TrainingContext ctx = column_context(std::vector<double>(n_rows, 0.0), std::vector<uint64_t>(n_rows, 0), 1);
+    BinnedMatrix bm;
+    bm.n_rows = n_rows;
+    bm.n_features = 2;
+    bm.edges = BinEdges(2, std::vector<double>(19, 0.0));
+    bm.feature_major = feature_major;
+    bm.has_missing = true;
+    bm.bins.resize(2 * n_rows);
+    const uint8_t missing = missing_bin(19);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      for (uint64_t f = 0; f < 2; ++f) {
+        const uint8_t b = (r * 7 + f * 3) % 11 == 0 ? missing : static_cast<uint8_t>((r * 13 + f) % 20);
+        bm.bins[feature_major ? f * n_rows + r : r * 2 + f] = b;
+      }
+    }
+    ctx.binned = bm;
+    const BinnedRouter router{&*ctx.binned};
+    for (const uint64_t length : {uint64_t{5}, uint64_t{255}, uint64_t{256}, uint64_t{600}}) {
+      for (const bool missing_left : {false, true}) {
+        for (const double pivot : {-0.5, 0.0, 6.5, 7.0, 19.0, 25.0}) {
+          const Node split = Node::make_split(1, pivot, 0.0, missing_left, length, 0, 0);
+          std::vector<uint64_t> rows;
+          for (uint64_t i = 0; i < length; ++i) rows.push_back((i * 37) % n_rows);
+          std::vector<uint64_t> want_left;
+          std::vector<uint64_t> want_right;
+          for (const uint64_t row : rows) (router.left(split, row) ? want_left : want_right).push_back(row);
+          std::vector<uint64_t> spill;
+          const uint64_t k = partition_in_place(ctx, split, rows, spill);
+          EXPECT_EQ(std::vector<uint64_t>(rows.begin(), rows.begin() + k), want_left) << length << " " << pivot;
+          EXPECT_EQ(std::vector<uint64_t>(rows.begin() + k, rows.end()), want_right) << length << " " << pivot;
+        }
+      }
+    }
   }
 }
 
