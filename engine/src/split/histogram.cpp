@@ -20,7 +20,7 @@ namespace {
 enum class BinSource : uint8_t { RowMajor, FeatureMajor, Csr };
 
 // Nodes with fewer entries read a feature-major matrix's row-major copy.
-constexpr uint64_t kRowMajorBelow = 2048;
+constexpr uint64_t kRowMajorBelow = 8192;
 
 // One feature's on-demand scratch covers every byte value.
 constexpr uint64_t kScratchBins = 256;

@@ -12,7 +12,7 @@ namespace {
 
 // Nodes with fewer entries read a feature-major matrix's row-major copy, as the histogram
 // sums do.
-constexpr uint64_t kRowMajorCopyBelow = 2048;
+constexpr uint64_t kRowMajorCopyBelow = 8192;
 
 // Calls fn(goes_left) with a per-row predicate for `split`. Raw values without any NaN in the
 // training matrix skip the missing test, which cannot fire there.
