@@ -1080,16 +1080,18 @@ void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weig
   }
 }
 
-void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
-                       NodeStats& out) {
+namespace {
+
+// Two-class sums over the tagged rows in list order, as compute_node_stats' two-class loop:
+// the other class's sum adds +0.0. Fills the entry labels and weights (sized by the caller),
+// the class weights and W; `also(i, weight, one)` sees each entry, `one` all ones for class 1.
+template <class Also>
+void tagged_sums(std::span<const uint64_t> rows, const ExtraScratch& scratch, NodeStats& out, Also&& also) {
   const uint64_t n = rows.size();
   const uint64_t* tagged = scratch.tagged_rows.data();
   const uint64_t n_tagged = scratch.tagged_rows.size();
-  out.criterion = ctx.growth.criterion;
-  out.labels.resize(n);
-  out.entry_weights.resize(n);
-  out.class_weight.assign(2, 0.0);
-  // As compute_node_stats' two-class loop: the other class's sum adds +0.0.
+  uint64_t* entry_labels = out.labels.data();
+  double* entry_weights = out.entry_weights.data();
   double class0 = 0.0;
   double class1 = 0.0;
   double total = 0.0;
@@ -1103,12 +1105,52 @@ void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> row
     class0 += std::bit_cast<double>(bits & ~one);
     class1 += std::bit_cast<double>(bits & one);
     total += wr;
-    out.labels[i] = c;
-    out.entry_weights[i] = wr;
+    entry_labels[i] = c;
+    entry_weights[i] = wr;
+    also(i, wr, one);
   }
+  out.class_weight.assign(2, 0.0);
   out.class_weight[0] = class0;
   out.class_weight[1] = class1;
   out.weight = total;
+}
+
+
+// Class sums over the node's rows in list order, as compute_node_stats: class_weight[c] += w
+// and W += w. Fills the entry labels and weights (sized by the caller) and returns W;
+// `also(i, class, weight)` sees each entry.
+template <class Also>
+double class_sums(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+                  uint64_t k, double* class_weight, NodeStats& out, Also&& also) {
+  const uint64_t* labels = ctx.labels.data();
+  const double* w = weights.weights.data();
+  const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
+  uint64_t* entry_labels = out.labels.data();
+  double* entry_weights = out.entry_weights.data();
+  double total = 0.0;
+  for (uint64_t i = 0; i < rows.size(); ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    const uint64_t c = labels[row];
+    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+    const double wr = w[row];
+    class_weight[c] += wr;
+    total += wr;
+    entry_labels[i] = c;
+    entry_weights[i] = wr;
+    also(i, c, wr);
+  }
+  return total;
+}
+
+}  // namespace
+
+void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
+                       NodeStats& out) {
+  out.criterion = ctx.growth.criterion;
+  out.labels.resize(rows.size());
+  out.entry_weights.resize(rows.size());
+  tagged_sums(rows, scratch, out, [](uint64_t, double, uint64_t) {});
 }
 
 void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
@@ -1149,62 +1191,25 @@ void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std
   out.entry_weights.resize(n);
   if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
-  uint64_t* entry_labels = out.labels.data();
-  double* entry_weights = out.entry_weights.data();
   if (k == 2) {
-    // As tagged_node_stats: the other class's sum adds +0.0.
+    // As tagged_node_stats, with the entry bytes filled in the same pass.
     MORVEL_ASSERT(!scratch.tagged_rows.empty(), "index out of bounds: entry bytes need tagged rows");
     if (scratch.entry_bytes_one.size() < n + kBlockPad) scratch.entry_bytes_one.resize(n + kBlockPad);
     uint8_t* one_bytes = scratch.entry_bytes_one.data();
-    const uint64_t* tagged = scratch.tagged_rows.data();
-    const uint64_t n_tagged = scratch.tagged_rows.size();
-    double class0 = 0.0;
-    double class1 = 0.0;
-    double total = 0.0;
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < n_tagged, "index out of bounds: row outside the training matrix");
-      const uint64_t bits = tagged[row] & ~kSignBit;
-      const uint64_t c = tagged[row] >> 63;
-      const uint64_t one = uint64_t{0} - c;
-      const double wr = std::bit_cast<double>(bits);
-      class0 += std::bit_cast<double>(bits & ~one);
-      class1 += std::bit_cast<double>(bits & one);
-      total += wr;
-      entry_labels[i] = c;
-      entry_weights[i] = wr;
+    tagged_sums(rows, scratch, out, [&](uint64_t i, double wr, uint64_t one) {
       const uint8_t byte = static_cast<uint8_t>(wr);  // a whole number of at most 255
       weight[i] = byte;
       one_bytes[i] = static_cast<uint8_t>(byte & static_cast<uint8_t>(one));
-    }
-    out.class_weight.assign(2, 0.0);
-    out.class_weight[0] = class0;
-    out.class_weight[1] = class1;
-    out.weight = total;
+    });
   } else {
     // As compute_node_stats: class_weight[c] += w and W += w in list order.
     if (scratch.entry_classes.size() < n + kBlockPad) scratch.entry_classes.resize(n + kBlockPad);
     uint8_t* classes = scratch.entry_classes.data();
-    const uint64_t* labels = ctx.labels.data();
-    const double* w = weights.weights.data();
-    const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
     out.class_weight.assign(k, 0.0);
-    double* class_weight = out.class_weight.data();
-    double total = 0.0;
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-      const uint64_t c = labels[row];
-      MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
-      const double wr = w[row];
-      class_weight[c] += wr;
-      total += wr;
-      entry_labels[i] = c;
-      entry_weights[i] = wr;
+    out.weight = class_sums(ctx, weights, rows, k, out.class_weight.data(), out, [&](uint64_t i, uint64_t c, double wr) {
       weight[i] = static_cast<uint8_t>(wr);  // a whole number of at most 255
       classes[i] = static_cast<uint8_t>(c);
-    }
-    out.weight = total;
+    });
   }
   scratch.byte_node = &out;
   scratch.byte_node_entries = n;
@@ -1225,24 +1230,9 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   out.entry_weights.resize(n);
   if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
   uint16_t* tags = scratch.entry_tags.data();
-  const uint64_t* labels = ctx.labels.data();
-  const double* w = weights.weights.data();
-  // As compute_node_stats: class_weight[c] += w and W += w in list order, held in locals.
+  // The class sums are held in locals.
   double class_weight[kTagLanes] = {};
-  double total = 0.0;
-  uint64_t* entry_labels = out.labels.data();
-  double* entry_weights = out.entry_weights.data();
-  const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-    const uint64_t c = labels[row];
-    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
-    const double wr = w[row];
-    class_weight[c] += wr;
-    total += wr;
-    entry_labels[i] = c;
-    entry_weights[i] = wr;
+  const double total = class_sums(ctx, weights, rows, k, class_weight, out, [&](uint64_t i, uint64_t c, double wr) {
     uint16_t* lanes = tags + kTagLanes * i;
 #if defined(__SSE2__)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_setzero_si128());
@@ -1250,7 +1240,7 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
     std::fill(lanes, lanes + kTagLanes, uint16_t{0});
 #endif
     lanes[c] = static_cast<uint16_t>(wr);  // a whole number of at most 255 (byte weights)
-  }
+  });
   out.class_weight.assign(class_weight, class_weight + k);
   out.weight = total;
   scratch.tag_node = &out;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "binning/bin_lookup.h"
 #include "morvel/errors.h"
@@ -444,16 +445,7 @@ struct HistogramSearch::Impl {
   // a copy unrolled for it (2 to 8 classes), else K = 0 (any count).
   template <class Fn>
   decltype(auto) with_class_count(Fn&& fn) const {
-    switch (n_classes) {
-      case 2: return fn(std::integral_constant<uint64_t, 2>{});
-      case 3: return fn(std::integral_constant<uint64_t, 3>{});
-      case 4: return fn(std::integral_constant<uint64_t, 4>{});
-      case 5: return fn(std::integral_constant<uint64_t, 5>{});
-      case 6: return fn(std::integral_constant<uint64_t, 6>{});
-      case 7: return fn(std::integral_constant<uint64_t, 7>{});
-      case 8: return fn(std::integral_constant<uint64_t, 8>{});
-      default: return fn(std::integral_constant<uint64_t, 0>{});
-    }
+    return with_count(n_classes, std::forward<Fn>(fn));
   }
 
   // Columns of the batched gini scan, one entry per visited bin.
