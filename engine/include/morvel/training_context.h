@@ -35,6 +35,8 @@ struct BinnedMatrix {
   // Feature-major matrices of histogram growth: the same bytes row-major as well (byte
   // r * n_features + f), read at small nodes, whose rows' bytes then share cache lines.
   std::vector<uint8_t> row_major_copy;
+  // Nodes with fewer entries read row_major_copy (histogram sums and partition alike).
+  static constexpr uint64_t kRowMajorCopyBelow = 8192;
 
   uint8_t at(uint64_t row, uint64_t feature) const {
     return feature_major ? bins[feature * n_rows + row] : bins[row * n_features + feature];

@@ -20,9 +20,6 @@ namespace {
 // Where the bin of (row, feature) comes from.
 enum class BinSource : uint8_t { RowMajor, FeatureMajor, Csr };
 
-// Nodes with fewer entries read a feature-major matrix's row-major copy.
-constexpr uint64_t kRowMajorBelow = 8192;
-
 // One feature's on-demand scratch covers every byte value.
 constexpr uint64_t kScratchBins = 256;
 
@@ -382,7 +379,7 @@ struct HistogramSearch::Impl {
     // A small node's rows are few enough that their row-major bytes stay cached from one
     // searched feature (and node) to the next, while each feature-major byte would be a
     // cache line of its own.
-    if (row_bytes != nullptr && n < kRowMajorBelow) {
+    if (row_bytes != nullptr && n < BinnedMatrix::kRowMajorCopyBelow) {
       const uint8_t* column = row_bytes + f;
       each_entry([&](uint64_t row) { return column[row * n_features]; });
     } else switch (source) {

@@ -10,10 +10,6 @@
 namespace morvel {
 namespace {
 
-// Nodes with fewer entries read a feature-major matrix's row-major copy, as the histogram
-// sums do.
-constexpr uint64_t kRowMajorCopyBelow = 8192;
-
 // Calls fn(goes_left) with a per-row predicate for `split`. Raw values without any NaN in the
 // training matrix skip the missing test, which cannot fire there.
 template <class Fn>
@@ -34,7 +30,7 @@ void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_en
     const uint8_t* column = bm.bins.data() + (bm.feature_major ? split.feature * bm.n_rows : split.feature);
     uint64_t stride = bm.feature_major ? 1 : bm.n_features;
     // Small nodes read the row-major copy, whose lines their histogram sums just loaded.
-    if (n_entries < kRowMajorCopyBelow && bm.row_major_copy.size() == bm.bins.size()) {
+    if (n_entries < BinnedMatrix::kRowMajorCopyBelow && bm.row_major_copy.size() == bm.bins.size()) {
       column = bm.row_major_copy.data() + split.feature;
       stride = bm.n_features;
     }
