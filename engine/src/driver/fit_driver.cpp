@@ -346,7 +346,9 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   ctx.growth.threads_per_tree = threads_per_tree;
   if (*parse_backend(s.extra_trees_backend) == ExtraTreesBackend::Binned && s.extra_trees && ctx.binned)
     convert_bins_to_feature_major(*ctx.binned, n_jobs, ctx.profile.get());
-  if (ctx.binned && ctx.binned->feature_major && !s.extra_trees) add_row_major_copy(*ctx.binned, n_jobs);
+  // Small nodes read a row-major copy of the bytes: histogram sums, partitions and the binned
+  // extra-trees searches, whose rows' bytes then share cache lines.
+  if (ctx.binned && ctx.binned->feature_major) add_row_major_copy(*ctx.binned, n_jobs);
 
   phase.record(profile, "data_preparation_seconds");
   phase.restart();

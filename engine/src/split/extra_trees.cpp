@@ -29,6 +29,7 @@ constexpr uint64_t kTagLanes = 8;
 // block of 16 lanes can be loaded whole and masked.
 constexpr uint64_t kBlockPad = 16;
 
+
 bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   for (const uint64_t f : list) {
     if (f == feature) return true;
@@ -578,7 +579,9 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
 
 // ---- two-class binned search ------------------------------------------------------------
 
-// bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1).
+// bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1). Rows that
+// binned_node_stats already checked against the matrix are read without checking again.
+template <bool kChecked>
 void gather_bins(const uint8_t* column, uint64_t stride, const uint64_t* rows, uint64_t n, uint64_t n_rows,
                  uint8_t* bins) {
   uint64_t i = 0;
@@ -588,8 +591,10 @@ void gather_bins(const uint8_t* column, uint64_t stride, const uint64_t* rows, u
       const uint64_t r1 = rows[i + 1];
       const uint64_t r2 = rows[i + 2];
       const uint64_t r3 = rows[i + 3];
-      MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
-                    "index out of bounds: row outside the training matrix");
+      if constexpr (kChecked) {
+        MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
+                      "index out of bounds: row outside the training matrix");
+      }
       bins[i] = column[r0];
       bins[i + 1] = column[r1];
       bins[i + 2] = column[r2];
@@ -598,7 +603,7 @@ void gather_bins(const uint8_t* column, uint64_t stride, const uint64_t* rows, u
   }
   for (; i < n; ++i) {
     const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    if constexpr (kChecked) MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
     bins[i] = column[row * stride];
   }
 }
@@ -617,142 +622,287 @@ inline __m128i lanes_below(uint64_t m) {
                                                     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMask + 16 - (m < 16 ? m : 16)));
 }
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+// The smallest and largest byte of `low` and `high`: halves, quarters, eighths, sixteenths.
+inline void fold_extremes(__m128i low, __m128i high, uint64_t& lo, uint64_t& hi) {
+  low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
+  high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
+  low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
+  high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
+  low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
+  high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
+  low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
+  high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
+  lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
+  hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
+}
 #endif
 
-// The two-class binned search on bytes, for a node prepared by prepare_extra_node: whole
-// weights of at most 255, so every sum is an exact integer and the per-bin sums of the table
-// form collapse into sums over the entries whose bin is <= floor(t). The missing bin (above
-// every other bin of the feature) never qualifies. Same draws, same rejections, same result.
-std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
-                                                  std::span<const uint64_t> rows, const NodeStats& stats,
-                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
-                                                  std::vector<uint64_t>& constant_features, Rng& rng,
-                                                  ExtraScratch& scratch, const uint8_t* column, uint64_t stride,
-                                                  uint64_t missing_byte, ProfileCounters* profile) {
-  const BinnedMatrix& bm = *ctx.binned;
-  const uint64_t n = rows.size();
-  const auto reject = [profile] {
-    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
-    return std::optional<SplitCandidate>{};
-  };
-  // Padded so that the final block of 16 may be loaded whole (its extra lanes are masked).
-  if (scratch.node_bins.size() < n + kBlockPad) scratch.node_bins.resize(n + kBlockPad);
-  uint8_t* bins = scratch.node_bins.data();
-  const uint8_t* weight = scratch.entry_bytes.data();
-  const uint8_t* one = scratch.entry_bytes_one.data();
-  MORVEL_ASSERT(scratch.entry_bytes.size() >= n + kBlockPad && scratch.entry_bytes_one.size() >= n + kBlockPad,
-                "index out of bounds: entry bytes shorter than the node");
-  gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
+// A byte search's node: its entries' bins (padded by kBlockPad), weights and second bytes
+// (two classes: the weight of class-1 entries; more classes: the class).
+struct ByteNode {
+  const uint8_t* bins;
+  const uint8_t* weight;
+  const uint8_t* second;
+  uint64_t n;
+};
 
-  // Extremes over the non-missing bins, and the missing entries' sums.
-  const bool may_miss = missing_byte < kByteBins;
+// Extremes over the non-missing bins and the missing entries' count, weight and class-1
+// weight (the last two only with `second` = class-1 weights; pass may_miss false to skip
+// the missing sums). Blocks of 16 entries; only the last block masks the lanes past n. A
+// masked or missing lane counts as 255 for the minimum and 0 for the maximum.
+struct ByteExtremes {
   uint64_t lo = 255;
   uint64_t hi = 0;
   uint64_t missing_count = 0;
   uint64_t missing_sum = 0;
   uint64_t missing_one = 0;
+};
+
+ByteExtremes byte_extremes(const ByteNode& node, bool may_miss, uint64_t missing_byte, bool sum_missing) {
+  ByteExtremes out;
+  const uint64_t n = node.n;
 #if defined(__SSE2__)
-  if (n > 0) {
-    // Every block of 16 entries, the last one with its lanes past n masked off: a masked or
-    // missing lane counts as 255 for the minimum and 0 for the maximum, and adds nothing.
-    __m128i low = _mm_set1_epi8(static_cast<char>(0xFF));
-    __m128i high = _mm_setzero_si128();
-    __m128i m_count = _mm_setzero_si128();
-    __m128i m_sum = _mm_setzero_si128();
-    __m128i m_one = _mm_setzero_si128();
-    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(may_miss ? missing_byte : 0));
-    const __m128i ones = _mm_set1_epi8(1);
-    for (uint64_t i = 0; i < n; i += 16) {
+  if (n == 0) return out;
+  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+  __m128i low = all;
+  __m128i high = _mm_setzero_si128();
+  if (!may_miss) {
+    uint64_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+      const __m128i b = load16(node.bins + i);
+      low = _mm_min_epu8(low, b);
+      high = _mm_max_epu8(high, b);
+    }
+    if (i < n) {
       const __m128i valid = lanes_below(n - i);
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
-      __m128i skip = _mm_andnot_si128(valid, _mm_set1_epi8(static_cast<char>(0xFF)));
-      if (may_miss) {
-        const __m128i gone = _mm_and_si128(valid, _mm_cmpeq_epi8(b, missing_v));
-        skip = _mm_or_si128(skip, gone);
-        m_count = add_bytes(m_count, _mm_and_si128(gone, ones));
-        m_sum = add_bytes(m_sum, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
-        m_one = add_bytes(m_one, _mm_and_si128(gone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
-      }
-      low = _mm_min_epu8(low, _mm_or_si128(b, skip));
-      high = _mm_max_epu8(high, _mm_andnot_si128(skip, b));
+      const __m128i b = load16(node.bins + i);
+      low = _mm_min_epu8(low, _mm_or_si128(b, _mm_andnot_si128(valid, all)));
+      high = _mm_max_epu8(high, _mm_and_si128(b, valid));
     }
-    // Fold the 16 lanes: halves, quarters, eighths, sixteenths.
-    low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
-    high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
-    low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
-    high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
-    low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
-    high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
-    low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
-    high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
-    lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
-    hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
-    if (may_miss) {
-      missing_count = lanes_total(m_count);
-      missing_sum = lanes_total(m_sum);
-      missing_one = lanes_total(m_one);
-    }
+    fold_extremes(low, high, out.lo, out.hi);
+    return out;
   }
+  const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_byte));
+  const __m128i ones = _mm_set1_epi8(1);
+  __m128i m_count = _mm_setzero_si128();
+  __m128i m_sum = _mm_setzero_si128();
+  __m128i m_one = _mm_setzero_si128();
+  for (uint64_t i = 0; i < n; i += 16) {
+    const __m128i valid = lanes_below(n - i);
+    const __m128i b = load16(node.bins + i);
+    const __m128i gone = _mm_and_si128(valid, _mm_cmpeq_epi8(b, missing_v));
+    const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid, all), gone);
+    m_count = add_bytes(m_count, _mm_and_si128(gone, ones));
+    if (sum_missing) {
+      m_sum = add_bytes(m_sum, _mm_and_si128(gone, load16(node.weight + i)));
+      m_one = add_bytes(m_one, _mm_and_si128(gone, load16(node.second + i)));
+    }
+    low = _mm_min_epu8(low, _mm_or_si128(b, skip));
+    high = _mm_max_epu8(high, _mm_andnot_si128(skip, b));
+  }
+  fold_extremes(low, high, out.lo, out.hi);
+  out.missing_count = lanes_total(m_count);
+  out.missing_sum = lanes_total(m_sum);
+  out.missing_one = lanes_total(m_one);
 #else
   for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t b = bins[i];
+    const uint64_t b = node.bins[i];
     if (may_miss && b == missing_byte) {
-      ++missing_count;
-      missing_sum += weight[i];
-      missing_one += one[i];
+      ++out.missing_count;
+      if (sum_missing) {
+        out.missing_sum += node.weight[i];
+        out.missing_one += node.second[i];
+      }
       continue;
     }
-    lo = b < lo ? b : lo;
-    hi = b > hi ? b : hi;
+    out.lo = b < out.lo ? b : out.lo;
+    out.hi = b > out.hi ? b : out.hi;
   }
 #endif
+  return out;
+}
+
+// Count, weight and class-1 weight of the entries whose bin is <= last (two classes).
+struct BytePrefix {
+  uint64_t count = 0;
+  uint64_t sum = 0;
+  uint64_t one = 0;
+};
+
+BytePrefix binary_byte_prefix(const ByteNode& node, uint64_t last) {
+  BytePrefix out;
+  const uint64_t n = node.n;
+#if defined(__SSE2__)
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
+  const __m128i ones = _mm_set1_epi8(1);
+  __m128i p_count = _mm_setzero_si128();
+  __m128i p_sum = _mm_setzero_si128();
+  __m128i p_one = _mm_setzero_si128();
+  const auto block = [&](uint64_t i, __m128i valid) {
+    const __m128i b = load16(node.bins + i);
+    const __m128i in = _mm_and_si128(valid, _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
+    p_count = add_bytes(p_count, _mm_and_si128(in, ones));
+    p_sum = add_bytes(p_sum, _mm_and_si128(in, load16(node.weight + i)));
+    p_one = add_bytes(p_one, _mm_and_si128(in, load16(node.second + i)));
+  };
+  uint64_t i = 0;
+  for (; i + 16 <= n; i += 16) block(i, _mm_set1_epi8(static_cast<char>(0xFF)));
+  if (i < n) block(i, lanes_below(n - i));
+  out.count = lanes_total(p_count);
+  out.sum = lanes_total(p_sum);
+  out.one = lanes_total(p_one);
+#else
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t in = node.bins[i] <= last ? 1 : 0;
+    out.count += in;
+    out.sum += in * node.weight[i];
+    out.one += in * node.second[i];
+  }
+#endif
+  return out;
+}
+
+// evaluate_partition for two classes, operation by operation (the class loops unrolled).
+inline std::optional<double> evaluate_binary(const SearchRules& rules, double parent, double node_weight,
+                                             const double* left_class, double left_weight, uint64_t left_count,
+                                             const double* right_class, double right_weight, uint64_t right_count,
+                                             int8_t constraint, NodeBounds bounds) {
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_weight == 0.0 || right_weight == 0.0) return std::nullopt;
+  if (!(left_weight >= rules.min_leaf_weight) || !(right_weight >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0) {
+    const SideStats left{left_class, left_weight, left_count};
+    const SideStats right{right_class, right_weight, right_count};
+    if (!monotonic_ok(left, right, constraint, bounds, 2)) return std::nullopt;
+  }
+  const double impurity_left = impurity(rules.criterion, left_class, 2, left_weight);
+  const double impurity_right = impurity(rules.criterion, right_class, 2, right_weight);
+  const double improvement =
+      (parent - (left_weight / node_weight) * impurity_left) - (right_weight / node_weight) * impurity_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+// score_drawn for two classes on whole-number sums. Every side's class weights and totals are
+// whole numbers below 2^53, which the integer arithmetic here gives exactly, as score_drawn's
+// double arithmetic does (a zero comes out +0.0 either way); the options, their order and the
+// strictly-greater rule are score_drawn's.
+std::optional<SplitCandidate> score_binary_sums(const SearchRules& rules, const NodeStats& stats, double parent,
+                                                uint64_t n, const BytePrefix& prefix, const ByteExtremes& miss,
+                                                double pivot, int8_t constraint, NodeBounds bounds) {
+  const double node_weight = stats.weight;
+  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
+  const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
+  const auto d = [](uint64_t v) { return static_cast<double>(v); };
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  {
+    // (1) missing rows with the entries above t (left).
+    const uint64_t left_sum = node_sum - prefix.sum;
+    const uint64_t left_one = node_one - prefix.one;
+    const double left_class[2] = {d(left_sum - left_one), d(left_one)};
+    const double right_class[2] = {d(prefix.sum - prefix.one), d(prefix.one)};
+    if (auto improvement = evaluate_binary(rules, parent, node_weight, left_class, d(left_sum), n - prefix.count,
+                                           right_class, d(prefix.sum), prefix.count, constraint, bounds)) {
+      best = SplitCandidate{pivot, true, 0.0};
+      best_improvement = *improvement;
+    }
+  }
+  if (miss.missing_count > 0) {
+    // (2) missing rows with the prefix (right).
+    const uint64_t left_sum = node_sum - prefix.sum - miss.missing_sum;
+    const uint64_t left_one = node_one - prefix.one - miss.missing_one;
+    const uint64_t right_sum = prefix.sum + miss.missing_sum;
+    const uint64_t right_one = prefix.one + miss.missing_one;
+    const double left_class[2] = {d(left_sum - left_one), d(left_one)};
+    const double right_class[2] = {d(right_sum - right_one), d(right_one)};
+    if (auto improvement = evaluate_binary(rules, parent, node_weight, left_class, d(left_sum),
+                                           n - miss.missing_count - prefix.count, right_class, d(right_sum),
+                                           prefix.count + miss.missing_count, constraint, bounds)) {
+      if (!best || *improvement > best_improvement) {
+        best = SplitCandidate{pivot, false, 0.0};
+        best_improvement = *improvement;
+      }
+    }
+  }
+  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+  return best;
+}
+
+// The prepared node's impurity: computed by its first search, reused by the others.
+double byte_node_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
+  if (!scratch.node_impurity_known) {
+    scratch.node_impurity = impurity(rules.criterion, stats.class_weight.data(), rules.n_classes, stats.weight);
+    scratch.node_impurity_known = true;
+  }
+  return scratch.node_impurity;
+}
+
+// Gathers the searched feature's bins of the node's entries into node_bins and records whose
+// they are; returns the node's byte view.
+ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const uint64_t> rows, uint64_t feature,
+                          ExtraScratch& scratch, const uint8_t* second) {
+  const uint64_t n = rows.size();
+  if (scratch.node_bins.size() < n + kBlockPad) scratch.node_bins.resize(n + kBlockPad);
+  MORVEL_ASSERT(scratch.entry_bytes.size() >= n + kBlockPad, "index out of bounds: entry bytes shorter than the node");
+  const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
+  uint64_t stride = bm.feature_major ? 1 : bm.n_features;
+  // A small node's rows are scattered over the column, one cache line each: in the row-major
+  // copy each row's bytes of every feature share a line or two, which the node's other
+  // searches, its statistics' neighbours and its children then find cached.
+  if (n < BinnedMatrix::kRowMajorCopyBelow && bm.row_major_copy.size() == bm.bins.size()) {
+    column = bm.row_major_copy.data() + feature;
+    stride = bm.n_features;
+  }
+  uint8_t* bins = scratch.node_bins.data();
+  if (rows.data() == scratch.checked_rows && n == scratch.byte_node_entries) {
+    gather_bins<false>(column, stride, rows.data(), n, bm.n_rows, bins);
+  } else {
+    gather_bins<true>(column, stride, rows.data(), n, bm.n_rows, bins);
+  }
+  scratch.bins_feature = feature;
+  scratch.bins_rows = rows.data();
+  scratch.bins_entries = n;
+  return ByteNode{bins, scratch.entry_bytes.data(), second, n};
+}
+
+// The two-class binned search on bytes, for a node prepared by binned_node_stats or
+// prepare_extra_node: whole weights of at most 255, so every sum is an exact integer and the
+// per-bin sums of the table form collapse into sums over the entries whose bin is <= floor(t).
+// The missing bin (above every other bin of the feature) never qualifies. Same draws, same
+// rejections, same result.
+std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                  std::span<const uint64_t> rows, const NodeStats& stats,
+                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                  std::vector<uint64_t>& constant_features, Rng& rng,
+                                                  ExtraScratch& scratch, uint64_t missing_byte,
+                                                  ProfileCounters* profile) {
+  const uint64_t n = rows.size();
+  const auto reject = [profile] {
+    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
+    return std::optional<SplitCandidate>{};
+  };
+  MORVEL_ASSERT(scratch.entry_bytes_one.size() >= n + kBlockPad,
+                "index out of bounds: entry bytes shorter than the node");
+  const ByteNode node = gather_node_bins(*ctx.binned, rows, feature, scratch, scratch.entry_bytes_one.data());
+  const bool may_miss = missing_byte < kByteBins;
+  const ByteExtremes miss = byte_extremes(node, may_miss, missing_byte, /*sum_missing=*/true);
   // No non-missing entry, or a single bin: constant here.
-  if (missing_count == n || !(lo < hi)) {
+  if (miss.missing_count == n || !(miss.lo < miss.hi)) {
     constant_features.push_back(feature);
     return reject();
   }
-  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
-                                        static_cast<double>(hi));
-  // A convex combination can round an ulp below lo: then no bin is <= t.
-  if (!(t >= static_cast<double>(lo))) return reject();
-  const uint64_t last = std::min<uint64_t>(static_cast<uint64_t>(std::floor(t)), 255);
-
-  uint64_t count = 0;
-  uint64_t sum = 0;
-  uint64_t sum_one = 0;
-#if defined(__SSE2__)
-  {
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
-    const __m128i ones = _mm_set1_epi8(1);
-    __m128i p_count = _mm_setzero_si128();
-    __m128i p_sum = _mm_setzero_si128();
-    __m128i p_one = _mm_setzero_si128();
-    for (uint64_t i = 0; i < n; i += 16) {
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
-      const __m128i in = _mm_and_si128(lanes_below(n - i), _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
-      p_count = add_bytes(p_count, _mm_and_si128(in, ones));
-      p_sum = add_bytes(p_sum, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i))));
-      p_one = add_bytes(p_one, _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(one + i))));
-    }
-    count = lanes_total(p_count);
-    sum = lanes_total(p_sum);
-    sum_one = lanes_total(p_one);
-  }
-#else
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t in = bins[i] <= last ? 1 : 0;
-    count += in;
-    sum += in * weight[i];
-    sum_one += in * one[i];
-  }
-#endif
-  if (count == 0 || count == n - missing_count) return reject();
-  const double prefix[2] = {static_cast<double>(sum - sum_one), static_cast<double>(sum_one)};
-  const double missing[2] = {static_cast<double>(missing_sum - missing_one), static_cast<double>(missing_one)};
-  double work[4];
-  const DrawnPartition part{prefix, static_cast<double>(sum), count, missing, static_cast<double>(missing_sum),
-                            missing_count};
-  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(miss.lo),
+                                        static_cast<double>(miss.hi));
+  // A convex combination can round an ulp below lo: then no bin is <= t. From hi up every
+  // non-missing entry is in the prefix.
+  if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return reject();
+  const uint64_t last = static_cast<uint64_t>(std::floor(t));
+  const BytePrefix prefix = binary_byte_prefix(node, last);
+  if (prefix.count == 0 || prefix.count == n - miss.missing_count) return reject();
+  auto result = score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, prefix, miss, t,
+                                  constraint, bounds);
   if (!result) return reject();
   return result;
 }
@@ -766,6 +916,11 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
                 "index out of bounds: feature outside the binned matrix");
   const uint64_t n = rows.size();
+  const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
+  if (scratch.byte_node == &stats && scratch.byte_node_entries == n) {
+    return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
+                               missing_byte, profile);
+  }
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
   // The table is all zeros between searches: each search clears the bins it touched.
   if (scratch.bin_counts.size() != kByteBins) {
@@ -776,7 +931,6 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   double* table = scratch.bin_weights.data();
   const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
   const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
-  const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
   const double* w = weights.weights.data();
   const uint64_t* labels = stats.labels.data();
   const auto reject = [profile] {
@@ -789,10 +943,6 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   uint64_t missing_count = 0;
   uint64_t lo = kByteBins;
   uint64_t hi = 0;
-  if (scratch.byte_node == &stats && scratch.byte_node_entries == n) {
-    return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
-                               column, stride, missing_byte, profile);
-  }
   if (scratch.whole_weights && stats.entry_weights.size() == n) {
     // Whole weights: the per-bin sums and their sum over bins lo..floor(t) are exact, so the
     // prefix is summed straight from the entries, as in the dense search: the bins are
@@ -884,10 +1034,10 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
 }
 
 // The general search on bytes, for a binned node of more than two classes prepared by
-// prepare_extra_node: whole weights of at most 255, so every class sum is an exact integer
-// and may be added in any order; an entry is in the prefix when its bin is <= floor(t), which
-// for a whole bin is value <= t. Same draws, same constant list, same result as the general
-// search reading bins as doubles.
+// binned_node_stats or prepare_extra_node: whole weights of at most 255, so every class sum is
+// an exact integer and may be added in any order; an entry is in the prefix when its bin is
+// <= floor(t), which for a whole bin is value <= t. Same draws, same constant list, same
+// result as the general search reading bins as doubles.
 std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
                                                  std::span<const uint64_t> rows, const NodeStats& stats,
                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
@@ -898,115 +1048,75 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
                 "index out of bounds: feature outside the binned matrix");
   const uint64_t k = rules.n_classes;
   const uint64_t n = rows.size();
-  const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
-  const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
   const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
-  if (scratch.node_bins.size() < n) scratch.node_bins.resize(n);
-  uint8_t* bins = scratch.node_bins.data();
-  const uint8_t* weight = scratch.entry_bytes.data();
+  MORVEL_ASSERT(scratch.entry_classes.size() >= n + kBlockPad, "index out of bounds: entry bytes shorter than the node");
   const uint8_t* classes = scratch.entry_classes.data();
-  gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
-  std::vector<double>& sums = scratch.buffers;
-  sums.assign(4 * k, 0.0);
-  double* prefix = sums.data();
-  double* missing = sums.data() + k;
-  uint64_t lo = kByteBins;
-  uint64_t hi = 0;
-  uint64_t missing_count = 0;
-  double missing_weight = 0.0;
-  const auto add_missing = [&](uint64_t i) {
-    ++missing_count;
-    missing[classes[i]] += weight[i];
-    missing_weight += weight[i];
-  };
-  uint64_t start = 0;
-#if defined(__SSE2__)
-  if (n >= 16) {
-    // Extremes 16 bytes at a time; a missing byte counts as 255 for the minimum and 0 for
-    // the maximum, and its sums are added in list order (exact integers either way).
-    const bool may_miss = missing_byte < kByteBins;
-    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(may_miss ? missing_byte : 0));
-    __m128i low = _mm_set1_epi8(static_cast<char>(0xFF));
-    __m128i high = _mm_setzero_si128();
-    for (; start + 16 <= n; start += 16) {
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + start));
-      if (may_miss) {
-        const __m128i gone = _mm_cmpeq_epi8(b, missing_v);
-        for (uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(gone)); mask != 0; mask &= mask - 1)
-          add_missing(start + static_cast<uint64_t>(std::countr_zero(mask)));
-        low = _mm_min_epu8(low, _mm_or_si128(b, gone));
-        high = _mm_max_epu8(high, _mm_andnot_si128(gone, b));
-      } else {
-        low = _mm_min_epu8(low, b);
-        high = _mm_max_epu8(high, b);
-      }
-    }
-    alignas(16) uint8_t lanes[2][16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), low);
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), high);
-    for (int j = 0; j < 16; ++j) {
-      lo = lanes[0][j] < lo ? lanes[0][j] : lo;
-      hi = lanes[1][j] > hi ? lanes[1][j] : hi;
-    }
-    // Every byte of the blocks missing: no non-missing bin seen there.
-    if (missing_count == start) lo = kByteBins;
-  }
-#endif
-  for (uint64_t i = start; i < n; ++i) {
-    const uint64_t b = bins[i];
-    if (b == missing_byte) {
-      add_missing(i);
-      continue;
-    }
-    lo = b < lo ? b : lo;
-    hi = b > hi ? b : hi;
-  }
-  if (!(lo < hi)) {
+  const ByteNode node = gather_node_bins(bm, rows, feature, scratch, classes);
+  const uint8_t* bins = node.bins;
+  const uint8_t* weight = node.weight;
+  const ByteExtremes miss = byte_extremes(node, missing_byte < kByteBins, missing_byte, /*sum_missing=*/false);
+  if (miss.missing_count == n || !(miss.lo < miss.hi)) {
     constant_features.push_back(feature);
     return std::nullopt;
   }
-  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
-                                        static_cast<double>(hi));
-  if (!(t >= static_cast<double>(lo))) return std::nullopt;  // an ulp below lo: empty prefix
-  const uint64_t last = std::min<uint64_t>(static_cast<uint64_t>(std::floor(t)), kByteBins - 1);
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(miss.lo),
+                                        static_cast<double>(miss.hi));
+  // An ulp below lo: empty prefix; from hi up: every non-missing entry in the prefix.
+  if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return std::nullopt;
+  const uint64_t last = static_cast<uint64_t>(std::floor(t));
+
+  std::vector<double>& sums = scratch.buffers;
+  if (sums.size() < 4 * k) sums.resize(4 * k);
+  double* prefix = sums.data();
+  double* missing = sums.data() + k;
+  std::fill(prefix, prefix + 2 * k, 0.0);
+  double missing_weight = 0.0;
+  if (miss.missing_count > 0) {
+    for (uint64_t i = 0; i < n; ++i) {
+      if (bins[i] != missing_byte) continue;
+      missing[classes[i]] += weight[i];
+      missing_weight += weight[i];
+    }
+  }
 
   uint64_t count = 0;
-  uint64_t i = 0;
 #if defined(__SSE2__)
-  if (n >= 16) {
+  if (k <= 8) {
     const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
     const __m128i ones = _mm_set1_epi8(1);
     __m128i p_count = _mm_setzero_si128();
     __m128i p_class[8];
-    const uint64_t vector_classes = k <= 8 ? k : 0;  // more classes: the scalar loop below
-    for (uint64_t c = 0; c < vector_classes; ++c) p_class[c] = _mm_setzero_si128();
-    if (vector_classes > 0) {
-      for (; i + 16 <= n; i += 16) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + i));
-        const __m128i in = _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b);  // b <= last
-        const __m128i w = _mm_and_si128(in, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + i)));
-        const __m128i cls = _mm_loadu_si128(reinterpret_cast<const __m128i*>(classes + i));
-        p_count = add_bytes(p_count, _mm_and_si128(in, ones));
-        for (uint64_t c = 0; c < vector_classes; ++c) {
-          const __m128i mine = _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c)));
-          p_class[c] = add_bytes(p_class[c], _mm_and_si128(mine, w));
-        }
+    for (uint64_t c = 0; c < k; ++c) p_class[c] = _mm_setzero_si128();
+    const auto block = [&](uint64_t i, __m128i valid) {
+      const __m128i b = load16(bins + i);
+      const __m128i in = _mm_and_si128(valid, _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
+      const __m128i w = _mm_and_si128(in, load16(weight + i));
+      const __m128i cls = load16(classes + i);
+      p_count = add_bytes(p_count, _mm_and_si128(in, ones));
+      for (uint64_t c = 0; c < k; ++c) {
+        const __m128i mine = _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c)));
+        p_class[c] = add_bytes(p_class[c], _mm_and_si128(mine, w));
       }
-      count = lanes_total(p_count);
-      for (uint64_t c = 0; c < vector_classes; ++c) prefix[c] = static_cast<double>(lanes_total(p_class[c]));
+    };
+    uint64_t i = 0;
+    for (; i + 16 <= n; i += 16) block(i, _mm_set1_epi8(static_cast<char>(0xFF)));
+    if (i < n) block(i, lanes_below(n - i));
+    count = lanes_total(p_count);
+    for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(lanes_total(p_class[c]));
+  } else
+#endif
+  {
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t in = bins[i] <= last ? 1 : 0;
+      count += in;
+      prefix[classes[i]] += static_cast<double>(in * weight[i]);
     }
   }
-#endif
-  for (; i < n; ++i) {
-    const uint64_t in = bins[i] <= last ? 1 : 0;
-    count += in;
-    prefix[classes[i]] += static_cast<double>(in * weight[i]);
-  }
-  if (count == 0 || count == n - missing_count) return std::nullopt;
+  if (count == 0 || count == n - miss.missing_count) return std::nullopt;
   double prefix_weight = 0.0;
   for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
-  const DrawnPartition part{prefix, prefix_weight, count, missing, missing_weight, missing_count};
-  return score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds,
+  const DrawnPartition part{prefix, prefix_weight, count, missing, missing_weight, miss.missing_count};
+  return score_drawn(rules, stats, byte_node_impurity(rules, stats, scratch), n, part, t, constraint, bounds,
                      sums.data() + 2 * k);
 }
 
@@ -1057,6 +1167,10 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_
   scratch.tag_node = nullptr;
   scratch.tags_fresh = false;
   scratch.bytes_fresh = false;
+  scratch.binned_tags = false;
+  scratch.checked_rows = nullptr;
+  scratch.bins_rows = nullptr;
+  scratch.kept_valid = false;
 }
 
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
@@ -1156,6 +1270,8 @@ void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> row
 void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   const uint64_t n = stats.labels.size();
   scratch.byte_node = nullptr;
+  scratch.checked_rows = nullptr;  // rows not seen here: the searches check them
+  scratch.node_impurity_known = false;
   const uint64_t k = stats.class_weight.size();
   if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return;
   if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
@@ -1177,43 +1293,126 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   scratch.byte_node_entries = n;
 }
 
+void tag_binned_rows(const TrainingContext& ctx, std::span<const double> weights, std::span<const uint64_t> in_bag,
+                     ExtraScratch& scratch) {
+  const uint64_t k = ctx.n_classes;
+  scratch.binned_tags = false;
+  if (!ctx.binned || !scratch.byte_weights || k < 2 || k > kByteBins - 1) return;
+  const uint64_t n_rows = ctx.binned->n_rows;
+  MORVEL_ASSERT(n_rows <= ctx.labels.size() && n_rows <= weights.size(),
+                "index out of bounds: row outside the training matrix");
+  // Grown, never cleared: only the bag's rows are read, and each is written first.
+  if (scratch.row_tags.size() != n_rows) scratch.row_tags.resize(n_rows);
+  uint16_t* tags = scratch.row_tags.data();
+  for (const uint64_t row : in_bag) {
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    const uint64_t c = ctx.labels[row];
+    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+    // A whole number of at most 255 (byte weights).
+    tags[row] = static_cast<uint16_t>(static_cast<uint64_t>(weights[row]) | (c << 8));
+  }
+  scratch.binned_tags = true;
+}
+
 bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch) {
   if (!ctx.binned || !scratch.byte_weights || ctx.n_classes < 2 || ctx.n_classes > kByteBins - 1) return false;
-  return ctx.n_classes != 2 || !scratch.tagged_rows.empty();
+  return scratch.binned_tags && scratch.row_tags.size() == ctx.binned->n_rows;
+}
+
+void binned_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, ExtraScratch& scratch,
+                       NodeStats& out) {
+  MORVEL_ASSERT(uses_entry_bytes(ctx, scratch), "index out of bounds: entry bytes need tagged rows");
+  const uint64_t k = ctx.n_classes;
+  const uint64_t n = rows.size();
+  out.criterion = ctx.growth.criterion;
+  out.labels.clear();
+  out.entry_weights.clear();
+  if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
+  std::vector<uint8_t>& second_bytes = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
+  if (second_bytes.size() < n + kBlockPad) second_bytes.resize(n + kBlockPad);
+  uint8_t* weight = scratch.entry_bytes.data();
+  uint8_t* second = second_bytes.data();
+  const uint16_t* tags = scratch.row_tags.data();
+  // Every row is checked here, once per node: the node's searches then gather its bins
+  // without checking (the tags cover exactly the matrix's rows).
+  const uint64_t n_rows = scratch.row_tags.size();
+  // Whole numbers: every sum is exact, so integer sums in any order give the values of
+  // compute_node_stats' list-order double sums.
+  uint64_t total = 0;
+  out.class_weight.resize(k);
+  if (k == 2) {
+    uint64_t ones = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t tag = tags[row];
+      const uint64_t w = tag & 0xFF;
+      const uint64_t one = w & (uint64_t{0} - (tag >> 8));  // the weight for class 1, else 0
+      weight[i] = static_cast<uint8_t>(w);
+      second[i] = static_cast<uint8_t>(one);
+      total += w;
+      ones += one;
+    }
+    out.class_weight[0] = static_cast<double>(total - ones);
+    out.class_weight[1] = static_cast<double>(ones);
+  } else {
+    uint64_t sums[kByteBins] = {};
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t tag = tags[row];
+      const uint64_t w = tag & 0xFF;
+      const uint64_t c = tag >> 8;
+      weight[i] = static_cast<uint8_t>(w);
+      second[i] = static_cast<uint8_t>(c);
+      sums[c] += w;
+      total += w;
+    }
+    for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = static_cast<double>(sums[c]);
+  }
+  out.weight = static_cast<double>(total);
+  scratch.byte_node = &out;
+  scratch.byte_node_entries = n;
+  scratch.checked_rows = rows.data();
+  scratch.node_impurity_known = false;
+  scratch.kept_valid = false;
+  scratch.bytes_fresh = true;
+  scratch.tag_node = nullptr;
 }
 
 void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
                      ExtraScratch& scratch, NodeStats& out) {
-  const uint64_t k = ctx.n_classes;
+  binned_node_stats(ctx, rows, scratch, out);
   const uint64_t n = rows.size();
-  out.criterion = ctx.growth.criterion;
   out.labels.resize(n);
   out.entry_weights.resize(n);
-  if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
-  uint8_t* weight = scratch.entry_bytes.data();
-  if (k == 2) {
-    // As tagged_node_stats, with the entry bytes filled in the same pass.
-    MORVEL_ASSERT(!scratch.tagged_rows.empty(), "index out of bounds: entry bytes need tagged rows");
-    if (scratch.entry_bytes_one.size() < n + kBlockPad) scratch.entry_bytes_one.resize(n + kBlockPad);
-    uint8_t* one_bytes = scratch.entry_bytes_one.data();
-    tagged_sums(rows, scratch, out, [&](uint64_t i, double wr, uint64_t one) {
-      const uint8_t byte = static_cast<uint8_t>(wr);  // a whole number of at most 255
-      weight[i] = byte;
-      one_bytes[i] = static_cast<uint8_t>(byte & static_cast<uint8_t>(one));
-    });
-  } else {
-    // As compute_node_stats: class_weight[c] += w and W += w in list order.
-    if (scratch.entry_classes.size() < n + kBlockPad) scratch.entry_classes.resize(n + kBlockPad);
-    uint8_t* classes = scratch.entry_classes.data();
-    out.class_weight.assign(k, 0.0);
-    out.weight = class_sums(ctx, weights, rows, k, out.class_weight.data(), out, [&](uint64_t i, uint64_t c, double wr) {
-      weight[i] = static_cast<uint8_t>(wr);  // a whole number of at most 255
-      classes[i] = static_cast<uint8_t>(c);
-    });
+  const uint16_t* tags = scratch.row_tags.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < weights.weights.size(), "index out of bounds: row outside the training matrix");
+    out.labels[i] = tags[row] >> 8;
+    out.entry_weights[i] = weights.weights[row];
   }
-  scratch.byte_node = &out;
-  scratch.byte_node_entries = n;
-  scratch.bytes_fresh = true;
+}
+
+void keep_extra_bins(uint64_t feature, std::span<const uint64_t> rows, ExtraScratch& scratch) {
+  if (scratch.bins_feature != feature || scratch.bins_rows != rows.data() || scratch.bins_entries != rows.size() ||
+      scratch.bins_rows == nullptr) {
+    scratch.kept_valid = false;
+    return;
+  }
+  // The searched bins become the kept ones; the old kept buffer is reused by the next search.
+  std::swap(scratch.kept_bins, scratch.node_bins);
+  scratch.kept_valid = true;
+  scratch.kept_feature = feature;
+  scratch.kept_rows = rows.data();
+  scratch.kept_entries = rows.size();
+  scratch.bins_rows = nullptr;
+}
+
+bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const uint64_t> rows) {
+  return scratch.kept_valid && scratch.kept_feature == feature && scratch.kept_rows == rows.data() &&
+         scratch.kept_entries == rows.size() && scratch.kept_bins.size() >= rows.size();
 }
 
 bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
@@ -1258,7 +1457,8 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
     scratch.byte_node = nullptr;
     return;
   }
-  if (fresh_bytes && ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == n) {
+  // binned_node_stats leaves the entry labels empty: its bytes are recognised by the object.
+  if (fresh_bytes && ctx.binned && scratch.byte_node == &stats) {
     scratch.tag_node = nullptr;
     return;
   }

@@ -49,6 +49,27 @@ struct ExtraScratch {
   // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
   // not in use.
   std::vector<uint64_t> tagged_rows;
+  // Binned matrix with byte weights (tag_binned_rows): per row of the tree's bag, its weight
+  // in the low byte and its class in the high byte. binned_node_stats gathers them per node.
+  bool binned_tags = false;
+  std::vector<uint16_t> row_tags;
+  // The rows binned_node_stats checked against the matrix for the prepared node: searches of
+  // that node read its bins without checking each row again.
+  const uint64_t* checked_rows = nullptr;
+  // The prepared node's impurity, computed by its first search (binned_node_stats resets it).
+  bool node_impurity_known = false;
+  double node_impurity = 0.0;
+  // node_bins holds the bins of `bins_feature` for the entries at `bins_rows` (searches on
+  // bytes). The grower keeps the bins of a node's best candidate in kept_bins (keep_extra_bins)
+  // so that the node's partition reads them in list order instead of the matrix column.
+  uint64_t bins_feature = 0;
+  const uint64_t* bins_rows = nullptr;
+  uint64_t bins_entries = 0;
+  std::vector<uint8_t> kept_bins;
+  bool kept_valid = false;
+  uint64_t kept_feature = 0;
+  const uint64_t* kept_rows = nullptr;
+  uint64_t kept_entries = 0;
   // The entropy of the last node scored, with everything it was computed from: a node's
   // searches share it without recomputing (a pure function of these inputs).
   bool parent_known = false;
@@ -81,12 +102,24 @@ bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
 void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
                         ExtraScratch& scratch, NodeStats& out);
 
-// Whether byte_node_stats serves the nodes of the current tree: a binned matrix, byte
-// weights, and for two classes the tagged rows (tag_two_class_rows).
+// Fills `scratch.row_tags` for a tree on a binned matrix whose weights are byte weights
+// (prepare_extra_tree first); clears `scratch.binned_tags` otherwise. Checks every bag row
+// against the matrix.
+void tag_binned_rows(const TrainingContext& ctx, std::span<const double> weights, std::span<const uint64_t> in_bag,
+                     ExtraScratch& scratch);
+
+// Whether byte_node_stats serves the nodes of the current tree: a binned matrix with byte
+// weights, tagged by tag_binned_rows.
 bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch);
 
-// The node statistics (as tagged_node_stats for two classes, as compute_node_stats with entry
-// weights kept otherwise), filling the per-entry bytes of prepare_extra_node in the same pass.
+// The node statistics of the byte form: class weights and W from the per-row tags, and the
+// per-entry bytes the byte searches read. Every sum is an exact integer, so the values equal
+// the list-order sums of compute_node_stats. The entry labels and weights are left empty
+// (nothing on this path reads them). Requires uses_entry_bytes.
+void binned_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, ExtraScratch& scratch,
+                       NodeStats& out);
+
+// binned_node_stats with the entry labels and weights kept as compute_node_stats keeps them.
 // Requires uses_entry_bytes.
 void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
                      ExtraScratch& scratch, NodeStats& out);
@@ -98,6 +131,13 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
 // The grower's form: the per-entry bytes above for a binned context; for raw values with
 // three to eight classes, the per-entry class lanes (`entry_tags`) instead.
 void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch);
+
+// Called by the grower when the candidate of `feature` just searched becomes the node's best:
+// keeps that search's bins (when it read bytes) for partition_kept_bins.
+void keep_extra_bins(uint64_t feature, std::span<const uint64_t> rows, ExtraScratch& scratch);
+
+// Whether kept bins belong to this split of these rows.
+bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const uint64_t> rows);
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).

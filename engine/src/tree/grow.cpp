@@ -123,9 +123,14 @@ class TreeGrower {
  private:
   std::span<uint64_t> span_of(Segment s) { return std::span<uint64_t>(scratch_.rows).subspan(s.begin, s.size()); }
 
-  // Partitions the segment by `split`; the left child's rows come first.
+  // Partitions the segment by `split`; the left child's rows come first. An extra-trees
+  // search on bytes leaves the winning feature's bins of the node's entries behind: read in
+  // list order, they spare the partition a lookup in the matrix column per row.
   std::pair<Segment, Segment> partition(const Node& split, Segment s) {
-    const uint64_t k = partition_in_place(ctx_, split, span_of(s), scratch_.spill);
+    const std::span<uint64_t> rows = span_of(s);
+    const uint64_t k = extra_ && has_kept_bins(scratch_.extra, split.feature, rows)
+                           ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
+                           : partition_in_place(ctx_, split, rows, scratch_.spill);
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
@@ -139,7 +144,7 @@ class TreeGrower {
   // per entry, and the two-class dense extra-trees search requires them.
   void measure(std::span<const uint64_t> rows, NodeStats& stats) {
     if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
-      byte_node_stats(ctx_, weights_, rows, scratch_.extra, stats);
+      binned_node_stats(ctx_, rows, scratch_.extra, stats);
       return;
     }
     if (extra_ && !scratch_.extra.tagged_rows.empty()) {
@@ -219,16 +224,21 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows,
   if (use_histograms_ && !cache.histogram) cache.histogram = histograms_->build(rows);
   std::optional<NodeSplit> best;
   uint64_t ties = 0;
+  // An extra-trees winner keeps its search's bins for the partition (keep_extra_bins).
+  auto take = [&](uint64_t feature, const SplitCandidate& candidate) {
+    best = NodeSplit{feature, candidate};
+    if (extra_) keep_extra_bins(feature, rows, scratch_.extra);
+  };
   auto consider = [&](uint64_t feature, const SplitCandidate& candidate) {
     if (!best) {
-      best = NodeSplit{feature, candidate};
+      take(feature, candidate);
       ties = 1;
     } else if (candidate.gain > best->candidate.gain) {
-      best = NodeSplit{feature, candidate};
+      take(feature, candidate);
       ties = 1;
     } else if (candidate.gain == best->candidate.gain) {
       ++ties;
-      if (rng_.below(ties) == 0) best = NodeSplit{feature, candidate};
+      if (rng_.below(ties) == 0) take(feature, candidate);
     }
   };
 
@@ -509,7 +519,13 @@ Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch) {
   if (ctx.growth.extra_trees) {
     prepare_extra_tree(weights.weights, in_bag, scratch.extra);
-    tag_two_class_rows(ctx, weights.weights, in_bag, scratch.extra);
+    tag_binned_rows(ctx, weights.weights, in_bag, scratch.extra);
+    // Binned bytes read the row tags; the tagged rows serve raw values only.
+    if (scratch.extra.binned_tags) {
+      scratch.extra.tagged_rows.clear();
+    } else {
+      tag_two_class_rows(ctx, weights.weights, in_bag, scratch.extra);
+    }
   }
   TreeGrower grower(ctx, weights, forest, rng, scratch);
   if (forest.max_leaves == kNoLeafLimit) return grower.grow_depth_first(in_bag);

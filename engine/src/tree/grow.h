@@ -66,6 +66,12 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
 uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<uint64_t> rows,
                             std::vector<uint64_t>& spill);
 
+// partition_in_place for a binned context, with entry i's byte of the split feature read from
+// bins[i] instead of the matrix: the same routing (a missing byte by missing_left, otherwise
+// left when the byte exceeds the pivot). `bins` holds at least rows.size() bytes.
+uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
+                           std::span<uint64_t> rows, std::vector<uint64_t>& spill);
+
 // Cost-complexity pruning of a grown tree (ccp_alpha > 0): one bottom-up pass; pruned
 // subtrees stay in `nodes`, unreachable.
 void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weights,

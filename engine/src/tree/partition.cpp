@@ -102,4 +102,36 @@ uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::
   return kept;
 }
 
+uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
+                           std::span<uint64_t> rows, std::vector<uint64_t>& spill) {
+  ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
+  MORVEL_ASSERT(ctx.binned && split.feature < ctx.binned->n_features && bins.size() >= rows.size(),
+                "index out of bounds: feature outside the binned matrix");
+  const BinnedMatrix& bm = *ctx.binned;
+  // For a whole byte b, b > pivot exactly when b > floor(pivot), i.e. b >= floor(pivot) + 1.
+  const double pivot = split.pivot;
+  const uint64_t first_left = pivot < 0.0 ? 0 : pivot >= 255.0 ? 256 : static_cast<uint64_t>(std::floor(pivot)) + 1;
+  const bool may_miss = bm.has_missing;
+  const uint64_t missing = missing_bin(bm.edges[split.feature].size());
+  const bool missing_left = split.missing_left();
+  if (spill.size() < rows.size()) spill.resize(rows.size());
+  uint64_t kept = 0;
+  uint64_t spilled = 0;
+  uint64_t* waiting = spill.data();
+  const uint8_t* b = bins.data();
+  // Both stores and one cursor advance per row, as in partition_in_place.
+  for (uint64_t i = 0; i < rows.size(); ++i) {
+    const uint64_t row = rows[i];
+    const uint64_t byte = b[i];
+    bool left = byte >= first_left;
+    if (may_miss && byte == missing) left = missing_left;
+    rows[kept] = row;
+    waiting[spilled] = row;
+    kept += static_cast<uint64_t>(left);
+    spilled += static_cast<uint64_t>(!left);
+  }
+  std::copy(waiting, waiting + spilled, rows.begin() + static_cast<std::ptrdiff_t>(kept));
+  return kept;
+}
+
 }  // namespace morvel

@@ -614,7 +614,7 @@ TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
     const TreeWeights tree{forms.weights, 0.0, 0.0};
     ExtraScratch scratch;
     prepare_extra_tree(forms.weights, bag, scratch);
-    tag_two_class_rows(ctx, forms.weights, bag, scratch);
+    tag_binned_rows(ctx, forms.weights, bag, scratch);
     ASSERT_TRUE(uses_entry_bytes(ctx, scratch));
     NodeStats plain;
     NodeStats fused;
