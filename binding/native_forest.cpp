@@ -27,7 +27,7 @@ struct ForestState {
   // Python code run during a call (an argument's __index__, a sparse object's tocsr) may
   // re-enter the object or release the interpreter lock to another thread.
   std::atomic<int64_t> borrow{0};
-  std::vector<uint64_t> training_order;  // from the last successful fit
+  std::vector<RowIndex> training_order;  // from the last successful fit
   std::optional<FittedForest> fitted;    // absent until a fit succeeds
   ProfileMap profile;                    // written by the fit driver
 };
@@ -383,7 +383,7 @@ PyObject* forest_training_order(PyObject* self, PyObject*) {
       // At least one element, so an empty order still gets a distinct, freeable buffer.
       buffer = static_cast<uint64_t*>(PyMem_RawMalloc((size == 0 ? 1 : size) * sizeof(uint64_t)));
       if (buffer == nullptr) throw std::bad_alloc();
-      if (size != 0) std::memcpy(buffer, state.training_order.data(), size * sizeof(uint64_t));
+      for (size_t i = 0; i < size; ++i) buffer[i] = state.training_order[i];
     }
     // The capsule owns the buffer from here on; the array borrows it without a copy.
     PyRef capsule = PyRef::steal(PyCapsule_New(buffer, kOrderCapsule, free_order_buffer));

@@ -37,7 +37,7 @@ struct FitRequest {
 
 struct FitOutcome {
   FittedForest forest;
-  std::vector<uint64_t> training_order;
+  std::vector<RowIndex> training_order;
 };
 
 // Runs the fit from the profile reset on: clears `profile`, validates, prepares the data,

@@ -56,7 +56,7 @@ struct TrainingContext {
   CsrMatrix csr;                     // form == Csr
   ViewF32 view_f32;                  // form == ViewF32
   ViewF64 view_f64;                  // form == ViewF64
-  std::vector<uint64_t> order;       // training order for the view forms
+  std::vector<RowIndex> order;       // training order for the view forms
 
   // Optional feature-major copies of the raw values (column f at f * n_rows); at most one.
   std::vector<float> feature_major_f32;
@@ -68,7 +68,7 @@ struct TrainingContext {
 
   std::vector<uint64_t> candidates;  // ascending split-candidate features
 
-  std::vector<uint64_t> labels;      // class of each row, training order
+  std::vector<ClassIndex> labels;    // class of each row, training order
   std::vector<double> weights;       // weight of each row, training order
   double w_total = 0.0;              // sum of weights, left to right from -0.0
   bool has_weights = false;          // false marks prediction input
@@ -105,7 +105,7 @@ struct DenseAccess {
 template <class T>
 struct ViewAccess {
   StridedView<T> view;
-  const uint64_t* order;
+  const RowIndex* order;
   double value(uint64_t row, uint64_t f) const { return static_cast<double>(view.at(order[row], f)); }
 };
 

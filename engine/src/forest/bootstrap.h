@@ -12,8 +12,8 @@
 namespace morvel {
 
 struct TreeSample {
-  std::vector<uint64_t> in_bag;      // rows given to the grower (repeats adjacent, ascending)
-  std::vector<uint64_t> out_of_bag;  // rows never drawn, ascending
+  std::vector<RowIndex> in_bag;      // rows given to the grower (repeats adjacent, ascending)
+  std::vector<RowIndex> out_of_bag;  // rows never drawn, ascending
   std::optional<std::vector<double>> weights;  // replacement per-row weights, when they differ
   double w_total = 0.0;              // W_total of the tree
   double min_leaf_weight = 0.0;      // possibly rescaled

@@ -78,16 +78,16 @@ struct WorkerOutput {
 
 }  // namespace
 
-void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const uint64_t> out_of_bag,
+void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> out_of_bag,
                        OobVotes& votes, BufferPool& pool) {
   if (out_of_bag.empty() || tree.nodes.empty()) return;
   struct Pending {
     uint64_t node;
-    std::vector<uint64_t> rows;
+    std::vector<RowIndex> rows;
   };
   // Explicit stack; the left child is pushed last so it is visited first.
   std::vector<Pending> stack;
-  std::vector<uint64_t> start = pool.take();
+  std::vector<RowIndex> start = pool.take();
   start.assign(out_of_bag.begin(), out_of_bag.end());
   stack.push_back(Pending{tree.root, std::move(start)});
   while (!stack.empty()) {
@@ -99,8 +99,8 @@ void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<c
       pool.give(std::move(item.rows));
       continue;
     }
-    std::vector<uint64_t> left = pool.take();
-    std::vector<uint64_t> right = pool.take();
+    std::vector<RowIndex> left = pool.take();
+    std::vector<RowIndex> right = pool.take();
     partition_rows(ctx, node, item.rows, left, right);
     pool.give(std::move(item.rows));
     if (!right.empty()) {

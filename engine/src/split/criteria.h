@@ -39,7 +39,7 @@ struct UninitAllocator : std::allocator<T> {
 
 // A node's class weights, measured from its index list.
 struct NodeStats {
-  std::vector<uint64_t, UninitAllocator<uint64_t>> labels;  // class of each index-list entry, list order
+  std::vector<ClassIndex, UninitAllocator<ClassIndex>> labels;  // class of each index-list entry, list order
   std::vector<double> class_weight;    // weight per class (a row listed twice counts twice)
   double weight = 0.0;                 // W: sum of all entry weights
   Criterion criterion = Criterion::Gini;
@@ -48,7 +48,7 @@ struct NodeStats {
 
 // Walks the index list once: class_weight[c] += w and W += w in list order.
 void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
-                        std::span<const uint64_t> rows, bool keep_entry_weights, NodeStats& out);
+                        std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out);
 
 // The admissible interval of the class-1 probability of a node (monotonic constraints).
 struct NodeBounds {

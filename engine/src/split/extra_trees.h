@@ -60,16 +60,16 @@ struct ExtraScratch {
 
 // Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
 // `weights`. Weighted-bootstrap draw counts and unit weights qualify.
-void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+void prepare_extra_tree(std::span<const double> weights, std::span<const RowIndex> in_bag, ExtraScratch& scratch);
 
 // Fills `scratch.tagged_rows` for a two-class tree whose bag weights are all above zero
 // (extra-trees bags hold no row of weight 0); clears it otherwise.
 void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weights,
-                        std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+                        std::span<const RowIndex> in_bag, ExtraScratch& scratch);
 
 // compute_node_stats (entry weights kept) from the tagged rows: the same sums in the same
 // order. Requires a non-empty `scratch.tagged_rows` filled for this tree.
-void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
+void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, const ExtraScratch& scratch,
                        NodeStats& out);
 
 // Whether tagged_class_stats serves the nodes of the current tree: raw values, three to eight
@@ -78,7 +78,7 @@ bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
 
 // compute_node_stats (entry weights kept), the same sums in the same order, filling the
 // per-entry class lanes of `entry_tags` in the same pass. Requires uses_class_lanes.
-void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                         ExtraScratch& scratch, NodeStats& out);
 
 // Whether byte_node_stats serves the nodes of the current tree: a binned matrix, byte
@@ -88,7 +88,7 @@ bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch);
 // The node statistics (as tagged_node_stats for two classes, as compute_node_stats with entry
 // weights kept otherwise), filling the per-entry bytes of prepare_extra_node in the same pass.
 // Requires uses_entry_bytes.
-void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                      ExtraScratch& scratch, NodeStats& out);
 
 // Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
@@ -107,7 +107,7 @@ double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi)
 // two-class binned form from the context. A feature found constant is appended to
 // `constant_features`; a feature already listed there yields none without drawing.
 std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
-                                           const SearchRules& rules, std::span<const uint64_t> rows,
+                                           const SearchRules& rules, std::span<const RowIndex> rows,
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch);
@@ -116,7 +116,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
 // context, with the missing bin read as NaN). search_extra routes two-class problems to
 // specialised copies that must give the same candidate; this entry lets tests compare them.
 std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,
-                                                   const SearchRules& rules, std::span<const uint64_t> rows,
+                                                   const SearchRules& rules, std::span<const RowIndex> rows,
                                                    const NodeStats& stats, uint64_t feature, int8_t constraint,
                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                    Rng& rng, ExtraScratch& scratch);

@@ -117,11 +117,11 @@ class TreeGrower {
     if (extra_) scratch_.feature_pool.assign(ctx.candidates.begin(), ctx.candidates.end());
   }
 
-  Tree grow_depth_first(std::span<const uint64_t> in_bag);
-  Tree grow_best_first(std::span<const uint64_t> in_bag);
+  Tree grow_depth_first(std::span<const RowIndex> in_bag);
+  Tree grow_best_first(std::span<const RowIndex> in_bag);
 
  private:
-  std::span<uint64_t> span_of(Segment s) { return std::span<uint64_t>(scratch_.rows).subspan(s.begin, s.size()); }
+  std::span<RowIndex> span_of(Segment s) { return std::span<RowIndex>(scratch_.rows).subspan(s.begin, s.size()); }
 
   // Partitions the segment by `split`; the left child's rows come first.
   std::pair<Segment, Segment> partition(const Node& split, Segment s) {
@@ -137,7 +137,7 @@ class TreeGrower {
 
   // Entry weights are always kept: the exact search reads them in place of a second lookup
   // per entry, and the two-class dense extra-trees search requires them.
-  void measure(std::span<const uint64_t> rows, NodeStats& stats) {
+  void measure(std::span<const RowIndex> rows, NodeStats& stats) {
     if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
       byte_node_stats(ctx_, weights_, rows, scratch_.extra, stats);
       return;
@@ -154,14 +154,14 @@ class TreeGrower {
   }
 
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
-  std::optional<NodeSplit> search_node(std::span<const uint64_t> rows, const NodeStats& stats, NodeBounds bounds,
+  std::optional<NodeSplit> search_node(std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
                                        NodeCache& cache);
-  std::optional<SplitCandidate> search_feature(std::span<const uint64_t> rows, const NodeStats& stats,
+  std::optional<SplitCandidate> search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                uint64_t feature, NodeBounds bounds, NodeCache& cache);
   std::pair<NodeBounds, NodeBounds> child_bounds(NodeBounds bounds, uint64_t feature,
-                                                 std::span<const uint64_t> left, std::span<const uint64_t> right);
-  std::pair<NodeCache, NodeCache> child_caches(NodeCache&& parent, std::span<const uint64_t> left,
-                                               std::span<const uint64_t> right, uint64_t child_depth);
+                                                 std::span<const RowIndex> left, std::span<const RowIndex> right);
+  std::pair<NodeCache, NodeCache> child_caches(NodeCache&& parent, std::span<const RowIndex> left,
+                                               std::span<const RowIndex> right, uint64_t child_depth);
   void drop_histogram(NodeCache& cache) {
     if (cache.histogram) {
       histograms_->recycle(std::move(*cache.histogram));
@@ -197,7 +197,7 @@ bool TreeGrower::searchable(uint64_t n, uint64_t depth, bool may_split, const No
   return !ctx_.candidates.empty();
 }
 
-std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const uint64_t> rows, const NodeStats& stats,
+std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                          uint64_t feature, NodeBounds bounds, NodeCache& cache) {
   const int8_t constraint = ctx_.growth.constraint(feature);
   if (extra_) {
@@ -214,7 +214,7 @@ std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const uint64_
 // The node loop: draw features, search each, keep the best by gain. Ties on gain are settled
 // by a reservoir draw: with t candidates tied so far, the newest replaces the incumbent when
 // below(t) == 0, so each survives with probability 1/t.
-std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows, const NodeStats& stats,
+std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows, const NodeStats& stats,
                                                  NodeBounds bounds, NodeCache& cache) {
   if (use_histograms_ && !cache.histogram) cache.histogram = histograms_->build(rows);
   std::optional<NodeSplit> best;
@@ -280,8 +280,8 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows,
 // Children's probability bounds after a split on `feature` (statistics measured only when the
 // feature is constrained).
 std::pair<NodeBounds, NodeBounds> TreeGrower::child_bounds(NodeBounds bounds, uint64_t feature,
-                                                           std::span<const uint64_t> left,
-                                                           std::span<const uint64_t> right) {
+                                                           std::span<const RowIndex> left,
+                                                           std::span<const RowIndex> right) {
   const int8_t constraint = ctx_.growth.constraint(feature);
   if (constraint == 0) return {bounds, bounds};
   NodeStats& left_stats = scratch_.child_stats[0];
@@ -295,8 +295,8 @@ std::pair<NodeBounds, NodeBounds> TreeGrower::child_bounds(NodeBounds bounds, ui
 // parent's constant-feature list, copied to both. When neither child can pass the pre-split
 // checks (no depth left, or both too small to search) no histogram is derived: nothing would
 // read it, and a child that is never searched never builds one either.
-std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std::span<const uint64_t> left,
-                                                         std::span<const uint64_t> right, uint64_t child_depth) {
+std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std::span<const RowIndex> left,
+                                                         std::span<const RowIndex> right, uint64_t child_depth) {
   std::pair<NodeCache, NodeCache> out;
   if (parent.histogram) {
     const uint64_t smallest_searched = std::max<uint64_t>(ctx_.growth.min_samples_split, 2);
@@ -321,7 +321,7 @@ std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std
 // A node is appended after both subtrees, left first, so the root is the last node. Rng
 // order: a node's search, then its whole left subtree, then its right subtree; a leaf's
 // tie-break is drawn only when the node ends as a leaf.
-Tree TreeGrower::grow_depth_first(std::span<const uint64_t> in_bag) {
+Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   struct Frame {
     Segment rows;
     uint64_t depth = 0;
@@ -354,7 +354,7 @@ Tree TreeGrower::grow_depth_first(std::span<const uint64_t> in_bag) {
     if (!returning) {
       Frame& f = stack.back();
       const uint64_t n = f.rows.size();
-      const std::span<uint64_t> rows = span_of(f.rows);
+      const std::span<RowIndex> rows = span_of(f.rows);
       measure(rows, stats);
       std::optional<NodeSplit> split;
       if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache);
@@ -399,7 +399,7 @@ Tree TreeGrower::grow_depth_first(std::span<const uint64_t> in_bag) {
 // Best-first growth: every node is appended as a leaf when opened (root at 0), and the open
 // leaf with the largest gain is split next. Rng order: when a node is opened, its leaf
 // tie-break first, then its search; nodes are opened in creation order (left child first).
-Tree TreeGrower::grow_best_first(std::span<const uint64_t> in_bag) {
+Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
   const uint64_t max_leaves = forest_.max_leaves;
   Tree tree;
   reserve_nodes(tree, std::min<uint64_t>(in_bag.size(), max_leaves));
@@ -410,7 +410,7 @@ Tree TreeGrower::grow_best_first(std::span<const uint64_t> in_bag) {
   auto open = [&](Segment segment, uint64_t depth, bool may_split, NodeBounds bounds, NodeCache&& cache) -> uint64_t {
     const uint64_t node = tree.nodes.size();
     const uint64_t n = segment.size();
-    const std::span<uint64_t> rows = span_of(segment);
+    const std::span<RowIndex> rows = span_of(segment);
     measure(rows, stats);
     tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, bounds, rng_), n));
     std::optional<NodeSplit> split;
@@ -505,7 +505,7 @@ std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8
 
 }  // namespace detail
 
-Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> in_bag,
+Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> in_bag,
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch) {
   if (ctx.growth.extra_trees) {
     prepare_extra_tree(weights.weights, in_bag, scratch.extra);
