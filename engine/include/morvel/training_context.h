@@ -37,6 +37,9 @@ struct BinnedMatrix {
   std::vector<uint8_t> row_major_copy;
   // Nodes with fewer entries read row_major_copy (histogram sums and partition alike).
   static constexpr uint64_t kRowMajorCopyBelow = 8192;
+  // The copy doubles the bytes of the fit's largest array, so it is made only for matrices of
+  // at most this many cells (32 MiB); a larger fit keeps its memory to one byte per cell.
+  static constexpr uint64_t kRowMajorCopyMaxCells = uint64_t{1} << 25;
 
   uint8_t at(uint64_t row, uint64_t feature) const {
     return feature_major ? bins[feature * n_rows + row] : bins[row * n_features + feature];
@@ -72,6 +75,7 @@ struct TrainingContext {
   std::vector<double> weights;       // weight of each row, training order
   double w_total = 0.0;              // sum of weights, left to right from -0.0
   bool has_weights = false;          // false marks prediction input
+  bool unit_weights = false;         // every weight is exactly 1.0 (no sample_weight); false if unknown
 
   GrowthSettings growth;
   ProfileHandle profile;             // null when profiling is off

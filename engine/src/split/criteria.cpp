@@ -15,6 +15,7 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
   out.labels.resize(rows.size());
   out.class_weight.assign(n_classes, 0.0);
   out.weight = 0.0;
+  out.unit_weights = has_unit_weights(ctx, weights);
   if (keep_entry_weights) {
     out.entry_weights.resize(rows.size());
   } else {

@@ -367,10 +367,13 @@ struct HistogramSearch::Impl {
     const uint64_t n = entries.size();
     const RowIndex* rows = entries.data();
     const bool listed = stats.labels.size() == n && stats.entry_weights.size() == n;
-    const ClassIndex* labels = listed ? stats.labels.data() : ctx.labels.data();
+    const bool unit = stats.labels.size() == n && stats.unit_weights;
+    const ClassIndex* labels = listed || unit ? stats.labels.data() : ctx.labels.data();
     const double* w = listed ? stats.entry_weights.data() : weights.weights.data();
     auto each_entry = [&](auto bin_of) {
-      if (listed) {
+      if (unit) {
+        for (uint64_t i = 0; i < n; ++i) add(labels[i], 1.0, bin_of(rows[i]));
+      } else if (listed) {
         for (uint64_t i = 0; i < n; ++i) add(labels[i], w[i], bin_of(rows[i]));
       } else {
         for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], w[rows[i]], bin_of(rows[i]));
