@@ -27,7 +27,7 @@ struct ForestState {
   // Python code run during a call (an argument's __index__, a sparse object's tocsr) may
   // re-enter the object or release the interpreter lock to another thread.
   std::atomic<int64_t> borrow{0};
-  std::vector<uint64_t> training_order;  // from the last successful fit
+  std::vector<RowIndex> training_order;  // from the last successful fit
   std::optional<FittedForest> fitted;    // absent until a fit succeeds
   ProfileMap profile;                    // written by the fit driver
 };
@@ -106,7 +106,7 @@ PyObject* forest_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // Conversion in parameter order: the first failing parameter decides the error. `x`
     // is left to the driver, which converts it after the settings are validated.
     FitSettings settings;
-    const std::vector<int64_t> y = to_int64_vector(argv[kY], "y");
+    check_int64_vector(argv[kY], "y");
     settings.n_estimators = to_u64(argv[kNEstimators], "n_estimators");
     settings.max_features = to_u64(argv[kMaxFeatures], "max_features");
     settings.random_state = to_u64(argv[kRandomState], "random_state");
@@ -151,12 +151,15 @@ PyObject* forest_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     // Classified only now, after every conversion that could run the caller's code: from
     // here to the end of the fit, Python code runs only inside the sparse conversion, and
-    // that path keeps no view of the caller's buffers.
+    // that path keeps no view of the caller's buffers. The labels are read in place too
+    // (a contiguous array is not copied); the driver has read all of them before any
+    // sparse conversion runs.
     const FitInput input = classify_fit_input(argv[kX]);
+    std::vector<int64_t> y_storage;
     FitRequest request;
     request.settings = &settings;
     request.x = &input;
-    request.y = y;
+    request.y = int64_elements(argv[kY], y_storage);
     request.sample_weight = sample_weight ? &*sample_weight : nullptr;
     FitOutcome outcome = run_fit(request, state.profile);
 
@@ -383,7 +386,7 @@ PyObject* forest_training_order(PyObject* self, PyObject*) {
       // At least one element, so an empty order still gets a distinct, freeable buffer.
       buffer = static_cast<uint64_t*>(PyMem_RawMalloc((size == 0 ? 1 : size) * sizeof(uint64_t)));
       if (buffer == nullptr) throw std::bad_alloc();
-      if (size != 0) std::memcpy(buffer, state.training_order.data(), size * sizeof(uint64_t));
+      for (size_t i = 0; i < size; ++i) buffer[i] = state.training_order[i];
     }
     // The capsule owns the buffer from here on; the array borrows it without a copy.
     PyRef capsule = PyRef::steal(PyCapsule_New(buffer, kOrderCapsule, free_order_buffer));

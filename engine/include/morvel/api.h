@@ -31,13 +31,15 @@ struct FitInput {
 struct FitRequest {
   const FitSettings* settings = nullptr;
   const FitInput* x = nullptr;
-  std::span<const int64_t> y;                         // labels in the caller's row order
+  // Labels in the caller's row order, possibly the caller's own buffer: the driver reads them
+  // before it runs any conversion of x that could call back into the caller's code.
+  std::span<const int64_t> y;
   const std::vector<double>* sample_weight = nullptr; // null for None
 };
 
 struct FitOutcome {
   FittedForest forest;
-  std::vector<uint64_t> training_order;
+  std::vector<RowIndex> training_order;
 };
 
 // Runs the fit from the profile reset on: clears `profile`, validates, prepares the data,

@@ -14,7 +14,7 @@ namespace morvel {
 // Row-major float64 copy of a dense view. With `order`, row i of the copy is view row
 // order[i]. Throws "X must not contain infinite values" on +-inf.
 template <class T>
-DenseMatrix copy_dense(const StridedView<T>& x, const std::vector<uint64_t>* order);
+DenseMatrix copy_dense(const StridedView<T>& x, const std::vector<RowIndex>* order);
 
 // Builds a CSR matrix from the int64/float64 arrays read off a sparse object (already
 // canonicalised by its own sum_duplicates/sort_indices). Checks, in order: a negative
@@ -30,13 +30,18 @@ void validate_csr(const CsrMatrix& x);
 // starting from -0.0.
 double validate_weights(std::span<const double> weights);
 
-// Labels as unsigned class indices; the first negative value is refused.
-std::vector<uint64_t> convert_labels(std::span<const int64_t> y);
+// Labels as unsigned class indices; the first negative value is refused. A label of 2^32 or
+// more fails as memory exhaustion: the per-class tables of a fit with that many classes
+// could never be allocated.
+std::vector<ClassIndex> convert_labels(std::span<const int64_t> y);
+
+// Refuses a fit of 2^32 rows or more ("X shape is too large"): row lists hold 32-bit positions.
+void check_fit_rows(uint64_t n_rows);
 
 // The canonical order of a dense float input: rows sorted by column 0, ties broken by
 // later columns only inside still-tied groups, then by label, then by input position.
 // NaN sorts after every number; -0.0 equals +0.0.
 template <class T>
-std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<const int64_t> y);
+std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<const int64_t> y);
 
 }  // namespace morvel

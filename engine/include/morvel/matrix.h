@@ -11,6 +11,14 @@
 
 namespace morvel {
 
+// A row position of a fit (training order) and a class index. Fits hold fewer than 2^32 rows
+// (checked with the input shape) and labels below 2^32 (their per-class tables could not be
+// allocated otherwise), so the row lists and label arrays that every tree walks again and
+// again take four bytes per entry instead of eight: half the memory and the cache traffic.
+using RowIndex = uint32_t;
+using ClassIndex = uint32_t;
+inline constexpr uint64_t kMaxFitRows = uint64_t{1} << 32;  // exclusive
+
 // A 2-D view of float or double elements with arbitrary byte strides (C order, Fortran
 // order, slices, negative strides). `base` points at element (0, 0).
 template <class T>

@@ -37,6 +37,9 @@ struct BinnedMatrix {
   std::vector<uint8_t> row_major_copy;
   // Nodes with fewer entries read row_major_copy (histogram sums and partition alike).
   static constexpr uint64_t kRowMajorCopyBelow = 8192;
+  // The copy doubles the bytes of the fit's largest array, so it is made only for matrices of
+  // at most this many cells (32 MiB); a larger fit keeps its memory to one byte per cell.
+  static constexpr uint64_t kRowMajorCopyMaxCells = uint64_t{1} << 25;
 
   uint8_t at(uint64_t row, uint64_t feature) const {
     return feature_major ? bins[feature * n_rows + row] : bins[row * n_features + feature];
@@ -56,7 +59,7 @@ struct TrainingContext {
   CsrMatrix csr;                     // form == Csr
   ViewF32 view_f32;                  // form == ViewF32
   ViewF64 view_f64;                  // form == ViewF64
-  std::vector<uint64_t> order;       // training order for the view forms
+  std::vector<RowIndex> order;       // training order for the view forms
 
   // Optional feature-major copies of the raw values (column f at f * n_rows); at most one.
   std::vector<float> feature_major_f32;
@@ -68,10 +71,11 @@ struct TrainingContext {
 
   std::vector<uint64_t> candidates;  // ascending split-candidate features
 
-  std::vector<uint64_t> labels;      // class of each row, training order
+  std::vector<ClassIndex> labels;    // class of each row, training order
   std::vector<double> weights;       // weight of each row, training order
   double w_total = 0.0;              // sum of weights, left to right from -0.0
   bool has_weights = false;          // false marks prediction input
+  bool unit_weights = false;         // every weight is exactly 1.0 (no sample_weight); false if unknown
 
   GrowthSettings growth;
   ProfileHandle profile;             // null when profiling is off
@@ -105,7 +109,7 @@ struct DenseAccess {
 template <class T>
 struct ViewAccess {
   StridedView<T> view;
-  const uint64_t* order;
+  const RowIndex* order;
   double value(uint64_t row, uint64_t f) const { return static_cast<double>(view.at(order[row], f)); }
 };
 

@@ -19,7 +19,7 @@ namespace {
 template <class T>
 struct OrderedView {
   const StridedView<T>& view;
-  const uint64_t* order;
+  const RowIndex* order;
   double value(uint64_t p, uint64_t f) const { return static_cast<double>(view.at(order[p], f)); }
 };
 
@@ -195,12 +195,12 @@ std::vector<Dst> feature_major(uint64_t n_rows, uint64_t n_features, uint64_t th
 
 }  // namespace
 
-BinnedMatrix bin_view(const ViewF32& x, const std::vector<uint64_t>& order, const BinningOptions& options) {
+BinnedMatrix bin_view(const ViewF32& x, const std::vector<RowIndex>& order, const BinningOptions& options) {
   MORVEL_ASSERT(order.size() == x.n_rows, "training order does not cover the view");
   return bin_matrix(OrderedView<float>{x, order.data()}, x.n_rows, x.n_features, options, false);
 }
 
-BinnedMatrix bin_view(const ViewF64& x, const std::vector<uint64_t>& order, const BinningOptions& options) {
+BinnedMatrix bin_view(const ViewF64& x, const std::vector<RowIndex>& order, const BinningOptions& options) {
   MORVEL_ASSERT(order.size() == x.n_rows, "training order does not cover the view");
   return bin_matrix(OrderedView<double>{x, order.data()}, x.n_rows, x.n_features, options, false);
 }
@@ -248,14 +248,14 @@ void add_row_major_copy(BinnedMatrix& bins, uint64_t n_jobs) {
   bins.row_major_copy = std::move(copy);
 }
 
-std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<uint64_t>& order, uint64_t n_jobs,
+std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
                                            bool& has_missing) {
   if (x.n_rows == 0 || x.n_features == 0) throw ValidationError(msg::kNoRowsOrFeatures);
   uint64_t cells = 0;
   if (__builtin_mul_overflow(x.n_rows, x.n_features, &cells)) throw ValidationError(msg::kShapeTooLarge);
   MORVEL_ASSERT(order.size() == x.n_rows, "training order does not cover the view");
   const uint64_t threads = detail::binning_threads(x.n_rows, x.n_features, n_jobs);
-  const uint64_t* rows = order.data();
+  const RowIndex* rows = order.data();
   std::vector<float> out = feature_major<float>(x.n_rows, x.n_features, threads,
                                                 [&x, rows](uint64_t r, uint64_t f) { return x.at(rows[r], f); });
   bool nan = false;

@@ -30,8 +30,8 @@ std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, 
 
 // Edges and row-major bytes of a dense view read through the training order. Throws
 // ValidationError "X must not contain infinite values" when the pass meets an infinity.
-BinnedMatrix bin_view(const ViewF32& x, const std::vector<uint64_t>& order, const BinningOptions& options);
-BinnedMatrix bin_view(const ViewF64& x, const std::vector<uint64_t>& order, const BinningOptions& options);
+BinnedMatrix bin_view(const ViewF32& x, const std::vector<RowIndex>& order, const BinningOptions& options);
+BinnedMatrix bin_view(const ViewF64& x, const std::vector<RowIndex>& order, const BinningOptions& options);
 // Same for an owned (validated) buffer; an infinity there is an internal failure.
 BinnedMatrix bin_dense(const DenseMatrix& x, const BinningOptions& options);
 // Edges only; CSR rows are binned on the fly by the histogram search.
@@ -49,7 +49,7 @@ void add_row_major_copy(BinnedMatrix& bins, uint64_t n_jobs);
 // Feature-major float32 copy of a float32 view (rows through the order), scanned for NaN
 // (sets has_missing) and infinities. Checks: "X must contain at least one row and feature",
 // "X shape is too large", "X must not contain infinite values".
-std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<uint64_t>& order, uint64_t n_jobs,
+std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
                                            bool& has_missing);
 // Feature-major copies of owned row-major values.
 std::vector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs);

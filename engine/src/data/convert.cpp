@@ -2,6 +2,7 @@
 // and prediction run on them. Each check sequence stops at its first failure, in the order
 // written here; callers rely on that order for the message they report.
 #include <cmath>
+#include <new>
 #include <limits>
 
 #include "morvel/data.h"
@@ -19,7 +20,7 @@ bool checked_cells(uint64_t rows, uint64_t cols, uint64_t& cells) {
 }  // namespace
 
 template <class T>
-DenseMatrix copy_dense(const StridedView<T>& x, const std::vector<uint64_t>* order) {
+DenseMatrix copy_dense(const StridedView<T>& x, const std::vector<RowIndex>* order) {
   uint64_t cells = 0;
   if (!checked_cells(x.n_rows, x.n_features, cells)) throw ValidationError(msg::kShapeTooLarge);
   MORVEL_ASSERT(order == nullptr || order->size() == x.n_rows, "training order does not match the matrix");
@@ -39,8 +40,8 @@ DenseMatrix copy_dense(const StridedView<T>& x, const std::vector<uint64_t>* ord
   return out;
 }
 
-template DenseMatrix copy_dense(const StridedView<float>&, const std::vector<uint64_t>*);
-template DenseMatrix copy_dense(const StridedView<double>&, const std::vector<uint64_t>*);
+template DenseMatrix copy_dense(const StridedView<float>&, const std::vector<RowIndex>*);
+template DenseMatrix copy_dense(const StridedView<double>&, const std::vector<RowIndex>*);
 
 CsrMatrix csr_from_arrays(std::span<const int64_t> indptr, std::span<const int64_t> indices,
                           std::span<const double> data, uint64_t n_rows, uint64_t n_features) {
@@ -109,13 +110,21 @@ double validate_weights(std::span<const double> weights) {
   return sum;
 }
 
-std::vector<uint64_t> convert_labels(std::span<const int64_t> y) {
-  std::vector<uint64_t> labels(y.size());
+std::vector<ClassIndex> convert_labels(std::span<const int64_t> y) {
+  std::vector<ClassIndex> labels(y.size());
+  bool too_large = false;
   for (size_t i = 0; i < y.size(); ++i) {
     if (y[i] < 0) throw ValidationError(msg::kNegativeLabels);
-    labels[i] = static_cast<uint64_t>(y[i]);
+    too_large = too_large || static_cast<uint64_t>(y[i]) > std::numeric_limits<ClassIndex>::max();
+    labels[i] = static_cast<ClassIndex>(y[i]);
   }
+  // Checked after the pass, so that a negative label anywhere is still reported as such.
+  if (too_large) throw std::bad_alloc();
   return labels;
+}
+
+void check_fit_rows(uint64_t n_rows) {
+  if (n_rows >= kMaxFitRows) throw ValidationError(msg::kShapeTooLarge);
 }
 
 }  // namespace morvel

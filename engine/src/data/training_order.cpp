@@ -69,12 +69,12 @@ void sort_by_key(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch) {
 
 // Sorts `keyed` by key, writes the rows back into order[offset..], and appends the runs of
 // two or more equal keys to `groups`.
-void sort_and_split(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch, std::vector<uint64_t>& order,
+void sort_and_split(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch, std::vector<RowIndex>& order,
                     uint64_t offset, std::vector<Group>& groups) {
   sort_by_key(keyed, scratch);
   uint64_t run_start = 0;
   for (uint64_t i = 0; i < keyed.size(); ++i) {
-    order[offset + i] = keyed[i].second;
+    order[offset + i] = static_cast<RowIndex>(keyed[i].second);
     const bool run_ends = i + 1 == keyed.size() || keyed[i].first != keyed[i + 1].first;
     if (run_ends) {
       if (i + 1 - run_start >= 2) groups.push_back({offset + run_start, offset + i + 1});
@@ -86,14 +86,15 @@ void sort_and_split(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch, std:
 }  // namespace
 
 template <class T>
-std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<const int64_t> y) {
+std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<const int64_t> y) {
   if (x.n_rows != y.size()) throw ValidationError(msg::kRowCountMismatch);
+  check_fit_rows(x.n_rows);
   const uint64_t n = x.n_rows;
-  std::vector<uint64_t> order(n);
+  std::vector<RowIndex> order(n);
   std::vector<Group> open;
 
   if (x.n_features == 0) {
-    for (uint64_t r = 0; r < n; ++r) order[r] = r;
+    for (uint64_t r = 0; r < n; ++r) order[r] = static_cast<RowIndex>(r);
     if (n >= 2) open.push_back({0, n});
   } else {
     std::vector<Keyed> keyed(n);
@@ -117,12 +118,12 @@ std::vector<uint64_t> build_training_order(const StridedView<T>& x, std::span<co
   // Rows identical in every feature: label ascending as signed values, then input position.
   for (const Group& g : open) {
     std::sort(order.begin() + static_cast<std::ptrdiff_t>(g.begin), order.begin() + static_cast<std::ptrdiff_t>(g.end),
-              [&y](uint64_t a, uint64_t b) { return y[a] < y[b] || (y[a] == y[b] && a < b); });
+              [&y](RowIndex a, RowIndex b) { return y[a] < y[b] || (y[a] == y[b] && a < b); });
   }
   return order;
 }
 
-template std::vector<uint64_t> build_training_order(const StridedView<float>&, std::span<const int64_t>);
-template std::vector<uint64_t> build_training_order(const StridedView<double>&, std::span<const int64_t>);
+template std::vector<RowIndex> build_training_order(const StridedView<float>&, std::span<const int64_t>);
+template std::vector<RowIndex> build_training_order(const StridedView<double>&, std::span<const int64_t>);
 
 }  // namespace morvel

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -96,7 +99,7 @@ void check_max_bins_range(const FitSettings& s) {
 
 // Label, weight and growth-setting checks shared by every input path; fills the context's
 // labels, weights and W_total.
-void prepare_targets(TrainingContext& ctx, const FitSettings& s, std::vector<uint64_t>&& labels,
+void prepare_targets(TrainingContext& ctx, const FitSettings& s, std::vector<ClassIndex>&& labels,
                      std::vector<double>&& weights, bool check_class_count) {
   if (labels.size() != ctx.n_rows) throw ValidationError(msg::kOneLabelPerRow);
   if (weights.size() != ctx.n_rows) throw ValidationError(msg::kWeightPerRow);
@@ -105,12 +108,13 @@ void prepare_targets(TrainingContext& ctx, const FitSettings& s, std::vector<uin
   if (!finite_non_negative(s.min_leaf_weight)) throw ValidationError(msg::kMinLeafWeight);
   if (s.min_samples_split < 2 || s.min_samples_leaf == 0) throw ValidationError(msg::kMinSampleControl);
   if (!finite_non_negative(s.min_impurity_decrease)) throw ValidationError(msg::kMinImpurityDecrease);
-  for (const uint64_t label : labels)
+  for (const ClassIndex label : labels)
     if (label >= ctx.n_classes) throw ValidationError(msg::kLabelsEncoded);
   ctx.labels = std::move(labels);
   ctx.weights = std::move(weights);
   ctx.w_total = w_total;
   ctx.has_weights = true;
+  ctx.unit_weights = std::all_of(ctx.weights.begin(), ctx.weights.end(), [](double w) { return w == 1.0; });
 }
 
 // Shape checks of the direct paths that bin a view.
@@ -131,6 +135,15 @@ bool any_nan(const std::vector<double>& values) {
   for (const double v : values)
     if (std::isnan(v)) return true;
   return false;
+}
+
+// Hands the heap's free pages back to the system. The canonical sort and the bin edges use
+// scratch buffers of a few bytes per cell or row that the allocator would otherwise keep,
+// so the fit's peak would hold them on top of the bin bytes and the trees.
+void release_free_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 // A uniform bootstrap keeps one in-bag entry per draw. A draw count whose list cannot be
@@ -155,10 +168,10 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   const PhaseTimer fit_timer(profiling);
 
   check_settings(s, x);
-  std::vector<uint64_t> caller_labels = convert_labels(request.y);
+  std::vector<ClassIndex> caller_labels = convert_labels(request.y);
 
   PhaseTimer phase(profiling);
-  std::optional<std::vector<uint64_t>> canonical;
+  std::optional<std::vector<RowIndex>> canonical;
   if (x.kind == FitInput::Kind::DenseF64) {
     canonical = build_training_order(x.f64, request.y);
   } else if (x.kind == FitInput::Kind::DenseF32) {
@@ -183,7 +196,7 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
     n_rows = x.f64.n_rows;
     n_features = x.f64.n_features;
   } else {
-    const std::vector<uint64_t>* order = canonical ? &*canonical : nullptr;
+    const std::vector<RowIndex>* order = canonical ? &*canonical : nullptr;
     if (x.kind == FitInput::Kind::DenseF32) {
       owned = copy_dense(x.f32, order);
     } else if (x.kind == FitInput::Kind::DenseF64) {
@@ -205,18 +218,20 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   // a sparse shape is not yet validated).
   if ((canonical && canonical->size() != n_rows) || caller_labels.size() != n_rows)
     throw ValidationError(msg::kRowCountMismatch);
-  std::vector<uint64_t> order;
+  std::vector<RowIndex> order;
   if (canonical) {
     order = std::move(*canonical);
   } else {
+    check_fit_rows(n_rows);
     order.resize(n_rows);
-    for (uint64_t r = 0; r < n_rows; ++r) order[r] = r;
+    for (uint64_t r = 0; r < n_rows; ++r) order[r] = static_cast<RowIndex>(r);
   }
 
   if (s.max_features == 0 || s.max_features > n_features) throw ValidationError(msg::kMaxFeatures);
 
-  std::vector<uint64_t> labels(n_rows);
+  std::vector<ClassIndex> labels(n_rows);
   for (uint64_t i = 0; i < n_rows; ++i) labels[i] = caller_labels[order[i]];
+  caller_labels = {};  // a fit holds one copy of the labels
   std::vector<double> weights;
   if (request.sample_weight == nullptr) {
     weights.assign(n_rows, 1.0);
@@ -227,11 +242,13 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   }
 
   uint64_t n_classes = 0;
-  for (const uint64_t label : labels) n_classes = std::max(n_classes, label + 1);
+  for (const ClassIndex label : labels) n_classes = std::max<uint64_t>(n_classes, uint64_t{label} + 1);
   if (labels.empty()) throw ValidationError(msg::kNoClass);
 
   const std::optional<Criterion> criterion = parse_criterion(s.criterion);
   if (!criterion) throw ValidationError(msg::kCriterion);
+
+  release_free_memory();  // the canonical sort's buffers, before the bins are made
 
   // Data preparation, per path; each path validates its matrix at its own point.
   const uint64_t n_jobs = std::max<uint64_t>(s.n_jobs, 1);
@@ -252,7 +269,8 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   ctx.n_classes = n_classes;
 
   if (direct_f32 || direct_f64) {
-    ctx.order = order;
+    // The context holds the order for the fit; it comes back as the forest's training order.
+    ctx.order = std::move(order);
     if (direct_f32) {
       ctx.form = ValueForm::ViewF32;
       ctx.view_f32 = x.f32;
@@ -348,8 +366,10 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
     convert_bins_to_feature_major(*ctx.binned, n_jobs, ctx.profile.get());
   // Small nodes read a row-major copy of the bytes: histogram sums, partitions and the binned
   // extra-trees searches, whose rows' bytes then share cache lines.
-  if (ctx.binned && ctx.binned->feature_major) add_row_major_copy(*ctx.binned, n_jobs);
+  if (ctx.binned && ctx.binned->feature_major && ctx.binned->bins.size() <= BinnedMatrix::kRowMajorCopyMaxCells)
+    add_row_major_copy(*ctx.binned, n_jobs);
 
+  release_free_memory();
   phase.record(profile, "data_preparation_seconds");
   phase.restart();
 
@@ -397,7 +417,7 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   outcome.forest.n_classes = n_classes;
   outcome.forest.n_features = n_features;
   outcome.forest.n_rows = n_rows;
-  outcome.training_order = std::move(order);
+  outcome.training_order = direct_f32 || direct_f64 ? std::move(ctx.order) : std::move(order);
   return outcome;
 }
 

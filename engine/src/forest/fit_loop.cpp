@@ -38,25 +38,33 @@ void train_one(const TrainingContext& ctx, const ForestSettings& settings, uint6
                ForestScratch& scratch, ForestResult& result) {
   Rng rng = Rng::for_tree(settings.seed, tree_index);
   const uint64_t draws = settings.max_samples.value_or(ctx.n_rows);
+  const bool reads_out_of_bag = settings.oob || settings.permutation_importance;
 
+  // The last tree's index array is not needed any more; releasing it first keeps one array
+  // of the sample's size per worker instead of two while the next sample is drawn.
+  scratch.grow.rows = {};
   TreeSample sample;
   const bool weighted = settings.bootstrap && ctx.growth.extra_trees;
   if (!settings.bootstrap) {
     sample = no_bootstrap(ctx);
   } else if (weighted) {
-    sample = weighted_bootstrap(ctx, draws, rng);  // balances inline
+    sample = weighted_bootstrap(ctx, draws, rng, reads_out_of_bag);  // balances inline
   } else {
-    sample = uniform_bootstrap(ctx, draws, rng);
+    sample = uniform_bootstrap(ctx, draws, rng, reads_out_of_bag);
   }
   if (ctx.growth.balanced_subsample && !weighted) balance_subsample(ctx, sample);
 
   const TreeWeights weights{
       sample.weights ? std::span<const double>(*sample.weights) : std::span<const double>(ctx.weights),
       sample.w_total, sample.min_leaf_weight};
-  Tree tree = grow_tree(ctx, weights, sample.in_bag, settings, rng, scratch.grow);
-  if (ctx.growth.ccp_alpha > 0.0) {
-    prune_tree(tree, ctx, weights, sample.in_bag, ctx.growth.ccp_alpha, scratch.grow);
-  }
+  const bool prunes = ctx.growth.ccp_alpha > 0.0;
+  // Growth reorders its index array in place. Pruning needs the bag in its drawn order
+  // afterwards, so only then is the bag copied; otherwise it becomes the index array.
+  if (!prunes) scratch.grow.rows = std::move(sample.in_bag);
+  const std::span<const RowIndex> in_bag = prunes ? std::span<const RowIndex>(sample.in_bag)
+                                                  : std::span<const RowIndex>(scratch.grow.rows);
+  Tree tree = grow_tree(ctx, weights, in_bag, settings, rng, scratch.grow);
+  if (prunes) prune_tree(tree, ctx, weights, sample.in_bag, ctx.growth.ccp_alpha, scratch.grow);
 
   OobVotes* votes = result.oob_votes ? &*result.oob_votes : nullptr;
   if (settings.permutation_importance) {
@@ -78,16 +86,16 @@ struct WorkerOutput {
 
 }  // namespace
 
-void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const uint64_t> out_of_bag,
+void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> out_of_bag,
                        OobVotes& votes, BufferPool& pool) {
   if (out_of_bag.empty() || tree.nodes.empty()) return;
   struct Pending {
     uint64_t node;
-    std::vector<uint64_t> rows;
+    std::vector<RowIndex> rows;
   };
   // Explicit stack; the left child is pushed last so it is visited first.
   std::vector<Pending> stack;
-  std::vector<uint64_t> start = pool.take();
+  std::vector<RowIndex> start = pool.take();
   start.assign(out_of_bag.begin(), out_of_bag.end());
   stack.push_back(Pending{tree.root, std::move(start)});
   while (!stack.empty()) {
@@ -99,8 +107,8 @@ void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<c
       pool.give(std::move(item.rows));
       continue;
     }
-    std::vector<uint64_t> left = pool.take();
-    std::vector<uint64_t> right = pool.take();
+    std::vector<RowIndex> left = pool.take();
+    std::vector<RowIndex> right = pool.take();
     partition_rows(ctx, node, item.rows, left, right);
     pool.give(std::move(item.rows));
     if (!right.empty()) {

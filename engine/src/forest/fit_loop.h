@@ -29,7 +29,7 @@ void merge_results(ForestResult& acc, ForestResult&& incoming);
 
 // Routes the tree's out-of-bag rows down the tree with the training partition (so its
 // time counts as partition time) and adds one vote per row for the class of its leaf.
-void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const uint64_t> out_of_bag,
+void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> out_of_bag,
                        OobVotes& votes, BufferPool& pool);
 
 }  // namespace morvel

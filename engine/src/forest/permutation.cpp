@@ -100,14 +100,14 @@ class Pass {
   }
 
   const Tree& tree_;
-  const std::vector<uint64_t>& labels_;
+  const std::vector<ClassIndex>& labels_;
   const Router& router_;
   PermutationScratch& s_;
 };
 
 }  // namespace
 
-void permutation_pass(const Tree& tree, const TrainingContext& ctx, std::span<const uint64_t> out_of_bag,
+void permutation_pass(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> out_of_bag,
                       Rng& rng, PermutationStats& stats, OobVotes* oob_votes, PermutationScratch& scratch) {
   const uint64_t m = out_of_bag.size();
   PermutationScratch& s = scratch;
@@ -123,7 +123,7 @@ void permutation_pass(const Tree& tree, const TrainingContext& ctx, std::span<co
 
   s.rows.assign(out_of_bag.begin(), out_of_bag.end());
   s.donors.assign(out_of_bag.begin(), out_of_bag.end());
-  rng.shuffle(std::span<uint64_t>(s.donors));
+  rng.shuffle(std::span<RowIndex>(s.donors));
 
   if (m > 0 && !tree.nodes.empty()) {
     with_training_router(ctx, [&](const auto& router) {

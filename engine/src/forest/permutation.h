@@ -22,10 +22,10 @@ struct DirectVote {
 // Per-worker buffers, reused for every tree of the worker.
 struct PermutationScratch {
   std::vector<DirectVote> direct;      // one per training row
-  std::vector<uint64_t> rows;          // evaluated rows, partitioned in place
-  std::vector<uint64_t> donors;        // donor of each evaluated row
-  std::vector<uint64_t> spill_rows;    // right-hand parts while partitioning
-  std::vector<uint64_t> spill_donors;
+  std::vector<RowIndex> rows;          // evaluated rows, partitioned in place
+  std::vector<RowIndex> donors;        // donor of each evaluated row
+  std::vector<RowIndex> spill_rows;    // right-hand parts while partitioning
+  std::vector<RowIndex> spill_donors;
   std::vector<uint32_t> on_path;       // per feature: splits on it above the current node
   std::vector<int64_t> delta;          // per feature: DeltaCounts value
   std::vector<uint8_t> has_delta;      // per feature: DeltaCounts has an entry
@@ -36,7 +36,7 @@ struct PermutationScratch {
 // every feature), records the direct votes, adds one Welford step per feature whose
 // permuted descents reached rows, and, when `oob_votes` is given, counts the direct votes
 // as the tree's out-of-bag votes.
-void permutation_pass(const Tree& tree, const TrainingContext& ctx, std::span<const uint64_t> out_of_bag,
+void permutation_pass(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> out_of_bag,
                       Rng& rng, PermutationStats& stats, OobVotes* oob_votes, PermutationScratch& scratch);
 
 }  // namespace morvel

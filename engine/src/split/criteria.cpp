@@ -9,18 +9,19 @@
 namespace morvel {
 
 void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
-                        std::span<const uint64_t> rows, bool keep_entry_weights, NodeStats& out) {
+                        std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out) {
   const uint64_t n_classes = ctx.n_classes;
   out.criterion = ctx.growth.criterion;
   out.labels.resize(rows.size());
   out.class_weight.assign(n_classes, 0.0);
   out.weight = 0.0;
+  out.unit_weights = has_unit_weights(ctx, weights);
   if (keep_entry_weights) {
     out.entry_weights.resize(rows.size());
   } else {
     out.entry_weights.clear();
   }
-  const uint64_t* labels = ctx.labels.data();
+  const ClassIndex* labels = ctx.labels.data();
   const double* w = weights.weights.data();
   if (n_classes == 2) {
     // Two running sums in registers instead of a store and reload of class_weight[c] per
@@ -40,7 +41,7 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
       class0 += std::bit_cast<double>(bits & ~one);
       class1 += std::bit_cast<double>(bits & one);
       total += wr;
-      out.labels[i] = c;
+      out.labels[i] = static_cast<ClassIndex>(c);
       if (keep_entry_weights) out.entry_weights[i] = wr;
     }
     out.class_weight[0] = class0;
@@ -56,7 +57,7 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
     const double wr = w[row];
     out.class_weight[c] += wr;
     out.weight += wr;
-    out.labels[i] = c;
+    out.labels[i] = static_cast<ClassIndex>(c);
     if (keep_entry_weights) out.entry_weights[i] = wr;
   }
 }

@@ -235,7 +235,7 @@ struct Best {
 // distinct neighbouring values the prefix becomes the right child (values <= pivot) and the
 // suffix the left child.
 template <class Keys, uint64_t K>
-Best scan(const Scorer<K>& scorer, const std::vector<ExactSortRecord>& records, const uint64_t* labels,
+Best scan(const Scorer<K>& scorer, const std::vector<ExactSortRecord>& records, const ClassIndex* labels,
           const double* entry_weight, double* suffix, double* prefix, const double* missing, double* joined,
           double missing_weight, uint64_t missing_count) {
   const uint64_t n = records.size();
@@ -319,14 +319,14 @@ void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scr
 }
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
-                                           const SearchRules& rules, std::span<const uint64_t> rows,
+                                           const SearchRules& rules, std::span<const RowIndex> rows,
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
                                            NodeBounds bounds, ExactScratch& scratch) {
   MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
   MORVEL_ASSERT(stats.labels.size() == rows.size(), "node statistics do not match the index list");
   const uint64_t n_classes = rules.n_classes;
   const uint64_t n_entries = rows.size();
-  const uint64_t* labels = stats.labels.data();
+  const ClassIndex* labels = stats.labels.data();
 
   // Buffers: suffix S, prefix P, missing m, one temporary side (S + m or P + m), and the
   // entry weights in list order.
@@ -383,7 +383,7 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
     const ColumnMajorCopy& columns = column_major(ctx.csr, scratch.columns);
     uint64_t at = columns.starts[feature];
     const uint64_t end = columns.starts[feature + 1];
-    const uint64_t* row_of = columns.rows.data();
+    const RowIndex* row_of = columns.rows.data();
     const bool gallop = end - at > 16 * n_entries;  // few rows against a long column
     gather(DoubleKeys{}, [&](uint64_t row) {
       if (gallop) {

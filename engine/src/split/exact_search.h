@@ -31,7 +31,7 @@ struct ColumnMajorCopy {
   const CsrMatrix* source = nullptr;  // the matrix it was built from
   uint64_t n_entries = 0;             // stored entries of that matrix
   std::vector<uint64_t> starts;       // n_features + 1 column starts
-  std::vector<uint64_t> rows;         // row of each stored entry
+  std::vector<RowIndex> rows;         // row of each stored entry
   std::vector<double> values;         // value of each stored entry
 };
 
@@ -52,7 +52,7 @@ struct ExactScratch {
 void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch);
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
-                                           const SearchRules& rules, std::span<const uint64_t> rows,
+                                           const SearchRules& rules, std::span<const RowIndex> rows,
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
                                            NodeBounds bounds, ExactScratch& scratch);
 

@@ -50,7 +50,7 @@ struct BinaryPrefix {
 // adds nothing either), so the sums equal those of adding only the prefix entries; the
 // masks replace a branch that mispredicts on every other entry.
 template <class T>
-BinaryPrefix binary_prefix_in_order(const T* values, const double* entry_weights, const uint64_t* labels,
+BinaryPrefix binary_prefix_in_order(const T* values, const double* entry_weights, const ClassIndex* labels,
                                     uint64_t n, double t) {
   double class0 = 0.0;
   double class1 = 0.0;
@@ -73,7 +73,7 @@ BinaryPrefix binary_prefix_in_order(const T* values, const double* entry_weights
 // integer, so the order of the additions cannot change any result, and four lanes add at
 // once. Class 0's sum is the prefix weight minus class 1's, exact for the same reason.
 template <class T>
-BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, const uint64_t* labels, uint64_t n,
+BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, const ClassIndex* labels, uint64_t n,
                                  double t) {
   uint64_t i = 0;
   double weight = 0.0;
@@ -103,10 +103,12 @@ BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, c
     const __m128d in1 = _mm_cmple_pd(v1, threshold);
     const __m128d w0 = _mm_and_pd(in0, _mm_loadu_pd(entry_weights + i));
     const __m128d w1 = _mm_and_pd(in1, _mm_loadu_pd(entry_weights + i + 2));
-    const __m128d one0 =
-        _mm_castsi128_pd(_mm_sub_epi64(zero, _mm_loadu_si128(reinterpret_cast<const __m128i*>(labels + i))));
-    const __m128d one1 =
-        _mm_castsi128_pd(_mm_sub_epi64(zero, _mm_loadu_si128(reinterpret_cast<const __m128i*>(labels + i + 2))));
+    // Two 32-bit labels widened to two 64-bit lanes each, then 0 or all ones.
+    const __m128i labels0 = _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + i)), zero);
+    const __m128i labels1 =
+        _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + i + 2)), zero);
+    const __m128d one0 = _mm_castsi128_pd(_mm_sub_epi64(zero, labels0));
+    const __m128d one1 = _mm_castsi128_pd(_mm_sub_epi64(zero, labels1));
     weight_a = _mm_add_pd(weight_a, w0);
     weight_b = _mm_add_pd(weight_b, w1);
     class1_a = _mm_add_pd(class1_a, _mm_and_pd(one0, w0));
@@ -131,7 +133,7 @@ BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, c
 }
 
 template <class T>
-BinaryPrefix binary_prefix(const T* values, const double* entry_weights, const uint64_t* labels, uint64_t n,
+BinaryPrefix binary_prefix(const T* values, const double* entry_weights, const ClassIndex* labels, uint64_t n,
                            double t, bool whole_weights) {
   if (whole_weights) return binary_prefix_whole(values, entry_weights, labels, n, t);
   return binary_prefix_in_order(values, entry_weights, labels, n, t);
@@ -279,7 +281,7 @@ uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, d
 // have equal bits except for zeros of either sign, so when an extreme is zero the list-order
 // scan runs again over the copied values to settle its sign.
 template <class T, class Read>
-void copy_extremes(const uint64_t* rows, uint64_t n, uint64_t row_limit, Read& read, T* out, T& lo_out,
+void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& read, T* out, T& lo_out,
                    T& hi_out) {
   T lo = std::numeric_limits<T>::infinity();
   T hi = -std::numeric_limits<T>::infinity();
@@ -352,7 +354,7 @@ void copy_extremes(const uint64_t* rows, uint64_t n, uint64_t row_limit, Read& r
 // `may_miss` is false when no value of the matrix is missing.
 template <class Read>
 std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const TreeWeights& weights,
-                                             const SearchRules& rules, std::span<const uint64_t> rows,
+                                             const SearchRules& rules, std::span<const RowIndex> rows,
                                              const NodeStats& stats, uint64_t feature, int8_t constraint,
                                              NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                              Rng& rng, ExtraScratch& scratch, Read read, bool may_miss,
@@ -370,7 +372,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   double* missing = sums.data() + k;
   std::fill(prefix, prefix + 2 * k, 0.0);
   const double* w = weights.weights.data();
-  const uint64_t* labels = stats.labels.data();
+  const ClassIndex* labels = stats.labels.data();
 
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
@@ -481,7 +483,7 @@ decltype(auto) with_general_reader(const TrainingContext& ctx, uint64_t feature,
 // `read(row)` returns the stored element (float for float32 input) of the searched feature.
 template <class T, class Read>
 std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, const SearchRules& rules,
-                                                  std::span<const uint64_t> rows, const NodeStats& stats,
+                                                  std::span<const RowIndex> rows, const NodeStats& stats,
                                                   uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
                                                   std::vector<T>& values, ExtraScratch& scratch, ProfileCounters* profile,
@@ -494,7 +496,7 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
   if (values.size() < n) values.resize(n);
   if (profile != nullptr) profile->record_peak(values.capacity() * sizeof(T));
   const double* ew = stats.entry_weights.data();
-  const uint64_t* labels = stats.labels.data();
+  const ClassIndex* labels = stats.labels.data();
 
   double missing[2] = {0.0, 0.0};
   double missing_weight = 0.0;
@@ -559,7 +561,7 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
   }
   if (ctx.form == ValueForm::ViewF32) {
     const ViewF32& view = ctx.view_f32;
-    const uint64_t* order = ctx.order.data();
+    const RowIndex* order = ctx.order.data();
     return fn(scratch.values_f32, [&view, order, feature](uint64_t row) { return view.at(order[row], feature); });
   }
   if (!ctx.feature_major_f64.empty()) {
@@ -568,7 +570,7 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
   }
   if (ctx.form == ValueForm::ViewF64) {
     const ViewF64& view = ctx.view_f64;
-    const uint64_t* order = ctx.order.data();
+    const RowIndex* order = ctx.order.data();
     return fn(scratch.values_f64, [&view, order, feature](uint64_t row) { return view.at(order[row], feature); });
   }
   const double* values = ctx.dense.values.data();
@@ -582,7 +584,7 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
 // bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1). Rows that
 // binned_node_stats already checked against the matrix are read without checking again.
 template <bool kChecked>
-void gather_bins(const uint8_t* column, uint64_t stride, const uint64_t* rows, uint64_t n, uint64_t n_rows,
+void gather_bins(const uint8_t* column, uint64_t stride, const RowIndex* rows, uint64_t n, uint64_t n_rows,
                  uint8_t* bins) {
   uint64_t i = 0;
   if (stride == 1) {
@@ -841,7 +843,7 @@ double byte_node_impurity(const SearchRules& rules, const NodeStats& stats, Extr
 
 // Gathers the searched feature's bins of the node's entries into node_bins and records whose
 // they are; returns the node's byte view.
-ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const uint64_t> rows, uint64_t feature,
+ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows, uint64_t feature,
                           ExtraScratch& scratch, const uint8_t* second) {
   const uint64_t n = rows.size();
   if (scratch.node_bins.size() < n + kBlockPad) scratch.node_bins.resize(n + kBlockPad);
@@ -873,7 +875,7 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const uint64_t> rows
 // The missing bin (above every other bin of the feature) never qualifies. Same draws, same
 // rejections, same result.
 std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
-                                                  std::span<const uint64_t> rows, const NodeStats& stats,
+                                                  std::span<const RowIndex> rows, const NodeStats& stats,
                                                   uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
                                                   ExtraScratch& scratch, uint64_t missing_byte,
@@ -908,7 +910,7 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
 }
 
 std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, const TreeWeights& weights,
-                                                   const SearchRules& rules, std::span<const uint64_t> rows,
+                                                   const SearchRules& rules, std::span<const RowIndex> rows,
                                                    const NodeStats& stats, uint64_t feature, int8_t constraint,
                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                    Rng& rng, ExtraScratch& scratch, ProfileCounters* profile) {
@@ -932,7 +934,7 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
   const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
   const double* w = weights.weights.data();
-  const uint64_t* labels = stats.labels.data();
+  const ClassIndex* labels = stats.labels.data();
   const auto reject = [profile] {
     if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
     return std::optional<SplitCandidate>{};
@@ -1039,7 +1041,7 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
 // <= floor(t), which for a whole bin is value <= t. Same draws, same constant list, same
 // result as the general search reading bins as doubles.
 std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
-                                                 std::span<const uint64_t> rows, const NodeStats& stats,
+                                                 std::span<const RowIndex> rows, const NodeStats& stats,
                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                  std::vector<uint64_t>& constant_features, Rng& rng,
                                                  ExtraScratch& scratch) {
@@ -1124,7 +1126,7 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
 // constant at the node yields none without drawing; otherwise the visit is counted and timed
 // (when profiling) around fn(profile).
 template <class Fn>
-std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::span<const uint64_t> rows,
+std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::span<const RowIndex> rows,
                                               uint64_t feature, const std::vector<uint64_t>& constant_features,
                                               Fn&& fn) {
   if (is_listed(constant_features, feature)) return std::nullopt;
@@ -1139,7 +1141,7 @@ std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::s
 
 }  // namespace
 
-void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch) {
+void prepare_extra_tree(std::span<const double> weights, std::span<const RowIndex> in_bag, ExtraScratch& scratch) {
   // Whole numbers add exactly while the running total stays at most 2^53; every
   // node's entries are a sub-list of the bag, so their partial sums are exact too.
   constexpr double kExactLimit = 0x1p53;
@@ -1176,7 +1178,7 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
 
 void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weights,
-                        std::span<const uint64_t> in_bag, ExtraScratch& scratch) {
+                        std::span<const RowIndex> in_bag, ExtraScratch& scratch) {
   std::vector<uint64_t>& tagged = scratch.tagged_rows;
   tagged.clear();
   if (ctx.n_classes != 2) return;
@@ -1200,11 +1202,11 @@ namespace {
 // the other class's sum adds +0.0. Fills the entry labels and weights (sized by the caller),
 // the class weights and W; `also(i, weight, one)` sees each entry, `one` all ones for class 1.
 template <class Also>
-void tagged_sums(std::span<const uint64_t> rows, const ExtraScratch& scratch, NodeStats& out, Also&& also) {
+void tagged_sums(std::span<const RowIndex> rows, const ExtraScratch& scratch, NodeStats& out, Also&& also) {
   const uint64_t n = rows.size();
   const uint64_t* tagged = scratch.tagged_rows.data();
   const uint64_t n_tagged = scratch.tagged_rows.size();
-  uint64_t* entry_labels = out.labels.data();
+  ClassIndex* entry_labels = out.labels.data();
   double* entry_weights = out.entry_weights.data();
   double class0 = 0.0;
   double class1 = 0.0;
@@ -1234,12 +1236,12 @@ void tagged_sums(std::span<const uint64_t> rows, const ExtraScratch& scratch, No
 // and W += w. Fills the entry labels and weights (sized by the caller) and returns W;
 // `also(i, class, weight)` sees each entry.
 template <class Also>
-double class_sums(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+double class_sums(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                   uint64_t k, double* class_weight, NodeStats& out, Also&& also) {
-  const uint64_t* labels = ctx.labels.data();
+  const ClassIndex* labels = ctx.labels.data();
   const double* w = weights.weights.data();
   const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
-  uint64_t* entry_labels = out.labels.data();
+  ClassIndex* entry_labels = out.labels.data();
   double* entry_weights = out.entry_weights.data();
   double total = 0.0;
   for (uint64_t i = 0; i < rows.size(); ++i) {
@@ -1259,7 +1261,7 @@ double class_sums(const TrainingContext& ctx, const TreeWeights& weights, std::s
 
 }  // namespace
 
-void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
+void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, const ExtraScratch& scratch,
                        NodeStats& out) {
   out.criterion = ctx.growth.criterion;
   out.labels.resize(rows.size());
@@ -1293,7 +1295,7 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   scratch.byte_node_entries = n;
 }
 
-void tag_binned_rows(const TrainingContext& ctx, std::span<const double> weights, std::span<const uint64_t> in_bag,
+void tag_binned_rows(const TrainingContext& ctx, std::span<const double> weights, std::span<const RowIndex> in_bag,
                      ExtraScratch& scratch) {
   const uint64_t k = ctx.n_classes;
   scratch.binned_tags = false;
@@ -1319,7 +1321,7 @@ bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch) {
   return scratch.binned_tags && scratch.row_tags.size() == ctx.binned->n_rows;
 }
 
-void binned_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, ExtraScratch& scratch,
+void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
                        NodeStats& out) {
   MORVEL_ASSERT(uses_entry_bytes(ctx, scratch), "index out of bounds: entry bytes need tagged rows");
   const uint64_t k = ctx.n_classes;
@@ -1380,7 +1382,7 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const uint64_t> row
   scratch.tag_node = nullptr;
 }
 
-void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                      ExtraScratch& scratch, NodeStats& out) {
   binned_node_stats(ctx, rows, scratch, out);
   const uint64_t n = rows.size();
@@ -1395,7 +1397,7 @@ void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std
   }
 }
 
-void keep_extra_bins(uint64_t feature, std::span<const uint64_t> rows, ExtraScratch& scratch) {
+void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScratch& scratch) {
   if (scratch.bins_feature != feature || scratch.bins_rows != rows.data() || scratch.bins_entries != rows.size() ||
       scratch.bins_rows == nullptr) {
     scratch.kept_valid = false;
@@ -1410,7 +1412,7 @@ void keep_extra_bins(uint64_t feature, std::span<const uint64_t> rows, ExtraScra
   scratch.bins_rows = nullptr;
 }
 
-bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const uint64_t> rows) {
+bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows) {
   return scratch.kept_valid && scratch.kept_feature == feature && scratch.kept_rows == rows.data() &&
          scratch.kept_entries == rows.size() && scratch.kept_bins.size() >= rows.size();
 }
@@ -1419,7 +1421,7 @@ bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
   return !ctx.binned && scratch.byte_weights && ctx.n_classes >= 3 && ctx.n_classes <= kTagLanes;
 }
 
-void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                         ExtraScratch& scratch, NodeStats& out) {
   const uint64_t k = ctx.n_classes;
   MORVEL_ASSERT(k >= 3 && k <= kTagLanes, "index out of bounds: class lanes need three to eight classes");
@@ -1489,7 +1491,7 @@ double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi)
 }
 
 std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
-                                           const SearchRules& rules, std::span<const uint64_t> rows,
+                                           const SearchRules& rules, std::span<const RowIndex> rows,
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch) {
@@ -1519,7 +1521,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
 }
 
 std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,
-                                                   const SearchRules& rules, std::span<const uint64_t> rows,
+                                                   const SearchRules& rules, std::span<const RowIndex> rows,
                                                    const NodeStats& stats, uint64_t feature, int8_t constraint,
                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                    Rng& rng, ExtraScratch& scratch) {

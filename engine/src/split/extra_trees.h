@@ -55,7 +55,7 @@ struct ExtraScratch {
   std::vector<uint16_t> row_tags;
   // The rows binned_node_stats checked against the matrix for the prepared node: searches of
   // that node read its bins without checking each row again.
-  const uint64_t* checked_rows = nullptr;
+  const RowIndex* checked_rows = nullptr;
   // The prepared node's impurity, computed by its first search (binned_node_stats resets it).
   bool node_impurity_known = false;
   double node_impurity = 0.0;
@@ -63,12 +63,12 @@ struct ExtraScratch {
   // bytes). The grower keeps the bins of a node's best candidate in kept_bins (keep_extra_bins)
   // so that the node's partition reads them in list order instead of the matrix column.
   uint64_t bins_feature = 0;
-  const uint64_t* bins_rows = nullptr;
+  const RowIndex* bins_rows = nullptr;
   uint64_t bins_entries = 0;
   std::vector<uint8_t> kept_bins;
   bool kept_valid = false;
   uint64_t kept_feature = 0;
-  const uint64_t* kept_rows = nullptr;
+  const RowIndex* kept_rows = nullptr;
   uint64_t kept_entries = 0;
   // The entropy of the last node scored, with everything it was computed from: a node's
   // searches share it without recomputing (a pure function of these inputs).
@@ -81,16 +81,16 @@ struct ExtraScratch {
 
 // Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
 // `weights`. Weighted-bootstrap draw counts and unit weights qualify.
-void prepare_extra_tree(std::span<const double> weights, std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+void prepare_extra_tree(std::span<const double> weights, std::span<const RowIndex> in_bag, ExtraScratch& scratch);
 
 // Fills `scratch.tagged_rows` for a two-class tree whose bag weights are all above zero
 // (extra-trees bags hold no row of weight 0); clears it otherwise.
 void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weights,
-                        std::span<const uint64_t> in_bag, ExtraScratch& scratch);
+                        std::span<const RowIndex> in_bag, ExtraScratch& scratch);
 
 // compute_node_stats (entry weights kept) from the tagged rows: the same sums in the same
 // order. Requires a non-empty `scratch.tagged_rows` filled for this tree.
-void tagged_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, const ExtraScratch& scratch,
+void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, const ExtraScratch& scratch,
                        NodeStats& out);
 
 // Whether tagged_class_stats serves the nodes of the current tree: raw values, three to eight
@@ -99,13 +99,13 @@ bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
 
 // compute_node_stats (entry weights kept), the same sums in the same order, filling the
 // per-entry class lanes of `entry_tags` in the same pass. Requires uses_class_lanes.
-void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                         ExtraScratch& scratch, NodeStats& out);
 
 // Fills `scratch.row_tags` for a tree on a binned matrix whose weights are byte weights
 // (prepare_extra_tree first); clears `scratch.binned_tags` otherwise. Checks every bag row
 // against the matrix.
-void tag_binned_rows(const TrainingContext& ctx, std::span<const double> weights, std::span<const uint64_t> in_bag,
+void tag_binned_rows(const TrainingContext& ctx, std::span<const double> weights, std::span<const RowIndex> in_bag,
                      ExtraScratch& scratch);
 
 // Whether byte_node_stats serves the nodes of the current tree: a binned matrix with byte
@@ -116,12 +116,12 @@ bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch);
 // per-entry bytes the byte searches read. Every sum is an exact integer, so the values equal
 // the list-order sums of compute_node_stats. The entry labels and weights are left empty
 // (nothing on this path reads them). Requires uses_entry_bytes.
-void binned_node_stats(const TrainingContext& ctx, std::span<const uint64_t> rows, ExtraScratch& scratch,
+void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
                        NodeStats& out);
 
 // binned_node_stats with the entry labels and weights kept as compute_node_stats keeps them.
 // Requires uses_entry_bytes.
-void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> rows,
+void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                      ExtraScratch& scratch, NodeStats& out);
 
 // Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
@@ -134,10 +134,10 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
 
 // Called by the grower when the candidate of `feature` just searched becomes the node's best:
 // keeps that search's bins (when it read bytes) for partition_kept_bins.
-void keep_extra_bins(uint64_t feature, std::span<const uint64_t> rows, ExtraScratch& scratch);
+void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScratch& scratch);
 
 // Whether kept bins belong to this split of these rows.
-bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const uint64_t> rows);
+bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows);
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).
@@ -147,7 +147,7 @@ double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi)
 // two-class binned form from the context. A feature found constant is appended to
 // `constant_features`; a feature already listed there yields none without drawing.
 std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
-                                           const SearchRules& rules, std::span<const uint64_t> rows,
+                                           const SearchRules& rules, std::span<const RowIndex> rows,
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch);
@@ -156,7 +156,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
 // context, with the missing bin read as NaN). search_extra routes two-class problems to
 // specialised copies that must give the same candidate; this entry lets tests compare them.
 std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,
-                                                   const SearchRules& rules, std::span<const uint64_t> rows,
+                                                   const SearchRules& rules, std::span<const RowIndex> rows,
                                                    const NodeStats& stats, uint64_t feature, int8_t constraint,
                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                    Rng& rng, ExtraScratch& scratch);

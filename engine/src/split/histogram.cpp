@@ -239,7 +239,7 @@ struct HistogramSearch::Impl {
     return h;
   }
 
-  void set_rows(NodeHistogram& h, std::span<const uint64_t> rows) const {
+  void set_rows(NodeHistogram& h, std::span<const RowIndex> rows) const {
     h.borrowed = borrow;
     if (borrow) {
       h.rows.clear();
@@ -250,7 +250,7 @@ struct HistogramSearch::Impl {
     }
   }
 
-  NodeHistogram take_on_demand(std::span<const uint64_t> rows) {
+  NodeHistogram take_on_demand(std::span<const RowIndex> rows) {
     NodeHistogram h = take();
     h.on_demand = true;
     set_rows(h, rows);
@@ -259,9 +259,9 @@ struct HistogramSearch::Impl {
 
   // Sums the features [f_begin, f_end) of `rows` into a zeroed full-width histogram.
   template <BinSource kSource>
-  void accumulate(std::span<const uint64_t> rows, uint64_t f_begin, uint64_t f_end, double* cw,
+  void accumulate(std::span<const RowIndex> rows, uint64_t f_begin, uint64_t f_end, double* cw,
                   uint64_t* counts) const {
-    const uint64_t* labels = ctx.labels.data();
+    const ClassIndex* labels = ctx.labels.data();
     const double* w = weights.weights.data();
     const uint64_t* off = offsets.data();
     const uint64_t nc = n_classes;
@@ -298,7 +298,7 @@ struct HistogramSearch::Impl {
     }
   }
 
-  void accumulate_range(std::span<const uint64_t> rows, uint64_t f_begin, uint64_t f_end, NodeHistogram& h) const {
+  void accumulate_range(std::span<const RowIndex> rows, uint64_t f_begin, uint64_t f_end, NodeHistogram& h) const {
     switch (source) {
       case BinSource::RowMajor:
         accumulate<BinSource::RowMajor>(rows, f_begin, f_end, h.class_weights.data(), h.counts.data());
@@ -312,7 +312,7 @@ struct HistogramSearch::Impl {
     }
   }
 
-  NodeHistogram build_full(std::span<const uint64_t> rows) {
+  NodeHistogram build_full(std::span<const RowIndex> rows) {
     NodeHistogram h = take();
     h.on_demand = false;
     h.rows.clear();
@@ -324,7 +324,7 @@ struct HistogramSearch::Impl {
     return h;
   }
 
-  void fill_full(std::span<const uint64_t> rows, NodeHistogram& h) const {
+  void fill_full(std::span<const RowIndex> rows, NodeHistogram& h) const {
     const uint64_t workers = std::min(n_features, threads);
     uint64_t cells = 0;
     const bool small = __builtin_mul_overflow(static_cast<uint64_t>(rows.size()), n_features, &cells)
@@ -363,14 +363,17 @@ struct HistogramSearch::Impl {
     // The node's statistics list every entry's class and weight in list order, the order of
     // the node's index list; reading them sequentially spares two lookups per entry. Statistics measured
     // without entry weights fall back to the lookups.
-    const std::span<const uint64_t> entries = h.entries();
+    const std::span<const RowIndex> entries = h.entries();
     const uint64_t n = entries.size();
-    const uint64_t* rows = entries.data();
+    const RowIndex* rows = entries.data();
     const bool listed = stats.labels.size() == n && stats.entry_weights.size() == n;
-    const uint64_t* labels = listed ? stats.labels.data() : ctx.labels.data();
+    const bool unit = stats.labels.size() == n && stats.unit_weights;
+    const ClassIndex* labels = listed || unit ? stats.labels.data() : ctx.labels.data();
     const double* w = listed ? stats.entry_weights.data() : weights.weights.data();
     auto each_entry = [&](auto bin_of) {
-      if (listed) {
+      if (unit) {
+        for (uint64_t i = 0; i < n; ++i) add(labels[i], 1.0, bin_of(rows[i]));
+      } else if (listed) {
         for (uint64_t i = 0; i < n; ++i) add(labels[i], w[i], bin_of(rows[i]));
       } else {
         for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], w[rows[i]], bin_of(rows[i]));
@@ -838,14 +841,14 @@ HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& 
 
 HistogramSearch::~HistogramSearch() = default;
 
-NodeHistogram HistogramSearch::build(std::span<const uint64_t> rows) {
+NodeHistogram HistogramSearch::build(std::span<const RowIndex> rows) {
   if (impl_->use_on_demand(rows.size())) return impl_->take_on_demand(rows);
   return impl_->build_full(rows);
 }
 
 std::pair<NodeHistogram, NodeHistogram> HistogramSearch::derive_children(NodeHistogram&& parent,
-                                                                         std::span<const uint64_t> left_rows,
-                                                                         std::span<const uint64_t> right_rows) {
+                                                                         std::span<const RowIndex> left_rows,
+                                                                         std::span<const RowIndex> right_rows) {
   Impl& s = *impl_;
   if (parent.on_demand) {
     // Exact sums: each child's bins will be summed from its own rows when searched.

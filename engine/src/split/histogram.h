@@ -26,13 +26,13 @@ struct NodeHistogram {
   std::vector<double> class_weights;  // global bin g, class c at g * n_classes + c
   std::vector<uint64_t> counts;       // entries per global bin
   bool on_demand = false;             // true: only `rows` is kept, bins are summed when searched
-  std::vector<uint64_t> rows;         // the node's index list (on-demand histograms only)
+  std::vector<RowIndex> rows;         // the node's index list (on-demand histograms only)
   // On-demand histograms of a search that borrows index lists: the node's list, not copied.
   bool borrowed = false;
-  std::span<const uint64_t> borrowed_rows;
+  std::span<const RowIndex> borrowed_rows;
 
   // The node's index list of an on-demand histogram.
-  std::span<const uint64_t> entries() const { return borrowed ? borrowed_rows : std::span<const uint64_t>(rows); }
+  std::span<const RowIndex> entries() const { return borrowed ? borrowed_rows : std::span<const RowIndex>(rows); }
 };
 
 // Per-tree histogram machinery for one training context and one set of tree weights.
@@ -45,13 +45,13 @@ class HistogramSearch {
   HistogramSearch& operator=(const HistogramSearch&) = delete;
 
   // Histogram of a node from its index list.
-  NodeHistogram build(std::span<const uint64_t> rows);
+  NodeHistogram build(std::span<const RowIndex> rows);
 
   // The two children's histograms: the child with fewer entries (left on a tie) is built
   // from its rows, the other is parent - built, class weights clamped at 0. Consumes parent.
   std::pair<NodeHistogram, NodeHistogram> derive_children(NodeHistogram&& parent,
-                                                           std::span<const uint64_t> left_rows,
-                                                           std::span<const uint64_t> right_rows);
+                                                           std::span<const RowIndex> left_rows,
+                                                           std::span<const RowIndex> right_rows);
 
   // Returns a histogram no longer needed, so its buffers can be reused.
   void recycle(NodeHistogram&& histogram);

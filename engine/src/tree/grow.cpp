@@ -117,17 +117,17 @@ class TreeGrower {
     if (extra_) scratch_.feature_pool.assign(ctx.candidates.begin(), ctx.candidates.end());
   }
 
-  Tree grow_depth_first(std::span<const uint64_t> in_bag);
-  Tree grow_best_first(std::span<const uint64_t> in_bag);
+  Tree grow_depth_first(std::span<const RowIndex> in_bag);
+  Tree grow_best_first(std::span<const RowIndex> in_bag);
 
  private:
-  std::span<uint64_t> span_of(Segment s) { return std::span<uint64_t>(scratch_.rows).subspan(s.begin, s.size()); }
+  std::span<RowIndex> span_of(Segment s) { return std::span<RowIndex>(scratch_.rows).subspan(s.begin, s.size()); }
 
   // Partitions the segment by `split`; the left child's rows come first. An extra-trees
   // search on bytes leaves the winning feature's bins of the node's entries behind: read in
   // list order, they spare the partition a lookup in the matrix column per row.
   std::pair<Segment, Segment> partition(const Node& split, Segment s) {
-    const std::span<uint64_t> rows = span_of(s);
+    const std::span<RowIndex> rows = span_of(s);
     const uint64_t k = extra_ && has_kept_bins(scratch_.extra, split.feature, rows)
                            ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
                            : partition_in_place(ctx_, split, rows, scratch_.spill);
@@ -140,9 +140,10 @@ class TreeGrower {
     tree.nodes.reserve(wanted);
   }
 
-  // Entry weights are always kept: the exact search reads them in place of a second lookup
-  // per entry, and the two-class dense extra-trees search requires them.
-  void measure(std::span<const uint64_t> rows, NodeStats& stats) {
+  // Entry weights are kept, except for histograms on unit weights, which add 1.0 per entry:
+  // the exact search reads them in place of a second lookup per entry, and the two-class
+  // dense extra-trees search requires them.
+  void measure(std::span<const RowIndex> rows, NodeStats& stats) {
     if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
       binned_node_stats(ctx_, rows, scratch_.extra, stats);
       return;
@@ -155,18 +156,19 @@ class TreeGrower {
       tagged_class_stats(ctx_, weights_, rows, scratch_.extra, stats);
       return;
     }
-    compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/true, stats);
+    const bool unit_histograms = use_histograms_ && has_unit_weights(ctx_, weights_);
+    compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/!unit_histograms, stats);
   }
 
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
-  std::optional<NodeSplit> search_node(std::span<const uint64_t> rows, const NodeStats& stats, NodeBounds bounds,
+  std::optional<NodeSplit> search_node(std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
                                        NodeCache& cache);
-  std::optional<SplitCandidate> search_feature(std::span<const uint64_t> rows, const NodeStats& stats,
+  std::optional<SplitCandidate> search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                uint64_t feature, NodeBounds bounds, NodeCache& cache);
   std::pair<NodeBounds, NodeBounds> child_bounds(NodeBounds bounds, uint64_t feature,
-                                                 std::span<const uint64_t> left, std::span<const uint64_t> right);
-  std::pair<NodeCache, NodeCache> child_caches(NodeCache&& parent, std::span<const uint64_t> left,
-                                               std::span<const uint64_t> right, uint64_t child_depth);
+                                                 std::span<const RowIndex> left, std::span<const RowIndex> right);
+  std::pair<NodeCache, NodeCache> child_caches(NodeCache&& parent, std::span<const RowIndex> left,
+                                               std::span<const RowIndex> right, uint64_t child_depth);
   void drop_histogram(NodeCache& cache) {
     if (cache.histogram) {
       histograms_->recycle(std::move(*cache.histogram));
@@ -202,7 +204,7 @@ bool TreeGrower::searchable(uint64_t n, uint64_t depth, bool may_split, const No
   return !ctx_.candidates.empty();
 }
 
-std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const uint64_t> rows, const NodeStats& stats,
+std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                          uint64_t feature, NodeBounds bounds, NodeCache& cache) {
   const int8_t constraint = ctx_.growth.constraint(feature);
   if (extra_) {
@@ -219,7 +221,7 @@ std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const uint64_
 // The node loop: draw features, search each, keep the best by gain. Ties on gain are settled
 // by a reservoir draw: with t candidates tied so far, the newest replaces the incumbent when
 // below(t) == 0, so each survives with probability 1/t.
-std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows, const NodeStats& stats,
+std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows, const NodeStats& stats,
                                                  NodeBounds bounds, NodeCache& cache) {
   if (use_histograms_ && !cache.histogram) cache.histogram = histograms_->build(rows);
   std::optional<NodeSplit> best;
@@ -290,8 +292,8 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const uint64_t> rows,
 // Children's probability bounds after a split on `feature` (statistics measured only when the
 // feature is constrained).
 std::pair<NodeBounds, NodeBounds> TreeGrower::child_bounds(NodeBounds bounds, uint64_t feature,
-                                                           std::span<const uint64_t> left,
-                                                           std::span<const uint64_t> right) {
+                                                           std::span<const RowIndex> left,
+                                                           std::span<const RowIndex> right) {
   const int8_t constraint = ctx_.growth.constraint(feature);
   if (constraint == 0) return {bounds, bounds};
   NodeStats& left_stats = scratch_.child_stats[0];
@@ -305,8 +307,8 @@ std::pair<NodeBounds, NodeBounds> TreeGrower::child_bounds(NodeBounds bounds, ui
 // parent's constant-feature list, copied to both. When neither child can pass the pre-split
 // checks (no depth left, or both too small to search) no histogram is derived: nothing would
 // read it, and a child that is never searched never builds one either.
-std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std::span<const uint64_t> left,
-                                                         std::span<const uint64_t> right, uint64_t child_depth) {
+std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std::span<const RowIndex> left,
+                                                         std::span<const RowIndex> right, uint64_t child_depth) {
   std::pair<NodeCache, NodeCache> out;
   if (parent.histogram) {
     const uint64_t smallest_searched = std::max<uint64_t>(ctx_.growth.min_samples_split, 2);
@@ -331,7 +333,7 @@ std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std
 // A node is appended after both subtrees, left first, so the root is the last node. Rng
 // order: a node's search, then its whole left subtree, then its right subtree; a leaf's
 // tie-break is drawn only when the node ends as a leaf.
-Tree TreeGrower::grow_depth_first(std::span<const uint64_t> in_bag) {
+Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   struct Frame {
     Segment rows;
     uint64_t depth = 0;
@@ -346,7 +348,7 @@ Tree TreeGrower::grow_depth_first(std::span<const uint64_t> in_bag) {
   };
   Tree tree;
   reserve_nodes(tree, in_bag.size());
-  scratch_.rows.assign(in_bag.begin(), in_bag.end());
+  if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch_.stats;
   std::vector<Frame> stack;
   auto push = [&](Segment rows, uint64_t depth, NodeBounds bounds, NodeCache&& cache) {
@@ -364,7 +366,7 @@ Tree TreeGrower::grow_depth_first(std::span<const uint64_t> in_bag) {
     if (!returning) {
       Frame& f = stack.back();
       const uint64_t n = f.rows.size();
-      const std::span<uint64_t> rows = span_of(f.rows);
+      const std::span<RowIndex> rows = span_of(f.rows);
       measure(rows, stats);
       std::optional<NodeSplit> split;
       if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache);
@@ -409,18 +411,18 @@ Tree TreeGrower::grow_depth_first(std::span<const uint64_t> in_bag) {
 // Best-first growth: every node is appended as a leaf when opened (root at 0), and the open
 // leaf with the largest gain is split next. Rng order: when a node is opened, its leaf
 // tie-break first, then its search; nodes are opened in creation order (left child first).
-Tree TreeGrower::grow_best_first(std::span<const uint64_t> in_bag) {
+Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
   const uint64_t max_leaves = forest_.max_leaves;
   Tree tree;
   reserve_nodes(tree, std::min<uint64_t>(in_bag.size(), max_leaves));
-  scratch_.rows.assign(in_bag.begin(), in_bag.end());
+  if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch_.stats;
   std::vector<OpenLeaf> heap;
 
   auto open = [&](Segment segment, uint64_t depth, bool may_split, NodeBounds bounds, NodeCache&& cache) -> uint64_t {
     const uint64_t node = tree.nodes.size();
     const uint64_t n = segment.size();
-    const std::span<uint64_t> rows = span_of(segment);
+    const std::span<RowIndex> rows = span_of(segment);
     measure(rows, stats);
     tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, bounds, rng_), n));
     std::optional<NodeSplit> split;
@@ -515,7 +517,7 @@ std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8
 
 }  // namespace detail
 
-Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> in_bag,
+Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> in_bag,
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch) {
   if (ctx.growth.extra_trees) {
     prepare_extra_tree(weights.weights, in_bag, scratch.extra);

@@ -20,17 +20,17 @@ namespace morvel {
 // A per-tree free list of index buffers, so partitions do not allocate at every node.
 class BufferPool {
  public:
-  std::vector<uint64_t> take() {
+  std::vector<RowIndex> take() {
     if (free_.empty()) return {};
-    std::vector<uint64_t> b = std::move(free_.back());
+    std::vector<RowIndex> b = std::move(free_.back());
     free_.pop_back();
     b.clear();
     return b;
   }
-  void give(std::vector<uint64_t>&& b) { free_.push_back(std::move(b)); }
+  void give(std::vector<RowIndex>&& b) { free_.push_back(std::move(b)); }
 
  private:
-  std::vector<std::vector<uint64_t>> free_;
+  std::vector<std::vector<RowIndex>> free_;
 };
 
 // Per-worker scratch, created once per worker of one fit and reused for all its trees (the
@@ -39,8 +39,8 @@ struct WorkerScratch {
   ExactScratch exact;
   ExtraScratch extra;
   BufferPool buffers;
-  std::vector<uint64_t> rows;        // the tree's index list; every node owns one segment of it
-  std::vector<uint64_t> spill;       // rows going right while a segment is partitioned
+  std::vector<RowIndex> rows;        // the tree's index list; every node owns one segment of it
+  std::vector<RowIndex> spill;       // rows going right while a segment is partitioned
   NodeStats stats;                   // the node being evaluated
   NodeStats child_stats[2];          // children's statistics for monotonic bounds
   std::vector<uint64_t> feature_pool;  // extra trees: candidates drawn without replacement
@@ -51,31 +51,32 @@ struct WorkerScratch {
   std::vector<std::optional<SplitCandidate>> searched;
 };
 
-// Grows one tree on `in_bag` (repeats allowed) with the tree's weights and Rng.
-Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const uint64_t> in_bag,
+// Grows one tree on `in_bag` (repeats allowed) with the tree's weights and Rng. `in_bag` may
+// be scratch.rows itself, which growth then reorders in place.
+Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> in_bag,
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch);
 
 // Splits `rows` by the split node into the rows going left and right, keeping list order.
 // Adds the elapsed time to "partition_seconds" when profiling.
-void partition_rows(const TrainingContext& ctx, const Node& split, std::span<const uint64_t> rows,
-                    std::vector<uint64_t>& left, std::vector<uint64_t>& right);
+void partition_rows(const TrainingContext& ctx, const Node& split, std::span<const RowIndex> rows,
+                    std::vector<RowIndex>& left, std::vector<RowIndex>& right);
 
 // The same partition in place: afterwards rows[0, k) holds the rows going left and rows[k, n)
 // those going right, each in their original order; returns k. `spill` is scratch.
 // Growth and pruning use this form so that a tree needs one index array, however deep it is.
-uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<uint64_t> rows,
-                            std::vector<uint64_t>& spill);
+uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
+                            std::vector<RowIndex>& spill);
 
 // partition_in_place for a binned context, with entry i's byte of the split feature read from
 // bins[i] instead of the matrix: the same routing (a missing byte by missing_left, otherwise
 // left when the byte exceeds the pivot). `bins` holds at least rows.size() bytes.
 uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
-                           std::span<uint64_t> rows, std::vector<uint64_t>& spill);
+                           std::span<RowIndex> rows, std::vector<RowIndex>& spill);
 
 // Cost-complexity pruning of a grown tree (ccp_alpha > 0): one bottom-up pass; pruned
 // subtrees stay in `nodes`, unreachable.
 void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weights,
-                std::span<const uint64_t> in_bag, double ccp_alpha, WorkerScratch& scratch);
+                std::span<const RowIndex> in_bag, double ccp_alpha, WorkerScratch& scratch);
 
 namespace detail {
 

@@ -61,8 +61,8 @@ void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_en
 
 }  // namespace
 
-void partition_rows(const TrainingContext& ctx, const Node& split, std::span<const uint64_t> rows,
-                    std::vector<uint64_t>& left, std::vector<uint64_t>& right) {
+void partition_rows(const TrainingContext& ctx, const Node& split, std::span<const RowIndex> rows,
+                    std::vector<RowIndex>& left, std::vector<RowIndex>& right) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
   left.clear();
   right.clear();
@@ -77,13 +77,13 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
   });
 }
 
-uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<uint64_t> rows,
-                            std::vector<uint64_t>& spill) {
+uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
+                            std::vector<RowIndex>& spill) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
   if (spill.size() < rows.size()) spill.resize(rows.size());
   uint64_t kept = 0;
   uint64_t spilled = 0;
-  uint64_t* waiting = spill.data();
+  RowIndex* waiting = spill.data();
   with_predicate(ctx, split, rows.size(), [&](auto goes_left) {
     // Left rows are compacted forward (the write position never passes the read position);
     // right rows wait in `spill` and are copied back behind them. Each row is written to
@@ -103,7 +103,7 @@ uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::
 }
 
 uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
-                           std::span<uint64_t> rows, std::vector<uint64_t>& spill) {
+                           std::span<RowIndex> rows, std::vector<RowIndex>& spill) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
   MORVEL_ASSERT(ctx.binned && split.feature < ctx.binned->n_features && bins.size() >= rows.size(),
                 "index out of bounds: feature outside the binned matrix");
@@ -117,11 +117,11 @@ uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::s
   if (spill.size() < rows.size()) spill.resize(rows.size());
   uint64_t kept = 0;
   uint64_t spilled = 0;
-  uint64_t* waiting = spill.data();
+  RowIndex* waiting = spill.data();
   const uint8_t* b = bins.data();
   // Both stores and one cursor advance per row, as in partition_in_place.
   for (uint64_t i = 0; i < rows.size(); ++i) {
-    const uint64_t row = rows[i];
+    const RowIndex row = rows[i];
     const uint64_t byte = b[i];
     bool left = byte >= first_left;
     if (may_miss && byte == missing) left = missing_left;

@@ -10,7 +10,7 @@
 namespace morvel {
 
 void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weights,
-                std::span<const uint64_t> in_bag, double ccp_alpha, WorkerScratch& scratch) {
+                std::span<const RowIndex> in_bag, double ccp_alpha, WorkerScratch& scratch) {
   if (!(ccp_alpha > 0.0) || tree.nodes.empty()) return;
   struct Frame {
     uint64_t node = 0;
@@ -23,7 +23,7 @@ void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weigh
     uint64_t left_leaves = 0;
     double left_risk = 0.0;
   };
-  std::vector<uint64_t>& rows = scratch.rows;
+  std::vector<RowIndex>& rows = scratch.rows;
   rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch.stats;
 
@@ -39,7 +39,7 @@ void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weigh
     Frame& f = stack.back();
     MORVEL_ASSERT(f.node < tree.nodes.size(), "index out of bounds: node outside the tree");
     if (f.stage == 0) {
-      const std::span<uint64_t> segment = std::span<uint64_t>(rows).subspan(f.begin, f.end - f.begin);
+      const std::span<RowIndex> segment = std::span<RowIndex>(rows).subspan(f.begin, f.end - f.begin);
       compute_node_stats(ctx, weights, segment, false, stats);
       const double node_impurity =
           impurity(ctx.growth.criterion, stats.class_weight.data(), stats.class_weight.size(), stats.weight);

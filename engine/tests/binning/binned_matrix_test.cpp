@@ -35,7 +35,7 @@ DenseMatrix random_dense(uint64_t n_rows, uint64_t n_features, uint64_t seed, do
 struct ReversedView {
   std::vector<float> buffer;
   ViewF32 view;
-  std::vector<uint64_t> order;
+  std::vector<RowIndex> order;
 };
 
 ReversedView reversed_view(const DenseMatrix& x) {
@@ -118,7 +118,7 @@ TEST(BinningPass, InfinityRejectedForViewsAndInternalForOwned) {
     std::vector<double> buffer = x.values;
     ViewF64 view{reinterpret_cast<const std::byte*>(buffer.data()), x.n_rows, x.n_features,
                  static_cast<int64_t>(8 * sizeof(double)), sizeof(double)};
-    std::vector<uint64_t> order(n_rows);
+    std::vector<RowIndex> order(n_rows);
     for (uint64_t i = 0; i < n_rows; ++i) order[i] = i;
     BinningOptions options;
     options.n_jobs = 4;

@@ -20,7 +20,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct Problem {
   DenseMatrix x;
-  std::vector<uint64_t> labels;
+  std::vector<ClassIndex> labels;
   std::vector<double> weights;
   uint64_t n_classes = 2;
 };
@@ -72,7 +72,7 @@ TrainingContext binned_context(const Problem& p, uint64_t max_bins, bool feature
 
 TreeWeights tree_weights(const TrainingContext& ctx) { return TreeWeights{ctx.weights, ctx.w_total, 0.0}; }
 
-NodeStats stats_of(const TrainingContext& ctx, std::span<const uint64_t> rows) {
+NodeStats stats_of(const TrainingContext& ctx, std::span<const RowIndex> rows) {
   NodeStats s;
   compute_node_stats(ctx, tree_weights(ctx), rows, false, s);
   return s;
@@ -96,17 +96,17 @@ void expect_same_histogram(const NodeHistogram& a, const NodeHistogram& b) {
 }
 
 // A bootstrap-like index list: rows drawn with repeats, ascending.
-std::vector<uint64_t> draw_rows(uint64_t n_rows, uint64_t count, uint64_t seed) {
+std::vector<RowIndex> draw_rows(uint64_t n_rows, uint64_t count, uint64_t seed) {
   std::mt19937_64 gen(seed);
-  std::vector<uint64_t> rows(count);
-  for (uint64_t& r : rows) r = gen() % n_rows;
+  std::vector<RowIndex> rows(count);
+  for (RowIndex& r : rows) r = static_cast<RowIndex>(gen() % n_rows);
   std::sort(rows.begin(), rows.end());
   return rows;
 }
 
 // Stable partition of `rows` by the bin of `feature`.
-void split_rows(const TrainingContext& ctx, std::span<const uint64_t> rows, uint64_t feature, double pivot,
-                std::vector<uint64_t>& left, std::vector<uint64_t>& right) {
+void split_rows(const TrainingContext& ctx, std::span<const RowIndex> rows, uint64_t feature, double pivot,
+                std::vector<RowIndex>& left, std::vector<RowIndex>& right) {
   left.clear();
   right.clear();
   for (uint64_t r : rows) (static_cast<double>(ctx.binned->at(r, feature)) > pivot ? left : right).push_back(r);
@@ -117,9 +117,9 @@ TEST(HistogramSubtraction, DerivedChildMatchesDirectBuild) {
   const TrainingContext ctx = binned_context(p, 16, false);
   HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
   search.disable_on_demand();
-  const std::vector<uint64_t> rows = draw_rows(600, 600, 2);
+  const std::vector<RowIndex> rows = draw_rows(600, 600, 2);
   for (const double pivot : {0.5, 2.5, 4.5}) {  // smaller child left, right, and in between
-    std::vector<uint64_t> left, right;
+    std::vector<RowIndex> left, right;
     split_rows(ctx, rows, 1, pivot, left, right);
     auto [hl, hr] = search.derive_children(search.build(rows), left, right);
     const NodeHistogram direct_left = search.build(left);
@@ -150,9 +150,9 @@ TEST(HistogramSubtraction, ClampsRoundingResidueAndBuildsLeftOnTie) {
   const TrainingContext ctx = binned_context(p, 255, false);
   HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
   search.disable_on_demand();
-  const std::vector<uint64_t> parent_rows = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-  const std::vector<uint64_t> left = {4, 2, 1, 0, 3};
-  const std::vector<uint64_t> right = {5, 6, 7, 8, 9};
+  const std::vector<RowIndex> parent_rows = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const std::vector<RowIndex> left = {4, 2, 1, 0, 3};
+  const std::vector<RowIndex> right = {5, 6, 7, 8, 9};
   NodeHistogram parent = search.build(parent_rows);
   const NodeHistogram built_left = search.build(left);
   ASSERT_LT(parent.class_weights[0] - built_left.class_weights[0], 0.0);
@@ -172,14 +172,14 @@ void compare_on_demand_with_full(const TrainingContext& ctx, bool borrow = false
   HistogramSearch full(ctx, weights, make_search_rules(ctx, weights));
   full.disable_on_demand();
   if (borrow) lazy.borrow_rows();
-  std::list<std::vector<uint64_t>> lists;
+  std::list<std::vector<RowIndex>> lists;
   struct Node {
-    std::vector<uint64_t> rows;
+    std::vector<RowIndex> rows;
     NodeHistogram lazy, full;
     int depth;
   };
   std::vector<Node> stack;
-  std::vector<uint64_t> root;
+  std::vector<RowIndex> root;
   for (uint64_t r = 0; r < ctx.n_rows; ++r)
     if (ctx.weights[r] > 0.0) root.push_back(r);
   lists.push_back(root);
@@ -208,12 +208,12 @@ void compare_on_demand_with_full(const TrainingContext& ctx, bool borrow = false
       full.recycle(std::move(node.full));
       continue;
     }
-    std::vector<uint64_t> left, right;
+    std::vector<RowIndex> left, right;
     split_rows(ctx, node.rows, best_feature, best->pivot, left, right);
     lists.push_back(left);
-    const std::vector<uint64_t>& kept_left = lists.back();
+    const std::vector<RowIndex>& kept_left = lists.back();
     lists.push_back(right);
-    const std::vector<uint64_t>& kept_right = lists.back();
+    const std::vector<RowIndex>& kept_right = lists.back();
     auto [ll, lr] = lazy.derive_children(std::move(node.lazy), kept_left, kept_right);
     if (borrow) {
       EXPECT_EQ(ll.entries().data(), kept_left.data());
@@ -264,7 +264,7 @@ TEST(HistogramSearch, TwoClassCopyMatchesGeneralScan) {
       c2.growth.criterion = c3.growth.criterion = criterion;
       HistogramSearch s2(c2, tree_weights(c2), make_search_rules(c2, tree_weights(c2)));
       HistogramSearch s3(c3, tree_weights(c3), make_search_rules(c3, tree_weights(c3)));
-      const std::vector<uint64_t> rows = draw_rows(500, 400, 4);
+      const std::vector<RowIndex> rows = draw_rows(500, 400, 4);
       const NodeHistogram h2 = s2.build(rows);
       const NodeHistogram h3 = s3.build(rows);
       NodeStats st2 = stats_of(c2, rows);
@@ -274,7 +274,7 @@ TEST(HistogramSearch, TwoClassCopyMatchesGeneralScan) {
   }
 }
 
-Problem three_values(const std::vector<double>& values, const std::vector<uint64_t>& labels) {
+Problem three_values(const std::vector<double>& values, const std::vector<ClassIndex>& labels) {
   Problem p;
   p.n_classes = 2;
   p.x.n_rows = values.size();
@@ -292,7 +292,7 @@ TEST(HistogramSearch, EmptyMiddleBinKeepsLowerPivot) {
     const TrainingContext ctx = binned_context(p, 255, false);
     HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
     if (!on_demand) search.disable_on_demand();
-    const std::vector<uint64_t> rows = {0, 1, 2, 3};
+    const std::vector<RowIndex> rows = {0, 1, 2, 3};
     const auto best = search.search(search.build(rows), stats_of(ctx, rows), 0, 0, {});
     ASSERT_TRUE(best.has_value());
     EXPECT_EQ(best->pivot, 0.5);
@@ -307,12 +307,12 @@ TEST(HistogramSearch, MissingDirectionWithoutMissingRowsFollowsLargerSide) {
   const TrainingContext ctx = binned_context(p, 255, false);
   ASSERT_TRUE(ctx.binned->has_missing);
   HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
-  const std::vector<uint64_t> larger_right = {0, 1, 2, 3, 4};
+  const std::vector<RowIndex> larger_right = {0, 1, 2, 3, 4};
   auto best = search.search(search.build(larger_right), stats_of(ctx, larger_right), 0, 0, {});
   ASSERT_TRUE(best.has_value());
   EXPECT_EQ(best->pivot, 0.5);
   EXPECT_FALSE(best->missing_left);
-  const std::vector<uint64_t> larger_left = {0, 3, 4};
+  const std::vector<RowIndex> larger_left = {0, 3, 4};
   best = search.search(search.build(larger_left), stats_of(ctx, larger_left), 0, 0, {});
   ASSERT_TRUE(best.has_value());
   EXPECT_TRUE(best->missing_left);
@@ -323,7 +323,7 @@ TEST(HistogramSearch, MissingRowsTriedOnBothSides) {
   const Problem p = three_values({0, 0, 0, 1, 1, kNaN, kNaN}, {0, 0, 0, 1, 1, 1, 1});
   const TrainingContext ctx = binned_context(p, 255, false);
   HistogramSearch search(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
-  std::vector<uint64_t> rows = {0, 1, 2, 3, 4, 5, 6};
+  std::vector<RowIndex> rows = {0, 1, 2, 3, 4, 5, 6};
   auto best = search.search(search.build(rows), stats_of(ctx, rows), 0, 0, {});
   ASSERT_TRUE(best.has_value());
   EXPECT_EQ(best->pivot, 0.5);
@@ -416,7 +416,7 @@ TEST_P(GiniScan, MatchesLiteralScanBitForBit) {
         HistogramSearch search(ctx, weights, rules);
         // Node sizes on both sides of the occupied-bin bitmap threshold (fewer entries than bins).
         for (const uint64_t n : {3u, 30u, 250u, 700u}) {
-          const std::vector<uint64_t> rows = draw_rows(ctx.n_rows, n, n + min_samples_leaf);
+          const std::vector<RowIndex> rows = draw_rows(ctx.n_rows, n, n + min_samples_leaf);
           const NodeHistogram h = search.build(rows);
           ASSERT_EQ(h.on_demand, c.integral);
           for (const bool entry_weights : {false, true}) {
@@ -447,10 +447,10 @@ TEST(HistogramSearch, NodeWithoutWeightHasNoSplit) {
   const TreeWeights weights = tree_weights(ctx);
   HistogramSearch search(ctx, weights, make_search_rules(ctx, weights));
   // A search of a weighted node first leaves its values in the scan's scratch.
-  const std::vector<uint64_t> all = draw_rows(ctx.n_rows, ctx.n_rows, 5);
+  const std::vector<RowIndex> all = draw_rows(ctx.n_rows, ctx.n_rows, 5);
   const NodeStats all_stats = stats_of(ctx, all);
   for (uint64_t f = 0; f < ctx.n_features; ++f) search.search(search.build(all), all_stats, f, 0, NodeBounds{});
-  std::vector<uint64_t> rows;
+  std::vector<RowIndex> rows;
   for (uint64_t r = 0; r < ctx.n_rows; ++r)
     if (ctx.weights[r] == 0.0) rows.push_back(r);
   ASSERT_GT(rows.size(), 20u);
@@ -465,7 +465,7 @@ TEST(HistogramSearch, ByteBeyondTheFeatureBinsIsAnInternalFailure) {
   // failure, and the scratch it half-filled is cleared for the next search.
   const Problem p = random_problem(400, 3, 3, 12, /*integral=*/true, 0.0);
   TrainingContext ctx = binned_context(p, 8, /*feature_major=*/true);
-  const std::vector<uint64_t> rows = draw_rows(ctx.n_rows, 300, 2);
+  const std::vector<RowIndex> rows = draw_rows(ctx.n_rows, 300, 2);
   const NodeStats stats = stats_of(ctx, rows);
   HistogramSearch clean(ctx, tree_weights(ctx), make_search_rules(ctx, tree_weights(ctx)));
   const auto expected = clean.search(clean.build(rows), stats, 1, 0, {});
@@ -478,7 +478,7 @@ TEST(HistogramSearch, ByteBeyondTheFeatureBinsIsAnInternalFailure) {
 
 TEST(HistogramBuild, ThreadsAndCsrAgreeWithSingleThreadedBytes) {
   const Problem p = random_problem(5000, 9, 3, 21, /*integral=*/false, 0.05);  // 45000 cells
-  const std::vector<uint64_t> rows = draw_rows(5000, 5000, 5);
+  const std::vector<RowIndex> rows = draw_rows(5000, 5000, 5);
   const TrainingContext one = binned_context(p, 32, false, 1);
   HistogramSearch s1(one, tree_weights(one), make_search_rules(one, tree_weights(one)));
   const NodeHistogram reference = s1.build(rows);

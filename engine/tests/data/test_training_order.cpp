@@ -27,7 +27,8 @@ struct Table {
 };
 
 std::vector<uint64_t> order_of(const Table<double>& t, const std::vector<int64_t>& y) {
-  return build_training_order(t.view(), std::span<const int64_t>(y));
+  const std::vector<RowIndex> order = build_training_order(t.view(), std::span<const int64_t>(y));
+  return std::vector<uint64_t>(order.begin(), order.end());
 }
 
 TEST(TrainingOrder, SortsByFirstColumnWithNanLastAndStableTies) {
@@ -96,7 +97,7 @@ TEST(TrainingOrder, ReadsFloat32AndStridedColumnMajor) {
   const StridedView<float> view{reinterpret_cast<const std::byte*>(cells.data()), 3, 2, sizeof(float),
                                 3 * sizeof(float)};
   const std::vector<int64_t> y{0, 0, 0};
-  EXPECT_EQ(build_training_order(view, std::span<const int64_t>(y)), (std::vector<uint64_t>{1, 2, 0}));
+  EXPECT_EQ(build_training_order(view, std::span<const int64_t>(y)), (std::vector<RowIndex>{1, 2, 0}));
 }
 
 TEST(TrainingOrder, RowCountMismatch) {

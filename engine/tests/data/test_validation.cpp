@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -104,15 +105,21 @@ TEST(ValidateWeights, FirstFailureWinsAndSumIsLeftToRight) {
 }
 
 TEST(ConvertLabels, RefusesNegative) {
-  EXPECT_EQ(convert_labels(std::vector<int64_t>{3, 0, 1}), (std::vector<uint64_t>{3, 0, 1}));
+  EXPECT_EQ(convert_labels(std::vector<int64_t>{3, 0, 1}), (std::vector<ClassIndex>{3, 0, 1}));
   EXPECT_EQ(message_of([] { convert_labels(std::vector<int64_t>{0, -1}); }), "y must contain non-negative labels");
+  // Class indices are 32-bit: the largest one converts exactly, one more cannot be a class of
+  // any fit (its tables could not be allocated), and a negative label is still named first.
+  EXPECT_EQ(convert_labels(std::vector<int64_t>{4294967295}), (std::vector<ClassIndex>{4294967295u}));
+  EXPECT_THROW(convert_labels(std::vector<int64_t>{1, 4294967296}), std::bad_alloc);
+  EXPECT_EQ(message_of([] { convert_labels(std::vector<int64_t>{4294967296, -1}); }),
+            "y must contain non-negative labels");
 }
 
 TEST(CopyDense, GathersRowsThroughOrderAndWidens) {
   const std::vector<float> cells{1.5f, 2.0f, 3.0f, 4.0f, kNan, 6.0f};  // 3 rows x 2
   const StridedView<float> view{reinterpret_cast<const std::byte*>(cells.data()), 3, 2, 2 * sizeof(float),
                                 sizeof(float)};
-  const std::vector<uint64_t> order{2, 0, 1};
+  const std::vector<RowIndex> order{2, 0, 1};
   const DenseMatrix m = copy_dense(view, &order);
   ASSERT_EQ(m.values.size(), 6u);
   EXPECT_TRUE(std::isnan(m.values[0]));

@@ -14,7 +14,7 @@ namespace {
 
 using testing::dense_context;
 
-TrainingContext labelled(std::vector<uint64_t> labels, uint64_t n_classes, std::vector<double> weights = {}) {
+TrainingContext labelled(std::vector<ClassIndex> labels, uint64_t n_classes, std::vector<double> weights = {}) {
   std::vector<double> values(labels.size(), 0.0);
   return dense_context(std::move(values), 1, std::move(labels), n_classes, std::move(weights));
 }
@@ -41,7 +41,7 @@ TEST_P(UniformBootstrap, ListsEachDrawInRowOrder) {
   Rng replay = rng;
   const TreeSample s = uniform_bootstrap(ctx, draws, rng);
 
-  std::vector<uint64_t> expected;
+  std::vector<RowIndex> expected;
   for (uint64_t i = 0; i < draws; ++i) expected.push_back(replay.below(ctx.n_rows));
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(s.in_bag, expected);
@@ -59,7 +59,7 @@ TEST(Bootstrap, SingleRowConsumesNothing) {
   Rng rng = Rng::for_tree(0, 0);
   const uint64_t before = rng.state();
   const TreeSample s = uniform_bootstrap(ctx, 4, rng);
-  EXPECT_EQ(s.in_bag, (std::vector<uint64_t>{0, 0, 0, 0}));
+  EXPECT_EQ(s.in_bag, (std::vector<RowIndex>{0, 0, 0, 0}));
   EXPECT_TRUE(s.out_of_bag.empty());
   EXPECT_EQ(rng.state(), before);
 }
@@ -85,8 +85,8 @@ TEST(Bootstrap, WeightedDrawsFollowWeightsAndBecomeWeights) {
   ASSERT_TRUE(s.weights.has_value());
   EXPECT_EQ(*s.weights, counts);
   EXPECT_EQ((*s.weights)[0] + (*s.weights)[2] + (*s.weights)[5], 0.0);
-  EXPECT_EQ(s.in_bag, (std::vector<uint64_t>{1, 3, 4}));
-  EXPECT_EQ(s.out_of_bag, (std::vector<uint64_t>{0, 2, 5}));
+  EXPECT_EQ(s.in_bag, (std::vector<RowIndex>{1, 3, 4}));
+  EXPECT_EQ(s.out_of_bag, (std::vector<RowIndex>{0, 2, 5}));
   EXPECT_EQ(s.w_total, 200.0);
   EXPECT_EQ(s.min_leaf_weight, 1.5 / 6.0 * 200.0);
   EXPECT_EQ(rng.state(), replay.state());
@@ -96,7 +96,7 @@ TEST(Bootstrap, WeightedUnitWeightsDrawTheRowsTheSearchFinds) {
   // Unit weights take a shortcut (row floor(u)); it must pick the row of the first prefix
   // sum above u, exactly as the search over prefix sums does.
   const uint64_t n = 37;
-  TrainingContext ctx = labelled(std::vector<uint64_t>(n, 0), 1, std::vector<double>(n, 1.0));
+  TrainingContext ctx = labelled(std::vector<ClassIndex>(n, 0), 1, std::vector<double>(n, 1.0));
   ctx.growth.extra_trees = true;
   Rng rng = Rng::for_tree(11, 3);
   Rng replay = rng;
@@ -135,10 +135,10 @@ TEST(Bootstrap, WeightedBalancedGivesEachPresentClassAnEqualShare) {
 
 TEST(Bootstrap, WithoutBootstrapExtraTreesDropsZeroWeightRows) {
   TrainingContext ctx = labelled({0, 1, 0, 1}, 2, {2.0, 0.0, 1.0, 0.0});
-  EXPECT_EQ(no_bootstrap(ctx).in_bag, (std::vector<uint64_t>{0, 1, 2, 3}));
+  EXPECT_EQ(no_bootstrap(ctx).in_bag, (std::vector<RowIndex>{0, 1, 2, 3}));
   ctx.growth.extra_trees = true;
   const TreeSample s = no_bootstrap(ctx);
-  EXPECT_EQ(s.in_bag, (std::vector<uint64_t>{0, 2}));
+  EXPECT_EQ(s.in_bag, (std::vector<RowIndex>{0, 2}));
   EXPECT_TRUE(s.out_of_bag.empty());
   EXPECT_EQ(s.w_total, 3.0);
 }

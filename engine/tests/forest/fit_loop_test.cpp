@@ -17,7 +17,7 @@ namespace {
 TrainingContext random_context(uint64_t n_rows, uint64_t n_features, uint64_t n_classes, uint64_t seed) {
   Rng rng(seed, 17);
   std::vector<double> values(n_rows * n_features);
-  std::vector<uint64_t> labels(n_rows);
+  std::vector<ClassIndex> labels(n_rows);
   for (uint64_t r = 0; r < n_rows; ++r) {
     for (uint64_t f = 0; f < n_features; ++f) values[r * n_features + f] = static_cast<double>(rng.below(50)) / 7.0;
     // The label follows feature 0 with some noise, so trees have real structure.

@@ -11,7 +11,7 @@
 namespace morvel::testing {
 
 // A dense training context; weights default to 1.0 per row.
-inline TrainingContext dense_context(std::vector<double> values, uint64_t n_features, std::vector<uint64_t> labels,
+inline TrainingContext dense_context(std::vector<double> values, uint64_t n_features, std::vector<ClassIndex> labels,
                                      uint64_t n_classes, std::vector<double> weights = {}) {
   TrainingContext ctx;
   ctx.n_rows = labels.size();

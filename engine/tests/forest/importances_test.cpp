@@ -103,7 +103,7 @@ uint64_t route(const Tree& tree, const std::vector<double>& row) {
 }
 
 // Features split on at nodes some out-of-bag row reaches.
-void reached_features(const Tree& tree, const TrainingContext& ctx, std::span<const uint64_t> rows,
+void reached_features(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> rows,
                       std::map<uint64_t, bool>& used) {
   for (const uint64_t r : rows) {
     std::vector<double> row(ctx.dense.values.begin() + r * ctx.n_features,
@@ -140,15 +140,15 @@ TEST_P(PermutationPass, MatchesReplaceAndRepredict) {
   Rng data(seed, 99);
   const uint64_t n = 60, nf = 4, nc = 3;
   std::vector<double> values(n * nf);
-  std::vector<uint64_t> labels(n);
+  std::vector<ClassIndex> labels(n);
   for (uint64_t i = 0; i < n * nf; ++i) {
     values[i] = data.below(11) == 0 ? std::numeric_limits<double>::quiet_NaN()
                                     : static_cast<double>(data.below(9)) - 4.0;
   }
-  for (uint64_t& y : labels) y = data.below(nc);
+  for (ClassIndex& y : labels) y = static_cast<ClassIndex>(data.below(nc));
   TrainingContext ctx = testing::dense_context(values, nf, labels, nc);
 
-  std::vector<uint64_t> oob;
+  std::vector<RowIndex> oob;
   for (uint64_t r = 0; r < n; ++r) {
     if (data.below(3) != 0) oob.push_back(r);
   }
@@ -167,8 +167,8 @@ TEST_P(PermutationPass, MatchesReplaceAndRepredict) {
     Rng replay = rng;
     permutation_pass(trees[t], ctx, oob, rng, stats, &votes, scratch);
 
-    std::vector<uint64_t> donors = oob;
-    replay.shuffle(std::span<uint64_t>(donors));
+    std::vector<RowIndex> donors = oob;
+    replay.shuffle(std::span<RowIndex>(donors));
     EXPECT_EQ(rng.state(), replay.state());
     std::map<uint64_t, bool> used;
     reached_features(trees[t], ctx, oob, used);
@@ -224,7 +224,7 @@ TEST(PermutationPassEdges, SignOfTheAccuracyDrop) {
   for (uint64_t seed = 0; seed < 4; ++seed) {
     PermutationStats stats;
     Rng rng(seed, 1);
-    permutation_pass(tree, ctx, std::vector<uint64_t>{0, 1, 2, 3}, rng, stats, nullptr, scratch);
+    permutation_pass(tree, ctx, std::vector<RowIndex>{0, 1, 2, 3}, rng, stats, nullptr, scratch);
     ASSERT_EQ(stats.count(1), 1u);
     EXPECT_EQ(stats.at(1).mean, 0.0);
     EXPECT_EQ(stats.at(1).n, 1u);
@@ -236,7 +236,7 @@ TEST(PermutationPassEdges, SignOfTheAccuracyDrop) {
   for (uint64_t seed = 0; seed < 8; ++seed) {
     PermutationStats stats;
     Rng rng(seed, 1);
-    permutation_pass(stump0, wrong, std::vector<uint64_t>{0, 1, 2, 3}, rng, stats, nullptr, scratch);
+    permutation_pass(stump0, wrong, std::vector<RowIndex>{0, 1, 2, 3}, rng, stats, nullptr, scratch);
     EXPECT_LE(stats.at(0).mean, 0.0);
     negative |= stats.at(0).mean < 0.0;
   }

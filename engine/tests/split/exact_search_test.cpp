@@ -20,7 +20,7 @@ using testing::tree_weights;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::optional<SplitCandidate> search(const TrainingContext& ctx, std::vector<uint64_t> rows = {},
+std::optional<SplitCandidate> search(const TrainingContext& ctx, std::vector<RowIndex> rows = {},
                                      int8_t constraint = 0, NodeBounds bounds = {}) {
   if (rows.empty()) rows = all_rows(ctx);
   const TreeWeights weights = tree_weights(ctx);
@@ -68,7 +68,7 @@ TEST(ExactSearch, EqualImprovementKeepsSmallerPivot) {
 }
 
 struct DirectionCase {
-  std::vector<uint64_t> labels;
+  std::vector<ClassIndex> labels;
   double pivot;
   bool missing_left;
 };
@@ -118,7 +118,7 @@ TEST(ExactSearch, MissingDirectionTieGoesLeft) {
 TEST(ExactSearch, MinSamplesLeafWindow) {
   // Unconstrained, 1.5 separates the lone class-0 row perfectly.
   const std::vector<double> values = {1.0, 2.0, 3.0, 4.0, 5.0};
-  const std::vector<uint64_t> labels = {0, 1, 1, 0, 1};
+  const std::vector<ClassIndex> labels = {0, 1, 1, 0, 1};
   EXPECT_EQ(search(column_context(values, labels, 2))->pivot, 1.5);
   auto ctx = column_context(values, labels, 2);
   ctx.growth.min_samples_leaf = 2;
@@ -142,7 +142,7 @@ TEST(ExactSearch, MinImpurityDecreaseIsInclusiveOnLocalImprovement) {
   // The node is half the training weight, so gain = improvement / 2; the threshold compares
   // the unscaled improvement.
   auto ctx = column_context({1.0, 2.0, 3.0, 4.0, 9.0, 9.0, 9.0, 9.0}, {0, 1, 1, 1, 0, 0, 0, 0}, 2);
-  const std::vector<uint64_t> node = {0, 1, 2, 3};
+  const std::vector<RowIndex> node = {0, 1, 2, 3};
   const auto free = search(ctx, node);
   ASSERT_TRUE(free);
   const double improvement = free->gain * 2.0;
@@ -205,7 +205,7 @@ namespace {
 // Reference search by brute force: for each pair of neighbouring distinct numbers, measure
 // both sides from scratch in list order and apply the shared validity rules. With weights
 // that are multiples of 1/2 every side sum is exact, so the result must match bit for bit.
-std::optional<SplitCandidate> reference_search(const TrainingContext& ctx, const std::vector<uint64_t>& rows,
+std::optional<SplitCandidate> reference_search(const TrainingContext& ctx, const std::vector<RowIndex>& rows,
                                                const NodeStats& stats) {
   const TreeWeights weights = tree_weights(ctx);
   const SearchRules rules = make_search_rules(ctx, weights);
@@ -267,7 +267,7 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
     const uint64_t n = 1 + draw.below(round % 3 == 0 ? 400 : 60);
     const uint64_t n_classes = 2 + draw.below(2);
     std::vector<double> values;
-    std::vector<uint64_t> labels;
+    std::vector<ClassIndex> labels;
     std::vector<double> weights;
     const uint64_t spread = 2 + draw.below(std::size(palette) - 1);
     for (uint64_t i = 0; i < n; ++i) {
@@ -280,7 +280,7 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
     ctx.growth.min_leaf_weight = draw.below(2) == 0 ? 0.0 : 1.0;
     ctx.growth.criterion = draw.below(2) == 0 ? Criterion::Gini : Criterion::Entropy;
     // A node: a random sublist with repeats, in random order.
-    std::vector<uint64_t> rows;
+    std::vector<RowIndex> rows;
     for (uint64_t i = 0; i < n; ++i) rows.push_back(draw.below(n));
     const TreeWeights tw = tree_weights(ctx);
     const SearchRules rules = make_search_rules(ctx, tw);
@@ -304,14 +304,14 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
       }
       sparse.csr.indptr.push_back(sparse.csr.indices.size());
     }
-    std::vector<uint64_t> ascending = rows;
+    std::vector<RowIndex> ascending = rows;
     std::sort(ascending.begin(), ascending.end());
     NodeStats ascending_stats;
     compute_node_stats(ctx, tw, ascending, false, ascending_stats);
     const auto want_ascending = reference_search(ctx, ascending, ascending_stats);
     struct Variant {
       const TrainingContext* ctx;
-      const std::vector<uint64_t>* rows;
+      const std::vector<RowIndex>* rows;
       const NodeStats* stats;
       const std::optional<SplitCandidate>* want;
     };

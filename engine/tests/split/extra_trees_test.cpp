@@ -34,7 +34,7 @@ uint64_t seed_for_word(Rng rng, uint64_t x) { return (rng.next_u64() ^ x) * inve
 
 // A dense row-major context; `values` holds n_rows x n_features.
 TrainingContext dense_context(const std::vector<double>& values, uint64_t n_features,
-                              const std::vector<uint64_t>& labels, const std::vector<double>& weights,
+                              const std::vector<ClassIndex>& labels, const std::vector<double>& weights,
                               uint64_t n_classes) {
   TrainingContext ctx;
   ctx.n_rows = labels.size();
@@ -57,10 +57,10 @@ struct Case {
   TreeWeights weights;
   SearchRules rules;
   NodeStats stats;
-  std::vector<uint64_t> rows;
+  std::vector<RowIndex> rows;
 };
 
-Case node_of(const TrainingContext& ctx, std::vector<uint64_t> rows) {
+Case node_of(const TrainingContext& ctx, std::vector<RowIndex> rows) {
   Case node;
   node.rows = std::move(rows);
   node.weights = TreeWeights{ctx.weights, ctx.w_total, 0.0};
@@ -69,8 +69,8 @@ Case node_of(const TrainingContext& ctx, std::vector<uint64_t> rows) {
   return node;
 }
 
-std::vector<uint64_t> all_rows(const TrainingContext& ctx) {
-  std::vector<uint64_t> rows(ctx.n_rows);
+std::vector<RowIndex> all_rows(const TrainingContext& ctx) {
+  std::vector<RowIndex> rows(ctx.n_rows);
   for (uint64_t r = 0; r < ctx.n_rows; ++r) rows[r] = r;
   return rows;
 }
@@ -241,10 +241,10 @@ TEST(ExtraSearch, BinnedPivotKeepsItsFraction) {
 struct Forms {
   std::vector<double> values;  // row-major
   std::vector<float> values_f32;
-  std::vector<uint64_t> order;
+  std::vector<RowIndex> order;
   uint64_t n_rows;
   uint64_t n_features;
-  std::vector<uint64_t> labels;
+  std::vector<ClassIndex> labels;
   std::vector<double> weights;
 };
 
@@ -296,7 +296,7 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
     contexts.push_back(fm32);
     // A float32 view read through a reversed training order.
     std::vector<float> reversed(n_rows * n_features);
-    std::vector<uint64_t> order(n_rows);
+    std::vector<RowIndex> order(n_rows);
     for (uint64_t r = 0; r < n_rows; ++r) {
       order[r] = n_rows - 1 - r;
       for (uint64_t f = 0; f < n_features; ++f)
@@ -320,8 +320,8 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
     for (TrainingContext& ctx : contexts) {
       ctx.growth.extra_seed = seed * 7 + 1;
       // Nodes: all rows, and a subset with repeats (a bootstrap-like list).
-      std::vector<std::vector<uint64_t>> lists{all_rows(ctx), {}};
-      for (uint64_t r = 0; r < n_rows; r += 3) lists[1].insert(lists[1].end(), {r, r});
+      std::vector<std::vector<RowIndex>> lists{all_rows(ctx), {}};
+      for (RowIndex r = 0; r < n_rows; r += 3) lists[1].insert(lists[1].end(), {r, r});
       for (const auto& rows : lists) {
         const Case node = node_of(ctx, rows);
         if (node.stats.weight == 0.0) continue;
@@ -368,7 +368,7 @@ TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
   for (uint64_t seed = 0; seed < 24; ++seed) {
     Forms forms = random_forms(seed, 70, 4, true);
     Rng labels(seed, 3);
-    for (uint64_t& label : forms.labels) label = labels.below(3);
+    for (ClassIndex& label : forms.labels) label = static_cast<ClassIndex>(labels.below(3));
     TrainingContext ctx = dense_context(forms.values, 4, forms.labels, forms.weights, 3);
     if (seed % 2 == 1) {
       BinEdges edges(4);
@@ -377,7 +377,7 @@ TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
       ctx.binned = make_binned(forms.values, 70, 4, edges, seed % 4 == 1);
     }
     for (const uint64_t length : {uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{33}, uint64_t{70}}) {
-      std::vector<uint64_t> rows;
+      std::vector<RowIndex> rows;
       for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 7 + seed) % 70);
       const Case node = node_of(ctx, rows);
       if (node.stats.weight == 0.0) continue;
@@ -423,7 +423,7 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
       v = level == 0 ? -0.0 : level == 1 ? 0.0 : static_cast<double>(level) * 0.37 - 1.0;
       if (seed % 2 == 1 && rng.below(7) == 0) v = kNaN;
     }
-    std::vector<uint64_t> labels(n_rows);
+    std::vector<ClassIndex> labels(n_rows);
     std::vector<double> weights(n_rows);
     for (uint64_t r = 0; r < n_rows; ++r) {
       // Every fourth seed: nearly every entry in class 0 at the largest weight.
@@ -433,7 +433,7 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
     const TrainingContext ctx = dense_context(values, n_features, labels, weights, n_classes);
     for (const uint64_t length : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{255}, uint64_t{256},
                                   uint64_t{257}, uint64_t{511}, uint64_t{512}, uint64_t{513}, uint64_t{700}}) {
-      std::vector<uint64_t> rows;
+      std::vector<RowIndex> rows;
       for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 11 + seed) % n_rows);
       const Case node = node_of(ctx, rows);
       if (node.stats.weight == 0.0) continue;
@@ -494,7 +494,7 @@ TEST(ExtraSearch, WholeWeightDetection) {
       {{0x1p52, 0x1p52, 1.0}, false, false},  // past 2^53 sums are no longer exact
   };
   for (const Expect& e : cases) {
-    std::vector<uint64_t> bag(e.weights.size());
+    std::vector<RowIndex> bag(e.weights.size());
     for (uint64_t r = 0; r < bag.size(); ++r) bag[r] = r;
     ExtraScratch scratch;
     prepare_extra_tree(e.weights, bag, scratch);
@@ -504,7 +504,7 @@ TEST(ExtraSearch, WholeWeightDetection) {
   // Repeats in the bag count toward the total.
   ExtraScratch scratch;
   const std::vector<double> big{0x1p52};
-  const std::vector<uint64_t> twice{0, 0, 0};
+  const std::vector<RowIndex> twice{0, 0, 0};
   prepare_extra_tree(big, twice, scratch);
   EXPECT_FALSE(scratch.whole_weights);
 }
@@ -515,13 +515,13 @@ TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
     std::vector<double> weights = forms.weights;
     for (double& w : weights) w = w > 0.0 ? w : 1.0;  // a bag holds no row of weight 0
     TrainingContext ctx = dense_context(forms.values, 1, forms.labels, weights, 2);
-    std::vector<uint64_t> bag;
-    for (uint64_t r = 0; r < 50; r += 1 + seed % 3) bag.insert(bag.end(), {r, r});
+    std::vector<RowIndex> bag;
+    for (RowIndex r = 0; r < 50; r += 1 + seed % 3) bag.insert(bag.end(), {r, r});
     ExtraScratch scratch;
     tag_two_class_rows(ctx, weights, bag, scratch);
     ASSERT_FALSE(scratch.tagged_rows.empty());
     // A node: every other entry of the bag, in bag order.
-    std::vector<uint64_t> node;
+    std::vector<RowIndex> node;
     for (uint64_t i = 0; i < bag.size(); i += 2) node.push_back(bag[i]);
     const TreeWeights tree{weights, 0.0, 0.0};
     NodeStats plain;
@@ -541,12 +541,12 @@ TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
   for (const double zero : {0.0, -0.0}) {
     TrainingContext ctx = dense_context({1.0, 2.0}, 1, {0, 1}, {1.0, zero}, 2);
     ExtraScratch scratch;
-    tag_two_class_rows(ctx, ctx.weights, std::vector<uint64_t>{0, 1}, scratch);
+    tag_two_class_rows(ctx, ctx.weights, std::vector<RowIndex>{0, 1}, scratch);
     EXPECT_TRUE(scratch.tagged_rows.empty());
   }
   TrainingContext three = dense_context({1.0, 2.0}, 1, {0, 2}, {1.0, 1.0}, 3);
   ExtraScratch scratch;
-  tag_two_class_rows(three, three.weights, std::vector<uint64_t>{0, 1}, scratch);
+  tag_two_class_rows(three, three.weights, std::vector<RowIndex>{0, 1}, scratch);
   EXPECT_TRUE(scratch.tagged_rows.empty());
 }
 
@@ -555,11 +555,11 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     const uint64_t k = 3 + seed;  // 3..8 classes
     Forms forms = random_forms(seed, 60, 1, true);
     Rng labels(seed, 12);
-    for (uint64_t& label : forms.labels) label = labels.below(k);
+    for (ClassIndex& label : forms.labels) label = static_cast<ClassIndex>(labels.below(k));
     for (double& w : forms.weights) w = static_cast<double>(labels.below(256));
     const TrainingContext ctx = dense_context(forms.values, 1, forms.labels, forms.weights, k);
-    std::vector<uint64_t> bag;
-    for (uint64_t r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
+    std::vector<RowIndex> bag;
+    for (RowIndex r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
     const TreeWeights tree{forms.weights, 0.0, 0.0};
     ExtraScratch scratch;
     prepare_extra_tree(forms.weights, bag, scratch);
@@ -586,7 +586,7 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     ASSERT_EQ(rebuilt.tag_node, &plain);
     EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
     // Lanes handed over once: other statistics of the same length get their own.
-    std::vector<uint64_t> other(bag.rbegin(), bag.rend());
+    std::vector<RowIndex> other(bag.rbegin(), bag.rend());
     NodeStats reversed;
     compute_node_stats(ctx, tree, other, true, reversed);
     tagged_class_stats(ctx, tree, bag, scratch, lanes);
@@ -604,13 +604,13 @@ TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
     const uint64_t k = seed % 3 == 0 ? 2 : 2 + seed;
     Forms forms = random_forms(seed, 60, 2, true);
     Rng draws(seed, 13);
-    for (uint64_t& label : forms.labels) label = draws.below(k);
+    for (ClassIndex& label : forms.labels) label = static_cast<ClassIndex>(draws.below(k));
     for (double& w : forms.weights) w = static_cast<double>(1 + draws.below(255));
     TrainingContext ctx = dense_context(forms.values, 2, forms.labels, forms.weights, k);
     BinEdges edges(2, std::vector<double>{-0.5, 0.0, 0.5});
     ctx.binned = make_binned(forms.values, 60, 2, edges, true);
-    std::vector<uint64_t> bag;
-    for (uint64_t r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
+    std::vector<RowIndex> bag;
+    for (RowIndex r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
     const TreeWeights tree{forms.weights, 0.0, 0.0};
     ExtraScratch scratch;
     prepare_extra_tree(forms.weights, bag, scratch);

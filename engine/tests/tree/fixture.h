@@ -12,7 +12,7 @@
 namespace morvel::testing {
 
 // A dense context from row-major rows; unit weights unless given.
-inline TrainingContext dense_context(const std::vector<std::vector<double>>& x, const std::vector<uint64_t>& y,
+inline TrainingContext dense_context(const std::vector<std::vector<double>>& x, const std::vector<ClassIndex>& y,
                                      uint64_t n_classes, std::vector<double> weights = {}) {
   TrainingContext ctx;
   ctx.n_rows = x.size();
@@ -27,7 +27,7 @@ inline TrainingContext dense_context(const std::vector<std::vector<double>>& x, 
       if (std::isnan(v)) ctx.has_missing = true;
     }
   }
-  ctx.labels = y;
+  ctx.labels.assign(y.begin(), y.end());
   ctx.weights = weights.empty() ? std::vector<double>(ctx.n_rows, 1.0) : weights;
   ctx.w_total = -0.0;
   for (double w : ctx.weights) ctx.w_total += w;
@@ -38,7 +38,7 @@ inline TrainingContext dense_context(const std::vector<std::vector<double>>& x, 
 }
 
 // One feature, one row per value.
-inline TrainingContext column_context(const std::vector<double>& values, const std::vector<uint64_t>& y,
+inline TrainingContext column_context(const std::vector<double>& values, const std::vector<ClassIndex>& y,
                                       uint64_t n_classes, std::vector<double> weights = {}) {
   std::vector<std::vector<double>> x;
   for (double v : values) x.push_back({v});
@@ -49,8 +49,8 @@ inline TreeWeights tree_weights(const TrainingContext& ctx) {
   return TreeWeights{ctx.weights, ctx.w_total, ctx.growth.min_leaf_weight};
 }
 
-inline std::vector<uint64_t> all_rows(const TrainingContext& ctx) {
-  std::vector<uint64_t> rows(ctx.n_rows);
+inline std::vector<RowIndex> all_rows(const TrainingContext& ctx) {
+  std::vector<RowIndex> rows(ctx.n_rows);
   std::iota(rows.begin(), rows.end(), uint64_t{0});
   return rows;
 }

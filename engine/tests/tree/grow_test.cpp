@@ -30,7 +30,7 @@ ForestSettings settings(uint64_t max_features = 1, uint64_t max_depth = 512, uin
   return s;
 }
 
-Tree grow(const TrainingContext& ctx, const ForestSettings& s, uint64_t seed = 0, std::vector<uint64_t> rows = {}) {
+Tree grow(const TrainingContext& ctx, const ForestSettings& s, uint64_t seed = 0, std::vector<RowIndex> rows = {}) {
   if (rows.empty()) rows = all_rows(ctx);
   Rng rng = Rng::for_tree(seed, 0);
   WorkerScratch scratch;
@@ -141,7 +141,7 @@ TEST(Growth, BestFirstSplitsTheLargerGainAndAgreesWithDepthFirst) {
   // must grow the same partition of the rows, only stored in another order.
   Rng data(7, 3);
   std::vector<double> values;
-  std::vector<uint64_t> labels;
+  std::vector<ClassIndex> labels;
   for (int i = 0; i < 200; ++i) {
     values.push_back(static_cast<double>(data.below(40)));
     labels.push_back(data.below(3) == 0 ? 1 : 0);
@@ -226,7 +226,7 @@ TEST(Growth, MonotonicConstraintRejectsAndClamps) {
   // right child is bounded to [0, 0.4]. Inside it, free feature 1 isolates the two class-1
   // rows: their leaf's share 1 is clamped to 0.4 and predicts class 0.
   std::vector<std::vector<double>> x;
-  std::vector<uint64_t> y;
+  std::vector<ClassIndex> y;
   for (int group = 1; group <= 2; ++group) {
     for (int v = 1; v <= 10; ++v) {
       x.push_back({static_cast<double>(group), static_cast<double>(v)});
@@ -342,17 +342,17 @@ TEST(Partition, InPlaceMatchesListsAndKeepsOrder) {
   const auto ctx = column_context({3.0, nan, 1.0, 2.0, nan, 5.0, 2.0}, {0, 0, 0, 0, 0, 0, 0}, 1);
   for (bool missing_left : {false, true}) {
     const Node split = Node::make_split(0, 2.0, 0.0, missing_left, 7, 0, 0);
-    std::vector<uint64_t> rows = {6, 5, 4, 3, 2, 1, 0, 5};
-    std::vector<uint64_t> left;
-    std::vector<uint64_t> right;
+    std::vector<RowIndex> rows = {6, 5, 4, 3, 2, 1, 0, 5};
+    std::vector<RowIndex> left;
+    std::vector<RowIndex> right;
     partition_rows(ctx, split, rows, left, right);
-    const std::vector<uint64_t> want_left =
-        missing_left ? std::vector<uint64_t>{5, 4, 1, 0, 5} : std::vector<uint64_t>{5, 0, 5};
+    const std::vector<RowIndex> want_left =
+        missing_left ? std::vector<RowIndex>{5, 4, 1, 0, 5} : std::vector<RowIndex>{5, 0, 5};
     EXPECT_EQ(left, want_left);
-    std::vector<uint64_t> spill;
+    std::vector<RowIndex> spill;
     const uint64_t k = partition_in_place(ctx, split, rows, spill);
-    EXPECT_EQ(std::vector<uint64_t>(rows.begin(), rows.begin() + k), left);
-    EXPECT_EQ(std::vector<uint64_t>(rows.begin() + k, rows.end()), right);
+    EXPECT_EQ(std::vector<RowIndex>(rows.begin(), rows.begin() + k), left);
+    EXPECT_EQ(std::vector<RowIndex>(rows.begin() + k, rows.end()), right);
   }
 }
 
@@ -361,7 +361,7 @@ TEST(Partition, BinnedBytesRouteAsTheRouterAtEveryNodeSize) {
   // above 256 entries (small nodes route row by row, larger ones through a byte table).
   const uint64_t n_rows = 600;
   for (const bool feature_major : {false, true}) {
-    TrainingContext ctx = column_context(std::vector<double>(n_rows, 0.0), std::vector<uint64_t>(n_rows, 0), 1);
+    TrainingContext ctx = column_context(std::vector<double>(n_rows, 0.0), std::vector<ClassIndex>(n_rows, 0), 1);
     BinnedMatrix bm;
     bm.n_rows = n_rows;
     bm.n_features = 2;
@@ -382,15 +382,15 @@ TEST(Partition, BinnedBytesRouteAsTheRouterAtEveryNodeSize) {
       for (const bool missing_left : {false, true}) {
         for (const double pivot : {-0.5, 0.0, 6.5, 7.0, 19.0, 25.0}) {
           const Node split = Node::make_split(1, pivot, 0.0, missing_left, length, 0, 0);
-          std::vector<uint64_t> rows;
+          std::vector<RowIndex> rows;
           for (uint64_t i = 0; i < length; ++i) rows.push_back((i * 37) % n_rows);
-          std::vector<uint64_t> want_left;
-          std::vector<uint64_t> want_right;
+          std::vector<RowIndex> want_left;
+          std::vector<RowIndex> want_right;
           for (const uint64_t row : rows) (router.left(split, row) ? want_left : want_right).push_back(row);
-          std::vector<uint64_t> spill;
+          std::vector<RowIndex> spill;
           const uint64_t k = partition_in_place(ctx, split, rows, spill);
-          EXPECT_EQ(std::vector<uint64_t>(rows.begin(), rows.begin() + k), want_left) << length << " " << pivot;
-          EXPECT_EQ(std::vector<uint64_t>(rows.begin() + k, rows.end()), want_right) << length << " " << pivot;
+          EXPECT_EQ(std::vector<RowIndex>(rows.begin(), rows.begin() + k), want_left) << length << " " << pivot;
+          EXPECT_EQ(std::vector<RowIndex>(rows.begin() + k, rows.end()), want_right) << length << " " << pivot;
         }
       }
     }

@@ -13,7 +13,7 @@ using testing::all_rows;
 using testing::column_context;
 using testing::tree_weights;
 
-Tree grow_full(const TrainingContext& ctx, const std::vector<uint64_t>& rows) {
+Tree grow_full(const TrainingContext& ctx, const std::vector<RowIndex>& rows) {
   ForestSettings s;
   s.max_features = 1;
   Rng rng = Rng::for_tree(0, 0);
@@ -21,7 +21,7 @@ Tree grow_full(const TrainingContext& ctx, const std::vector<uint64_t>& rows) {
   return grow_tree(ctx, tree_weights(ctx), rows, s, rng, scratch);
 }
 
-void prune(Tree& tree, const TrainingContext& ctx, const std::vector<uint64_t>& rows, double alpha) {
+void prune(Tree& tree, const TrainingContext& ctx, const std::vector<RowIndex>& rows, double alpha) {
   WorkerScratch scratch;
   prune_tree(tree, ctx, tree_weights(ctx), rows, alpha, scratch);
 }
@@ -47,7 +47,7 @@ bool same_nodes(const Tree& a, const Tree& b) {
 TrainingContext noisy(uint64_t n_classes) {
   Rng data(11, 5);
   std::vector<double> values;
-  std::vector<uint64_t> labels;
+  std::vector<ClassIndex> labels;
   for (int i = 0; i < 300; ++i) {
     values.push_back(static_cast<double>(data.below(60)));
     labels.push_back(data.below(n_classes));
