@@ -177,14 +177,35 @@ double parent_impurity(const SearchRules& rules, const NodeStats& stats, ExtraSc
   return scratch.parent_impurity;
 }
 
-std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, double parent,
-                                          uint64_t n_entries, const DrawnPartition& part, double pivot,
-                                          int8_t constraint, NodeBounds bounds, double* work) {
-  const uint64_t k = rules.n_classes;
+// evaluate_partition operation by operation, with the class count fixed at compile time
+// when K > 0 (the class loops unrolled) and read from the rules when K == 0.
+template <uint64_t K>
+inline std::optional<double> evaluate_fixed(const SearchRules& rules, double parent_impurity, double node_weight,
+                                            const SideStats& left, const SideStats& right, int8_t constraint,
+                                            NodeBounds bounds) {
+  const uint64_t k = K > 0 ? K : rules.n_classes;
+  if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return std::nullopt;
+  if (left.weight == 0.0 || right.weight == 0.0) return std::nullopt;
+  if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, k)) return std::nullopt;
+  const double impurity_left = impurity(rules.criterion, left.class_weight, k, left.weight);
+  const double impurity_right = impurity(rules.criterion, right.class_weight, k, right.weight);
+  const double improvement = (parent_impurity - (left.weight / node_weight) * impurity_left) -
+                             (right.weight / node_weight) * impurity_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+template <uint64_t K>
+std::optional<SplitCandidate> score_drawn_for(const SearchRules& rules, const NodeStats& stats, double parent,
+                                              uint64_t n_entries, const DrawnPartition& part, double pivot,
+                                              int8_t constraint, NodeBounds bounds, double* work) {
+  const uint64_t k = K > 0 ? K : rules.n_classes;
   const double node_weight = stats.weight;
+  const double* class_weight = stats.class_weight.data();
   double* suffix = work;          // non-missing entries above t
   double* joined = work + k;      // a side plus the missing rows
-  for (uint64_t c = 0; c < k; ++c) suffix[c] = (stats.class_weight[c] - part.missing[c]) - part.prefix[c];
+  for (uint64_t c = 0; c < k; ++c) suffix[c] = (class_weight[c] - part.missing[c]) - part.prefix[c];
   const uint64_t non_missing = n_entries - part.missing_count;
 
   std::optional<SplitCandidate> best;
@@ -194,7 +215,7 @@ std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeSt
   {
     const SideStats left{joined, node_weight - part.prefix_weight, n_entries - part.prefix_count};
     const SideStats right{part.prefix, part.prefix_weight, part.prefix_count};
-    if (auto improvement = evaluate_partition(rules, parent, node_weight, left, right, constraint, bounds)) {
+    if (auto improvement = evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds)) {
       best = SplitCandidate{pivot, true, 0.0};
       best_improvement = *improvement;
     }
@@ -205,7 +226,7 @@ std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeSt
                          non_missing - part.prefix_count};
     const SideStats right{joined, part.prefix_weight + part.missing_weight,
                           part.prefix_count + part.missing_count};
-    if (auto improvement = evaluate_partition(rules, parent, node_weight, left, right, constraint, bounds)) {
+    if (auto improvement = evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds)) {
       if (!best || *improvement > best_improvement) {
         best = SplitCandidate{pivot, false, 0.0};
         best_improvement = *improvement;
@@ -214,6 +235,22 @@ std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeSt
   }
   if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
   return best;
+}
+
+// Scores with the class count as a compile-time constant for two to eight classes.
+std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, double parent,
+                                          uint64_t n_entries, const DrawnPartition& part, double pivot,
+                                          int8_t constraint, NodeBounds bounds, double* work) {
+  switch (rules.n_classes) {
+    case 2: return score_drawn_for<2>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 3: return score_drawn_for<3>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 4: return score_drawn_for<4>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 5: return score_drawn_for<5>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 6: return score_drawn_for<6>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 7: return score_drawn_for<7>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 8: return score_drawn_for<8>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    default: return score_drawn_for<0>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+  }
 }
 
 // ---- general search ---------------------------------------------------------------------
@@ -581,8 +618,7 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
 
 // ---- two-class binned search ------------------------------------------------------------
 
-// bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1). Rows that
-// binned_node_stats already checked against the matrix are read without checking again.
+// bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1).
 template <bool kChecked>
 void gather_bins(const uint8_t* column, uint64_t stride, const RowIndex* rows, uint64_t n, uint64_t n_rows,
                  uint8_t* bins) {
@@ -765,27 +801,6 @@ BytePrefix binary_byte_prefix(const ByteNode& node, uint64_t last) {
   return out;
 }
 
-// evaluate_partition for two classes, operation by operation (the class loops unrolled).
-inline std::optional<double> evaluate_binary(const SearchRules& rules, double parent, double node_weight,
-                                             const double* left_class, double left_weight, uint64_t left_count,
-                                             const double* right_class, double right_weight, uint64_t right_count,
-                                             int8_t constraint, NodeBounds bounds) {
-  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
-  if (left_weight == 0.0 || right_weight == 0.0) return std::nullopt;
-  if (!(left_weight >= rules.min_leaf_weight) || !(right_weight >= rules.min_leaf_weight)) return std::nullopt;
-  if (constraint != 0) {
-    const SideStats left{left_class, left_weight, left_count};
-    const SideStats right{right_class, right_weight, right_count};
-    if (!monotonic_ok(left, right, constraint, bounds, 2)) return std::nullopt;
-  }
-  const double impurity_left = impurity(rules.criterion, left_class, 2, left_weight);
-  const double impurity_right = impurity(rules.criterion, right_class, 2, right_weight);
-  const double improvement =
-      (parent - (left_weight / node_weight) * impurity_left) - (right_weight / node_weight) * impurity_right;
-  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
-  return improvement;
-}
-
 // score_drawn for two classes on whole-number sums. Every side's class weights and totals are
 // whole numbers below 2^53, which the integer arithmetic here gives exactly, as score_drawn's
 // double arithmetic does (a zero comes out +0.0 either way); the options, their order and the
@@ -805,8 +820,9 @@ std::optional<SplitCandidate> score_binary_sums(const SearchRules& rules, const 
     const uint64_t left_one = node_one - prefix.one;
     const double left_class[2] = {d(left_sum - left_one), d(left_one)};
     const double right_class[2] = {d(prefix.sum - prefix.one), d(prefix.one)};
-    if (auto improvement = evaluate_binary(rules, parent, node_weight, left_class, d(left_sum), n - prefix.count,
-                                           right_class, d(prefix.sum), prefix.count, constraint, bounds)) {
+    const SideStats left{left_class, d(left_sum), n - prefix.count};
+    const SideStats right{right_class, d(prefix.sum), prefix.count};
+    if (auto improvement = evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds)) {
       best = SplitCandidate{pivot, true, 0.0};
       best_improvement = *improvement;
     }
@@ -819,9 +835,9 @@ std::optional<SplitCandidate> score_binary_sums(const SearchRules& rules, const 
     const uint64_t right_one = prefix.one + miss.missing_one;
     const double left_class[2] = {d(left_sum - left_one), d(left_one)};
     const double right_class[2] = {d(right_sum - right_one), d(right_one)};
-    if (auto improvement = evaluate_binary(rules, parent, node_weight, left_class, d(left_sum),
-                                           n - miss.missing_count - prefix.count, right_class, d(right_sum),
-                                           prefix.count + miss.missing_count, constraint, bounds)) {
+    const SideStats left{left_class, d(left_sum), n - miss.missing_count - prefix.count};
+    const SideStats right{right_class, d(right_sum), prefix.count + miss.missing_count};
+    if (auto improvement = evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds)) {
       if (!best || *improvement > best_improvement) {
         best = SplitCandidate{pivot, false, 0.0};
         best_improvement = *improvement;
@@ -843,24 +859,44 @@ double byte_node_impurity(const SearchRules& rules, const NodeStats& stats, Extr
 
 // Gathers the searched feature's bins of the node's entries into node_bins and records whose
 // they are; returns the node's byte view.
+// bins[i] = base[index[i]] for indices the caller has checked.
+inline void gather_indexed(const uint8_t* base, const uint32_t* index, uint64_t n, uint8_t* bins) {
+  uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const uint32_t a = index[i];
+    const uint32_t b = index[i + 1];
+    const uint32_t c = index[i + 2];
+    const uint32_t d = index[i + 3];
+    bins[i] = base[a];
+    bins[i + 1] = base[b];
+    bins[i + 2] = base[c];
+    bins[i + 3] = base[d];
+  }
+  for (; i < n; ++i) bins[i] = base[index[i]];
+}
+
 ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows, uint64_t feature,
                           ExtraScratch& scratch, const uint8_t* second) {
   const uint64_t n = rows.size();
   if (scratch.node_bins.size() < n + kBlockPad) scratch.node_bins.resize(n + kBlockPad);
   MORVEL_ASSERT(scratch.entry_bytes.size() >= n + kBlockPad, "index out of bounds: entry bytes shorter than the node");
-  const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
-  uint64_t stride = bm.feature_major ? 1 : bm.n_features;
-  // A small node's rows are scattered over the column, one cache line each: in the row-major
-  // copy each row's bytes of every feature share a line or two, which the node's other
-  // searches, its statistics' neighbours and its children then find cached.
-  if (n < BinnedMatrix::kRowMajorCopyBelow && bm.row_major_copy.size() == bm.bins.size()) {
-    column = bm.row_major_copy.data() + feature;
-    stride = bm.n_features;
-  }
+  MORVEL_ASSERT(feature < bm.n_features, "index out of bounds: feature outside the binned matrix");
   uint8_t* bins = scratch.node_bins.data();
+  static_assert(std::is_same_v<RowIndex, uint32_t>);
   if (rows.data() == scratch.checked_rows && n == scratch.byte_node_entries) {
-    gather_bins<false>(column, stride, rows.data(), n, bm.n_rows, bins);
+    // Rows checked by binned_node_stats. A small node's rows are scattered over a column, one
+    // cache line each; in the row-major copy each row's bytes of every feature share a line or
+    // two, which the node's other searches and its children then find cached. Its entries'
+    // offsets into the copy were computed with the statistics.
+    if (scratch.row_offsets_ready) {
+      gather_indexed(bm.row_major_copy.data() + feature, scratch.row_offsets.data(), n, bins);
+    } else {
+      MORVEL_ASSERT(bm.feature_major, "index out of bounds: byte searches read a feature-major matrix");
+      gather_indexed(bm.bins.data() + feature * bm.n_rows, rows.data(), n, bins);
+    }
   } else {
+    const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
+    const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
     gather_bins<true>(column, stride, rows.data(), n, bm.n_rows, bins);
   }
   scratch.bins_feature = feature;
@@ -1324,6 +1360,7 @@ bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch) {
 void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
                        NodeStats& out) {
   MORVEL_ASSERT(uses_entry_bytes(ctx, scratch), "index out of bounds: entry bytes need tagged rows");
+  const BinnedMatrix& bm = *ctx.binned;
   const uint64_t k = ctx.n_classes;
   const uint64_t n = rows.size();
   out.criterion = ctx.growth.criterion;
@@ -1332,50 +1369,119 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
   std::vector<uint8_t>& second_bytes = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
   if (second_bytes.size() < n + kBlockPad) second_bytes.resize(n + kBlockPad);
+  if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   uint8_t* second = second_bytes.data();
+  uint16_t* entry_tags = scratch.entry_row_tags.data();
   const uint16_t* tags = scratch.row_tags.data();
   // Every row is checked here, once per node: the node's searches then gather its bins
   // without checking (the tags cover exactly the matrix's rows).
   const uint64_t n_rows = scratch.row_tags.size();
-  // Whole numbers: every sum is exact, so integer sums in any order give the values of
-  // compute_node_stats' list-order double sums.
-  uint64_t total = 0;
-  out.class_weight.resize(k);
-  if (k == 2) {
-    uint64_t ones = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-      const uint64_t tag = tags[row];
-      const uint64_t w = tag & 0xFF;
-      const uint64_t one = w & (uint64_t{0} - (tag >> 8));  // the weight for class 1, else 0
-      weight[i] = static_cast<uint8_t>(w);
-      second[i] = static_cast<uint8_t>(one);
-      total += w;
-      ones += one;
+  MORVEL_ASSERT(n_rows == bm.n_rows, "index out of bounds: row outside the training matrix");
+  // Small nodes read the row-major copy (gather_node_bins) through offsets computed here.
+  const bool offsets = n < BinnedMatrix::kRowMajorCopyBelow && bm.row_major_copy.size() == bm.bins.size() &&
+                       bm.row_major_copy.size() <= uint64_t{0xFFFFFFFF};
+  if (offsets && scratch.row_offsets.size() < n) scratch.row_offsets.resize(n);
+  uint32_t* offset = scratch.row_offsets.data();
+  const uint32_t n_features = static_cast<uint32_t>(bm.n_features);
+  uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const RowIndex r0 = rows[i];
+    const RowIndex r1 = rows[i + 1];
+    const RowIndex r2 = rows[i + 2];
+    const RowIndex r3 = rows[i + 3];
+    MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
+                  "index out of bounds: row outside the training matrix");
+    entry_tags[i] = tags[r0];
+    entry_tags[i + 1] = tags[r1];
+    entry_tags[i + 2] = tags[r2];
+    entry_tags[i + 3] = tags[r3];
+    if (offsets) {
+      offset[i] = r0 * n_features;
+      offset[i + 1] = r1 * n_features;
+      offset[i + 2] = r2 * n_features;
+      offset[i + 3] = r3 * n_features;
     }
+  }
+  for (; i < n; ++i) {
+    const RowIndex r = rows[i];
+    MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
+    entry_tags[i] = tags[r];
+    if (offsets) offset[i] = r * n_features;
+  }
+  // Padding tags weigh nothing.
+  std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
+
+  // Whole numbers: every sum is exact, so integer sums in any order give the values of
+  // compute_node_stats' list-order double sums. The tags split into the weight bytes and the
+  // second bytes (two classes: the class-1 weight; more: the class), 16 entries at a time.
+  uint64_t total = 0;
+  uint64_t ones = 0;
+  out.class_weight.assign(k, 0.0);
+  // Up to eight classes sum in vector lanes; more classes after the split, entry by entry.
+  constexpr uint64_t kLaneClasses = 8;
+  uint64_t class_sums[kLaneClasses] = {};
+  bool summed = false;
+  i = 0;
+#if defined(__SSE2__)
+  {
+    const __m128i low_byte = _mm_set1_epi16(0x00FF);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i w_sum = zero;
+    __m128i one_sum = zero;
+    __m128i per_class[kLaneClasses];
+    for (uint64_t c = 0; c < kLaneClasses; ++c) per_class[c] = zero;
+    const uint64_t lane_classes = k > 2 && k <= kLaneClasses ? k : 0;
+    for (; i < n; i += 16) {
+      const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i));
+      const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i + 8));
+      const __m128i w = _mm_packus_epi16(_mm_and_si128(t0, low_byte), _mm_and_si128(t1, low_byte));
+      const __m128i c = _mm_packus_epi16(_mm_srli_epi16(t0, 8), _mm_srli_epi16(t1, 8));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(weight + i), w);
+      w_sum = add_bytes(w_sum, w);
+      if (k == 2) {
+        const __m128i one = _mm_and_si128(w, _mm_sub_epi8(zero, c));  // classes are 0 or 1
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + i), one);
+        one_sum = add_bytes(one_sum, one);
+      } else {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + i), c);
+        for (uint64_t j = 0; j < lane_classes; ++j) {
+          const __m128i mine = _mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(j)));
+          per_class[j] = add_bytes(per_class[j], _mm_and_si128(mine, w));
+        }
+      }
+    }
+    total = lanes_total(w_sum);
+    ones = lanes_total(one_sum);
+    for (uint64_t j = 0; j < lane_classes; ++j) class_sums[j] = lanes_total(per_class[j]);
+    summed = lane_classes > 0;
+  }
+#else
+  for (; i < n + kBlockPad; ++i) {
+    const uint64_t w = entry_tags[i] & 0xFF;
+    const uint64_t c = entry_tags[i] >> 8;
+    weight[i] = static_cast<uint8_t>(w);
+    second[i] = static_cast<uint8_t>(k == 2 ? (w & (uint64_t{0} - c)) : c);
+    total += w;
+    if (k == 2) ones += w & (uint64_t{0} - c);
+  }
+#endif
+  if (k == 2) {
     out.class_weight[0] = static_cast<double>(total - ones);
     out.class_weight[1] = static_cast<double>(ones);
+  } else if (summed) {
+    for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = static_cast<double>(class_sums[c]);
   } else {
-    uint64_t sums[kByteBins] = {};
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-      const uint64_t tag = tags[row];
-      const uint64_t w = tag & 0xFF;
-      const uint64_t c = tag >> 8;
-      weight[i] = static_cast<uint8_t>(w);
-      second[i] = static_cast<uint8_t>(c);
-      sums[c] += w;
-      total += w;
-    }
+    std::vector<uint64_t>& sums = scratch.class_counts;
+    sums.assign(k, 0);
+    for (uint64_t j = 0; j < n; ++j) sums[second[j]] += weight[j];
     for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = static_cast<double>(sums[c]);
   }
   out.weight = static_cast<double>(total);
   scratch.byte_node = &out;
   scratch.byte_node_entries = n;
   scratch.checked_rows = rows.data();
+  scratch.row_offsets_ready = offsets;
   scratch.node_impurity_known = false;
   scratch.kept_valid = false;
   scratch.bytes_fresh = true;

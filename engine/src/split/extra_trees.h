@@ -56,6 +56,12 @@ struct ExtraScratch {
   // The rows binned_node_stats checked against the matrix for the prepared node: searches of
   // that node read its bins without checking each row again.
   const RowIndex* checked_rows = nullptr;
+  // The prepared node's per-entry row tags, and for a small node its entries' offsets into the
+  // row-major copy of the bins (row_offsets_ready).
+  std::vector<uint16_t> entry_row_tags;
+  std::vector<uint32_t> row_offsets;
+  std::vector<uint64_t> class_counts;  // class sums of a node with more than eight classes
+  bool row_offsets_ready = false;
   // The prepared node's impurity, computed by its first search (binned_node_stats resets it).
   bool node_impurity_known = false;
   double node_impurity = 0.0;
