@@ -914,8 +914,11 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
                                                   std::span<const RowIndex> rows, const NodeStats& stats,
                                                   uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
-                                                  ExtraScratch& scratch, uint64_t missing_byte,
-                                                  ProfileCounters* profile) {
+                                                  ExtraScratch& scratch, ProfileCounters* profile) {
+  const BinnedMatrix& bm = *ctx.binned;
+  MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                "index out of bounds: feature outside the binned matrix");
+  const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
   const uint64_t n = rows.size();
   const auto reject = [profile] {
     if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
@@ -923,7 +926,7 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   };
   MORVEL_ASSERT(scratch.entry_bytes_one.size() >= n + kBlockPad,
                 "index out of bounds: entry bytes shorter than the node");
-  const ByteNode node = gather_node_bins(*ctx.binned, rows, feature, scratch, scratch.entry_bytes_one.data());
+  const ByteNode node = gather_node_bins(bm, rows, feature, scratch, scratch.entry_bytes_one.data());
   const bool may_miss = missing_byte < kByteBins;
   const ByteExtremes miss = byte_extremes(node, may_miss, missing_byte, /*sum_missing=*/true);
   // No non-missing entry, or a single bin: constant here.
@@ -955,10 +958,6 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
                 "index out of bounds: feature outside the binned matrix");
   const uint64_t n = rows.size();
   const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
-  if (scratch.byte_node == &stats && scratch.byte_node_entries == n) {
-    return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
-                               missing_byte, profile);
-  }
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
   // The table is all zeros between searches: each search clears the bins it touched.
   if (scratch.bin_counts.size() != kByteBins) {
@@ -1103,11 +1102,22 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
   if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return std::nullopt;
   const uint64_t last = static_cast<uint64_t>(std::floor(t));
 
-  std::vector<double>& sums = scratch.buffers;
-  if (sums.size() < 4 * k) sums.resize(4 * k);
-  double* prefix = sums.data();
-  double* missing = sums.data() + k;
-  std::fill(prefix, prefix + 2 * k, 0.0);
+  // prefix, missing and score_drawn's work (2k); on the stack for up to eight classes, where
+  // clearing a fixed size needs no call.
+  constexpr uint64_t kStackClasses = 8;
+  alignas(16) double stack_sums[4 * kStackClasses];
+  double* prefix = stack_sums;
+  double* missing = stack_sums + kStackClasses;
+  double* work = stack_sums + 2 * kStackClasses;
+  if (k > kStackClasses) {
+    if (scratch.buffers.size() < 4 * k) scratch.buffers.resize(4 * k);
+    prefix = scratch.buffers.data();
+    missing = prefix + k;
+    work = prefix + 2 * k;
+    std::fill(prefix, prefix + 2 * k, 0.0);
+  } else {
+    for (uint64_t c = 0; c < kStackClasses; ++c) missing[c] = 0.0;
+  }
   double missing_weight = 0.0;
   if (miss.missing_count > 0) {
     for (uint64_t i = 0; i < n; ++i) {
@@ -1124,7 +1134,7 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
     const __m128i ones = _mm_set1_epi8(1);
     __m128i p_count = _mm_setzero_si128();
     __m128i p_class[8];
-    for (uint64_t c = 0; c < k; ++c) p_class[c] = _mm_setzero_si128();
+    for (uint64_t c = 0; c < 8; ++c) p_class[c] = _mm_setzero_si128();
     const auto block = [&](uint64_t i, __m128i valid) {
       const __m128i b = load16(bins + i);
       const __m128i in = _mm_and_si128(valid, _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
@@ -1154,8 +1164,7 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
   double prefix_weight = 0.0;
   for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
   const DrawnPartition part{prefix, prefix_weight, count, missing, missing_weight, miss.missing_count};
-  return score_drawn(rules, stats, byte_node_impurity(rules, stats, scratch), n, part, t, constraint, bounds,
-                     sums.data() + 2 * k);
+  return score_drawn(rules, stats, byte_node_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
 }
 
 // What every extra-trees search does before reading values: a feature already known to be
@@ -1602,6 +1611,15 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch) {
   return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters* profile) {
+    // A binned node prepared with its entry bytes (binned_node_stats, prepare_extra_node).
+    if (ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == rows.size()) {
+      if (rules.n_classes == 2) {
+        return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                                   scratch, profile);
+      }
+      return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                                scratch);
+    }
     if (rules.n_classes == 2) {
       if (ctx.binned) {
         return binary_binned_search(ctx, weights, rules, rows, stats, feature, constraint, bounds,
@@ -1614,10 +1632,6 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                         rng, values, scratch, profile, read);
         });
       }
-    }
-    if (ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == rows.size()) {
-      return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                                scratch);
     }
     return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,

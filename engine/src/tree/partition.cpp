@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tree/grow.h"
 #include "morvel/errors.h"
 #include "tree/routing.h"
@@ -119,8 +123,34 @@ uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::s
   uint64_t spilled = 0;
   RowIndex* waiting = spill.data();
   const uint8_t* b = bins.data();
-  // Both stores and one cursor advance per row, as in partition_in_place.
-  for (uint64_t i = 0; i < rows.size(); ++i) {
+  const uint64_t n = rows.size();
+  uint64_t i = 0;
+  // Both stores and one cursor advance per row, as in partition_in_place; the directions of
+  // 16 rows at a time come from one vector comparison.
+#if defined(__SSE2__)
+  if (first_left <= 255) {
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(first_left));
+    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing));
+    for (; i + 16 <= n; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+      __m128i left = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), v);  // byte >= first_left
+      if (may_miss) {
+        const __m128i gone = _mm_cmpeq_epi8(v, missing_v);
+        left = missing_left ? _mm_or_si128(left, gone) : _mm_andnot_si128(gone, left);
+      }
+      const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(left));
+      for (uint64_t j = 0; j < 16; ++j) {
+        const RowIndex row = rows[i + j];
+        const uint64_t bit = (mask >> j) & 1;
+        rows[kept] = row;
+        waiting[spilled] = row;
+        kept += bit;
+        spilled += bit ^ 1;
+      }
+    }
+  }
+#endif
+  for (; i < n; ++i) {
     const RowIndex row = rows[i];
     const uint64_t byte = b[i];
     bool left = byte >= first_left;
