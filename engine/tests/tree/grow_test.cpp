@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -392,6 +393,150 @@ TEST(Partition, BinnedBytesRouteAsTheRouterAtEveryNodeSize) {
           EXPECT_EQ(std::vector<RowIndex>(rows.begin(), rows.begin() + k), want_left) << length << " " << pivot;
           EXPECT_EQ(std::vector<RowIndex>(rows.begin() + k, rows.end()), want_right) << length << " " << pivot;
         }
+      }
+    }
+  }
+}
+
+TEST(Partition, KeptBinsRouteAsTheRouter) {
+  // The partition that reads the winning search's bins instead of the matrix: every list
+  // length around the 16-entry blocks, pivots below, between, on and above the bins, with and
+  // without missing bytes.
+  const uint64_t n_rows = 700;
+  for (const bool has_missing : {false, true}) {
+    TrainingContext ctx = column_context(std::vector<double>(n_rows, 0.0), std::vector<ClassIndex>(n_rows, 0), 1);
+    BinnedMatrix bm;
+    bm.n_rows = n_rows;
+    bm.n_features = 2;
+    bm.edges = BinEdges(2, std::vector<double>(253, 0.0));
+    bm.feature_major = true;
+    bm.has_missing = has_missing;
+    bm.bins.resize(2 * n_rows);
+    const uint8_t missing = missing_bin(253);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      for (uint64_t f = 0; f < 2; ++f) {
+        const bool gone = has_missing && (r * 5 + f) % 9 == 0;
+        bm.bins[f * n_rows + r] = gone ? missing : static_cast<uint8_t>((r * 131 + f * 17) % 254);
+      }
+    }
+    ctx.binned = bm;
+    const BinnedRouter router{&*ctx.binned};
+    for (const uint64_t length : {uint64_t{0}, uint64_t{1}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{47},
+                                  uint64_t{48}, uint64_t{700}}) {
+      for (const bool missing_left : {false, true}) {
+        for (const double pivot : {-0.25, 0.0, 0.5, 99.0, 99.75, 253.0, 253.5, 254.0, 255.0, 300.0}) {
+          const Node split = Node::make_split(1, pivot, 0.0, missing_left, length, 0, 0);
+          std::vector<RowIndex> rows;
+          for (uint64_t i = 0; i < length; ++i) rows.push_back(static_cast<RowIndex>((i * 37 + 11) % n_rows));
+          std::vector<uint8_t> bins;
+          std::vector<RowIndex> want_left;
+          std::vector<RowIndex> want_right;
+          for (const RowIndex row : rows) {
+            bins.push_back(ctx.binned->at(row, 1));
+            (router.left(split, row) ? want_left : want_right).push_back(row);
+          }
+          std::vector<RowIndex> spill;
+          const uint64_t k = partition_by_bins(ctx, split, bins, rows, spill);
+          EXPECT_EQ(std::vector<RowIndex>(rows.begin(), rows.begin() + k), want_left) << length << " " << pivot;
+          EXPECT_EQ(std::vector<RowIndex>(rows.begin() + k, rows.end()), want_right) << length << " " << pivot;
+        }
+      }
+    }
+  }
+}
+
+// A binned context for extra trees: `n_features` features of up to 40 bins, some bytes
+// missing, feature-major with its row-major copy (as the fit driver prepares it).
+TrainingContext binned_extra_context(uint64_t n_rows, uint64_t n_features, uint64_t n_classes, uint64_t seed) {
+  Rng rng(seed, 3);
+  std::vector<ClassIndex> y(n_rows);
+  std::vector<uint8_t> row_major(n_rows * n_features);
+  const uint8_t missing = missing_bin(39);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    const uint64_t c = rng.below(n_classes);
+    y[r] = static_cast<ClassIndex>(c);
+    for (uint64_t f = 0; f < n_features; ++f) {
+      // Informative for low features, noise above; every seventh feature nearly constant.
+      const uint64_t base = f < 2 ? c * 9 + rng.below(12) : rng.below(40);
+      uint8_t b = static_cast<uint8_t>(std::min<uint64_t>(base, 39));
+      if (f % 7 == 6) b = rng.below(50) == 0 ? 1 : 0;
+      if (rng.below(23) == 0) b = missing;
+      row_major[r * n_features + f] = b;
+    }
+  }
+  TrainingContext ctx = column_context(std::vector<double>(n_rows, 0.0), y, n_classes);
+  ctx.n_features = n_features;
+  ctx.candidates.resize(n_features);
+  for (uint64_t f = 0; f < n_features; ++f) ctx.candidates[f] = f;
+  BinnedMatrix bm;
+  bm.n_rows = n_rows;
+  bm.n_features = n_features;
+  bm.edges = BinEdges(n_features, std::vector<double>(39, 0.0));
+  bm.has_missing = true;
+  bm.feature_major = true;
+  bm.bins.resize(n_rows * n_features);
+  for (uint64_t r = 0; r < n_rows; ++r)
+    for (uint64_t f = 0; f < n_features; ++f) bm.bins[f * n_rows + r] = row_major[r * n_features + f];
+  bm.row_major_copy = row_major;
+  ctx.binned = std::move(bm);
+  ctx.growth.extra_trees = true;
+  return ctx;
+}
+
+TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
+  // Weights of at most 255 take the byte form of the binned extra-trees search (per-row byte
+  // tags, row-major gathers at small nodes, partitions from the kept bins). The same weights
+  // times 256 are whole but not bytes, so the tree grows through the per-bin table (two
+  // classes) or the general search; scaling every weight by a power of two leaves every
+  // impurity, improvement and gain bit for bit as it was, so the trees must be identical.
+  for (const uint64_t n_classes : {uint64_t{2}, uint64_t{3}, uint64_t{5}, uint64_t{10}}) {
+    for (const uint64_t n_rows : {uint64_t{1500}, uint64_t{12000}}) {
+      const TrainingContext ctx = binned_extra_context(n_rows, 9, n_classes, n_classes * 31 + n_rows);
+      Rng draws(n_rows, n_classes);
+      std::vector<double> counts(n_rows);
+      std::vector<RowIndex> bag;
+      for (uint64_t r = 0; r < n_rows; ++r) {
+        counts[r] = static_cast<double>(draws.below(4));
+        if (r % 97 == 0) counts[r] = 255.0;
+        if (counts[r] > 0.0) bag.push_back(static_cast<RowIndex>(r));
+      }
+      std::vector<double> scaled(counts);
+      for (double& w : scaled) w *= 256.0;
+      double total = -0.0;
+      double scaled_total = -0.0;
+      for (const RowIndex r : bag) {
+        total += counts[r];
+        scaled_total += scaled[r];
+      }
+      for (const uint64_t max_leaves : {kNoLeafLimit, uint64_t{60}}) {
+        const ForestSettings s = settings(3, 512, max_leaves);
+        Rng rng_bytes = Rng::for_tree(7, n_classes);
+        Rng rng_table = Rng::for_tree(7, n_classes);
+        WorkerScratch scratch_bytes;
+        WorkerScratch scratch_table;
+        const Tree bytes = grow_tree(ctx, TreeWeights{counts, total, 0.0}, bag, s, rng_bytes, scratch_bytes);
+        ASSERT_TRUE(scratch_bytes.extra.binned_tags) << "byte weights take the byte form";
+        const Tree table = grow_tree(ctx, TreeWeights{scaled, scaled_total, 0.0}, bag, s, rng_table, scratch_table);
+        ASSERT_FALSE(scratch_table.extra.binned_tags);
+        ASSERT_EQ(bytes.nodes.size(), table.nodes.size()) << n_classes << " classes, " << n_rows << " rows";
+        ASSERT_GT(bytes.nodes.size(), 20u);
+        EXPECT_EQ(bytes.root, table.root);
+        for (size_t i = 0; i < bytes.nodes.size(); ++i) {
+          const Node& a = bytes.nodes[i];
+          const Node& b = table.nodes[i];
+          ASSERT_EQ(a.is_leaf(), b.is_leaf()) << i;
+          EXPECT_EQ(a.n_samples, b.n_samples) << i;
+          if (a.is_leaf()) {
+            EXPECT_EQ(a.leaf_class, b.leaf_class) << i;
+            continue;
+          }
+          EXPECT_EQ(a.feature, b.feature) << i;
+          EXPECT_EQ(std::bit_cast<uint64_t>(a.pivot), std::bit_cast<uint64_t>(b.pivot)) << i;
+          EXPECT_EQ(std::bit_cast<uint64_t>(a.gain), std::bit_cast<uint64_t>(b.gain)) << i;
+          EXPECT_EQ(a.left, b.left) << i;
+          EXPECT_EQ(a.right, b.right) << i;
+        }
+        EXPECT_EQ(rng_bytes.state(), rng_table.state());
       }
     }
   }
