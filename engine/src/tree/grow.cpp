@@ -13,6 +13,7 @@
 #include <string>
 
 #include "morvel/errors.h"
+#include "morvel/messages.h"
 #include "split/histogram.h"
 #include "tree/routing.h"
 
@@ -114,7 +115,10 @@ class TreeGrower {
     }
     // The extra-trees pool starts each tree in candidate order; later nodes of the tree draw
     // from the order the earlier draws left behind.
-    if (extra_) scratch_.feature_pool.assign(ctx.candidates.begin(), ctx.candidates.end());
+    if (extra_) {
+      scratch_.feature_pool.assign(ctx.candidates.begin(), ctx.candidates.end());
+      scratch_.pool_draws.prepare(scratch_.feature_pool.size());
+    }
   }
 
   Tree grow_depth_first(std::span<const RowIndex> in_bag);
@@ -276,7 +280,7 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
   uint64_t available = pool.size();
   uint64_t counted = 0;
   while (available > 0) {
-    const uint64_t feature = rng_.draw_without_replacement(std::span<uint64_t>(pool), available);
+    const uint64_t feature = scratch_.pool_draws.draw(rng_, std::span<uint64_t>(pool), available);
     --available;
     const auto& constant = cache.constant_features;
     if (std::find(constant.begin(), constant.end(), feature) != constant.end()) continue;

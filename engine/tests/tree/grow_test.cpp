@@ -542,5 +542,37 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   }
 }
 
+TEST(PoolDraws, SameDrawsAsTheRng) {
+  // Every pool size up to 300, drawn down to one item, against Rng::draw_without_replacement:
+  // the same items in the same order and the same words consumed.
+  detail::PoolDraws draws;
+  draws.prepare(300);
+  for (uint64_t size = 1; size <= 300; ++size) {
+    std::vector<uint64_t> pool_a(size);
+    for (uint64_t i = 0; i < size; ++i) pool_a[i] = i;
+    std::vector<uint64_t> pool_b = pool_a;
+    Rng rng_a(size, 9);
+    Rng rng_b(size, 9);
+    for (uint64_t available = size; available > 0; --available) {
+      ASSERT_EQ(draws.draw(rng_a, std::span<uint64_t>(pool_a), available),
+                rng_b.draw_without_replacement(std::span<uint64_t>(pool_b), available))
+          << size << " " << available;
+    }
+    EXPECT_EQ(pool_a, pool_b);
+    EXPECT_EQ(rng_a.state(), rng_b.state());
+  }
+  // Large sizes, where the rejection threshold is far from zero.
+  const uint64_t big = (uint64_t{1} << 31) + 12345;
+  Rng rng(5, 5);
+  for (int i = 0; i < 2000; ++i) {
+    const uint64_t a = big - static_cast<uint64_t>(i) * 997;
+    const uint64_t threshold = (0 - a) % a;
+    const uint64_t magic = ~uint64_t{0} / a + 1;
+    const uint64_t v = rng.next_u32();
+    EXPECT_EQ(static_cast<uint64_t>((static_cast<unsigned __int128>(magic * v) * a) >> 64), v % a) << a << " " << v;
+    EXPECT_LT(threshold, a);
+  }
+}
+
 }  // namespace
 }  // namespace morvel
