@@ -1075,15 +1075,17 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
 // an exact integer and may be added in any order; an entry is in the prefix when its bin is
 // <= floor(t), which for a whole bin is value <= t. Same draws, same constant list, same
 // result as the general search reading bins as doubles.
-std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
-                                                 std::span<const RowIndex> rows, const NodeStats& stats,
-                                                 uint64_t feature, int8_t constraint, NodeBounds bounds,
-                                                 std::vector<uint64_t>& constant_features, Rng& rng,
-                                                 ExtraScratch& scratch) {
+// K > 0 fixes the class count at compile time (the class loops unrolled, the sums in registers).
+template <uint64_t K>
+std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx, const SearchRules& rules,
+                                                     std::span<const RowIndex> rows, const NodeStats& stats,
+                                                     uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                     std::vector<uint64_t>& constant_features, Rng& rng,
+                                                     ExtraScratch& scratch) {
   const BinnedMatrix& bm = *ctx.binned;
   MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
                 "index out of bounds: feature outside the binned matrix");
-  const uint64_t k = rules.n_classes;
+  const uint64_t k = K > 0 ? K : rules.n_classes;
   const uint64_t n = rows.size();
   const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
   MORVEL_ASSERT(scratch.entry_classes.size() >= n + kBlockPad, "index out of bounds: entry bytes shorter than the node");
@@ -1134,7 +1136,7 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
     const __m128i ones = _mm_set1_epi8(1);
     __m128i p_count = _mm_setzero_si128();
     __m128i p_class[8];
-    for (uint64_t c = 0; c < 8; ++c) p_class[c] = _mm_setzero_si128();
+    for (uint64_t c = 0; c < k; ++c) p_class[c] = _mm_setzero_si128();
     const auto block = [&](uint64_t i, __m128i valid) {
       const __m128i b = load16(bins + i);
       const __m128i in = _mm_and_si128(valid, _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
@@ -1164,7 +1166,30 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
   double prefix_weight = 0.0;
   for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
   const DrawnPartition part{prefix, prefix_weight, count, missing, missing_weight, miss.missing_count};
-  return score_drawn(rules, stats, byte_node_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
+  return score_drawn_for<K>(rules, stats, byte_node_impurity(rules, stats, scratch), n, part, t, constraint, bounds,
+                            work);
+}
+
+std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                 std::span<const RowIndex> rows, const NodeStats& stats,
+                                                 uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                 std::vector<uint64_t>& constant_features, Rng& rng,
+                                                 ExtraScratch& scratch) {
+  switch (rules.n_classes) {
+#define MORVEL_MULTI_BYTES(K) \
+  case K:                     \
+    return multi_binned_bytes_for<K>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch);
+    MORVEL_MULTI_BYTES(3)
+    MORVEL_MULTI_BYTES(4)
+    MORVEL_MULTI_BYTES(5)
+    MORVEL_MULTI_BYTES(6)
+    MORVEL_MULTI_BYTES(7)
+    MORVEL_MULTI_BYTES(8)
+#undef MORVEL_MULTI_BYTES
+    default:
+      return multi_binned_bytes_for<0>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                                       scratch);
+  }
 }
 
 // What every extra-trees search does before reading values: a feature already known to be
@@ -1366,6 +1391,45 @@ bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch) {
   return scratch.binned_tags && scratch.row_tags.size() == ctx.binned->n_rows;
 }
 
+#if defined(__SSE2__)
+// Splits a node's row tags (padded with zero tags to whole blocks of 16) into the weight bytes
+// and the second bytes (K == 2: the class-1 weight; otherwise the class), summing the weights,
+// the class-1 weights (K == 2) and, for K of 3 to 8, each class's weight.
+template <uint64_t K>
+void split_entry_tags(const uint16_t* entry_tags, uint64_t n, uint8_t* weight, uint8_t* second, uint64_t& total,
+                      uint64_t& ones, uint64_t* class_sums) {
+  constexpr uint64_t kLanes = K > 2 && K <= 8 ? K : 0;
+  const __m128i low_byte = _mm_set1_epi16(0x00FF);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i w_sum = zero;
+  __m128i one_sum = zero;
+  __m128i per_class[kLanes > 0 ? kLanes : 1];
+  for (uint64_t c = 0; c < kLanes; ++c) per_class[c] = zero;
+  for (uint64_t i = 0; i < n; i += 16) {
+    const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i));
+    const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i + 8));
+    const __m128i w = _mm_packus_epi16(_mm_and_si128(t0, low_byte), _mm_and_si128(t1, low_byte));
+    const __m128i c = _mm_packus_epi16(_mm_srli_epi16(t0, 8), _mm_srli_epi16(t1, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(weight + i), w);
+    w_sum = add_bytes(w_sum, w);
+    if constexpr (K == 2) {
+      const __m128i one = _mm_and_si128(w, _mm_sub_epi8(zero, c));  // classes are 0 or 1
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(second + i), one);
+      one_sum = add_bytes(one_sum, one);
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(second + i), c);
+      for (uint64_t j = 0; j < kLanes; ++j) {
+        const __m128i mine = _mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(j)));
+        per_class[j] = add_bytes(per_class[j], _mm_and_si128(mine, w));
+      }
+    }
+  }
+  total = lanes_total(w_sum);
+  ones = lanes_total(one_sum);
+  for (uint64_t j = 0; j < kLanes; ++j) class_sums[j] = lanes_total(per_class[j]);
+}
+#endif
+
 void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
                        NodeStats& out) {
   MORVEL_ASSERT(uses_entry_bytes(ctx, scratch), "index out of bounds: entry bytes need tagged rows");
@@ -1433,38 +1497,17 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   bool summed = false;
   i = 0;
 #if defined(__SSE2__)
-  {
-    const __m128i low_byte = _mm_set1_epi16(0x00FF);
-    const __m128i zero = _mm_setzero_si128();
-    __m128i w_sum = zero;
-    __m128i one_sum = zero;
-    __m128i per_class[kLaneClasses];
-    for (uint64_t c = 0; c < kLaneClasses; ++c) per_class[c] = zero;
-    const uint64_t lane_classes = k > 2 && k <= kLaneClasses ? k : 0;
-    for (; i < n; i += 16) {
-      const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i));
-      const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i + 8));
-      const __m128i w = _mm_packus_epi16(_mm_and_si128(t0, low_byte), _mm_and_si128(t1, low_byte));
-      const __m128i c = _mm_packus_epi16(_mm_srli_epi16(t0, 8), _mm_srli_epi16(t1, 8));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(weight + i), w);
-      w_sum = add_bytes(w_sum, w);
-      if (k == 2) {
-        const __m128i one = _mm_and_si128(w, _mm_sub_epi8(zero, c));  // classes are 0 or 1
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + i), one);
-        one_sum = add_bytes(one_sum, one);
-      } else {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + i), c);
-        for (uint64_t j = 0; j < lane_classes; ++j) {
-          const __m128i mine = _mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(j)));
-          per_class[j] = add_bytes(per_class[j], _mm_and_si128(mine, w));
-        }
-      }
-    }
-    total = lanes_total(w_sum);
-    ones = lanes_total(one_sum);
-    for (uint64_t j = 0; j < lane_classes; ++j) class_sums[j] = lanes_total(per_class[j]);
-    summed = lane_classes > 0;
+  switch (k) {
+    case 2: split_entry_tags<2>(entry_tags, n, weight, second, total, ones, class_sums); break;
+    case 3: split_entry_tags<3>(entry_tags, n, weight, second, total, ones, class_sums); break;
+    case 4: split_entry_tags<4>(entry_tags, n, weight, second, total, ones, class_sums); break;
+    case 5: split_entry_tags<5>(entry_tags, n, weight, second, total, ones, class_sums); break;
+    case 6: split_entry_tags<6>(entry_tags, n, weight, second, total, ones, class_sums); break;
+    case 7: split_entry_tags<7>(entry_tags, n, weight, second, total, ones, class_sums); break;
+    case 8: split_entry_tags<8>(entry_tags, n, weight, second, total, ones, class_sums); break;
+    default: split_entry_tags<0>(entry_tags, n, weight, second, total, ones, class_sums); break;
   }
+  summed = k > 2 && k <= kLaneClasses;
 #else
   for (; i < n + kBlockPad; ++i) {
     const uint64_t w = entry_tags[i] & 0xFF;
