@@ -72,6 +72,16 @@ struct ExtraScratch {
   const RowIndex* bins_rows = nullptr;
   uint64_t bins_entries = 0;
   std::vector<uint8_t> kept_bins;
+  // Bins gathered ahead for the features a node is expected to search (gather_feature_batch):
+  // feature batch_features[j] at batch_bins[j * batch_stride], for the rows at batch_rows.
+  static constexpr uint64_t kBatchFeatures = 16;
+  std::vector<uint8_t> batch_bins;
+  uint64_t batch_features[kBatchFeatures] = {};
+  uint64_t batch_count = 0;
+  uint64_t batch_stride = 0;
+  const RowIndex* batch_rows = nullptr;
+  uint64_t batch_entries = 0;
+  const uint8_t* bins_data = nullptr;  // where the last byte search's bins are
   bool kept_valid = false;
   uint64_t kept_feature = 0;
   const RowIndex* kept_rows = nullptr;
@@ -137,6 +147,16 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
 // The grower's form: the per-entry bytes above for a binned context; for raw values with
 // three to eight classes, the per-entry class lanes (`entry_tags`) instead.
 void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch);
+
+// Whether the node prepared by binned_node_stats for these rows reads the row-major copy, so
+// that gather_feature_batch can serve it.
+bool batch_gather_ready(const ExtraScratch& scratch, std::span<const RowIndex> rows);
+
+// Gathers the bins of `features` (at most kBatchFeatures) for the prepared node's rows in one
+// pass over their row-major bytes: each row's line is loaded once for all of them. The node's
+// searches of these features then read these bins. Requires batch_gather_ready.
+void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> rows,
+                          std::span<const uint64_t> features, ExtraScratch& scratch);
 
 // Called by the grower when the candidate of `feature` just searched becomes the node's best:
 // keeps that search's bins (when it read bytes) for partition_kept_bins.

@@ -164,6 +164,29 @@ class TreeGrower {
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/!unit_histograms, stats);
   }
 
+  // Gathers ahead the bins of the features this node's loop is expected to search: the draws
+  // it makes when every searched feature is non-constant and draws its threshold, and no gain
+  // ties, replayed on copies of the pool and the Rng. A wrong guess only means a feature is
+  // gathered on its own when it is searched; the draws themselves happen in the loop.
+  void gather_expected(std::span<const RowIndex> rows, const NodeCache& cache) {
+    std::vector<uint64_t>& pool = scratch_.pool_preview;
+    pool.assign(scratch_.feature_pool.begin(), scratch_.feature_pool.end());
+    Rng rng = rng_;
+    uint64_t expected[ExtraScratch::kBatchFeatures];
+    uint64_t count = 0;
+    const uint64_t wanted = std::min<uint64_t>(forest_.max_features, ExtraScratch::kBatchFeatures);
+    const auto& constant = cache.constant_features;
+    for (uint64_t available = pool.size(); available > 0 && count < wanted; --available) {
+      const uint64_t feature = scratch_.pool_draws.draw(rng, std::span<uint64_t>(pool), available);
+      if (std::find(constant.begin(), constant.end(), feature) != constant.end()) continue;
+      expected[count++] = feature;
+      rng.next_u64();  // its threshold
+    }
+    gather_feature_batch(ctx_, rows, std::span<const uint64_t>(expected, count), scratch_.extra);
+  }
+  // Nodes from this size gather their expected features ahead (smaller ones gain too little).
+  static constexpr uint64_t kBatchGatherFrom = 48;
+
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
   std::optional<NodeSplit> search_node(std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
                                        NodeCache& cache);
@@ -273,6 +296,7 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
   }
 
   prepare_extra_node(ctx_, stats, scratch_.extra);
+  if (batch_gather_ready(scratch_.extra, rows) && rows.size() >= kBatchGatherFrom) gather_expected(rows, cache);
   // Extra trees: every candidate becomes undrawn again at each node. pool[0..available) holds
   // the undrawn features; each draw moves its feature to pool[available - 1]. Features known
   // (or found) to be constant at this node do not count toward max_features.

@@ -91,6 +91,7 @@ struct WorkerScratch {
   NodeStats child_stats[2];          // children's statistics for monotonic bounds
   std::vector<uint64_t> feature_pool;  // extra trees: candidates drawn without replacement
   detail::PoolDraws pool_draws;        // extra trees: the feature draws of the pool
+  std::vector<uint64_t> pool_preview;  // extra trees: a copy of the pool for predicting draws
   // Per-feature results of the node being searched, valid where searched_at == node_serial
   // (a repeated draw at one node reuses the result instead of searching again).
   uint64_t node_serial = 0;
