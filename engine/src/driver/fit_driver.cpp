@@ -231,7 +231,7 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
 
   std::vector<ClassIndex> labels(n_rows);
   for (uint64_t i = 0; i < n_rows; ++i) labels[i] = caller_labels[order[i]];
-  caller_labels = {};  // a fit holds one copy of the labels
+  std::vector<ClassIndex>().swap(caller_labels);  // a fit holds one copy of the labels
   std::vector<double> weights;
   if (request.sample_weight == nullptr) {
     weights.assign(n_rows, 1.0);
@@ -368,6 +368,11 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
       ctx.binned->bins.size() <= BinnedMatrix::kRowMajorCopyMaxCells)
     add_row_major_copy(*ctx.binned, n_jobs);
 
+  // Histogram growth reads unit weights as 1.0 without a vector of them.
+  if (ctx.use_bins() && !s.extra_trees && ctx.unit_weights) {
+    std::vector<double>().swap(ctx.weights);
+    ctx.implicit_weights = true;
+  }
   release_free_memory();
   phase.record(profile, "data_preparation_seconds");
   phase.restart();

@@ -172,6 +172,7 @@ TreeSample no_bootstrap(const TrainingContext& ctx) {
 void balance_subsample(const TrainingContext& ctx, TreeSample& sample) {
   MORVEL_ASSERT(ctx.has_weights, msg::kBalancedNeedsWeights);
   const std::vector<double>& w = sample.weights ? *sample.weights : ctx.weights;
+  const bool implicit_unit = !sample.weights && ctx.implicit_weights;
 
   std::vector<uint64_t> class_entries(ctx.n_classes, 0);
   for (const uint64_t row : sample.in_bag) ++class_entries[ctx.labels[row]];
@@ -182,7 +183,8 @@ void balance_subsample(const TrainingContext& ctx, TreeSample& sample) {
   std::vector<double> weights(ctx.n_rows);
   for (uint64_t i = 0; i < ctx.n_rows; ++i) {
     const uint64_t nc = class_entries[ctx.labels[i]];
-    weights[i] = nc > 0 ? (w[i] * k) / static_cast<double>(present * nc) : 0.0;
+    const double wi = implicit_unit ? 1.0 : w[i];
+    weights[i] = nc > 0 ? (wi * k) / static_cast<double>(present * nc) : 0.0;
   }
   // W_total over the bag's entries, repeats counted, in list order.
   double new_total = -0.0;

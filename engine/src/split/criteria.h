@@ -54,10 +54,11 @@ struct NodeStats {
 void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
                         std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out);
 
-// True when `weights` are the fit's own weights and every one of them is 1.0.
+// True when every row of the tree weighs exactly 1.0.
 inline bool has_unit_weights(const TrainingContext& ctx, const TreeWeights& weights) {
-  return ctx.unit_weights && weights.weights.data() == ctx.weights.data() &&
-         weights.weights.size() == ctx.weights.size();
+  return weights.unit ||
+         (ctx.unit_weights && !ctx.weights.empty() && weights.weights.data() == ctx.weights.data() &&
+          weights.weights.size() == ctx.weights.size());
 }
 
 // The admissible interval of the class-1 probability of a node (monotonic constraints).
