@@ -10,11 +10,16 @@
 #include <vector>
 
 #include "morvel/bin_edges.h"
+#include "morvel/large_buffer.h"
 #include "morvel/matrix.h"
 #include "morvel/profile.h"
 #include "morvel/settings.h"
 
 namespace morvel {
+
+// A row list of a tree worker as long as the sample (index array, partition buffer, bag):
+// mapped directly, so that what one tree frees leaves the process before the next.
+using RowBuffer = LargeVector<RowIndex>;
 
 // Which raw-value form a context (or a prediction matrix) holds.
 enum class ValueForm : uint8_t {
@@ -72,10 +77,12 @@ struct TrainingContext {
   std::vector<uint64_t> candidates;  // ascending split-candidate features
 
   std::vector<ClassIndex> labels;    // class of each row, training order
-  std::vector<double> weights;       // weight of each row, training order
+  std::vector<double> weights;       // weight of each row, training order; empty when implicit
   double w_total = 0.0;              // sum of weights, left to right from -0.0
   bool has_weights = false;          // false marks prediction input
   bool unit_weights = false;         // every weight is exactly 1.0 (no sample_weight); false if unknown
+  // Histogram fits on unit weights keep no weight vector: every reader on that path takes 1.0.
+  bool implicit_weights = false;
 
   GrowthSettings growth;
   ProfileHandle profile;             // null when profiling is off
@@ -91,9 +98,10 @@ struct TrainingContext {
 // The weights one tree is grown with: the context's own, or a per-tree replacement set
 // (weighted bootstrap, balanced subsample). Searches read weights only through this.
 struct TreeWeights {
-  std::span<const double> weights;  // one per row, training order
+  std::span<const double> weights;  // one per row, training order (empty when `unit` is implicit)
   double w_total = 0.0;             // W_total of the tree
   double min_leaf_weight = 0.0;     // possibly rescaled with W_total
+  bool unit = false;                // every row weighs exactly 1.0
 };
 
 // ---- Value accessors -------------------------------------------------------------------

@@ -42,7 +42,7 @@ void train_one(const TrainingContext& ctx, const ForestSettings& settings, uint6
 
   // The last tree's index array is not needed any more; releasing it first keeps one array
   // of the sample's size per worker instead of two while the next sample is drawn.
-  scratch.grow.rows = {};
+  RowBuffer().swap(scratch.grow.rows);
   TreeSample sample;
   const bool weighted = settings.bootstrap && ctx.growth.extra_trees;
   if (!settings.bootstrap) {
@@ -56,7 +56,7 @@ void train_one(const TrainingContext& ctx, const ForestSettings& settings, uint6
 
   const TreeWeights weights{
       sample.weights ? std::span<const double>(*sample.weights) : std::span<const double>(ctx.weights),
-      sample.w_total, sample.min_leaf_weight};
+      sample.w_total, sample.min_leaf_weight, !sample.weights && ctx.unit_weights};
   const bool prunes = ctx.growth.ccp_alpha > 0.0;
   // Growth reorders its index array in place. Pruning needs the bag in its drawn order
   // afterwards, so only then is the bag copied; otherwise it becomes the index array.

@@ -85,8 +85,8 @@ struct WorkerScratch {
   ExactScratch exact;
   ExtraScratch extra;
   BufferPool buffers;
-  std::vector<RowIndex> rows;        // the tree's index list; every node owns one segment of it
-  std::vector<RowIndex> spill;       // rows going right while a segment is partitioned
+  RowBuffer rows;                    // the tree's index list; every node owns one segment of it
+  RowBuffer spill;                   // rows going right while a segment is partitioned
   NodeStats stats;                   // the node being evaluated
   NodeStats child_stats[2];          // children's statistics for monotonic bounds
   std::vector<uint64_t> feature_pool;  // extra trees: candidates drawn without replacement
@@ -95,6 +95,10 @@ struct WorkerScratch {
   // Per-feature results of the node being searched, valid where searched_at == node_serial
   // (a repeated draw at one node reuses the result instead of searching again).
   uint64_t node_serial = 0;
+  // Nodes of the worker's previous tree: the next tree of the same forest is reserved about
+  // that size up front, instead of doubling its node array (and holding both the old and
+  // the new array) again and again while it grows.
+  uint64_t last_tree_nodes = 0;
   std::vector<uint64_t> searched_at;
   std::vector<std::optional<SplitCandidate>> searched;
 };
@@ -113,7 +117,7 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
 // those going right, each in their original order; returns k. `spill` is scratch.
 // Growth and pruning use this form so that a tree needs one index array, however deep it is.
 uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
-                            std::vector<RowIndex>& spill);
+                            RowBuffer& spill);
 
 // partition_in_place for a binned context, with entry i's byte of the split feature read from
 // bins[i] instead of the matrix: the same routing (a missing byte by missing_left, otherwise
