@@ -123,7 +123,7 @@ uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::
 // bins[i] instead of the matrix: the same routing (a missing byte by missing_left, otherwise
 // left when the byte exceeds the pivot). `bins` holds at least rows.size() bytes.
 uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
-                           std::span<RowIndex> rows, std::vector<RowIndex>& spill);
+                           std::span<RowIndex> rows, RowBuffer& spill);
 
 // Cost-complexity pruning of a grown tree (ccp_alpha > 0): one bottom-up pass; pruned
 // subtrees stay in `nodes`, unreachable.

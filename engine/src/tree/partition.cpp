@@ -107,7 +107,7 @@ uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::
 }
 
 uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
-                           std::span<RowIndex> rows, std::vector<RowIndex>& spill) {
+                           std::span<RowIndex> rows, RowBuffer& spill) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
   MORVEL_ASSERT(ctx.binned && split.feature < ctx.binned->n_features && bins.size() >= rows.size(),
                 "index out of bounds: feature outside the binned matrix");

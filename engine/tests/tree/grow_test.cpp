@@ -435,7 +435,7 @@ TEST(Partition, KeptBinsRouteAsTheRouter) {
             bins.push_back(ctx.binned->at(row, 1));
             (router.left(split, row) ? want_left : want_right).push_back(row);
           }
-          std::vector<RowIndex> spill;
+          RowBuffer spill;
           const uint64_t k = partition_by_bins(ctx, split, bins, rows, spill);
           EXPECT_EQ(std::vector<RowIndex>(rows.begin(), rows.begin() + k), want_left) << length << " " << pivot;
           EXPECT_EQ(std::vector<RowIndex>(rows.begin() + k, rows.end()), want_right) << length << " " << pivot;
