@@ -619,7 +619,6 @@ decltype(auto) with_dense_reader(const TrainingContext& ctx, uint64_t feature, u
 // ---- two-class binned search ------------------------------------------------------------
 
 // bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1).
-template <bool kChecked>
 void gather_bins(const uint8_t* column, uint64_t stride, const RowIndex* rows, uint64_t n, uint64_t n_rows,
                  uint8_t* bins) {
   uint64_t i = 0;
@@ -629,10 +628,8 @@ void gather_bins(const uint8_t* column, uint64_t stride, const RowIndex* rows, u
       const uint64_t r1 = rows[i + 1];
       const uint64_t r2 = rows[i + 2];
       const uint64_t r3 = rows[i + 3];
-      if constexpr (kChecked) {
-        MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
-                      "index out of bounds: row outside the training matrix");
-      }
+      MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
+                    "index out of bounds: row outside the training matrix");
       bins[i] = column[r0];
       bins[i + 1] = column[r1];
       bins[i + 2] = column[r2];
@@ -641,7 +638,7 @@ void gather_bins(const uint8_t* column, uint64_t stride, const RowIndex* rows, u
   }
   for (; i < n; ++i) {
     const uint64_t row = rows[i];
-    if constexpr (kChecked) MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
     bins[i] = column[row * stride];
   }
 }
@@ -908,7 +905,7 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows
   } else {
     const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
     const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
-    gather_bins<true>(column, stride, rows.data(), n, bm.n_rows, bins);
+    gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
   }
   return ByteNode{bins, scratch.entry_bytes.data(), second, n};
 }

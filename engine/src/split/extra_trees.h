@@ -159,7 +159,7 @@ void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> 
                           std::span<const uint64_t> features, ExtraScratch& scratch);
 
 // Called by the grower when the candidate of `feature` just searched becomes the node's best:
-// keeps that search's bins (when it read bytes) for partition_kept_bins.
+// keeps that search's bins (when it read bytes) for partition_by_bins.
 void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScratch& scratch);
 
 // Whether kept bins belong to this split of these rows.
