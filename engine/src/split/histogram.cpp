@@ -379,7 +379,7 @@ struct HistogramSearch::Impl {
     // A small node's rows are few enough that their row-major bytes stay cached from one
     // searched feature (and node) to the next, while each feature-major byte would be a
     // cache line of its own.
-    if (row_bytes != nullptr && n < BinnedMatrix::kRowMajorCopyBelow) {
+    if (row_bytes != nullptr && ctx.binned->reads_row_major_copy(n)) {
       const uint8_t* column = row_bytes + f;
       each_entry([&](uint64_t row) { return column[row * n_features]; });
     } else switch (source) {
@@ -412,8 +412,16 @@ struct HistogramSearch::Impl {
           touched.push_back(static_cast<uint32_t>(word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits))));
       }
     } else {
-      for (uint64_t b = 0; b <= m; ++b)
-        if (counts[b] != 0) touched.push_back(static_cast<uint32_t>(b));
+      // Without branches: at a few hundred entries about every other bin is occupied, which
+      // no branch predictor follows.
+      touched.resize(m + 1);
+      uint32_t* list = touched.data();
+      uint64_t k = 0;
+      for (uint64_t b = 0; b <= m; ++b) {
+        list[k] = static_cast<uint32_t>(b);
+        k += counts[b] != 0 ? 1 : 0;
+      }
+      touched.resize(k);
     }
   }
 

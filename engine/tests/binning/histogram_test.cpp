@@ -402,7 +402,8 @@ class GiniScan : public ::testing::TestWithParam<ScanCase> {};
 
 TEST_P(GiniScan, MatchesLiteralScanBitForBit) {
   const ScanCase c = GetParam();
-  const Problem p = random_problem(700, 4, c.n_classes, 30 + c.n_classes, c.integral, c.nan_share);
+  // 2,000 rows: nodes of up to 62 entries are sparse enough to read the row-major copy.
+  const Problem p = random_problem(2000, 4, c.n_classes, 30 + c.n_classes, c.integral, c.nan_share);
   TrainingContext ctx = binned_context(p, c.max_bins, /*feature_major=*/true);
   // Small nodes read the row-major copy when there is one: both ways must agree.
   for (const bool row_copy : {false, true}) {
