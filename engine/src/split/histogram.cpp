@@ -171,6 +171,88 @@ __attribute__((target_clones("avx2", "default"))) uint64_t first_best_partition(
   return k;
 }
 
+// Below this node weight the class weights' squares and their sums are exact integers
+// (weight^2 < 2^52), which the error bound of the approximate scores below relies on.
+constexpr double kScoredWeightLimit = 67108864.0;  // 2^26
+
+// Approximate gini scores of the candidate partitions of a consumed scan (integral class
+// weights), one lane per visited bin, for the two options (missing rows left, then right;
+// only the first when the node has no missing rows). For sides with class weights l_c, r_c
+// and totals wl, wr, every improvement equals parent - 1 + G / W with
+//   G = sum_c l_c^2 / wl + sum_c r_c^2 / wr,
+// since wl + wr = W. The score is (SL * wr + SR * wl) / (wl * wr) with the sums of squares
+// SL, SR exact: four roundings, so within 4.01 * 2^-53 * G <= 4.01 * 2^-53 * W of G. Partitions
+// failing the count or weight rules score -inf. Returns the largest score (-inf when none
+// passes them).
+__attribute__((target_clones("avx2", "default"))) double gini_scores(
+    const double* __restrict prefix_cols, uint64_t stride, uint64_t nc, const double* __restrict totals,
+    const double* __restrict missing, const uint64_t* __restrict n_prefix, uint64_t total_count, uint64_t n_missing,
+    const double* __restrict wl1, const double* __restrict wr1, const double* __restrict wl2,
+    const double* __restrict wr2, uint64_t min_samples_leaf, double min_leaf_weight, double* __restrict sl1,
+    double* __restrict sr1, double* __restrict sl2, double* __restrict sr2, double* __restrict score1,
+    double* __restrict score2, uint64_t k) {
+  constexpr double kNone = -std::numeric_limits<double>::infinity();
+  for (uint64_t i = 0; i < k; ++i) {
+    sl1[i] = 0.0;
+    sr1[i] = 0.0;
+    sl2[i] = 0.0;
+    sr2[i] = 0.0;
+  }
+  for (uint64_t c = 0; c < nc; ++c) {
+    const double* r = prefix_cols + c * stride;
+    const double t = totals[c];
+    if (n_missing == 0) {
+      for (uint64_t i = 0; i < k; ++i) {
+        const double l = t - r[i];
+        sl1[i] += l * l;
+        sr1[i] += r[i] * r[i];
+      }
+    } else {
+      const double a = missing[c];
+      for (uint64_t i = 0; i < k; ++i) {
+        const double l = t - r[i];
+        const double l1 = l + a;
+        const double r2 = r[i] + a;
+        sl1[i] += l1 * l1;
+        sr1[i] += r[i] * r[i];
+        sl2[i] += l * l;
+        sr2[i] += r2 * r2;
+      }
+    }
+  }
+  for (uint64_t i = 0; i < k; ++i) score1[i] = (sl1[i] * wr1[i] + sr1[i] * wl1[i]) / (wl1[i] * wr1[i]);
+  for (uint64_t i = 0; i < k; ++i) {
+    const uint64_t n_right = n_prefix[i];
+    const uint64_t n_left = total_count - n_right;
+    const bool ok = (n_left + n_missing >= min_samples_leaf) & (n_right >= min_samples_leaf) & (wl1[i] != 0.0) &
+                    (wr1[i] != 0.0) & (wl1[i] >= min_leaf_weight) & (wr1[i] >= min_leaf_weight);
+    score1[i] = ok ? score1[i] : kNone;
+  }
+  if (n_missing != 0) {
+    for (uint64_t i = 0; i < k; ++i) score2[i] = (sl2[i] * wr2[i] + sr2[i] * wl2[i]) / (wl2[i] * wr2[i]);
+    for (uint64_t i = 0; i < k; ++i) {
+      const uint64_t n_right = n_prefix[i] + n_missing;
+      const uint64_t n_left = total_count - n_prefix[i];
+      const bool ok = (n_left >= min_samples_leaf) & (n_right >= min_samples_leaf) & (wl2[i] != 0.0) &
+                      (wr2[i] != 0.0) & (wl2[i] >= min_leaf_weight) & (wr2[i] >= min_leaf_weight);
+      score2[i] = ok ? score2[i] : kNone;
+    }
+  }
+  // The largest score, in four lanes (scores are never NaN: -inf or a finite quotient).
+  double lane[4] = {kNone, kNone, kNone, kNone};
+  auto fold = [&](const double* score) {
+    uint64_t i = 0;
+    for (; i + 4 <= k; i += 4)
+      for (uint64_t j = 0; j < 4; ++j) lane[j] = score[i + j] > lane[j] ? score[i + j] : lane[j];
+    for (; i < k; ++i) lane[0] = score[i] > lane[0] ? score[i] : lane[0];
+  };
+  fold(score1);
+  if (n_missing != 0) fold(score2);
+  double best = lane[0];
+  for (uint64_t j = 1; j < 4; ++j) best = lane[j] > best ? lane[j] : best;
+  return best;
+}
+
 // Calls fn(b) for every bin a scan visits, in bin order: bin 0 always (its partition, an empty
 // prefix when it has no entries, is the one every later empty bin repeats), then every bin
 // with entries, from the occupied-bin list when there is one.
@@ -646,7 +728,7 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     batch_bin.resize(capacity);
     batch_count.resize(capacity);
   }
-  if (batch_values.size() < (2 * nc + 8) * capacity) batch_values.resize((2 * nc + 8) * capacity);
+  if (batch_values.size() < (2 * nc + 10) * capacity) batch_values.resize((2 * nc + 10) * capacity);
   double* prefix_cols = batch_values.data();
   double* suffix_cols = prefix_cols + nc * capacity;
   double* wl1 = suffix_cols + nc * capacity;
@@ -657,6 +739,8 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   double* improvement2 = improvement1 + capacity;
   double* sum_left = improvement2 + capacity;
   double* sum_right = sum_left + capacity;
+  double* score1 = sum_right + capacity;
+  double* score2 = score1 + capacity;
 
   // Running prefix p and suffix q: local arrays for a fixed class count, otherwise the
   // first two vectors of the scan scratch.
@@ -736,10 +820,6 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   const double* left_cols = consume ? nullptr : suffix_cols;
   const double* left_total = q;  // untouched by a consumed scan: the non-missing class totals
 
-  // Option 1 (the only one without missing rows): suffix (+ missing) left, prefix right.
-  gini_improvements(left_cols, left_total, n_missing != 0 ? miss : nullptr, prefix_cols, nullptr, capacity, nc,
-                    wl1, wr1, node_weight, parent_impurity, sum_left, sum_right, improvement1, k);
-
   bool found = false;
   auto consider = [&](uint64_t n_left, uint64_t n_right, double wl, double wr, double improvement, uint64_t bin,
                       bool missing_left) {
@@ -755,6 +835,73 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
       candidate.missing_left = missing_left;
     }
   };
+
+  if (consume && node_weight < kScoredWeightLimit) {
+    // Exact improvements only where they can decide. With T the improvement in exact
+    // arithmetic (from the computed parent impurity), the computed improvement E is within
+    // (2.04 n + 18) 2^-53 of T for n classes (each p = v / W_side is exact to one rounding,
+    // and p^2, the running sum, 1 - sum, W_side / W and the two differences add at most one
+    // unit each of values below 3), and T = parent - 1 + G / W. So when a partition's score
+    // is below the best score by more than W (4.1 n + 45) 2^-53, its E is strictly below the
+    // best-scored partition's E: it can be neither the largest valid improvement nor the
+    // first one reaching it. The margin taken is eight times that. The others are evaluated
+    // in scan order with the arithmetic of gini_improvements() and the in-order rule, which
+    // then picks the same partition with the same value.
+    if (n_missing != 0) {
+      for (uint64_t i = 0; i < k; ++i) {
+        wl2[i] = wl1[i] - w_missing;
+        wr2[i] = wr1[i] + w_missing;
+      }
+    }
+    const double top = gini_scores(prefix_cols, capacity, nc, left_total, miss, batch_count.data(), total_count,
+                                   n_missing, wl1, wr1, wl2, wr2, rules.min_samples_leaf, rules.min_leaf_weight,
+                                   sum_left, sum_right, improvement1, improvement2, score1, score2, k);
+    if (top == -std::numeric_limits<double>::infinity()) return false;
+    const double margin = node_weight * (static_cast<double>(n_classes) * 33.0 + 360.0) * 0x1p-53;
+    const double floor = top - margin;
+    // kMissing: 0 without missing rows, 1 with them on the left, 2 with them on the right.
+    auto exact = [&]<int kMissing>(uint64_t i, double wl, double wr) {
+      double sum_l = 0.0;
+      double sum_r = 0.0;
+      for (uint64_t c = 0; c < nc; ++c) {
+        const double r = prefix_cols[c * capacity + i];
+        const double pl = kMissing == 1 ? ((left_total[c] - r) + miss[c]) / wl : (left_total[c] - r) / wl;
+        sum_l += pl * pl;
+        const double pr = kMissing == 2 ? (r + miss[c]) / wr : r / wr;
+        sum_r += pr * pr;
+      }
+      const double impurity_left = 1.0 - sum_l;
+      const double impurity_right = 1.0 - sum_r;
+      return (parent_impurity - (wl / node_weight) * impurity_left) - (wr / node_weight) * impurity_right;
+    };
+    if (n_missing == 0) {
+      for (uint64_t i = 0; i < k; ++i) {
+        if (!(score1[i] >= floor)) continue;
+        const uint64_t n_right = batch_count[i];
+        const uint64_t n_left = total_count - n_right;
+        // Unseen missing values follow the larger side; ties go left.
+        consider(n_left, n_right, wl1[i], wr1[i], exact.template operator()<0>(i, wl1[i], wr1[i]), batch_bin[i],
+                 n_right <= n_left);
+      }
+      return found;
+    }
+    for (uint64_t i = 0; i < k; ++i) {
+      const uint64_t n_right = batch_count[i];
+      const uint64_t n_left = total_count - n_right;
+      if (score1[i] >= floor)
+        consider(n_left + n_missing, n_right, wl1[i], wr1[i], exact.template operator()<1>(i, wl1[i], wr1[i]),
+                 batch_bin[i], true);
+      if (score2[i] >= floor)
+        consider(n_left, n_right + n_missing, wl2[i], wr2[i], exact.template operator()<2>(i, wl2[i], wr2[i]),
+                 batch_bin[i], false);
+    }
+    return found;
+  }
+
+  // Option 1 (the only one without missing rows): suffix (+ missing) left, prefix right.
+  gini_improvements(left_cols, left_total, n_missing != 0 ? miss : nullptr, prefix_cols, nullptr, capacity, nc,
+                    wl1, wr1, node_weight, parent_impurity, sum_left, sum_right, improvement1, k);
+
   if (n_missing == 0) {
     const uint64_t i = first_best_partition(batch_count.data(), total_count, wl1, wr1, improvement1, k,
                                             rules.min_samples_leaf, rules.min_leaf_weight,
