@@ -238,12 +238,20 @@ std::optional<std::vector<int8_t>> to_monotonic_cst(PyObject* object, const char
   return values;
 }
 
-std::vector<int64_t> to_int64_vector(PyObject* object, const char* name) {
+void check_int64_vector(PyObject* object, const char* name) {
   if (!is_array_of(object, 1, NPY_INT64)) {
     set_array_type_error(object, "a one-dimensional numpy.ndarray of dtype int64");
     fail_argument(name);
   }
-  return copy_vector<int64_t>(object);
+}
+
+std::span<const int64_t> int64_elements(PyObject* object, std::vector<int64_t>& storage) {
+  PyArrayObject* array = as_array(object);
+  const auto size = static_cast<size_t>(PyArray_DIM(array, 0));
+  const bool in_place = PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array);
+  if (in_place && size != 0) return {reinterpret_cast<const int64_t*>(PyArray_DATA(array)), size};
+  storage = copy_vector<int64_t>(object);
+  return storage;
 }
 
 std::optional<std::vector<double>> to_optional_f64_vector(PyObject* object, const char* name) {

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,11 @@ std::string to_str(PyObject* object, const char* name);
 // None, or a sequence (not a str) of integers in -128..127.
 std::optional<std::vector<int8_t>> to_monotonic_cst(PyObject* object, const char* name);
 
-// A 1-D int64 ndarray (any strides), copied.
-std::vector<int64_t> to_int64_vector(PyObject* object, const char* name);
+// Checks that the argument is a 1-D int64 ndarray (any strides); read it with int64_elements.
+void check_int64_vector(PyObject* object, const char* name);
+// The elements of a checked 1-D int64 ndarray: the array's own buffer when it is contiguous
+// and aligned (valid while the array is alive and unmodified), otherwise a copy in `storage`.
+std::span<const int64_t> int64_elements(PyObject* object, std::vector<int64_t>& storage);
 // None, or a 1-D float64 ndarray (any strides), copied.
 std::optional<std::vector<double>> to_optional_f64_vector(PyObject* object, const char* name);
 

@@ -106,7 +106,7 @@ PyObject* forest_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // Conversion in parameter order: the first failing parameter decides the error. `x`
     // is left to the driver, which converts it after the settings are validated.
     FitSettings settings;
-    const std::vector<int64_t> y = to_int64_vector(argv[kY], "y");
+    check_int64_vector(argv[kY], "y");
     settings.n_estimators = to_u64(argv[kNEstimators], "n_estimators");
     settings.max_features = to_u64(argv[kMaxFeatures], "max_features");
     settings.random_state = to_u64(argv[kRandomState], "random_state");
@@ -151,12 +151,15 @@ PyObject* forest_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     // Classified only now, after every conversion that could run the caller's code: from
     // here to the end of the fit, Python code runs only inside the sparse conversion, and
-    // that path keeps no view of the caller's buffers.
+    // that path keeps no view of the caller's buffers. The labels are read in place too
+    // (a contiguous array is not copied); the driver has read all of them before any
+    // sparse conversion runs.
     const FitInput input = classify_fit_input(argv[kX]);
+    std::vector<int64_t> y_storage;
     FitRequest request;
     request.settings = &settings;
     request.x = &input;
-    request.y = y;
+    request.y = int64_elements(argv[kY], y_storage);
     request.sample_weight = sample_weight ? &*sample_weight : nullptr;
     FitOutcome outcome = run_fit(request, state.profile);
 

@@ -153,3 +153,28 @@ def test_prediction_routes_raw_rows_like_their_bins(options):
     values, base = forest.tree_shap(rows)
     np.testing.assert_allclose(np.asarray(base) + np.asarray(values).sum(axis=1), forest.predict_proba(rows),
                                rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("options", [
+    {},
+    {"balanced_subsample": True, "oob": True},
+    {"max_leaves": 40, "permutation_importance": True},
+    {"monotonic_cst": [1, -1] + [0] * 62},
+    {"n_jobs": 2, "n_estimators": 1},  # two threads inside one tree (64 features)
+    {"bootstrap": False},
+])
+def test_fit_without_weights_equals_uniformly_doubled_weights(options):
+    # Without sample_weight a histogram fit keeps no weight vector and counts every row as
+    # 1.0; weights of 2.0 everywhere take the stored-weight path. Doubling every weight
+    # doubles every sum exactly and leaves every ratio, so both must grow the same trees.
+    x, y = wide_problem(n=2000, features=64, seed=3, nan_share=0.01)
+    y = (y > 0).astype(np.int64)
+    options = {"n_estimators": 6, "max_features": 8, "max_bins": 64, **options}
+    plain = fit(x, y, **options)
+    doubled = fit(x, y, sample_weight=np.full(len(y), 2.0), **options)
+    assert doubled.predict_proba(x) == plain.predict_proba(x)
+    assert doubled.gain_importances() == plain.gain_importances()
+    if options.get("oob"):
+        assert doubled.oob_predict_proba() == plain.oob_predict_proba()
+    if options.get("permutation_importance"):
+        assert doubled.permutation_importances() == plain.permutation_importances()

@@ -31,7 +31,9 @@ struct FitInput {
 struct FitRequest {
   const FitSettings* settings = nullptr;
   const FitInput* x = nullptr;
-  std::span<const int64_t> y;                         // labels in the caller's row order
+  // Labels in the caller's row order, possibly the caller's own buffer: the driver reads them
+  // before it runs any conversion of x that could call back into the caller's code.
+  std::span<const int64_t> y;
   const std::vector<double>* sample_weight = nullptr; // null for None
 };
 

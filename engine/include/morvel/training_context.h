@@ -43,6 +43,10 @@ struct BinnedMatrix {
   // entries out of 75,000 rows).
   static constexpr uint64_t kRowMajorCopySparsity = 32;
 
+  // The copy doubles the bytes of the fit's largest array, so it is made only for matrices of
+  // at most this many cells (32 MiB); a larger fit keeps its memory to one byte per cell.
+  static constexpr uint64_t kRowMajorCopyMaxCells = uint64_t{1} << 25;
+
   // Whether a node of `n_entries` entries reads row_major_copy.
   bool reads_row_major_copy(uint64_t n_entries) const {
     return n_entries < kRowMajorCopyBelow && n_entries * kRowMajorCopySparsity < n_rows &&
@@ -80,9 +84,12 @@ struct TrainingContext {
   std::vector<uint64_t> candidates;  // ascending split-candidate features
 
   std::vector<ClassIndex> labels;    // class of each row, training order
-  std::vector<double> weights;       // weight of each row, training order
+  std::vector<double> weights;       // weight of each row, training order; empty when implicit
   double w_total = 0.0;              // sum of weights, left to right from -0.0
   bool has_weights = false;          // false marks prediction input
+  bool unit_weights = false;         // every weight is exactly 1.0 (no sample_weight); false if unknown
+  // Histogram fits on unit weights keep no weight vector: every reader on that path takes 1.0.
+  bool implicit_weights = false;
 
   GrowthSettings growth;
   ProfileHandle profile;             // null when profiling is off
@@ -98,9 +105,10 @@ struct TrainingContext {
 // The weights one tree is grown with: the context's own, or a per-tree replacement set
 // (weighted bootstrap, balanced subsample). Searches read weights only through this.
 struct TreeWeights {
-  std::span<const double> weights;  // one per row, training order
+  std::span<const double> weights;  // one per row, training order (empty when `unit` is implicit)
   double w_total = 0.0;             // W_total of the tree
   double min_leaf_weight = 0.0;     // possibly rescaled with W_total
+  bool unit = false;                // every row weighs exactly 1.0
 };
 
 // ---- Value accessors -------------------------------------------------------------------

@@ -68,6 +68,7 @@ TrainingContext boruta_training_context(const AugmentedMatrix& matrix, std::span
   ctx.w_total = -0.0;
   for (const double w : ctx.weights) ctx.w_total += w;
   ctx.has_weights = true;
+  ctx.unit_weights = true;
   if (n_rows > std::numeric_limits<uint64_t>::max() / n_columns) throw ValidationError(msg::kShapeTooLarge);
   // Row lists of the trees hold 32-bit positions.
   if (n_rows >= kMaxFitRows) throw ValidationError(msg::kShapeTooLarge);

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -111,6 +114,7 @@ void prepare_targets(TrainingContext& ctx, const FitSettings& s, std::vector<Cla
   ctx.weights = std::move(weights);
   ctx.w_total = w_total;
   ctx.has_weights = true;
+  ctx.unit_weights = std::all_of(ctx.weights.begin(), ctx.weights.end(), [](double w) { return w == 1.0; });
 }
 
 // Shape checks of the direct paths that bin a view.
@@ -131,6 +135,15 @@ bool any_nan(const std::vector<double>& values) {
   for (const double v : values)
     if (std::isnan(v)) return true;
   return false;
+}
+
+// Hands the heap's free pages back to the system. The canonical sort and the bin edges use
+// scratch buffers of a few bytes per cell or row that the allocator would otherwise keep,
+// so the fit's peak would hold them on top of the bin bytes and the trees.
+void release_free_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 // A uniform bootstrap keeps one in-bag entry per draw. A draw count whose list cannot be
@@ -218,7 +231,7 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
 
   std::vector<ClassIndex> labels(n_rows);
   for (uint64_t i = 0; i < n_rows; ++i) labels[i] = caller_labels[order[i]];
-  caller_labels = {};  // a fit holds one copy of the labels
+  std::vector<ClassIndex>().swap(caller_labels);  // a fit holds one copy of the labels
   std::vector<double> weights;
   if (request.sample_weight == nullptr) {
     weights.assign(n_rows, 1.0);
@@ -234,6 +247,8 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
 
   const std::optional<Criterion> criterion = parse_criterion(s.criterion);
   if (!criterion) throw ValidationError(msg::kCriterion);
+
+  release_free_memory();  // the canonical sort's buffers, before the bins are made
 
   // Data preparation, per path; each path validates its matrix at its own point.
   const uint64_t n_jobs = std::max<uint64_t>(s.n_jobs, 1);
@@ -349,8 +364,16 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   ctx.growth.threads_per_tree = threads_per_tree;
   if (*parse_backend(s.extra_trees_backend) == ExtraTreesBackend::Binned && s.extra_trees && ctx.binned)
     convert_bins_to_feature_major(*ctx.binned, n_jobs, ctx.profile.get());
-  if (ctx.binned && ctx.binned->feature_major && !s.extra_trees) add_row_major_copy(*ctx.binned, n_jobs);
+  if (ctx.binned && ctx.binned->feature_major && !s.extra_trees &&
+      ctx.binned->bins.size() <= BinnedMatrix::kRowMajorCopyMaxCells)
+    add_row_major_copy(*ctx.binned, n_jobs);
 
+  // Histogram growth reads unit weights as 1.0 without a vector of them.
+  if (ctx.use_bins() && !s.extra_trees && ctx.unit_weights) {
+    std::vector<double>().swap(ctx.weights);
+    ctx.implicit_weights = true;
+  }
+  release_free_memory();
   phase.record(profile, "data_preparation_seconds");
   phase.restart();
 

@@ -5,6 +5,8 @@
 #include "forest/bootstrap.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 
 #include "morvel/errors.h"
 #include "morvel/messages.h"
@@ -14,34 +16,28 @@ namespace {
 
 // Turns per-row draw counts into the ordered lists. `repeat` lists a row once per draw
 // (uniform bootstrap) instead of once.
-void lists_from_counts(const std::vector<uint64_t>& counts, bool repeat, TreeSample& sample) {
+template <class Count>
+void lists_from_counts(const std::vector<Count>& counts, bool repeat, bool list_out_of_bag, TreeSample& sample) {
   for (uint64_t row = 0; row < counts.size(); ++row) {
     const uint64_t c = counts[row];
+    const RowIndex r = static_cast<RowIndex>(row);
     if (c == 0) {
-      sample.out_of_bag.push_back(row);
+      if (list_out_of_bag) sample.out_of_bag.push_back(r);
     } else if (repeat) {
-      sample.in_bag.insert(sample.in_bag.end(), c, row);
+      sample.in_bag.insert(sample.in_bag.end(), c, r);
     } else {
-      sample.in_bag.push_back(row);
+      sample.in_bag.push_back(r);
     }
   }
 }
 
-// min_leaf_weight follows W_total, so the leaf constraint keeps its share of the tree's mass.
-double rescale_min_leaf_weight(double min_leaf_weight, double old_total, double new_total) {
-  const double share = old_total > 0.0 ? min_leaf_weight / old_total : 0.0;
-  return share * new_total;
-}
-
-}  // namespace
-
-TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng) {
-  const uint64_t n = ctx.n_rows;
-  MORVEL_ASSERT(n > 0, msg::kUpToPositive);
-  std::vector<uint64_t> counts(n, 0);
-  // below(n), written inline: with n == 1 nothing is drawn.
+// Draw counts of a uniform bootstrap: k bounded draws, below(n) written inline (with n == 1
+// nothing is drawn).
+template <class Count>
+std::vector<Count> uniform_counts(uint64_t n, uint64_t draws, Rng& rng) {
+  std::vector<Count> counts(n, 0);
   if (n == 1) {
-    counts[0] = draws;
+    counts[0] = static_cast<Count>(draws);
   } else {
     const uint64_t threshold = (0 - n) % n;
     for (uint64_t i = 0; i < draws; ++i) {
@@ -52,15 +48,39 @@ TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rn
       ++counts[v % n];
     }
   }
+  return counts;
+}
+
+// Four-byte counters whenever no row can be drawn 2^32 times.
+bool small_counts(uint64_t draws) { return draws <= std::numeric_limits<uint32_t>::max(); }
+
+// min_leaf_weight follows W_total, so the leaf constraint keeps its share of the tree's mass.
+double rescale_min_leaf_weight(double min_leaf_weight, double old_total, double new_total) {
+  const double share = old_total > 0.0 ? min_leaf_weight / old_total : 0.0;
+  return share * new_total;
+}
+
+}  // namespace
+
+TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng, bool list_out_of_bag) {
+  const uint64_t n = ctx.n_rows;
+  MORVEL_ASSERT(n > 0, msg::kUpToPositive);
   TreeSample sample;
-  sample.in_bag.reserve(draws);
-  lists_from_counts(counts, /*repeat=*/true, sample);
+  if (small_counts(draws)) {
+    const std::vector<uint32_t> counts = uniform_counts<uint32_t>(n, draws, rng);
+    sample.in_bag.reserve(draws);
+    lists_from_counts(counts, /*repeat=*/true, list_out_of_bag, sample);
+  } else {
+    const std::vector<uint64_t> counts = uniform_counts<uint64_t>(n, draws, rng);
+    sample.in_bag.reserve(draws);
+    lists_from_counts(counts, /*repeat=*/true, list_out_of_bag, sample);
+  }
   sample.w_total = ctx.w_total;
   sample.min_leaf_weight = ctx.growth.min_leaf_weight;
   return sample;
 }
 
-TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng) {
+TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng, bool list_out_of_bag) {
   MORVEL_ASSERT(ctx.has_weights, msg::kPredictionInput);
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::bootstrap_ns);
   const uint64_t n = ctx.n_rows;
@@ -106,7 +126,7 @@ TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& r
   }
 
   TreeSample sample;
-  lists_from_counts(counts, /*repeat=*/false, sample);
+  lists_from_counts(counts, /*repeat=*/false, list_out_of_bag, sample);
   std::vector<double> weights(n);
   for (uint64_t i = 0; i < n; ++i) weights[i] = static_cast<double>(counts[i]);
 
@@ -152,6 +172,7 @@ TreeSample no_bootstrap(const TrainingContext& ctx) {
 void balance_subsample(const TrainingContext& ctx, TreeSample& sample) {
   MORVEL_ASSERT(ctx.has_weights, msg::kBalancedNeedsWeights);
   const std::vector<double>& w = sample.weights ? *sample.weights : ctx.weights;
+  const bool implicit_unit = !sample.weights && ctx.implicit_weights;
 
   std::vector<uint64_t> class_entries(ctx.n_classes, 0);
   for (const uint64_t row : sample.in_bag) ++class_entries[ctx.labels[row]];
@@ -162,7 +183,8 @@ void balance_subsample(const TrainingContext& ctx, TreeSample& sample) {
   std::vector<double> weights(ctx.n_rows);
   for (uint64_t i = 0; i < ctx.n_rows; ++i) {
     const uint64_t nc = class_entries[ctx.labels[i]];
-    weights[i] = nc > 0 ? (w[i] * k) / static_cast<double>(present * nc) : 0.0;
+    const double wi = implicit_unit ? 1.0 : w[i];
+    weights[i] = nc > 0 ? (wi * k) / static_cast<double>(present * nc) : 0.0;
   }
   // W_total over the bag's entries, repeats counted, in list order.
   double new_total = -0.0;

@@ -19,10 +19,11 @@ struct TreeSample {
   double min_leaf_weight = 0.0;      // possibly rescaled
 };
 
-// k = max_samples or n_rows draws of below(n_rows).
-TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng);
+// k = max_samples or n_rows draws of below(n_rows). Without `list_out_of_bag` the
+// out-of-bag list is left empty (a fit that reads no out-of-bag rows).
+TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng, bool list_out_of_bag = true);
 // Rows drawn in proportion to their weights; draw counts become the weights.
-TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng);
+TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng, bool list_out_of_bag = true);
 // All rows (only those of weight > 0 with extra trees); nothing drawn.
 TreeSample no_bootstrap(const TrainingContext& ctx);
 // Class rebalancing after a uniform bootstrap or without bootstrap.

@@ -38,25 +38,33 @@ void train_one(const TrainingContext& ctx, const ForestSettings& settings, uint6
                ForestScratch& scratch, ForestResult& result) {
   Rng rng = Rng::for_tree(settings.seed, tree_index);
   const uint64_t draws = settings.max_samples.value_or(ctx.n_rows);
+  const bool reads_out_of_bag = settings.oob || settings.permutation_importance;
 
+  // The last tree's index array is not needed any more; releasing it first keeps one array
+  // of the sample's size per worker instead of two while the next sample is drawn.
+  std::vector<RowIndex>().swap(scratch.grow.rows);
   TreeSample sample;
   const bool weighted = settings.bootstrap && ctx.growth.extra_trees;
   if (!settings.bootstrap) {
     sample = no_bootstrap(ctx);
   } else if (weighted) {
-    sample = weighted_bootstrap(ctx, draws, rng);  // balances inline
+    sample = weighted_bootstrap(ctx, draws, rng, reads_out_of_bag);  // balances inline
   } else {
-    sample = uniform_bootstrap(ctx, draws, rng);
+    sample = uniform_bootstrap(ctx, draws, rng, reads_out_of_bag);
   }
   if (ctx.growth.balanced_subsample && !weighted) balance_subsample(ctx, sample);
 
   const TreeWeights weights{
       sample.weights ? std::span<const double>(*sample.weights) : std::span<const double>(ctx.weights),
-      sample.w_total, sample.min_leaf_weight};
-  Tree tree = grow_tree(ctx, weights, sample.in_bag, settings, rng, scratch.grow);
-  if (ctx.growth.ccp_alpha > 0.0) {
-    prune_tree(tree, ctx, weights, sample.in_bag, ctx.growth.ccp_alpha, scratch.grow);
-  }
+      sample.w_total, sample.min_leaf_weight, !sample.weights && ctx.unit_weights};
+  const bool prunes = ctx.growth.ccp_alpha > 0.0;
+  // Growth reorders its index array in place. Pruning needs the bag in its drawn order
+  // afterwards, so only then is the bag copied; otherwise it becomes the index array.
+  if (!prunes) scratch.grow.rows = std::move(sample.in_bag);
+  const std::span<const RowIndex> in_bag = prunes ? std::span<const RowIndex>(sample.in_bag)
+                                                  : std::span<const RowIndex>(scratch.grow.rows);
+  Tree tree = grow_tree(ctx, weights, in_bag, settings, rng, scratch.grow);
+  if (prunes) prune_tree(tree, ctx, weights, sample.in_bag, ctx.growth.ccp_alpha, scratch.grow);
 
   OobVotes* votes = result.oob_votes ? &*result.oob_votes : nullptr;
   if (settings.permutation_importance) {

@@ -8,20 +8,14 @@
 
 namespace morvel {
 
-void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
-                        std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out) {
+namespace {
+
+// The walk of compute_node_stats with the weight of a row given by `weight_of(row)`.
+template <class WeightOf>
+void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows, bool keep_entry_weights,
+                     NodeStats& out, WeightOf weight_of) {
   const uint64_t n_classes = ctx.n_classes;
-  out.criterion = ctx.growth.criterion;
-  out.labels.resize(rows.size());
-  out.class_weight.assign(n_classes, 0.0);
-  out.weight = 0.0;
-  if (keep_entry_weights) {
-    out.entry_weights.resize(rows.size());
-  } else {
-    out.entry_weights.clear();
-  }
   const ClassIndex* labels = ctx.labels.data();
-  const double* w = weights.weights.data();
   if (n_classes == 2) {
     // Two running sums in registers instead of a store and reload of class_weight[c] per
     // entry. The other class's sum adds +0.0, which leaves a sum of non-negative weights
@@ -34,7 +28,7 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
       MORVEL_ASSERT(row < ctx.n_rows, "index out of bounds: row outside the training matrix");
       const uint64_t c = labels[row];
       MORVEL_ASSERT(c < n_classes, "index out of bounds: label outside 0..n_classes");
-      const double wr = w[row];
+      const double wr = weight_of(row);
       const uint64_t one = uint64_t{0} - c;
       const uint64_t bits = std::bit_cast<uint64_t>(wr);
       class0 += std::bit_cast<double>(bits & ~one);
@@ -53,12 +47,35 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
     MORVEL_ASSERT(row < ctx.n_rows, "index out of bounds: row outside the training matrix");
     const uint64_t c = labels[row];
     MORVEL_ASSERT(c < n_classes, "index out of bounds: label outside 0..n_classes");
-    const double wr = w[row];
+    const double wr = weight_of(row);
     out.class_weight[c] += wr;
     out.weight += wr;
     out.labels[i] = static_cast<ClassIndex>(c);
     if (keep_entry_weights) out.entry_weights[i] = wr;
   }
+}
+
+}  // namespace
+
+void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
+                        std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out) {
+  out.criterion = ctx.growth.criterion;
+  out.labels.resize(rows.size());
+  out.class_weight.assign(ctx.n_classes, 0.0);
+  out.weight = 0.0;
+  out.unit_weights = has_unit_weights(ctx, weights);
+  if (keep_entry_weights) {
+    out.entry_weights.resize(rows.size());
+  } else {
+    out.entry_weights.clear();
+  }
+  if (weights.unit && weights.weights.empty()) {
+    node_stats_with(ctx, rows, keep_entry_weights, out, [](uint64_t) { return 1.0; });
+    return;
+  }
+  const double* w = weights.weights.data();
+  MORVEL_ASSERT(weights.weights.size() >= ctx.n_rows, "tree weights do not cover the training rows");
+  node_stats_with(ctx, rows, keep_entry_weights, out, [w](uint64_t row) { return w[row]; });
 }
 
 SearchRules make_search_rules(const TrainingContext& ctx, const TreeWeights& weights) {

@@ -44,11 +44,22 @@ struct NodeStats {
   double weight = 0.0;                 // W: sum of all entry weights
   Criterion criterion = Criterion::Gini;
   std::vector<double, UninitAllocator<double>> entry_weights;  // weight of each entry; kept only when asked for
+  // Every entry weighs exactly 1.0 (a tree on the fit's own unit weights); readers of the
+  // entries may then use 1.0 instead of entry_weights, which is left empty.
+  bool unit_weights = false;
 };
 
-// Walks the index list once: class_weight[c] += w and W += w in list order.
+// Walks the index list once: class_weight[c] += w and W += w in list order. Entry weights are
+// stored when `keep_entry_weights`; `unit_weights` is set from has_unit_weights().
 void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
                         std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out);
+
+// True when every row of the tree weighs exactly 1.0.
+inline bool has_unit_weights(const TrainingContext& ctx, const TreeWeights& weights) {
+  return weights.unit ||
+         (ctx.unit_weights && !ctx.weights.empty() && weights.weights.data() == ctx.weights.data() &&
+          weights.weights.size() == ctx.weights.size());
+}
 
 // The admissible interval of the class-1 probability of a node (monotonic constraints).
 struct NodeBounds {

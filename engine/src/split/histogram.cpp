@@ -294,6 +294,7 @@ struct HistogramSearch::Impl {
   uint64_t threads = 1;
 
   bool integral_weights = false;
+  bool implicit_unit = false;  // the tree's rows all weigh 1.0 and no weight vector exists
   bool on_demand_enabled = true;
   bool borrow = false;  // on-demand histograms refer to the caller's index lists
   double max_weight = 0.0;
@@ -345,6 +346,8 @@ struct HistogramSearch::Impl {
                   uint64_t* counts) const {
     const ClassIndex* labels = ctx.labels.data();
     const double* w = weights.weights.data();
+    const bool implicit = implicit_unit;
+    auto weight_of = [w, implicit](uint64_t row) { return implicit ? 1.0 : w[row]; };
     const uint64_t* off = offsets.data();
     const uint64_t nc = n_classes;
     if constexpr (kSource == BinSource::FeatureMajor) {
@@ -355,7 +358,7 @@ struct HistogramSearch::Impl {
         uint64_t* fc = counts + off[f];
         for (const uint64_t row : rows) {
           const uint8_t b = column[row];
-          fw[b * nc + labels[row]] += w[row];
+          fw[b * nc + labels[row]] += weight_of(row);
           fc[b] += 1;
         }
       }
@@ -363,7 +366,7 @@ struct HistogramSearch::Impl {
     }
     for (const uint64_t row : rows) {
       const uint64_t c = labels[row];
-      const double wr = w[row];
+      const double wr = weight_of(row);
       for (uint64_t f = f_begin; f < f_end; ++f) {
         uint8_t b;
         if constexpr (kSource == BinSource::RowMajor) {
@@ -449,11 +452,16 @@ struct HistogramSearch::Impl {
     const uint64_t n = entries.size();
     const RowIndex* rows = entries.data();
     const bool listed = stats.labels.size() == n && stats.entry_weights.size() == n;
-    const ClassIndex* labels = listed ? stats.labels.data() : ctx.labels.data();
+    const bool unit = stats.labels.size() == n && (stats.unit_weights || implicit_unit);
+    const ClassIndex* labels = listed || unit ? stats.labels.data() : ctx.labels.data();
     const double* w = listed ? stats.entry_weights.data() : weights.weights.data();
     auto each_entry = [&](auto bin_of) {
-      if (listed) {
+      if (unit) {
+        for (uint64_t i = 0; i < n; ++i) add(labels[i], 1.0, bin_of(rows[i]));
+      } else if (listed) {
         for (uint64_t i = 0; i < n; ++i) add(labels[i], w[i], bin_of(rows[i]));
+      } else if (implicit_unit) {
+        for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], 1.0, bin_of(rows[i]));
       } else {
         for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], w[rows[i]], bin_of(rows[i]));
       }
@@ -964,7 +972,8 @@ HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& 
     throw_internal(msg::kHistogramNeedsBins);
   }
   MORVEL_ASSERT(s.edges->size() == s.n_features, "bin edges do not match the feature count");
-  MORVEL_ASSERT(weights.weights.size() >= s.n_rows, "tree weights do not cover the training rows");
+  s.implicit_unit = weights.unit && weights.weights.empty();
+  MORVEL_ASSERT(s.implicit_unit || weights.weights.size() >= s.n_rows, "tree weights do not cover the training rows");
   s.threads = std::max<uint64_t>(1, ctx.growth.threads_per_tree);
 
   s.offsets.resize(s.n_features + 1);
@@ -983,7 +992,7 @@ HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& 
   bool integral = true;
   double max_weight = 0.0;
   for (uint64_t r = 0; r < s.n_rows; ++r) {
-    const double w = weights.weights[r];
+    const double w = s.implicit_unit ? 1.0 : weights.weights[r];
     integral = integral && w >= 0.0 && w <= kExactIntegerLimit && std::floor(w) == w;
     max_weight = std::max(max_weight, w);
   }

@@ -135,8 +135,9 @@ class TreeGrower {
     tree.nodes.reserve(wanted);
   }
 
-  // Entry weights are always kept: the exact search reads them in place of a second lookup
-  // per entry, and the two-class dense extra-trees search requires them.
+  // Entry weights are kept, except for histograms on unit weights, which add 1.0 per entry:
+  // the exact search reads them in place of a second lookup per entry, and the two-class
+  // dense extra-trees search requires them.
   void measure(std::span<const RowIndex> rows, NodeStats& stats) {
     if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
       byte_node_stats(ctx_, weights_, rows, scratch_.extra, stats);
@@ -150,7 +151,8 @@ class TreeGrower {
       tagged_class_stats(ctx_, weights_, rows, scratch_.extra, stats);
       return;
     }
-    compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/true, stats);
+    const bool unit_histograms = use_histograms_ && has_unit_weights(ctx_, weights_);
+    compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/!unit_histograms, stats);
   }
 
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
@@ -336,7 +338,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   };
   Tree tree;
   reserve_nodes(tree, in_bag.size());
-  scratch_.rows.assign(in_bag.begin(), in_bag.end());
+  if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch_.stats;
   std::vector<Frame> stack;
   auto push = [&](Segment rows, uint64_t depth, NodeBounds bounds, NodeCache&& cache) {
@@ -403,7 +405,7 @@ Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
   const uint64_t max_leaves = forest_.max_leaves;
   Tree tree;
   reserve_nodes(tree, std::min<uint64_t>(in_bag.size(), max_leaves));
-  scratch_.rows.assign(in_bag.begin(), in_bag.end());
+  if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch_.stats;
   std::vector<OpenLeaf> heap;
 

@@ -51,7 +51,8 @@ struct WorkerScratch {
   std::vector<std::optional<SplitCandidate>> searched;
 };
 
-// Grows one tree on `in_bag` (repeats allowed) with the tree's weights and Rng.
+// Grows one tree on `in_bag` (repeats allowed) with the tree's weights and Rng. `in_bag` may
+// be scratch.rows itself, which growth then reorders in place.
 Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> in_bag,
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch);
 

@@ -321,7 +321,7 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
       ctx.growth.extra_seed = seed * 7 + 1;
       // Nodes: all rows, and a subset with repeats (a bootstrap-like list).
       std::vector<std::vector<RowIndex>> lists{all_rows(ctx), {}};
-      for (uint64_t r = 0; r < n_rows; r += 3) lists[1].insert(lists[1].end(), {r, r});
+      for (RowIndex r = 0; r < n_rows; r += 3) lists[1].insert(lists[1].end(), {r, r});
       for (const auto& rows : lists) {
         const Case node = node_of(ctx, rows);
         if (node.stats.weight == 0.0) continue;
@@ -516,7 +516,7 @@ TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
     for (double& w : weights) w = w > 0.0 ? w : 1.0;  // a bag holds no row of weight 0
     TrainingContext ctx = dense_context(forms.values, 1, forms.labels, weights, 2);
     std::vector<RowIndex> bag;
-    for (uint64_t r = 0; r < 50; r += 1 + seed % 3) bag.insert(bag.end(), {r, r});
+    for (RowIndex r = 0; r < 50; r += 1 + seed % 3) bag.insert(bag.end(), {r, r});
     ExtraScratch scratch;
     tag_two_class_rows(ctx, weights, bag, scratch);
     ASSERT_FALSE(scratch.tagged_rows.empty());
@@ -559,7 +559,7 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     for (double& w : forms.weights) w = static_cast<double>(labels.below(256));
     const TrainingContext ctx = dense_context(forms.values, 1, forms.labels, forms.weights, k);
     std::vector<RowIndex> bag;
-    for (uint64_t r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
+    for (RowIndex r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
     const TreeWeights tree{forms.weights, 0.0, 0.0};
     ExtraScratch scratch;
     prepare_extra_tree(forms.weights, bag, scratch);
@@ -610,7 +610,7 @@ TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
     BinEdges edges(2, std::vector<double>{-0.5, 0.0, 0.5});
     ctx.binned = make_binned(forms.values, 60, 2, edges, true);
     std::vector<RowIndex> bag;
-    for (uint64_t r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
+    for (RowIndex r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
     const TreeWeights tree{forms.weights, 0.0, 0.0};
     ExtraScratch scratch;
     prepare_extra_tree(forms.weights, bag, scratch);
