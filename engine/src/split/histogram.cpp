@@ -192,22 +192,41 @@ __attribute__((target_clones("avx2", "default"))) double gini_scores(
     double* __restrict sr1, double* __restrict sl2, double* __restrict sr2, double* __restrict score1,
     double* __restrict score2, uint64_t k) {
   constexpr double kNone = -std::numeric_limits<double>::infinity();
-  for (uint64_t i = 0; i < k; ++i) {
-    sl1[i] = 0.0;
-    sr1[i] = 0.0;
-    sl2[i] = 0.0;
-    sr2[i] = 0.0;
+  // The first class initialises the sums (no separate clearing pass).
+  if (nc == 0) {
+    for (uint64_t i = 0; i < k; ++i) {
+      sl1[i] = 0.0;
+      sr1[i] = 0.0;
+      sl2[i] = 0.0;
+      sr2[i] = 0.0;
+    }
   }
   for (uint64_t c = 0; c < nc; ++c) {
     const double* r = prefix_cols + c * stride;
     const double t = totals[c];
     if (n_missing == 0) {
+      if (c == 0) {
+        for (uint64_t i = 0; i < k; ++i) {
+          const double l = t - r[i];
+          sl1[i] = l * l;
+          sr1[i] = r[i] * r[i];
+        }
+        continue;
+      }
       for (uint64_t i = 0; i < k; ++i) {
         const double l = t - r[i];
         sl1[i] += l * l;
         sr1[i] += r[i] * r[i];
       }
     } else {
+      if (c == 0) {
+        for (uint64_t i = 0; i < k; ++i) {
+          sl1[i] = 0.0;
+          sr1[i] = 0.0;
+          sl2[i] = 0.0;
+          sr2[i] = 0.0;
+        }
+      }
       const double a = missing[c];
       for (uint64_t i = 0; i < k; ++i) {
         const double l = t - r[i];
@@ -770,21 +789,25 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   double w_prefix = 0.0;
   uint64_t n_prefix = 0;
   uint64_t k = 0;
-  // Consumed bins hold integers whose every partial sum stays below 2^53, so the prefix
-  // weights are exact in any order: they are summed across the class columns afterwards,
-  // in vector lanes, instead of bin by bin.
+  // Consumed bins hold integers whose every partial sum stays below 2^53, so their prefix
+  // weights are exact in any order.
   auto push_consumed = [&](uint64_t b) {
     double* bw = cw + b * stride;
+    double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
       const double v = bw[cls(c)];
       p[c] += v;
+      bin_weight += v;
       prefix_cols[c * capacity + k] = p[c];
       bw[cls(c)] = 0.0;  // the other classes of the bin are zero already
     }
+    w_prefix += bin_weight;
     n_prefix += counts[b];
     counts[b] = 0;
     batch_bin[k] = static_cast<uint32_t>(b);
     batch_count[k] = n_prefix;
+    wl1[k] = node_weight - w_prefix;
+    wr1[k] = w_prefix;
     ++k;
   };
   auto push = [&](uint64_t b) {
@@ -814,12 +837,6 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
       for (uint64_t c = 0; c < stride; ++c) cw[nb * stride + c] = 0.0;
       counts[nb] = 0;
     }
-    for (uint64_t i = 0; i < k; ++i) wr1[i] = nc != 0 ? prefix_cols[i] : 0.0;
-    for (uint64_t c = 1; c < nc; ++c) {
-      const double* col = prefix_cols + c * capacity;
-      for (uint64_t i = 0; i < k; ++i) wr1[i] += col[i];
-    }
-    for (uint64_t i = 0; i < k; ++i) wl1[i] = node_weight - wr1[i];
   } else {
     for_each_scanned_bin(cw, counts, nb, stride, bin_list, bin_list_size, push);
   }
