@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -580,6 +581,27 @@ struct HistogramSearch::Impl {
   std::vector<double> scan_totals;
   std::vector<double> scan_missing;
 
+  // The last parent impurity computed and the statistics it came from: a node's features
+  // are searched one after another with the same statistics, and the impurity is a function
+  // of the class weights, the total and the criterion alone, so equal bits give equal bits.
+  std::vector<double> impurity_class_weight;
+  double impurity_weight = 0.0;
+  double impurity_value = 0.0;
+  bool impurity_known = false;
+
+  double parent_impurity_of(const NodeStats& stats, uint64_t nc) {
+    const double* cw = stats.class_weight.data();
+    if (impurity_known && impurity_class_weight.size() == nc &&
+        std::memcmp(&impurity_weight, &stats.weight, sizeof(double)) == 0 &&
+        std::memcmp(impurity_class_weight.data(), cw, nc * sizeof(double)) == 0)
+      return impurity_value;
+    impurity_class_weight.assign(cw, cw + nc);
+    impurity_weight = stats.weight;
+    impurity_value = impurity(rules.criterion, cw, nc, stats.weight);
+    impurity_known = true;
+    return impurity_value;
+  }
+
   // Calls fn(std::integral_constant<uint64_t, K>) with K = n when 2 <= n <= 8, else K = 0.
   template <class Fn>
   static decltype(auto) with_count(uint64_t n, Fn&& fn) {
@@ -634,7 +656,7 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
     n_missing = counts[nb];
   }
   const double node_weight = stats.weight;
-  const double parent_impurity = impurity(rules.criterion, stats.class_weight.data(), nc, node_weight);
+  const double parent_impurity = parent_impurity_of(stats, nc);
   bool found = false;
   double best = 0.0;
   SplitCandidate candidate;
