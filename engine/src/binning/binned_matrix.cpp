@@ -121,6 +121,7 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
     }
   };
   result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked);
+  parallel::release_free_memory();  // the edge workers' sort buffers, before the bytes
 
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw std::bad_alloc();

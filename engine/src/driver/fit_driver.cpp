@@ -5,9 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -21,6 +18,7 @@
 #include "morvel/errors.h"
 #include "morvel/messages.h"
 #include "morvel/training_context.h"
+#include "parallel/parallel.h"
 
 namespace morvel {
 namespace {
@@ -137,15 +135,6 @@ bool any_nan(const std::vector<double>& values) {
   return false;
 }
 
-// Hands the heap's free pages back to the system. The canonical sort and the bin edges use
-// scratch buffers of a few bytes per cell or row that the allocator would otherwise keep,
-// so the fit's peak would hold them on top of the bin bytes and the trees.
-void release_free_memory() {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
-}
-
 // A uniform bootstrap keeps one in-bag entry per draw. A draw count whose list cannot be
 // held is refused up front as memory exhaustion, instead of after counting that many draws.
 void check_draws_fit_in_memory(const FitSettings& s, uint64_t n_rows) {
@@ -248,7 +237,7 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   const std::optional<Criterion> criterion = parse_criterion(s.criterion);
   if (!criterion) throw ValidationError(msg::kCriterion);
 
-  release_free_memory();  // the canonical sort's buffers, before the bins are made
+  parallel::release_free_memory();  // the canonical sort's buffers, before the bins are made
 
   // Data preparation, per path; each path validates its matrix at its own point.
   const uint64_t n_jobs = std::max<uint64_t>(s.n_jobs, 1);
@@ -373,7 +362,7 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
     std::vector<double>().swap(ctx.weights);
     ctx.implicit_weights = true;
   }
-  release_free_memory();
+  parallel::release_free_memory();
   phase.record(profile, "data_preparation_seconds");
   phase.restart();
 

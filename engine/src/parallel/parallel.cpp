@@ -1,7 +1,11 @@
-// Thread start/join for the fork-join helpers, and the available-CPU count.
+// Thread start/join for the fork-join helpers, the available-CPU count, and the return of
+// free memory to the system.
 #include "parallel/parallel.h"
 
 #include <sched.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cmath>
 #include <fstream>
@@ -9,6 +13,12 @@
 #include <string>
 
 namespace morvel::parallel {
+
+void release_free_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 std::vector<Chunk> split_chunks(uint64_t count, uint64_t workers) {
   std::vector<Chunk> chunks;

@@ -35,6 +35,12 @@ struct Chunk {
 // when the division leaves them empty (count 9, workers 4: three chunks of 3).
 std::vector<Chunk> split_chunks(uint64_t count, uint64_t workers);
 
+// Returns the allocator's free pages to the system. Worker threads allocate from arenas of
+// their own, which keep what the workers freed; a step that leaves megabytes of scratch
+// behind (the canonical sort, the bin edges) calls this before the fit's next large arrays,
+// so that the fit's peak does not hold both.
+void release_free_memory();
+
 namespace detail {
 
 // Runs every task on its own thread;

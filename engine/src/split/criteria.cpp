@@ -13,7 +13,7 @@ namespace {
 // The walk of compute_node_stats with the weight of a row given by `weight_of(row)`.
 template <class WeightOf>
 void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows, bool keep_entry_weights,
-                     NodeStats& out, WeightOf weight_of) {
+                     bool keep_labels, NodeStats& out, WeightOf weight_of) {
   const uint64_t n_classes = ctx.n_classes;
   const ClassIndex* labels = ctx.labels.data();
   if (n_classes == 2) {
@@ -34,7 +34,7 @@ void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows,
       class0 += std::bit_cast<double>(bits & ~one);
       class1 += std::bit_cast<double>(bits & one);
       total += wr;
-      out.labels[i] = static_cast<ClassIndex>(c);
+      if (keep_labels) out.labels[i] = static_cast<ClassIndex>(c);
       if (keep_entry_weights) out.entry_weights[i] = wr;
     }
     out.class_weight[0] = class0;
@@ -50,7 +50,7 @@ void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows,
     const double wr = weight_of(row);
     out.class_weight[c] += wr;
     out.weight += wr;
-    out.labels[i] = static_cast<ClassIndex>(c);
+    if (keep_labels) out.labels[i] = static_cast<ClassIndex>(c);
     if (keep_entry_weights) out.entry_weights[i] = wr;
   }
 }
@@ -58,9 +58,10 @@ void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows,
 }  // namespace
 
 void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
-                        std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out) {
+                        std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out,
+                        bool keep_labels) {
   out.criterion = ctx.growth.criterion;
-  out.labels.resize(rows.size());
+  out.labels.resize(keep_labels ? rows.size() : 0);
   out.class_weight.assign(ctx.n_classes, 0.0);
   out.weight = 0.0;
   out.unit_weights = has_unit_weights(ctx, weights);
@@ -70,12 +71,12 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
     out.entry_weights.clear();
   }
   if (weights.unit && weights.weights.empty()) {
-    node_stats_with(ctx, rows, keep_entry_weights, out, [](uint64_t) { return 1.0; });
+    node_stats_with(ctx, rows, keep_entry_weights, keep_labels, out, [](uint64_t) { return 1.0; });
     return;
   }
   const double* w = weights.weights.data();
   MORVEL_ASSERT(weights.weights.size() >= ctx.n_rows, "tree weights do not cover the training rows");
-  node_stats_with(ctx, rows, keep_entry_weights, out, [w](uint64_t row) { return w[row]; });
+  node_stats_with(ctx, rows, keep_entry_weights, keep_labels, out, [w](uint64_t row) { return w[row]; });
 }
 
 SearchRules make_search_rules(const TrainingContext& ctx, const TreeWeights& weights) {

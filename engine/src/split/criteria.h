@@ -50,9 +50,11 @@ struct NodeStats {
 };
 
 // Walks the index list once: class_weight[c] += w and W += w in list order. Entry weights are
-// stored when `keep_entry_weights`; `unit_weights` is set from has_unit_weights().
+// stored when `keep_entry_weights`, entry labels unless `keep_labels` is false (labels then
+// stays empty); `unit_weights` is set from has_unit_weights().
 void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
-                        std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out);
+                        std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out,
+                        bool keep_labels = true);
 
 // True when every row of the tree weighs exactly 1.0.
 inline bool has_unit_weights(const TrainingContext& ctx, const TreeWeights& weights) {

@@ -20,6 +20,8 @@ namespace morvel {
 namespace {
 
 constexpr uint64_t kMaxReservedNodes = 8191;
+// Histogram growth lists entry labels (and weights) for nodes of at most this many entries.
+constexpr uint64_t kListedLabels = 65536;
 
 // What a node hands down to its children: its histogram (histogram growth) and the features
 // known to be constant at it (extra-trees growth).
@@ -129,15 +131,21 @@ class TreeGrower {
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
-  // Capacity hint min(2m - 1, 8191) for an index list of m entries (one slot for m = 0).
+  // Capacity: at most 2m - 1 nodes for an index list of m entries (one slot for m = 0);
+  // 8191, or the previous tree's node count and an eighth more when there is one.
   void reserve_nodes(Tree& tree, uint64_t m) {
-    const uint64_t wanted = m == 0 ? 1 : (m > kMaxReservedNodes / 2 ? kMaxReservedNodes : 2 * m - 1);
-    tree.nodes.reserve(wanted);
+    const uint64_t most = m == 0 ? 1 : 2 * m - 1;
+    const uint64_t last = scratch_.last_tree_nodes;
+    const uint64_t hint = last == 0 ? kMaxReservedNodes : last + last / 8;
+    tree.nodes.reserve(std::min(most, hint));
   }
 
   // Entry weights are kept, except for histograms on unit weights, which add 1.0 per entry:
   // the exact search reads them in place of a second lookup per entry, and the two-class
-  // dense extra-trees search requires them.
+  // dense extra-trees search requires them. Histogram sums read listed labels only at nodes
+  // of at most kListedLabels entries, whose rows lie far apart; a larger node's ascending
+  // rows read the context's labels almost in sequence, and its list would cost four bytes
+  // per row of the sample for each worker.
   void measure(std::span<const RowIndex> rows, NodeStats& stats) {
     if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
       byte_node_stats(ctx_, weights_, rows, scratch_.extra, stats);
@@ -152,7 +160,9 @@ class TreeGrower {
       return;
     }
     const bool unit_histograms = use_histograms_ && has_unit_weights(ctx_, weights_);
-    compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/!unit_histograms, stats);
+    const bool list_labels = !use_histograms_ || rows.size() <= kListedLabels;
+    compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/list_labels && !unit_histograms, stats,
+                       list_labels);
   }
 
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
@@ -288,8 +298,8 @@ std::pair<NodeBounds, NodeBounds> TreeGrower::child_bounds(NodeBounds bounds, ui
   if (constraint == 0) return {bounds, bounds};
   NodeStats& left_stats = scratch_.child_stats[0];
   NodeStats& right_stats = scratch_.child_stats[1];
-  compute_node_stats(ctx_, weights_, left, false, left_stats);
-  compute_node_stats(ctx_, weights_, right, false, right_stats);
+  compute_node_stats(ctx_, weights_, left, false, left_stats, /*keep_labels=*/false);
+  compute_node_stats(ctx_, weights_, right, false, right_stats, /*keep_labels=*/false);
   return detail::monotonic_child_bounds(bounds, constraint, left_stats, right_stats);
 }
 
@@ -514,8 +524,9 @@ Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span
     tag_two_class_rows(ctx, weights.weights, in_bag, scratch.extra);
   }
   TreeGrower grower(ctx, weights, forest, rng, scratch);
-  if (forest.max_leaves == kNoLeafLimit) return grower.grow_depth_first(in_bag);
-  return grower.grow_best_first(in_bag);
+  Tree tree = forest.max_leaves == kNoLeafLimit ? grower.grow_depth_first(in_bag) : grower.grow_best_first(in_bag);
+  scratch.last_tree_nodes = tree.nodes.size();
+  return tree;
 }
 
 }  // namespace morvel

@@ -47,6 +47,10 @@ struct WorkerScratch {
   // Per-feature results of the node being searched, valid where searched_at == node_serial
   // (a repeated draw at one node reuses the result instead of searching again).
   uint64_t node_serial = 0;
+  // Nodes of the worker's previous tree: the next tree of the same forest is reserved about
+  // that size up front, instead of doubling its node array (and holding both the old and
+  // the new array) again and again while it grows.
+  uint64_t last_tree_nodes = 0;
   std::vector<uint64_t> searched_at;
   std::vector<std::optional<SplitCandidate>> searched;
 };

@@ -27,7 +27,7 @@ void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weigh
   rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch.stats;
 
-  compute_node_stats(ctx, weights, rows, false, stats);
+  compute_node_stats(ctx, weights, rows, false, stats, /*keep_labels=*/false);
   const double root_weight = stats.weight;
 
   std::vector<Frame> stack;
@@ -40,7 +40,7 @@ void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weigh
     MORVEL_ASSERT(f.node < tree.nodes.size(), "index out of bounds: node outside the tree");
     if (f.stage == 0) {
       const std::span<RowIndex> segment = std::span<RowIndex>(rows).subspan(f.begin, f.end - f.begin);
-      compute_node_stats(ctx, weights, segment, false, stats);
+      compute_node_stats(ctx, weights, segment, false, stats, /*keep_labels=*/false);
       const double node_impurity =
           impurity(ctx.growth.criterion, stats.class_weight.data(), stats.class_weight.size(), stats.weight);
       f.risk = root_weight <= 0.0 ? 0.0 : (node_impurity * stats.weight) / root_weight;
