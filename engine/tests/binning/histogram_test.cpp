@@ -468,8 +468,10 @@ TEST(HistogramSearch, TiesAndNearTiesMatchLiteralScan) {
           if (with_nan && r % 11 == 3) p.x.values[r * 3 + r % 3] = kNaN;
         }
         TrainingContext ctx = binned_context(p, 255, /*feature_major=*/true);
-        for (const double min_impurity_decrease : {0.0, -1.0}) {
+        ctx.unit_weights = unit == 1.0;  // unit weights: bin counts are read off the class weights
+        for (const auto& [min_impurity_decrease, min_samples_leaf] : {std::pair{0.0, 1u}, std::pair{-1.0, 3u}}) {
           ctx.growth.min_impurity_decrease = min_impurity_decrease;
+          ctx.growth.min_samples_leaf = min_samples_leaf;
           const TreeWeights weights = tree_weights(ctx);
           const SearchRules rules = make_search_rules(ctx, weights);
           HistogramSearch search(ctx, weights, rules);
