@@ -589,12 +589,21 @@ struct HistogramSearch::Impl {
   double impurity_value = 0.0;
   bool impurity_known = false;
 
+  static bool same_bits(double a, double b) {
+    uint64_t x;
+    uint64_t y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+  }
+
   double parent_impurity_of(const NodeStats& stats, uint64_t nc) {
     const double* cw = stats.class_weight.data();
-    if (impurity_known && impurity_class_weight.size() == nc &&
-        std::memcmp(&impurity_weight, &stats.weight, sizeof(double)) == 0 &&
-        std::memcmp(impurity_class_weight.data(), cw, nc * sizeof(double)) == 0)
-      return impurity_value;
+    if (impurity_known && impurity_class_weight.size() == nc && same_bits(impurity_weight, stats.weight)) {
+      bool same = true;
+      for (uint64_t c = 0; c < nc; ++c) same = same && same_bits(impurity_class_weight[c], cw[c]);
+      if (same) return impurity_value;
+    }
     impurity_class_weight.assign(cw, cw + nc);
     impurity_weight = stats.weight;
     impurity_value = impurity(rules.criterion, cw, nc, stats.weight);
@@ -667,16 +676,19 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
     // leaves the sum bit for bit as it was. Consumed bins are exact sums of the node's own
     // non-negative weights, so such a class is zero in every bin and the scan may leave it out.
     // Subtracted histograms can hold rounding residues in it and scan every class.
-    scan_classes.clear();
-    scan_totals.clear();
-    scan_missing.clear();
+    if (scan_classes.size() < nc) {
+      scan_classes.resize(nc);
+      scan_totals.resize(nc);
+      scan_missing.resize(nc);
+    }
+    uint64_t n_scanned = 0;
     for (uint64_t c = 0; c < nc; ++c) {
       if (consume && stats.class_weight[c] == 0.0) continue;
-      scan_classes.push_back(c);
-      scan_totals.push_back(stats.class_weight[c] - miss[c]);
-      scan_missing.push_back(miss[c]);
+      scan_classes[n_scanned] = c;
+      scan_totals[n_scanned] = stats.class_weight[c] - miss[c];
+      scan_missing[n_scanned] = miss[c];
+      ++n_scanned;
     }
-    const uint64_t n_scanned = scan_classes.size();
     found = with_count(n_scanned, [&](auto scanned) {
       constexpr uint64_t kScanned = decltype(scanned)::value;
       if (n_scanned == nc) {
@@ -777,6 +789,9 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     batch_bin.resize(capacity);
     batch_count.resize(capacity);
   }
+  // Local pointers: the walk's stores cannot then be taken to move the vectors' buffers.
+  uint32_t* const bin_of = batch_bin.data();
+  uint64_t* const count_of = batch_count.data();
   if (batch_values.size() < (2 * nc + 10) * capacity) batch_values.resize((2 * nc + 10) * capacity);
   double* prefix_cols = batch_values.data();
   double* suffix_cols = prefix_cols + nc * capacity;
@@ -826,8 +841,8 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     w_prefix += bin_weight;
     n_prefix += counts[b];
     counts[b] = 0;
-    batch_bin[k] = static_cast<uint32_t>(b);
-    batch_count[k] = n_prefix;
+    bin_of[k] = static_cast<uint32_t>(b);
+    count_of[k] = n_prefix;
     wl1[k] = node_weight - w_prefix;
     wr1[k] = w_prefix;
     ++k;
@@ -845,8 +860,8 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     }
     w_prefix += bin_weight;
     n_prefix += counts[b];
-    batch_bin[k] = static_cast<uint32_t>(b);
-    batch_count[k] = n_prefix;
+    bin_of[k] = static_cast<uint32_t>(b);
+    count_of[k] = n_prefix;
     wl1[k] = node_weight - w_prefix;
     wr1[k] = w_prefix;
     ++k;
@@ -900,7 +915,7 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
         wr2[i] = wr1[i] + w_missing;
       }
     }
-    const double top = gini_scores(prefix_cols, capacity, nc, left_total, miss, batch_count.data(), total_count,
+    const double top = gini_scores(prefix_cols, capacity, nc, left_total, miss, count_of, total_count,
                                    n_missing, wl1, wr1, wl2, wr2, rules.min_samples_leaf, rules.min_leaf_weight,
                                    sum_left, sum_right, improvement1, improvement2, score1, score2, k);
     if (top == -std::numeric_limits<double>::infinity()) return false;
@@ -924,23 +939,23 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     if (n_missing == 0) {
       for (uint64_t i = 0; i < k; ++i) {
         if (!(score1[i] >= floor)) continue;
-        const uint64_t n_right = batch_count[i];
+        const uint64_t n_right = count_of[i];
         const uint64_t n_left = total_count - n_right;
         // Unseen missing values follow the larger side; ties go left.
-        consider(n_left, n_right, wl1[i], wr1[i], exact.template operator()<0>(i, wl1[i], wr1[i]), batch_bin[i],
+        consider(n_left, n_right, wl1[i], wr1[i], exact.template operator()<0>(i, wl1[i], wr1[i]), bin_of[i],
                  n_right <= n_left);
       }
       return found;
     }
     for (uint64_t i = 0; i < k; ++i) {
-      const uint64_t n_right = batch_count[i];
+      const uint64_t n_right = count_of[i];
       const uint64_t n_left = total_count - n_right;
       if (score1[i] >= floor)
         consider(n_left + n_missing, n_right, wl1[i], wr1[i], exact.template operator()<1>(i, wl1[i], wr1[i]),
-                 batch_bin[i], true);
+                 bin_of[i], true);
       if (score2[i] >= floor)
         consider(n_left, n_right + n_missing, wl2[i], wr2[i], exact.template operator()<2>(i, wl2[i], wr2[i]),
-                 batch_bin[i], false);
+                 bin_of[i], false);
     }
     return found;
   }
@@ -950,22 +965,22 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
                     wl1, wr1, node_weight, parent_impurity, sum_left, sum_right, improvement1, k);
 
   if (n_missing == 0) {
-    const uint64_t i = first_best_partition(batch_count.data(), total_count, wl1, wr1, improvement1, k,
+    const uint64_t i = first_best_partition(count_of, total_count, wl1, wr1, improvement1, k,
                                             rules.min_samples_leaf, rules.min_leaf_weight,
                                             rules.min_impurity_decrease, sum_left);
     if (i == k) return false;
     if (i > k) {
       for (uint64_t j = 0; j < k; ++j) {
-        const uint64_t n_right = batch_count[j];
+        const uint64_t n_right = count_of[j];
         const uint64_t n_left = total_count - n_right;
-        consider(n_left, n_right, wl1[j], wr1[j], improvement1[j], batch_bin[j], n_right <= n_left);
+        consider(n_left, n_right, wl1[j], wr1[j], improvement1[j], bin_of[j], n_right <= n_left);
       }
       return found;
     }
-    const uint64_t n_right = batch_count[i];
+    const uint64_t n_right = count_of[i];
     const uint64_t n_left = total_count - n_right;
     best = improvement1[i];
-    candidate.pivot = static_cast<double>(batch_bin[i]) + 0.5;
+    candidate.pivot = static_cast<double>(bin_of[i]) + 0.5;
     // Unseen missing values follow the larger side; ties go left.
     candidate.missing_left = n_right <= n_left;
     return true;
@@ -979,10 +994,10 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   gini_improvements(left_cols, left_total, nullptr, prefix_cols, miss, capacity, nc, wl2, wr2, node_weight,
                     parent_impurity, sum_left, sum_right, improvement2, k);
   for (uint64_t i = 0; i < k; ++i) {
-    const uint64_t n_right = batch_count[i];
+    const uint64_t n_right = count_of[i];
     const uint64_t n_left = total_count - n_right;
-    consider(n_left + n_missing, n_right, wl1[i], wr1[i], improvement1[i], batch_bin[i], true);
-    consider(n_left, n_right + n_missing, wl2[i], wr2[i], improvement2[i], batch_bin[i], false);
+    consider(n_left + n_missing, n_right, wl1[i], wr1[i], improvement1[i], bin_of[i], true);
+    consider(n_left, n_right + n_missing, wl2[i], wr2[i], improvement2[i], bin_of[i], false);
   }
   return found;
 }
