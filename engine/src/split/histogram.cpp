@@ -324,7 +324,9 @@ struct HistogramSearch::Impl {
   // One feature's bins for on-demand searches; all zero between searches.
   std::vector<double> feature_weights;
   std::vector<uint64_t> feature_counts;
-  std::vector<uint32_t> touched;  // regular bins filled by the current on-demand sum
+  // Regular bins filled by the current on-demand sum: touched[0 .. n_touched).
+  std::vector<uint32_t> touched;
+  uint64_t n_touched = 0;
   // Scan vectors: suffix, prefix, missing, and the two option sides.
   std::vector<double> scan;
 
@@ -513,26 +515,24 @@ struct HistogramSearch::Impl {
       clear_feature(f, false);
       throw_internal("index out of bounds: bin outside the feature's histogram");
     }
-    touched.clear();
+    uint32_t* list = touched.data();  // room for every byte value
+    uint64_t k = 0;
     if constexpr (kBitmap) {
       // The missing-value bin m + 1 is not a regular bin.
       if (missing_slot) occupied[(m + 1) >> 6] &= ~(uint64_t{1} << ((m + 1) & 63));
       for (uint64_t word = 0; word < 4; ++word) {
         for (uint64_t bits = occupied[word]; bits != 0; bits &= bits - 1)
-          touched.push_back(static_cast<uint32_t>(word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits))));
+          list[k++] = static_cast<uint32_t>(word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits)));
       }
     } else {
       // Without branches: at a few hundred entries about every other bin is occupied, which
       // no branch predictor follows.
-      touched.resize(m + 1);
-      uint32_t* list = touched.data();
-      uint64_t k = 0;
       for (uint64_t b = 0; b <= m; ++b) {
         list[k] = static_cast<uint32_t>(b);
         k += counts[b] != 0 ? 1 : 0;
       }
-      touched.resize(k);
     }
+    n_touched = k;
   }
 
   void clear_feature(uint64_t f, bool tracked) {
@@ -543,7 +543,7 @@ struct HistogramSearch::Impl {
       std::fill(feature_counts.begin(), feature_counts.end(), 0);
       return;
     }
-    if (touched.size() * 4 >= bins) {
+    if (n_touched * 4 >= bins) {
       std::fill(feature_weights.begin(), feature_weights.begin() + static_cast<std::ptrdiff_t>(bins * nc), 0.0);
       std::fill(feature_counts.begin(), feature_counts.begin() + static_cast<std::ptrdiff_t>(bins), 0);
       return;
@@ -552,7 +552,7 @@ struct HistogramSearch::Impl {
       feature_counts[b] = 0;
       for (uint64_t c = 0; c < nc; ++c) feature_weights[b * nc + c] = 0.0;
     };
-    for (const uint32_t b : touched) clear_bin(b);
+    for (uint64_t i = 0; i < n_touched; ++i) clear_bin(touched[i]);
     if (missing_slot) clear_bin(bins - 1);
   }
 
@@ -1041,7 +1041,7 @@ HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& 
   s.total_bins = s.offsets[s.n_features];
   s.feature_weights.assign(kScratchBins * s.n_classes, 0.0);
   s.feature_counts.assign(kScratchBins, 0);
-  s.touched.reserve(widest);
+  s.touched.assign(kScratchBins, 0);
 
   bool integral = true;
   double max_weight = 0.0;
@@ -1134,7 +1134,7 @@ std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histo
     try {
       result = s.with_class_count([&](auto classes) {
         return s.scan_feature<decltype(classes)::value>(s.feature_weights.data(), s.feature_counts.data(), m, list,
-                                                        s.touched.size(), stats, constraint, bounds, true, consumed);
+                                                        s.n_touched, stats, constraint, bounds, true, consumed);
       });
     } catch (...) {
       s.clear_feature(feature, false);
