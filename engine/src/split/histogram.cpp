@@ -828,18 +828,23 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   uint64_t k = 0;
   // Consumed bins hold integers whose every partial sum stays below 2^53, so their prefix
   // weights are exact in any order.
-  auto push_consumed = [&](uint64_t b) {
+  // kUnit: every entry weighs 1.0, so the prefix weight is the prefix count.
+  auto push_consumed = [&]<bool kUnit>(uint64_t b) {
     double* bw = cw + b * stride;
     double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
       const double v = bw[cls(c)];
       p[c] += v;
-      bin_weight += v;
+      if constexpr (!kUnit) bin_weight += v;
       prefix_cols[c * capacity + k] = p[c];
       bw[cls(c)] = 0.0;  // the other classes of the bin are zero already
     }
-    w_prefix += bin_weight;
     n_prefix += counts[b];
+    if constexpr (kUnit) {
+      w_prefix = static_cast<double>(n_prefix);
+    } else {
+      w_prefix += bin_weight;
+    }
     counts[b] = 0;
     bin_of[k] = static_cast<uint32_t>(b);
     count_of[k] = n_prefix;
@@ -868,8 +873,15 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   };
   if (consume) {
     MORVEL_ASSERT(bin_list != nullptr, "a consumed scan needs its occupied-bin list");
-    if (bin_list_size == 0 || bin_list[0] != 0) push_consumed(0);
-    for (uint64_t i = 0; i < bin_list_size; ++i) push_consumed(bin_list[i]);
+    auto walk = [&]<bool kUnit>() {
+      if (bin_list_size == 0 || bin_list[0] != 0) push_consumed.template operator()<kUnit>(0);
+      for (uint64_t i = 0; i < bin_list_size; ++i) push_consumed.template operator()<kUnit>(bin_list[i]);
+    };
+    if (implicit_unit || stats.unit_weights) {
+      walk.template operator()<true>();
+    } else {
+      walk.template operator()<false>();
+    }
     if (missing_slot) {
       for (uint64_t c = 0; c < stride; ++c) cw[nb * stride + c] = 0.0;
       counts[nb] = 0;
