@@ -240,23 +240,29 @@ __attribute__((target_clones("avx2", "default"))) double gini_scores(
       }
     }
   }
+  // The count and weight rules. Weights are non-negative, so along the scan the right side's
+  // count and weight never fall and the left side's never rise: each side's rules hold on a
+  // run of partitions, from the first one passing the right side's rules to the last one
+  // passing the left side's. Only the ends of the scan are tested.
+  auto mask = [&](double* score, uint64_t n_left_extra, uint64_t n_right_extra, const double* wl,
+                  const double* wr) {
+    auto right_ok = [&](uint64_t i) {
+      return n_prefix[i] + n_right_extra >= min_samples_leaf && wr[i] != 0.0 && wr[i] >= min_leaf_weight;
+    };
+    auto left_ok = [&](uint64_t i) {
+      return (total_count - n_prefix[i]) + n_left_extra >= min_samples_leaf && wl[i] != 0.0 &&
+             wl[i] >= min_leaf_weight;
+    };
+    uint64_t lo = 0;
+    while (lo < k && !right_ok(lo)) score[lo++] = kNone;
+    uint64_t hi = k;
+    while (hi > lo && !left_ok(hi - 1)) score[--hi] = kNone;
+  };
   for (uint64_t i = 0; i < k; ++i) score1[i] = (sl1[i] * wr1[i] + sr1[i] * wl1[i]) / (wl1[i] * wr1[i]);
-  for (uint64_t i = 0; i < k; ++i) {
-    const uint64_t n_right = n_prefix[i];
-    const uint64_t n_left = total_count - n_right;
-    const bool ok = (n_left + n_missing >= min_samples_leaf) & (n_right >= min_samples_leaf) & (wl1[i] != 0.0) &
-                    (wr1[i] != 0.0) & (wl1[i] >= min_leaf_weight) & (wr1[i] >= min_leaf_weight);
-    score1[i] = ok ? score1[i] : kNone;
-  }
+  mask(score1, n_missing, 0, wl1, wr1);
   if (n_missing != 0) {
     for (uint64_t i = 0; i < k; ++i) score2[i] = (sl2[i] * wr2[i] + sr2[i] * wl2[i]) / (wl2[i] * wr2[i]);
-    for (uint64_t i = 0; i < k; ++i) {
-      const uint64_t n_right = n_prefix[i] + n_missing;
-      const uint64_t n_left = total_count - n_prefix[i];
-      const bool ok = (n_left >= min_samples_leaf) & (n_right >= min_samples_leaf) & (wl2[i] != 0.0) &
-                      (wr2[i] != 0.0) & (wl2[i] >= min_leaf_weight) & (wr2[i] >= min_leaf_weight);
-      score2[i] = ok ? score2[i] : kNone;
-    }
+    mask(score2, 0, n_missing, wl2, wr2);
   }
   // The largest score, in four lanes (scores are never NaN: -inf or a finite quotient).
   double lane[4] = {kNone, kNone, kNone, kNone};
