@@ -10,11 +10,16 @@
 #include <vector>
 
 #include "morvel/bin_edges.h"
+#include "morvel/large_buffer.h"
 #include "morvel/matrix.h"
 #include "morvel/profile.h"
 #include "morvel/settings.h"
 
 namespace morvel {
+
+// A row list of a tree worker as long as the sample (index array, partition buffer, bag):
+// mapped directly, so that what one tree frees leaves the process before the next.
+using RowBuffer = LargeVector<RowIndex>;
 
 // Which raw-value form a context (or a prediction matrix) holds.
 enum class ValueForm : uint8_t {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "morvel/large_buffer.h"
+
 namespace morvel {
 
 enum class NodeKind : uint8_t { Leaf = 0, Split = 1 };
@@ -63,8 +65,13 @@ inline bool goes_left(const Node& split, double value) {
   return goes_left(split, value, std::isnan(value));
 }
 
+// A fully grown tree on a million rows holds hundreds of thousands of nodes. Large node arrays
+// are mapped directly, so the arrays a growing tree outgrows (in a worker thread) leave the
+// process instead of staying in that thread's malloc arena.
+using NodeVector = std::vector<Node, LargeBufferAllocator<Node>>;
+
 struct Tree {
-  std::vector<Node> nodes;  // every node ever created; pruning leaves unreachable records
+  NodeVector nodes;         // every node ever created; pruning leaves unreachable records
   uint64_t root = 0;        // position of the root in `nodes`
 };
 

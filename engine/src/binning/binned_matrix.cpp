@@ -110,7 +110,7 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
   result.n_rows = n_rows;
   result.n_features = n_features;
   auto gather = [&access](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
-                          std::vector<std::vector<double>>& columns) {
+                          detail::GatheredColumns& columns) {
     double* out[8];
     const uint64_t width = f1 - f0;
     MORVEL_ASSERT(width >= 1 && width <= 8 && columns.size() == width, "gather wider than its columns");

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "morvel/bin_edges.h"
+#include "morvel/large_buffer.h"
 #include "morvel/matrix.h"
 #include "morvel/profile.h"
 #include "morvel/settings.h"
@@ -22,8 +24,17 @@ struct BinningOptions {
   bool feature_major = false;  // write the binned bytes feature-major (byte f * n_rows + r)
 };
 
-// Edges of one feature from its gathered values (consumed: sorted or partially ordered).
-std::vector<double> feature_edges(std::vector<double>& values, uint64_t max_bins, BinningStrategy strategy);
+// Edges of one feature from its gathered values (left unchanged).
+std::vector<double> feature_edges(std::span<const double> values, uint64_t max_bins, BinningStrategy strategy);
+
+// Sort buffers of feature_edges, reused from one feature to the next.
+struct EdgeScratch {
+  LargeVector<int64_t> keys;
+  LargeVector<uint64_t> a;
+  LargeVector<uint64_t> b;
+};
+std::vector<double> feature_edges(std::span<const double> values, uint64_t max_bins, BinningStrategy strategy,
+                                  EdgeScratch& scratch);
 
 // The private row sampler of the sampled strategies: ascending distinct row positions.
 std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, uint64_t seed);

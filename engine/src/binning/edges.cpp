@@ -45,7 +45,7 @@ inline void append_increasing(std::vector<double>& edges, double cut) {
 // Sorts total-order keys ascending. Long columns use a least-significant-digit radix sort
 // (six passes of 11 bits; a pass whose digit is the same for every key is skipped), which
 // yields the same sequence as any other correct sort of the same keys.
-void sort_keys(std::vector<int64_t>& keys) {
+void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch) {
   constexpr uint64_t kRadixMin = 1024;
   const uint64_t n = keys.size();
   if (n < kRadixMin) {
@@ -57,8 +57,12 @@ void sort_keys(std::vector<int64_t>& keys) {
   constexpr uint64_t kPasses = 6;
   constexpr uint64_t kSignBit = uint64_t{1} << 63;
   // Unsigned keys in the same order: flipping the sign bit maps signed to unsigned order.
-  std::vector<uint64_t> a(n);
-  std::vector<uint64_t> b(n);
+  // Grown, never shrunk: the buffers serve every feature of a worker, so each page is
+  // mapped and zeroed once per fit rather than once per feature.
+  LargeVector<uint64_t>& a = scratch.a;
+  LargeVector<uint64_t>& b = scratch.b;
+  if (a.size() < n) a.resize(n);
+  if (b.size() < n) b.resize(n);
   std::vector<uint64_t> counts(kPasses * kBuckets, 0);
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t u = static_cast<uint64_t>(keys[i]) ^ kSignBit;
@@ -86,8 +90,8 @@ void sort_keys(std::vector<int64_t>& keys) {
 
 // Both paths work on total-order keys: integer comparisons sort faster than the
 // equivalent comparator on doubles, and equal keys are equal bit patterns.
-std::vector<double> sort_path(std::vector<int64_t>& keys, uint64_t max_bins) {
-  sort_keys(keys);
+std::vector<double> sort_path(LargeVector<int64_t>& keys, uint64_t max_bins, EdgeScratch& scratch) {
+  sort_keys(keys, scratch);
   // Distinct bit patterns: -0.0 and +0.0 stay apart.
   const uint64_t d = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
   std::vector<double> edges;
@@ -122,7 +126,7 @@ void select_positions(int64_t* data, uint64_t len, std::span<const uint64_t> pos
   }
 }
 
-std::vector<double> select_path(std::vector<int64_t>& keys, uint64_t max_bins) {
+std::vector<double> select_path(LargeVector<int64_t>& keys, uint64_t max_bins) {
   const uint64_t n = keys.size();
   std::vector<uint64_t> positions;
   positions.reserve(2 * (max_bins - 1));
@@ -149,17 +153,23 @@ inline bool is_selection(BinningStrategy s) { return static_cast<uint8_t>(s) > 1
 
 }  // namespace
 
-std::vector<double> feature_edges(std::vector<double>& values, uint64_t max_bins, BinningStrategy strategy) {
+std::vector<double> feature_edges(std::span<const double> values, uint64_t max_bins, BinningStrategy strategy) {
+  EdgeScratch scratch;
+  return feature_edges(values, max_bins, strategy, scratch);
+}
+
+std::vector<double> feature_edges(std::span<const double> values, uint64_t max_bins, BinningStrategy strategy,
+                                  EdgeScratch& scratch) {
   MORVEL_ASSERT(max_bins >= 2 && max_bins <= 255, "max_bins outside [2, 255] reached the edge computation");
   // NaN never contributes to edges; the rest keep their order.
-  std::vector<int64_t> keys;
+  LargeVector<int64_t>& keys = scratch.keys;
+  keys.clear();
   keys.reserve(values.size());
   for (const double v : values)
     if (!std::isnan(v)) keys.push_back(total_order_key(v));
-  values.clear();
   if (keys.empty()) return {};
   if (is_selection(strategy) && max_bins < keys.size()) return select_path(keys, max_bins);
-  return sort_path(keys, max_bins);
+  return sort_path(keys, max_bins, scratch);
 }
 
 std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, uint64_t seed) {
@@ -207,14 +217,17 @@ BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOption
   auto edges_of_range = [&](const parallel::Chunk& chunk) {
     std::vector<std::vector<double>> out;
     out.reserve(chunk.end - chunk.begin);
-    std::vector<std::vector<double>> columns;
+    GatheredColumns columns;
+    EdgeScratch scratch;
     const uint64_t width = detail::gather_width(count);
     for (uint64_t f0 = chunk.begin; f0 < chunk.end; f0 += width) {
       const uint64_t f1 = std::min(chunk.end, f0 + width);
       columns.resize(f1 - f0);
-      for (std::vector<double>& column : columns) column.resize(count);
+      for (LargeVector<double>& column : columns) column.resize(count);
       gather(f0, f1, positions, count, columns);
-      for (std::vector<double>& column : columns) out.push_back(feature_edges(column, options.max_bins, strategy));
+      for (LargeVector<double>& column : columns) {
+        out.push_back(feature_edges(column, options.max_bins, strategy, scratch));
+      }
     }
     return out;
   };
@@ -269,10 +282,10 @@ BinEdges csr_edges(const CsrMatrix& x, const BinningOptions& options) {
     for (uint64_t j = 0; j < sample.size(); ++j) sample_slot[sample[j]] = j;
   }
   auto gather = [&](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
-                    std::vector<std::vector<double>>& columns) {
+                    detail::GatheredColumns& columns) {
     MORVEL_ASSERT(positions == nullptr || !sample_slot.empty(), "sparse gather without its row sample");
     for (uint64_t f = f0; f < f1; ++f) {
-      std::vector<double>& out = columns[f - f0];
+      LargeVector<double>& out = columns[f - f0];
       std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count), 0.0);
       for (uint64_t k = column_start[f]; k < column_start[f + 1]; ++k) {
         const uint64_t row = entry_row[k];

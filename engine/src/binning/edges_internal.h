@@ -6,14 +6,15 @@
 #include <vector>
 
 #include "binning/binning.h"
+#include "morvel/large_buffer.h"
 
 namespace morvel::detail {
 
 // gather(f0, f1, positions, count, columns) fills columns[f - f0][0..count) for the features
 // [f0, f1) with their values at row positions positions[j] (or j when positions is null), as
 // f64. Reading several features per pass over the rows touches each row once per pass.
-using ColumnGather =
-    std::function<void(uint64_t, uint64_t, const uint64_t*, uint64_t, std::vector<std::vector<double>>&)>;
+using GatheredColumns = std::vector<LargeVector<double>>;
+using ColumnGather = std::function<void(uint64_t, uint64_t, const uint64_t*, uint64_t, GatheredColumns&)>;
 
 // How many features one gather pass takes for columns of `count` values.
 uint64_t gather_width(uint64_t count);

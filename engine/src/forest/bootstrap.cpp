@@ -16,8 +16,8 @@ namespace {
 
 // Turns per-row draw counts into the ordered lists. `repeat` lists a row once per draw
 // (uniform bootstrap) instead of once.
-template <class Count>
-void lists_from_counts(const std::vector<Count>& counts, bool repeat, bool list_out_of_bag, TreeSample& sample) {
+template <class Counts>
+void lists_from_counts(const Counts& counts, bool repeat, bool list_out_of_bag, TreeSample& sample) {
   for (uint64_t row = 0; row < counts.size(); ++row) {
     const uint64_t c = counts[row];
     const RowIndex r = static_cast<RowIndex>(row);
@@ -34,8 +34,8 @@ void lists_from_counts(const std::vector<Count>& counts, bool repeat, bool list_
 // Draw counts of a uniform bootstrap: k bounded draws, below(n) written inline (with n == 1
 // nothing is drawn).
 template <class Count>
-std::vector<Count> uniform_counts(uint64_t n, uint64_t draws, Rng& rng) {
-  std::vector<Count> counts(n, 0);
+LargeVector<Count> uniform_counts(uint64_t n, uint64_t draws, Rng& rng) {
+  LargeVector<Count> counts(n, 0);
   if (n == 1) {
     counts[0] = static_cast<Count>(draws);
   } else {
@@ -67,11 +67,11 @@ TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rn
   MORVEL_ASSERT(n > 0, msg::kUpToPositive);
   TreeSample sample;
   if (small_counts(draws)) {
-    const std::vector<uint32_t> counts = uniform_counts<uint32_t>(n, draws, rng);
+    const LargeVector<uint32_t> counts = uniform_counts<uint32_t>(n, draws, rng);
     sample.in_bag.reserve(draws);
     lists_from_counts(counts, /*repeat=*/true, list_out_of_bag, sample);
   } else {
-    const std::vector<uint64_t> counts = uniform_counts<uint64_t>(n, draws, rng);
+    const LargeVector<uint64_t> counts = uniform_counts<uint64_t>(n, draws, rng);
     sample.in_bag.reserve(draws);
     lists_from_counts(counts, /*repeat=*/true, list_out_of_bag, sample);
   }

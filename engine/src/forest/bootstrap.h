@@ -12,7 +12,7 @@
 namespace morvel {
 
 struct TreeSample {
-  std::vector<RowIndex> in_bag;      // rows given to the grower (repeats adjacent, ascending)
+  RowBuffer in_bag;                  // rows given to the grower (repeats adjacent, ascending)
   std::vector<RowIndex> out_of_bag;  // rows never drawn, ascending
   std::optional<std::vector<double>> weights;  // replacement per-row weights, when they differ
   double w_total = 0.0;              // W_total of the tree

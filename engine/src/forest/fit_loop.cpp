@@ -42,7 +42,7 @@ void train_one(const TrainingContext& ctx, const ForestSettings& settings, uint6
 
   // The last tree's index array is not needed any more; releasing it first keeps one array
   // of the sample's size per worker instead of two while the next sample is drawn.
-  std::vector<RowIndex>().swap(scratch.grow.rows);
+  RowBuffer().swap(scratch.grow.rows);
   TreeSample sample;
   const bool weighted = settings.bootstrap && ctx.growth.extra_trees;
   if (!settings.bootstrap) {

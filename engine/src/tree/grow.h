@@ -39,8 +39,8 @@ struct WorkerScratch {
   ExactScratch exact;
   ExtraScratch extra;
   BufferPool buffers;
-  std::vector<RowIndex> rows;        // the tree's index list; every node owns one segment of it
-  std::vector<RowIndex> spill;       // rows going right while a segment is partitioned
+  RowBuffer rows;                    // the tree's index list; every node owns one segment of it
+  RowBuffer spill;                   // rows going right while a segment is partitioned
   NodeStats stats;                   // the node being evaluated
   NodeStats child_stats[2];          // children's statistics for monotonic bounds
   std::vector<uint64_t> feature_pool;  // extra trees: candidates drawn without replacement
@@ -69,7 +69,7 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
 // those going right, each in their original order; returns k. `spill` is scratch.
 // Growth and pruning use this form so that a tree needs one index array, however deep it is.
 uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
-                            std::vector<RowIndex>& spill);
+                            RowBuffer& spill);
 
 // Cost-complexity pruning of a grown tree (ccp_alpha > 0): one bottom-up pass; pruned
 // subtrees stay in `nodes`, unreachable.

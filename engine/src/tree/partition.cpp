@@ -78,7 +78,7 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
 }
 
 uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
-                            std::vector<RowIndex>& spill) {
+                            RowBuffer& spill) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
   if (spill.size() < rows.size()) spill.resize(rows.size());
   uint64_t kept = 0;

@@ -23,7 +23,7 @@ void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weigh
     uint64_t left_leaves = 0;
     double left_risk = 0.0;
   };
-  std::vector<RowIndex>& rows = scratch.rows;
+  RowBuffer& rows = scratch.rows;
   rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch.stats;
 

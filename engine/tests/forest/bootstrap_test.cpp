@@ -12,6 +12,8 @@
 namespace morvel {
 namespace {
 
+std::vector<RowIndex> as_list(const RowBuffer& rows) { return {rows.begin(), rows.end()}; }
+
 using testing::dense_context;
 
 TrainingContext labelled(std::vector<ClassIndex> labels, uint64_t n_classes, std::vector<double> weights = {}) {
@@ -44,7 +46,7 @@ TEST_P(UniformBootstrap, ListsEachDrawInRowOrder) {
   std::vector<RowIndex> expected;
   for (uint64_t i = 0; i < draws; ++i) expected.push_back(replay.below(ctx.n_rows));
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(s.in_bag, expected);
+  EXPECT_EQ(as_list(s.in_bag), expected);
   EXPECT_EQ(rng.state(), replay.state());
   expect_partition(s, ctx.n_rows);
   EXPECT_FALSE(s.weights.has_value());
@@ -59,7 +61,7 @@ TEST(Bootstrap, SingleRowConsumesNothing) {
   Rng rng = Rng::for_tree(0, 0);
   const uint64_t before = rng.state();
   const TreeSample s = uniform_bootstrap(ctx, 4, rng);
-  EXPECT_EQ(s.in_bag, (std::vector<RowIndex>{0, 0, 0, 0}));
+  EXPECT_EQ(as_list(s.in_bag), (std::vector<RowIndex>{0, 0, 0, 0}));
   EXPECT_TRUE(s.out_of_bag.empty());
   EXPECT_EQ(rng.state(), before);
 }
@@ -85,7 +87,7 @@ TEST(Bootstrap, WeightedDrawsFollowWeightsAndBecomeWeights) {
   ASSERT_TRUE(s.weights.has_value());
   EXPECT_EQ(*s.weights, counts);
   EXPECT_EQ((*s.weights)[0] + (*s.weights)[2] + (*s.weights)[5], 0.0);
-  EXPECT_EQ(s.in_bag, (std::vector<RowIndex>{1, 3, 4}));
+  EXPECT_EQ(as_list(s.in_bag), (std::vector<RowIndex>{1, 3, 4}));
   EXPECT_EQ(s.out_of_bag, (std::vector<RowIndex>{0, 2, 5}));
   EXPECT_EQ(s.w_total, 200.0);
   EXPECT_EQ(s.min_leaf_weight, 1.5 / 6.0 * 200.0);
@@ -135,10 +137,10 @@ TEST(Bootstrap, WeightedBalancedGivesEachPresentClassAnEqualShare) {
 
 TEST(Bootstrap, WithoutBootstrapExtraTreesDropsZeroWeightRows) {
   TrainingContext ctx = labelled({0, 1, 0, 1}, 2, {2.0, 0.0, 1.0, 0.0});
-  EXPECT_EQ(no_bootstrap(ctx).in_bag, (std::vector<RowIndex>{0, 1, 2, 3}));
+  EXPECT_EQ(as_list(no_bootstrap(ctx).in_bag), (std::vector<RowIndex>{0, 1, 2, 3}));
   ctx.growth.extra_trees = true;
   const TreeSample s = no_bootstrap(ctx);
-  EXPECT_EQ(s.in_bag, (std::vector<RowIndex>{0, 2}));
+  EXPECT_EQ(as_list(s.in_bag), (std::vector<RowIndex>{0, 2}));
   EXPECT_TRUE(s.out_of_bag.empty());
   EXPECT_EQ(s.w_total, 3.0);
 }

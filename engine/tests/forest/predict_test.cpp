@@ -297,7 +297,7 @@ TEST(Predict, DamagedTreesFailCleanly) {
   };
   for (size_t i = 0; i < damaged.size(); ++i) {
     Tree tree;
-    tree.nodes = damaged[i];
+    tree.nodes.assign(damaged[i].begin(), damaged[i].end());
     tree.root = 2;
     const std::vector<Tree> trees = {tree};
     EXPECT_THROW(collect_votes(MaybeTrees{true, trees, 0}, 2, dense_input({0.0, 1.0, 1.0, 0.0}, 2)), InternalError)

@@ -349,7 +349,7 @@ TEST(Partition, InPlaceMatchesListsAndKeepsOrder) {
     const std::vector<RowIndex> want_left =
         missing_left ? std::vector<RowIndex>{5, 4, 1, 0, 5} : std::vector<RowIndex>{5, 0, 5};
     EXPECT_EQ(left, want_left);
-    std::vector<RowIndex> spill;
+    RowBuffer spill;
     const uint64_t k = partition_in_place(ctx, split, rows, spill);
     EXPECT_EQ(std::vector<RowIndex>(rows.begin(), rows.begin() + k), left);
     EXPECT_EQ(std::vector<RowIndex>(rows.begin() + k, rows.end()), right);
@@ -387,7 +387,7 @@ TEST(Partition, BinnedBytesRouteAsTheRouterAtEveryNodeSize) {
           std::vector<RowIndex> want_left;
           std::vector<RowIndex> want_right;
           for (const uint64_t row : rows) (router.left(split, row) ? want_left : want_right).push_back(row);
-          std::vector<RowIndex> spill;
+          RowBuffer spill;
           const uint64_t k = partition_in_place(ctx, split, rows, spill);
           EXPECT_EQ(std::vector<RowIndex>(rows.begin(), rows.begin() + k), want_left) << length << " " << pivot;
           EXPECT_EQ(std::vector<RowIndex>(rows.begin() + k, rows.end()), want_right) << length << " " << pivot;

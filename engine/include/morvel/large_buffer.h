@@ -1,0 +1,59 @@
+// An allocator for the large scratch arrays of a fit's worker threads. Blocks of 1 MiB or
+// more are mapped from the system directly and unmapped when freed, so their pages leave the
+// process at once. Through malloc, a worker's freed blocks would stay in that thread's own
+// arena, resident for the rest of the fit on top of the arrays that come after them.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#define MORVEL_MAPPED_BUFFERS 1
+#endif
+
+namespace morvel {
+
+template <class T>
+struct LargeBufferAllocator {
+  using value_type = T;
+  static constexpr std::size_t kMappedBytes = std::size_t{1} << 20;
+
+  LargeBufferAllocator() = default;
+  template <class U>
+  LargeBufferAllocator(const LargeBufferAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    const std::size_t bytes = n * sizeof(T);
+#if defined(MORVEL_MAPPED_BUFFERS)
+    if (bytes >= kMappedBytes) {
+      void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      return static_cast<T*>(p);
+    }
+#endif
+    return static_cast<T*>(::operator new(bytes));
+  }
+
+  void deallocate(T* p, std::size_t n) noexcept {
+#if defined(MORVEL_MAPPED_BUFFERS)
+    if (n * sizeof(T) >= kMappedBytes) {
+      munmap(p, n * sizeof(T));
+      return;
+    }
+#endif
+    ::operator delete(p);
+  }
+
+  template <class U>
+  bool operator==(const LargeBufferAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using LargeVector = std::vector<T, LargeBufferAllocator<T>>;
+
+}  // namespace morvel
