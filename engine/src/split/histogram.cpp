@@ -458,9 +458,11 @@ struct HistogramSearch::Impl {
   // its occupied regular bins in ascending order in `touched`, so the scan and the clean-up
   // visit only those. Nodes with fewer entries than bins mark occupied bins in a bitmap as
   // they go (kBitmap); larger ones find them by one pass over the counts afterwards.
-  template <bool kBitmap>
+  // kClasses: the class count when the scan has a copy for it (as with_class_count), so the
+  // per-entry address of a bin's class takes no multiplication by a variable.
+  template <bool kBitmap, uint64_t kClasses = 0>
   void fill_feature(const NodeHistogram& h, const NodeStats& stats, uint64_t f) {
-    const uint64_t nc = n_classes;
+    const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
     const uint64_t m = (*edges)[f].size();
     const uint64_t top = m + missing_slot;
     double* cw = feature_weights.data();
@@ -1141,25 +1143,26 @@ std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histo
   MORVEL_ASSERT(stats.class_weight.size() == s.n_classes, "node statistics do not match the class count");
   const uint64_t m = (*s.edges)[feature].size();
   if (histogram.on_demand) {
-    if (2 * histogram.entries().size() < m + 1) {
-      s.fill_feature<true>(histogram, stats, feature);
-    } else {
-      s.fill_feature<false>(histogram, stats, feature);
-    }
-    const uint32_t* list = s.touched.data();
-    std::optional<SplitCandidate> result;
-    bool consumed = false;
-    try {
-      result = s.with_class_count([&](auto classes) {
-        return s.scan_feature<decltype(classes)::value>(s.feature_weights.data(), s.feature_counts.data(), m, list,
-                                                        s.n_touched, stats, constraint, bounds, true, consumed);
-      });
-    } catch (...) {
-      s.clear_feature(feature, false);
-      throw;
-    }
-    if (!consumed) s.clear_feature(feature, true);
-    return result;
+    return s.with_class_count([&](auto classes) {
+      constexpr uint64_t kClasses = decltype(classes)::value;
+      if (2 * histogram.entries().size() < m + 1) {
+        s.fill_feature<true, kClasses>(histogram, stats, feature);
+      } else {
+        s.fill_feature<false, kClasses>(histogram, stats, feature);
+      }
+      const uint32_t* list = s.touched.data();
+      std::optional<SplitCandidate> result;
+      bool consumed = false;
+      try {
+        result = s.scan_feature<kClasses>(s.feature_weights.data(), s.feature_counts.data(), m, list, s.n_touched,
+                                          stats, constraint, bounds, true, consumed);
+      } catch (...) {
+        s.clear_feature(feature, false);
+        throw;
+      }
+      if (!consumed) s.clear_feature(feature, true);
+      return result;
+    });
   }
   MORVEL_ASSERT(histogram.counts.size() == s.total_bins, "histogram does not match the bin layout");
   const uint64_t g = s.offsets[feature];
