@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -171,6 +172,113 @@ __attribute__((target_clones("avx2", "default"))) uint64_t first_best_partition(
   return k;
 }
 
+// Below this node weight the class weights' squares and their sums are exact integers
+// (weight^2 < 2^52), which the error bound of the approximate scores below relies on.
+constexpr double kScoredWeightLimit = 67108864.0;  // 2^26
+
+// Approximate gini scores of the candidate partitions of a consumed scan (integral class
+// weights), one lane per visited bin, for the two options (missing rows left, then right;
+// only the first when the node has no missing rows). For sides with class weights l_c, r_c
+// and totals wl, wr, every improvement equals parent - 1 + G / W with
+//   G = sum_c l_c^2 / wl + sum_c r_c^2 / wr,
+// since wl + wr = W. The score is (SL * wr + SR * wl) / (wl * wr) with the sums of squares
+// SL, SR exact: four roundings, so within 4.01 * 2^-53 * G <= 4.01 * 2^-53 * W of G. Partitions
+// failing the count or weight rules score -inf. Returns the largest score (-inf when none
+// passes them).
+__attribute__((target_clones("avx2", "default"))) double gini_scores(
+    const double* __restrict prefix_cols, uint64_t stride, uint64_t nc, const double* __restrict totals,
+    const double* __restrict missing, const uint64_t* __restrict n_prefix, uint64_t total_count, uint64_t n_missing,
+    const double* __restrict wl1, const double* __restrict wr1, const double* __restrict wl2,
+    const double* __restrict wr2, uint64_t min_samples_leaf, double min_leaf_weight, double* __restrict sl1,
+    double* __restrict sr1, double* __restrict sl2, double* __restrict sr2, double* __restrict score1,
+    double* __restrict score2, uint64_t k) {
+  constexpr double kNone = -std::numeric_limits<double>::infinity();
+  // The first class initialises the sums (no separate clearing pass).
+  if (nc == 0) {
+    for (uint64_t i = 0; i < k; ++i) {
+      sl1[i] = 0.0;
+      sr1[i] = 0.0;
+      sl2[i] = 0.0;
+      sr2[i] = 0.0;
+    }
+  }
+  for (uint64_t c = 0; c < nc; ++c) {
+    const double* r = prefix_cols + c * stride;
+    const double t = totals[c];
+    if (n_missing == 0) {
+      if (c == 0) {
+        for (uint64_t i = 0; i < k; ++i) {
+          const double l = t - r[i];
+          sl1[i] = l * l;
+          sr1[i] = r[i] * r[i];
+        }
+        continue;
+      }
+      for (uint64_t i = 0; i < k; ++i) {
+        const double l = t - r[i];
+        sl1[i] += l * l;
+        sr1[i] += r[i] * r[i];
+      }
+    } else {
+      if (c == 0) {
+        for (uint64_t i = 0; i < k; ++i) {
+          sl1[i] = 0.0;
+          sr1[i] = 0.0;
+          sl2[i] = 0.0;
+          sr2[i] = 0.0;
+        }
+      }
+      const double a = missing[c];
+      for (uint64_t i = 0; i < k; ++i) {
+        const double l = t - r[i];
+        const double l1 = l + a;
+        const double r2 = r[i] + a;
+        sl1[i] += l1 * l1;
+        sr1[i] += r[i] * r[i];
+        sl2[i] += l * l;
+        sr2[i] += r2 * r2;
+      }
+    }
+  }
+  // The count and weight rules. Weights are non-negative, so along the scan the right side's
+  // count and weight never fall and the left side's never rise: each side's rules hold on a
+  // run of partitions, from the first one passing the right side's rules to the last one
+  // passing the left side's. Only the ends of the scan are tested.
+  auto mask = [&](double* score, uint64_t n_left_extra, uint64_t n_right_extra, const double* wl,
+                  const double* wr) {
+    auto right_ok = [&](uint64_t i) {
+      return n_prefix[i] + n_right_extra >= min_samples_leaf && wr[i] != 0.0 && wr[i] >= min_leaf_weight;
+    };
+    auto left_ok = [&](uint64_t i) {
+      return (total_count - n_prefix[i]) + n_left_extra >= min_samples_leaf && wl[i] != 0.0 &&
+             wl[i] >= min_leaf_weight;
+    };
+    uint64_t lo = 0;
+    while (lo < k && !right_ok(lo)) score[lo++] = kNone;
+    uint64_t hi = k;
+    while (hi > lo && !left_ok(hi - 1)) score[--hi] = kNone;
+  };
+  for (uint64_t i = 0; i < k; ++i) score1[i] = (sl1[i] * wr1[i] + sr1[i] * wl1[i]) / (wl1[i] * wr1[i]);
+  mask(score1, n_missing, 0, wl1, wr1);
+  if (n_missing != 0) {
+    for (uint64_t i = 0; i < k; ++i) score2[i] = (sl2[i] * wr2[i] + sr2[i] * wl2[i]) / (wl2[i] * wr2[i]);
+    mask(score2, 0, n_missing, wl2, wr2);
+  }
+  // The largest score, in four lanes (scores are never NaN: -inf or a finite quotient).
+  double lane[4] = {kNone, kNone, kNone, kNone};
+  auto fold = [&](const double* score) {
+    uint64_t i = 0;
+    for (; i + 4 <= k; i += 4)
+      for (uint64_t j = 0; j < 4; ++j) lane[j] = score[i + j] > lane[j] ? score[i + j] : lane[j];
+    for (; i < k; ++i) lane[0] = score[i] > lane[0] ? score[i] : lane[0];
+  };
+  fold(score1);
+  if (n_missing != 0) fold(score2);
+  double best = lane[0];
+  for (uint64_t j = 1; j < 4; ++j) best = lane[j] > best ? lane[j] : best;
+  return best;
+}
+
 // Calls fn(b) for every bin a scan visits, in bin order: bin 0 always (its partition, an empty
 // prefix when it has no entries, is the one every later empty bin repeats), then every bin
 // with entries, from the occupied-bin list when there is one.
@@ -222,7 +330,9 @@ struct HistogramSearch::Impl {
   // One feature's bins for on-demand searches; all zero between searches.
   std::vector<double> feature_weights;
   std::vector<uint64_t> feature_counts;
-  std::vector<uint32_t> touched;  // regular bins filled by the current on-demand sum
+  // Regular bins filled by the current on-demand sum: touched[0 .. n_touched).
+  std::vector<uint32_t> touched;
+  uint64_t n_touched = 0;
   // Scan vectors: suffix, prefix, missing, and the two option sides.
   std::vector<double> scan;
 
@@ -348,9 +458,11 @@ struct HistogramSearch::Impl {
   // its occupied regular bins in ascending order in `touched`, so the scan and the clean-up
   // visit only those. Nodes with fewer entries than bins mark occupied bins in a bitmap as
   // they go (kBitmap); larger ones find them by one pass over the counts afterwards.
-  template <bool kBitmap>
+  // kClasses: the class count when the scan has a copy for it (as with_class_count), so the
+  // per-entry address of a bin's class takes no multiplication by a variable.
+  template <bool kBitmap, uint64_t kClasses = 0>
   void fill_feature(const NodeHistogram& h, const NodeStats& stats, uint64_t f) {
-    const uint64_t nc = n_classes;
+    const uint64_t nc = kClasses != 0 ? kClasses : n_classes;
     const uint64_t m = (*edges)[f].size();
     const uint64_t top = m + missing_slot;
     double* cw = feature_weights.data();
@@ -387,7 +499,7 @@ struct HistogramSearch::Impl {
     // A small node's rows are few enough that their row-major bytes stay cached from one
     // searched feature (and node) to the next, while each feature-major byte would be a
     // cache line of its own.
-    if (row_bytes != nullptr && n < BinnedMatrix::kRowMajorCopyBelow) {
+    if (row_bytes != nullptr && ctx.binned->reads_row_major_copy(n)) {
       const uint8_t* column = row_bytes + f;
       each_entry([&](uint64_t row) { return column[row * n_features]; });
     } else switch (source) {
@@ -411,18 +523,24 @@ struct HistogramSearch::Impl {
       clear_feature(f, false);
       throw_internal("index out of bounds: bin outside the feature's histogram");
     }
-    touched.clear();
+    uint32_t* list = touched.data();  // room for every byte value
+    uint64_t k = 0;
     if constexpr (kBitmap) {
       // The missing-value bin m + 1 is not a regular bin.
       if (missing_slot) occupied[(m + 1) >> 6] &= ~(uint64_t{1} << ((m + 1) & 63));
       for (uint64_t word = 0; word < 4; ++word) {
         for (uint64_t bits = occupied[word]; bits != 0; bits &= bits - 1)
-          touched.push_back(static_cast<uint32_t>(word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits))));
+          list[k++] = static_cast<uint32_t>(word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits)));
       }
     } else {
-      for (uint64_t b = 0; b <= m; ++b)
-        if (counts[b] != 0) touched.push_back(static_cast<uint32_t>(b));
+      // Without branches: at a few hundred entries about every other bin is occupied, which
+      // no branch predictor follows.
+      for (uint64_t b = 0; b <= m; ++b) {
+        list[k] = static_cast<uint32_t>(b);
+        k += counts[b] != 0 ? 1 : 0;
+      }
     }
+    n_touched = k;
   }
 
   void clear_feature(uint64_t f, bool tracked) {
@@ -433,7 +551,7 @@ struct HistogramSearch::Impl {
       std::fill(feature_counts.begin(), feature_counts.end(), 0);
       return;
     }
-    if (touched.size() * 4 >= bins) {
+    if (n_touched * 4 >= bins) {
       std::fill(feature_weights.begin(), feature_weights.begin() + static_cast<std::ptrdiff_t>(bins * nc), 0.0);
       std::fill(feature_counts.begin(), feature_counts.begin() + static_cast<std::ptrdiff_t>(bins), 0);
       return;
@@ -442,7 +560,7 @@ struct HistogramSearch::Impl {
       feature_counts[b] = 0;
       for (uint64_t c = 0; c < nc; ++c) feature_weights[b * nc + c] = 0.0;
     };
-    for (const uint32_t b : touched) clear_bin(b);
+    for (uint64_t i = 0; i < n_touched; ++i) clear_bin(touched[i]);
     if (missing_slot) clear_bin(bins - 1);
   }
 
@@ -470,6 +588,36 @@ struct HistogramSearch::Impl {
   std::vector<uint64_t> scan_classes;
   std::vector<double> scan_totals;
   std::vector<double> scan_missing;
+
+  // The last parent impurity computed and the statistics it came from: a node's features
+  // are searched one after another with the same statistics, and the impurity is a function
+  // of the class weights, the total and the criterion alone, so equal bits give equal bits.
+  std::vector<double> impurity_class_weight;
+  double impurity_weight = 0.0;
+  double impurity_value = 0.0;
+  bool impurity_known = false;
+
+  static bool same_bits(double a, double b) {
+    uint64_t x;
+    uint64_t y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+  }
+
+  double parent_impurity_of(const NodeStats& stats, uint64_t nc) {
+    const double* cw = stats.class_weight.data();
+    if (impurity_known && impurity_class_weight.size() == nc && same_bits(impurity_weight, stats.weight)) {
+      bool same = true;
+      for (uint64_t c = 0; c < nc; ++c) same = same && same_bits(impurity_class_weight[c], cw[c]);
+      if (same) return impurity_value;
+    }
+    impurity_class_weight.assign(cw, cw + nc);
+    impurity_weight = stats.weight;
+    impurity_value = impurity(rules.criterion, cw, nc, stats.weight);
+    impurity_known = true;
+    return impurity_value;
+  }
 
   // Calls fn(std::integral_constant<uint64_t, K>) with K = n when 2 <= n <= 8, else K = 0.
   template <class Fn>
@@ -525,7 +673,7 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
     n_missing = counts[nb];
   }
   const double node_weight = stats.weight;
-  const double parent_impurity = impurity(rules.criterion, stats.class_weight.data(), nc, node_weight);
+  const double parent_impurity = parent_impurity_of(stats, nc);
   bool found = false;
   double best = 0.0;
   SplitCandidate candidate;
@@ -536,16 +684,19 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
     // leaves the sum bit for bit as it was. Consumed bins are exact sums of the node's own
     // non-negative weights, so such a class is zero in every bin and the scan may leave it out.
     // Subtracted histograms can hold rounding residues in it and scan every class.
-    scan_classes.clear();
-    scan_totals.clear();
-    scan_missing.clear();
+    if (scan_classes.size() < nc) {
+      scan_classes.resize(nc);
+      scan_totals.resize(nc);
+      scan_missing.resize(nc);
+    }
+    uint64_t n_scanned = 0;
     for (uint64_t c = 0; c < nc; ++c) {
       if (consume && stats.class_weight[c] == 0.0) continue;
-      scan_classes.push_back(c);
-      scan_totals.push_back(stats.class_weight[c] - miss[c]);
-      scan_missing.push_back(miss[c]);
+      scan_classes[n_scanned] = c;
+      scan_totals[n_scanned] = stats.class_weight[c] - miss[c];
+      scan_missing[n_scanned] = miss[c];
+      ++n_scanned;
     }
-    const uint64_t n_scanned = scan_classes.size();
     found = with_count(n_scanned, [&](auto scanned) {
       constexpr uint64_t kScanned = decltype(scanned)::value;
       if (n_scanned == nc) {
@@ -646,7 +797,10 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     batch_bin.resize(capacity);
     batch_count.resize(capacity);
   }
-  if (batch_values.size() < (2 * nc + 8) * capacity) batch_values.resize((2 * nc + 8) * capacity);
+  // Local pointers: the walk's stores cannot then be taken to move the vectors' buffers.
+  uint32_t* const bin_of = batch_bin.data();
+  uint64_t* const count_of = batch_count.data();
+  if (batch_values.size() < (2 * nc + 10) * capacity) batch_values.resize((2 * nc + 10) * capacity);
   double* prefix_cols = batch_values.data();
   double* suffix_cols = prefix_cols + nc * capacity;
   double* wl1 = suffix_cols + nc * capacity;
@@ -657,6 +811,8 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   double* improvement2 = improvement1 + capacity;
   double* sum_left = improvement2 + capacity;
   double* sum_right = sum_left + capacity;
+  double* score1 = sum_right + capacity;
+  double* score2 = score1 + capacity;
 
   // Running prefix p and suffix q: local arrays for a fixed class count, otherwise the
   // first two vectors of the scan scratch.
@@ -678,21 +834,30 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   double w_prefix = 0.0;
   uint64_t n_prefix = 0;
   uint64_t k = 0;
-  // Consumed bins hold integers whose every partial sum stays below 2^53, so the prefix
-  // weights are exact in any order: they are summed across the class columns afterwards,
-  // in vector lanes, instead of bin by bin.
-  auto push_consumed = [&](uint64_t b) {
+  // Consumed bins hold integers whose every partial sum stays below 2^53, so their prefix
+  // weights are exact in any order.
+  // kUnit: every entry weighs 1.0, so the prefix weight is the prefix count.
+  auto push_consumed = [&]<bool kUnit>(uint64_t b) {
     double* bw = cw + b * stride;
+    double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
       const double v = bw[cls(c)];
       p[c] += v;
+      if constexpr (!kUnit) bin_weight += v;
       prefix_cols[c * capacity + k] = p[c];
       bw[cls(c)] = 0.0;  // the other classes of the bin are zero already
     }
     n_prefix += counts[b];
+    if constexpr (kUnit) {
+      w_prefix = static_cast<double>(n_prefix);
+    } else {
+      w_prefix += bin_weight;
+    }
     counts[b] = 0;
-    batch_bin[k] = static_cast<uint32_t>(b);
-    batch_count[k] = n_prefix;
+    bin_of[k] = static_cast<uint32_t>(b);
+    count_of[k] = n_prefix;
+    wl1[k] = node_weight - w_prefix;
+    wr1[k] = w_prefix;
     ++k;
   };
   auto push = [&](uint64_t b) {
@@ -708,26 +873,27 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
     }
     w_prefix += bin_weight;
     n_prefix += counts[b];
-    batch_bin[k] = static_cast<uint32_t>(b);
-    batch_count[k] = n_prefix;
+    bin_of[k] = static_cast<uint32_t>(b);
+    count_of[k] = n_prefix;
     wl1[k] = node_weight - w_prefix;
     wr1[k] = w_prefix;
     ++k;
   };
   if (consume) {
     MORVEL_ASSERT(bin_list != nullptr, "a consumed scan needs its occupied-bin list");
-    if (bin_list_size == 0 || bin_list[0] != 0) push_consumed(0);
-    for (uint64_t i = 0; i < bin_list_size; ++i) push_consumed(bin_list[i]);
+    auto walk = [&]<bool kUnit>() {
+      if (bin_list_size == 0 || bin_list[0] != 0) push_consumed.template operator()<kUnit>(0);
+      for (uint64_t i = 0; i < bin_list_size; ++i) push_consumed.template operator()<kUnit>(bin_list[i]);
+    };
+    if (implicit_unit || stats.unit_weights) {
+      walk.template operator()<true>();
+    } else {
+      walk.template operator()<false>();
+    }
     if (missing_slot) {
       for (uint64_t c = 0; c < stride; ++c) cw[nb * stride + c] = 0.0;
       counts[nb] = 0;
     }
-    for (uint64_t i = 0; i < k; ++i) wr1[i] = nc != 0 ? prefix_cols[i] : 0.0;
-    for (uint64_t c = 1; c < nc; ++c) {
-      const double* col = prefix_cols + c * capacity;
-      for (uint64_t i = 0; i < k; ++i) wr1[i] += col[i];
-    }
-    for (uint64_t i = 0; i < k; ++i) wl1[i] = node_weight - wr1[i];
   } else {
     for_each_scanned_bin(cw, counts, nb, stride, bin_list, bin_list_size, push);
   }
@@ -735,10 +901,6 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   const uint64_t total_count = n_prefix;
   const double* left_cols = consume ? nullptr : suffix_cols;
   const double* left_total = q;  // untouched by a consumed scan: the non-missing class totals
-
-  // Option 1 (the only one without missing rows): suffix (+ missing) left, prefix right.
-  gini_improvements(left_cols, left_total, n_missing != 0 ? miss : nullptr, prefix_cols, nullptr, capacity, nc,
-                    wl1, wr1, node_weight, parent_impurity, sum_left, sum_right, improvement1, k);
 
   bool found = false;
   auto consider = [&](uint64_t n_left, uint64_t n_right, double wl, double wr, double improvement, uint64_t bin,
@@ -755,23 +917,90 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
       candidate.missing_left = missing_left;
     }
   };
+
+  if (consume && node_weight < kScoredWeightLimit) {
+    // Exact improvements only where they can decide. With T the improvement in exact
+    // arithmetic (from the computed parent impurity), the computed improvement E is within
+    // (2.04 n + 18) 2^-53 of T for n classes (each p = v / W_side is exact to one rounding,
+    // and p^2, the running sum, 1 - sum, W_side / W and the two differences add at most one
+    // unit each of values below 3), and T = parent - 1 + G / W. So when a partition's score
+    // is below the best score by more than W (4.1 n + 45) 2^-53, its E is strictly below the
+    // best-scored partition's E: it can be neither the largest valid improvement nor the
+    // first one reaching it. The margin taken is eight times that. The others are evaluated
+    // in scan order with the arithmetic of gini_improvements() and the in-order rule, which
+    // then picks the same partition with the same value.
+    if (n_missing != 0) {
+      for (uint64_t i = 0; i < k; ++i) {
+        wl2[i] = wl1[i] - w_missing;
+        wr2[i] = wr1[i] + w_missing;
+      }
+    }
+    const double top = gini_scores(prefix_cols, capacity, nc, left_total, miss, count_of, total_count,
+                                   n_missing, wl1, wr1, wl2, wr2, rules.min_samples_leaf, rules.min_leaf_weight,
+                                   sum_left, sum_right, improvement1, improvement2, score1, score2, k);
+    if (top == -std::numeric_limits<double>::infinity()) return false;
+    const double margin = node_weight * (static_cast<double>(n_classes) * 33.0 + 360.0) * 0x1p-53;
+    const double floor = top - margin;
+    // kMissing: 0 without missing rows, 1 with them on the left, 2 with them on the right.
+    auto exact = [&]<int kMissing>(uint64_t i, double wl, double wr) {
+      double sum_l = 0.0;
+      double sum_r = 0.0;
+      for (uint64_t c = 0; c < nc; ++c) {
+        const double r = prefix_cols[c * capacity + i];
+        const double pl = kMissing == 1 ? ((left_total[c] - r) + miss[c]) / wl : (left_total[c] - r) / wl;
+        sum_l += pl * pl;
+        const double pr = kMissing == 2 ? (r + miss[c]) / wr : r / wr;
+        sum_r += pr * pr;
+      }
+      const double impurity_left = 1.0 - sum_l;
+      const double impurity_right = 1.0 - sum_r;
+      return (parent_impurity - (wl / node_weight) * impurity_left) - (wr / node_weight) * impurity_right;
+    };
+    if (n_missing == 0) {
+      for (uint64_t i = 0; i < k; ++i) {
+        if (!(score1[i] >= floor)) continue;
+        const uint64_t n_right = count_of[i];
+        const uint64_t n_left = total_count - n_right;
+        // Unseen missing values follow the larger side; ties go left.
+        consider(n_left, n_right, wl1[i], wr1[i], exact.template operator()<0>(i, wl1[i], wr1[i]), bin_of[i],
+                 n_right <= n_left);
+      }
+      return found;
+    }
+    for (uint64_t i = 0; i < k; ++i) {
+      const uint64_t n_right = count_of[i];
+      const uint64_t n_left = total_count - n_right;
+      if (score1[i] >= floor)
+        consider(n_left + n_missing, n_right, wl1[i], wr1[i], exact.template operator()<1>(i, wl1[i], wr1[i]),
+                 bin_of[i], true);
+      if (score2[i] >= floor)
+        consider(n_left, n_right + n_missing, wl2[i], wr2[i], exact.template operator()<2>(i, wl2[i], wr2[i]),
+                 bin_of[i], false);
+    }
+    return found;
+  }
+
+  // Option 1 (the only one without missing rows): suffix (+ missing) left, prefix right.
+  gini_improvements(left_cols, left_total, n_missing != 0 ? miss : nullptr, prefix_cols, nullptr, capacity, nc,
+                    wl1, wr1, node_weight, parent_impurity, sum_left, sum_right, improvement1, k);
+
   if (n_missing == 0) {
-    const uint64_t i = first_best_partition(batch_count.data(), total_count, wl1, wr1, improvement1, k,
+    const uint64_t i = first_best_partition(count_of, total_count, wl1, wr1, improvement1, k,
                                             rules.min_samples_leaf, rules.min_leaf_weight,
                                             rules.min_impurity_decrease, sum_left);
     if (i == k) return false;
     if (i > k) {
       for (uint64_t j = 0; j < k; ++j) {
-        const uint64_t n_right = batch_count[j];
+        const uint64_t n_right = count_of[j];
         const uint64_t n_left = total_count - n_right;
-        consider(n_left, n_right, wl1[j], wr1[j], improvement1[j], batch_bin[j], n_right <= n_left);
+        consider(n_left, n_right, wl1[j], wr1[j], improvement1[j], bin_of[j], n_right <= n_left);
       }
       return found;
     }
-    const uint64_t n_right = batch_count[i];
+    const uint64_t n_right = count_of[i];
     const uint64_t n_left = total_count - n_right;
     best = improvement1[i];
-    candidate.pivot = static_cast<double>(batch_bin[i]) + 0.5;
+    candidate.pivot = static_cast<double>(bin_of[i]) + 0.5;
     // Unseen missing values follow the larger side; ties go left.
     candidate.missing_left = n_right <= n_left;
     return true;
@@ -785,10 +1014,10 @@ bool HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb,
   gini_improvements(left_cols, left_total, nullptr, prefix_cols, miss, capacity, nc, wl2, wr2, node_weight,
                     parent_impurity, sum_left, sum_right, improvement2, k);
   for (uint64_t i = 0; i < k; ++i) {
-    const uint64_t n_right = batch_count[i];
+    const uint64_t n_right = count_of[i];
     const uint64_t n_left = total_count - n_right;
-    consider(n_left + n_missing, n_right, wl1[i], wr1[i], improvement1[i], batch_bin[i], true);
-    consider(n_left, n_right + n_missing, wl2[i], wr2[i], improvement2[i], batch_bin[i], false);
+    consider(n_left + n_missing, n_right, wl1[i], wr1[i], improvement1[i], bin_of[i], true);
+    consider(n_left, n_right + n_missing, wl2[i], wr2[i], improvement2[i], bin_of[i], false);
   }
   return found;
 }
@@ -832,7 +1061,7 @@ HistogramSearch::HistogramSearch(const TrainingContext& ctx, const TreeWeights& 
   s.total_bins = s.offsets[s.n_features];
   s.feature_weights.assign(kScratchBins * s.n_classes, 0.0);
   s.feature_counts.assign(kScratchBins, 0);
-  s.touched.reserve(widest);
+  s.touched.assign(kScratchBins, 0);
 
   bool integral = true;
   double max_weight = 0.0;
@@ -914,25 +1143,26 @@ std::optional<SplitCandidate> HistogramSearch::search(const NodeHistogram& histo
   MORVEL_ASSERT(stats.class_weight.size() == s.n_classes, "node statistics do not match the class count");
   const uint64_t m = (*s.edges)[feature].size();
   if (histogram.on_demand) {
-    if (2 * histogram.entries().size() < m + 1) {
-      s.fill_feature<true>(histogram, stats, feature);
-    } else {
-      s.fill_feature<false>(histogram, stats, feature);
-    }
-    const uint32_t* list = s.touched.data();
-    std::optional<SplitCandidate> result;
-    bool consumed = false;
-    try {
-      result = s.with_class_count([&](auto classes) {
-        return s.scan_feature<decltype(classes)::value>(s.feature_weights.data(), s.feature_counts.data(), m, list,
-                                                        s.touched.size(), stats, constraint, bounds, true, consumed);
-      });
-    } catch (...) {
-      s.clear_feature(feature, false);
-      throw;
-    }
-    if (!consumed) s.clear_feature(feature, true);
-    return result;
+    return s.with_class_count([&](auto classes) {
+      constexpr uint64_t kClasses = decltype(classes)::value;
+      if (2 * histogram.entries().size() < m + 1) {
+        s.fill_feature<true, kClasses>(histogram, stats, feature);
+      } else {
+        s.fill_feature<false, kClasses>(histogram, stats, feature);
+      }
+      const uint32_t* list = s.touched.data();
+      std::optional<SplitCandidate> result;
+      bool consumed = false;
+      try {
+        result = s.scan_feature<kClasses>(s.feature_weights.data(), s.feature_counts.data(), m, list, s.n_touched,
+                                          stats, constraint, bounds, true, consumed);
+      } catch (...) {
+        s.clear_feature(feature, false);
+        throw;
+      }
+      if (!consumed) s.clear_feature(feature, true);
+      return result;
+    });
   }
   MORVEL_ASSERT(histogram.counts.size() == s.total_bins, "histogram does not match the bin layout");
   const uint64_t g = s.offsets[feature];

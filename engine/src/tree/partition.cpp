@@ -34,7 +34,7 @@ void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_en
     const uint8_t* column = bm.bins.data() + (bm.feature_major ? split.feature * bm.n_rows : split.feature);
     uint64_t stride = bm.feature_major ? 1 : bm.n_features;
     // Small nodes read the row-major copy, whose lines their histogram sums just loaded.
-    if (n_entries < BinnedMatrix::kRowMajorCopyBelow && bm.row_major_copy.size() == bm.bins.size()) {
+    if (bm.reads_row_major_copy(n_entries)) {
       column = bm.row_major_copy.data() + split.feature;
       stride = bm.n_features;
     }

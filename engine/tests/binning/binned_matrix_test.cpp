@@ -163,6 +163,27 @@ TEST(FeatureMajor, RowMajorCopyRestoresTheRowMajorBytes) {
   }
 }
 
+// Nodes read the row-major copy only when it exists, they are small, and they are sparse
+// among the training rows (fewer than n_rows / 32 entries).
+TEST(FeatureMajor, RowMajorCopyReadOnlyBySmallSparseNodes) {
+  BinnedMatrix b;
+  b.n_rows = 100000;
+  b.n_features = 2;
+  b.bins.assign(b.n_rows * b.n_features, 0);
+  EXPECT_FALSE(b.reads_row_major_copy(10)) << "no copy";
+  b.row_major_copy = b.bins;
+  struct Case {
+    uint64_t n_rows, entries;
+    bool reads;
+  };
+  for (const Case c : {Case{100000, 10, true}, Case{100000, 3124, true}, Case{100000, 3125, false},
+                       Case{1000000, 8191, true}, Case{1000000, 8192, false}, Case{100, 3, true},
+                       Case{100, 4, false}}) {
+    b.n_rows = c.n_rows;
+    EXPECT_EQ(b.reads_row_major_copy(c.entries), c.reads) << c.entries << " of " << c.n_rows;
+  }
+}
+
 TEST(FeatureMajor, ValueCopies) {
   const DenseMatrix x = random_dense(150, 5, 6, 0.05);
   for (uint64_t jobs : {1u, 2u, 9u}) {

@@ -402,7 +402,8 @@ class GiniScan : public ::testing::TestWithParam<ScanCase> {};
 
 TEST_P(GiniScan, MatchesLiteralScanBitForBit) {
   const ScanCase c = GetParam();
-  const Problem p = random_problem(700, 4, c.n_classes, 30 + c.n_classes, c.integral, c.nan_share);
+  // 2,000 rows: nodes of up to 62 entries are sparse enough to read the row-major copy.
+  const Problem p = random_problem(2000, 4, c.n_classes, 30 + c.n_classes, c.integral, c.nan_share);
   TrainingContext ctx = binned_context(p, c.max_bins, /*feature_major=*/true);
   // Small nodes read the row-major copy when there is one: both ways must agree.
   for (const bool row_copy : {false, true}) {
@@ -438,6 +439,61 @@ INSTANTIATE_TEST_SUITE_P(Classes, GiniScan,
                                            ScanCase{3, true, 0.1, 255}, ScanCase{5, true, 0.0, 64},
                                            ScanCase{5, false, 0.0, 255}, ScanCase{8, true, 0.1, 255},
                                            ScanCase{9, true, 0.05, 32}, ScanCase{9, false, 0.1, 255}));
+
+// Partitions whose improvements tie exactly or differ by a few rounding steps: bins of one
+// class mix (every improvement near zero, some just below it), bins mirrored about the middle
+// (a partition and its mirror tie in exact arithmetic), and weights on both sides of 2^26,
+// where the scan stops pre-scoring partitions. The first partition reaching the largest
+// valid improvement must be kept, as a literal scan keeps it.
+TEST(HistogramSearch, TiesAndNearTiesMatchLiteralScan) {
+  for (const uint64_t n_classes : {2u, 3u, 5u}) {
+    for (const double unit : {1.0, 524288.0, 1048576.0}) {  // 1, 2^19, 2^20 per row
+      for (const bool with_nan : {false, true}) {
+        const uint64_t n_rows = 96;
+        Problem p;
+        p.n_classes = n_classes;
+        p.x.n_rows = n_rows;
+        p.x.n_features = 3;
+        p.x.values.resize(n_rows * 3);
+        p.labels.resize(n_rows);
+        p.weights.assign(n_rows, unit);
+        for (uint64_t r = 0; r < n_rows; ++r) {
+          const uint64_t bin = r % 8;
+          p.labels[r] = static_cast<ClassIndex>((r / 8) % n_classes);
+          p.x.values[r * 3] = static_cast<double>(bin);  // every bin holds the same class mix
+          // Class 0 falls off from bin 0 and rises again towards bin 7, symmetrically.
+          const uint64_t from_edge = std::min(bin, 7 - bin);
+          p.x.values[r * 3 + 1] = static_cast<double>(p.labels[r] == 0 ? (r % 2 == 0 ? from_edge : 7 - from_edge) : bin);
+          p.x.values[r * 3 + 2] = static_cast<double>((r * 7) % 5);
+          if (with_nan && r % 11 == 3) p.x.values[r * 3 + r % 3] = kNaN;
+        }
+        TrainingContext ctx = binned_context(p, 255, /*feature_major=*/true);
+        ctx.unit_weights = unit == 1.0;  // unit weights: bin counts are read off the class weights
+        for (const auto& [min_impurity_decrease, min_samples_leaf] : {std::pair{0.0, 1u}, std::pair{-1.0, 3u}}) {
+          ctx.growth.min_impurity_decrease = min_impurity_decrease;
+          ctx.growth.min_samples_leaf = min_samples_leaf;
+          const TreeWeights weights = tree_weights(ctx);
+          const SearchRules rules = make_search_rules(ctx, weights);
+          HistogramSearch search(ctx, weights, rules);
+          for (const uint64_t n : {5u, 17u, 96u}) {
+            std::vector<RowIndex> rows(n);
+            for (uint64_t i = 0; i < n; ++i) rows[i] = static_cast<RowIndex>(i);
+            const NodeHistogram h = search.build(rows);
+            ASSERT_TRUE(h.on_demand);
+            NodeStats stats;
+            compute_node_stats(ctx, weights, rows, true, stats);
+            for (uint64_t f = 0; f < 3; ++f) {
+              SCOPED_TRACE(testing::Message() << n_classes << " classes, unit " << unit << ", nan " << with_nan
+                                              << ", " << n << " rows, feature " << f);
+              expect_same_candidate(search.search(h, stats, f, 0, NodeBounds{}),
+                                    literal_scan(ctx, search, h, stats, f, rules));
+            }
+          }
+        }
+      }
+    }
+  }
+}
 
 TEST(HistogramSearch, NodeWithoutWeightHasNoSplit) {
   // Every class is absent by weight, so the scan evaluates no class at all: no lane may
