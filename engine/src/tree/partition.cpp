@@ -63,6 +63,36 @@ void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_en
   with_training_router(ctx, [&](const auto& router) { fn([&](uint64_t row) { return router.left(split, row); }); });
 }
 
+// The stable in-place partition shared by both forms below. Left rows are compacted forward
+// (the write position never passes the read position); right rows wait in `spill` and are
+// copied back behind them. Each row is written to both places and only one cursor advances:
+// the direction of a split is close to a coin toss per row, which a branch would mispredict
+// half the time.
+class StableSplit {
+ public:
+  StableSplit(std::span<RowIndex> rows, RowBuffer& spill) : rows_(rows) {
+    if (spill.size() < rows.size()) spill.resize(rows.size());
+    waiting_ = spill.data();
+  }
+  void place(RowIndex row, bool left) {
+    rows_[kept_] = row;
+    waiting_[spilled_] = row;
+    kept_ += static_cast<uint64_t>(left);
+    spilled_ += static_cast<uint64_t>(!left);
+  }
+  // Copies the right rows back behind the left ones; returns the left count.
+  uint64_t finish() {
+    std::copy(waiting_, waiting_ + spilled_, rows_.begin() + static_cast<std::ptrdiff_t>(kept_));
+    return kept_;
+  }
+
+ private:
+  std::span<RowIndex> rows_;
+  RowIndex* waiting_ = nullptr;
+  uint64_t kept_ = 0;
+  uint64_t spilled_ = 0;
+};
+
 }  // namespace
 
 void partition_rows(const TrainingContext& ctx, const Node& split, std::span<const RowIndex> rows,
@@ -84,26 +114,14 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
 uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
                             RowBuffer& spill) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
-  if (spill.size() < rows.size()) spill.resize(rows.size());
-  uint64_t kept = 0;
-  uint64_t spilled = 0;
-  RowIndex* waiting = spill.data();
+  StableSplit out(rows, spill);
   with_predicate(ctx, split, rows.size(), [&](auto goes_left) {
-    // Left rows are compacted forward (the write position never passes the read position);
-    // right rows wait in `spill` and are copied back behind them. Each row is written to
-    // both places and only one cursor advances: the direction of a split is close to a coin
-    // toss per row, which a branch would mispredict half the time.
     for (uint64_t i = 0; i < rows.size(); ++i) {
-      const uint64_t row = rows[i];
-      const bool left = goes_left(row);
-      rows[kept] = row;
-      waiting[spilled] = row;
-      kept += static_cast<uint64_t>(left);
-      spilled += static_cast<uint64_t>(!left);
+      const RowIndex row = rows[i];
+      out.place(row, goes_left(row));
     }
   });
-  std::copy(waiting, waiting + spilled, rows.begin() + static_cast<std::ptrdiff_t>(kept));
-  return kept;
+  return out.finish();
 }
 
 uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
@@ -118,15 +136,11 @@ uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::s
   const bool may_miss = bm.has_missing;
   const uint64_t missing = missing_bin(bm.edges[split.feature].size());
   const bool missing_left = split.missing_left();
-  if (spill.size() < rows.size()) spill.resize(rows.size());
-  uint64_t kept = 0;
-  uint64_t spilled = 0;
-  RowIndex* waiting = spill.data();
+  StableSplit out(rows, spill);
   const uint8_t* b = bins.data();
   const uint64_t n = rows.size();
   uint64_t i = 0;
-  // Both stores and one cursor advance per row, as in partition_in_place; the directions of
-  // 16 rows at a time come from one vector comparison.
+  // The directions of 16 rows at a time come from one vector comparison.
 #if defined(__SSE2__)
   if (first_left <= 255) {
     const __m128i limit = _mm_set1_epi8(static_cast<char>(first_left));
@@ -139,14 +153,7 @@ uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::s
         left = missing_left ? _mm_or_si128(left, gone) : _mm_andnot_si128(gone, left);
       }
       const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(left));
-      for (uint64_t j = 0; j < 16; ++j) {
-        const RowIndex row = rows[i + j];
-        const uint64_t bit = (mask >> j) & 1;
-        rows[kept] = row;
-        waiting[spilled] = row;
-        kept += bit;
-        spilled += bit ^ 1;
-      }
+      for (uint64_t j = 0; j < 16; ++j) out.place(rows[i + j], ((mask >> j) & 1) != 0);
     }
   }
 #endif
@@ -155,13 +162,9 @@ uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::s
     const uint64_t byte = b[i];
     bool left = byte >= first_left;
     if (may_miss && byte == missing) left = missing_left;
-    rows[kept] = row;
-    waiting[spilled] = row;
-    kept += static_cast<uint64_t>(left);
-    spilled += static_cast<uint64_t>(!left);
+    out.place(row, left);
   }
-  std::copy(waiting, waiting + spilled, rows.begin() + static_cast<std::ptrdiff_t>(kept));
-  return kept;
+  return out.finish();
 }
 
 }  // namespace morvel
