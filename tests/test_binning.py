@@ -3,6 +3,7 @@ independence, and agreement with the exact path."""
 
 import numpy as np
 import pytest
+import scipy.sparse
 from sklearn.datasets import load_digits, make_classification
 
 from morvel import NativeForest
@@ -162,6 +163,7 @@ def test_prediction_routes_raw_rows_like_their_bins(options):
     {"monotonic_cst": [1, -1] + [0] * 62},
     {"n_jobs": 2, "n_estimators": 1},  # two threads inside one tree (64 features)
     {"bootstrap": False},
+    {"sparse": True, "oob": True},
 ])
 def test_fit_without_weights_equals_uniformly_doubled_weights(options):
     # Without sample_weight a histogram fit keeps no weight vector and counts every row as
@@ -169,7 +171,11 @@ def test_fit_without_weights_equals_uniformly_doubled_weights(options):
     # doubles every sum exactly and leaves every ratio, so both must grow the same trees.
     x, y = wide_problem(n=2000, features=64, seed=3, nan_share=0.01)
     y = (y > 0).astype(np.int64)
-    options = {"n_estimators": 6, "max_features": 8, "max_bins": 64, **options}
+    if options.get("sparse"):
+        x[np.abs(x) < 0.5] = 0.0
+        x = scipy.sparse.csr_matrix(x)
+    options = {"n_estimators": 6, "max_features": 8, "max_bins": 64,
+               **{key: value for key, value in options.items() if key != "sparse"}}
     plain = fit(x, y, **options)
     doubled = fit(x, y, sample_weight=np.full(len(y), 2.0), **options)
     assert doubled.predict_proba(x) == plain.predict_proba(x)
