@@ -139,7 +139,7 @@ bool any_nan(const std::vector<double>& values) {
 // held is refused up front as memory exhaustion, instead of after counting that many draws.
 void check_draws_fit_in_memory(const FitSettings& s, uint64_t n_rows) {
   if (!s.bootstrap || s.extra_trees || !s.max_samples || *s.max_samples <= n_rows) return;
-  std::vector<uint64_t> probe;
+  RowBuffer probe;  // the bag's own type: one 4-byte entry per draw
   if (*s.max_samples > probe.max_size()) throw std::bad_alloc();
   probe.reserve(*s.max_samples);
 }

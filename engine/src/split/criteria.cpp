@@ -64,7 +64,7 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
   out.labels.resize(keep_labels ? rows.size() : 0);
   out.class_weight.assign(ctx.n_classes, 0.0);
   out.weight = 0.0;
-  out.unit_weights = has_unit_weights(ctx, weights);
+  out.unit_weights = weights.unit;
   if (keep_entry_weights) {
     out.entry_weights.resize(rows.size());
   } else {

@@ -51,17 +51,12 @@ struct NodeStats {
 
 // Walks the index list once: class_weight[c] += w and W += w in list order. Entry weights are
 // stored when `keep_entry_weights`, entry labels unless `keep_labels` is false (labels then
-// stays empty); `unit_weights` is set from has_unit_weights().
+// stays empty); `unit_weights` is copied from the tree weights.
 void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
                         std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out,
                         bool keep_labels = true);
 
-// True when every row of the tree weighs exactly 1.0.
-inline bool has_unit_weights(const TrainingContext& ctx, const TreeWeights& weights) {
-  return weights.unit ||
-         (ctx.unit_weights && !ctx.weights.empty() && weights.weights.data() == ctx.weights.data() &&
-          weights.weights.size() == ctx.weights.size());
-}
+
 
 // The admissible interval of the class-1 probability of a node (monotonic constraints).
 struct NodeBounds {

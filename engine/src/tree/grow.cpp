@@ -168,7 +168,7 @@ class TreeGrower {
       tagged_class_stats(ctx_, weights_, rows, scratch_.extra, stats);
       return;
     }
-    const bool unit_histograms = use_histograms_ && has_unit_weights(ctx_, weights_);
+    const bool unit_histograms = use_histograms_ && weights_.unit;
     const bool list_labels = !use_histograms_ || rows.size() <= kListedLabels;
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/list_labels && !unit_histograms, stats,
                        list_labels);

@@ -70,7 +70,9 @@ TrainingContext binned_context(const Problem& p, uint64_t max_bins, bool feature
   return ctx;
 }
 
-TreeWeights tree_weights(const TrainingContext& ctx) { return TreeWeights{ctx.weights, ctx.w_total, 0.0}; }
+TreeWeights tree_weights(const TrainingContext& ctx) {
+  return TreeWeights{ctx.weights, ctx.w_total, 0.0, ctx.unit_weights};
+}
 
 NodeStats stats_of(const TrainingContext& ctx, std::span<const RowIndex> rows) {
   NodeStats s;
