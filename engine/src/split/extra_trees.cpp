@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -256,68 +257,87 @@ std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeSt
 // ---- general search ---------------------------------------------------------------------
 
 // Class sums of the entries with value <= t (NaN never qualifies) from per-entry tags of
-// eight 16-bit lanes, each entry's weight (a whole number of at most 255) in the lane of its
-// class. Every sum is an exact integer, so the order of the additions cannot matter. Two
-// accumulators (even and odd entries) of 16-bit lanes take 256 entries each, 256 x 255 < 2^16,
-// before they are emptied into 64-bit sums. Writes `prefix[0..k)` and returns the prefix count.
-uint64_t tagged_prefix(const double* values, const uint16_t* tags, uint64_t n, double t, uint64_t k,
-                       double* prefix) {
-  uint64_t sums[kTagLanes] = {};
-  uint64_t count = 0;
-  uint64_t i = 0;
+// eight byte lanes, each entry's weight (a whole number of at most 255) in the lane of its
+// class and zeros elsewhere. Every sum is an exact integer, so the order of the additions
+// cannot matter.
+struct TagPrefix {
+  uint64_t sums[kTagLanes];  // per class
+  uint64_t count;            // entries with value <= t
+};
+
+TagPrefix tag_prefix(const double* values, const uint8_t* tags, uint64_t n, double t) {
+  TagPrefix out{};
 #if defined(__SSE2__)
-  {
-    constexpr uint64_t kBlock = 512;  // 256 per accumulator
-    const __m128d threshold = _mm_set1_pd(t);
-    __m128i counts = _mm_setzero_si128();
-    const uint64_t paired = n & ~uint64_t{1};
-    while (i < paired) {
-      const uint64_t end = paired - i > kBlock ? i + kBlock : paired;
-      __m128i even = _mm_setzero_si128();
-      __m128i odd = _mm_setzero_si128();
-      for (; i + 4 <= end; i += 4) {
-        const __m128i in_a = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
-        const __m128i in_b = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i + 2), threshold));
-        counts = _mm_sub_epi64(counts, _mm_add_epi64(in_a, in_b));
-        const __m128i* tag = reinterpret_cast<const __m128i*>(tags + kTagLanes * i);
-        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in_a, 0x44), _mm_loadu_si128(tag)));
-        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in_a, 0xEE), _mm_loadu_si128(tag + 1)));
-        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in_b, 0x44), _mm_loadu_si128(tag + 2)));
-        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in_b, 0xEE), _mm_loadu_si128(tag + 3)));
-      }
-      for (; i < end; i += 2) {
-        const __m128i in = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
-        counts = _mm_sub_epi64(counts, in);
-        const __m128i* tag = reinterpret_cast<const __m128i*>(tags + kTagLanes * i);
-        even = _mm_add_epi16(even, _mm_and_si128(_mm_shuffle_epi32(in, 0x44), _mm_loadu_si128(tag)));
-        odd = _mm_add_epi16(odd, _mm_and_si128(_mm_shuffle_epi32(in, 0xEE), _mm_loadu_si128(tag + 1)));
-      }
-      alignas(16) uint16_t lanes[2][kTagLanes];
-      _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), even);
-      _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), odd);
-      for (uint64_t c = 0; c < k; ++c) sums[c] += uint64_t{lanes[0][c]} + uint64_t{lanes[1][c]};
+  // One compare masks two entries: the 64-bit lanes of the mask cover exactly the two
+  // entries' eight-byte tags. The masked bytes widen into 16-bit lanes, even entries in one
+  // accumulator and odd entries in another; a block of 256 entries (256 x 255 < 2^16) then
+  // widens into 64-bit sums.
+  constexpr uint64_t kBlock = 256;
+  const __m128d threshold = _mm_set1_pd(t);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i sums[4] = {zero, zero, zero, zero};  // classes 0-1, 2-3, 4-5, 6-7
+  __m128i counts = zero;
+  uint64_t i = 0;
+  while (i < n) {
+    const uint64_t end = n - i > kBlock ? i + kBlock : n;
+    __m128i even = zero;
+    __m128i odd = zero;
+    for (; i + 4 <= end; i += 4) {
+      const __m128i in_a = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
+      const __m128i in_b = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i + 2), threshold));
+      counts = _mm_sub_epi64(counts, _mm_add_epi64(in_a, in_b));
+      const __m128i a = _mm_and_si128(in_a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + 8 * i)));
+      const __m128i b = _mm_and_si128(in_b, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + 8 * i + 16)));
+      even = _mm_add_epi16(even, _mm_unpacklo_epi8(a, zero));
+      odd = _mm_add_epi16(odd, _mm_unpackhi_epi8(a, zero));
+      even = _mm_add_epi16(even, _mm_unpacklo_epi8(b, zero));
+      odd = _mm_add_epi16(odd, _mm_unpackhi_epi8(b, zero));
     }
-    alignas(16) uint64_t lane_counts[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lane_counts), counts);
-    count = lane_counts[0] + lane_counts[1];
+    for (; i < end; ++i) {
+      // load_sd and loadl_epi64 leave the upper lane zero: its mask and tag add nothing.
+      const __m128i in = _mm_castpd_si128(_mm_cmple_sd(_mm_load_sd(values + i), threshold));
+      counts = _mm_sub_epi64(counts, in);
+      const __m128i a = _mm_and_si128(in, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tags + 8 * i)));
+      even = _mm_add_epi16(even, _mm_unpacklo_epi8(a, zero));
+    }
+    const __m128i block = _mm_add_epi16(even, odd);
+    const __m128i low = _mm_unpacklo_epi16(block, zero);
+    const __m128i high = _mm_unpackhi_epi16(block, zero);
+    sums[0] = _mm_add_epi64(sums[0], _mm_unpacklo_epi32(low, zero));
+    sums[1] = _mm_add_epi64(sums[1], _mm_unpackhi_epi32(low, zero));
+    sums[2] = _mm_add_epi64(sums[2], _mm_unpacklo_epi32(high, zero));
+    sums[3] = _mm_add_epi64(sums[3], _mm_unpackhi_epi32(high, zero));
+  }
+  for (uint64_t j = 0; j < 4; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(out.sums + 2 * j), sums[j]);
+  alignas(16) uint64_t lane_counts[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lane_counts), counts);
+  out.count = lane_counts[0] + lane_counts[1];
+#else
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t in = values[i] <= t ? 1 : 0;
+    out.count += in;
+    for (uint64_t c = 0; c < kTagLanes; ++c) out.sums[c] += in * tags[kTagLanes * i + c];
   }
 #endif
-  for (; i < n; ++i) {
-    const uint64_t in = values[i] <= t ? 1 : 0;
-    count += in;
-    for (uint64_t c = 0; c < k; ++c) sums[c] += in * tags[kTagLanes * i + c];
-  }
+  return out;
+}
+
+// tag_prefix as doubles: writes `prefix[0..k)` and returns the prefix count.
+uint64_t tagged_prefix(const double* values, const uint8_t* tags, uint64_t n, double t, uint64_t k,
+                       double* prefix) {
+  const TagPrefix sums = tag_prefix(values, tags, n, t);
   // The sums are far below 2^63: the signed conversion is one instruction.
-  for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(static_cast<int64_t>(sums[c]));
-  return count;
+  for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(static_cast<int64_t>(sums.sums[c]));
+  return sums.count;
 }
 
 // Copies the values of a node without missing values to `out` and returns their extremes as
 // the list-order scan `lo = v < lo ? v : lo` (and `hi` alike) finds them: the first entry
 // holding the extreme value. Two interleaved scans find the same values, and equal values
 // have equal bits except for zeros of either sign, so when an extreme is zero the list-order
-// scan runs again over the copied values to settle its sign.
-template <class T, class Read>
+// scan runs again over the copied values to settle its sign. `kCheckRows` false skips the
+// row bounds checks, for rows the caller has already checked against the matrix.
+template <class T, class Read, bool kCheckRows = true>
 void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& read, T* out, T& lo_out,
                    T& hi_out) {
   T lo = std::numeric_limits<T>::infinity();
@@ -331,7 +351,9 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
     for (; i + 2 <= n; i += 2) {
       const uint64_t r0 = rows[i];
       const uint64_t r1 = rows[i + 1];
-      MORVEL_ASSERT(r0 < row_limit && r1 < row_limit, "index out of bounds: row outside the training matrix");
+      if constexpr (kCheckRows) {
+        MORVEL_ASSERT(r0 < row_limit && r1 < row_limit, "index out of bounds: row outside the training matrix");
+      }
       const double v0 = read(r0);
       const double v1 = read(r1);
       const __m128d v = _mm_setr_pd(v0, v1);
@@ -354,7 +376,9 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
     for (; i + 2 <= n; i += 2) {
       const uint64_t r0 = rows[i];
       const uint64_t r1 = rows[i + 1];
-      MORVEL_ASSERT(r0 < row_limit && r1 < row_limit, "index out of bounds: row outside the training matrix");
+      if constexpr (kCheckRows) {
+        MORVEL_ASSERT(r0 < row_limit && r1 < row_limit, "index out of bounds: row outside the training matrix");
+      }
       const T v0 = read(r0);
       const T v1 = read(r1);
       out[i] = v0;
@@ -369,7 +393,9 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
   }
   for (; i < n; ++i) {
     const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < row_limit, "index out of bounds: row outside the training matrix");
+    if constexpr (kCheckRows) {
+      MORVEL_ASSERT(row < row_limit, "index out of bounds: row outside the training matrix");
+    }
     const T v = read(row);
     out[i] = v;
     lo = v < lo ? v : lo;
@@ -387,6 +413,127 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
   hi_out = hi;
 }
 
+#if defined(__SSE2__)
+// ---- class-lane search ------------------------------------------------------------------
+// The general search for a node with per-entry class lanes (three to eight classes, byte
+// weights, raw values, no missing value in the matrix): one pass gathers the values and their
+// extremes, one pass sums the lanes of the entries with value <= t, and the scoring works on
+// those exact integer sums with the class count fixed at compile time. Every sum the general
+// search adds is an exact integer here, so both give the same candidate.
+
+// The node's impurity: computed by its first lane search, reused by the others.
+double lane_node_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
+  if (!scratch.tag_impurity_known) {
+    scratch.tag_impurity = impurity(rules.criterion, stats.class_weight.data(), rules.n_classes, stats.weight);
+    scratch.tag_impurity_known = true;
+  }
+  return scratch.tag_impurity;
+}
+
+// score_drawn_for<K> for a node without missing rows (option (1) only), from the lane sums.
+// The suffix and side weights are differences of exact integers, so they equal the general
+// search's (class_weight - 0.0) - prefix and W - W_P. Under gini both sides' impurities run
+// in the two lanes of one vector: each lane divides, squares and adds in class order exactly
+// as impurity() does on its own side.
+template <uint64_t K>
+std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeStats& stats, double parent,
+                                          uint64_t n_entries, const TagPrefix& sums, double pivot,
+                                          int8_t constraint, NodeBounds bounds) {
+  const double node_weight = stats.weight;
+  const double* class_weight = stats.class_weight.data();
+  double prefix[K];
+  double suffix[K];
+  uint64_t prefix_total = 0;
+  for (uint64_t c = 0; c < K; ++c) {
+    // Far below 2^63: the signed conversion is one instruction.
+    prefix[c] = static_cast<double>(static_cast<int64_t>(sums.sums[c]));
+    suffix[c] = class_weight[c] - prefix[c];
+    prefix_total += sums.sums[c];
+  }
+  const double prefix_weight = static_cast<double>(static_cast<int64_t>(prefix_total));
+  const SideStats left{suffix, node_weight - prefix_weight, n_entries - sums.count};
+  const SideStats right{prefix, prefix_weight, sums.count};
+  double improvement;
+  if (rules.criterion == Criterion::Gini) {
+    if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return std::nullopt;
+    if (left.weight == 0.0 || right.weight == 0.0) return std::nullopt;
+    if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
+    if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, K)) return std::nullopt;
+    const __m128d side_weight = _mm_setr_pd(left.weight, right.weight);
+    __m128d sum = _mm_setzero_pd();
+    for (uint64_t c = 0; c < K; ++c) {
+      const __m128d p = _mm_div_pd(_mm_setr_pd(suffix[c], prefix[c]), side_weight);
+      sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
+    }
+    const __m128d side_impurity = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+    const __m128d share = _mm_div_pd(side_weight, _mm_set1_pd(node_weight));
+    alignas(16) double terms[2];
+    _mm_store_pd(terms, _mm_mul_pd(share, side_impurity));
+    improvement = (parent - terms[0]) - terms[1];
+    if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  } else {
+    const auto valid = evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds);
+    if (!valid) return std::nullopt;
+    improvement = *valid;
+  }
+  return SplitCandidate{pivot, true, scaled_gain(improvement, node_weight, rules.w_total)};
+}
+
+template <class Read, bool kCheckRows>
+std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const SearchRules& rules,
+                                               std::span<const RowIndex> rows, const NodeStats& stats,
+                                               uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                               std::vector<uint64_t>& constant_features, Rng& rng,
+                                               ExtraScratch& scratch, uint64_t row_limit, Read& read) {
+  const uint64_t n = rows.size();
+  std::vector<double>& values = scratch.values;
+  if (values.size() < n) values.resize(n);  // grown, never shrunk or cleared
+  double lo;
+  double hi;
+  copy_extremes<double, Read, kCheckRows>(rows.data(), n, row_limit, read, values.data(), lo, hi);
+  if (!(lo < hi)) {
+    constant_features.push_back(feature);
+    return std::nullopt;
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
+  const TagPrefix sums = tag_prefix(values.data(), scratch.entry_tags.data(), n, t);
+  if (sums.count == 0 || sums.count == n) return std::nullopt;
+  const double parent = lane_node_impurity(rules, stats, scratch);
+  switch (rules.n_classes) {
+    case 3: return score_lanes<3>(rules, stats, parent, n, sums, t, constraint, bounds);
+    case 4: return score_lanes<4>(rules, stats, parent, n, sums, t, constraint, bounds);
+    case 5: return score_lanes<5>(rules, stats, parent, n, sums, t, constraint, bounds);
+    case 6: return score_lanes<6>(rules, stats, parent, n, sums, t, constraint, bounds);
+    case 7: return score_lanes<7>(rules, stats, parent, n, sums, t, constraint, bounds);
+    default: return score_lanes<8>(rules, stats, parent, n, sums, t, constraint, bounds);
+  }
+}
+
+// Whether the lane search serves this general search: the node's lanes are ready and the
+// matrix has no missing value.
+bool lanes_serve(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+                 const NodeStats& stats, const ExtraScratch& scratch, bool may_miss) {
+  return !may_miss && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == rows.size() &&
+         rules.n_classes >= 3 && rules.n_classes <= kTagLanes && stats.class_weight.size() == rules.n_classes &&
+         scratch.entry_tags.size() >= kTagLanes * rows.size();
+}
+
+template <class Read>
+std::optional<SplitCandidate> lane_search(const TrainingContext& ctx, const TreeWeights& weights,
+                                          const SearchRules& rules, std::span<const RowIndex> rows,
+                                          const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                          NodeBounds bounds, std::vector<uint64_t>& constant_features, Rng& rng,
+                                          ExtraScratch& scratch, Read& read) {
+  const uint64_t row_limit = weights.weights.size();
+  // Rows measured by tagged_class_stats were checked there against the matrix and weights.
+  if (rows.data() == scratch.tag_rows)
+    return lane_search_rows<Read, false>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features,
+                                         rng, scratch, row_limit, read);
+  return lane_search_rows<Read, true>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                                      scratch, row_limit, read);
+}
+#endif
+
 // `read(row)` returns the value of the searched feature for a row, NaN when missing;
 // `may_miss` is false when no value of the matrix is missing.
 template <class Read>
@@ -399,6 +546,11 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   const uint64_t k = rules.n_classes;
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
+#if defined(__SSE2__)
+  if (tagged && lanes_serve(ctx, rules, rows, stats, scratch, may_miss))
+    return lane_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                       scratch, read);
+#endif
   std::vector<double>& values = scratch.values;
   if (values.size() < n) values.resize(n);  // grown, never shrunk or cleared
   // prefix, missing, score_drawn's work (2k) and the four class-sum lanes (4k); only the
@@ -1242,6 +1394,7 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const RowInde
   scratch.byte_weights = whole && largest <= 255.0;
   scratch.byte_node = nullptr;
   scratch.tag_node = nullptr;
+  scratch.tag_rows = nullptr;
   scratch.tags_fresh = false;
   scratch.bytes_fresh = false;
   scratch.binned_tags = false;
@@ -1651,6 +1804,18 @@ bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<cons
          scratch.kept_entries == rows.size() && scratch.kept_bins.size() >= rows.size();
 }
 
+namespace {
+
+// An entry's eight class lanes: its weight (a whole number of at most 255, byte weights) in the
+// byte of its class, zeros in the others. Byte c of the little-endian word is lane c.
+inline void store_tag(uint8_t* lanes, uint64_t c, double weight) {
+  static_assert(std::endian::native == std::endian::little);
+  const uint64_t tag = static_cast<uint64_t>(weight) << (8 * c);
+  std::memcpy(lanes, &tag, sizeof(tag));
+}
+
+}  // namespace
+
 bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
   return !ctx.binned && scratch.byte_weights && ctx.n_classes >= 3 && ctx.n_classes <= kTagLanes;
 }
@@ -1664,22 +1829,18 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   out.labels.resize(n);
   out.entry_weights.resize(n);
   if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
-  uint16_t* tags = scratch.entry_tags.data();
+  uint8_t* tags = scratch.entry_tags.data();
   // The class sums are held in locals.
   double class_weight[kTagLanes] = {};
   const double total = class_sums(ctx, weights, rows, k, class_weight, out, [&](uint64_t i, uint64_t c, double wr) {
-    uint16_t* lanes = tags + kTagLanes * i;
-#if defined(__SSE2__)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_setzero_si128());
-#else
-    std::fill(lanes, lanes + kTagLanes, uint16_t{0});
-#endif
-    lanes[c] = static_cast<uint16_t>(wr);  // a whole number of at most 255 (byte weights)
+    store_tag(tags + kTagLanes * i, c, wr);
   });
   out.class_weight.assign(class_weight, class_weight + k);
   out.weight = total;
   scratch.tag_node = &out;
   scratch.tag_node_entries = n;
+  scratch.tag_rows = rows.data();
+  scratch.tag_impurity_known = false;
   scratch.tags_fresh = true;
 }
 
@@ -1707,15 +1868,15 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
   const uint64_t k = stats.class_weight.size();
   if (!scratch.byte_weights || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return;
   if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
-  uint16_t* tags = scratch.entry_tags.data();
+  uint8_t* tags = scratch.entry_tags.data();
   for (uint64_t i = 0; i < n; ++i) {
     MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
-    uint16_t* lanes = tags + kTagLanes * i;
-    for (uint64_t c = 0; c < kTagLanes; ++c) lanes[c] = 0;
-    lanes[stats.labels[i]] = static_cast<uint16_t>(stats.entry_weights[i]);
+    store_tag(tags + kTagLanes * i, stats.labels[i], stats.entry_weights[i]);
   }
   scratch.tag_node = &stats;
   scratch.tag_node_entries = n;
+  scratch.tag_rows = nullptr;  // rows not seen here: the searches check them
+  scratch.tag_impurity_known = false;
 }
 
 double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {

@@ -34,12 +34,18 @@ struct ExtraScratch {
   std::vector<uint8_t> entry_bytes_one;  // two classes: weight of each entry of class 1, 0 for class 0
   std::vector<uint8_t> entry_classes;    // more classes: the class of each entry
   std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
-  // Raw values, three to eight classes, byte weights: per entry, eight 16-bit lanes holding
+  // Raw values, three to eight classes, byte weights: per entry, eight byte lanes holding
   // its weight in the lane of its class (prepare_extra_node with a context). They serve
   // searches whose statistics are `tag_node` with `tag_node_entries` entries.
   const NodeStats* tag_node = nullptr;
   uint64_t tag_node_entries = 0;
-  std::vector<uint16_t> entry_tags;
+  std::vector<uint8_t> entry_tags;
+  // The index list tagged_class_stats measured (and checked against the matrix) for
+  // `tag_node`: searches of those rows read values without checking each row again.
+  const RowIndex* tag_rows = nullptr;
+  // The impurity of `tag_node`, computed by its first search and reused by the others.
+  bool tag_impurity_known = false;
+  double tag_impurity = 0.0;
   // Set by tagged_class_stats, which fills the lanes while measuring a node; the next
   // prepare_extra_node of that node finds them ready.
   bool tags_fresh = false;
