@@ -265,50 +265,74 @@ struct TagPrefix {
   uint64_t count;            // entries with value <= t
 };
 
+#if defined(__SSE2__)
+// Eight-lane sums of masked tags. Each step adds a register of two entries' tags (bytes 0-7
+// the first entry's classes, bytes 8-15 the second's) into two accumulators of 16-bit lanes:
+// `even` takes the bytes of classes 0, 2, 4, 6 and `odd` those of classes 1, 3, 5, 7, each
+// lane gathering one class of one of the two entries. A block of at most 256 entries leaves
+// each lane below 129 x 255 and the two halves of a lane pair below 256 x 255 < 2^16; `flush`
+// then folds the halves, puts the classes back in order and widens them into 64-bit sums.
+struct TagLanes {
+  __m128i even = _mm_setzero_si128();
+  __m128i odd = _mm_setzero_si128();
+  __m128i sums[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(),
+                     _mm_setzero_si128()};  // classes 0-1, 2-3, 4-5, 6-7
+
+  static constexpr uint64_t kBlock = 256;
+
+  void add(__m128i tags) {
+    even = _mm_add_epi16(even, _mm_and_si128(tags, _mm_set1_epi16(0x00FF)));
+    odd = _mm_add_epi16(odd, _mm_srli_epi16(tags, 8));
+  }
+  void flush() {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i e = _mm_add_epi16(even, _mm_srli_si128(even, 8));  // classes 0, 2, 4, 6
+    const __m128i o = _mm_add_epi16(odd, _mm_srli_si128(odd, 8));    // classes 1, 3, 5, 7
+    const __m128i ordered = _mm_unpacklo_epi16(e, o);                // classes 0 to 7
+    const __m128i low = _mm_unpacklo_epi16(ordered, zero);
+    const __m128i high = _mm_unpackhi_epi16(ordered, zero);
+    sums[0] = _mm_add_epi64(sums[0], _mm_unpacklo_epi32(low, zero));
+    sums[1] = _mm_add_epi64(sums[1], _mm_unpackhi_epi32(low, zero));
+    sums[2] = _mm_add_epi64(sums[2], _mm_unpacklo_epi32(high, zero));
+    sums[3] = _mm_add_epi64(sums[3], _mm_unpackhi_epi32(high, zero));
+    even = zero;
+    odd = zero;
+  }
+  void store(uint64_t* out) const {
+    for (uint64_t j = 0; j < 4; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j), sums[j]);
+  }
+};
+
+inline __m128i load_tags(const uint8_t* tags) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags)); }
+#endif
+
 TagPrefix tag_prefix(const double* values, const uint8_t* tags, uint64_t n, double t) {
   TagPrefix out{};
 #if defined(__SSE2__)
   // One compare masks two entries: the 64-bit lanes of the mask cover exactly the two
-  // entries' eight-byte tags. The masked bytes widen into 16-bit lanes, even entries in one
-  // accumulator and odd entries in another; a block of 256 entries (256 x 255 < 2^16) then
-  // widens into 64-bit sums.
-  constexpr uint64_t kBlock = 256;
+  // entries' eight-byte tags.
   const __m128d threshold = _mm_set1_pd(t);
-  const __m128i zero = _mm_setzero_si128();
-  __m128i sums[4] = {zero, zero, zero, zero};  // classes 0-1, 2-3, 4-5, 6-7
-  __m128i counts = zero;
+  TagLanes lanes;
+  __m128i counts = _mm_setzero_si128();
   uint64_t i = 0;
   while (i < n) {
-    const uint64_t end = n - i > kBlock ? i + kBlock : n;
-    __m128i even = zero;
-    __m128i odd = zero;
+    const uint64_t end = n - i > TagLanes::kBlock ? i + TagLanes::kBlock : n;
     for (; i + 4 <= end; i += 4) {
       const __m128i in_a = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
       const __m128i in_b = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i + 2), threshold));
       counts = _mm_sub_epi64(counts, _mm_add_epi64(in_a, in_b));
-      const __m128i a = _mm_and_si128(in_a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + 8 * i)));
-      const __m128i b = _mm_and_si128(in_b, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + 8 * i + 16)));
-      even = _mm_add_epi16(even, _mm_unpacklo_epi8(a, zero));
-      odd = _mm_add_epi16(odd, _mm_unpackhi_epi8(a, zero));
-      even = _mm_add_epi16(even, _mm_unpacklo_epi8(b, zero));
-      odd = _mm_add_epi16(odd, _mm_unpackhi_epi8(b, zero));
+      lanes.add(_mm_and_si128(in_a, load_tags(tags + 8 * i)));
+      lanes.add(_mm_and_si128(in_b, load_tags(tags + 8 * i + 16)));
     }
     for (; i < end; ++i) {
       // load_sd and loadl_epi64 leave the upper lane zero: its mask and tag add nothing.
       const __m128i in = _mm_castpd_si128(_mm_cmple_sd(_mm_load_sd(values + i), threshold));
       counts = _mm_sub_epi64(counts, in);
-      const __m128i a = _mm_and_si128(in, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tags + 8 * i)));
-      even = _mm_add_epi16(even, _mm_unpacklo_epi8(a, zero));
+      lanes.add(_mm_and_si128(in, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tags + 8 * i))));
     }
-    const __m128i block = _mm_add_epi16(even, odd);
-    const __m128i low = _mm_unpacklo_epi16(block, zero);
-    const __m128i high = _mm_unpackhi_epi16(block, zero);
-    sums[0] = _mm_add_epi64(sums[0], _mm_unpacklo_epi32(low, zero));
-    sums[1] = _mm_add_epi64(sums[1], _mm_unpackhi_epi32(low, zero));
-    sums[2] = _mm_add_epi64(sums[2], _mm_unpacklo_epi32(high, zero));
-    sums[3] = _mm_add_epi64(sums[3], _mm_unpackhi_epi32(high, zero));
+    lanes.flush();
   }
-  for (uint64_t j = 0; j < 4; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(out.sums + 2 * j), sums[j]);
+  lanes.store(out.sums);
   alignas(16) uint64_t lane_counts[2];
   _mm_store_si128(reinterpret_cast<__m128i*>(lane_counts), counts);
   out.count = lane_counts[0] + lane_counts[1];
@@ -320,6 +344,28 @@ TagPrefix tag_prefix(const double* values, const uint8_t* tags, uint64_t n, doub
   }
 #endif
   return out;
+}
+
+// Per-class sums of every tag of a node.
+void tag_totals(const uint8_t* tags, uint64_t n, uint64_t* sums) {
+#if defined(__SSE2__)
+  TagLanes lanes;
+  uint64_t i = 0;
+  while (i < n) {
+    const uint64_t end = n - i > TagLanes::kBlock ? i + TagLanes::kBlock : n;
+    for (; i + 2 <= end; i += 2) lanes.add(load_tags(tags + 8 * i));
+    if (i < end) {
+      lanes.add(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(tags + 8 * i)));
+      ++i;
+    }
+    lanes.flush();
+  }
+  lanes.store(sums);
+#else
+  for (uint64_t c = 0; c < kTagLanes; ++c) sums[c] = 0;
+  for (uint64_t i = 0; i < n; ++i)
+    for (uint64_t c = 0; c < kTagLanes; ++c) sums[c] += tags[kTagLanes * i + c];
+#endif
 }
 
 // tag_prefix as doubles: writes `prefix[0..k)` and returns the prefix count.
@@ -348,6 +394,30 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
    if (n >= 2) {
     __m128d low = _mm_set1_pd(lo);
     __m128d high = _mm_set1_pd(hi);
+    // Four entries a step into two pairs of running extremes, so that each pair's minimum
+    // and maximum wait on the previous step only every other pair.
+    __m128d low_b = low;
+    __m128d high_b = high;
+    for (; i + 4 <= n; i += 4) {
+      const uint64_t r0 = rows[i];
+      const uint64_t r1 = rows[i + 1];
+      const uint64_t r2 = rows[i + 2];
+      const uint64_t r3 = rows[i + 3];
+      if constexpr (kCheckRows) {
+        MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < row_limit,
+                      "index out of bounds: row outside the training matrix");
+      }
+      const __m128d v = _mm_setr_pd(read(r0), read(r1));
+      const __m128d w = _mm_setr_pd(read(r2), read(r3));
+      _mm_storeu_pd(out + i, v);
+      _mm_storeu_pd(out + i + 2, w);
+      low = _mm_min_pd(v, low);  // per lane: v < low ? v : low
+      high = _mm_max_pd(v, high);
+      low_b = _mm_min_pd(w, low_b);
+      high_b = _mm_max_pd(w, high_b);
+    }
+    low = _mm_min_pd(low_b, low);
+    high = _mm_max_pd(high_b, high);
     for (; i + 2 <= n; i += 2) {
       const uint64_t r0 = rows[i];
       const uint64_t r1 = rows[i + 1];
@@ -486,17 +556,18 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
                                                std::vector<uint64_t>& constant_features, Rng& rng,
                                                ExtraScratch& scratch, uint64_t row_limit, Read& read) {
   const uint64_t n = rows.size();
-  std::vector<double>& values = scratch.values;
-  if (values.size() < n) values.resize(n);  // grown, never shrunk or cleared
+  std::vector<double>& buffer = scratch.values;
+  if (buffer.size() < n) buffer.resize(n);  // grown, never shrunk or cleared
+  const double* values = buffer.data();
   double lo;
   double hi;
-  copy_extremes<double, Read, kCheckRows>(rows.data(), n, row_limit, read, values.data(), lo, hi);
+  copy_extremes<double, Read, kCheckRows>(rows.data(), n, row_limit, read, buffer.data(), lo, hi);
   if (!(lo < hi)) {
     constant_features.push_back(feature);
     return std::nullopt;
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
-  const TagPrefix sums = tag_prefix(values.data(), scratch.entry_tags.data(), n, t);
+  const TagPrefix sums = tag_prefix(values, scratch.entry_tags.data(), n, t);
   if (sums.count == 0 || sums.count == n) return std::nullopt;
   const double parent = lane_node_impurity(rules, stats, scratch);
   switch (rules.n_classes) {
@@ -1461,33 +1532,6 @@ void tagged_sums(std::span<const RowIndex> rows, const ExtraScratch& scratch, No
 }
 
 
-// Class sums over the node's rows in list order, as compute_node_stats: class_weight[c] += w
-// and W += w. Fills the entry labels and weights (sized by the caller) and returns W;
-// `also(i, class, weight)` sees each entry.
-template <class Also>
-double class_sums(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
-                  uint64_t k, double* class_weight, NodeStats& out, Also&& also) {
-  const ClassIndex* labels = ctx.labels.data();
-  const double* w = weights.weights.data();
-  const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
-  ClassIndex* entry_labels = out.labels.data();
-  double* entry_weights = out.entry_weights.data();
-  double total = 0.0;
-  for (uint64_t i = 0; i < rows.size(); ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-    const uint64_t c = labels[row];
-    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
-    const double wr = w[row];
-    class_weight[c] += wr;
-    total += wr;
-    entry_labels[i] = c;
-    entry_weights[i] = wr;
-    also(i, c, wr);
-  }
-  return total;
-}
-
 }  // namespace
 
 void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, const ExtraScratch& scratch,
@@ -1830,13 +1874,32 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   out.entry_weights.resize(n);
   if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
   uint8_t* tags = scratch.entry_tags.data();
-  // The class sums are held in locals.
-  double class_weight[kTagLanes] = {};
-  const double total = class_sums(ctx, weights, rows, k, class_weight, out, [&](uint64_t i, uint64_t c, double wr) {
+  const ClassIndex* labels = ctx.labels.data();
+  const double* w = weights.weights.data();
+  const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
+  ClassIndex* entry_labels = out.labels.data();
+  double* entry_weights = out.entry_weights.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    const uint64_t c = labels[row];
+    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+    const double wr = w[row];
+    entry_labels[i] = c;
+    entry_weights[i] = wr;
     store_tag(tags + kTagLanes * i, c, wr);
-  });
-  out.class_weight.assign(class_weight, class_weight + k);
-  out.weight = total;
+  }
+  // Byte weights: every list-order partial sum of compute_node_stats is an exact integer, so
+  // the integer sums of the lanes are its class weights and their total is W.
+  uint64_t sums[kTagLanes];
+  tag_totals(tags, n, sums);
+  out.class_weight.resize(k);
+  uint64_t total = 0;
+  for (uint64_t c = 0; c < k; ++c) {
+    out.class_weight[c] = static_cast<double>(static_cast<int64_t>(sums[c]));
+    total += sums[c];
+  }
+  out.weight = static_cast<double>(static_cast<int64_t>(total));
   scratch.tag_node = &out;
   scratch.tag_node_entries = n;
   scratch.tag_rows = rows.data();
