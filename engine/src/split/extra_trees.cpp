@@ -1466,6 +1466,7 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const RowInde
   scratch.byte_node = nullptr;
   scratch.tag_node = nullptr;
   scratch.tag_rows = nullptr;
+  scratch.row_lanes_labels = nullptr;  // a tree's weights may reuse the last tree's storage
   scratch.tags_fresh = false;
   scratch.bytes_fresh = false;
   scratch.binned_tags = false;
@@ -1858,6 +1859,29 @@ inline void store_tag(uint8_t* lanes, uint64_t c, double weight) {
   std::memcpy(lanes, &tag, sizeof(tag));
 }
 
+// The row lanes of the tree whose labels and weights these are, built on first use: a row
+// whose weight is a byte weight (a whole number from 0 to 255, not -0.0) and whose class is
+// below k gets its class and weight, any other row kNoRowLane.
+const uint16_t* prepared_row_lanes(const ClassIndex* labels, const double* weights, uint64_t n_rows, uint64_t k,
+                                   ExtraScratch& scratch) {
+  if (scratch.row_lanes_labels == labels && scratch.row_lanes_weights == weights && scratch.row_lanes_rows == n_rows &&
+      scratch.row_lanes_classes == k && scratch.row_lanes.size() >= n_rows)
+    return scratch.row_lanes.data();
+  if (scratch.row_lanes.size() < n_rows) scratch.row_lanes.resize(n_rows);
+  uint16_t* lanes = scratch.row_lanes.data();
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    const double w = weights[r];
+    const uint64_t c = labels[r];
+    const bool byte = w >= 0.0 && w <= 255.0 && w == std::floor(w) && !std::signbit(w) && c < k;
+    lanes[r] = byte ? static_cast<uint16_t>((c << 8) | static_cast<uint64_t>(w)) : ExtraScratch::kNoRowLane;
+  }
+  scratch.row_lanes_labels = labels;
+  scratch.row_lanes_weights = weights;
+  scratch.row_lanes_rows = n_rows;
+  scratch.row_lanes_classes = k;
+  return lanes;
+}
+
 }  // namespace
 
 bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
@@ -1877,11 +1901,24 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   const ClassIndex* labels = ctx.labels.data();
   const double* w = weights.weights.data();
   const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
+  MORVEL_ASSERT(ctx.labels.size() >= n_rows, "index out of bounds: row outside the training matrix");
+  const uint16_t* row_lanes = prepared_row_lanes(labels, w, n_rows, k, scratch);
   ClassIndex* entry_labels = out.labels.data();
   double* entry_weights = out.entry_weights.data();
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t row = rows[i];
     MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    const uint64_t lane = row_lanes[row];
+    if (lane != ExtraScratch::kNoRowLane) {
+      // The same class and weight as the matrix's (a byte weight, never -0.0).
+      const uint64_t c = lane >> 8;
+      const uint64_t wr = lane & 0xFF;
+      const uint64_t tag = wr << (8 * c);
+      entry_labels[i] = static_cast<ClassIndex>(c);
+      entry_weights[i] = static_cast<double>(wr);
+      std::memcpy(tags + kTagLanes * i, &tag, sizeof(tag));
+      continue;
+    }
     const uint64_t c = labels[row];
     MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
     const double wr = w[row];

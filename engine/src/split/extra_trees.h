@@ -46,6 +46,16 @@ struct ExtraScratch {
   // The impurity of `tag_node`, computed by its first search and reused by the others.
   bool tag_impurity_known = false;
   double tag_impurity = 0.0;
+  // Per row of the matrix, its class in the high byte and its weight in the low byte, or
+  // kNoRowLane when the weight is not a byte weight (or is -0.0): tagged_class_stats reads
+  // one small array per entry instead of the labels and the weights. Built by the first
+  // tagged_class_stats of a tree from the labels and weights recorded here.
+  static constexpr uint16_t kNoRowLane = 0xFFFF;
+  std::vector<uint16_t> row_lanes;
+  const ClassIndex* row_lanes_labels = nullptr;
+  const double* row_lanes_weights = nullptr;
+  uint64_t row_lanes_rows = 0;
+  uint64_t row_lanes_classes = 0;
   // Set by tagged_class_stats, which fills the lanes while measuring a node; the next
   // prepare_extra_node of that node finds them ready.
   bool tags_fresh = false;
