@@ -479,6 +479,120 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
   }
 }
 
+TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
+  // The grower's route: tagged_class_stats measures the node (its rows checked there, its
+  // lanes read from per-row lanes) and the searches read the lanes. Both criteria, stricter
+  // leaf rules, three to eight classes, weights of 0, 255 and -0.0 (which has no row lane),
+  // signed zeros among the values, a constant feature, and a feature-major copy for odd seeds.
+  for (uint64_t seed = 0; seed < 18; ++seed) {
+    const uint64_t n_classes = 3 + seed % 6;
+    const uint64_t n_rows = 800;
+    const uint64_t n_features = 3;
+    Rng rng(seed, 33);
+    std::vector<double> values(n_rows * n_features);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      for (uint64_t f = 0; f < n_features; ++f) {
+        const uint64_t level = rng.below(f == 0 ? 40 : 6);
+        double v = level == 0 ? -0.0 : level == 1 ? 0.0 : static_cast<double>(level) * 0.37 - 1.0;
+        if (f == 2) v = 4.5;  // constant everywhere
+        values[r * n_features + f] = v;
+      }
+    }
+    std::vector<ClassIndex> labels(n_rows);
+    std::vector<double> weights(n_rows);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      labels[r] = static_cast<ClassIndex>(rng.below(n_classes));
+      const uint64_t pick = rng.below(8);
+      weights[r] = pick == 0 ? 0.0 : pick < 3 ? 255.0 : static_cast<double>(1 + rng.below(255));
+      if (seed % 3 == 2 && pick == 1) weights[r] = -0.0;
+    }
+    TrainingContext ctx = dense_context(values, n_features, labels, weights, n_classes);
+    ctx.growth.criterion = seed % 2 == 0 ? Criterion::Gini : Criterion::Entropy;
+    ctx.growth.min_samples_leaf = seed % 4 < 2 ? 1 : 3;
+    ctx.growth.min_impurity_decrease = seed % 5 == 4 ? 0.01 : 0.0;
+    if (seed % 2 == 1) {
+      ctx.feature_major_f64.resize(n_rows * n_features);
+      for (uint64_t r = 0; r < n_rows; ++r)
+        for (uint64_t f = 0; f < n_features; ++f) ctx.feature_major_f64[f * n_rows + r] = values[r * n_features + f];
+    }
+    ExtraScratch lanes;  // reused by every node, as a worker's scratch is
+    for (const uint64_t length : {uint64_t{1}, uint64_t{2}, uint64_t{5}, uint64_t{99}, uint64_t{255}, uint64_t{256},
+                                  uint64_t{257}, uint64_t{513}, uint64_t{800}}) {
+      std::vector<RowIndex> rows;
+      for (uint64_t r = 0; r < length; ++r) rows.push_back(static_cast<RowIndex>((r * 13 + seed) % n_rows));
+      const TreeWeights tree{ctx.weights, ctx.w_total, seed % 7 == 6 ? 40.0 : 0.0};
+      SearchRules rules = make_search_rules(ctx, tree);
+      NodeStats plain;
+      compute_node_stats(ctx, tree, rows, true, plain);
+      if (plain.weight == 0.0) continue;
+      prepare_extra_tree(tree.weights, rows, lanes);
+      ASSERT_TRUE(uses_class_lanes(ctx, lanes));
+      NodeStats measured;
+      tagged_class_stats(ctx, tree, rows, lanes, measured);
+      ASSERT_EQ(measured.labels.size(), plain.labels.size());
+      for (uint64_t i = 0; i < length; ++i) {
+        EXPECT_EQ(measured.labels[i], plain.labels[i]);
+        EXPECT_EQ(std::bit_cast<uint64_t>(measured.entry_weights[i]), std::bit_cast<uint64_t>(plain.entry_weights[i]));
+      }
+      for (uint64_t c = 0; c < n_classes; ++c)
+        EXPECT_EQ(std::bit_cast<uint64_t>(measured.class_weight[c]), std::bit_cast<uint64_t>(plain.class_weight[c]));
+      EXPECT_EQ(std::bit_cast<uint64_t>(measured.weight), std::bit_cast<uint64_t>(plain.weight));
+      prepare_extra_node(ctx, measured, lanes);
+      ASSERT_EQ(lanes.tag_node, &measured);
+      ExtraScratch ordered;
+      Rng rng_lanes(seed, 6);
+      Rng rng_ordered(seed, 6);
+      std::vector<uint64_t> constants_lanes;
+      std::vector<uint64_t> constants_ordered;
+      for (int pass = 0; pass < 3; ++pass) {
+        for (uint64_t f = 0; f < n_features; ++f) {
+          const auto a = search_extra(ctx, tree, rules, rows, measured, f, 0, NodeBounds{}, constants_lanes,
+                                      rng_lanes, lanes);
+          const auto b = search_extra_general(ctx, tree, rules, rows, plain, f, 0, NodeBounds{}, constants_ordered,
+                                              rng_ordered, ordered);
+          ASSERT_EQ(a.has_value(), b.has_value()) << "seed " << seed << " length " << length << " feature " << f;
+          if (a) {
+            EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
+            EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
+            EXPECT_EQ(a->missing_left, b->missing_left);
+          }
+        }
+      }
+      EXPECT_EQ(constants_lanes, constants_ordered);
+      EXPECT_EQ(rng_lanes.state(), rng_ordered.state());
+    }
+  }
+}
+
+TEST(ExtraNodeStats, RowLanesFollowEachTreesWeights) {
+  // One worker scratch across trees whose weights reuse the same storage: each tree's
+  // statistics come from its own weights, never from lanes of an earlier tree.
+  const uint64_t n_rows = 40;
+  std::vector<double> values(n_rows);
+  std::vector<ClassIndex> labels(n_rows);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    values[r] = static_cast<double>(r % 7);
+    labels[r] = static_cast<ClassIndex>(r % 4);
+  }
+  const TrainingContext ctx = dense_context(values, 1, labels, std::vector<double>(n_rows, 1.0), 4);
+  std::vector<double> storage(n_rows);
+  std::vector<RowIndex> bag;
+  for (uint64_t r = 0; r < n_rows; r += 2) bag.push_back(static_cast<RowIndex>(r));
+  ExtraScratch scratch;
+  for (uint64_t tree_index = 0; tree_index < 3; ++tree_index) {
+    for (uint64_t r = 0; r < n_rows; ++r) storage[r] = static_cast<double>((r * (tree_index + 3)) % 5);
+    const TreeWeights tree{storage, 0.0, 0.0};
+    prepare_extra_tree(storage, bag, scratch);
+    NodeStats plain;
+    NodeStats measured;
+    compute_node_stats(ctx, tree, bag, true, plain);
+    tagged_class_stats(ctx, tree, bag, scratch, measured);
+    for (uint64_t c = 0; c < 4; ++c) EXPECT_EQ(measured.class_weight[c], plain.class_weight[c]) << tree_index;
+    EXPECT_EQ(measured.weight, plain.weight);
+    for (uint64_t i = 0; i < bag.size(); ++i) EXPECT_EQ(measured.entry_weights[i], plain.entry_weights[i]);
+  }
+}
+
 TEST(ExtraSearch, WholeWeightDetection) {
   struct Expect {
     std::vector<double> weights;
