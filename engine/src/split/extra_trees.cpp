@@ -530,16 +530,17 @@ std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeSt
     if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
     if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, K)) return std::nullopt;
     const __m128d side_weight = _mm_setr_pd(left.weight, right.weight);
-    __m128d sum = _mm_setzero_pd();
-    for (uint64_t c = 0; c < K; ++c) {
+    const __m128d share = _mm_div_pd(side_weight, _mm_set1_pd(node_weight));
+    // impurity() adds the first square to 0.0; a square is never -0.0, so that sum is the
+    // square itself and the chain of dependent additions starts one step later.
+    const __m128d p0 = _mm_div_pd(_mm_setr_pd(suffix[0], prefix[0]), side_weight);
+    __m128d sum = _mm_mul_pd(p0, p0);
+    for (uint64_t c = 1; c < K; ++c) {
       const __m128d p = _mm_div_pd(_mm_setr_pd(suffix[c], prefix[c]), side_weight);
       sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
     }
-    const __m128d side_impurity = _mm_sub_pd(_mm_set1_pd(1.0), sum);
-    const __m128d share = _mm_div_pd(side_weight, _mm_set1_pd(node_weight));
-    alignas(16) double terms[2];
-    _mm_store_pd(terms, _mm_mul_pd(share, side_impurity));
-    improvement = (parent - terms[0]) - terms[1];
+    const __m128d terms = _mm_mul_pd(share, _mm_sub_pd(_mm_set1_pd(1.0), sum));
+    improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
     if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
   } else {
     const auto valid = evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds);
@@ -603,6 +604,21 @@ std::optional<SplitCandidate> lane_search(const TrainingContext& ctx, const Tree
   return lane_search_rows<Read, true>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
                                       scratch, row_limit, read);
 }
+
+// The lane search on raw values, read as the general search reads them. Called straight from
+// search_extra: the reader stays in this frame and is passed on by reference.
+std::optional<SplitCandidate> raw_lane_search(const TrainingContext& ctx, const TreeWeights& weights,
+                                              const SearchRules& rules, std::span<const RowIndex> rows,
+                                              const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                              NodeBounds bounds, std::vector<uint64_t>& constant_features, Rng& rng,
+                                              ExtraScratch& scratch) {
+  MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
+  return with_raw_access_for(ctx, rows.size(), [&](auto access) {
+    auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
+    return lane_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
+                       read);
+  });
+}
 #endif
 
 // `read(row)` returns the value of the searched feature for a row, NaN when missing;
@@ -617,11 +633,6 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   const uint64_t k = rules.n_classes;
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
-#if defined(__SSE2__)
-  if (tagged && lanes_serve(ctx, rules, rows, stats, scratch, may_miss))
-    return lane_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                       scratch, read);
-#endif
   std::vector<double>& values = scratch.values;
   if (values.size() < n) values.resize(n);  // grown, never shrunk or cleared
   // prefix, missing, score_drawn's work (2k) and the four class-sum lanes (4k); only the
@@ -1991,6 +2002,12 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch) {
   return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters* profile) {
+#if defined(__SSE2__)
+    // Raw values of a node measured into class lanes, no value missing.
+    if (!ctx.binned && lanes_serve(ctx, rules, rows, stats, scratch, ctx.has_missing))
+      return raw_lane_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                             scratch);
+#endif
     // A binned node prepared with its entry bytes (binned_node_stats, prepare_extra_node).
     if (ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == rows.size()) {
       if (rules.n_classes == 2) {
