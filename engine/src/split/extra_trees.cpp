@@ -394,30 +394,6 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
    if (n >= 2) {
     __m128d low = _mm_set1_pd(lo);
     __m128d high = _mm_set1_pd(hi);
-    // Four entries a step into two pairs of running extremes, so that each pair's minimum
-    // and maximum wait on the previous step only every other pair.
-    __m128d low_b = low;
-    __m128d high_b = high;
-    for (; i + 4 <= n; i += 4) {
-      const uint64_t r0 = rows[i];
-      const uint64_t r1 = rows[i + 1];
-      const uint64_t r2 = rows[i + 2];
-      const uint64_t r3 = rows[i + 3];
-      if constexpr (kCheckRows) {
-        MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < row_limit,
-                      "index out of bounds: row outside the training matrix");
-      }
-      const __m128d v = _mm_setr_pd(read(r0), read(r1));
-      const __m128d w = _mm_setr_pd(read(r2), read(r3));
-      _mm_storeu_pd(out + i, v);
-      _mm_storeu_pd(out + i + 2, w);
-      low = _mm_min_pd(v, low);  // per lane: v < low ? v : low
-      high = _mm_max_pd(v, high);
-      low_b = _mm_min_pd(w, low_b);
-      high_b = _mm_max_pd(w, high_b);
-    }
-    low = _mm_min_pd(low_b, low);
-    high = _mm_max_pd(high_b, high);
     for (; i + 2 <= n; i += 2) {
       const uint64_t r0 = rows[i];
       const uint64_t r1 = rows[i + 1];
