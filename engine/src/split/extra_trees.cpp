@@ -22,7 +22,6 @@ namespace morvel {
 
 namespace {
 
-constexpr uint64_t kSeedMix = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t kByteBins = 256;
 constexpr uint64_t kTagLanes = 8;
 // Per-entry byte buffers extend this far past the node's entries, so that a final partial
@@ -808,7 +807,8 @@ std::optional<SplitCandidate> score_binary_sums(const SearchRules& rules, const 
   const double node_weight = stats.weight;
   const uint64_t node_sum = static_cast<uint64_t>(node_weight);
   const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
-  const auto d = [](uint64_t v) { return static_cast<double>(v); };
+  // Every sum is below 2^53: the signed conversion is exact and cheaper than the unsigned one.
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
   std::optional<SplitCandidate> best;
   double best_improvement = 0.0;
   {
@@ -944,7 +944,8 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   // A convex combination can round an ulp below lo: then no bin is <= t. From hi up every
   // non-missing entry is in the prefix.
   if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return reject();
-  const uint64_t last = static_cast<uint64_t>(std::floor(t));
+  // t >= lo >= 0 here, so truncation is the floor.
+  const uint64_t last = static_cast<uint64_t>(t);
   const BytePrefix prefix = binary_byte_prefix(node, last);
   if (prefix.count == 0 || prefix.count == n - miss.missing_count) return reject();
   auto result = score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, prefix, miss, t,
@@ -1107,7 +1108,8 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
                                         static_cast<double>(miss.hi));
   // An ulp below lo: empty prefix; from hi up: every non-missing entry in the prefix.
   if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return std::nullopt;
-  const uint64_t last = static_cast<uint64_t>(std::floor(t));
+  // t >= lo >= 0 here, so truncation is the floor.
+  const uint64_t last = static_cast<uint64_t>(t);
 
   // prefix, missing and score_drawn's work (2k); on the stack for up to eight classes, where
   // clearing a fixed size needs no call.
@@ -1718,12 +1720,6 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
   scratch.tag_node_entries = n;
 }
 
-double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
-  const uint64_t x = rng.next_u64() ^ (extra_seed * kSeedMix);
-  const double u = static_cast<double>(x >> 11) * 0x1p-53;
-  return hi * u + lo * (1.0 - u);
-}
-
 std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const RowIndex> rows,
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
@@ -1757,6 +1753,24 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                             scratch, read, may_miss, /*tagged=*/true);
     });
   });
+}
+
+bool prepared_byte_node(const TrainingContext& ctx, const NodeStats& stats, std::span<const RowIndex> rows,
+                        const ExtraScratch& scratch) {
+  return ctx.profile == nullptr && ctx.binned && scratch.byte_node == &stats &&
+         scratch.byte_node_entries == rows.size();
+}
+
+std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                    std::span<const RowIndex> rows, const NodeStats& stats,
+                                                    uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                    std::vector<uint64_t>& constant_features, Rng& rng,
+                                                    ExtraScratch& scratch) {
+  if (rules.n_classes == 2) {
+    return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
+                               nullptr);
+  }
+  return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch);
 }
 
 std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,

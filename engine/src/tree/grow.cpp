@@ -313,13 +313,17 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
   std::vector<uint64_t>& pool = scratch_.feature_pool;
   uint64_t available = pool.size();
   uint64_t counted = 0;
+  // A node prepared on byte weights is searched without search_extra's per-search dispatch.
+  const bool prepared = prepared_byte_node(ctx_, stats, rows, scratch_.extra);
   while (available > 0) {
     const uint64_t feature = scratch_.pool_draws.draw(rng_, std::span<uint64_t>(pool), available);
     --available;
     const auto& constant = cache.constant_features;
     if (std::find(constant.begin(), constant.end(), feature) != constant.end()) continue;
     const size_t known_constant = constant.size();
-    auto candidate = search_feature(rows, stats, feature, bounds, cache);
+    auto candidate = prepared ? search_prepared_bytes(ctx_, rules_, rows, stats, feature, ctx_.growth.constraint(feature),
+                                                      bounds, cache.constant_features, rng_, scratch_.extra)
+                              : search_feature(rows, stats, feature, bounds, cache);
     if (cache.constant_features.size() == known_constant) ++counted;
     if (candidate) consider(feature, *candidate);
     if (best && counted >= forest_.max_features) break;
