@@ -1773,6 +1773,238 @@ std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, 
   return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch);
 }
 
+namespace {
+
+// Nodes below this many entries are searched whole (search_whole_byte_node): their searches
+// are dominated by what each one costs besides reading the entries.
+constexpr uint64_t kWholeNodeBelow = 48;
+
+#if defined(__SSE2__)
+inline uint64_t sum_lanes(__m128i v) {
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(v)) + static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+}
+
+// evaluate_fixed<2> under gini on whole-number sides, both sides' impurities computed in the
+// two lanes of vector operations: each lane rounds every operation exactly as the scalar
+// form does (1 - ((0 + p0 * p0) + p1 * p1) with p_c = class weight / side weight), and the
+// improvement is then combined in the scalar order.
+inline std::optional<double> binary_gini_improvement(const SearchRules& rules, double parent, double node_weight,
+                                                     uint64_t left_sum, uint64_t left_one, uint64_t left_count,
+                                                     uint64_t right_sum, uint64_t right_one, uint64_t right_count,
+                                                     int8_t constraint, NodeBounds bounds) {
+  // Sums below 2^53: the signed conversions are exact.
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = d(left_sum);
+  const double w_right = d(right_sum);
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  const double left_class[2] = {d(left_sum - left_one), d(left_one)};
+  const double right_class[2] = {d(right_sum - right_one), d(right_one)};
+  if (constraint != 0 && !monotonic_ok(SideStats{left_class, w_left, left_count},
+                                       SideStats{right_class, w_right, right_count}, constraint, bounds, 2)) {
+    return std::nullopt;
+  }
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  const __m128d p0 = _mm_div_pd(_mm_set_pd(right_class[0], left_class[0]), w);
+  const __m128d p1 = _mm_div_pd(_mm_set_pd(right_class[1], left_class[1]), w);
+  const __m128d sum = _mm_add_pd(_mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(p0, p0)), _mm_mul_pd(p1, p1));
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double term_left = _mm_cvtsd_f64(terms);
+  const double term_right = _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  const double improvement = (parent - term_left) - term_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+// score_binary_sums under gini (binary_gini_improvement for each option).
+inline std::optional<SplitCandidate> score_binary_gini(const SearchRules& rules, double node_weight, uint64_t node_sum,
+                                                       uint64_t node_one, double parent, uint64_t n,
+                                                       const BytePrefix& prefix, const ByteExtremes& miss,
+                                                       double pivot, int8_t constraint, NodeBounds bounds) {
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  // (1) missing rows with the entries above t (left).
+  if (auto improvement = binary_gini_improvement(rules, parent, node_weight, node_sum - prefix.sum,
+                                                 node_one - prefix.one, n - prefix.count, prefix.sum, prefix.one,
+                                                 prefix.count, constraint, bounds)) {
+    best = SplitCandidate{pivot, true, 0.0};
+    best_improvement = *improvement;
+  }
+  if (miss.missing_count > 0) {
+    // (2) missing rows with the prefix (right).
+    if (auto improvement = binary_gini_improvement(
+            rules, parent, node_weight, node_sum - prefix.sum - miss.missing_sum,
+            node_one - prefix.one - miss.missing_one, n - miss.missing_count - prefix.count,
+            prefix.sum + miss.missing_sum, prefix.one + miss.missing_one, prefix.count + miss.missing_count,
+            constraint, bounds)) {
+      if (!best || *improvement > best_improvement) {
+        best = SplitCandidate{pivot, false, 0.0};
+        best_improvement = *improvement;
+      }
+    }
+  }
+  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+  return best;
+}
+
+
+// search_whole_byte_node for nodes of `Blocks` blocks of 16 entries: the node's lane masks
+// and bytes are loaded once, and each feature's bins stay in registers from the extremes to
+// the prefix. Same sums as byte_extremes and binary_byte_prefix.
+template <uint64_t Blocks>
+std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
+                                                std::span<const RowIndex> rows, const NodeStats& stats,
+                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                Rng& rng, std::vector<uint64_t>& pool,
+                                                const detail::PoolDraws& draws, uint64_t max_features,
+                                                ExtraScratch& scratch) {
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
+                    scratch.entry_bytes_one.size() >= 16 * Blocks && scratch.row_offsets.size() >= n,
+                "index out of bounds: entry bytes shorter than the node");
+  // Two buffers of bins: the searched feature's and the best one's.
+  // Lanes past the node's entries are masked; they start zeroed, never indeterminate.
+  alignas(16) uint8_t buffers[2][16 * Blocks] = {};
+  uint64_t current = 0;
+  const uint32_t* offset = scratch.row_offsets.data();
+  const uint8_t* copy = bm.row_major_copy.data();
+  const uint64_t extra_seed = ctx.growth.extra_seed;
+  const bool gini = rules.criterion == Criterion::Gini;
+  const double node_weight = stats.weight;
+  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
+  const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
+  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i ones = _mm_set1_epi8(1);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i valid[Blocks];
+  __m128i weight[Blocks];
+  __m128i one[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    valid[b] = lanes_below(n - 16 * b);
+    weight[b] = _mm_and_si128(valid[b], load16(scratch.entry_bytes.data() + 16 * b));
+    one[b] = _mm_and_si128(valid[b], load16(scratch.entry_bytes_one.data() + 16 * b));
+  }
+  auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
+    MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                  "index out of bounds: feature outside the binned matrix");
+    uint8_t* bins = buffers[current];
+    gather_indexed(copy + feature, offset, n, bins);
+    __m128i v[Blocks];
+    for (uint64_t b = 0; b < Blocks; ++b) v[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(bins + 16 * b));
+    ByteExtremes miss;
+    __m128i low = all;
+    __m128i high = zero;
+    if (bm.has_missing) {
+      const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[feature].size())));
+      __m128i m_count = zero;
+      __m128i m_sum = zero;
+      __m128i m_one = zero;
+      for (uint64_t b = 0; b < Blocks; ++b) {
+        const __m128i gone = _mm_and_si128(valid[b], _mm_cmpeq_epi8(v[b], missing_v));
+        const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid[b], all), gone);
+        m_count = _mm_add_epi64(m_count, _mm_sad_epu8(_mm_and_si128(gone, ones), zero));
+        m_sum = _mm_add_epi64(m_sum, _mm_sad_epu8(_mm_and_si128(gone, weight[b]), zero));
+        m_one = _mm_add_epi64(m_one, _mm_sad_epu8(_mm_and_si128(gone, one[b]), zero));
+        low = _mm_min_epu8(low, _mm_or_si128(v[b], skip));
+        high = _mm_max_epu8(high, _mm_andnot_si128(skip, v[b]));
+      }
+      miss.missing_count = sum_lanes(m_count);
+      miss.missing_sum = sum_lanes(m_sum);
+      miss.missing_one = sum_lanes(m_one);
+    } else {
+      for (uint64_t b = 0; b < Blocks; ++b) {
+        low = _mm_min_epu8(low, _mm_or_si128(v[b], _mm_andnot_si128(valid[b], all)));
+        high = _mm_max_epu8(high, _mm_and_si128(v[b], valid[b]));
+      }
+    }
+    fold_extremes(low, high, miss.lo, miss.hi);
+    if (miss.missing_count == n || !(miss.lo < miss.hi)) {
+      constant_features.push_back(feature);
+      return std::nullopt;
+    }
+    const double t =
+        draw_extra_threshold(rng, extra_seed, static_cast<double>(miss.lo), static_cast<double>(miss.hi));
+    if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return std::nullopt;
+    // t >= lo >= 0 here, so truncation is the floor. The missing bin lies above hi > t.
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(t)));
+    __m128i p_count = zero;
+    __m128i p_sum = zero;
+    __m128i p_one = zero;
+    for (uint64_t b = 0; b < Blocks; ++b) {
+      const __m128i in = _mm_and_si128(valid[b], _mm_cmpeq_epi8(_mm_min_epu8(v[b], limit), v[b]));
+      p_count = _mm_add_epi64(p_count, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
+      p_sum = _mm_add_epi64(p_sum, _mm_sad_epu8(_mm_and_si128(in, weight[b]), zero));
+      p_one = _mm_add_epi64(p_one, _mm_sad_epu8(_mm_and_si128(in, one[b]), zero));
+    }
+    const BytePrefix prefix{sum_lanes(p_count), sum_lanes(p_sum), sum_lanes(p_one)};
+    if (prefix.count == 0 || prefix.count == n - miss.missing_count) return std::nullopt;
+    const int8_t constraint = ctx.growth.constraint(feature);
+    const double parent = byte_node_impurity(rules, stats, scratch);
+    if (gini) {
+      return score_binary_gini(rules, node_weight, node_sum, node_one, parent, n, prefix, miss, t, constraint,
+                               bounds);
+    }
+    return score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
+  };
+  uint64_t best_buffer = 0;
+  auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
+    best_buffer = current;
+    current ^= 1;
+  });
+  if (best) {
+    // The partition reads the winner's bins in list order.
+    if (scratch.kept_bins.size() < n + kBlockPad) scratch.kept_bins.resize(n + kBlockPad);
+    std::copy(buffers[best_buffer], buffers[best_buffer] + n, scratch.kept_bins.data());
+    scratch.kept_valid = true;
+    scratch.kept_feature = best->feature;
+    scratch.kept_rows = rows.data();
+    scratch.kept_entries = n;
+  }
+  return best;
+}
+#endif
+
+}  // namespace
+
+bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+                     const NodeStats& stats, const ExtraScratch& scratch) {
+#if defined(__SSE2__)
+  return rules.n_classes == 2 && rows.size() < kWholeNodeBelow && prepared_byte_node(ctx, stats, rows, scratch) &&
+         scratch.row_offsets_ready && scratch.checked_rows == rows.data();
+#else
+  return false;
+#endif
+}
+
+std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, const SearchRules& rules,
+                                                std::span<const RowIndex> rows, const NodeStats& stats,
+                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                Rng& rng, std::vector<uint64_t>& pool,
+                                                const detail::PoolDraws& draws, uint64_t max_features,
+                                                ExtraScratch& scratch) {
+  MORVEL_ASSERT(whole_byte_node(ctx, rules, rows, stats, scratch),
+                "assertion failed: a whole-node search needs a small two-class node prepared on bytes");
+#if defined(__SSE2__)
+  static_assert(kWholeNodeBelow <= 48, "whole-node searches cover at most three blocks");
+  const uint64_t blocks = (rows.size() + 15) / 16;
+  if (blocks <= 1) {
+    return whole_byte_node_blocks<1>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
+                                     max_features, scratch);
+  }
+  if (blocks == 2) {
+    return whole_byte_node_blocks<2>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
+                                     max_features, scratch);
+  }
+  return whole_byte_node_blocks<3>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
+                                   max_features, scratch);
+#else
+  return std::nullopt;
+#endif
+}
+
 std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,
                                                    const SearchRules& rules, std::span<const RowIndex> rows,
                                                    const NodeStats& stats, uint64_t feature, int8_t constraint,

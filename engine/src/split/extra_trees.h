@@ -9,6 +9,7 @@
 
 #include "morvel/rng.h"
 #include "split/criteria.h"
+#include "split/node_loop.h"
 
 namespace morvel {
 
@@ -197,6 +198,21 @@ std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, 
                                                     uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                     std::vector<uint64_t>& constant_features, Rng& rng,
                                                     ExtraScratch& scratch);
+
+// Whether search_whole_byte_node serves this node: two classes, prepared by binned_node_stats
+// with offsets into the row-major copy of the bins, fewer than 48 entries, no fit profile.
+bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+                     const NodeStats& stats, const ExtraScratch& scratch);
+
+// The extra-trees node loop (extra_node_loop) of a node accepted by whole_byte_node, with its
+// searches inlined: the same draws, the same constant-list appends and the same winner as the
+// grower's loop around search_extra. The winner's bins are kept for partition_by_bins.
+std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, const SearchRules& rules,
+                                                std::span<const RowIndex> rows, const NodeStats& stats,
+                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                Rng& rng, std::vector<uint64_t>& pool,
+                                                const detail::PoolDraws& draws, uint64_t max_features,
+                                                ExtraScratch& scratch);
 
 // The general search alone (any class count, every matrix form; bin indices for a binned
 // context, with the missing bin read as NaN). search_extra routes two-class problems to
