@@ -1788,7 +1788,7 @@ inline uint64_t sum_lanes(__m128i v) {
 // two lanes of vector operations: each lane rounds every operation exactly as the scalar
 // form does (1 - ((0 + p0 * p0) + p1 * p1) with p_c = class weight / side weight), and the
 // improvement is then combined in the scalar order.
-inline std::optional<double> binary_gini_improvement(const SearchRules& rules, double parent, double node_weight,
+[[gnu::always_inline]] inline std::optional<double> binary_gini_improvement(const SearchRules& rules, double parent, double node_weight,
                                                      uint64_t left_sum, uint64_t left_one, uint64_t left_count,
                                                      uint64_t right_sum, uint64_t right_one, uint64_t right_count,
                                                      int8_t constraint, NodeBounds bounds) {
@@ -1819,7 +1819,7 @@ inline std::optional<double> binary_gini_improvement(const SearchRules& rules, d
 }
 
 // score_binary_sums under gini (binary_gini_improvement for each option).
-inline std::optional<SplitCandidate> score_binary_gini(const SearchRules& rules, double node_weight, uint64_t node_sum,
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_binary_gini(const SearchRules& rules, double node_weight, uint64_t node_sum,
                                                        uint64_t node_one, double parent, uint64_t n,
                                                        const BytePrefix& prefix, const ByteExtremes& miss,
                                                        double pivot, int8_t constraint, NodeBounds bounds) {
@@ -1849,6 +1849,210 @@ inline std::optional<SplitCandidate> score_binary_gini(const SearchRules& rules,
   return best;
 }
 
+
+// evaluate_fixed<K> under gini on whole-number sides with K classes: the two sides' class
+// shares and squares in the two lanes of vector operations, each lane summing its squares in
+// class order from 0.0 as impurity() does; the improvement is combined in the scalar order.
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<double> multi_gini_improvement(const SearchRules& rules, double parent, double node_weight,
+                                                    const uint64_t* left_class, uint64_t left_sum,
+                                                    uint64_t left_count, const uint64_t* right_class,
+                                                    uint64_t right_sum, uint64_t right_count, int8_t constraint,
+                                                    NodeBounds bounds) {
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = d(left_sum);
+  const double w_right = d(right_sum);
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0) {
+    double left_weights[K];
+    double right_weights[K];
+    for (uint64_t c = 0; c < K; ++c) {
+      left_weights[c] = d(left_class[c]);
+      right_weights[c] = d(right_class[c]);
+    }
+    if (!monotonic_ok(SideStats{left_weights, w_left, left_count}, SideStats{right_weights, w_right, right_count},
+                      constraint, bounds, K)) {
+      return std::nullopt;
+    }
+  }
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  __m128d sum = _mm_setzero_pd();
+  for (uint64_t c = 0; c < K; ++c) {
+    const __m128d p = _mm_div_pd(_mm_set_pd(d(right_class[c]), d(left_class[c])), w);
+    sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
+  }
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+// search_whole_byte_node for K classes (3 to 8) and `Blocks` blocks of 16 entries: per class,
+// the node's weights masked to that class are formed once, and each feature's prefix and
+// missing class sums are byte sums of them. Under gini the options are scored with
+// multi_gini_improvement, otherwise with score_drawn_for on the same (exact) sums.
+template <uint64_t K, uint64_t Blocks>
+std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
+                                                 std::span<const RowIndex> rows, const NodeStats& stats,
+                                                 NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                 Rng& rng, std::vector<uint64_t>& pool,
+                                                 const detail::PoolDraws& draws, uint64_t max_features,
+                                                 ExtraScratch& scratch) {
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
+                    scratch.entry_classes.size() >= 16 * Blocks && scratch.row_offsets.size() >= n &&
+                    stats.class_weight.size() == K,
+                "index out of bounds: entry bytes shorter than the node");
+  alignas(16) uint8_t buffers[2][16 * Blocks] = {};
+  uint64_t current = 0;
+  const uint32_t* offset = scratch.row_offsets.data();
+  const uint8_t* copy = bm.row_major_copy.data();
+  const uint64_t extra_seed = ctx.growth.extra_seed;
+  const bool gini = rules.criterion == Criterion::Gini;
+  const double node_weight = stats.weight;
+  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
+  uint64_t node_class[K];
+  for (uint64_t c = 0; c < K; ++c) node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
+  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i ones = _mm_set1_epi8(1);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i valid[Blocks];
+  __m128i mine[Blocks][K];  // each entry's weight in the lanes of its class, zero elsewhere
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    valid[b] = lanes_below(n - 16 * b);
+    const __m128i w = _mm_and_si128(valid[b], load16(scratch.entry_bytes.data() + 16 * b));
+    const __m128i cls = load16(scratch.entry_classes.data() + 16 * b);
+    for (uint64_t c = 0; c < K; ++c)
+      mine[b][c] = _mm_and_si128(w, _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c))));
+  }
+  auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
+    MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                  "index out of bounds: feature outside the binned matrix");
+    uint8_t* bins = buffers[current];
+    gather_indexed(copy + feature, offset, n, bins);
+    __m128i v[Blocks];
+    for (uint64_t b = 0; b < Blocks; ++b) v[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(bins + 16 * b));
+    uint64_t lo = 255;
+    uint64_t hi = 0;
+    uint64_t missing_count = 0;
+    uint64_t missing[K] = {};
+    __m128i low = all;
+    __m128i high = zero;
+    if (bm.has_missing) {
+      const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[feature].size())));
+      __m128i m_count = zero;
+      __m128i m_class[K];
+      for (uint64_t c = 0; c < K; ++c) m_class[c] = zero;
+      for (uint64_t b = 0; b < Blocks; ++b) {
+        const __m128i gone = _mm_and_si128(valid[b], _mm_cmpeq_epi8(v[b], missing_v));
+        const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid[b], all), gone);
+        m_count = _mm_add_epi64(m_count, _mm_sad_epu8(_mm_and_si128(gone, ones), zero));
+        for (uint64_t c = 0; c < K; ++c)
+          m_class[c] = _mm_add_epi64(m_class[c], _mm_sad_epu8(_mm_and_si128(gone, mine[b][c]), zero));
+        low = _mm_min_epu8(low, _mm_or_si128(v[b], skip));
+        high = _mm_max_epu8(high, _mm_andnot_si128(skip, v[b]));
+      }
+      missing_count = sum_lanes(m_count);
+      for (uint64_t c = 0; c < K; ++c) missing[c] = sum_lanes(m_class[c]);
+    } else {
+      for (uint64_t b = 0; b < Blocks; ++b) {
+        low = _mm_min_epu8(low, _mm_or_si128(v[b], _mm_andnot_si128(valid[b], all)));
+        high = _mm_max_epu8(high, _mm_and_si128(v[b], valid[b]));
+      }
+    }
+    fold_extremes(low, high, lo, hi);
+    if (missing_count == n || !(lo < hi)) {
+      constant_features.push_back(feature);
+      return std::nullopt;
+    }
+    const double t = draw_extra_threshold(rng, extra_seed, static_cast<double>(lo), static_cast<double>(hi));
+    if (!(t >= static_cast<double>(lo)) || t >= static_cast<double>(hi)) return std::nullopt;
+    // t >= lo >= 0 here, so truncation is the floor. The missing bin lies above hi > t.
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(t)));
+    __m128i p_count = zero;
+    __m128i p_class[K];
+    for (uint64_t c = 0; c < K; ++c) p_class[c] = zero;
+    for (uint64_t b = 0; b < Blocks; ++b) {
+      const __m128i in = _mm_and_si128(valid[b], _mm_cmpeq_epi8(_mm_min_epu8(v[b], limit), v[b]));
+      p_count = _mm_add_epi64(p_count, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
+      for (uint64_t c = 0; c < K; ++c)
+        p_class[c] = _mm_add_epi64(p_class[c], _mm_sad_epu8(_mm_and_si128(in, mine[b][c]), zero));
+    }
+    const uint64_t prefix_count = sum_lanes(p_count);
+    if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
+    uint64_t prefix[K];
+    uint64_t prefix_sum = 0;
+    uint64_t missing_sum = 0;
+    for (uint64_t c = 0; c < K; ++c) {
+      prefix[c] = sum_lanes(p_class[c]);
+      prefix_sum += prefix[c];
+      missing_sum += missing[c];
+    }
+    const int8_t constraint = ctx.growth.constraint(feature);
+    const double parent = byte_node_impurity(rules, stats, scratch);
+    if (!gini) {
+      double sums[4 * K];
+      double* prefix_weights = sums;
+      double* missing_weights = sums + K;
+      for (uint64_t c = 0; c < K; ++c) {
+        prefix_weights[c] = static_cast<double>(prefix[c]);
+        missing_weights[c] = static_cast<double>(missing[c]);
+      }
+      const DrawnPartition part{prefix_weights, static_cast<double>(prefix_sum), prefix_count,
+                                missing_weights, static_cast<double>(missing_sum), missing_count};
+      return score_drawn_for<K>(rules, stats, parent, n, part, t, constraint, bounds, sums + 2 * K);
+    }
+    // The sides of score_drawn_for, as whole numbers.
+    std::optional<SplitCandidate> best;
+    double best_improvement = 0.0;
+    uint64_t side[K];
+    for (uint64_t c = 0; c < K; ++c) side[c] = node_class[c] - prefix[c];
+    // (1) missing rows with the entries above t (left).
+    if (auto improvement = multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum,
+                                                     n - prefix_count, prefix, prefix_sum, prefix_count, constraint,
+                                                     bounds)) {
+      best = SplitCandidate{t, true, 0.0};
+      best_improvement = *improvement;
+    }
+    if (missing_count > 0) {
+      // (2) missing rows with the prefix (right).
+      uint64_t joined[K];
+      for (uint64_t c = 0; c < K; ++c) {
+        side[c] = node_class[c] - missing[c] - prefix[c];
+        joined[c] = prefix[c] + missing[c];
+      }
+      if (auto improvement = multi_gini_improvement<K>(
+              rules, parent, node_weight, side, node_sum - prefix_sum - missing_sum,
+              n - missing_count - prefix_count, joined, prefix_sum + missing_sum, prefix_count + missing_count,
+              constraint, bounds)) {
+        if (!best || *improvement > best_improvement) {
+          best = SplitCandidate{t, false, 0.0};
+          best_improvement = *improvement;
+        }
+      }
+    }
+    if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+    return best;
+  };
+  uint64_t best_buffer = 0;
+  auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
+    best_buffer = current;
+    current ^= 1;
+  });
+  if (best) {
+    if (scratch.kept_bins.size() < n + kBlockPad) scratch.kept_bins.resize(n + kBlockPad);
+    std::copy(buffers[best_buffer], buffers[best_buffer] + n, scratch.kept_bins.data());
+    scratch.kept_valid = true;
+    scratch.kept_feature = best->feature;
+    scratch.kept_rows = rows.data();
+    scratch.kept_entries = n;
+  }
+  return best;
+}
 
 // search_whole_byte_node for nodes of `Blocks` blocks of 16 entries: the node's lane masks
 // and bytes are loaded once, and each feature's bins stay in registers from the extremes to
@@ -1972,7 +2176,8 @@ std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, cons
 bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
                      const NodeStats& stats, const ExtraScratch& scratch) {
 #if defined(__SSE2__)
-  return rules.n_classes == 2 && rows.size() < kWholeNodeBelow && prepared_byte_node(ctx, stats, rows, scratch) &&
+  return rules.n_classes >= 2 && rules.n_classes <= kTagLanes && rows.size() < kWholeNodeBelow &&
+         prepared_byte_node(ctx, stats, rows, scratch) &&
          scratch.row_offsets_ready && scratch.checked_rows == rows.data();
 #else
   return false;
@@ -1990,6 +2195,20 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
 #if defined(__SSE2__)
   static_assert(kWholeNodeBelow <= 48, "whole-node searches cover at most three blocks");
   const uint64_t blocks = (rows.size() + 15) / 16;
+  if (rules.n_classes > 2) {
+    switch (rules.n_classes * 4 + (blocks <= 1 ? 1 : blocks)) {
+#define MORVEL_WHOLE_MULTI(K, B) \
+  case K * 4 + B:                \
+    return whole_multi_node_blocks<K, B>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, \
+                                         max_features, scratch);
+#define MORVEL_WHOLE_MULTI_K(K) MORVEL_WHOLE_MULTI(K, 1) MORVEL_WHOLE_MULTI(K, 2) MORVEL_WHOLE_MULTI(K, 3)
+      MORVEL_WHOLE_MULTI_K(3) MORVEL_WHOLE_MULTI_K(4) MORVEL_WHOLE_MULTI_K(5) MORVEL_WHOLE_MULTI_K(6)
+      MORVEL_WHOLE_MULTI_K(7) MORVEL_WHOLE_MULTI_K(8)
+#undef MORVEL_WHOLE_MULTI_K
+#undef MORVEL_WHOLE_MULTI
+      default: throw_internal("whole-node searches take three to eight classes");
+    }
+  }
   if (blocks <= 1) {
     return whole_byte_node_blocks<1>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
                                      max_features, scratch);

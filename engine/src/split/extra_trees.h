@@ -169,7 +169,7 @@ bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<cons
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).
 // Inline: every extra-trees search draws one, and the call would cost as much as the draw.
-inline double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
+[[gnu::always_inline]] inline double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
   const uint64_t x = rng.next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15ULL);
   const double u = static_cast<double>(x >> 11) * 0x1p-53;
   return hi * u + lo * (1.0 - u);
@@ -199,7 +199,7 @@ std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, 
                                                     std::vector<uint64_t>& constant_features, Rng& rng,
                                                     ExtraScratch& scratch);
 
-// Whether search_whole_byte_node serves this node: two classes, prepared by binned_node_stats
+// Whether search_whole_byte_node serves this node: two to eight classes, prepared by binned_node_stats
 // with offsets into the row-major copy of the bins, fewer than 48 entries, no fit profile.
 bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
                      const NodeStats& stats, const ExtraScratch& scratch);

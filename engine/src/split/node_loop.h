@@ -1,4 +1,5 @@
-// The node loop's shared pieces: the feature-pool draws of extra trees, the rule that keeps a
+// The node loop's shared pieces (forced inline where they run once per searched feature: large
+// translation units otherwise exhaust the compiler's inlining budget before reaching them): the feature-pool draws of extra trees, the rule that keeps a
 // node's best candidate, and the extra-trees loop itself, which the grower runs around any
 // per-feature search and the whole-node byte searches run around their own.
 #pragma once
@@ -39,20 +40,27 @@ class PoolDraws {
 
   // The drawn item is swapped to pool[available - 1] and returned; one item left draws nothing.
   template <class T>
-  T draw(Rng& rng, std::span<T> pool, uint64_t available) const {
-    MORVEL_ASSERT(available > 0 && available < threshold_.size() && available <= pool.size(), msg::kUpToPositive);
-    uint64_t b = 0;
-    if (available > 1) {
-      const uint64_t threshold = threshold_[available];
-      uint64_t v;
-      do {
-        v = rng.next_u32();
-      } while (v < threshold);
-      b = static_cast<uint64_t>((static_cast<unsigned __int128>(magic_[available] * v) * available) >> 64);
-    }
+  [[gnu::always_inline]] T draw(Rng& rng, std::span<T> pool, uint64_t available) const {
+    MORVEL_ASSERT(available <= pool.size(), msg::kUpToPositive);
+    const uint64_t b = below(rng, available);
     std::swap(pool[b], pool[available - 1]);
     return pool[available - 1];
   }
+
+  // rng.below(up_to) for 0 < up_to <= size: the same draws, without its two divisions.
+  [[gnu::always_inline]] uint64_t below(Rng& rng, uint64_t up_to) const {
+    MORVEL_ASSERT(up_to > 0 && up_to < threshold_.size(), msg::kUpToPositive);
+    if (up_to == 1) return 0;
+    const uint64_t threshold = threshold_[up_to];
+    uint64_t v;
+    do {
+      v = rng.next_u32();
+    } while (v < threshold);
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(magic_[up_to] * v) * up_to) >> 64);
+  }
+
+  // Largest up_to that below() serves.
+  uint64_t size() const { return threshold_.empty() ? 0 : threshold_.size() - 1; }
 
  private:
   std::vector<uint64_t> threshold_;
@@ -69,9 +77,12 @@ struct NodeSplit {
 
 // Keeps the best candidate by gain. Ties on gain are settled by a reservoir draw: with t
 // candidates tied so far, the newest replaces the incumbent when below(t) == 0, so each
-// survives with probability 1/t. Returns whether `candidate` became the best.
-inline bool consider_candidate(std::optional<NodeSplit>& best, uint64_t& ties, uint64_t feature,
-                               const SplitCandidate& candidate, Rng& rng) {
+// survives with probability 1/t. `draws`, when given, makes that draw without divisions (tiny
+// nodes tie often: their few rows split the same way on most features). Returns whether
+// `candidate` became the best.
+[[gnu::always_inline]] inline bool consider_candidate(std::optional<NodeSplit>& best, uint64_t& ties, uint64_t feature,
+                               const SplitCandidate& candidate, Rng& rng,
+                               const detail::PoolDraws* draws = nullptr) {
   if (!best || candidate.gain > best->candidate.gain) {
     best = NodeSplit{feature, candidate};
     ties = 1;
@@ -79,7 +90,8 @@ inline bool consider_candidate(std::optional<NodeSplit>& best, uint64_t& ties, u
   }
   if (candidate.gain == best->candidate.gain) {
     ++ties;
-    if (rng.below(ties) == 0) {
+    const uint64_t drawn = draws != nullptr && ties <= draws->size() ? draws->below(rng, ties) : rng.below(ties);
+    if (drawn == 0) {
       best = NodeSplit{feature, candidate};
       return true;
     }
@@ -109,7 +121,7 @@ std::optional<NodeSplit> extra_node_loop(std::vector<uint64_t>& pool, const deta
     const size_t known_constant = constant_features.size();
     const std::optional<SplitCandidate> candidate = search(feature);
     if (constant_features.size() == known_constant) ++counted;
-    if (candidate && consider_candidate(best, ties, feature, *candidate, rng)) took(feature);
+    if (candidate && consider_candidate(best, ties, feature, *candidate, rng, &draws)) took(feature);
     if (best && counted >= max_features) break;
   }
   return best;
