@@ -845,6 +845,155 @@ std::optional<SplitCandidate> score_binary_sums(const SearchRules& rules, const 
   return best;
 }
 
+#if defined(__SSE2__)
+inline uint64_t sum_lanes(__m128i v) {
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(v)) + static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+}
+
+// evaluate_fixed<2> under gini on whole-number sides, both sides' impurities computed in the
+// two lanes of vector operations: each lane rounds every operation exactly as the scalar
+// form does (1 - ((0 + p0 * p0) + p1 * p1) with p_c = class weight / side weight), and the
+// improvement is then combined in the scalar order.
+[[gnu::always_inline]] inline std::optional<double> binary_gini_improvement(const SearchRules& rules, double parent, double node_weight,
+                                                     uint64_t left_sum, uint64_t left_one, uint64_t left_count,
+                                                     uint64_t right_sum, uint64_t right_one, uint64_t right_count,
+                                                     int8_t constraint, NodeBounds bounds) {
+  // Sums below 2^53: the signed conversions are exact.
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = d(left_sum);
+  const double w_right = d(right_sum);
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  const double left_class[2] = {d(left_sum - left_one), d(left_one)};
+  const double right_class[2] = {d(right_sum - right_one), d(right_one)};
+  if (constraint != 0 && !monotonic_ok(SideStats{left_class, w_left, left_count},
+                                       SideStats{right_class, w_right, right_count}, constraint, bounds, 2)) {
+    return std::nullopt;
+  }
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  const __m128d p0 = _mm_div_pd(_mm_set_pd(right_class[0], left_class[0]), w);
+  const __m128d p1 = _mm_div_pd(_mm_set_pd(right_class[1], left_class[1]), w);
+  const __m128d sum = _mm_add_pd(_mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(p0, p0)), _mm_mul_pd(p1, p1));
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double term_left = _mm_cvtsd_f64(terms);
+  const double term_right = _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  const double improvement = (parent - term_left) - term_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+// score_binary_sums under gini (binary_gini_improvement for each option).
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_binary_gini(const SearchRules& rules, double node_weight, uint64_t node_sum,
+                                                       uint64_t node_one, double parent, uint64_t n,
+                                                       const BytePrefix& prefix, const ByteExtremes& miss,
+                                                       double pivot, int8_t constraint, NodeBounds bounds) {
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  // (1) missing rows with the entries above t (left).
+  if (auto improvement = binary_gini_improvement(rules, parent, node_weight, node_sum - prefix.sum,
+                                                 node_one - prefix.one, n - prefix.count, prefix.sum, prefix.one,
+                                                 prefix.count, constraint, bounds)) {
+    best = SplitCandidate{pivot, true, 0.0};
+    best_improvement = *improvement;
+  }
+  if (miss.missing_count > 0) {
+    // (2) missing rows with the prefix (right).
+    if (auto improvement = binary_gini_improvement(
+            rules, parent, node_weight, node_sum - prefix.sum - miss.missing_sum,
+            node_one - prefix.one - miss.missing_one, n - miss.missing_count - prefix.count,
+            prefix.sum + miss.missing_sum, prefix.one + miss.missing_one, prefix.count + miss.missing_count,
+            constraint, bounds)) {
+      if (!best || *improvement > best_improvement) {
+        best = SplitCandidate{pivot, false, 0.0};
+        best_improvement = *improvement;
+      }
+    }
+  }
+  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+  return best;
+}
+
+
+// evaluate_fixed<K> under gini on whole-number sides with K classes: the two sides' class
+// shares and squares in the two lanes of vector operations, each lane summing its squares in
+// class order from 0.0 as impurity() does; the improvement is combined in the scalar order.
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<double> multi_gini_improvement(const SearchRules& rules, double parent, double node_weight,
+                                                    const uint64_t* left_class, uint64_t left_sum,
+                                                    uint64_t left_count, const uint64_t* right_class,
+                                                    uint64_t right_sum, uint64_t right_count, int8_t constraint,
+                                                    NodeBounds bounds) {
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = d(left_sum);
+  const double w_right = d(right_sum);
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0) {
+    double left_weights[K];
+    double right_weights[K];
+    for (uint64_t c = 0; c < K; ++c) {
+      left_weights[c] = d(left_class[c]);
+      right_weights[c] = d(right_class[c]);
+    }
+    if (!monotonic_ok(SideStats{left_weights, w_left, left_count}, SideStats{right_weights, w_right, right_count},
+                      constraint, bounds, K)) {
+      return std::nullopt;
+    }
+  }
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  __m128d sum = _mm_setzero_pd();
+  for (uint64_t c = 0; c < K; ++c) {
+    const __m128d p = _mm_div_pd(_mm_set_pd(d(right_class[c]), d(left_class[c])), w);
+    sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
+  }
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+// score_drawn_for<K> under gini on whole-number sums (multi_gini_improvement for each option).
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_multi_gini(
+    const SearchRules& rules, double node_weight, uint64_t node_sum, const uint64_t* node_class, double parent,
+    uint64_t n, const uint64_t* prefix, uint64_t prefix_sum, uint64_t prefix_count, const uint64_t* missing,
+    uint64_t missing_sum, uint64_t missing_count, double pivot, int8_t constraint, NodeBounds bounds) {
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  uint64_t side[K];
+  for (uint64_t c = 0; c < K; ++c) side[c] = node_class[c] - prefix[c];
+  // (1) missing rows with the entries above t (left).
+  if (auto improvement = multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum,
+                                                   n - prefix_count, prefix, prefix_sum, prefix_count, constraint,
+                                                   bounds)) {
+    best = SplitCandidate{pivot, true, 0.0};
+    best_improvement = *improvement;
+  }
+  if (missing_count > 0) {
+    // (2) missing rows with the prefix (right).
+    uint64_t joined[K];
+    for (uint64_t c = 0; c < K; ++c) {
+      side[c] = node_class[c] - missing[c] - prefix[c];
+      joined[c] = prefix[c] + missing[c];
+    }
+    if (auto improvement = multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum - missing_sum,
+                                                     n - missing_count - prefix_count, joined, prefix_sum + missing_sum,
+                                                     prefix_count + missing_count, constraint, bounds)) {
+      if (!best || *improvement > best_improvement) {
+        best = SplitCandidate{pivot, false, 0.0};
+        best_improvement = *improvement;
+      }
+    }
+  }
+  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+  return best;
+}
+#endif
+
 // The prepared node's impurity: computed by its first search, reused by the others.
 double byte_node_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
   if (!scratch.node_impurity_known) {
@@ -948,8 +1097,16 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   const uint64_t last = static_cast<uint64_t>(t);
   const BytePrefix prefix = binary_byte_prefix(node, last);
   if (prefix.count == 0 || prefix.count == n - miss.missing_count) return reject();
-  auto result = score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, prefix, miss, t,
-                                  constraint, bounds);
+  const double parent = byte_node_impurity(rules, stats, scratch);
+#if defined(__SSE2__)
+  auto result = rules.criterion == Criterion::Gini
+                    ? score_binary_gini(rules, stats.weight, static_cast<uint64_t>(stats.weight),
+                                        static_cast<uint64_t>(stats.class_weight[1]), parent, n, prefix, miss, t,
+                                        constraint, bounds)
+                    : score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
+#else
+  auto result = score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
+#endif
   if (!result) return reject();
   return result;
 }
@@ -1170,6 +1327,28 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
     }
   }
   if (count == 0 || count == n - miss.missing_count) return std::nullopt;
+#if defined(__SSE2__)
+  if constexpr (K > 0) {
+    if (rules.criterion == Criterion::Gini) {
+      // Every sum is a whole number below 2^53.
+      uint64_t node_class[K];
+      uint64_t prefix_sums[K];
+      uint64_t missing_sums[K];
+      uint64_t prefix_sum = 0;
+      uint64_t missing_sum = 0;
+      for (uint64_t c = 0; c < K; ++c) {
+        node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
+        prefix_sums[c] = static_cast<uint64_t>(prefix[c]);
+        missing_sums[c] = static_cast<uint64_t>(missing[c]);
+        prefix_sum += prefix_sums[c];
+        missing_sum += missing_sums[c];
+      }
+      return score_multi_gini<K>(rules, stats.weight, static_cast<uint64_t>(stats.weight), node_class,
+                                 byte_node_impurity(rules, stats, scratch), n, prefix_sums, prefix_sum, count,
+                                 missing_sums, missing_sum, miss.missing_count, t, constraint, bounds);
+    }
+  }
+#endif
   double prefix_weight = 0.0;
   for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
   const DrawnPartition part{prefix, prefix_weight, count, missing, missing_weight, miss.missing_count};
@@ -1780,116 +1959,6 @@ namespace {
 constexpr uint64_t kWholeNodeBelow = 48;
 
 #if defined(__SSE2__)
-inline uint64_t sum_lanes(__m128i v) {
-  return static_cast<uint64_t>(_mm_cvtsi128_si64(v)) + static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
-}
-
-// evaluate_fixed<2> under gini on whole-number sides, both sides' impurities computed in the
-// two lanes of vector operations: each lane rounds every operation exactly as the scalar
-// form does (1 - ((0 + p0 * p0) + p1 * p1) with p_c = class weight / side weight), and the
-// improvement is then combined in the scalar order.
-[[gnu::always_inline]] inline std::optional<double> binary_gini_improvement(const SearchRules& rules, double parent, double node_weight,
-                                                     uint64_t left_sum, uint64_t left_one, uint64_t left_count,
-                                                     uint64_t right_sum, uint64_t right_one, uint64_t right_count,
-                                                     int8_t constraint, NodeBounds bounds) {
-  // Sums below 2^53: the signed conversions are exact.
-  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
-  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
-  if (left_sum == 0 || right_sum == 0) return std::nullopt;
-  const double w_left = d(left_sum);
-  const double w_right = d(right_sum);
-  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
-  const double left_class[2] = {d(left_sum - left_one), d(left_one)};
-  const double right_class[2] = {d(right_sum - right_one), d(right_one)};
-  if (constraint != 0 && !monotonic_ok(SideStats{left_class, w_left, left_count},
-                                       SideStats{right_class, w_right, right_count}, constraint, bounds, 2)) {
-    return std::nullopt;
-  }
-  const __m128d w = _mm_set_pd(w_right, w_left);
-  const __m128d p0 = _mm_div_pd(_mm_set_pd(right_class[0], left_class[0]), w);
-  const __m128d p1 = _mm_div_pd(_mm_set_pd(right_class[1], left_class[1]), w);
-  const __m128d sum = _mm_add_pd(_mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(p0, p0)), _mm_mul_pd(p1, p1));
-  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
-  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
-  const double term_left = _mm_cvtsd_f64(terms);
-  const double term_right = _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
-  const double improvement = (parent - term_left) - term_right;
-  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
-  return improvement;
-}
-
-// score_binary_sums under gini (binary_gini_improvement for each option).
-[[gnu::always_inline]] inline std::optional<SplitCandidate> score_binary_gini(const SearchRules& rules, double node_weight, uint64_t node_sum,
-                                                       uint64_t node_one, double parent, uint64_t n,
-                                                       const BytePrefix& prefix, const ByteExtremes& miss,
-                                                       double pivot, int8_t constraint, NodeBounds bounds) {
-  std::optional<SplitCandidate> best;
-  double best_improvement = 0.0;
-  // (1) missing rows with the entries above t (left).
-  if (auto improvement = binary_gini_improvement(rules, parent, node_weight, node_sum - prefix.sum,
-                                                 node_one - prefix.one, n - prefix.count, prefix.sum, prefix.one,
-                                                 prefix.count, constraint, bounds)) {
-    best = SplitCandidate{pivot, true, 0.0};
-    best_improvement = *improvement;
-  }
-  if (miss.missing_count > 0) {
-    // (2) missing rows with the prefix (right).
-    if (auto improvement = binary_gini_improvement(
-            rules, parent, node_weight, node_sum - prefix.sum - miss.missing_sum,
-            node_one - prefix.one - miss.missing_one, n - miss.missing_count - prefix.count,
-            prefix.sum + miss.missing_sum, prefix.one + miss.missing_one, prefix.count + miss.missing_count,
-            constraint, bounds)) {
-      if (!best || *improvement > best_improvement) {
-        best = SplitCandidate{pivot, false, 0.0};
-        best_improvement = *improvement;
-      }
-    }
-  }
-  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
-  return best;
-}
-
-
-// evaluate_fixed<K> under gini on whole-number sides with K classes: the two sides' class
-// shares and squares in the two lanes of vector operations, each lane summing its squares in
-// class order from 0.0 as impurity() does; the improvement is combined in the scalar order.
-template <uint64_t K>
-[[gnu::always_inline]] inline std::optional<double> multi_gini_improvement(const SearchRules& rules, double parent, double node_weight,
-                                                    const uint64_t* left_class, uint64_t left_sum,
-                                                    uint64_t left_count, const uint64_t* right_class,
-                                                    uint64_t right_sum, uint64_t right_count, int8_t constraint,
-                                                    NodeBounds bounds) {
-  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
-  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
-  if (left_sum == 0 || right_sum == 0) return std::nullopt;
-  const double w_left = d(left_sum);
-  const double w_right = d(right_sum);
-  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
-  if (constraint != 0) {
-    double left_weights[K];
-    double right_weights[K];
-    for (uint64_t c = 0; c < K; ++c) {
-      left_weights[c] = d(left_class[c]);
-      right_weights[c] = d(right_class[c]);
-    }
-    if (!monotonic_ok(SideStats{left_weights, w_left, left_count}, SideStats{right_weights, w_right, right_count},
-                      constraint, bounds, K)) {
-      return std::nullopt;
-    }
-  }
-  const __m128d w = _mm_set_pd(w_right, w_left);
-  __m128d sum = _mm_setzero_pd();
-  for (uint64_t c = 0; c < K; ++c) {
-    const __m128d p = _mm_div_pd(_mm_set_pd(d(right_class[c]), d(left_class[c])), w);
-    sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
-  }
-  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
-  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
-  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
-  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
-  return improvement;
-}
-
 // search_whole_byte_node for K classes (3 to 8) and `Blocks` blocks of 16 entries: per class,
 // the node's weights masked to that class are formed once, and each feature's prefix and
 // missing class sums are byte sums of them. Under gini the options are scored with
@@ -2006,37 +2075,8 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
                                 missing_weights, static_cast<double>(missing_sum), missing_count};
       return score_drawn_for<K>(rules, stats, parent, n, part, t, constraint, bounds, sums + 2 * K);
     }
-    // The sides of score_drawn_for, as whole numbers.
-    std::optional<SplitCandidate> best;
-    double best_improvement = 0.0;
-    uint64_t side[K];
-    for (uint64_t c = 0; c < K; ++c) side[c] = node_class[c] - prefix[c];
-    // (1) missing rows with the entries above t (left).
-    if (auto improvement = multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum,
-                                                     n - prefix_count, prefix, prefix_sum, prefix_count, constraint,
-                                                     bounds)) {
-      best = SplitCandidate{t, true, 0.0};
-      best_improvement = *improvement;
-    }
-    if (missing_count > 0) {
-      // (2) missing rows with the prefix (right).
-      uint64_t joined[K];
-      for (uint64_t c = 0; c < K; ++c) {
-        side[c] = node_class[c] - missing[c] - prefix[c];
-        joined[c] = prefix[c] + missing[c];
-      }
-      if (auto improvement = multi_gini_improvement<K>(
-              rules, parent, node_weight, side, node_sum - prefix_sum - missing_sum,
-              n - missing_count - prefix_count, joined, prefix_sum + missing_sum, prefix_count + missing_count,
-              constraint, bounds)) {
-        if (!best || *improvement > best_improvement) {
-          best = SplitCandidate{t, false, 0.0};
-          best_improvement = *improvement;
-        }
-      }
-    }
-    if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
-    return best;
+    return score_multi_gini<K>(rules, node_weight, node_sum, node_class, parent, n, prefix, prefix_sum, prefix_count,
+                               missing, missing_sum, missing_count, t, constraint, bounds);
   };
   uint64_t best_buffer = 0;
   auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
