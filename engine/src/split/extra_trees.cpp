@@ -850,6 +850,30 @@ inline uint64_t sum_lanes(__m128i v) {
   return static_cast<uint64_t>(_mm_cvtsi128_si64(v)) + static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
 }
 
+// Bytes base[offset[i]] for i in [begin, end) packed into a word, byte i - begin in bits
+// 8 (i - begin) up; zero when the range is empty.
+inline uint64_t gather_word(const uint8_t* base, const uint32_t* offset, uint64_t begin, uint64_t end) {
+  uint64_t word = 0;
+  for (uint64_t i = begin; i < end; ++i) word |= uint64_t{base[offset[i]]} << ((i - begin) * 8);
+  return word;
+}
+
+// A small node's bins of one feature as `Blocks` vectors of 16 entries, lanes past n zero.
+// Assembled in registers: bytes stored one by one and then loaded as a vector would stall
+// the load until every store has completed.
+template <uint64_t Blocks>
+[[gnu::always_inline]] inline void gather_blocks(const uint8_t* base, const uint32_t* offset, uint64_t n,
+                                                 __m128i* v) {
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const uint64_t start = 16 * b;
+    const uint64_t middle = std::min(n, start + 8);
+    const uint64_t end = std::min(n, start + 16);
+    const uint64_t low = start < middle ? gather_word(base, offset, start, middle) : 0;
+    const uint64_t high = start + 8 < end ? gather_word(base, offset, start + 8, end) : 0;
+    v[b] = _mm_set_epi64x(static_cast<int64_t>(high), static_cast<int64_t>(low));
+  }
+}
+
 // evaluate_fixed<2> under gini on whole-number sides, both sides' impurities computed in the
 // two lanes of vector operations: each lane rounds every operation exactly as the scalar
 // form does (1 - ((0 + p0 * p0) + p1 * p1) with p_c = class weight / side weight), and the
@@ -1976,8 +2000,10 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
                     scratch.entry_classes.size() >= 16 * Blocks && scratch.row_offsets.size() >= n &&
                     stats.class_weight.size() == K,
                 "index out of bounds: entry bytes shorter than the node");
-  alignas(16) uint8_t buffers[2][16 * Blocks] = {};
-  uint64_t current = 0;
+  // The searched feature's bins and the best one's.
+  __m128i v[Blocks];
+  __m128i best_bins[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = _mm_setzero_si128();
   const uint32_t* offset = scratch.row_offsets.data();
   const uint8_t* copy = bm.row_major_copy.data();
   const uint64_t extra_seed = ctx.growth.extra_seed;
@@ -2001,10 +2027,7 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
   auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
     MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
                   "index out of bounds: feature outside the binned matrix");
-    uint8_t* bins = buffers[current];
-    gather_indexed(copy + feature, offset, n, bins);
-    __m128i v[Blocks];
-    for (uint64_t b = 0; b < Blocks; ++b) v[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(bins + 16 * b));
+    gather_blocks<Blocks>(copy + feature, offset, n, v);
     uint64_t lo = 255;
     uint64_t hi = 0;
     uint64_t missing_count = 0;
@@ -2078,14 +2101,14 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
     return score_multi_gini<K>(rules, node_weight, node_sum, node_class, parent, n, prefix, prefix_sum, prefix_count,
                                missing, missing_sum, missing_count, t, constraint, bounds);
   };
-  uint64_t best_buffer = 0;
   auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
-    best_buffer = current;
-    current ^= 1;
+    for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = v[b];
   });
   if (best) {
-    if (scratch.kept_bins.size() < n + kBlockPad) scratch.kept_bins.resize(n + kBlockPad);
-    std::copy(buffers[best_buffer], buffers[best_buffer] + n, scratch.kept_bins.data());
+    // The partition reads the winner's bins in list order.
+    if (scratch.kept_bins.size() < 16 * Blocks) scratch.kept_bins.resize(16 * Blocks + kBlockPad);
+    for (uint64_t b = 0; b < Blocks; ++b)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch.kept_bins.data() + 16 * b), best_bins[b]);
     scratch.kept_valid = true;
     scratch.kept_feature = best->feature;
     scratch.kept_rows = rows.data();
@@ -2109,10 +2132,10 @@ std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, cons
   MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
                     scratch.entry_bytes_one.size() >= 16 * Blocks && scratch.row_offsets.size() >= n,
                 "index out of bounds: entry bytes shorter than the node");
-  // Two buffers of bins: the searched feature's and the best one's.
-  // Lanes past the node's entries are masked; they start zeroed, never indeterminate.
-  alignas(16) uint8_t buffers[2][16 * Blocks] = {};
-  uint64_t current = 0;
+  // The searched feature's bins and the best one's.
+  __m128i v[Blocks];
+  __m128i best_bins[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = _mm_setzero_si128();
   const uint32_t* offset = scratch.row_offsets.data();
   const uint8_t* copy = bm.row_major_copy.data();
   const uint64_t extra_seed = ctx.growth.extra_seed;
@@ -2134,10 +2157,7 @@ std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, cons
   auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
     MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
                   "index out of bounds: feature outside the binned matrix");
-    uint8_t* bins = buffers[current];
-    gather_indexed(copy + feature, offset, n, bins);
-    __m128i v[Blocks];
-    for (uint64_t b = 0; b < Blocks; ++b) v[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(bins + 16 * b));
+    gather_blocks<Blocks>(copy + feature, offset, n, v);
     ByteExtremes miss;
     __m128i low = all;
     __m128i high = zero;
@@ -2193,15 +2213,14 @@ std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, cons
     }
     return score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
   };
-  uint64_t best_buffer = 0;
   auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
-    best_buffer = current;
-    current ^= 1;
+    for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = v[b];
   });
   if (best) {
     // The partition reads the winner's bins in list order.
-    if (scratch.kept_bins.size() < n + kBlockPad) scratch.kept_bins.resize(n + kBlockPad);
-    std::copy(buffers[best_buffer], buffers[best_buffer] + n, scratch.kept_bins.data());
+    if (scratch.kept_bins.size() < 16 * Blocks) scratch.kept_bins.resize(16 * Blocks + kBlockPad);
+    for (uint64_t b = 0; b < Blocks; ++b)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch.kept_bins.data() + 16 * b), best_bins[b]);
     scratch.kept_valid = true;
     scratch.kept_feature = best->feature;
     scratch.kept_rows = rows.data();
