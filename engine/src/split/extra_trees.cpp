@@ -1604,12 +1604,30 @@ bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch) {
 }
 
 #if defined(__SSE2__)
-// Splits a node's row tags (padded with zero tags to whole blocks of 16) into the weight bytes
-// and the second bytes (K == 2: the class-1 weight; otherwise the class), summing the weights,
-// the class-1 weights (K == 2) and, for K of 3 to 8, each class's weight.
+// Four entries' row tags in one word, entry `begin` in the low 16 bits; entries at or past
+// `end` read as zero tags (no weight). Checks every row and writes its offset into the
+// row-major copy when `offset` is given.
+inline uint64_t gather_tag_word(const uint16_t* tags, const RowIndex* rows, uint64_t begin, uint64_t end,
+                                uint64_t n_rows, uint32_t* offset, uint32_t n_features) {
+  uint64_t word = 0;
+  for (uint64_t j = begin; j < end && j < begin + 4; ++j) {
+    const RowIndex r = rows[j];
+    MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
+    word |= uint64_t{tags[r]} << ((j - begin) * 16);
+    if (offset != nullptr) offset[j] = r * n_features;
+  }
+  return word;
+}
+
+// Gathers a node's row tags 16 entries at a time (assembled in registers: a vector load of
+// tags just stored one by one would wait for every store) and splits them into the weight
+// bytes and the second bytes (K == 2: the class-1 weight; otherwise the class), summing the
+// weights, the class-1 weights (K == 2) and, for K of 3 to 8, each class's weight. The last
+// block's lanes past n carry zero tags.
 template <uint64_t K>
-void split_entry_tags(const uint16_t* entry_tags, uint64_t n, uint8_t* weight, uint8_t* second, uint64_t& total,
-                      uint64_t& ones, uint64_t* class_sums) {
+void gather_split_tags(const uint16_t* tags, const RowIndex* rows, uint64_t n, uint64_t n_rows, uint32_t* offset,
+                       uint32_t n_features, uint8_t* weight, uint8_t* second, uint64_t& total, uint64_t& ones,
+                       uint64_t* class_sums) {
   constexpr uint64_t kLanes = K > 2 && K <= 8 ? K : 0;
   const __m128i low_byte = _mm_set1_epi16(0x00FF);
   const __m128i zero = _mm_setzero_si128();
@@ -1618,8 +1636,11 @@ void split_entry_tags(const uint16_t* entry_tags, uint64_t n, uint8_t* weight, u
   __m128i per_class[kLanes > 0 ? kLanes : 1];
   for (uint64_t c = 0; c < kLanes; ++c) per_class[c] = zero;
   for (uint64_t i = 0; i < n; i += 16) {
-    const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i));
-    const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i + 8));
+    const auto word = [&](uint64_t begin) {
+      return static_cast<int64_t>(gather_tag_word(tags, rows, begin, n, n_rows, offset, n_features));
+    };
+    const __m128i t0 = _mm_set_epi64x(word(i + 4), word(i));
+    const __m128i t1 = _mm_set_epi64x(word(i + 12), word(i + 8));
     const __m128i w = _mm_packus_epi16(_mm_and_si128(t0, low_byte), _mm_and_si128(t1, low_byte));
     const __m128i c = _mm_packus_epi16(_mm_srli_epi16(t0, 8), _mm_srli_epi16(t1, 8));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(weight + i), w);
@@ -1654,10 +1675,8 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
   std::vector<uint8_t>& second_bytes = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
   if (second_bytes.size() < n + kBlockPad) second_bytes.resize(n + kBlockPad);
-  if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   uint8_t* second = second_bytes.data();
-  uint16_t* entry_tags = scratch.entry_row_tags.data();
   const uint16_t* tags = scratch.row_tags.data();
   // Every row is checked here, once per node: the node's searches then gather its bins
   // without checking (the tags cover exactly the matrix's rows).
@@ -1672,25 +1691,10 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   if (offsets && scratch.row_offsets.size() < n) scratch.row_offsets.resize(n);
   uint32_t* offset = scratch.row_offsets.data();
   const uint32_t n_features = static_cast<uint32_t>(bm.n_features);
+#if !defined(__SSE2__)
+  if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
+  uint16_t* entry_tags = scratch.entry_row_tags.data();
   uint64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const RowIndex r0 = rows[i];
-    const RowIndex r1 = rows[i + 1];
-    const RowIndex r2 = rows[i + 2];
-    const RowIndex r3 = rows[i + 3];
-    MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
-                  "index out of bounds: row outside the training matrix");
-    entry_tags[i] = tags[r0];
-    entry_tags[i + 1] = tags[r1];
-    entry_tags[i + 2] = tags[r2];
-    entry_tags[i + 3] = tags[r3];
-    if (offsets) {
-      offset[i] = r0 * n_features;
-      offset[i + 1] = r1 * n_features;
-      offset[i + 2] = r2 * n_features;
-      offset[i + 3] = r3 * n_features;
-    }
-  }
   for (; i < n; ++i) {
     const RowIndex r = rows[i];
     MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
@@ -1699,6 +1703,7 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   }
   // Padding tags weigh nothing.
   std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
+#endif
 
   // Whole numbers: every sum is exact, so integer sums in any order give the values of
   // compute_node_stats' list-order double sums. The tags split into the weight bytes and the
@@ -1710,21 +1715,25 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   constexpr uint64_t kLaneClasses = 8;
   uint64_t class_sums[kLaneClasses] = {};
   bool summed = false;
-  i = 0;
 #if defined(__SSE2__)
+  uint32_t* offsets_out = offsets ? offset : nullptr;
   switch (k) {
-    case 2: split_entry_tags<2>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 3: split_entry_tags<3>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 4: split_entry_tags<4>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 5: split_entry_tags<5>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 6: split_entry_tags<6>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 7: split_entry_tags<7>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 8: split_entry_tags<8>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    default: split_entry_tags<0>(entry_tags, n, weight, second, total, ones, class_sums); break;
+#define MORVEL_SPLIT_TAGS(K) \
+  case K:                    \
+    gather_split_tags<K>(tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total, ones, \
+                         class_sums);                                                                      \
+    break;
+    MORVEL_SPLIT_TAGS(2) MORVEL_SPLIT_TAGS(3) MORVEL_SPLIT_TAGS(4) MORVEL_SPLIT_TAGS(5) MORVEL_SPLIT_TAGS(6)
+    MORVEL_SPLIT_TAGS(7) MORVEL_SPLIT_TAGS(8)
+#undef MORVEL_SPLIT_TAGS
+    default:
+      gather_split_tags<0>(tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total, ones,
+                           class_sums);
+      break;
   }
   summed = k > 2 && k <= kLaneClasses;
 #else
-  for (; i < n + kBlockPad; ++i) {
+  for (i = 0; i < n + kBlockPad; ++i) {
     const uint64_t w = entry_tags[i] & 0xFF;
     const uint64_t c = entry_tags[i] >> 8;
     weight[i] = static_cast<uint8_t>(w);

@@ -57,8 +57,9 @@ struct ExtraScratch {
   // The rows binned_node_stats checked against the matrix for the prepared node: searches of
   // that node read its bins without checking each row again.
   const RowIndex* checked_rows = nullptr;
-  // The prepared node's per-entry row tags, and for a small node its entries' offsets into the
-  // row-major copy of the bins (row_offsets_ready).
+  // The prepared node's per-entry row tags (without SSE2; otherwise they stay in registers),
+  // and for a small node its entries' offsets into the row-major copy of the bins
+  // (row_offsets_ready).
   std::vector<uint16_t> entry_row_tags;
   std::vector<uint32_t> row_offsets;
   std::vector<uint64_t> class_counts;  // class sums of a node with more than eight classes
