@@ -19,9 +19,13 @@ using ColumnGather = std::function<void(uint64_t, uint64_t, const uint64_t*, uin
 // How many features one gather pass takes for columns of `count` values.
 uint64_t gather_width(uint64_t count);
 
+// sink(f, column, edges, scratch) receives feature f's gathered values at every row
+// position (n_rows of them) and its edges, on the worker that computed them.
+using ColumnSink = std::function<void(uint64_t, const double*, const std::vector<double>&, EdgeScratch&)>;
+
 // Edges of every feature from gathered columns. Threads follow the cell rule; a failed
-// worker raises `panic_message`.
+// worker raises `panic_message`. With a sink, columns are gathered whole and handed to it.
 BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
-                       const ColumnGather& gather, const char* panic_message);
+                       const ColumnGather& gather, const char* panic_message, const ColumnSink& sink = {});
 
 }  // namespace morvel::detail
