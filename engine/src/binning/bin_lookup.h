@@ -1,10 +1,16 @@
 // Branch-light bin lookup and the threading threshold shared by the binning steps.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace morvel::detail {
 
@@ -75,6 +81,9 @@ class BinTable {
   bool build(const std::vector<double>& edges, unsigned bucket_bits) {
     const uint64_t m = edges.size();
     keys_.resize(m + kWindow);
+    values_.resize(m + kWindow);
+    std::copy(edges.begin(), edges.end(), values_.begin());
+    for (uint64_t j = m; j < m + kWindow; ++j) values_[j] = std::numeric_limits<double>::infinity();
     uint64_t n_negative = 0;
     for (uint64_t j = 0; j < m; ++j) {
       const int64_t key = edges[j] == 0.0 ? 0 : total_order_key(edges[j]);
@@ -124,42 +133,58 @@ class BinTable {
     return true;
   }
 
+  // Bucket range of one sign: keys in [lo, hi] (others clamped) map to
+  // offset + ((key - lo) >> shift).
+  struct Side {
+    int64_t lo;
+    int64_t hi;
+    uint64_t shift;
+    uint64_t offset;
+  };
+
   // The table's fields as plain values, for a loop that also stores bytes: the compiler
   // must assume a byte store may change the table object, but not a local copy.
   struct Lookup {
-    const int64_t* keys;
+    const double* edges;  // the edges, then kWindow infinities
     const uint8_t* table;
-    int64_t lo0, hi0, lo1, hi1;
-    uint64_t shift0, shift1, offset0, offset1;
+    Side sides[2];  // [0]: keys >= 0, [1]: keys < 0
 
-    // Number of edges strictly below v (v not NaN).
+    // Number of edges strictly below v (v not NaN). The side is picked by indexing, not by
+    // a branch: the sign of a value is as unpredictable as its bin. The window compares
+    // values, which is the bin rule itself (an infinity padding is never below a value).
     uint8_t bin(double v) const {
       const int64_t key = total_order_key(v);
-      const bool negative = key < 0;
-      const int64_t lo = negative ? lo1 : lo0;
-      const int64_t hi = negative ? hi1 : hi0;
-      int64_t clamped = key < lo ? lo : key;
-      clamped = clamped > hi ? hi : clamped;
-      const uint64_t shift = negative ? shift1 : shift0;
-      const uint64_t offset = negative ? offset1 : offset0;
-      const uint64_t b = table[offset + (static_cast<uint64_t>(clamped - lo) >> shift)];
-      const int64_t* e = keys + b;
+      const Side& side = sides[static_cast<uint64_t>(key) >> 63];
+      int64_t clamped = key < side.lo ? side.lo : key;
+      clamped = clamped > side.hi ? side.hi : clamped;
+      const uint64_t b = table[side.offset + (static_cast<uint64_t>(clamped - side.lo) >> side.shift)];
+      const double* e = edges + b;
+      static_assert(kWindow == 4, "the window compares two pairs");
+#if defined(__SSE2__)
+      // Ascending edges give a mask 2^c - 1 for c edges below the value.
+      const __m128d value = _mm_set1_pd(v);
+      const int below = _mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(e), value)) |
+                        (_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(e + 2), value)) << 2);
+      return static_cast<uint8_t>(b + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(below) + 1)));
+#else
       uint64_t above = 0;
-      for (uint64_t w = 0; w < kWindow; ++w) above += e[w] < key ? 1 : 0;
+      for (uint64_t w = 0; w < kWindow; ++w) above += e[w] < v ? 1 : 0;
       return static_cast<uint8_t>(b + above);
+#endif
     }
   };
 
   // Valid until the next build().
   Lookup lookup() const {
-    return Lookup{keys_.data(), table_.data(), lo_[0], hi_[0], lo_[1], hi_[1],
-                  shift_[0],    shift_[1],     offset_[0], offset_[1]};
+    return Lookup{values_.data(), table_.data(),
+                  {Side{lo_[0], hi_[0], shift_[0], offset_[0]}, Side{lo_[1], hi_[1], shift_[1], offset_[1]}}};
   }
 
   uint8_t bin(double v) const { return lookup().bin(v); }
 
  private:
   std::vector<int64_t> keys_;   // edge keys, then kWindow keys above every value
+  std::vector<double> values_;  // the edges, then kWindow infinities
   std::vector<uint8_t> table_;  // both sides' buckets
   int64_t lo_[2] = {0, -1};
   int64_t hi_[2] = {0, -1};

@@ -25,11 +25,18 @@ struct OrderedView {
   const StridedView<T>& view;
   const RowIndex* order;
   double value(uint64_t p, uint64_t f) const { return static_cast<double>(view.at(order[p], f)); }
+  // Rows come in training order, scattered over the buffer: a gather asks for the row it
+  // will read a few steps ahead, so that the cache misses overlap.
+  void prefetch(uint64_t p, uint64_t f) const {
+    __builtin_prefetch(view.base + static_cast<int64_t>(order[p]) * view.row_stride +
+                       static_cast<int64_t>(f) * view.col_stride);
+  }
 };
 
 struct OwnedRows {
   const DenseMatrix& x;
   double value(uint64_t p, uint64_t f) const { return x.values[p * x.n_features + f]; }
+  void prefetch(uint64_t, uint64_t) const {}  // read in order: the hardware prefetches
 };
 
 struct PassFlags {
@@ -107,35 +114,32 @@ PassFlags bin_rows_into(const Access& access, const PaddedEdges& padded, uint64_
   return flags;
 }
 
-// Bytes of one whole gathered column under its edges, feature-major. Long columns go
-// through the key table; short ones, and edge sets the table cannot serve, search.
-PassFlags bin_column(const double* column, uint64_t n_rows, const std::vector<double>& edges, detail::BinTable& table,
-                     uint8_t* out) {
-  PassFlags flags;
+// Bytes of one whole gathered column under its edges, feature-major; returns whether a
+// NaN was met. Long columns go through the key table; short ones, and edge sets the table
+// cannot serve, search.
+bool bin_column(const double* column, uint64_t n_rows, const std::vector<double>& edges, detail::BinTable& table,
+                uint8_t* out) {
   const uint8_t missing = static_cast<uint8_t>(edges.size() + 1);
+  bool nan = false;
   constexpr uint64_t kTableMinRows = 512;
   if (n_rows >= kTableMinRows && table.build(edges, detail::bin_table_bits(n_rows))) {
     const detail::BinTable::Lookup lookup = table.lookup();
     for (uint64_t p = 0; p < n_rows; ++p) {
       const double v = column[p];
-      // An infinity bins like any other value (to 0 or m); the caller decides its fate.
-      flags.inf |= std::isinf(v);
       if (std::isnan(v)) {
         out[p] = missing;
-        flags.nan = true;
+        nan = true;
       } else {
         out[p] = lookup.bin(v);
       }
     }
-    return flags;
+  } else {
+    for (uint64_t p = 0; p < n_rows; ++p) {
+      nan |= std::isnan(column[p]);
+      out[p] = detail::bin_value(edges, column[p]);
+    }
   }
-  for (uint64_t p = 0; p < n_rows; ++p) {
-    const double v = column[p];
-    flags.inf |= std::isinf(v);
-    flags.nan |= std::isnan(v);
-    out[p] = detail::bin_value(edges, v);
-  }
-  return flags;
+  return nan;
 }
 
 template <class Access>
@@ -144,16 +148,33 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
   BinnedMatrix result;
   result.n_rows = n_rows;
   result.n_features = n_features;
-  auto gather = [&access](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
-                          detail::GatheredColumns& columns) {
+  // Infinities met by gathers of whole columns, per feature (the binning pass reports them
+  // then); sample gathers leave them to the separate pass.
+  std::vector<uint8_t> infinite;
+  auto gather = [&access, &infinite](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
+                                     detail::GatheredColumns& columns) {
     double* out[8];
+    bool inf[8] = {};
     const uint64_t width = f1 - f0;
     MORVEL_ASSERT(width >= 1 && width <= 8 && columns.size() == width, "gather wider than its columns");
     for (uint64_t k = 0; k < width; ++k) out[k] = columns[k].data();
+    constexpr uint64_t kAhead = 16;
     for (uint64_t j = 0; j < count; ++j) {
+      if (j + kAhead < count) {
+        const uint64_t ahead = positions ? positions[j + kAhead] : j + kAhead;
+        access.prefetch(ahead, f0);
+        access.prefetch(ahead, f1 - 1);
+      }
       const uint64_t p = positions ? positions[j] : j;
-      for (uint64_t k = 0; k < width; ++k) out[k][j] = access.value(p, f0 + k);
+      for (uint64_t k = 0; k < width; ++k) {
+        const double v = access.value(p, f0 + k);
+        out[k][j] = v;
+        // The loop waits on scattered rows, so this test costs next to nothing here.
+        inf[k] |= std::fabs(v) == std::numeric_limits<double>::infinity();
+      }
     }
+    if (!infinite.empty())
+      for (uint64_t k = 0; k < width; ++k) infinite[f0 + k] = inf[k] ? 1 : 0;
   };
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw std::bad_alloc();
@@ -167,15 +188,15 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
   if (feature_major && std::min(n_features, threads) == workers) {
     result.bins.resize(cells);
     uint8_t* bins = result.bins.data();
-    std::vector<uint8_t> column_flags(n_features, 0);  // bit 0: NaN, bit 1: infinity
+    std::vector<uint8_t> missing(n_features, 0);
+    infinite.assign(n_features, 0);
     auto sink = [&](uint64_t f, const double* column, const std::vector<double>& edges, EdgeScratch& scratch) {
-      const PassFlags part = bin_column(column, n_rows, edges, scratch.table, bins + f * n_rows);
-      column_flags[f] = static_cast<uint8_t>((part.nan ? 1 : 0) | (part.inf ? 2 : 0));
+      missing[f] = bin_column(column, n_rows, edges, scratch.table, bins + f * n_rows) ? 1 : 0;
     };
     result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked, sink);
-    for (const uint8_t f : column_flags) {
-      flags.nan = flags.nan || (f & 1) != 0;
-      flags.inf = flags.inf || (f & 2) != 0;
+    for (uint64_t f = 0; f < n_features; ++f) {
+      flags.nan = flags.nan || missing[f] != 0;
+      flags.inf = flags.inf || infinite[f] != 0;
     }
   } else {
     result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked);
