@@ -13,22 +13,7 @@
 #include "parallel/parallel.h"
 
 namespace morvel {
-namespace {
-
-using detail::total_order_key;
-
-inline double from_key(int64_t key) { return detail::from_total_order_key(key); }
-
-// The cut between neighbours lo < hi: the midpoint unless rounding carried it up to hi,
-// in which case lo itself, so that lo bins below the cut and hi above it.
-inline double cut_between(double lo, double hi) {
-  const double mid = lo * 0.5 + hi * 0.5;
-  return hi > mid ? mid : lo;
-}
-
-inline void append_increasing(std::vector<double>& edges, double cut) {
-  if (edges.empty() || cut > edges.back()) edges.push_back(cut);
-}
+namespace detail {
 
 // Sorts total-order keys ascending; any correct sort of the same keys yields the same
 // sequence. Long columns use a least-significant-digit radix sort on the 33 bits just below
@@ -106,10 +91,29 @@ void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch) {
   for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<int64_t>(from[i] ^ kSignBit);
 }
 
+}  // namespace detail
+
+namespace {
+
+using detail::total_order_key;
+
+inline double from_key(int64_t key) { return detail::from_total_order_key(key); }
+
+// The cut between neighbours lo < hi: the midpoint unless rounding carried it up to hi,
+// in which case lo itself, so that lo bins below the cut and hi above it.
+inline double cut_between(double lo, double hi) {
+  const double mid = lo * 0.5 + hi * 0.5;
+  return hi > mid ? mid : lo;
+}
+
+inline void append_increasing(std::vector<double>& edges, double cut) {
+  if (edges.empty() || cut > edges.back()) edges.push_back(cut);
+}
+
 // Both paths work on total-order keys: integer comparisons sort faster than the
 // equivalent comparator on doubles, and equal keys are equal bit patterns.
 std::vector<double> sort_path(LargeVector<int64_t>& keys, uint64_t max_bins, EdgeScratch& scratch) {
-  sort_keys(keys, scratch);
+  detail::sort_keys(keys, scratch);
   // Distinct bit patterns: -0.0 and +0.0 stay apart.
   const uint64_t d = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
   std::vector<double> edges;

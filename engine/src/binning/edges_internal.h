@@ -16,6 +16,9 @@ namespace morvel::detail {
 using GatheredColumns = std::vector<LargeVector<double>>;
 using ColumnGather = std::function<void(uint64_t, uint64_t, const uint64_t*, uint64_t, GatheredColumns&)>;
 
+// Sorts total-order keys ascending (the sort of the sort path; `scratch.b` is its buffer).
+void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch);
+
 // How many features one gather pass takes for columns of `count` values.
 uint64_t gather_width(uint64_t count);
 
