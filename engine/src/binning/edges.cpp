@@ -227,13 +227,12 @@ std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, 
 
 namespace detail {
 
-uint64_t gather_width(uint64_t count) {
+uint64_t gather_width(uint64_t count, uint64_t budget_bytes) {
   // Up to 8 features (one 64-byte run of a row-major f64 row) per pass over the rows, with
-  // the gathered columns kept below 16 MiB.
+  // the gathered columns kept within the budget.
   constexpr uint64_t kMaxWidth = 8;
-  constexpr uint64_t kBudgetValues = (uint64_t{16} << 20) / sizeof(double);
   if (count == 0) return kMaxWidth;
-  return std::clamp<uint64_t>(kBudgetValues / count, 1, kMaxWidth);
+  return std::clamp<uint64_t>(budget_bytes / sizeof(double) / count, 1, kMaxWidth);
 }
 
 BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
@@ -255,7 +254,9 @@ BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOption
     out.reserve(chunk.end - chunk.begin);
     GatheredColumns columns;
     EdgeScratch scratch;
-    const uint64_t width = detail::gather_width(gathered);
+    // Whole columns stay in hand until they are binned, next to the sort buffers (16 bytes
+    // a row), so they get half the budget of sampled ones.
+    const uint64_t width = detail::gather_width(gathered, (whole_columns ? uint64_t{8} : uint64_t{16}) << 20);
     for (uint64_t f0 = chunk.begin; f0 < chunk.end; f0 += width) {
       const uint64_t f1 = std::min(chunk.end, f0 + width);
       columns.resize(f1 - f0);

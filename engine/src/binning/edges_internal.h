@@ -19,8 +19,9 @@ using ColumnGather = std::function<void(uint64_t, uint64_t, const uint64_t*, uin
 // Sorts total-order keys ascending (the sort of the sort path; `scratch.b` is its buffer).
 void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch);
 
-// How many features one gather pass takes for columns of `count` values.
-uint64_t gather_width(uint64_t count);
+// How many features one gather pass takes for columns of `count` values within
+// `budget_bytes` of gathered values.
+uint64_t gather_width(uint64_t count, uint64_t budget_bytes);
 
 // sink(f, column, edges, scratch) receives feature f's gathered values at every row
 // position (n_rows of them) and its edges, on the worker that computed them.
