@@ -61,6 +61,20 @@ inline double from_total_order_key(int64_t key) {
   return v;
 }
 
+// The same order for float32 values, on 32 bits.
+inline int32_t total_order_key32(float v) {
+  int32_t i;
+  std::memcpy(&i, &v, sizeof(i));
+  return i ^ static_cast<int32_t>(static_cast<uint32_t>(i >> 31) >> 1);
+}
+
+inline float from_total_order_key32(int32_t key) {
+  const int32_t i = key ^ static_cast<int32_t>(static_cast<uint32_t>(key >> 31) >> 1);
+  float v;
+  std::memcpy(&v, &i, sizeof(v));
+  return v;
+}
+
 // The bin rule of one feature as a table on total-order keys, for long columns: a binary
 // search costs a chain of dependent loads per value, while here a value costs one table
 // read and kWindow independent comparisons.

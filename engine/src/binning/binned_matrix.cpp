@@ -22,9 +22,11 @@ namespace {
 // Rows of a view read through the training order: position p is view row order[p].
 template <class T>
 struct OrderedView {
+  using Value = T;  // the type gathered columns hold
   const StridedView<T>& view;
   const RowIndex* order;
   double value(uint64_t p, uint64_t f) const { return static_cast<double>(view.at(order[p], f)); }
+  T raw(uint64_t p, uint64_t f) const { return view.at(order[p], f); }
   // Rows come in training order, scattered over the buffer: a gather asks for the row it
   // will read a few steps ahead, so that the cache misses overlap.
   void prefetch(uint64_t p, uint64_t f) const {
@@ -34,8 +36,10 @@ struct OrderedView {
 };
 
 struct OwnedRows {
+  using Value = double;
   const DenseMatrix& x;
   double value(uint64_t p, uint64_t f) const { return x.values[p * x.n_features + f]; }
+  double raw(uint64_t p, uint64_t f) const { return value(p, f); }
   void prefetch(uint64_t, uint64_t) const {}  // read in order: the hardware prefetches
 };
 
@@ -117,7 +121,8 @@ PassFlags bin_rows_into(const Access& access, const PaddedEdges& padded, uint64_
 // Bytes of one whole gathered column under its edges, feature-major; returns whether a
 // NaN was met. Long columns go through the key table; short ones, and edge sets the table
 // cannot serve, search.
-bool bin_column(const double* column, uint64_t n_rows, const std::vector<double>& edges, detail::BinTable& table,
+template <class T>
+bool bin_column(const T* column, uint64_t n_rows, const std::vector<double>& edges, detail::BinTable& table,
                 uint8_t* out) {
   const uint8_t missing = static_cast<uint8_t>(edges.size() + 1);
   bool nan = false;
@@ -125,7 +130,7 @@ bool bin_column(const double* column, uint64_t n_rows, const std::vector<double>
   if (n_rows >= kTableMinRows && table.build(edges, detail::bin_table_bits(n_rows))) {
     const detail::BinTable::Lookup lookup = table.lookup();
     for (uint64_t p = 0; p < n_rows; ++p) {
-      const double v = column[p];
+      const double v = static_cast<double>(column[p]);
       if (std::isnan(v)) {
         out[p] = missing;
         nan = true;
@@ -135,8 +140,9 @@ bool bin_column(const double* column, uint64_t n_rows, const std::vector<double>
     }
   } else {
     for (uint64_t p = 0; p < n_rows; ++p) {
-      nan |= std::isnan(column[p]);
-      out[p] = detail::bin_value(edges, column[p]);
+      const double v = static_cast<double>(column[p]);
+      nan |= std::isnan(v);
+      out[p] = detail::bin_value(edges, v);
     }
   }
   return nan;
@@ -151,9 +157,10 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
   // Infinities met by gathers of whole columns, per feature (the binning pass reports them
   // then); sample gathers leave them to the separate pass.
   std::vector<uint8_t> infinite;
+  using Value = typename Access::Value;
   auto gather = [&access, &infinite](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
-                                     detail::GatheredColumns& columns) {
-    double* out[8];
+                                     detail::GatheredColumnsOf<Value>& columns) {
+    Value* out[8];
     bool inf[8] = {};
     const uint64_t width = f1 - f0;
     MORVEL_ASSERT(width >= 1 && width <= 8 && columns.size() == width, "gather wider than its columns");
@@ -167,10 +174,10 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
       }
       const uint64_t p = positions ? positions[j] : j;
       for (uint64_t k = 0; k < width; ++k) {
-        const double v = access.value(p, f0 + k);
+        const Value v = access.raw(p, f0 + k);
         out[k][j] = v;
         // The loop waits on scattered rows, so this test costs next to nothing here.
-        inf[k] |= std::fabs(v) == std::numeric_limits<double>::infinity();
+        inf[k] |= std::fabs(v) == std::numeric_limits<Value>::infinity();
       }
     }
     if (!infinite.empty())
@@ -190,16 +197,19 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
     uint8_t* bins = result.bins.data();
     std::vector<uint8_t> missing(n_features, 0);
     infinite.assign(n_features, 0);
-    auto sink = [&](uint64_t f, const double* column, const std::vector<double>& edges, EdgeScratch& scratch) {
+    const detail::ColumnSinkOf<Value> sink = [&](uint64_t f, const Value* column, const std::vector<double>& edges,
+                                                 EdgeScratch& scratch) {
       missing[f] = bin_column(column, n_rows, edges, scratch.table, bins + f * n_rows) ? 1 : 0;
     };
-    result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked, sink);
+    result.edges = detail::compute_edges(n_rows, n_features, options, detail::ColumnGatherOf<Value>(gather),
+                                         msg::kEdgeWorkerPanicked, sink);
     for (uint64_t f = 0; f < n_features; ++f) {
       flags.nan = flags.nan || missing[f] != 0;
       flags.inf = flags.inf || infinite[f] != 0;
     }
   } else {
-    result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked);
+    result.edges = detail::compute_edges(n_rows, n_features, options, detail::ColumnGatherOf<Value>(gather),
+                                         msg::kEdgeWorkerPanicked, detail::ColumnSinkOf<Value>());
     parallel::release_free_memory();  // the edge workers' sort buffers, before the bytes
 
     result.bins.resize(cells);

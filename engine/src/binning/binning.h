@@ -33,12 +33,17 @@ std::vector<double> feature_edges(std::span<const double> values, uint64_t max_b
 struct EdgeScratch {
   LargeVector<int64_t> keys;
   LargeVector<uint64_t> b;
+  LargeVector<int32_t> keys32;  // float32 columns sort 32-bit keys
+  LargeVector<uint32_t> b32;
   detail::BinTable table;
 };
 std::vector<double> feature_edges(std::span<const double> values, uint64_t max_bins, BinningStrategy strategy,
                                   EdgeScratch& scratch);
 // Edges of the values column[positions[j]] for j < count (column[j] without positions).
 std::vector<double> feature_edges_at(const double* column, const uint64_t* positions, uint64_t count,
+                                     uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch);
+// The same edges for float32 values (as if widened), found on 32-bit keys.
+std::vector<double> feature_edges_at(const float* column, const uint64_t* positions, uint64_t count,
                                      uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch);
 
 // The private row sampler of the sampled strategies: ascending distinct row positions.

@@ -91,6 +91,50 @@ void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch) {
   for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<int64_t>(from[i] ^ kSignBit);
 }
 
+// Sorts float32 total-order keys ascending: three passes of 11 bits cover all 32 (a pass
+// whose digit is the same for every key is skipped).
+void sort_keys(LargeVector<int32_t>& keys, EdgeScratch& scratch) {
+  constexpr uint64_t kRadixMin = 1024;
+  const uint64_t n = keys.size();
+  if (n < kRadixMin || n > UINT32_MAX) {
+    std::sort(keys.begin(), keys.end());
+    return;
+  }
+  constexpr uint32_t kBits = 11;
+  constexpr uint32_t kBuckets = uint32_t{1} << kBits;
+  constexpr uint32_t kPasses = 3;
+  constexpr uint32_t kSignBit = uint32_t{1} << 31;
+  static_assert(sizeof(int32_t) == sizeof(uint32_t));
+  uint32_t* from = reinterpret_cast<uint32_t*>(keys.data());
+  LargeVector<uint32_t>& b = scratch.b32;
+  if (b.size() < n) b.resize(n);
+  uint32_t* to = b.data();
+  uint32_t counts[kPasses][kBuckets] = {};
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint32_t u = from[i] ^ kSignBit;
+    from[i] = u;
+    for (uint32_t pass = 0; pass < kPasses; ++pass) counts[pass][(u >> (pass * kBits)) & (kBuckets - 1)]++;
+  }
+  for (uint32_t pass = 0; pass < kPasses; ++pass) {
+    uint32_t* c = counts[pass];
+    const uint32_t shift = pass * kBits;
+    if (c[(from[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit everywhere: order kept
+    uint32_t sum = 0;
+    for (uint32_t d = 0; d < kBuckets; ++d) {
+      const uint32_t k = c[d];
+      c[d] = sum;
+      sum += k;
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint32_t u = from[i];
+      to[c[(u >> shift) & (kBuckets - 1)]++] = u;
+    }
+    std::swap(from, to);
+  }
+  int32_t* out = keys.data();
+  for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<int32_t>(from[i] ^ kSignBit);
+}
+
 }  // namespace detail
 
 namespace {
@@ -98,6 +142,9 @@ namespace {
 using detail::total_order_key;
 
 inline double from_key(int64_t key) { return detail::from_total_order_key(key); }
+// Widening is exact and keeps both order and distinctness (-0.0 and +0.0 included), so the
+// edges of float32 values found on their own keys equal those found on the widened values.
+inline double from_key(int32_t key) { return static_cast<double>(detail::from_total_order_key32(key)); }
 
 // The cut between neighbours lo < hi: the midpoint unless rounding carried it up to hi,
 // in which case lo itself, so that lo bins below the cut and hi above it.
@@ -112,7 +159,8 @@ inline void append_increasing(std::vector<double>& edges, double cut) {
 
 // Both paths work on total-order keys: integer comparisons sort faster than the
 // equivalent comparator on doubles, and equal keys are equal bit patterns.
-std::vector<double> sort_path(LargeVector<int64_t>& keys, uint64_t max_bins, EdgeScratch& scratch) {
+template <class Key>
+std::vector<double> sort_path(LargeVector<Key>& keys, uint64_t max_bins, EdgeScratch& scratch) {
   detail::sort_keys(keys, scratch);
   // Distinct bit patterns: -0.0 and +0.0 stay apart.
   const uint64_t d = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
@@ -133,7 +181,8 @@ std::vector<double> sort_path(LargeVector<int64_t>& keys, uint64_t max_bins, Edg
 // Puts the order statistic of every listed position in place: the middle position first
 // (nth-element on the current slice), then the positions left and right of it on the two
 // sub-slices. `base` is the absolute position of data[0].
-void select_positions(int64_t* data, uint64_t len, std::span<const uint64_t> positions, uint64_t base) {
+template <class Key>
+void select_positions(Key* data, uint64_t len, std::span<const uint64_t> positions, uint64_t base) {
   while (!positions.empty()) {
     const size_t mid = positions.size() / 2;
     const uint64_t k = positions[mid] - base;
@@ -148,7 +197,8 @@ void select_positions(int64_t* data, uint64_t len, std::span<const uint64_t> pos
   }
 }
 
-std::vector<double> select_path(LargeVector<int64_t>& keys, uint64_t max_bins) {
+template <class Key>
+std::vector<double> select_path(LargeVector<Key>& keys, uint64_t max_bins) {
   const uint64_t n = keys.size();
   std::vector<uint64_t> positions;
   positions.reserve(2 * (max_bins - 1));
@@ -185,23 +235,40 @@ std::vector<double> feature_edges(std::span<const double> values, uint64_t max_b
   return feature_edges_at(values.data(), nullptr, values.size(), max_bins, strategy, scratch);
 }
 
-std::vector<double> feature_edges_at(const double* column, const uint64_t* positions, uint64_t count,
-                                     uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch) {
+namespace {
+
+inline int64_t key_of(double v) { return total_order_key(v); }
+inline int32_t key_of(float v) { return detail::total_order_key32(v); }
+
+template <class T, class Key>
+std::vector<double> edges_at(const T* column, const uint64_t* positions, uint64_t count, uint64_t max_bins,
+                             BinningStrategy strategy, LargeVector<Key>& keys, EdgeScratch& scratch) {
   MORVEL_ASSERT(max_bins >= 2 && max_bins <= 255, "max_bins outside [2, 255] reached the edge computation");
   // NaN never contributes to edges; the rest keep their order.
-  LargeVector<int64_t>& keys = scratch.keys;
   if (keys.size() < count) keys.resize(count);
-  int64_t* out = keys.data();
+  Key* out = keys.data();
   uint64_t n = 0;
   for (uint64_t j = 0; j < count; ++j) {
-    const double v = positions == nullptr ? column[j] : column[positions[j]];
-    out[n] = total_order_key(v);
+    const T v = positions == nullptr ? column[j] : column[positions[j]];
+    out[n] = key_of(v);
     n += std::isnan(v) ? 0 : 1;
   }
   keys.resize(n);
   if (keys.empty()) return {};
   if (is_selection(strategy) && max_bins < keys.size()) return select_path(keys, max_bins);
   return sort_path(keys, max_bins, scratch);
+}
+
+}  // namespace
+
+std::vector<double> feature_edges_at(const double* column, const uint64_t* positions, uint64_t count,
+                                     uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch) {
+  return edges_at(column, positions, count, max_bins, strategy, scratch.keys, scratch);
+}
+
+std::vector<double> feature_edges_at(const float* column, const uint64_t* positions, uint64_t count,
+                                     uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch) {
+  return edges_at(column, positions, count, max_bins, strategy, scratch.keys32, scratch);
 }
 
 std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, uint64_t seed) {
@@ -227,16 +294,19 @@ std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, 
 
 namespace detail {
 
-uint64_t gather_width(uint64_t count, uint64_t budget_bytes) {
+uint64_t gather_width(uint64_t count, uint64_t budget_bytes, uint64_t value_bytes) {
   // Up to 8 features (one 64-byte run of a row-major f64 row) per pass over the rows, with
   // the gathered columns kept within the budget.
   constexpr uint64_t kMaxWidth = 8;
   if (count == 0) return kMaxWidth;
-  return std::clamp<uint64_t>(budget_bytes / sizeof(double) / count, 1, kMaxWidth);
+  return std::clamp<uint64_t>(budget_bytes / value_bytes / count, 1, kMaxWidth);
 }
 
-BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
-                       const ColumnGather& gather, const char* panic_message, const ColumnSink& sink) {
+namespace {
+
+template <class T>
+BinEdges edges_of_columns(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                          const ColumnGatherOf<T>& gather, const char* panic_message, const ColumnSinkOf<T>& sink) {
   const uint64_t threads = binning_threads(n_rows, n_features, options.n_jobs);
   const BinningStrategy strategy = options.strategy;
   std::vector<uint64_t> sample;
@@ -252,18 +322,18 @@ BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOption
   auto edges_of_range = [&](const parallel::Chunk& chunk) {
     std::vector<std::vector<double>> out;
     out.reserve(chunk.end - chunk.begin);
-    GatheredColumns columns;
+    GatheredColumnsOf<T> columns;
     EdgeScratch scratch;
     // Whole columns stay in hand until they are binned, next to the sort buffers (16 bytes
     // a row), so they get half the budget of sampled ones.
-    const uint64_t width = detail::gather_width(gathered, (whole_columns ? uint64_t{8} : uint64_t{16}) << 20);
+    const uint64_t width = detail::gather_width(gathered, (whole_columns ? uint64_t{8} : uint64_t{16}) << 20, sizeof(T));
     for (uint64_t f0 = chunk.begin; f0 < chunk.end; f0 += width) {
       const uint64_t f1 = std::min(chunk.end, f0 + width);
       columns.resize(f1 - f0);
-      for (LargeVector<double>& column : columns) column.resize(gathered);
+      for (LargeVector<T>& column : columns) column.resize(gathered);
       gather(f0, f1, whole_columns ? nullptr : positions, gathered, columns);
       for (uint64_t f = f0; f < f1; ++f) {
-        const LargeVector<double>& column = columns[f - f0];
+        const LargeVector<T>& column = columns[f - f0];
         std::vector<double> e = whole_columns
                                     ? feature_edges_at(column.data(), positions, count, options.max_bins, strategy,
                                                        scratch)
@@ -288,6 +358,19 @@ BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOption
   for (auto& part : parts)
     for (auto& e : part) edges.push_back(std::move(e));
   return edges;
+}
+
+}  // namespace
+
+BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                       const ColumnGather& gather, const char* panic_message, const ColumnSink& sink) {
+  return edges_of_columns<double>(n_rows, n_features, options, gather, panic_message, sink);
+}
+
+BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                       const ColumnGatherOf<float>& gather, const char* panic_message,
+                       const ColumnSinkOf<float>& sink) {
+  return edges_of_columns<float>(n_rows, n_features, options, gather, panic_message, sink);
 }
 
 }  // namespace detail

@@ -106,6 +106,36 @@ TEST(KeySort, EqualsComparisonSortOnAdversarialColumns) {
   }
 }
 
+TEST(KeySort, Float32KeysEqualComparisonSortAndWidenedEdges) {
+  for (const NamedColumn& column : kColumns) {
+    for (const uint64_t n : {1024u, 60000u}) {
+      const std::vector<double> values = column_values(column, n, n + 1);
+      std::vector<float> narrow(n);
+      for (uint64_t i = 0; i < n; ++i) narrow[i] = static_cast<float>(values[i]);  // may round to 0 or inf
+      LargeVector<int32_t> keys;
+      for (const float v : narrow)
+        if (!std::isnan(v)) keys.push_back(detail::total_order_key32(v));
+      std::vector<int32_t> expected(keys.begin(), keys.end());
+      std::sort(expected.begin(), expected.end());
+      EdgeScratch scratch;
+      detail::sort_keys(keys, scratch);
+      ASSERT_TRUE(std::equal(keys.begin(), keys.end(), expected.begin(), expected.end())) << column.name << " " << n;
+      // Edges found on 32-bit keys are those of the widened values, bit for bit.
+      const std::vector<double> widened(narrow.begin(), narrow.end());
+      for (const BinningStrategy s : {BinningStrategy::ExactSort, BinningStrategy::ExactSelect}) {
+        for (const uint64_t max_bins : {3u, 255u}) {
+          const std::vector<double> from_float =
+              feature_edges_at(narrow.data(), nullptr, n, max_bins, s, scratch);
+          const std::vector<double> from_double = feature_edges(widened, max_bins, s);
+          ASSERT_EQ(from_float.size(), from_double.size()) << column.name;
+          for (uint64_t k = 0; k < from_float.size(); ++k)
+            ASSERT_EQ(std::memcmp(&from_float[k], &from_double[k], sizeof(double)), 0) << column.name << " " << k;
+        }
+      }
+    }
+  }
+}
+
 // Edge sets from every strategy on the adversarial columns plus hand-made ones.
 std::vector<std::vector<double>> edge_sets() {
   std::vector<std::vector<double>> sets = {
