@@ -324,9 +324,11 @@ BinEdges edges_of_columns(uint64_t n_rows, uint64_t n_features, const BinningOpt
     out.reserve(chunk.end - chunk.begin);
     GatheredColumnsOf<T> columns;
     EdgeScratch scratch;
-    // Whole columns stay in hand until they are binned, next to the sort buffers (16 bytes
-    // a row), so they get half the budget of sampled ones.
-    const uint64_t width = detail::gather_width(gathered, (whole_columns ? uint64_t{8} : uint64_t{16}) << 20, sizeof(T));
+    // Whole columns stay in hand until they are binned, next to the sort buffers (twice a
+    // column's size), so they are held to 2^21 values: as many bytes as sampled f64 columns
+    // for f64 input, half as many for float32.
+    const uint64_t width = whole_columns ? detail::gather_width(gathered, (uint64_t{1} << 21) * sizeof(T), sizeof(T))
+                                         : detail::gather_width(gathered, uint64_t{16} << 20, sizeof(T));
     for (uint64_t f0 = chunk.begin; f0 < chunk.end; f0 += width) {
       const uint64_t f1 = std::min(chunk.end, f0 + width);
       columns.resize(f1 - f0);
