@@ -77,15 +77,20 @@ void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch) {
       }
       std::swap(from, to);
     }
-    if (low != 0) {
-      for (uint64_t i = 0; i < n;) {
-        const uint64_t head = from[i] >> low;
-        uint64_t j = i + 1;
-        while (j < n && (from[j] >> low) == head) ++j;
-        if (j - i > 1 && !std::is_sorted(from + i, from + j)) std::sort(from + i, from + j);
-        i = j;
-      }
+    // One pass finishes the runs and writes the signed keys back: [i, j] holds no two
+    // neighbours that agree on the sorted bits except possibly from[j] with what follows,
+    // which is the run [j, e).
+    int64_t* out = keys.data();
+    for (uint64_t i = 0; i < n;) {
+      uint64_t j = i;
+      while (j + 1 < n && ((from[j] ^ from[j + 1]) >> low) != 0) ++j;
+      uint64_t e = j + 1;
+      while (e < n && ((from[e] ^ from[j]) >> low) == 0) ++e;
+      if (e - j > 1 && !std::is_sorted(from + j, from + e)) std::sort(from + j, from + e);
+      for (uint64_t k = i; k < e; ++k) out[k] = static_cast<int64_t>(from[k] ^ kSignBit);
+      i = e;
     }
+    return;
   }
   int64_t* out = keys.data();
   for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<int64_t>(from[i] ^ kSignBit);
