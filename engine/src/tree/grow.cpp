@@ -360,13 +360,14 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch_.stats;
   std::vector<Frame> stack;
+  // The frame is built in place: a frame is large, and each node pushes one.
+  stack.reserve(64);
   auto push = [&](Segment rows, uint64_t depth, NodeBounds bounds, NodeCache&& cache) {
-    Frame frame;
+    Frame& frame = stack.emplace_back();
     frame.rows = rows;
     frame.depth = depth;
     frame.bounds = bounds;
     frame.cache = std::move(cache);
-    stack.push_back(std::move(frame));
   };
   push(Segment{0, in_bag.size()}, forest_.max_depth, NodeBounds{0.0, 1.0}, NodeCache{});
   uint64_t returned = 0;  // position of the subtree just finished
