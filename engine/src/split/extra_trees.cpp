@@ -1992,22 +1992,22 @@ namespace {
 constexpr uint64_t kWholeNodeBelow = 48;
 
 #if defined(__SSE2__)
-// search_whole_byte_node for K classes (3 to 8) and `Blocks` blocks of 16 entries: per class,
-// the node's weights masked to that class are formed once, and each feature's prefix and
-// missing class sums are byte sums of them. Under gini the options are scored with
-// multi_gini_improvement, otherwise with score_drawn_for on the same (exact) sums.
-template <uint64_t K, uint64_t Blocks>
-std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
-                                                 std::span<const RowIndex> rows, const NodeStats& stats,
-                                                 NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                                 Rng& rng, std::vector<uint64_t>& pool,
-                                                 const detail::PoolDraws& draws, uint64_t max_features,
-                                                 ExtraScratch& scratch) {
+// The whole-node search of a node of `Blocks` blocks of 16 entries, on `Lanes` weighted
+// lanes per block: each entry's weight masked into the lanes it counts for (two classes: its
+// weight and its class-1 weight; more: its weight in the lane of its class). The node's lanes
+// are formed once; each feature's bins stay in registers from the extremes to the prefix, and
+// the missing and prefix sums of every lane are byte sums of them (the sums of byte_extremes
+// and binary_byte_prefix). `score(t, constraint, prefix_count, prefix, missing_count, missing)`
+// scores the two options from the lanes' sums.
+template <uint64_t Lanes, uint64_t Blocks, class Score>
+std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, std::span<const RowIndex> rows,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch,
+                                           const __m128i (&lanes)[Blocks][Lanes], Score&& score) {
   const BinnedMatrix& bm = *ctx.binned;
   const uint64_t n = rows.size();
-  MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
-                    scratch.entry_classes.size() >= 16 * Blocks && scratch.row_offsets.size() >= n &&
-                    stats.class_weight.size() == K,
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.row_offsets.size() >= n,
                 "index out of bounds: entry bytes shorter than the node");
   // The searched feature's bins and the best one's.
   __m128i v[Blocks];
@@ -2016,23 +2016,11 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
   const uint32_t* offset = scratch.row_offsets.data();
   const uint8_t* copy = bm.row_major_copy.data();
   const uint64_t extra_seed = ctx.growth.extra_seed;
-  const bool gini = rules.criterion == Criterion::Gini;
-  const double node_weight = stats.weight;
-  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
-  uint64_t node_class[K];
-  for (uint64_t c = 0; c < K; ++c) node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
   const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
   const __m128i ones = _mm_set1_epi8(1);
   const __m128i zero = _mm_setzero_si128();
   __m128i valid[Blocks];
-  __m128i mine[Blocks][K];  // each entry's weight in the lanes of its class, zero elsewhere
-  for (uint64_t b = 0; b < Blocks; ++b) {
-    valid[b] = lanes_below(n - 16 * b);
-    const __m128i w = _mm_and_si128(valid[b], load16(scratch.entry_bytes.data() + 16 * b));
-    const __m128i cls = load16(scratch.entry_classes.data() + 16 * b);
-    for (uint64_t c = 0; c < K; ++c)
-      mine[b][c] = _mm_and_si128(w, _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c))));
-  }
+  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = lanes_below(n - 16 * b);
   auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
     MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
                   "index out of bounds: feature outside the binned matrix");
@@ -2040,25 +2028,25 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
     uint64_t lo = 255;
     uint64_t hi = 0;
     uint64_t missing_count = 0;
-    uint64_t missing[K] = {};
+    uint64_t missing[Lanes] = {};
     __m128i low = all;
     __m128i high = zero;
     if (bm.has_missing) {
       const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[feature].size())));
       __m128i m_count = zero;
-      __m128i m_class[K];
-      for (uint64_t c = 0; c < K; ++c) m_class[c] = zero;
+      __m128i m_lane[Lanes];
+      for (uint64_t l = 0; l < Lanes; ++l) m_lane[l] = zero;
       for (uint64_t b = 0; b < Blocks; ++b) {
         const __m128i gone = _mm_and_si128(valid[b], _mm_cmpeq_epi8(v[b], missing_v));
         const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid[b], all), gone);
         m_count = _mm_add_epi64(m_count, _mm_sad_epu8(_mm_and_si128(gone, ones), zero));
-        for (uint64_t c = 0; c < K; ++c)
-          m_class[c] = _mm_add_epi64(m_class[c], _mm_sad_epu8(_mm_and_si128(gone, mine[b][c]), zero));
+        for (uint64_t l = 0; l < Lanes; ++l)
+          m_lane[l] = _mm_add_epi64(m_lane[l], _mm_sad_epu8(_mm_and_si128(gone, lanes[b][l]), zero));
         low = _mm_min_epu8(low, _mm_or_si128(v[b], skip));
         high = _mm_max_epu8(high, _mm_andnot_si128(skip, v[b]));
       }
       missing_count = sum_lanes(m_count);
-      for (uint64_t c = 0; c < K; ++c) missing[c] = sum_lanes(m_class[c]);
+      for (uint64_t l = 0; l < Lanes; ++l) missing[l] = sum_lanes(m_lane[l]);
     } else {
       for (uint64_t b = 0; b < Blocks; ++b) {
         low = _mm_min_epu8(low, _mm_or_si128(v[b], _mm_andnot_si128(valid[b], all)));
@@ -2075,40 +2063,19 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
     // t >= lo >= 0 here, so truncation is the floor. The missing bin lies above hi > t.
     const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(t)));
     __m128i p_count = zero;
-    __m128i p_class[K];
-    for (uint64_t c = 0; c < K; ++c) p_class[c] = zero;
+    __m128i p_lane[Lanes];
+    for (uint64_t l = 0; l < Lanes; ++l) p_lane[l] = zero;
     for (uint64_t b = 0; b < Blocks; ++b) {
       const __m128i in = _mm_and_si128(valid[b], _mm_cmpeq_epi8(_mm_min_epu8(v[b], limit), v[b]));
       p_count = _mm_add_epi64(p_count, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
-      for (uint64_t c = 0; c < K; ++c)
-        p_class[c] = _mm_add_epi64(p_class[c], _mm_sad_epu8(_mm_and_si128(in, mine[b][c]), zero));
+      for (uint64_t l = 0; l < Lanes; ++l)
+        p_lane[l] = _mm_add_epi64(p_lane[l], _mm_sad_epu8(_mm_and_si128(in, lanes[b][l]), zero));
     }
     const uint64_t prefix_count = sum_lanes(p_count);
     if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
-    uint64_t prefix[K];
-    uint64_t prefix_sum = 0;
-    uint64_t missing_sum = 0;
-    for (uint64_t c = 0; c < K; ++c) {
-      prefix[c] = sum_lanes(p_class[c]);
-      prefix_sum += prefix[c];
-      missing_sum += missing[c];
-    }
-    const int8_t constraint = ctx.growth.constraint(feature);
-    const double parent = byte_node_impurity(rules, stats, scratch);
-    if (!gini) {
-      double sums[4 * K];
-      double* prefix_weights = sums;
-      double* missing_weights = sums + K;
-      for (uint64_t c = 0; c < K; ++c) {
-        prefix_weights[c] = static_cast<double>(prefix[c]);
-        missing_weights[c] = static_cast<double>(missing[c]);
-      }
-      const DrawnPartition part{prefix_weights, static_cast<double>(prefix_sum), prefix_count,
-                                missing_weights, static_cast<double>(missing_sum), missing_count};
-      return score_drawn_for<K>(rules, stats, parent, n, part, t, constraint, bounds, sums + 2 * K);
-    }
-    return score_multi_gini<K>(rules, node_weight, node_sum, node_class, parent, n, prefix, prefix_sum, prefix_count,
-                               missing, missing_sum, missing_count, t, constraint, bounds);
+    uint64_t prefix[Lanes];
+    for (uint64_t l = 0; l < Lanes; ++l) prefix[l] = sum_lanes(p_lane[l]);
+    return score(t, ctx.growth.constraint(feature), prefix_count, prefix, missing_count, missing);
   };
   auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
     for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = v[b];
@@ -2126,9 +2093,61 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
   return best;
 }
 
-// search_whole_byte_node for nodes of `Blocks` blocks of 16 entries: the node's lane masks
-// and bytes are loaded once, and each feature's bins stay in registers from the extremes to
-// the prefix. Same sums as byte_extremes and binary_byte_prefix.
+// whole_node_blocks for K classes (3 to 8): one lane per class. Under gini the options are
+// scored with score_multi_gini, otherwise with score_drawn_for on the same (exact) sums.
+template <uint64_t K, uint64_t Blocks>
+std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
+                                                 std::span<const RowIndex> rows, const NodeStats& stats,
+                                                 NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                 Rng& rng, std::vector<uint64_t>& pool,
+                                                 const detail::PoolDraws& draws, uint64_t max_features,
+                                                 ExtraScratch& scratch) {
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
+                    scratch.entry_classes.size() >= 16 * Blocks && stats.class_weight.size() == K,
+                "index out of bounds: entry bytes shorter than the node");
+  const bool gini = rules.criterion == Criterion::Gini;
+  const double node_weight = stats.weight;
+  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
+  uint64_t node_class[K];
+  for (uint64_t c = 0; c < K; ++c) node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
+  __m128i lanes[Blocks][K];  // each entry's weight in the lanes of its class, zero elsewhere
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const __m128i w = _mm_and_si128(lanes_below(n - 16 * b), load16(scratch.entry_bytes.data() + 16 * b));
+    const __m128i cls = load16(scratch.entry_classes.data() + 16 * b);
+    for (uint64_t c = 0; c < K; ++c)
+      lanes[b][c] = _mm_and_si128(w, _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c))));
+  }
+  const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
+                         uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
+    uint64_t prefix_sum = 0;
+    uint64_t missing_sum = 0;
+    for (uint64_t c = 0; c < K; ++c) {
+      prefix_sum += prefix[c];
+      missing_sum += missing[c];
+    }
+    const double parent = byte_node_impurity(rules, stats, scratch);
+    if (gini) {
+      return score_multi_gini<K>(rules, node_weight, node_sum, node_class, parent, n, prefix, prefix_sum,
+                                 prefix_count, missing, missing_sum, missing_count, t, constraint, bounds);
+    }
+    double sums[4 * K];
+    double* prefix_weights = sums;
+    double* missing_weights = sums + K;
+    for (uint64_t c = 0; c < K; ++c) {
+      prefix_weights[c] = static_cast<double>(prefix[c]);
+      missing_weights[c] = static_cast<double>(missing[c]);
+    }
+    const DrawnPartition part{prefix_weights, static_cast<double>(prefix_sum), prefix_count,
+                              missing_weights, static_cast<double>(missing_sum), missing_count};
+    return score_drawn_for<K>(rules, stats, parent, n, part, t, constraint, bounds, sums + 2 * K);
+  };
+  return whole_node_blocks<K, Blocks>(ctx, rows, constant_features, rng, pool, draws, max_features, scratch, lanes,
+                                      score);
+}
+
+// whole_node_blocks for two classes: lanes of the weights and the class-1 weights. Under
+// gini the options are scored with score_binary_gini, otherwise with score_binary_sums.
 template <uint64_t Blocks>
 std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
                                                 std::span<const RowIndex> rows, const NodeStats& stats,
@@ -2136,106 +2155,36 @@ std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, cons
                                                 Rng& rng, std::vector<uint64_t>& pool,
                                                 const detail::PoolDraws& draws, uint64_t max_features,
                                                 ExtraScratch& scratch) {
-  const BinnedMatrix& bm = *ctx.binned;
   const uint64_t n = rows.size();
   MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
-                    scratch.entry_bytes_one.size() >= 16 * Blocks && scratch.row_offsets.size() >= n,
+                    scratch.entry_bytes_one.size() >= 16 * Blocks,
                 "index out of bounds: entry bytes shorter than the node");
-  // The searched feature's bins and the best one's.
-  __m128i v[Blocks];
-  __m128i best_bins[Blocks];
-  for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = _mm_setzero_si128();
-  const uint32_t* offset = scratch.row_offsets.data();
-  const uint8_t* copy = bm.row_major_copy.data();
-  const uint64_t extra_seed = ctx.growth.extra_seed;
   const bool gini = rules.criterion == Criterion::Gini;
   const double node_weight = stats.weight;
   const uint64_t node_sum = static_cast<uint64_t>(node_weight);
   const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
-  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
-  const __m128i ones = _mm_set1_epi8(1);
-  const __m128i zero = _mm_setzero_si128();
-  __m128i valid[Blocks];
-  __m128i weight[Blocks];
-  __m128i one[Blocks];
+  __m128i lanes[Blocks][2];
   for (uint64_t b = 0; b < Blocks; ++b) {
-    valid[b] = lanes_below(n - 16 * b);
-    weight[b] = _mm_and_si128(valid[b], load16(scratch.entry_bytes.data() + 16 * b));
-    one[b] = _mm_and_si128(valid[b], load16(scratch.entry_bytes_one.data() + 16 * b));
+    const __m128i valid = lanes_below(n - 16 * b);
+    lanes[b][0] = _mm_and_si128(valid, load16(scratch.entry_bytes.data() + 16 * b));
+    lanes[b][1] = _mm_and_si128(valid, load16(scratch.entry_bytes_one.data() + 16 * b));
   }
-  auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
-    MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
-                  "index out of bounds: feature outside the binned matrix");
-    gather_blocks<Blocks>(copy + feature, offset, n, v);
+  const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
+                         uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
+    const BytePrefix sums{prefix_count, prefix[0], prefix[1]};
     ByteExtremes miss;
-    __m128i low = all;
-    __m128i high = zero;
-    if (bm.has_missing) {
-      const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[feature].size())));
-      __m128i m_count = zero;
-      __m128i m_sum = zero;
-      __m128i m_one = zero;
-      for (uint64_t b = 0; b < Blocks; ++b) {
-        const __m128i gone = _mm_and_si128(valid[b], _mm_cmpeq_epi8(v[b], missing_v));
-        const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid[b], all), gone);
-        m_count = _mm_add_epi64(m_count, _mm_sad_epu8(_mm_and_si128(gone, ones), zero));
-        m_sum = _mm_add_epi64(m_sum, _mm_sad_epu8(_mm_and_si128(gone, weight[b]), zero));
-        m_one = _mm_add_epi64(m_one, _mm_sad_epu8(_mm_and_si128(gone, one[b]), zero));
-        low = _mm_min_epu8(low, _mm_or_si128(v[b], skip));
-        high = _mm_max_epu8(high, _mm_andnot_si128(skip, v[b]));
-      }
-      miss.missing_count = sum_lanes(m_count);
-      miss.missing_sum = sum_lanes(m_sum);
-      miss.missing_one = sum_lanes(m_one);
-    } else {
-      for (uint64_t b = 0; b < Blocks; ++b) {
-        low = _mm_min_epu8(low, _mm_or_si128(v[b], _mm_andnot_si128(valid[b], all)));
-        high = _mm_max_epu8(high, _mm_and_si128(v[b], valid[b]));
-      }
-    }
-    fold_extremes(low, high, miss.lo, miss.hi);
-    if (miss.missing_count == n || !(miss.lo < miss.hi)) {
-      constant_features.push_back(feature);
-      return std::nullopt;
-    }
-    const double t =
-        draw_extra_threshold(rng, extra_seed, static_cast<double>(miss.lo), static_cast<double>(miss.hi));
-    if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return std::nullopt;
-    // t >= lo >= 0 here, so truncation is the floor. The missing bin lies above hi > t.
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(t)));
-    __m128i p_count = zero;
-    __m128i p_sum = zero;
-    __m128i p_one = zero;
-    for (uint64_t b = 0; b < Blocks; ++b) {
-      const __m128i in = _mm_and_si128(valid[b], _mm_cmpeq_epi8(_mm_min_epu8(v[b], limit), v[b]));
-      p_count = _mm_add_epi64(p_count, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
-      p_sum = _mm_add_epi64(p_sum, _mm_sad_epu8(_mm_and_si128(in, weight[b]), zero));
-      p_one = _mm_add_epi64(p_one, _mm_sad_epu8(_mm_and_si128(in, one[b]), zero));
-    }
-    const BytePrefix prefix{sum_lanes(p_count), sum_lanes(p_sum), sum_lanes(p_one)};
-    if (prefix.count == 0 || prefix.count == n - miss.missing_count) return std::nullopt;
-    const int8_t constraint = ctx.growth.constraint(feature);
+    miss.missing_count = missing_count;
+    miss.missing_sum = missing[0];
+    miss.missing_one = missing[1];
     const double parent = byte_node_impurity(rules, stats, scratch);
     if (gini) {
-      return score_binary_gini(rules, node_weight, node_sum, node_one, parent, n, prefix, miss, t, constraint,
+      return score_binary_gini(rules, node_weight, node_sum, node_one, parent, n, sums, miss, t, constraint,
                                bounds);
     }
-    return score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
+    return score_binary_sums(rules, stats, parent, n, sums, miss, t, constraint, bounds);
   };
-  auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
-    for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = v[b];
-  });
-  if (best) {
-    // The partition reads the winner's bins in list order.
-    if (scratch.kept_bins.size() < 16 * Blocks) scratch.kept_bins.resize(16 * Blocks + kBlockPad);
-    for (uint64_t b = 0; b < Blocks; ++b)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch.kept_bins.data() + 16 * b), best_bins[b]);
-    scratch.kept_valid = true;
-    scratch.kept_feature = best->feature;
-    scratch.kept_rows = rows.data();
-    scratch.kept_entries = n;
-  }
-  return best;
+  return whole_node_blocks<2, Blocks>(ctx, rows, constant_features, rng, pool, draws, max_features, scratch, lanes,
+                                      score);
 }
 #endif
 
