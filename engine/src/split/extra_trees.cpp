@@ -1624,10 +1624,13 @@ inline uint64_t gather_tag_word(const uint16_t* tags, const RowIndex* rows, uint
 // bytes and the second bytes (K == 2: the class-1 weight; otherwise the class), summing the
 // weights, the class-1 weights (K == 2) and, for K of 3 to 8, each class's weight. The last
 // block's lanes past n carry zero tags.
+// With `stored` given, the tags are read from it instead (gathered there beforehand, padded
+// with zero tags to whole blocks): on long lists the stores have long completed when read,
+// and a plain gather costs fewer instructions.
 template <uint64_t K>
-void gather_split_tags(const uint16_t* tags, const RowIndex* rows, uint64_t n, uint64_t n_rows, uint32_t* offset,
-                       uint32_t n_features, uint8_t* weight, uint8_t* second, uint64_t& total, uint64_t& ones,
-                       uint64_t* class_sums) {
+void gather_split_tags(const uint16_t* stored, const uint16_t* tags, const RowIndex* rows, uint64_t n,
+                       uint64_t n_rows, uint32_t* offset, uint32_t n_features, uint8_t* weight, uint8_t* second,
+                       uint64_t& total, uint64_t& ones, uint64_t* class_sums) {
   constexpr uint64_t kLanes = K > 2 && K <= 8 ? K : 0;
   const __m128i low_byte = _mm_set1_epi16(0x00FF);
   const __m128i zero = _mm_setzero_si128();
@@ -1639,8 +1642,10 @@ void gather_split_tags(const uint16_t* tags, const RowIndex* rows, uint64_t n, u
     const auto word = [&](uint64_t begin) {
       return static_cast<int64_t>(gather_tag_word(tags, rows, begin, n, n_rows, offset, n_features));
     };
-    const __m128i t0 = _mm_set_epi64x(word(i + 4), word(i));
-    const __m128i t1 = _mm_set_epi64x(word(i + 12), word(i + 8));
+    const __m128i t0 = stored != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + i))
+                                         : _mm_set_epi64x(word(i + 4), word(i));
+    const __m128i t1 = stored != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + i + 8))
+                                         : _mm_set_epi64x(word(i + 12), word(i + 8));
     const __m128i w = _mm_packus_epi16(_mm_and_si128(t0, low_byte), _mm_and_si128(t1, low_byte));
     const __m128i c = _mm_packus_epi16(_mm_srli_epi16(t0, 8), _mm_srli_epi16(t1, 8));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(weight + i), w);
@@ -1691,18 +1696,24 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   if (offsets && scratch.row_offsets.size() < n) scratch.row_offsets.resize(n);
   uint32_t* offset = scratch.row_offsets.data();
   const uint32_t n_features = static_cast<uint32_t>(bm.n_features);
-#if !defined(__SSE2__)
-  if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
-  uint16_t* entry_tags = scratch.entry_row_tags.data();
-  uint64_t i = 0;
-  for (; i < n; ++i) {
-    const RowIndex r = rows[i];
-    MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
-    entry_tags[i] = tags[r];
-    if (offsets) offset[i] = r * n_features;
+  // Nodes up to this size keep their tags in registers (gather_split_tags).
+  constexpr uint64_t kTagsInRegisters = 64;
+  uint16_t* entry_tags = nullptr;
+#if defined(__SSE2__)
+  if (n > kTagsInRegisters) {
+#endif
+    if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
+    entry_tags = scratch.entry_row_tags.data();
+    for (uint64_t i = 0; i < n; ++i) {
+      const RowIndex r = rows[i];
+      MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
+      entry_tags[i] = tags[r];
+      if (offsets) offset[i] = r * n_features;
+    }
+    // Padding tags weigh nothing.
+    std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
+#if defined(__SSE2__)
   }
-  // Padding tags weigh nothing.
-  std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
 #endif
 
   // Whole numbers: every sum is exact, so integer sums in any order give the values of
@@ -1716,24 +1727,24 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   uint64_t class_sums[kLaneClasses] = {};
   bool summed = false;
 #if defined(__SSE2__)
-  uint32_t* offsets_out = offsets ? offset : nullptr;
+  uint32_t* offsets_out = offsets && entry_tags == nullptr ? offset : nullptr;
   switch (k) {
-#define MORVEL_SPLIT_TAGS(K) \
-  case K:                    \
-    gather_split_tags<K>(tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total, ones, \
-                         class_sums);                                                                      \
+#define MORVEL_SPLIT_TAGS(K)                                                                                   \
+  case K:                                                                                                      \
+    gather_split_tags<K>(entry_tags, tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total, \
+                         ones, class_sums);                                                                    \
     break;
     MORVEL_SPLIT_TAGS(2) MORVEL_SPLIT_TAGS(3) MORVEL_SPLIT_TAGS(4) MORVEL_SPLIT_TAGS(5) MORVEL_SPLIT_TAGS(6)
     MORVEL_SPLIT_TAGS(7) MORVEL_SPLIT_TAGS(8)
 #undef MORVEL_SPLIT_TAGS
     default:
-      gather_split_tags<0>(tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total, ones,
-                           class_sums);
+      gather_split_tags<0>(entry_tags, tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total,
+                           ones, class_sums);
       break;
   }
   summed = k > 2 && k <= kLaneClasses;
 #else
-  for (i = 0; i < n + kBlockPad; ++i) {
+  for (uint64_t i = 0; i < n + kBlockPad; ++i) {
     const uint64_t w = entry_tags[i] & 0xFF;
     const uint64_t c = entry_tags[i] >> 8;
     weight[i] = static_cast<uint8_t>(w);
