@@ -1,9 +1,16 @@
 // Branch-light bin lookup and the threading threshold shared by the binning steps.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace morvel::detail {
 
@@ -36,6 +43,175 @@ inline uint8_t regular_bin(const double* edges, uint64_t m, double value) {
 inline uint8_t bin_value(const std::vector<double>& edges, double value) {
   if (std::isnan(value)) return static_cast<uint8_t>(edges.size() + 1);
   return regular_bin(edges.data(), edges.size(), value);
+}
+
+// IEEE-754 total order as a signed integer: negative values have every bit but the sign
+// flipped, so -0.0 sorts before +0.0 and equal keys mean equal bit patterns.
+inline int64_t total_order_key(double v) {
+  int64_t i;
+  std::memcpy(&i, &v, sizeof(i));
+  return i ^ static_cast<int64_t>(static_cast<uint64_t>(i >> 63) >> 1);
+}
+
+// The key transform is its own inverse.
+inline double from_total_order_key(int64_t key) {
+  const int64_t i = key ^ static_cast<int64_t>(static_cast<uint64_t>(key >> 63) >> 1);
+  double v;
+  std::memcpy(&v, &i, sizeof(v));
+  return v;
+}
+
+// The same order for float32 values, on 32 bits.
+inline int32_t total_order_key32(float v) {
+  int32_t i;
+  std::memcpy(&i, &v, sizeof(i));
+  return i ^ static_cast<int32_t>(static_cast<uint32_t>(i >> 31) >> 1);
+}
+
+inline float from_total_order_key32(int32_t key) {
+  const int32_t i = key ^ static_cast<int32_t>(static_cast<uint32_t>(key >> 31) >> 1);
+  float v;
+  std::memcpy(&v, &i, sizeof(v));
+  return v;
+}
+
+// The bin rule of one feature as a table on total-order keys, for long columns: a binary
+// search costs a chain of dependent loads per value, while here a value costs one table
+// read and kWindow independent comparisons.
+//
+// Comparisons run on keys: for a non-NaN value v, "edge < v" equals key(edge) < key(v)
+// once an edge equal to zero (either sign) takes the key of +0.0, because -0.0 is the only
+// key between the negative numbers and +0.0. Each sign has its own linear bucket range
+// spanning its edges' keys (a range over both signs would spend nearly all buckets on the
+// tiny magnitudes between them). A bucket stores how many edges lie below its first key;
+// a value's bin is that count plus its comparisons with the next kWindow edges, which is
+// exact when no bucket holds more than kWindow edges. build() refuses edge sets that break
+// this (edges crowded into a narrow part of a wide range); callers then search instead.
+class BinTable {
+ public:
+  static constexpr uint64_t kWindow = 4;
+
+  // Buckets per sign: 2^bucket_bits (at most 16). False when the table cannot serve `edges`.
+  bool build(const std::vector<double>& edges, unsigned bucket_bits) {
+    const uint64_t m = edges.size();
+    keys_.resize(m + kWindow);
+    values_.resize(m + kWindow);
+    std::copy(edges.begin(), edges.end(), values_.begin());
+    for (uint64_t j = m; j < m + kWindow; ++j) values_[j] = std::numeric_limits<double>::infinity();
+    uint64_t n_negative = 0;
+    for (uint64_t j = 0; j < m; ++j) {
+      const int64_t key = edges[j] == 0.0 ? 0 : total_order_key(edges[j]);
+      keys_[j] = key;
+      n_negative += key < 0 ? 1 : 0;
+    }
+    for (uint64_t j = m; j < m + kWindow; ++j) keys_[j] = INT64_MAX;  // above every value's key
+    uint64_t total = 0;
+    // Side 0: keys >= 0, edges [n_negative, m); side 1: keys < 0, edges [0, n_negative).
+    for (unsigned side = 0; side < 2; ++side) {
+      const uint64_t first = side == 0 ? n_negative : 0;
+      const uint64_t last = side == 0 ? m : n_negative;  // one past
+      offset_[side] = total;
+      if (first == last) {
+        lo_[side] = hi_[side] = side == 0 ? 0 : -1;
+        shift_[side] = 0;
+        table_.resize(total + 1);
+        table_[total] = static_cast<uint8_t>(first);
+        total += 1;
+        continue;
+      }
+      lo_[side] = keys_[first];
+      hi_[side] = keys_[last - 1];
+      const uint64_t range = static_cast<uint64_t>(hi_[side] - lo_[side]);
+      const unsigned width = range == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(range));
+      shift_[side] = width > bucket_bits ? width - bucket_bits : 0;
+      const uint64_t n_buckets = (range >> shift_[side]) + 1;
+      table_.resize(total + n_buckets);
+      uint8_t* table = table_.data() + total;
+      // Bucket i holds first + the number of the side's edges in buckets below i.
+      uint64_t filled = 0;
+      uint64_t run_bucket = ~uint64_t{0};
+      uint64_t run = 0;
+      for (uint64_t j = first; j < last; ++j) {
+        const uint64_t bucket = static_cast<uint64_t>(keys_[j] - lo_[side]) >> shift_[side];
+        if (bucket + 1 > filled) {
+          std::memset(table + filled, static_cast<int>(j), bucket + 1 - filled);
+          filled = bucket + 1;
+        }
+        run = bucket == run_bucket ? run + 1 : 1;
+        run_bucket = bucket;
+        if (run > kWindow) return false;
+      }
+      std::memset(table + filled, static_cast<int>(last), n_buckets - filled);
+      total += n_buckets;
+    }
+    return true;
+  }
+
+  // Bucket range of one sign: keys in [lo, hi] (others clamped) map to
+  // offset + ((key - lo) >> shift).
+  struct Side {
+    int64_t lo;
+    int64_t hi;
+    uint64_t shift;
+    uint64_t offset;
+  };
+
+  // The table's fields as plain values, for a loop that also stores bytes: the compiler
+  // must assume a byte store may change the table object, but not a local copy.
+  struct Lookup {
+    const double* edges;  // the edges, then kWindow infinities
+    const uint8_t* table;
+    Side sides[2];  // [0]: keys >= 0, [1]: keys < 0
+
+    // Number of edges strictly below v (v not NaN). The side is picked by indexing, not by
+    // a branch: the sign of a value is as unpredictable as its bin. The window compares
+    // values, which is the bin rule itself (an infinity padding is never below a value).
+    uint8_t bin(double v) const {
+      const int64_t key = total_order_key(v);
+      const Side& side = sides[static_cast<uint64_t>(key) >> 63];
+      int64_t clamped = key < side.lo ? side.lo : key;
+      clamped = clamped > side.hi ? side.hi : clamped;
+      const uint64_t b = table[side.offset + (static_cast<uint64_t>(clamped - side.lo) >> side.shift)];
+      const double* e = edges + b;
+      static_assert(kWindow == 4, "the window compares two pairs");
+#if defined(__SSE2__)
+      // Ascending edges give a mask 2^c - 1 for c edges below the value.
+      const __m128d value = _mm_set1_pd(v);
+      const int below = _mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(e), value)) |
+                        (_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(e + 2), value)) << 2);
+      return static_cast<uint8_t>(b + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(below) + 1)));
+#else
+      uint64_t above = 0;
+      for (uint64_t w = 0; w < kWindow; ++w) above += e[w] < v ? 1 : 0;
+      return static_cast<uint8_t>(b + above);
+#endif
+    }
+  };
+
+  // Valid until the next build().
+  Lookup lookup() const {
+    return Lookup{values_.data(), table_.data(),
+                  {Side{lo_[0], hi_[0], shift_[0], offset_[0]}, Side{lo_[1], hi_[1], shift_[1], offset_[1]}}};
+  }
+
+  uint8_t bin(double v) const { return lookup().bin(v); }
+
+ private:
+  std::vector<int64_t> keys_;   // edge keys, then kWindow keys above every value
+  std::vector<double> values_;  // the edges, then kWindow infinities
+  std::vector<uint8_t> table_;  // both sides' buckets
+  int64_t lo_[2] = {0, -1};
+  int64_t hi_[2] = {0, -1};
+  uint64_t shift_[2] = {0, 0};
+  uint64_t offset_[2] = {0, 0};
+};
+
+// Bucket bits for a column of n values: about n / 2 buckets per sign, between 2^8 and 2^15,
+// so building the table never costs much more than the lookups it serves.
+inline unsigned bin_table_bits(uint64_t n) {
+  unsigned bits = n <= 1 ? 0 : 63 - static_cast<unsigned>(__builtin_clzll(n));
+  bits = bits > 1 ? bits - 1 : 0;
+  return bits < 8 ? 8 : (bits > 15 ? 15 : bits);
 }
 
 }  // namespace morvel::detail

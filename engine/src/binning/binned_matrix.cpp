@@ -5,6 +5,10 @@
 #include <limits>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "binning/bin_lookup.h"
 #include "binning/binning.h"
 #include "binning/edges_internal.h"
@@ -18,14 +22,25 @@ namespace {
 // Rows of a view read through the training order: position p is view row order[p].
 template <class T>
 struct OrderedView {
+  using Value = T;  // the type gathered columns hold
   const StridedView<T>& view;
   const RowIndex* order;
   double value(uint64_t p, uint64_t f) const { return static_cast<double>(view.at(order[p], f)); }
+  T raw(uint64_t p, uint64_t f) const { return view.at(order[p], f); }
+  // Rows come in training order, scattered over the buffer: a gather asks for the row it
+  // will read a few steps ahead, so that the cache misses overlap.
+  void prefetch(uint64_t p, uint64_t f) const {
+    __builtin_prefetch(view.base + static_cast<int64_t>(order[p]) * view.row_stride +
+                       static_cast<int64_t>(f) * view.col_stride);
+  }
 };
 
 struct OwnedRows {
+  using Value = double;
   const DenseMatrix& x;
   double value(uint64_t p, uint64_t f) const { return x.values[p * x.n_features + f]; }
+  double raw(uint64_t p, uint64_t f) const { return value(p, f); }
+  void prefetch(uint64_t, uint64_t) const {}  // read in order: the hardware prefetches
 };
 
 struct PassFlags {
@@ -103,54 +118,128 @@ PassFlags bin_rows_into(const Access& access, const PaddedEdges& padded, uint64_
   return flags;
 }
 
+// Bytes of one whole gathered column under its edges, feature-major; returns whether a
+// NaN was met. Long columns go through the key table; short ones, and edge sets the table
+// cannot serve, search.
+template <class T>
+bool bin_column(const T* column, uint64_t n_rows, const std::vector<double>& edges, detail::BinTable& table,
+                uint8_t* out) {
+  const uint8_t missing = static_cast<uint8_t>(edges.size() + 1);
+  bool nan = false;
+  constexpr uint64_t kTableMinRows = 512;
+  // A table of 2^12 buckets a sign stays in the first-level cache and serves the edges of
+  // most columns; a finer one is the next try.
+  const unsigned bits = detail::bin_table_bits(n_rows);
+  constexpr unsigned kCachedBits = 12;
+  if (n_rows >= kTableMinRows && (table.build(edges, std::min(bits, kCachedBits)) ||
+                                  (bits > kCachedBits && table.build(edges, bits)))) {
+    const detail::BinTable::Lookup lookup = table.lookup();
+    for (uint64_t p = 0; p < n_rows; ++p) {
+      const double v = static_cast<double>(column[p]);
+      if (std::isnan(v)) {
+        out[p] = missing;
+        nan = true;
+      } else {
+        out[p] = lookup.bin(v);
+      }
+    }
+  } else {
+    for (uint64_t p = 0; p < n_rows; ++p) {
+      const double v = static_cast<double>(column[p]);
+      nan |= std::isnan(v);
+      out[p] = detail::bin_value(edges, v);
+    }
+  }
+  return nan;
+}
+
 template <class Access>
 BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
                         bool values_validated) {
   BinnedMatrix result;
   result.n_rows = n_rows;
   result.n_features = n_features;
-  auto gather = [&access](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
-                          detail::GatheredColumns& columns) {
-    double* out[8];
+  // Infinities met by gathers of whole columns, per feature (the binning pass reports them
+  // then); sample gathers leave them to the separate pass.
+  std::vector<uint8_t> infinite;
+  using Value = typename Access::Value;
+  auto gather = [&access, &infinite](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
+                                     detail::GatheredColumnsOf<Value>& columns) {
+    Value* out[8];
+    bool inf[8] = {};
     const uint64_t width = f1 - f0;
     MORVEL_ASSERT(width >= 1 && width <= 8 && columns.size() == width, "gather wider than its columns");
     for (uint64_t k = 0; k < width; ++k) out[k] = columns[k].data();
+    constexpr uint64_t kAhead = 16;
     for (uint64_t j = 0; j < count; ++j) {
+      if (j + kAhead < count) {
+        const uint64_t ahead = positions ? positions[j + kAhead] : j + kAhead;
+        access.prefetch(ahead, f0);
+        access.prefetch(ahead, f1 - 1);
+      }
       const uint64_t p = positions ? positions[j] : j;
-      for (uint64_t k = 0; k < width; ++k) out[k][j] = access.value(p, f0 + k);
+      for (uint64_t k = 0; k < width; ++k) {
+        const Value v = access.raw(p, f0 + k);
+        out[k][j] = v;
+        // The loop waits on scattered rows, so this test costs next to nothing here.
+        inf[k] |= std::fabs(v) == std::numeric_limits<Value>::infinity();
+      }
     }
+    if (!infinite.empty())
+      for (uint64_t k = 0; k < width; ++k) infinite[f0 + k] = inf[k] ? 1 : 0;
   };
-  result.edges = detail::compute_edges(n_rows, n_features, options, gather, msg::kEdgeWorkerPanicked);
-  parallel::release_free_memory();  // the edge workers' sort buffers, before the bytes
-
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw std::bad_alloc();
-  result.bins.resize(cells);
-  const PaddedEdges padded(result.edges);
   const bool feature_major = options.feature_major;
   const uint64_t threads = detail::binning_threads(n_rows, n_features, options.n_jobs);
   const uint64_t workers = std::min(n_rows, threads);
   PassFlags flags;
-  if (workers <= 1) {
-    flags = bin_rows_into(access, padded, n_features, 0, n_rows, result.bins.data(), feature_major, n_rows);
-  } else {
-    MORVEL_ASSERT(parallel::chunk_length(n_rows, workers) * n_features != 0, msg::kChunkSize);
+  // Feature-major bytes are written by the edge workers from the columns they have just
+  // gathered: the input is read once, in order, and no second pass goes through the
+  // training order. That needs the edge split to use as many workers as the row split.
+  if (feature_major && std::min(n_features, threads) == workers) {
+    result.bins.resize(cells);
     uint8_t* bins = result.bins.data();
-    auto parts = parallel::for_each_chunk(
-        n_rows, workers,
-        [&](const parallel::Chunk& c) {
-          // A row block owns bytes [begin * n_features, end * n_features) row-major, or the
-          // segment [begin, end) of every column feature-major.
-          return feature_major
-                     ? bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin, true, n_rows)
-                     : bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin * n_features, false,
-                                     n_rows);
-        },
-        msg::kBinWorkerPanicked);
-    // Flags are ORed in chunk order.
-    for (const PassFlags& part : parts) {
-      flags.nan = flags.nan || part.nan;
-      flags.inf = flags.inf || part.inf;
+    std::vector<uint8_t> missing(n_features, 0);
+    infinite.assign(n_features, 0);
+    const detail::ColumnSinkOf<Value> sink = [&](uint64_t f, const Value* column, const std::vector<double>& edges,
+                                                 EdgeScratch& scratch) {
+      missing[f] = bin_column(column, n_rows, edges, scratch.table, bins + f * n_rows) ? 1 : 0;
+    };
+    result.edges = detail::compute_edges(n_rows, n_features, options, detail::ColumnGatherOf<Value>(gather),
+                                         msg::kEdgeWorkerPanicked, sink);
+    for (uint64_t f = 0; f < n_features; ++f) {
+      flags.nan = flags.nan || missing[f] != 0;
+      flags.inf = flags.inf || infinite[f] != 0;
+    }
+  } else {
+    result.edges = detail::compute_edges(n_rows, n_features, options, detail::ColumnGatherOf<Value>(gather),
+                                         msg::kEdgeWorkerPanicked, detail::ColumnSinkOf<Value>());
+    parallel::release_free_memory();  // the edge workers' sort buffers, before the bytes
+
+    result.bins.resize(cells);
+    const PaddedEdges padded(result.edges);
+    if (workers <= 1) {
+      flags = bin_rows_into(access, padded, n_features, 0, n_rows, result.bins.data(), feature_major, n_rows);
+    } else {
+      MORVEL_ASSERT(parallel::chunk_length(n_rows, workers) * n_features != 0, msg::kChunkSize);
+      uint8_t* bins = result.bins.data();
+      auto parts = parallel::for_each_chunk(
+          n_rows, workers,
+          [&](const parallel::Chunk& c) {
+            // A row block owns bytes [begin * n_features, end * n_features) row-major, or the
+            // segment [begin, end) of every column feature-major.
+            return feature_major
+                       ? bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin, true, n_rows)
+                       : bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin * n_features,
+                                       false, n_rows);
+          },
+          msg::kBinWorkerPanicked);
+      // Flags are ORed in chunk order.
+      for (const PassFlags& part : parts) {
+        flags.nan = flags.nan || part.nan;
+        flags.inf = flags.inf || part.inf;
+      }
     }
   }
   if (flags.inf) {
@@ -174,6 +263,45 @@ void transpose_features(const parallel::Chunk& chunk, uint64_t n_rows, Dst* dest
       Dst* column = destination + f * n_rows;
       for (uint64_t r = r0; r < r1; ++r) column[r] = static_cast<Dst>(read(r, f));
     }
+  }
+}
+
+// dst[c * rows + r] = src[r * cols + c] for every r < rows and every c in [c0, c1): the
+// byte matrix transpose behind both layout changes. Whole 16 x 16 tiles go through
+// registers (four rounds of byte interleaving transpose a tile whose rows are loaded, and
+// whose columns are stored, in bit-reversed order); the ragged edges are copied bytewise.
+void transpose_bytes(const uint8_t* src, uint64_t rows, uint64_t cols, uint64_t c0, uint64_t c1, uint8_t* dst) {
+  // Columns are taken in blocks so that the destination rows written for one band of
+  // source rows are still cached when the next band adds its bytes to them.
+  constexpr uint64_t kColumnBlock = 2048;
+  for (uint64_t b0 = c0; b0 < c1; b0 += kColumnBlock) {
+    const uint64_t b1 = std::min(c1, b0 + kColumnBlock);
+    uint64_t r = 0;
+#if defined(__SSE2__)
+    static constexpr uint8_t kReversed[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    for (; r + 16 <= rows; r += 16) {
+      uint64_t c = b0;
+      for (; c + 16 <= b1; c += 16) {
+        __m128i x[16];
+        __m128i y[16];
+        for (uint64_t i = 0; i < 16; ++i)
+          x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (r + kReversed[i]) * cols + c));
+        for (int round = 0; round < 4; ++round) {
+          for (uint64_t k = 0; k < 8; ++k) {
+            y[k] = _mm_unpacklo_epi8(x[2 * k], x[2 * k + 1]);
+            y[k + 8] = _mm_unpackhi_epi8(x[2 * k], x[2 * k + 1]);
+          }
+          for (uint64_t k = 0; k < 16; ++k) x[k] = y[k];
+        }
+        for (uint64_t i = 0; i < 16; ++i)
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (c + kReversed[i]) * rows + r), x[i]);
+      }
+      for (; c < b1; ++c)
+        for (uint64_t i = 0; i < 16; ++i) dst[c * rows + r + i] = src[(r + i) * cols + c];
+    }
+#endif
+    for (; r < rows; ++r)
+      for (uint64_t c = b0; c < b1; ++c) dst[c * rows + r] = src[r * cols + c];
   }
 }
 
@@ -213,10 +341,24 @@ BinnedMatrix bin_dense(const DenseMatrix& x, const BinningOptions& options) {
 void convert_bins_to_feature_major(BinnedMatrix& bins, uint64_t n_jobs, ProfileCounters* profile) {
   if (bins.feature_major) return;
   ScopedNanos timer(profile, &ProfileCounters::bin_layout_conversion_ns);
-  const uint8_t* source = bins.bins.data();
+  const uint64_t n_rows = bins.n_rows;
   const uint64_t n_features = bins.n_features;
-  bins.bins = feature_major<uint8_t>(bins.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
-                                     [source, n_features](uint64_t r, uint64_t f) { return source[r * n_features + f]; });
+  uint64_t cells = 0;
+  if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw std::bad_alloc();
+  MORVEL_ASSERT(bins.bins.size() == cells, "binned matrix does not match its shape");
+  std::vector<uint8_t> destination(cells);
+  if (cells != 0) {
+    const uint64_t workers = std::max<uint64_t>(1, n_jobs);
+    MORVEL_ASSERT(parallel::chunk_length(n_features, workers) * n_rows != 0, msg::kChunkSize);
+    const uint8_t* source = bins.bins.data();
+    uint8_t* out = destination.data();
+    // Each worker owns the columns of a block of features.
+    parallel::for_each_chunk(
+        n_features, workers,
+        [&](const parallel::Chunk& c) { transpose_bytes(source, n_rows, n_features, c.begin, c.end, out); },
+        msg::kScopedPanic);
+  }
+  bins.bins = std::move(destination);
   bins.feature_major = true;
 }
 
@@ -233,18 +375,10 @@ void add_row_major_copy(BinnedMatrix& bins, uint64_t n_jobs) {
   const uint8_t* source = bins.bins.data();
   uint8_t* out = copy.data();
   const uint64_t workers = std::max<uint64_t>(1, std::min(n_jobs, n_rows));
-  // Blocks of rows: each column's bytes of a block are read in one run.
+  // Each worker owns the rows of a block of rows.
   parallel::for_each_chunk(
       n_rows, workers,
-      [&](const parallel::Chunk& c) {
-        for (uint64_t r0 = c.begin; r0 < c.end; r0 += kTileRows) {
-          const uint64_t r1 = std::min(c.end, r0 + kTileRows);
-          for (uint64_t f = 0; f < n_features; ++f) {
-            const uint8_t* column = source + f * n_rows;
-            for (uint64_t r = r0; r < r1; ++r) out[r * n_features + f] = column[r];
-          }
-        }
-      },
+      [&](const parallel::Chunk& c) { transpose_bytes(source, n_features, n_rows, c.begin, c.end, out); },
       msg::kScopedPanic);
   bins.row_major_copy = std::move(copy);
 }

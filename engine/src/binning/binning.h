@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "binning/bin_lookup.h"
 #include "morvel/bin_edges.h"
 #include "morvel/large_buffer.h"
 #include "morvel/matrix.h"
@@ -27,14 +28,23 @@ struct BinningOptions {
 // Edges of one feature from its gathered values (left unchanged).
 std::vector<double> feature_edges(std::span<const double> values, uint64_t max_bins, BinningStrategy strategy);
 
-// Sort buffers of feature_edges, reused from one feature to the next.
+// Sort buffers of feature_edges and the lookup table of the binning pass, reused from one
+// feature to the next.
 struct EdgeScratch {
   LargeVector<int64_t> keys;
-  LargeVector<uint64_t> a;
   LargeVector<uint64_t> b;
+  LargeVector<int32_t> keys32;  // float32 columns sort 32-bit keys
+  LargeVector<uint32_t> b32;
+  detail::BinTable table;
 };
 std::vector<double> feature_edges(std::span<const double> values, uint64_t max_bins, BinningStrategy strategy,
                                   EdgeScratch& scratch);
+// Edges of the values column[positions[j]] for j < count (column[j] without positions).
+std::vector<double> feature_edges_at(const double* column, const uint64_t* positions, uint64_t count,
+                                     uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch);
+// The same edges for float32 values (as if widened), found on 32-bit keys.
+std::vector<double> feature_edges_at(const float* column, const uint64_t* positions, uint64_t count,
+                                     uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch);
 
 // The private row sampler of the sampled strategies: ascending distinct row positions.
 std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, uint64_t seed);

@@ -13,23 +13,143 @@
 #include "parallel/parallel.h"
 
 namespace morvel {
+namespace detail {
+
+// Sorts total-order keys ascending; any correct sort of the same keys yields the same
+// sequence. Long columns use a least-significant-digit radix sort on the 33 bits just below
+// the keys' common prefix (at most three passes of 11 bits; a pass whose digit is the same
+// for every key is skipped), which orders the keys by everything above the bits it leaves
+// out. Keys that agree on all sorted bits then form adjacent runs, usually of one or two
+// keys in continuous data, which are finished with a comparison sort. The passes move keys
+// between `keys` itself and one scratch buffer.
+void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch) {
+  constexpr uint64_t kRadixMin = 1024;
+  const uint64_t n = keys.size();
+  // 32-bit digit counts hold any column below 2^32 values; longer ones are compared.
+  if (n < kRadixMin || n > UINT32_MAX) {
+    std::sort(keys.begin(), keys.end());
+    return;
+  }
+  constexpr uint64_t kBits = 11;
+  constexpr uint64_t kBuckets = uint64_t{1} << kBits;
+  constexpr uint64_t kPasses = 3;
+  constexpr uint64_t kSignBit = uint64_t{1} << 63;
+  // Unsigned keys in the same order: flipping the sign bit maps signed to unsigned order.
+  static_assert(sizeof(int64_t) == sizeof(uint64_t));
+  uint64_t* from = reinterpret_cast<uint64_t*>(keys.data());
+  uint64_t low_key = ~uint64_t{0};
+  uint64_t high_key = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t u = from[i] ^ kSignBit;
+    from[i] = u;
+    low_key = std::min(low_key, u);
+    high_key = std::max(high_key, u);
+  }
+  if (low_key != high_key) {
+    // Every key lies between the extremes, so all share the bits above the highest bit in
+    // which the extremes differ.
+    const uint64_t top = 64 - static_cast<uint64_t>(__builtin_clzll(low_key ^ high_key));
+    const uint64_t low = top > kPasses * kBits ? top - kPasses * kBits : 0;
+    const uint64_t passes = (top - low + kBits - 1) / kBits;
+    // Grown, never shrunk: the buffer serves every feature of a worker, so each page is
+    // mapped and zeroed once per fit rather than once per feature.
+    LargeVector<uint64_t>& b = scratch.b;
+    if (b.size() < n) b.resize(n);
+    uint64_t* to = b.data();
+    uint32_t counts[kPasses][kBuckets] = {};
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t u = from[i] >> low;
+      for (uint64_t pass = 0; pass < passes; ++pass) counts[pass][(u >> (pass * kBits)) & (kBuckets - 1)]++;
+    }
+    for (uint64_t pass = 0; pass < passes; ++pass) {
+      uint32_t* c = counts[pass];
+      const uint64_t shift = low + pass * kBits;
+      if (c[(from[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit everywhere: order kept
+      uint32_t sum = 0;
+      for (uint64_t d = 0; d < kBuckets; ++d) {
+        const uint32_t k = c[d];
+        c[d] = sum;
+        sum += k;
+      }
+      for (uint64_t i = 0; i < n; ++i) {
+        const uint64_t u = from[i];
+        to[c[(u >> shift) & (kBuckets - 1)]++] = u;
+      }
+      std::swap(from, to);
+    }
+    // One pass finishes the runs and writes the signed keys back: [i, j] holds no two
+    // neighbours that agree on the sorted bits except possibly from[j] with what follows,
+    // which is the run [j, e).
+    int64_t* out = keys.data();
+    for (uint64_t i = 0; i < n;) {
+      uint64_t j = i;
+      while (j + 1 < n && ((from[j] ^ from[j + 1]) >> low) != 0) ++j;
+      uint64_t e = j + 1;
+      while (e < n && ((from[e] ^ from[j]) >> low) == 0) ++e;
+      if (e - j > 1 && !std::is_sorted(from + j, from + e)) std::sort(from + j, from + e);
+      for (uint64_t k = i; k < e; ++k) out[k] = static_cast<int64_t>(from[k] ^ kSignBit);
+      i = e;
+    }
+    return;
+  }
+  int64_t* out = keys.data();
+  for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<int64_t>(from[i] ^ kSignBit);
+}
+
+// Sorts float32 total-order keys ascending: three passes of 11 bits cover all 32 (a pass
+// whose digit is the same for every key is skipped).
+void sort_keys(LargeVector<int32_t>& keys, EdgeScratch& scratch) {
+  constexpr uint64_t kRadixMin = 1024;
+  const uint64_t n = keys.size();
+  if (n < kRadixMin || n > UINT32_MAX) {
+    std::sort(keys.begin(), keys.end());
+    return;
+  }
+  constexpr uint32_t kBits = 11;
+  constexpr uint32_t kBuckets = uint32_t{1} << kBits;
+  constexpr uint32_t kPasses = 3;
+  constexpr uint32_t kSignBit = uint32_t{1} << 31;
+  static_assert(sizeof(int32_t) == sizeof(uint32_t));
+  uint32_t* from = reinterpret_cast<uint32_t*>(keys.data());
+  LargeVector<uint32_t>& b = scratch.b32;
+  if (b.size() < n) b.resize(n);
+  uint32_t* to = b.data();
+  uint32_t counts[kPasses][kBuckets] = {};
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint32_t u = from[i] ^ kSignBit;
+    from[i] = u;
+    for (uint32_t pass = 0; pass < kPasses; ++pass) counts[pass][(u >> (pass * kBits)) & (kBuckets - 1)]++;
+  }
+  for (uint32_t pass = 0; pass < kPasses; ++pass) {
+    uint32_t* c = counts[pass];
+    const uint32_t shift = pass * kBits;
+    if (c[(from[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit everywhere: order kept
+    uint32_t sum = 0;
+    for (uint32_t d = 0; d < kBuckets; ++d) {
+      const uint32_t k = c[d];
+      c[d] = sum;
+      sum += k;
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint32_t u = from[i];
+      to[c[(u >> shift) & (kBuckets - 1)]++] = u;
+    }
+    std::swap(from, to);
+  }
+  int32_t* out = keys.data();
+  for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<int32_t>(from[i] ^ kSignBit);
+}
+
+}  // namespace detail
+
 namespace {
 
-// IEEE-754 total order as a signed integer: negative values have every bit but the sign
-// flipped, so -0.0 sorts before +0.0 and equal keys mean equal bit patterns.
-inline int64_t total_order_key(double v) {
-  int64_t i;
-  std::memcpy(&i, &v, sizeof(i));
-  return i ^ static_cast<int64_t>(static_cast<uint64_t>(i >> 63) >> 1);
-}
+using detail::total_order_key;
 
-// The key transform is its own inverse.
-inline double from_key(int64_t key) {
-  const int64_t i = key ^ static_cast<int64_t>(static_cast<uint64_t>(key >> 63) >> 1);
-  double v;
-  std::memcpy(&v, &i, sizeof(v));
-  return v;
-}
+inline double from_key(int64_t key) { return detail::from_total_order_key(key); }
+// Widening is exact and keeps both order and distinctness (-0.0 and +0.0 included), so the
+// edges of float32 values found on their own keys equal those found on the widened values.
+inline double from_key(int32_t key) { return static_cast<double>(detail::from_total_order_key32(key)); }
 
 // The cut between neighbours lo < hi: the midpoint unless rounding carried it up to hi,
 // in which case lo itself, so that lo bins below the cut and hi above it.
@@ -42,56 +162,11 @@ inline void append_increasing(std::vector<double>& edges, double cut) {
   if (edges.empty() || cut > edges.back()) edges.push_back(cut);
 }
 
-// Sorts total-order keys ascending. Long columns use a least-significant-digit radix sort
-// (six passes of 11 bits; a pass whose digit is the same for every key is skipped), which
-// yields the same sequence as any other correct sort of the same keys.
-void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch) {
-  constexpr uint64_t kRadixMin = 1024;
-  const uint64_t n = keys.size();
-  if (n < kRadixMin) {
-    std::sort(keys.begin(), keys.end());
-    return;
-  }
-  constexpr uint64_t kBits = 11;
-  constexpr uint64_t kBuckets = uint64_t{1} << kBits;
-  constexpr uint64_t kPasses = 6;
-  constexpr uint64_t kSignBit = uint64_t{1} << 63;
-  // Unsigned keys in the same order: flipping the sign bit maps signed to unsigned order.
-  // Grown, never shrunk: the buffers serve every feature of a worker, so each page is
-  // mapped and zeroed once per fit rather than once per feature.
-  LargeVector<uint64_t>& a = scratch.a;
-  LargeVector<uint64_t>& b = scratch.b;
-  if (a.size() < n) a.resize(n);
-  if (b.size() < n) b.resize(n);
-  std::vector<uint64_t> counts(kPasses * kBuckets, 0);
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t u = static_cast<uint64_t>(keys[i]) ^ kSignBit;
-    a[i] = u;
-    for (uint64_t pass = 0; pass < kPasses; ++pass) counts[pass * kBuckets + ((u >> (pass * kBits)) & (kBuckets - 1))]++;
-  }
-  for (uint64_t pass = 0; pass < kPasses; ++pass) {
-    uint64_t* c = counts.data() + pass * kBuckets;
-    const uint64_t shift = pass * kBits;
-    if (c[(a[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit everywhere: order kept
-    uint64_t sum = 0;
-    for (uint64_t d = 0; d < kBuckets; ++d) {
-      const uint64_t k = c[d];
-      c[d] = sum;
-      sum += k;
-    }
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t u = a[i];
-      b[c[(u >> shift) & (kBuckets - 1)]++] = u;
-    }
-    a.swap(b);
-  }
-  for (uint64_t i = 0; i < n; ++i) keys[i] = static_cast<int64_t>(a[i] ^ kSignBit);
-}
-
 // Both paths work on total-order keys: integer comparisons sort faster than the
 // equivalent comparator on doubles, and equal keys are equal bit patterns.
-std::vector<double> sort_path(LargeVector<int64_t>& keys, uint64_t max_bins, EdgeScratch& scratch) {
-  sort_keys(keys, scratch);
+template <class Key>
+std::vector<double> sort_path(LargeVector<Key>& keys, uint64_t max_bins, EdgeScratch& scratch) {
+  detail::sort_keys(keys, scratch);
   // Distinct bit patterns: -0.0 and +0.0 stay apart.
   const uint64_t d = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
   std::vector<double> edges;
@@ -111,7 +186,8 @@ std::vector<double> sort_path(LargeVector<int64_t>& keys, uint64_t max_bins, Edg
 // Puts the order statistic of every listed position in place: the middle position first
 // (nth-element on the current slice), then the positions left and right of it on the two
 // sub-slices. `base` is the absolute position of data[0].
-void select_positions(int64_t* data, uint64_t len, std::span<const uint64_t> positions, uint64_t base) {
+template <class Key>
+void select_positions(Key* data, uint64_t len, std::span<const uint64_t> positions, uint64_t base) {
   while (!positions.empty()) {
     const size_t mid = positions.size() / 2;
     const uint64_t k = positions[mid] - base;
@@ -126,7 +202,8 @@ void select_positions(int64_t* data, uint64_t len, std::span<const uint64_t> pos
   }
 }
 
-std::vector<double> select_path(LargeVector<int64_t>& keys, uint64_t max_bins) {
+template <class Key>
+std::vector<double> select_path(LargeVector<Key>& keys, uint64_t max_bins) {
   const uint64_t n = keys.size();
   std::vector<uint64_t> positions;
   positions.reserve(2 * (max_bins - 1));
@@ -160,16 +237,43 @@ std::vector<double> feature_edges(std::span<const double> values, uint64_t max_b
 
 std::vector<double> feature_edges(std::span<const double> values, uint64_t max_bins, BinningStrategy strategy,
                                   EdgeScratch& scratch) {
+  return feature_edges_at(values.data(), nullptr, values.size(), max_bins, strategy, scratch);
+}
+
+namespace {
+
+inline int64_t key_of(double v) { return total_order_key(v); }
+inline int32_t key_of(float v) { return detail::total_order_key32(v); }
+
+template <class T, class Key>
+std::vector<double> edges_at(const T* column, const uint64_t* positions, uint64_t count, uint64_t max_bins,
+                             BinningStrategy strategy, LargeVector<Key>& keys, EdgeScratch& scratch) {
   MORVEL_ASSERT(max_bins >= 2 && max_bins <= 255, "max_bins outside [2, 255] reached the edge computation");
   // NaN never contributes to edges; the rest keep their order.
-  LargeVector<int64_t>& keys = scratch.keys;
-  keys.clear();
-  keys.reserve(values.size());
-  for (const double v : values)
-    if (!std::isnan(v)) keys.push_back(total_order_key(v));
+  if (keys.size() < count) keys.resize(count);
+  Key* out = keys.data();
+  uint64_t n = 0;
+  for (uint64_t j = 0; j < count; ++j) {
+    const T v = positions == nullptr ? column[j] : column[positions[j]];
+    out[n] = key_of(v);
+    n += std::isnan(v) ? 0 : 1;
+  }
+  keys.resize(n);
   if (keys.empty()) return {};
   if (is_selection(strategy) && max_bins < keys.size()) return select_path(keys, max_bins);
   return sort_path(keys, max_bins, scratch);
+}
+
+}  // namespace
+
+std::vector<double> feature_edges_at(const double* column, const uint64_t* positions, uint64_t count,
+                                     uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch) {
+  return edges_at(column, positions, count, max_bins, strategy, scratch.keys, scratch);
+}
+
+std::vector<double> feature_edges_at(const float* column, const uint64_t* positions, uint64_t count,
+                                     uint64_t max_bins, BinningStrategy strategy, EdgeScratch& scratch) {
+  return edges_at(column, positions, count, max_bins, strategy, scratch.keys32, scratch);
 }
 
 std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, uint64_t seed) {
@@ -195,17 +299,19 @@ std::vector<uint64_t> binning_row_sample(uint64_t n_rows, uint64_t sample_size, 
 
 namespace detail {
 
-uint64_t gather_width(uint64_t count) {
+uint64_t gather_width(uint64_t count, uint64_t budget_bytes, uint64_t value_bytes) {
   // Up to 8 features (one 64-byte run of a row-major f64 row) per pass over the rows, with
-  // the gathered columns kept below 16 MiB.
+  // the gathered columns kept within the budget.
   constexpr uint64_t kMaxWidth = 8;
-  constexpr uint64_t kBudgetValues = (uint64_t{16} << 20) / sizeof(double);
   if (count == 0) return kMaxWidth;
-  return std::clamp<uint64_t>(kBudgetValues / count, 1, kMaxWidth);
+  return std::clamp<uint64_t>(budget_bytes / value_bytes / count, 1, kMaxWidth);
 }
 
-BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
-                       const ColumnGather& gather, const char* panic_message) {
+namespace {
+
+template <class T>
+BinEdges edges_of_columns(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                          const ColumnGatherOf<T>& gather, const char* panic_message, const ColumnSinkOf<T>& sink) {
   const uint64_t threads = binning_threads(n_rows, n_features, options.n_jobs);
   const BinningStrategy strategy = options.strategy;
   std::vector<uint64_t> sample;
@@ -213,20 +319,35 @@ BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOption
   if (use_sample) sample = binning_row_sample(n_rows, options.bin_sample_size, options.binning_seed);
   const uint64_t* positions = use_sample ? sample.data() : nullptr;
   const uint64_t count = use_sample ? sample.size() : n_rows;
+  // A sink sees every row of its column, so whole columns are gathered and the sample is
+  // read from them.
+  const bool whole_columns = static_cast<bool>(sink);
+  const uint64_t gathered = whole_columns ? n_rows : count;
 
   auto edges_of_range = [&](const parallel::Chunk& chunk) {
     std::vector<std::vector<double>> out;
     out.reserve(chunk.end - chunk.begin);
-    GatheredColumns columns;
+    GatheredColumnsOf<T> columns;
     EdgeScratch scratch;
-    const uint64_t width = detail::gather_width(count);
+    // Whole columns stay in hand until they are binned, next to the sort buffers (twice a
+    // column's size), so they are held to 2^21 values: as many bytes as sampled f64 columns
+    // for f64 input, half as many for float32.
+    const uint64_t width = whole_columns ? detail::gather_width(gathered, (uint64_t{1} << 21) * sizeof(T), sizeof(T))
+                                         : detail::gather_width(gathered, uint64_t{16} << 20, sizeof(T));
     for (uint64_t f0 = chunk.begin; f0 < chunk.end; f0 += width) {
       const uint64_t f1 = std::min(chunk.end, f0 + width);
       columns.resize(f1 - f0);
-      for (LargeVector<double>& column : columns) column.resize(count);
-      gather(f0, f1, positions, count, columns);
-      for (LargeVector<double>& column : columns) {
-        out.push_back(feature_edges(column, options.max_bins, strategy, scratch));
+      for (LargeVector<T>& column : columns) column.resize(gathered);
+      gather(f0, f1, whole_columns ? nullptr : positions, gathered, columns);
+      for (uint64_t f = f0; f < f1; ++f) {
+        const LargeVector<T>& column = columns[f - f0];
+        std::vector<double> e = whole_columns
+                                    ? feature_edges_at(column.data(), positions, count, options.max_bins, strategy,
+                                                       scratch)
+                                    : feature_edges_at(column.data(), nullptr, count, options.max_bins, strategy,
+                                                       scratch);
+        if (whole_columns) sink(f, column.data(), e, scratch);
+        out.push_back(std::move(e));
       }
     }
     return out;
@@ -244,6 +365,19 @@ BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOption
   for (auto& part : parts)
     for (auto& e : part) edges.push_back(std::move(e));
   return edges;
+}
+
+}  // namespace
+
+BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                       const ColumnGather& gather, const char* panic_message, const ColumnSink& sink) {
+  return edges_of_columns<double>(n_rows, n_features, options, gather, panic_message, sink);
+}
+
+BinEdges compute_edges(uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                       const ColumnGatherOf<float>& gather, const char* panic_message,
+                       const ColumnSinkOf<float>& sink) {
+  return edges_of_columns<float>(n_rows, n_features, options, gather, panic_message, sink);
 }
 
 }  // namespace detail

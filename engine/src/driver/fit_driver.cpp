@@ -247,10 +247,10 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   binning.bin_sample_size = s.bin_sample_size;
   binning.binning_seed = s.binning_seed;
   binning.n_jobs = n_jobs;
-  // Histogram growth reads one feature of a node's rows at a time (per-feature sums and
-  // partitions), so its bytes are laid out feature-major from the start. Extra trees on
-  // bins convert their row-major bytes after binning instead.
-  binning.feature_major = use_bins && !s.extra_trees;
+  // Histogram growth and the binned extra-trees searches read one feature of a node's rows
+  // at a time, so the bytes are laid out feature-major from the start (the binning pass
+  // writes them column by column anyway); small nodes get a row-major copy below.
+  binning.feature_major = use_bins;
 
   TrainingContext ctx;
   ctx.n_rows = n_rows;
@@ -351,12 +351,16 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
     ctx.feature_major_f64 = feature_major_copy(ctx.dense, n_jobs);
   ctx.growth.ccp_alpha = s.ccp_alpha;
   ctx.growth.threads_per_tree = threads_per_tree;
-  if (*parse_backend(s.extra_trees_backend) == ExtraTreesBackend::Binned && s.extra_trees && ctx.binned)
-    convert_bins_to_feature_major(*ctx.binned, n_jobs, ctx.profile.get());
+  const bool binned_extra_trees =
+      *parse_backend(s.extra_trees_backend) == ExtraTreesBackend::Binned && s.extra_trees && ctx.binned;
+  if (binned_extra_trees) convert_bins_to_feature_major(*ctx.binned, n_jobs, ctx.profile.get());
   // Small nodes read a row-major copy of the bytes: histogram sums, partitions and the binned
-  // extra-trees searches, whose rows' bytes then share cache lines.
-  if (ctx.binned && ctx.binned->feature_major && ctx.binned->bins.size() <= BinnedMatrix::kRowMajorCopyMaxCells)
+  // extra-trees searches, whose rows' bytes then share cache lines. For the binned
+  // extra-trees backend this copy is its layout conversion.
+  if (ctx.binned && ctx.binned->feature_major && ctx.binned->bins.size() <= BinnedMatrix::kRowMajorCopyMaxCells) {
+    ScopedNanos timer(binned_extra_trees ? ctx.profile.get() : nullptr, &ProfileCounters::bin_layout_conversion_ns);
     add_row_major_copy(*ctx.binned, n_jobs);
+  }
 
   // Histogram growth reads unit weights as 1.0 without a vector of them.
   if (ctx.use_bins() && !s.extra_trees && ctx.unit_weights) {

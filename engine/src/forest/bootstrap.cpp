@@ -91,7 +91,9 @@ TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& r
   // ones are exact), so the first prefix above u is row floor(u): the same row the binary
   // search finds, without building the prefix sums or searching them.
   bool unit_prefix = true;
-  for (uint64_t i = 0; i < n && unit_prefix; ++i) unit_prefix = w[i] == 1.0;
+  if (!ctx.unit_weights) {
+    for (uint64_t i = 0; i < n && unit_prefix; ++i) unit_prefix = w[i] == 1.0;
+  }
   std::vector<double> prefix;
   double total = static_cast<double>(n);
   if (!unit_prefix) {
@@ -110,30 +112,37 @@ TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& r
   uint64_t fallback = n - 1;
   while (fallback > 0 && !(w[fallback] > 0.0)) --fallback;
 
-  std::vector<uint64_t> counts(n, 0);
-  if (unit_prefix) {
-    for (uint64_t d = 0; d < draws; ++d) {
-      const double u = rng.next_f64() * total;
-      ++counts[u < total ? static_cast<uint64_t>(u) : fallback];
-    }
-  } else {
-    for (uint64_t d = 0; d < draws; ++d) {
-      const double u = rng.next_f64() * total;
-      const auto it = std::upper_bound(prefix.begin(), prefix.end(), u);
-      const uint64_t row = it == prefix.end() ? fallback : static_cast<uint64_t>(it - prefix.begin());
-      ++counts[row];
-    }
-  }
-
   TreeSample sample;
-  lists_from_counts(counts, /*repeat=*/false, list_out_of_bag, sample);
   std::vector<double> weights(n);
-  for (uint64_t i = 0; i < n; ++i) weights[i] = static_cast<double>(counts[i]);
+  auto count_draws = [&](auto& counts) {
+    if (unit_prefix) {
+      for (uint64_t d = 0; d < draws; ++d) {
+        const double u = rng.next_f64() * total;
+        ++counts[u < total ? static_cast<uint64_t>(u) : fallback];
+      }
+    } else {
+      for (uint64_t d = 0; d < draws; ++d) {
+        const double u = rng.next_f64() * total;
+        const auto it = std::upper_bound(prefix.begin(), prefix.end(), u);
+        const uint64_t row = it == prefix.end() ? fallback : static_cast<uint64_t>(it - prefix.begin());
+        ++counts[row];
+      }
+    }
+    lists_from_counts(counts, /*repeat=*/false, list_out_of_bag, sample);
+    for (uint64_t i = 0; i < n; ++i) weights[i] = static_cast<double>(counts[i]);
+  };
+  if (small_counts(draws)) {
+    LargeVector<uint32_t> counts(n, 0);
+    count_draws(counts);
+  } else {
+    LargeVector<uint64_t> counts(n, 0);
+    count_draws(counts);
+  }
 
   if (ctx.growth.balanced_subsample) {
     // Per class, the number of draws; each class present then carries k / L of the mass.
     std::vector<uint64_t> class_draws(ctx.n_classes, 0);
-    for (uint64_t i = 0; i < n; ++i) class_draws[ctx.labels[i]] += counts[i];
+    for (uint64_t i = 0; i < n; ++i) class_draws[ctx.labels[i]] += static_cast<uint64_t>(weights[i]);
     uint64_t present = 0;
     for (const uint64_t c : class_draws) present += c > 0 ? 1 : 0;
     const double k = static_cast<double>(draws);
@@ -144,8 +153,13 @@ TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& r
     }
   }
 
-  double new_total = -0.0;
-  for (uint64_t i = 0; i < n; ++i) new_total = new_total + weights[i];
+  // The weights' sum in row order. Unbalanced, they are the draw counts: whole numbers whose
+  // partial sums are exact, so the sum is the number of draws.
+  double new_total = static_cast<double>(draws);
+  if (ctx.growth.balanced_subsample || draws > (uint64_t{1} << 53)) {
+    new_total = -0.0;
+    for (uint64_t i = 0; i < n; ++i) new_total = new_total + weights[i];
+  }
   sample.min_leaf_weight = rescale_min_leaf_weight(ctx.growth.min_leaf_weight, ctx.w_total, new_total);
   sample.w_total = new_total;
   sample.weights = std::move(weights);

@@ -23,7 +23,6 @@ namespace morvel {
 
 namespace {
 
-constexpr uint64_t kSeedMix = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t kByteBins = 256;
 constexpr uint64_t kTagLanes = 8;
 // Per-entry byte buffers extend this far past the node's entries, so that a final partial
@@ -1018,7 +1017,8 @@ std::optional<SplitCandidate> score_binary_sums(const SearchRules& rules, const 
   const double node_weight = stats.weight;
   const uint64_t node_sum = static_cast<uint64_t>(node_weight);
   const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
-  const auto d = [](uint64_t v) { return static_cast<double>(v); };
+  // Every sum is below 2^53: the signed conversion is exact and cheaper than the unsigned one.
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
   std::optional<SplitCandidate> best;
   double best_improvement = 0.0;
   {
@@ -1054,6 +1054,179 @@ std::optional<SplitCandidate> score_binary_sums(const SearchRules& rules, const 
   if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
   return best;
 }
+
+#if defined(__SSE2__)
+inline uint64_t sum_lanes(__m128i v) {
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(v)) + static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+}
+
+// Bytes base[offset[i]] for i in [begin, end) packed into a word, byte i - begin in bits
+// 8 (i - begin) up; zero when the range is empty.
+inline uint64_t gather_word(const uint8_t* base, const uint32_t* offset, uint64_t begin, uint64_t end) {
+  uint64_t word = 0;
+  for (uint64_t i = begin; i < end; ++i) word |= uint64_t{base[offset[i]]} << ((i - begin) * 8);
+  return word;
+}
+
+// A small node's bins of one feature as `Blocks` vectors of 16 entries, lanes past n zero.
+// Assembled in registers: bytes stored one by one and then loaded as a vector would stall
+// the load until every store has completed.
+template <uint64_t Blocks>
+[[gnu::always_inline]] inline void gather_blocks(const uint8_t* base, const uint32_t* offset, uint64_t n,
+                                                 __m128i* v) {
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const uint64_t start = 16 * b;
+    const uint64_t middle = std::min(n, start + 8);
+    const uint64_t end = std::min(n, start + 16);
+    const uint64_t low = start < middle ? gather_word(base, offset, start, middle) : 0;
+    const uint64_t high = start + 8 < end ? gather_word(base, offset, start + 8, end) : 0;
+    v[b] = _mm_set_epi64x(static_cast<int64_t>(high), static_cast<int64_t>(low));
+  }
+}
+
+// evaluate_fixed<2> under gini on whole-number sides, both sides' impurities computed in the
+// two lanes of vector operations: each lane rounds every operation exactly as the scalar
+// form does (1 - ((0 + p0 * p0) + p1 * p1) with p_c = class weight / side weight), and the
+// improvement is then combined in the scalar order.
+[[gnu::always_inline]] inline std::optional<double> binary_gini_improvement(const SearchRules& rules, double parent, double node_weight,
+                                                     uint64_t left_sum, uint64_t left_one, uint64_t left_count,
+                                                     uint64_t right_sum, uint64_t right_one, uint64_t right_count,
+                                                     int8_t constraint, NodeBounds bounds) {
+  // Sums below 2^53: the signed conversions are exact.
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = d(left_sum);
+  const double w_right = d(right_sum);
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  const double left_class[2] = {d(left_sum - left_one), d(left_one)};
+  const double right_class[2] = {d(right_sum - right_one), d(right_one)};
+  if (constraint != 0 && !monotonic_ok(SideStats{left_class, w_left, left_count},
+                                       SideStats{right_class, w_right, right_count}, constraint, bounds, 2)) {
+    return std::nullopt;
+  }
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  const __m128d p0 = _mm_div_pd(_mm_set_pd(right_class[0], left_class[0]), w);
+  const __m128d p1 = _mm_div_pd(_mm_set_pd(right_class[1], left_class[1]), w);
+  const __m128d sum = _mm_add_pd(_mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(p0, p0)), _mm_mul_pd(p1, p1));
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double term_left = _mm_cvtsd_f64(terms);
+  const double term_right = _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  const double improvement = (parent - term_left) - term_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+// score_binary_sums under gini (binary_gini_improvement for each option).
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_binary_gini(const SearchRules& rules, double node_weight, uint64_t node_sum,
+                                                       uint64_t node_one, double parent, uint64_t n,
+                                                       const BytePrefix& prefix, const ByteExtremes& miss,
+                                                       double pivot, int8_t constraint, NodeBounds bounds) {
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  // (1) missing rows with the entries above t (left).
+  if (auto improvement = binary_gini_improvement(rules, parent, node_weight, node_sum - prefix.sum,
+                                                 node_one - prefix.one, n - prefix.count, prefix.sum, prefix.one,
+                                                 prefix.count, constraint, bounds)) {
+    best = SplitCandidate{pivot, true, 0.0};
+    best_improvement = *improvement;
+  }
+  if (miss.missing_count > 0) {
+    // (2) missing rows with the prefix (right).
+    if (auto improvement = binary_gini_improvement(
+            rules, parent, node_weight, node_sum - prefix.sum - miss.missing_sum,
+            node_one - prefix.one - miss.missing_one, n - miss.missing_count - prefix.count,
+            prefix.sum + miss.missing_sum, prefix.one + miss.missing_one, prefix.count + miss.missing_count,
+            constraint, bounds)) {
+      if (!best || *improvement > best_improvement) {
+        best = SplitCandidate{pivot, false, 0.0};
+        best_improvement = *improvement;
+      }
+    }
+  }
+  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+  return best;
+}
+
+
+// evaluate_fixed<K> under gini on whole-number sides with K classes: the two sides' class
+// shares and squares in the two lanes of vector operations, each lane summing its squares in
+// class order from 0.0 as impurity() does; the improvement is combined in the scalar order.
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<double> multi_gini_improvement(const SearchRules& rules, double parent, double node_weight,
+                                                    const uint64_t* left_class, uint64_t left_sum,
+                                                    uint64_t left_count, const uint64_t* right_class,
+                                                    uint64_t right_sum, uint64_t right_count, int8_t constraint,
+                                                    NodeBounds bounds) {
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = d(left_sum);
+  const double w_right = d(right_sum);
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0) {
+    double left_weights[K];
+    double right_weights[K];
+    for (uint64_t c = 0; c < K; ++c) {
+      left_weights[c] = d(left_class[c]);
+      right_weights[c] = d(right_class[c]);
+    }
+    if (!monotonic_ok(SideStats{left_weights, w_left, left_count}, SideStats{right_weights, w_right, right_count},
+                      constraint, bounds, K)) {
+      return std::nullopt;
+    }
+  }
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  __m128d sum = _mm_setzero_pd();
+  for (uint64_t c = 0; c < K; ++c) {
+    const __m128d p = _mm_div_pd(_mm_set_pd(d(right_class[c]), d(left_class[c])), w);
+    sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
+  }
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+// score_drawn_for<K> under gini on whole-number sums (multi_gini_improvement for each option).
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_multi_gini(
+    const SearchRules& rules, double node_weight, uint64_t node_sum, const uint64_t* node_class, double parent,
+    uint64_t n, const uint64_t* prefix, uint64_t prefix_sum, uint64_t prefix_count, const uint64_t* missing,
+    uint64_t missing_sum, uint64_t missing_count, double pivot, int8_t constraint, NodeBounds bounds) {
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  uint64_t side[K];
+  for (uint64_t c = 0; c < K; ++c) side[c] = node_class[c] - prefix[c];
+  // (1) missing rows with the entries above t (left).
+  if (auto improvement = multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum,
+                                                   n - prefix_count, prefix, prefix_sum, prefix_count, constraint,
+                                                   bounds)) {
+    best = SplitCandidate{pivot, true, 0.0};
+    best_improvement = *improvement;
+  }
+  if (missing_count > 0) {
+    // (2) missing rows with the prefix (right).
+    uint64_t joined[K];
+    for (uint64_t c = 0; c < K; ++c) {
+      side[c] = node_class[c] - missing[c] - prefix[c];
+      joined[c] = prefix[c] + missing[c];
+    }
+    if (auto improvement = multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum - missing_sum,
+                                                     n - missing_count - prefix_count, joined, prefix_sum + missing_sum,
+                                                     prefix_count + missing_count, constraint, bounds)) {
+      if (!best || *improvement > best_improvement) {
+        best = SplitCandidate{pivot, false, 0.0};
+        best_improvement = *improvement;
+      }
+    }
+  }
+  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+  return best;
+}
+#endif
 
 // The prepared node's impurity: computed by its first search, reused by the others.
 double byte_node_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
@@ -1154,11 +1327,20 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   // A convex combination can round an ulp below lo: then no bin is <= t. From hi up every
   // non-missing entry is in the prefix.
   if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return reject();
-  const uint64_t last = static_cast<uint64_t>(std::floor(t));
+  // t >= lo >= 0 here, so truncation is the floor.
+  const uint64_t last = static_cast<uint64_t>(t);
   const BytePrefix prefix = binary_byte_prefix(node, last);
   if (prefix.count == 0 || prefix.count == n - miss.missing_count) return reject();
-  auto result = score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, prefix, miss, t,
-                                  constraint, bounds);
+  const double parent = byte_node_impurity(rules, stats, scratch);
+#if defined(__SSE2__)
+  auto result = rules.criterion == Criterion::Gini
+                    ? score_binary_gini(rules, stats.weight, static_cast<uint64_t>(stats.weight),
+                                        static_cast<uint64_t>(stats.class_weight[1]), parent, n, prefix, miss, t,
+                                        constraint, bounds)
+                    : score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
+#else
+  auto result = score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
+#endif
   if (!result) return reject();
   return result;
 }
@@ -1317,7 +1499,8 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
                                         static_cast<double>(miss.hi));
   // An ulp below lo: empty prefix; from hi up: every non-missing entry in the prefix.
   if (!(t >= static_cast<double>(miss.lo)) || t >= static_cast<double>(miss.hi)) return std::nullopt;
-  const uint64_t last = static_cast<uint64_t>(std::floor(t));
+  // t >= lo >= 0 here, so truncation is the floor.
+  const uint64_t last = static_cast<uint64_t>(t);
 
   // prefix, missing and score_drawn's work (2k); on the stack for up to eight classes, where
   // clearing a fixed size needs no call.
@@ -1378,6 +1561,28 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
     }
   }
   if (count == 0 || count == n - miss.missing_count) return std::nullopt;
+#if defined(__SSE2__)
+  if constexpr (K > 0) {
+    if (rules.criterion == Criterion::Gini) {
+      // Every sum is a whole number below 2^53.
+      uint64_t node_class[K];
+      uint64_t prefix_sums[K];
+      uint64_t missing_sums[K];
+      uint64_t prefix_sum = 0;
+      uint64_t missing_sum = 0;
+      for (uint64_t c = 0; c < K; ++c) {
+        node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
+        prefix_sums[c] = static_cast<uint64_t>(prefix[c]);
+        missing_sums[c] = static_cast<uint64_t>(missing[c]);
+        prefix_sum += prefix_sums[c];
+        missing_sum += missing_sums[c];
+      }
+      return score_multi_gini<K>(rules, stats.weight, static_cast<uint64_t>(stats.weight), node_class,
+                                 byte_node_impurity(rules, stats, scratch), n, prefix_sums, prefix_sum, count,
+                                 missing_sums, missing_sum, miss.missing_count, t, constraint, bounds);
+    }
+  }
+#endif
   double prefix_weight = 0.0;
   for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
   const DrawnPartition part{prefix, prefix_weight, count, missing, missing_weight, miss.missing_count};
@@ -1584,12 +1789,33 @@ bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch) {
 }
 
 #if defined(__SSE2__)
-// Splits a node's row tags (padded with zero tags to whole blocks of 16) into the weight bytes
-// and the second bytes (K == 2: the class-1 weight; otherwise the class), summing the weights,
-// the class-1 weights (K == 2) and, for K of 3 to 8, each class's weight.
+// Four entries' row tags in one word, entry `begin` in the low 16 bits; entries at or past
+// `end` read as zero tags (no weight). Checks every row and writes its offset into the
+// row-major copy when `offset` is given.
+inline uint64_t gather_tag_word(const uint16_t* tags, const RowIndex* rows, uint64_t begin, uint64_t end,
+                                uint64_t n_rows, uint32_t* offset, uint32_t n_features) {
+  uint64_t word = 0;
+  for (uint64_t j = begin; j < end && j < begin + 4; ++j) {
+    const RowIndex r = rows[j];
+    MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
+    word |= uint64_t{tags[r]} << ((j - begin) * 16);
+    if (offset != nullptr) offset[j] = r * n_features;
+  }
+  return word;
+}
+
+// Gathers a node's row tags 16 entries at a time (assembled in registers: a vector load of
+// tags just stored one by one would wait for every store) and splits them into the weight
+// bytes and the second bytes (K == 2: the class-1 weight; otherwise the class), summing the
+// weights, the class-1 weights (K == 2) and, for K of 3 to 8, each class's weight. The last
+// block's lanes past n carry zero tags.
+// With `stored` given, the tags are read from it instead (gathered there beforehand, padded
+// with zero tags to whole blocks): on long lists the stores have long completed when read,
+// and a plain gather costs fewer instructions.
 template <uint64_t K>
-void split_entry_tags(const uint16_t* entry_tags, uint64_t n, uint8_t* weight, uint8_t* second, uint64_t& total,
-                      uint64_t& ones, uint64_t* class_sums) {
+void gather_split_tags(const uint16_t* stored, const uint16_t* tags, const RowIndex* rows, uint64_t n,
+                       uint64_t n_rows, uint32_t* offset, uint32_t n_features, uint8_t* weight, uint8_t* second,
+                       uint64_t& total, uint64_t& ones, uint64_t* class_sums) {
   constexpr uint64_t kLanes = K > 2 && K <= 8 ? K : 0;
   const __m128i low_byte = _mm_set1_epi16(0x00FF);
   const __m128i zero = _mm_setzero_si128();
@@ -1598,8 +1824,13 @@ void split_entry_tags(const uint16_t* entry_tags, uint64_t n, uint8_t* weight, u
   __m128i per_class[kLanes > 0 ? kLanes : 1];
   for (uint64_t c = 0; c < kLanes; ++c) per_class[c] = zero;
   for (uint64_t i = 0; i < n; i += 16) {
-    const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i));
-    const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_tags + i + 8));
+    const auto word = [&](uint64_t begin) {
+      return static_cast<int64_t>(gather_tag_word(tags, rows, begin, n, n_rows, offset, n_features));
+    };
+    const __m128i t0 = stored != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + i))
+                                         : _mm_set_epi64x(word(i + 4), word(i));
+    const __m128i t1 = stored != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + i + 8))
+                                         : _mm_set_epi64x(word(i + 12), word(i + 8));
     const __m128i w = _mm_packus_epi16(_mm_and_si128(t0, low_byte), _mm_and_si128(t1, low_byte));
     const __m128i c = _mm_packus_epi16(_mm_srli_epi16(t0, 8), _mm_srli_epi16(t1, 8));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(weight + i), w);
@@ -1634,10 +1865,8 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
   std::vector<uint8_t>& second_bytes = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
   if (second_bytes.size() < n + kBlockPad) second_bytes.resize(n + kBlockPad);
-  if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   uint8_t* second = second_bytes.data();
-  uint16_t* entry_tags = scratch.entry_row_tags.data();
   const uint16_t* tags = scratch.row_tags.data();
   // Every row is checked here, once per node: the node's searches then gather its bins
   // without checking (the tags cover exactly the matrix's rows).
@@ -1652,33 +1881,25 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   if (offsets && scratch.row_offsets.size() < n) scratch.row_offsets.resize(n);
   uint32_t* offset = scratch.row_offsets.data();
   const uint32_t n_features = static_cast<uint32_t>(bm.n_features);
-  uint64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const RowIndex r0 = rows[i];
-    const RowIndex r1 = rows[i + 1];
-    const RowIndex r2 = rows[i + 2];
-    const RowIndex r3 = rows[i + 3];
-    MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
-                  "index out of bounds: row outside the training matrix");
-    entry_tags[i] = tags[r0];
-    entry_tags[i + 1] = tags[r1];
-    entry_tags[i + 2] = tags[r2];
-    entry_tags[i + 3] = tags[r3];
-    if (offsets) {
-      offset[i] = r0 * n_features;
-      offset[i + 1] = r1 * n_features;
-      offset[i + 2] = r2 * n_features;
-      offset[i + 3] = r3 * n_features;
+  // Nodes up to this size keep their tags in registers (gather_split_tags).
+  constexpr uint64_t kTagsInRegisters = 64;
+  uint16_t* entry_tags = nullptr;
+#if defined(__SSE2__)
+  if (n > kTagsInRegisters) {
+#endif
+    if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
+    entry_tags = scratch.entry_row_tags.data();
+    for (uint64_t i = 0; i < n; ++i) {
+      const RowIndex r = rows[i];
+      MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
+      entry_tags[i] = tags[r];
+      if (offsets) offset[i] = r * n_features;
     }
+    // Padding tags weigh nothing.
+    std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
+#if defined(__SSE2__)
   }
-  for (; i < n; ++i) {
-    const RowIndex r = rows[i];
-    MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
-    entry_tags[i] = tags[r];
-    if (offsets) offset[i] = r * n_features;
-  }
-  // Padding tags weigh nothing.
-  std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
+#endif
 
   // Whole numbers: every sum is exact, so integer sums in any order give the values of
   // compute_node_stats' list-order double sums. The tags split into the weight bytes and the
@@ -1690,21 +1911,25 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   constexpr uint64_t kLaneClasses = 8;
   uint64_t class_sums[kLaneClasses] = {};
   bool summed = false;
-  i = 0;
 #if defined(__SSE2__)
+  uint32_t* offsets_out = offsets && entry_tags == nullptr ? offset : nullptr;
   switch (k) {
-    case 2: split_entry_tags<2>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 3: split_entry_tags<3>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 4: split_entry_tags<4>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 5: split_entry_tags<5>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 6: split_entry_tags<6>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 7: split_entry_tags<7>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    case 8: split_entry_tags<8>(entry_tags, n, weight, second, total, ones, class_sums); break;
-    default: split_entry_tags<0>(entry_tags, n, weight, second, total, ones, class_sums); break;
+#define MORVEL_SPLIT_TAGS(K)                                                                                   \
+  case K:                                                                                                      \
+    gather_split_tags<K>(entry_tags, tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total, \
+                         ones, class_sums);                                                                    \
+    break;
+    MORVEL_SPLIT_TAGS(2) MORVEL_SPLIT_TAGS(3) MORVEL_SPLIT_TAGS(4) MORVEL_SPLIT_TAGS(5) MORVEL_SPLIT_TAGS(6)
+    MORVEL_SPLIT_TAGS(7) MORVEL_SPLIT_TAGS(8)
+#undef MORVEL_SPLIT_TAGS
+    default:
+      gather_split_tags<0>(entry_tags, tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total,
+                           ones, class_sums);
+      break;
   }
   summed = k > 2 && k <= kLaneClasses;
 #else
-  for (; i < n + kBlockPad; ++i) {
+  for (uint64_t i = 0; i < n + kBlockPad; ++i) {
     const uint64_t w = entry_tags[i] & 0xFF;
     const uint64_t c = entry_tags[i] >> 8;
     weight[i] = static_cast<uint8_t>(w);
@@ -1966,12 +2191,6 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
   scratch.tag_impurity_known = false;
 }
 
-double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
-  const uint64_t x = rng.next_u64() ^ (extra_seed * kSeedMix);
-  const double u = static_cast<double>(x >> 11) * 0x1p-53;
-  return hi * u + lo * (1.0 - u);
-}
-
 std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const RowIndex> rows,
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
@@ -2011,6 +2230,280 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                             scratch, read, may_miss, /*tagged=*/true);
     });
   });
+}
+
+bool prepared_byte_node(const TrainingContext& ctx, const NodeStats& stats, std::span<const RowIndex> rows,
+                        const ExtraScratch& scratch) {
+  return ctx.profile == nullptr && ctx.binned && scratch.byte_node == &stats &&
+         scratch.byte_node_entries == rows.size();
+}
+
+std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                    std::span<const RowIndex> rows, const NodeStats& stats,
+                                                    uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                    std::vector<uint64_t>& constant_features, Rng& rng,
+                                                    ExtraScratch& scratch) {
+  if (rules.n_classes == 2) {
+    return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
+                               nullptr);
+  }
+  return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch);
+}
+
+namespace {
+
+// Nodes below this many entries are searched whole (search_whole_byte_node): their searches
+// are dominated by what each one costs besides reading the entries.
+constexpr uint64_t kWholeNodeBelow = 48;
+
+#if defined(__SSE2__)
+// The whole-node search of a node of `Blocks` blocks of 16 entries, on `Lanes` weighted
+// lanes per block: each entry's weight masked into the lanes it counts for (two classes: its
+// weight and its class-1 weight; more: its weight in the lane of its class). The node's lanes
+// are formed once; each feature's bins stay in registers from the extremes to the prefix, and
+// the missing and prefix sums of every lane are byte sums of them (the sums of byte_extremes
+// and binary_byte_prefix). `score(t, constraint, prefix_count, prefix, missing_count, missing)`
+// scores the two options from the lanes' sums.
+template <uint64_t Lanes, uint64_t Blocks, class Score>
+std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, std::span<const RowIndex> rows,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch,
+                                           const __m128i (&lanes)[Blocks][Lanes], Score&& score) {
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.row_offsets.size() >= n,
+                "index out of bounds: entry bytes shorter than the node");
+  // The searched feature's bins and the best one's.
+  __m128i v[Blocks];
+  __m128i best_bins[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = _mm_setzero_si128();
+  const uint32_t* offset = scratch.row_offsets.data();
+  const uint8_t* copy = bm.row_major_copy.data();
+  const uint64_t extra_seed = ctx.growth.extra_seed;
+  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i ones = _mm_set1_epi8(1);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i valid[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = lanes_below(n - 16 * b);
+  auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
+    MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                  "index out of bounds: feature outside the binned matrix");
+    gather_blocks<Blocks>(copy + feature, offset, n, v);
+    uint64_t lo = 255;
+    uint64_t hi = 0;
+    uint64_t missing_count = 0;
+    uint64_t missing[Lanes] = {};
+    __m128i low = all;
+    __m128i high = zero;
+    if (bm.has_missing) {
+      const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[feature].size())));
+      __m128i m_count = zero;
+      __m128i m_lane[Lanes];
+      for (uint64_t l = 0; l < Lanes; ++l) m_lane[l] = zero;
+      for (uint64_t b = 0; b < Blocks; ++b) {
+        const __m128i gone = _mm_and_si128(valid[b], _mm_cmpeq_epi8(v[b], missing_v));
+        const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid[b], all), gone);
+        m_count = _mm_add_epi64(m_count, _mm_sad_epu8(_mm_and_si128(gone, ones), zero));
+        for (uint64_t l = 0; l < Lanes; ++l)
+          m_lane[l] = _mm_add_epi64(m_lane[l], _mm_sad_epu8(_mm_and_si128(gone, lanes[b][l]), zero));
+        low = _mm_min_epu8(low, _mm_or_si128(v[b], skip));
+        high = _mm_max_epu8(high, _mm_andnot_si128(skip, v[b]));
+      }
+      missing_count = sum_lanes(m_count);
+      for (uint64_t l = 0; l < Lanes; ++l) missing[l] = sum_lanes(m_lane[l]);
+    } else {
+      for (uint64_t b = 0; b < Blocks; ++b) {
+        low = _mm_min_epu8(low, _mm_or_si128(v[b], _mm_andnot_si128(valid[b], all)));
+        high = _mm_max_epu8(high, _mm_and_si128(v[b], valid[b]));
+      }
+    }
+    fold_extremes(low, high, lo, hi);
+    if (missing_count == n || !(lo < hi)) {
+      constant_features.push_back(feature);
+      return std::nullopt;
+    }
+    const double t = draw_extra_threshold(rng, extra_seed, static_cast<double>(lo), static_cast<double>(hi));
+    if (!(t >= static_cast<double>(lo)) || t >= static_cast<double>(hi)) return std::nullopt;
+    // t >= lo >= 0 here, so truncation is the floor. The missing bin lies above hi > t.
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(t)));
+    __m128i p_count = zero;
+    __m128i p_lane[Lanes];
+    for (uint64_t l = 0; l < Lanes; ++l) p_lane[l] = zero;
+    for (uint64_t b = 0; b < Blocks; ++b) {
+      const __m128i in = _mm_and_si128(valid[b], _mm_cmpeq_epi8(_mm_min_epu8(v[b], limit), v[b]));
+      p_count = _mm_add_epi64(p_count, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
+      for (uint64_t l = 0; l < Lanes; ++l)
+        p_lane[l] = _mm_add_epi64(p_lane[l], _mm_sad_epu8(_mm_and_si128(in, lanes[b][l]), zero));
+    }
+    const uint64_t prefix_count = sum_lanes(p_count);
+    if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
+    uint64_t prefix[Lanes];
+    for (uint64_t l = 0; l < Lanes; ++l) prefix[l] = sum_lanes(p_lane[l]);
+    return score(t, ctx.growth.constraint(feature), prefix_count, prefix, missing_count, missing);
+  };
+  auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
+    for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = v[b];
+  });
+  if (best) {
+    // The partition reads the winner's bins in list order.
+    if (scratch.kept_bins.size() < 16 * Blocks) scratch.kept_bins.resize(16 * Blocks + kBlockPad);
+    for (uint64_t b = 0; b < Blocks; ++b)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch.kept_bins.data() + 16 * b), best_bins[b]);
+    scratch.kept_valid = true;
+    scratch.kept_feature = best->feature;
+    scratch.kept_rows = rows.data();
+    scratch.kept_entries = n;
+  }
+  return best;
+}
+
+// whole_node_blocks for K classes (3 to 8): one lane per class. Under gini the options are
+// scored with score_multi_gini, otherwise with score_drawn_for on the same (exact) sums.
+template <uint64_t K, uint64_t Blocks>
+std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
+                                                 std::span<const RowIndex> rows, const NodeStats& stats,
+                                                 NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                 Rng& rng, std::vector<uint64_t>& pool,
+                                                 const detail::PoolDraws& draws, uint64_t max_features,
+                                                 ExtraScratch& scratch) {
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
+                    scratch.entry_classes.size() >= 16 * Blocks && stats.class_weight.size() == K,
+                "index out of bounds: entry bytes shorter than the node");
+  const bool gini = rules.criterion == Criterion::Gini;
+  const double node_weight = stats.weight;
+  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
+  uint64_t node_class[K];
+  for (uint64_t c = 0; c < K; ++c) node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
+  __m128i lanes[Blocks][K];  // each entry's weight in the lanes of its class, zero elsewhere
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const __m128i w = _mm_and_si128(lanes_below(n - 16 * b), load16(scratch.entry_bytes.data() + 16 * b));
+    const __m128i cls = load16(scratch.entry_classes.data() + 16 * b);
+    for (uint64_t c = 0; c < K; ++c)
+      lanes[b][c] = _mm_and_si128(w, _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c))));
+  }
+  const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
+                         uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
+    uint64_t prefix_sum = 0;
+    uint64_t missing_sum = 0;
+    for (uint64_t c = 0; c < K; ++c) {
+      prefix_sum += prefix[c];
+      missing_sum += missing[c];
+    }
+    const double parent = byte_node_impurity(rules, stats, scratch);
+    if (gini) {
+      return score_multi_gini<K>(rules, node_weight, node_sum, node_class, parent, n, prefix, prefix_sum,
+                                 prefix_count, missing, missing_sum, missing_count, t, constraint, bounds);
+    }
+    double sums[4 * K];
+    double* prefix_weights = sums;
+    double* missing_weights = sums + K;
+    for (uint64_t c = 0; c < K; ++c) {
+      prefix_weights[c] = static_cast<double>(prefix[c]);
+      missing_weights[c] = static_cast<double>(missing[c]);
+    }
+    const DrawnPartition part{prefix_weights, static_cast<double>(prefix_sum), prefix_count,
+                              missing_weights, static_cast<double>(missing_sum), missing_count};
+    return score_drawn_for<K>(rules, stats, parent, n, part, t, constraint, bounds, sums + 2 * K);
+  };
+  return whole_node_blocks<K, Blocks>(ctx, rows, constant_features, rng, pool, draws, max_features, scratch, lanes,
+                                      score);
+}
+
+// whole_node_blocks for two classes: lanes of the weights and the class-1 weights. Under
+// gini the options are scored with score_binary_gini, otherwise with score_binary_sums.
+template <uint64_t Blocks>
+std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
+                                                std::span<const RowIndex> rows, const NodeStats& stats,
+                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                Rng& rng, std::vector<uint64_t>& pool,
+                                                const detail::PoolDraws& draws, uint64_t max_features,
+                                                ExtraScratch& scratch) {
+  const uint64_t n = rows.size();
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
+                    scratch.entry_bytes_one.size() >= 16 * Blocks,
+                "index out of bounds: entry bytes shorter than the node");
+  const bool gini = rules.criterion == Criterion::Gini;
+  const double node_weight = stats.weight;
+  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
+  const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
+  __m128i lanes[Blocks][2];
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const __m128i valid = lanes_below(n - 16 * b);
+    lanes[b][0] = _mm_and_si128(valid, load16(scratch.entry_bytes.data() + 16 * b));
+    lanes[b][1] = _mm_and_si128(valid, load16(scratch.entry_bytes_one.data() + 16 * b));
+  }
+  const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
+                         uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
+    const BytePrefix sums{prefix_count, prefix[0], prefix[1]};
+    ByteExtremes miss;
+    miss.missing_count = missing_count;
+    miss.missing_sum = missing[0];
+    miss.missing_one = missing[1];
+    const double parent = byte_node_impurity(rules, stats, scratch);
+    if (gini) {
+      return score_binary_gini(rules, node_weight, node_sum, node_one, parent, n, sums, miss, t, constraint,
+                               bounds);
+    }
+    return score_binary_sums(rules, stats, parent, n, sums, miss, t, constraint, bounds);
+  };
+  return whole_node_blocks<2, Blocks>(ctx, rows, constant_features, rng, pool, draws, max_features, scratch, lanes,
+                                      score);
+}
+#endif
+
+}  // namespace
+
+bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+                     const NodeStats& stats, const ExtraScratch& scratch) {
+#if defined(__SSE2__)
+  return rules.n_classes >= 2 && rules.n_classes <= kTagLanes && rows.size() < kWholeNodeBelow &&
+         prepared_byte_node(ctx, stats, rows, scratch) &&
+         scratch.row_offsets_ready && scratch.checked_rows == rows.data();
+#else
+  return false;
+#endif
+}
+
+std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, const SearchRules& rules,
+                                                std::span<const RowIndex> rows, const NodeStats& stats,
+                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                Rng& rng, std::vector<uint64_t>& pool,
+                                                const detail::PoolDraws& draws, uint64_t max_features,
+                                                ExtraScratch& scratch) {
+  MORVEL_ASSERT(whole_byte_node(ctx, rules, rows, stats, scratch),
+                "assertion failed: a whole-node search needs a small two-class node prepared on bytes");
+#if defined(__SSE2__)
+  static_assert(kWholeNodeBelow <= 48, "whole-node searches cover at most three blocks");
+  const uint64_t blocks = (rows.size() + 15) / 16;
+  if (rules.n_classes > 2) {
+    switch (rules.n_classes * 4 + (blocks <= 1 ? 1 : blocks)) {
+#define MORVEL_WHOLE_MULTI(K, B) \
+  case K * 4 + B:                \
+    return whole_multi_node_blocks<K, B>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, \
+                                         max_features, scratch);
+#define MORVEL_WHOLE_MULTI_K(K) MORVEL_WHOLE_MULTI(K, 1) MORVEL_WHOLE_MULTI(K, 2) MORVEL_WHOLE_MULTI(K, 3)
+      MORVEL_WHOLE_MULTI_K(3) MORVEL_WHOLE_MULTI_K(4) MORVEL_WHOLE_MULTI_K(5) MORVEL_WHOLE_MULTI_K(6)
+      MORVEL_WHOLE_MULTI_K(7) MORVEL_WHOLE_MULTI_K(8)
+#undef MORVEL_WHOLE_MULTI_K
+#undef MORVEL_WHOLE_MULTI
+      default: throw_internal("whole-node searches take three to eight classes");
+    }
+  }
+  if (blocks <= 1) {
+    return whole_byte_node_blocks<1>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
+                                     max_features, scratch);
+  }
+  if (blocks == 2) {
+    return whole_byte_node_blocks<2>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
+                                     max_features, scratch);
+  }
+  return whole_byte_node_blocks<3>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
+                                   max_features, scratch);
+#else
+  return std::nullopt;
+#endif
 }
 
 std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,

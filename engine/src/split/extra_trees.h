@@ -9,6 +9,7 @@
 
 #include "morvel/rng.h"
 #include "split/criteria.h"
+#include "split/node_loop.h"
 
 namespace morvel {
 
@@ -72,8 +73,9 @@ struct ExtraScratch {
   // The rows binned_node_stats checked against the matrix for the prepared node: searches of
   // that node read its bins without checking each row again.
   const RowIndex* checked_rows = nullptr;
-  // The prepared node's per-entry row tags, and for a small node its entries' offsets into the
-  // row-major copy of the bins (row_offsets_ready).
+  // The prepared node's per-entry row tags (without SSE2; otherwise they stay in registers),
+  // and for a small node its entries' offsets into the row-major copy of the bins
+  // (row_offsets_ready).
   std::vector<uint16_t> entry_row_tags;
   std::vector<uint32_t> row_offsets;
   std::vector<uint64_t> class_counts;  // class sums of a node with more than eight classes
@@ -183,7 +185,12 @@ bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<cons
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).
-double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi);
+// Inline: every extra-trees search draws one, and the call would cost as much as the draw.
+[[gnu::always_inline]] inline double draw_extra_threshold(Rng& rng, uint64_t extra_seed, double lo, double hi) {
+  const uint64_t x = rng.next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15ULL);
+  const double u = static_cast<double>(x >> 11) * 0x1p-53;
+  return hi * u + lo * (1.0 - u);
+}
 
 // Searches `feature` with a drawn threshold. Chooses the general, two-class dense or
 // two-class binned form from the context. A feature found constant is appended to
@@ -193,6 +200,36 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                            const NodeStats& stats, uint64_t feature, int8_t constraint,
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch);
+
+// Whether the node whose statistics binned_node_stats (or prepare_extra_node) just prepared on
+// byte weights may have its features searched through search_prepared_bytes: no fit profile
+// runs (a profiled search is counted and timed by search_extra).
+bool prepared_byte_node(const TrainingContext& ctx, const NodeStats& stats, std::span<const RowIndex> rows,
+                        const ExtraScratch& scratch);
+
+// search_extra for a node accepted by prepared_byte_node and a feature that is not in
+// `constant_features`: the same draws, the same result and the same constant-list append,
+// without the per-search dispatch (the grower's node loop calls it once per drawn feature).
+std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, const SearchRules& rules,
+                                                    std::span<const RowIndex> rows, const NodeStats& stats,
+                                                    uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                    std::vector<uint64_t>& constant_features, Rng& rng,
+                                                    ExtraScratch& scratch);
+
+// Whether search_whole_byte_node serves this node: two to eight classes, prepared by binned_node_stats
+// with offsets into the row-major copy of the bins, fewer than 48 entries, no fit profile.
+bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+                     const NodeStats& stats, const ExtraScratch& scratch);
+
+// The extra-trees node loop (extra_node_loop) of a node accepted by whole_byte_node, with its
+// searches inlined: the same draws, the same constant-list appends and the same winner as the
+// grower's loop around search_extra. The winner's bins are kept for partition_by_bins.
+std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, const SearchRules& rules,
+                                                std::span<const RowIndex> rows, const NodeStats& stats,
+                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                Rng& rng, std::vector<uint64_t>& pool,
+                                                const detail::PoolDraws& draws, uint64_t max_features,
+                                                ExtraScratch& scratch);
 
 // The general search alone (any class count, every matrix form; bin indices for a binned
 // context, with the missing bin read as NaN). search_extra routes two-class problems to

@@ -31,12 +31,6 @@ struct NodeCache {
   std::vector<uint64_t> constant_features;
 };
 
-// The winner of a node's feature loop.
-struct NodeSplit {
-  uint64_t feature = 0;
-  SplitCandidate candidate;
-};
-
 // A node's rows: the segment [begin, end) of the tree's index array.
 struct Segment {
   uint64_t begin = 0;
@@ -255,37 +249,17 @@ std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const RowInde
   return search_exact(ctx_, weights_, rules_, rows, stats, feature, constraint, bounds, scratch_.exact);
 }
 
-// The node loop: draw features, search each, keep the best by gain. Ties on gain are settled
-// by a reservoir draw: with t candidates tied so far, the newest replaces the incumbent when
-// below(t) == 0, so each survives with probability 1/t.
+// The node loop: draw features, search each, keep the best by gain (consider_candidate).
 std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows, const NodeStats& stats,
                                                  NodeBounds bounds, NodeCache& cache) {
   if (use_histograms_ && !cache.histogram) cache.histogram = histograms_->build(rows);
-  std::optional<NodeSplit> best;
-  uint64_t ties = 0;
-  // An extra-trees winner keeps its search's bins for the partition (keep_extra_bins).
-  auto take = [&](uint64_t feature, const SplitCandidate& candidate) {
-    best = NodeSplit{feature, candidate};
-    if (extra_) keep_extra_bins(feature, rows, scratch_.extra);
-  };
-  auto consider = [&](uint64_t feature, const SplitCandidate& candidate) {
-    if (!best) {
-      take(feature, candidate);
-      ties = 1;
-    } else if (candidate.gain > best->candidate.gain) {
-      take(feature, candidate);
-      ties = 1;
-    } else if (candidate.gain == best->candidate.gain) {
-      ++ties;
-      if (rng_.below(ties) == 0) take(feature, candidate);
-    }
-  };
-
   const std::vector<uint64_t>& candidates = ctx_.candidates;
   if (!extra_) {
     // Uniform draws with replacement: a feature may be drawn twice at one node. These
     // searches draw nothing and depend only on the node, so a repeat reuses the first result
-    // (the tie rule above still sees it, and may still draw).
+    // (the tie rule still sees it, and may still draw).
+    std::optional<NodeSplit> best;
+    uint64_t ties = 0;
     const uint64_t node_serial = ++scratch_.node_serial;
     if (scratch_.searched_at.size() != ctx_.n_features) {
       scratch_.searched_at.assign(ctx_.n_features, 0);
@@ -300,31 +274,28 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
       } else if (profile_ != nullptr) {
         profile_->add(profile_->feature_visits, 1);
       }
-      if (const auto& candidate = scratch_.searched[feature]) consider(feature, *candidate);
+      if (const auto& candidate = scratch_.searched[feature]) consider_candidate(best, ties, feature, *candidate, rng_);
     }
     return best;
   }
 
   prepare_extra_node(ctx_, stats, scratch_.extra);
-  if (batch_gather_ready(scratch_.extra, rows) && rows.size() >= kBatchGatherFrom) gather_expected(rows, cache);
-  // Extra trees: every candidate becomes undrawn again at each node. pool[0..available) holds
-  // the undrawn features; each draw moves its feature to pool[available - 1]. Features known
-  // (or found) to be constant at this node do not count toward max_features.
-  std::vector<uint64_t>& pool = scratch_.feature_pool;
-  uint64_t available = pool.size();
-  uint64_t counted = 0;
-  while (available > 0) {
-    const uint64_t feature = scratch_.pool_draws.draw(rng_, std::span<uint64_t>(pool), available);
-    --available;
-    const auto& constant = cache.constant_features;
-    if (std::find(constant.begin(), constant.end(), feature) != constant.end()) continue;
-    const size_t known_constant = constant.size();
-    auto candidate = search_feature(rows, stats, feature, bounds, cache);
-    if (cache.constant_features.size() == known_constant) ++counted;
-    if (candidate) consider(feature, *candidate);
-    if (best && counted >= forest_.max_features) break;
+  if (whole_byte_node(ctx_, rules_, rows, stats, scratch_.extra)) {
+    return search_whole_byte_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_,
+                                  scratch_.feature_pool, scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
-  return best;
+  if (batch_gather_ready(scratch_.extra, rows) && rows.size() >= kBatchGatherFrom) gather_expected(rows, cache);
+  // A node prepared on byte weights is searched without search_extra's per-search dispatch.
+  const bool prepared = prepared_byte_node(ctx_, stats, rows, scratch_.extra);
+  return extra_node_loop(
+      scratch_.feature_pool, scratch_.pool_draws, rng_, cache.constant_features, forest_.max_features,
+      [&](uint64_t feature) {
+        return prepared ? search_prepared_bytes(ctx_, rules_, rows, stats, feature, ctx_.growth.constraint(feature),
+                                                bounds, cache.constant_features, rng_, scratch_.extra)
+                        : search_feature(rows, stats, feature, bounds, cache);
+      },
+      // An extra-trees winner keeps its search's bins for the partition.
+      [&](uint64_t feature) { keep_extra_bins(feature, rows, scratch_.extra); });
 }
 
 // Children's probability bounds after a split on `feature` (statistics measured only when the
@@ -389,13 +360,14 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
   NodeStats& stats = scratch_.stats;
   std::vector<Frame> stack;
+  // The frame is built in place: a frame is large, and each node pushes one.
+  stack.reserve(64);
   auto push = [&](Segment rows, uint64_t depth, NodeBounds bounds, NodeCache&& cache) {
-    Frame frame;
+    Frame& frame = stack.emplace_back();
     frame.rows = rows;
     frame.depth = depth;
     frame.bounds = bounds;
     frame.cache = std::move(cache);
-    stack.push_back(std::move(frame));
   };
   push(Segment{0, in_bag.size()}, forest_.max_depth, NodeBounds{0.0, 1.0}, NodeCache{});
   uint64_t returned = 0;  // position of the subtree just finished

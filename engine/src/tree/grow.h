@@ -16,6 +16,7 @@
 #include "morvel/tree.h"
 #include "split/exact_search.h"
 #include "split/extra_trees.h"
+#include "split/node_loop.h"
 
 namespace morvel {
 
@@ -35,49 +36,6 @@ class BufferPool {
   std::vector<std::vector<RowIndex>> free_;
 };
 
-namespace detail {
-
-// Rng::draw_without_replacement for pools of up to `size` items, the same draws without its
-// two divisions per draw: for each pool size a, below(a)'s rejection threshold 2^64 mod a and
-// the multiplier M = floor((2^64 - 1) / a) + 1, with which v mod a of a 32-bit word v is
-// ((M * v mod 2^64) * a) >> 64 (Lemire, Kaser and Kurz, "Faster remainder by direct
-// computation", 2019: exact for 32-bit v and a).
-class PoolDraws {
- public:
-  void prepare(uint64_t size) {
-    if (threshold_.size() == size + 1) return;
-    MORVEL_ASSERT(size < (uint64_t{1} << 32), "assertion failed: feature pool fits 32-bit draws");
-    threshold_.assign(size + 1, 0);
-    magic_.assign(size + 1, 0);
-    for (uint64_t a = 1; a <= size; ++a) {
-      threshold_[a] = (0 - a) % a;
-      magic_[a] = ~uint64_t{0} / a + 1;
-    }
-  }
-
-  // The drawn item is swapped to pool[available - 1] and returned; one item left draws nothing.
-  template <class T>
-  T draw(Rng& rng, std::span<T> pool, uint64_t available) const {
-    MORVEL_ASSERT(available > 0 && available < threshold_.size() && available <= pool.size(), msg::kUpToPositive);
-    uint64_t b = 0;
-    if (available > 1) {
-      const uint64_t threshold = threshold_[available];
-      uint64_t v;
-      do {
-        v = rng.next_u32();
-      } while (v < threshold);
-      b = static_cast<uint64_t>((static_cast<unsigned __int128>(magic_[available] * v) * available) >> 64);
-    }
-    std::swap(pool[b], pool[available - 1]);
-    return pool[available - 1];
-  }
-
- private:
-  std::vector<uint64_t> threshold_;
-  std::vector<uint64_t> magic_;
-};
-
-}  // namespace detail
 
 // Per-worker scratch, created once per worker of one fit and reused for all its trees (the
 // sparse column copy inside it belongs to that fit's training context).

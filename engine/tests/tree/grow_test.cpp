@@ -489,9 +489,26 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   // times 256 are whole but not bytes, so the tree grows through the per-bin table (two
   // classes) or the general search; scaling every weight by a power of two leaves every
   // impurity, improvement and gain bit for bit as it was, so the trees must be identical.
+  // Small two-class nodes are searched whole (search_whole_byte_node), with their own scoring
+  // under gini; the growth variants reach its validity rules and its fallback for entropy.
+  struct Variant {
+    Criterion criterion = Criterion::Gini;
+    uint64_t min_samples_leaf = 1;
+    double min_leaf_weight = 0.0;
+    double min_impurity_decrease = 0.0;
+    bool monotonic = false;
+  };
+  const Variant variants[] = {{}, {Criterion::Entropy}, {Criterion::Gini, 3, 4.0}, {Criterion::Gini, 1, 0.0, 2e-3},
+                              {Criterion::Gini, 1, 0.0, 0.0, true}};
+  for (const Variant& variant : variants) {
   for (const uint64_t n_classes : {uint64_t{2}, uint64_t{3}, uint64_t{5}, uint64_t{10}}) {
+    if (variant.monotonic && n_classes != 2) continue;
     for (const uint64_t n_rows : {uint64_t{1500}, uint64_t{12000}}) {
-      const TrainingContext ctx = binned_extra_context(n_rows, 9, n_classes, n_classes * 31 + n_rows);
+      TrainingContext ctx = binned_extra_context(n_rows, 9, n_classes, n_classes * 31 + n_rows);
+      ctx.growth.criterion = variant.criterion;
+      ctx.growth.min_samples_leaf = variant.min_samples_leaf;
+      ctx.growth.min_impurity_decrease = variant.min_impurity_decrease;
+      if (variant.monotonic) ctx.growth.monotonic_cst = {1, -1, 0, 0, 1, 0, 0, -1, 0};
       Rng draws(n_rows, n_classes);
       std::vector<double> counts(n_rows);
       std::vector<RowIndex> bag;
@@ -514,9 +531,11 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
         Rng rng_table = Rng::for_tree(7, n_classes);
         WorkerScratch scratch_bytes;
         WorkerScratch scratch_table;
-        const Tree bytes = grow_tree(ctx, TreeWeights{counts, total, 0.0}, bag, s, rng_bytes, scratch_bytes);
+        const Tree bytes = grow_tree(ctx, TreeWeights{counts, total, variant.min_leaf_weight}, bag, s, rng_bytes,
+                                     scratch_bytes);
         ASSERT_TRUE(scratch_bytes.extra.binned_tags) << "byte weights take the byte form";
-        const Tree table = grow_tree(ctx, TreeWeights{scaled, scaled_total, 0.0}, bag, s, rng_table, scratch_table);
+        const Tree table = grow_tree(ctx, TreeWeights{scaled, scaled_total, variant.min_leaf_weight * 256.0}, bag, s,
+                                     rng_table, scratch_table);
         ASSERT_FALSE(scratch_table.extra.binned_tags);
         ASSERT_EQ(bytes.nodes.size(), table.nodes.size()) << n_classes << " classes, " << n_rows << " rows";
         ASSERT_GT(bytes.nodes.size(), 20u);
@@ -539,6 +558,7 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
         EXPECT_EQ(rng_bytes.state(), rng_table.state());
       }
     }
+  }
   }
 }
 
