@@ -467,6 +467,46 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
 // search adds is an exact integer here, so both give the same candidate.
 
 // The node's impurity: computed by its first lane search, reused by the others.
+// evaluate_fixed<K> under gini on whole-number sides with K classes: the two sides' class
+// shares and squares in the two lanes of vector operations, each lane summing its squares in
+// class order from 0.0 as impurity() does; the improvement is combined in the scalar order.
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<double> multi_gini_improvement(const SearchRules& rules, double parent, double node_weight,
+                                                    const uint64_t* left_class, uint64_t left_sum,
+                                                    uint64_t left_count, const uint64_t* right_class,
+                                                    uint64_t right_sum, uint64_t right_count, int8_t constraint,
+                                                    NodeBounds bounds) {
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = d(left_sum);
+  const double w_right = d(right_sum);
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0) {
+    double left_weights[K];
+    double right_weights[K];
+    for (uint64_t c = 0; c < K; ++c) {
+      left_weights[c] = d(left_class[c]);
+      right_weights[c] = d(right_class[c]);
+    }
+    if (!monotonic_ok(SideStats{left_weights, w_left, left_count}, SideStats{right_weights, w_right, right_count},
+                      constraint, bounds, K)) {
+      return std::nullopt;
+    }
+  }
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  __m128d sum = _mm_setzero_pd();
+  for (uint64_t c = 0; c < K; ++c) {
+    const __m128d p = _mm_div_pd(_mm_set_pd(d(right_class[c]), d(left_class[c])), w);
+    sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
+  }
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
 double lane_node_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
   if (!scratch.tag_impurity_known) {
     scratch.tag_impurity = impurity(rules.criterion, stats.class_weight.data(), rules.n_classes, stats.weight);
@@ -477,47 +517,37 @@ double lane_node_impurity(const SearchRules& rules, const NodeStats& stats, Extr
 
 // score_drawn_for<K> for a node without missing rows (option (1) only), from the lane sums.
 // The suffix and side weights are differences of exact integers, so they equal the general
-// search's (class_weight - 0.0) - prefix and W - W_P. Under gini both sides' impurities run
-// in the two lanes of one vector: each lane divides, squares and adds in class order exactly
-// as impurity() does on its own side.
+// search's (class_weight - 0.0) - prefix and W - W_P; under gini multi_gini_improvement
+// scores them.
 template <uint64_t K>
 std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeStats& stats, double parent,
                                           uint64_t n_entries, const TagPrefix& sums, double pivot,
                                           int8_t constraint, NodeBounds bounds) {
   const double node_weight = stats.weight;
   const double* class_weight = stats.class_weight.data();
-  double prefix[K];
-  double suffix[K];
   uint64_t prefix_total = 0;
-  for (uint64_t c = 0; c < K; ++c) {
-    // Far below 2^63: the signed conversion is one instruction.
-    prefix[c] = static_cast<double>(static_cast<int64_t>(sums.sums[c]));
-    suffix[c] = class_weight[c] - prefix[c];
-    prefix_total += sums.sums[c];
-  }
-  const double prefix_weight = static_cast<double>(static_cast<int64_t>(prefix_total));
-  const SideStats left{suffix, node_weight - prefix_weight, n_entries - sums.count};
-  const SideStats right{prefix, prefix_weight, sums.count};
+  for (uint64_t c = 0; c < K; ++c) prefix_total += sums.sums[c];
   double improvement;
   if (rules.criterion == Criterion::Gini) {
-    if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return std::nullopt;
-    if (left.weight == 0.0 || right.weight == 0.0) return std::nullopt;
-    if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
-    if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, K)) return std::nullopt;
-    const __m128d side_weight = _mm_setr_pd(left.weight, right.weight);
-    const __m128d share = _mm_div_pd(side_weight, _mm_set1_pd(node_weight));
-    // impurity() adds the first square to 0.0; a square is never -0.0, so that sum is the
-    // square itself and the chain of dependent additions starts one step later.
-    const __m128d p0 = _mm_div_pd(_mm_setr_pd(suffix[0], prefix[0]), side_weight);
-    __m128d sum = _mm_mul_pd(p0, p0);
-    for (uint64_t c = 1; c < K; ++c) {
-      const __m128d p = _mm_div_pd(_mm_setr_pd(suffix[c], prefix[c]), side_weight);
-      sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
-    }
-    const __m128d terms = _mm_mul_pd(share, _mm_sub_pd(_mm_set1_pd(1.0), sum));
-    improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
-    if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+    uint64_t suffix_sums[K];
+    for (uint64_t c = 0; c < K; ++c) suffix_sums[c] = static_cast<uint64_t>(class_weight[c]) - sums.sums[c];
+    const auto valid = multi_gini_improvement<K>(rules, parent, node_weight, suffix_sums,
+                                                 static_cast<uint64_t>(node_weight) - prefix_total,
+                                                 n_entries - sums.count, sums.sums, prefix_total, sums.count,
+                                                 constraint, bounds);
+    if (!valid) return std::nullopt;
+    improvement = *valid;
   } else {
+    double prefix[K];
+    double suffix[K];
+    for (uint64_t c = 0; c < K; ++c) {
+      // Far below 2^63: the signed conversion is one instruction.
+      prefix[c] = static_cast<double>(static_cast<int64_t>(sums.sums[c]));
+      suffix[c] = class_weight[c] - prefix[c];
+    }
+    const double prefix_weight = static_cast<double>(static_cast<int64_t>(prefix_total));
+    const SideStats left{suffix, node_weight - prefix_weight, n_entries - sums.count};
+    const SideStats right{prefix, prefix_weight, sums.count};
     const auto valid = evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds);
     if (!valid) return std::nullopt;
     improvement = *valid;
@@ -1149,46 +1179,6 @@ template <uint64_t Blocks>
   return best;
 }
 
-
-// evaluate_fixed<K> under gini on whole-number sides with K classes: the two sides' class
-// shares and squares in the two lanes of vector operations, each lane summing its squares in
-// class order from 0.0 as impurity() does; the improvement is combined in the scalar order.
-template <uint64_t K>
-[[gnu::always_inline]] inline std::optional<double> multi_gini_improvement(const SearchRules& rules, double parent, double node_weight,
-                                                    const uint64_t* left_class, uint64_t left_sum,
-                                                    uint64_t left_count, const uint64_t* right_class,
-                                                    uint64_t right_sum, uint64_t right_count, int8_t constraint,
-                                                    NodeBounds bounds) {
-  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
-  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
-  if (left_sum == 0 || right_sum == 0) return std::nullopt;
-  const double w_left = d(left_sum);
-  const double w_right = d(right_sum);
-  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
-  if (constraint != 0) {
-    double left_weights[K];
-    double right_weights[K];
-    for (uint64_t c = 0; c < K; ++c) {
-      left_weights[c] = d(left_class[c]);
-      right_weights[c] = d(right_class[c]);
-    }
-    if (!monotonic_ok(SideStats{left_weights, w_left, left_count}, SideStats{right_weights, w_right, right_count},
-                      constraint, bounds, K)) {
-      return std::nullopt;
-    }
-  }
-  const __m128d w = _mm_set_pd(w_right, w_left);
-  __m128d sum = _mm_setzero_pd();
-  for (uint64_t c = 0; c < K; ++c) {
-    const __m128d p = _mm_div_pd(_mm_set_pd(d(right_class[c]), d(left_class[c])), w);
-    sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
-  }
-  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
-  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
-  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
-  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
-  return improvement;
-}
 
 // score_drawn_for<K> under gini on whole-number sums (multi_gini_improvement for each option).
 template <uint64_t K>
