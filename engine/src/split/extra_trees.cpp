@@ -2244,7 +2244,7 @@ namespace {
 
 // Nodes below this many entries are searched whole (search_whole_byte_node): their searches
 // are dominated by what each one costs besides reading the entries.
-constexpr uint64_t kWholeNodeBelow = 48;
+constexpr uint64_t kWholeNodeBelow = 64;
 
 #if defined(__SSE2__)
 // The whole-node search of a node of `Blocks` blocks of 16 entries, on `Lanes` weighted
@@ -2465,15 +2465,16 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
   MORVEL_ASSERT(whole_byte_node(ctx, rules, rows, stats, scratch),
                 "assertion failed: a whole-node search needs a small two-class node prepared on bytes");
 #if defined(__SSE2__)
-  static_assert(kWholeNodeBelow <= 48, "whole-node searches cover at most three blocks");
+  static_assert(kWholeNodeBelow <= 64, "whole-node searches cover at most four blocks");
   const uint64_t blocks = (rows.size() + 15) / 16;
   if (rules.n_classes > 2) {
-    switch (rules.n_classes * 4 + (blocks <= 1 ? 1 : blocks)) {
+    switch (rules.n_classes * 8 + (blocks <= 1 ? 1 : blocks)) {
 #define MORVEL_WHOLE_MULTI(K, B) \
-  case K * 4 + B:                \
+  case K * 8 + B:                \
     return whole_multi_node_blocks<K, B>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, \
                                          max_features, scratch);
-#define MORVEL_WHOLE_MULTI_K(K) MORVEL_WHOLE_MULTI(K, 1) MORVEL_WHOLE_MULTI(K, 2) MORVEL_WHOLE_MULTI(K, 3)
+#define MORVEL_WHOLE_MULTI_K(K) \
+  MORVEL_WHOLE_MULTI(K, 1) MORVEL_WHOLE_MULTI(K, 2) MORVEL_WHOLE_MULTI(K, 3) MORVEL_WHOLE_MULTI(K, 4)
       MORVEL_WHOLE_MULTI_K(3) MORVEL_WHOLE_MULTI_K(4) MORVEL_WHOLE_MULTI_K(5) MORVEL_WHOLE_MULTI_K(6)
       MORVEL_WHOLE_MULTI_K(7) MORVEL_WHOLE_MULTI_K(8)
 #undef MORVEL_WHOLE_MULTI_K
@@ -2489,7 +2490,11 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
     return whole_byte_node_blocks<2>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
                                      max_features, scratch);
   }
-  return whole_byte_node_blocks<3>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
+  if (blocks == 3) {
+    return whole_byte_node_blocks<3>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
+                                     max_features, scratch);
+  }
+  return whole_byte_node_blocks<4>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
                                    max_features, scratch);
 #else
   return std::nullopt;

@@ -217,7 +217,7 @@ std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, 
                                                     ExtraScratch& scratch);
 
 // Whether search_whole_byte_node serves this node: two to eight classes, prepared by binned_node_stats
-// with offsets into the row-major copy of the bins, fewer than 48 entries, no fit profile.
+// with offsets into the row-major copy of the bins, fewer than 64 entries, no fit profile.
 bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
                      const NodeStats& stats, const ExtraScratch& scratch);
 
