@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "morvel/bin_edges.h"
@@ -271,6 +272,38 @@ Forms random_forms(uint64_t seed, uint64_t n_rows, uint64_t n_features, bool int
   return forms;
 }
 
+// One side of a comparison of two extra-trees searches: its generator, scratch and
+// constant-feature list.
+struct SearchSide {
+  explicit SearchSide(Rng start) : rng(start) {}
+  Rng rng;
+  ExtraScratch scratch;
+  std::vector<uint64_t> constants;
+};
+
+// Searches every feature `passes` times through search_extra (`special`, on `special_stats`)
+// and through search_extra_general (`general`, on `general_stats`): both must return the
+// same candidates, bit for bit.
+void expect_same_candidates(const TrainingContext& ctx, const TreeWeights& weights, const SearchRules& rules,
+                            std::span<const RowIndex> rows, const NodeStats& special_stats,
+                            const NodeStats& general_stats, uint64_t n_features, int passes, SearchSide& special,
+                            SearchSide& general, const std::string& where) {
+  for (int pass = 0; pass < passes; ++pass) {
+    for (uint64_t f = 0; f < n_features; ++f) {
+      const auto a = search_extra(ctx, weights, rules, rows, special_stats, f, 0, NodeBounds{}, special.constants,
+                                  special.rng, special.scratch);
+      const auto b = search_extra_general(ctx, weights, rules, rows, general_stats, f, 0, NodeBounds{},
+                                          general.constants, general.rng, general.scratch);
+      ASSERT_EQ(a.has_value(), b.has_value()) << where << " feature " << f;
+      if (a) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot)) << where;
+        EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain)) << where;
+        EXPECT_EQ(a->missing_left, b->missing_left) << where;
+      }
+    }
+  }
+}
+
 TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
   const uint64_t n_rows = 60;
   const uint64_t n_features = 6;
@@ -328,34 +361,19 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
         // Unprepared, the specialisations add in list order; prepared as the grower does,
         // whole weights take the lane and byte forms.
         for (const bool prepared : {false, true}) {
-        Rng rng_special(seed, 5);
-        Rng rng_general(seed, 5);
-        std::vector<uint64_t> constants_special;
-        std::vector<uint64_t> constants_general;
-        ExtraScratch scratch_special;
-        ExtraScratch scratch_general;
+        SearchSide special{Rng(seed, 5)};
+        SearchSide general{Rng(seed, 5)};
         if (prepared) {
-          prepare_extra_tree(node.weights.weights, node.rows, scratch_special);
-          EXPECT_EQ(scratch_special.whole_weights, integer_weights);
-          prepare_extra_node(node.stats, scratch_special);
-          EXPECT_EQ(scratch_special.byte_node != nullptr, integer_weights);
+          prepare_extra_tree(node.weights.weights, node.rows, special.scratch);
+          EXPECT_EQ(special.scratch.whole_weights, integer_weights);
+          prepare_extra_node(node.stats, special.scratch);
+          EXPECT_EQ(special.scratch.byte_node != nullptr, integer_weights);
         }
-        for (int pass = 0; pass < 3; ++pass) {
-          for (uint64_t f = 0; f < n_features; ++f) {
-            const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
-                                        constants_special, rng_special, scratch_special);
-            const auto b = search_extra_general(ctx, node.weights, node.rules, node.rows, node.stats, f, 0,
-                                                NodeBounds{}, constants_general, rng_general, scratch_general);
-            ASSERT_EQ(a.has_value(), b.has_value()) << "seed " << seed << " feature " << f;
-            if (a) {
-              EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
-              EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
-              EXPECT_EQ(a->missing_left, b->missing_left);
-            }
-          }
-        }
-        EXPECT_EQ(constants_special, constants_general);
-        EXPECT_EQ(rng_special.state(), rng_general.state());
+        ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats,
+                                                       node.stats, n_features, 3, special, general,
+                                                       "seed " + std::to_string(seed)));
+        EXPECT_EQ(special.constants, general.constants);
+        EXPECT_EQ(special.rng.state(), general.rng.state());
         }
       }
     }
@@ -381,29 +399,15 @@ TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
       for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 7 + seed) % 70);
       const Case node = node_of(ctx, rows);
       if (node.stats.weight == 0.0) continue;
-      Rng rng_lanes(seed, 8);
-      Rng rng_ordered(seed, 8);
-      ExtraScratch lanes;
-      ExtraScratch ordered;
-      prepare_extra_tree(node.weights.weights, node.rows, lanes);
-      ASSERT_TRUE(lanes.whole_weights);
-      prepare_extra_node(node.stats, lanes);
-      EXPECT_EQ(lanes.byte_node, &node.stats);
-      std::vector<uint64_t> constants_lanes;
-      std::vector<uint64_t> constants_ordered;
-      for (uint64_t f = 0; f < 4; ++f) {
-        const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
-                                    constants_lanes, rng_lanes, lanes);
-        const auto b = search_extra_general(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
-                                            constants_ordered, rng_ordered, ordered);
-        ASSERT_EQ(a.has_value(), b.has_value());
-        if (a) {
-          EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
-          EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
-          EXPECT_EQ(a->missing_left, b->missing_left);
-        }
-      }
-      EXPECT_EQ(constants_lanes, constants_ordered);
+      SearchSide lanes{Rng(seed, 8)};
+      SearchSide ordered{Rng(seed, 8)};
+      prepare_extra_tree(node.weights.weights, node.rows, lanes.scratch);
+      ASSERT_TRUE(lanes.scratch.whole_weights);
+      prepare_extra_node(node.stats, lanes.scratch);
+      EXPECT_EQ(lanes.scratch.byte_node, &node.stats);
+      ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats, node.stats,
+                                                     4, 1, lanes, ordered, "seed " + std::to_string(seed)));
+      EXPECT_EQ(lanes.constants, ordered.constants);
     }
   }
 }
@@ -437,32 +441,18 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
       for (uint64_t r = 0; r < length; ++r) rows.push_back((r * 11 + seed) % n_rows);
       const Case node = node_of(ctx, rows);
       if (node.stats.weight == 0.0) continue;
-      ExtraScratch lanes;
-      ExtraScratch ordered;
-      prepare_extra_tree(node.weights.weights, node.rows, lanes);
-      ASSERT_TRUE(lanes.byte_weights);
-      prepare_extra_node(ctx, node.stats, lanes);
-      ASSERT_EQ(lanes.tag_node, &node.stats);
-      Rng rng_lanes(seed, 4);
-      Rng rng_ordered(seed, 4);
-      std::vector<uint64_t> constants_lanes;
-      std::vector<uint64_t> constants_ordered;
-      for (int pass = 0; pass < 4; ++pass) {
-        for (uint64_t f = 0; f < n_features; ++f) {
-          const auto a = search_extra(ctx, node.weights, node.rules, node.rows, node.stats, f, 0, NodeBounds{},
-                                      constants_lanes, rng_lanes, lanes);
-          const auto b = search_extra_general(ctx, node.weights, node.rules, node.rows, node.stats, f, 0,
-                                              NodeBounds{}, constants_ordered, rng_ordered, ordered);
-          ASSERT_EQ(a.has_value(), b.has_value()) << "seed " << seed << " length " << length;
-          if (a) {
-            EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
-            EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
-            EXPECT_EQ(a->missing_left, b->missing_left);
-          }
-        }
-      }
-      EXPECT_EQ(constants_lanes, constants_ordered);
-      EXPECT_EQ(rng_lanes.state(), rng_ordered.state());
+      SearchSide lanes{Rng(seed, 4)};
+      SearchSide ordered{Rng(seed, 4)};
+      prepare_extra_tree(node.weights.weights, node.rows, lanes.scratch);
+      ASSERT_TRUE(lanes.scratch.byte_weights);
+      prepare_extra_node(ctx, node.stats, lanes.scratch);
+      ASSERT_EQ(lanes.scratch.tag_node, &node.stats);
+      ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats, node.stats,
+                                                     n_features, 4, lanes, ordered,
+                                                     "seed " + std::to_string(seed) + " length " +
+                                                         std::to_string(length)));
+      EXPECT_EQ(lanes.constants, ordered.constants);
+      EXPECT_EQ(lanes.rng.state(), ordered.rng.state());
     }
   }
   // Lanes only where they apply: two classes, fractional weights or a binned matrix do not
@@ -515,7 +505,7 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
       for (uint64_t r = 0; r < n_rows; ++r)
         for (uint64_t f = 0; f < n_features; ++f) ctx.feature_major_f64[f * n_rows + r] = values[r * n_features + f];
     }
-    ExtraScratch lanes;  // reused by every node, as a worker's scratch is
+    SearchSide lanes{Rng(seed, 6)};  // its scratch is reused by every node, as a worker's is
     for (const uint64_t length : {uint64_t{1}, uint64_t{2}, uint64_t{5}, uint64_t{99}, uint64_t{255}, uint64_t{256},
                                   uint64_t{257}, uint64_t{513}, uint64_t{800}}) {
       std::vector<RowIndex> rows;
@@ -525,10 +515,10 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
       NodeStats plain;
       compute_node_stats(ctx, tree, rows, true, plain);
       if (plain.weight == 0.0) continue;
-      prepare_extra_tree(tree.weights, rows, lanes);
-      ASSERT_TRUE(uses_class_lanes(ctx, lanes));
+      prepare_extra_tree(tree.weights, rows, lanes.scratch);
+      ASSERT_TRUE(uses_class_lanes(ctx, lanes.scratch));
       NodeStats measured;
-      tagged_class_stats(ctx, tree, rows, lanes, measured);
+      tagged_class_stats(ctx, tree, rows, lanes.scratch, measured);
       ASSERT_EQ(measured.labels.size(), plain.labels.size());
       for (uint64_t i = 0; i < length; ++i) {
         EXPECT_EQ(measured.labels[i], plain.labels[i]);
@@ -537,29 +527,17 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
       for (uint64_t c = 0; c < n_classes; ++c)
         EXPECT_EQ(std::bit_cast<uint64_t>(measured.class_weight[c]), std::bit_cast<uint64_t>(plain.class_weight[c]));
       EXPECT_EQ(std::bit_cast<uint64_t>(measured.weight), std::bit_cast<uint64_t>(plain.weight));
-      prepare_extra_node(ctx, measured, lanes);
-      ASSERT_EQ(lanes.tag_node, &measured);
-      ExtraScratch ordered;
-      Rng rng_lanes(seed, 6);
-      Rng rng_ordered(seed, 6);
-      std::vector<uint64_t> constants_lanes;
-      std::vector<uint64_t> constants_ordered;
-      for (int pass = 0; pass < 3; ++pass) {
-        for (uint64_t f = 0; f < n_features; ++f) {
-          const auto a = search_extra(ctx, tree, rules, rows, measured, f, 0, NodeBounds{}, constants_lanes,
-                                      rng_lanes, lanes);
-          const auto b = search_extra_general(ctx, tree, rules, rows, plain, f, 0, NodeBounds{}, constants_ordered,
-                                              rng_ordered, ordered);
-          ASSERT_EQ(a.has_value(), b.has_value()) << "seed " << seed << " length " << length << " feature " << f;
-          if (a) {
-            EXPECT_EQ(std::bit_cast<uint64_t>(a->pivot), std::bit_cast<uint64_t>(b->pivot));
-            EXPECT_EQ(std::bit_cast<uint64_t>(a->gain), std::bit_cast<uint64_t>(b->gain));
-            EXPECT_EQ(a->missing_left, b->missing_left);
-          }
-        }
-      }
-      EXPECT_EQ(constants_lanes, constants_ordered);
-      EXPECT_EQ(rng_lanes.state(), rng_ordered.state());
+      prepare_extra_node(ctx, measured, lanes.scratch);
+      ASSERT_EQ(lanes.scratch.tag_node, &measured);
+      lanes.rng = Rng(seed, 6);
+      lanes.constants.clear();
+      SearchSide ordered{Rng(seed, 6)};
+      ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, tree, rules, rows, measured, plain, n_features, 3, lanes,
+                                                     ordered,
+                                                     "seed " + std::to_string(seed) + " length " +
+                                                         std::to_string(length)));
+      EXPECT_EQ(lanes.constants, ordered.constants);
+      EXPECT_EQ(lanes.rng.state(), ordered.rng.state());
     }
   }
 }
