@@ -1037,53 +1037,6 @@ BytePrefix binary_byte_prefix(const ByteNode& node, uint64_t last) {
   return out;
 }
 
-// score_drawn for two classes on whole-number sums. Every side's class weights and totals are
-// whole numbers below 2^53, which the integer arithmetic here gives exactly, as score_drawn's
-// double arithmetic does (a zero comes out +0.0 either way); the options, their order and the
-// strictly-greater rule are score_drawn's.
-std::optional<SplitCandidate> score_binary_sums(const SearchRules& rules, const NodeStats& stats, double parent,
-                                                uint64_t n, const BytePrefix& prefix, const ByteExtremes& miss,
-                                                double pivot, int8_t constraint, NodeBounds bounds) {
-  const double node_weight = stats.weight;
-  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
-  const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
-  // Every sum is below 2^53: the signed conversion is exact and cheaper than the unsigned one.
-  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
-  std::optional<SplitCandidate> best;
-  double best_improvement = 0.0;
-  {
-    // (1) missing rows with the entries above t (left).
-    const uint64_t left_sum = node_sum - prefix.sum;
-    const uint64_t left_one = node_one - prefix.one;
-    const double left_class[2] = {d(left_sum - left_one), d(left_one)};
-    const double right_class[2] = {d(prefix.sum - prefix.one), d(prefix.one)};
-    const SideStats left{left_class, d(left_sum), n - prefix.count};
-    const SideStats right{right_class, d(prefix.sum), prefix.count};
-    if (auto improvement = evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds)) {
-      best = SplitCandidate{pivot, true, 0.0};
-      best_improvement = *improvement;
-    }
-  }
-  if (miss.missing_count > 0) {
-    // (2) missing rows with the prefix (right).
-    const uint64_t left_sum = node_sum - prefix.sum - miss.missing_sum;
-    const uint64_t left_one = node_one - prefix.one - miss.missing_one;
-    const uint64_t right_sum = prefix.sum + miss.missing_sum;
-    const uint64_t right_one = prefix.one + miss.missing_one;
-    const double left_class[2] = {d(left_sum - left_one), d(left_one)};
-    const double right_class[2] = {d(right_sum - right_one), d(right_one)};
-    const SideStats left{left_class, d(left_sum), n - miss.missing_count - prefix.count};
-    const SideStats right{right_class, d(right_sum), prefix.count + miss.missing_count};
-    if (auto improvement = evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds)) {
-      if (!best || *improvement > best_improvement) {
-        best = SplitCandidate{pivot, false, 0.0};
-        best_improvement = *improvement;
-      }
-    }
-  }
-  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
-  return best;
-}
 
 #if defined(__SSE2__)
 inline uint64_t sum_lanes(__m128i v) {
@@ -1218,6 +1171,62 @@ template <uint64_t K>
 }
 #endif
 
+// score_drawn for two classes on whole-number sums. Every side's class weights and totals are
+// whole numbers below 2^53, which the integer arithmetic here gives exactly, as score_drawn's
+// double arithmetic does (a zero comes out +0.0 either way); the options, their order and the
+// strictly-greater rule are score_drawn's. Under gini, score_binary_gini does the same work
+// with both sides in vector lanes.
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_binary_sums(
+    const SearchRules& rules, const NodeStats& stats, double parent, uint64_t n, const BytePrefix& prefix,
+    const ByteExtremes& miss, double pivot, int8_t constraint, NodeBounds bounds) {
+#if defined(__SSE2__)
+  if (rules.criterion == Criterion::Gini) {
+    return score_binary_gini(rules, stats.weight, static_cast<uint64_t>(stats.weight),
+                             static_cast<uint64_t>(stats.class_weight[1]), parent, n, prefix, miss, pivot, constraint,
+                             bounds);
+  }
+#endif
+  const double node_weight = stats.weight;
+  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
+  const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
+  // Every sum is below 2^53: the signed conversion is exact and cheaper than the unsigned one.
+  const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  std::optional<SplitCandidate> best;
+  double best_improvement = 0.0;
+  {
+    // (1) missing rows with the entries above t (left).
+    const uint64_t left_sum = node_sum - prefix.sum;
+    const uint64_t left_one = node_one - prefix.one;
+    const double left_class[2] = {d(left_sum - left_one), d(left_one)};
+    const double right_class[2] = {d(prefix.sum - prefix.one), d(prefix.one)};
+    const SideStats left{left_class, d(left_sum), n - prefix.count};
+    const SideStats right{right_class, d(prefix.sum), prefix.count};
+    if (auto improvement = evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds)) {
+      best = SplitCandidate{pivot, true, 0.0};
+      best_improvement = *improvement;
+    }
+  }
+  if (miss.missing_count > 0) {
+    // (2) missing rows with the prefix (right).
+    const uint64_t left_sum = node_sum - prefix.sum - miss.missing_sum;
+    const uint64_t left_one = node_one - prefix.one - miss.missing_one;
+    const uint64_t right_sum = prefix.sum + miss.missing_sum;
+    const uint64_t right_one = prefix.one + miss.missing_one;
+    const double left_class[2] = {d(left_sum - left_one), d(left_one)};
+    const double right_class[2] = {d(right_sum - right_one), d(right_one)};
+    const SideStats left{left_class, d(left_sum), n - miss.missing_count - prefix.count};
+    const SideStats right{right_class, d(right_sum), prefix.count + miss.missing_count};
+    if (auto improvement = evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds)) {
+      if (!best || *improvement > best_improvement) {
+        best = SplitCandidate{pivot, false, 0.0};
+        best_improvement = *improvement;
+      }
+    }
+  }
+  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
+  return best;
+}
+
 // The prepared node's impurity: computed by its first search, reused by the others.
 double byte_node_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
   if (!scratch.node_impurity_known) {
@@ -1321,16 +1330,8 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   const uint64_t last = static_cast<uint64_t>(t);
   const BytePrefix prefix = binary_byte_prefix(node, last);
   if (prefix.count == 0 || prefix.count == n - miss.missing_count) return reject();
-  const double parent = byte_node_impurity(rules, stats, scratch);
-#if defined(__SSE2__)
-  auto result = rules.criterion == Criterion::Gini
-                    ? score_binary_gini(rules, stats.weight, static_cast<uint64_t>(stats.weight),
-                                        static_cast<uint64_t>(stats.class_weight[1]), parent, n, prefix, miss, t,
-                                        constraint, bounds)
-                    : score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
-#else
-  auto result = score_binary_sums(rules, stats, parent, n, prefix, miss, t, constraint, bounds);
-#endif
+  auto result = score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, prefix, miss, t,
+                                  constraint, bounds);
   if (!result) return reject();
   return result;
 }
@@ -2401,8 +2402,8 @@ std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, con
                                       score);
 }
 
-// whole_node_blocks for two classes: lanes of the weights and the class-1 weights. Under
-// gini the options are scored with score_binary_gini, otherwise with score_binary_sums.
+// whole_node_blocks for two classes: lanes of the weights and the class-1 weights, scored
+// with score_binary_sums.
 template <uint64_t Blocks>
 std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
                                                 std::span<const RowIndex> rows, const NodeStats& stats,
@@ -2414,10 +2415,6 @@ std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, cons
   MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
                     scratch.entry_bytes_one.size() >= 16 * Blocks,
                 "index out of bounds: entry bytes shorter than the node");
-  const bool gini = rules.criterion == Criterion::Gini;
-  const double node_weight = stats.weight;
-  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
-  const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
   __m128i lanes[Blocks][2];
   for (uint64_t b = 0; b < Blocks; ++b) {
     const __m128i valid = lanes_below(n - 16 * b);
@@ -2431,12 +2428,8 @@ std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, cons
     miss.missing_count = missing_count;
     miss.missing_sum = missing[0];
     miss.missing_one = missing[1];
-    const double parent = byte_node_impurity(rules, stats, scratch);
-    if (gini) {
-      return score_binary_gini(rules, node_weight, node_sum, node_one, parent, n, sums, miss, t, constraint,
-                               bounds);
-    }
-    return score_binary_sums(rules, stats, parent, n, sums, miss, t, constraint, bounds);
+    return score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, sums, miss, t, constraint,
+                             bounds);
   };
   return whole_node_blocks<2, Blocks>(ctx, rows, constant_features, rng, pool, draws, max_features, scratch, lanes,
                                       score);
