@@ -31,6 +31,15 @@ constexpr uint64_t kTagLanes = 8;
 constexpr uint64_t kBlockPad = 16;
 
 
+// The lines of the row-major copy and the row tags byte growth reads: the tree's, or those of
+// the rebased subtree being grown (indexed by position in its segment).
+inline const uint8_t* row_lines(const BinnedMatrix& bm, const ExtraScratch& scratch) {
+  return scratch.rebased ? scratch.local_lines.data() : bm.row_major_copy.data();
+}
+inline uint64_t row_lines_size(const BinnedMatrix& bm, const ExtraScratch& scratch) {
+  return scratch.rebased ? scratch.rebased_rows * bm.n_features : bm.row_major_copy.size();
+}
+
 bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   for (const uint64_t f : list) {
     if (f == feature) return true;
@@ -1280,12 +1289,14 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows
     // two, which the node's other searches and its children then find cached. Its entries'
     // offsets into the copy were computed with the statistics.
     if (scratch.row_offsets_ready) {
-      gather_indexed(bm.row_major_copy.data() + feature, scratch.row_offsets.data(), n, bins);
+      gather_indexed(row_lines(bm, scratch) + feature, scratch.row_offsets.data(), n, bins);
     } else {
-      MORVEL_ASSERT(bm.feature_major, "index out of bounds: byte searches read a feature-major matrix");
+      MORVEL_ASSERT(bm.feature_major && !scratch.rebased,
+                    "index out of bounds: byte searches read a feature-major matrix");
       gather_indexed(bm.bins.data() + feature * bm.n_rows, rows.data(), n, bins);
     }
   } else {
+    MORVEL_ASSERT(!scratch.rebased, "index out of bounds: a rebased subtree's rows are positions");
     const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
     const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
     gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
@@ -1859,11 +1870,11 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   if (second_bytes.size() < n + kBlockPad) second_bytes.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   uint8_t* second = second_bytes.data();
-  const uint16_t* tags = scratch.row_tags.data();
   // Every row is checked here, once per node: the node's searches then gather its bins
-  // without checking (the tags cover exactly the matrix's rows).
-  const uint64_t n_rows = scratch.row_tags.size();
-  MORVEL_ASSERT(n_rows == bm.n_rows, "index out of bounds: row outside the training matrix");
+  // without checking (the tags cover exactly the matrix's rows, or the rebased subtree's).
+  const uint16_t* tags = scratch.rebased ? scratch.local_tags.data() : scratch.row_tags.data();
+  const uint64_t n_rows = scratch.rebased ? scratch.rebased_rows : scratch.row_tags.size();
+  MORVEL_ASSERT(scratch.rebased || n_rows == bm.n_rows, "index out of bounds: row outside the training matrix");
   // Small nodes read the row-major copy (gather_node_bins) through offsets computed here. The
   // cutoff is the copy's size rule without its density rule (reads_row_major_copy): a node's
   // expected features are gathered in one pass over its rows (gather_feature_batch), which
@@ -1955,6 +1966,7 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
 
 void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                      ExtraScratch& scratch, NodeStats& out) {
+  MORVEL_ASSERT(!scratch.rebased, "index out of bounds: a rebased subtree's rows are positions");
   binned_node_stats(ctx, rows, scratch, out);
   const uint64_t n = rows.size();
   out.labels.resize(n);
@@ -2004,7 +2016,7 @@ void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> 
   const uint8_t* base[ExtraScratch::kBatchFeatures];
   for (uint64_t j = 0; j < m; ++j) {
     MORVEL_ASSERT(features[j] < bm.n_features, "index out of bounds: feature outside the binned matrix");
-    base[j] = bm.row_major_copy.data() + features[j];
+    base[j] = row_lines(bm, scratch) + features[j];
     scratch.batch_features[j] = features[j];
   }
   const uint32_t* offset = scratch.row_offsets.data();
@@ -2431,7 +2443,7 @@ std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const Sea
   __m128i valid[Blocks];
   for (uint64_t b = 0; b < Blocks; ++b) valid[b] = lanes_below(n - 16 * b);
   const uint32_t* offset = scratch.row_offsets.data();
-  const uint8_t* copy = ctx.binned->row_major_copy.data();
+  const uint8_t* copy = row_lines(*ctx.binned, scratch);
   __m128i best_bins[Blocks];
   auto best = search_node_lanes<K, Blocks>(
       ctx, rules, stats, bounds, n, valid, lanes,
@@ -2458,21 +2470,21 @@ inline __m128i lanes_of_bits(uint64_t bits) {
   return _mm_cmpeq_epi8(_mm_and_si128(bytes, select), select);
 }
 
-// The row-major bins of features [first, first + 16) of the entry at `at` in the copy
-// (bytes past the copy's end read as 0; those of later rows belong to no feature here).
-inline __m128i load_row_bins(const std::vector<uint8_t>& copy, uint64_t at) {
-  if (at + 16 <= copy.size()) return load16(copy.data() + at);
+// The 16 bytes at `at` of lines of `size` bytes (bytes past the end read as 0; those of later
+// rows belong to no feature here).
+inline __m128i load_row_bins(const uint8_t* lines, uint64_t size, uint64_t at) {
+  if (at + 16 <= size) return load16(lines + at);
   alignas(16) uint8_t tail[16] = {};
-  if (at < copy.size()) std::memcpy(tail, copy.data() + at, copy.size() - at);
+  if (at < size) std::memcpy(tail, lines + at, size - at);
   return _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
 }
 
 // Transposes the level's bins of the 16 features of `group` from the row-major copy into
 // lanes: one tile per block of 16 entries.
 template <uint64_t Blocks>
-void fill_group(const BinnedMatrix& bm, SmallLevel& level, uint64_t group) {
+void fill_group(const uint8_t* lines, uint64_t size, SmallLevel& level, uint64_t group) {
   const uint64_t first = 16 * group;
-  const uint8_t* copy = bm.row_major_copy.data() + first;
+  const uint8_t* copy = lines + first;
   uint8_t* out = level.bins.data() + first * Blocks * 16;
   for (uint64_t b = 0; b < Blocks; ++b) {
     const uint32_t* offset = level.offset + 16 * b;
@@ -2480,7 +2492,7 @@ void fill_group(const BinnedMatrix& bm, SmallLevel& level, uint64_t group) {
     if (level.rows_in_copy) {
       for (uint64_t i = 0; i < 16; ++i) x[i] = load16(copy + offset[kTileOrder[i]]);
     } else {
-      for (uint64_t i = 0; i < 16; ++i) x[i] = load_row_bins(bm.row_major_copy, offset[kTileOrder[i]] + first);
+      for (uint64_t i = 0; i < 16; ++i) x[i] = load_row_bins(lines, size, offset[kTileOrder[i]] + first);
     }
     transpose_tile(x);
     for (uint64_t i = 0; i < 16; ++i)
@@ -2508,11 +2520,13 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
   }
   const uint64_t n = static_cast<uint64_t>(std::popcount(mask));
   __m128i best_bins[Blocks];
+  const uint8_t* lines = row_lines(bm, scratch);
+  const uint64_t lines_size = row_lines_size(bm, scratch);
   auto best = search_node_lanes<K, Blocks>(
       ctx, rules, stats, bounds, n, valid, lanes,
       [&](uint64_t feature, __m128i (&v)[Blocks]) {
         const uint64_t group = feature / 16;
-        if (level.group_ready[group] == 0) fill_group<Blocks>(bm, level, group);
+        if (level.group_ready[group] == 0) fill_group<Blocks>(lines, lines_size, level, group);
         const uint8_t* at = level.bins.data() + feature * Blocks * 16;
         for (uint64_t b = 0; b < Blocks; ++b) v[b] = load16(at + 16 * b);
       },
@@ -2550,14 +2564,14 @@ void lane_sums(const SmallLevel& level, uint64_t mask, uint64_t* sums) {
 
 // Completes a level whose n entries were just copied in: pads the offsets, forms the lanes
 // for k classes and forgets the transposed bins.
-void finish_level(const BinnedMatrix& bm, SmallLevel& level, uint64_t n, uint64_t k) {
+void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level, uint64_t n, uint64_t k) {
   level.n = n;
   level.blocks = (n + 15) / 16;
   const uint64_t groups = (bm.n_features + 15) / 16;
   uint64_t last = 0;
   for (uint64_t i = 0; i < n; ++i) last = std::max<uint64_t>(last, level.offset[i]);
   for (uint64_t i = n; i < 16 * level.blocks; ++i) level.offset[i] = level.offset[0];
-  level.rows_in_copy = last + 16 * groups <= bm.row_major_copy.size();
+  level.rows_in_copy = last + 16 * groups <= lines_size;
   for (uint64_t b = 0; b < level.blocks; ++b) {
     const __m128i valid = lanes_below(n - 16 * b);
     const __m128i w = _mm_and_si128(valid, load16(level.weight + 16 * b));
@@ -2620,6 +2634,60 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
 #endif
 }
 
+namespace {
+
+// Rebased subtrees start at nodes with at most this many bytes of lines (well inside a core's
+// second-level cache), and at least kRebaseFrom entries (smaller ones are grown whole).
+constexpr uint64_t kRebaseBytes = uint64_t{1} << 18;
+constexpr uint64_t kRebaseFrom = kWholeNodeBelow;
+
+}  // namespace
+
+bool may_rebase(const TrainingContext& ctx, const ExtraScratch& scratch, uint64_t n) {
+  if (scratch.rebased || ctx.profile != nullptr || !uses_entry_bytes(ctx, scratch)) return false;
+  const BinnedMatrix& bm = *ctx.binned;
+  if (bm.row_major_copy.size() != bm.bins.size() || bm.row_major_copy.size() > uint64_t{0xFFFFFFFF}) return false;
+  return n >= kRebaseFrom && n < BinnedMatrix::kRowMajorCopyBelow && n * bm.n_features <= kRebaseBytes;
+}
+
+void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScratch& scratch) {
+  MORVEL_ASSERT(may_rebase(ctx, scratch, rows.size()), "assertion failed: a rebased subtree needs byte growth");
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t n = rows.size();
+  const uint64_t width = bm.n_features;
+  // Lines are copied in 16-byte pieces, the last one running into the next line's place,
+  // which that line then overwrites: the buffer is padded for the last one.
+  const uint64_t pieces = (width + 15) / 16;
+  if (scratch.local_lines.size() < n * width + 16 * pieces) scratch.local_lines.resize(n * width + 16 * pieces);
+  if (scratch.local_tags.size() < n) scratch.local_tags.resize(n);
+  const uint8_t* lines = bm.row_major_copy.data();
+  const uint64_t size = bm.row_major_copy.size();
+  uint8_t* local = scratch.local_lines.data();
+  const uint64_t n_rows = scratch.row_tags.size();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t r = rows[i];
+    MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
+    const uint8_t* from = lines + r * width;
+    uint8_t* to = local + i * width;
+#if defined(__SSE2__)
+    if (r * width + 16 * pieces <= size) {
+      for (uint64_t p = 0; p < pieces; ++p)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16 * p), load16(from + 16 * p));
+    } else {
+      std::memcpy(to, from, width);
+    }
+#else
+    std::memcpy(to, from, width);
+#endif
+    scratch.local_tags[i] = scratch.row_tags[r];
+    rows[i] = static_cast<RowIndex>(i);
+  }
+  scratch.rebased = true;
+  scratch.rebased_rows = n;
+}
+
+void end_rebase(ExtraScratch& scratch) { scratch.rebased = false; }
+
 uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& scratch) {
 #if defined(__SSE2__)
   const uint64_t k = ctx.n_classes;
@@ -2632,7 +2700,7 @@ uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& s
   std::copy_n(scratch.row_offsets.data(), n, level.offset);
   std::copy_n(scratch.entry_bytes.data(), n, level.weight);
   std::copy_n(second.data(), n, level.second);
-  finish_level(*ctx.binned, level, n, k);
+  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), level, n, k);
   scratch.byte_node = nullptr;
   scratch.kept_valid = false;
   return (uint64_t{1} << n) - 1;
@@ -2659,7 +2727,7 @@ uint64_t open_small_level(const TrainingContext& ctx, uint64_t level, uint64_t m
     to.second[j] = from.second[i];
     ++j;
   }
-  finish_level(*ctx.binned, to, j, ctx.n_classes);
+  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), to, j, ctx.n_classes);
   return (uint64_t{1} << j) - 1;
 #else
   (void)ctx;

@@ -138,6 +138,12 @@ struct ExtraScratch {
   std::vector<double> parent_class_weight;
   double parent_impurity = 0.0;
   std::vector<SmallLevel> small_levels;
+  // A rebased subtree (rebase_rows): its entries' lines of the row-major copy and their tags in
+  // the order of its index segment, which then holds positions into these instead of rows.
+  bool rebased = false;
+  uint64_t rebased_rows = 0;
+  std::vector<uint8_t> local_lines;
+  std::vector<uint16_t> local_tags;
 };
 
 // Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
@@ -257,6 +263,22 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
                                                 Rng& rng, std::vector<uint64_t>& pool,
                                                 const detail::PoolDraws& draws, uint64_t max_features,
                                                 ExtraScratch& scratch);
+
+// Rebased subtrees. The rows of a mid-size node lie scattered over the row-major copy, and
+// every node below it gathers their lines again, each a likely cache miss. Rebasing copies
+// the node's lines and tags once into arrays of the subtree's own, in the order of its index
+// segment, and replaces each row of the segment by its position there: the byte searches,
+// statistics and partitions below then read a few hundred kilobytes in address order. Only
+// those read the segment until the subtree is done (end_rebase), so the grower rebases only
+// where nothing else would: depth-first growth without monotonic constraints or a profile.
+// Whether a node of n entries may be rebased (none is while one is).
+bool may_rebase(const TrainingContext& ctx, const ExtraScratch& scratch, uint64_t n);
+
+// Rebases the subtree whose index segment is `rows`.
+void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScratch& scratch);
+
+// Ends the rebased subtree: byte growth reads the tree's rows again.
+void end_rebase(ExtraScratch& scratch);
 
 // Small subtrees. The grower may grow the whole subtree of a node accepted by whole_byte_node
 // over masks of its entries (bit i: entry i of a level), with the same checks, draws and

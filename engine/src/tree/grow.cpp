@@ -118,7 +118,12 @@ class TreeGrower {
         rules_(make_search_rules(ctx, weights)),
         profile_(ctx.profile.get()),
         extra_(ctx.growth.extra_trees),
-        use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees) {
+        use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees),
+        // Monotonic bounds measure children through their rows (compute_node_stats), which a
+        // rebased subtree replaces by positions.
+        may_rebase_(ctx.growth.extra_trees && std::all_of(ctx.growth.monotonic_cst.begin(),
+                                                          ctx.growth.monotonic_cst.end(),
+                                                          [](int8_t c) { return c == 0; })) {
     if (use_histograms_) {
       histograms_.emplace(ctx, weights, rules_);
       // A node's segment of the index array is reordered only when that node is partitioned,
@@ -128,6 +133,7 @@ class TreeGrower {
     // The extra-trees pool starts each tree in candidate order; later nodes of the tree draw
     // from the order the earlier draws left behind.
     if (extra_) {
+      scratch_.extra.rebased = false;  // a tree that failed part-way may have left one open
       scratch_.feature_pool.assign(ctx.candidates.begin(), ctx.candidates.end());
       scratch_.pool_draws.prepare(scratch_.feature_pool.size());
     }
@@ -144,9 +150,11 @@ class TreeGrower {
   // list order, they spare the partition a lookup in the matrix column per row.
   std::pair<Segment, Segment> partition(const Node& split, Segment s) {
     const std::span<RowIndex> rows = span_of(s);
-    const uint64_t k = extra_ && has_kept_bins(scratch_.extra, split.feature, rows)
-                           ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
-                           : partition_in_place(ctx_, split, rows, scratch_.spill);
+    const bool kept = extra_ && has_kept_bins(scratch_.extra, split.feature, rows);
+    MORVEL_ASSERT(kept || !scratch_.extra.rebased,
+                  "assertion failed: a rebased subtree partitions by the bins its searches kept");
+    const uint64_t k = kept ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
+                            : partition_in_place(ctx_, split, rows, scratch_.spill);
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
@@ -249,6 +257,7 @@ class TreeGrower {
   ProfileCounters* profile_;
   bool extra_;
   bool use_histograms_;
+  bool may_rebase_;
   std::optional<HistogramSearch> histograms_;
   std::vector<SmallFrame> small_stack_;
   std::vector<uint64_t> small_constants_;  // constant-feature lists of the small subtree's open nodes
@@ -469,6 +478,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
     Segment right_rows;
     NodeBounds right_bounds;
     NodeCache right_cache;
+    bool rebased_here = false;  // the node's subtree is rebased (rebase_rows)
   };
   Tree tree;
   reserve_nodes(tree, in_bag.size());
@@ -487,15 +497,24 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   push(Segment{0, in_bag.size()}, forest_.max_depth, NodeBounds{0.0, 1.0}, NodeCache{});
   uint64_t returned = 0;  // position of the subtree just finished
   bool returning = false;
+  // A node's subtree is finished: a rebased one ends with it.
+  auto pop = [&] {
+    if (stack.back().rebased_here) end_rebase(scratch_.extra);
+    stack.pop_back();
+  };
   while (!stack.empty()) {
     if (!returning) {
       Frame& f = stack.back();
       const uint64_t n = f.rows.size();
       const std::span<RowIndex> rows = span_of(f.rows);
+      if (may_rebase_ && may_rebase(ctx_, scratch_.extra, n)) {
+        rebase_rows(ctx_, rows, scratch_.extra);
+        f.rebased_here = true;
+      }
       measure(rows, stats);
       if (starts_small_subtree(rows, f.depth, stats)) {
         returned = grow_small_subtree(n, f.depth, f.bounds, f.cache.constant_features, tree);
-        stack.pop_back();
+        pop();
         returning = true;
         continue;
       }
@@ -505,7 +524,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
         returned = tree.nodes.size();
         tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), n));
         drop_histogram(f.cache);
-        stack.pop_back();
+        pop();
         returning = true;
         continue;
       }
@@ -533,7 +552,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
     f.record.right = returned;
     returned = tree.nodes.size();
     tree.nodes.push_back(f.record);
-    stack.pop_back();
+    pop();
   }
   tree.root = returned;
   return tree;

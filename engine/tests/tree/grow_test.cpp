@@ -485,7 +485,8 @@ TrainingContext binned_extra_context(uint64_t n_rows, uint64_t n_features, uint6
 
 TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   // Weights of at most 255 take the byte form of the binned extra-trees search (per-row byte
-  // tags, row-major gathers at small nodes, partitions from the kept bins). The same weights
+  // tags, row-major gathers at small nodes, partitions from the kept bins, subtrees rebased
+  // onto copies of their rows' lines). The same weights
   // times 256 are whole but not bytes, so the tree grows through the per-bin table (two
   // classes) or the general search; scaling every weight by a power of two leaves every
   // impurity, improvement and gain bit for bit as it was, so the trees must be identical.
