@@ -159,12 +159,14 @@ class TreeGrower {
   }
 
   // Capacity: at most 2m - 1 nodes for an index list of m entries (one slot for m = 0);
-  // 8191, or the previous tree's node count and an eighth more when there is one.
+  // 8191, or the previous tree's node count and an eighth more when there is one. As many
+  // nodes as the previous tree had are backed by memory at once.
   void reserve_nodes(Tree& tree, uint64_t m) {
     const uint64_t most = m == 0 ? 1 : 2 * m - 1;
     const uint64_t last = scratch_.last_tree_nodes;
     const uint64_t hint = last == 0 ? kMaxReservedNodes : last + last / 8;
     tree.nodes.reserve(std::min(most, hint));
+    prefault(tree.nodes.data(), std::min<uint64_t>(last, tree.nodes.capacity()) * sizeof(Node));
   }
 
   // Entry weights are kept, except for histograms on unit weights, which add 1.0 per entry:
