@@ -2350,22 +2350,22 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
   });
 }
 
-// The lanes of `Blocks` blocks of entries from their weight bytes and second bytes (two
-// classes: the class-1 weights, giving the lanes of the weights and the class-1 weights;
-// more: the classes, giving one lane per class). Zero past n.
+// Lane c of a block of entries with weight bytes `w` and second bytes `second` (two classes:
+// the class-1 weights; more: the classes), for k classes: two classes have the lanes of the
+// weights and of the class-1 weights, more one lane per class.
+inline __m128i entry_lane(__m128i w, __m128i second, uint64_t k, uint64_t c) {
+  if (k == 2) return c == 0 ? w : second;
+  return _mm_and_si128(w, _mm_cmpeq_epi8(second, _mm_set1_epi8(static_cast<char>(c))));
+}
+
+// The lanes (entry_lane) of `Blocks` blocks of n entries, zero past n.
 template <uint64_t K, uint64_t Blocks>
 void entry_lanes(const uint8_t* weight, const uint8_t* second, uint64_t n, __m128i (&lanes)[Blocks][K]) {
   for (uint64_t b = 0; b < Blocks; ++b) {
     const __m128i valid = lanes_below(n - 16 * b);
     const __m128i w = _mm_and_si128(valid, load16(weight + 16 * b));
-    if constexpr (K == 2) {
-      lanes[b][0] = w;
-      lanes[b][1] = _mm_and_si128(valid, load16(second + 16 * b));
-    } else {
-      const __m128i cls = load16(second + 16 * b);
-      for (uint64_t c = 0; c < K; ++c)
-        lanes[b][c] = _mm_and_si128(w, _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c))));
-    }
+    const __m128i s = _mm_and_si128(valid, load16(second + 16 * b));
+    for (uint64_t c = 0; c < K; ++c) lanes[b][c] = entry_lane(w, s, K, c);
   }
 }
 
@@ -2580,11 +2580,8 @@ void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level
     const __m128i valid = lanes_below(n - 16 * b);
     const __m128i w = _mm_and_si128(valid, load16(level.weight + 16 * b));
     const __m128i second = _mm_and_si128(valid, load16(level.second + 16 * b));
-    for (uint64_t c = 0; c < k; ++c) {
-      const __m128i lane = k == 2 ? (c == 0 ? w : second)
-                                  : _mm_and_si128(w, _mm_cmpeq_epi8(second, _mm_set1_epi8(static_cast<char>(c))));
-      _mm_store_si128(reinterpret_cast<__m128i*>(level.lanes[b][c]), lane);
-    }
+    for (uint64_t c = 0; c < k; ++c)
+      _mm_store_si128(reinterpret_cast<__m128i*>(level.lanes[b][c]), entry_lane(w, second, k, c));
   }
   level.group_ready.assign(groups, 0);
   const uint64_t size = groups * 16 * level.blocks * 16;
