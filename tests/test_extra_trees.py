@@ -103,3 +103,28 @@ def test_dense_and_sparse_input_train_the_same_trees(n_classes, weights, missing
     rows = sparse.csr_matrix(x[order])
     csr = _fit(rows, y[order], sample_weight=None if w is None else w[order], bootstrap=bootstrap, n_estimators=6)
     assert list(map(_tree_key, dense.shap_tree_arrays())) == list(map(_tree_key, csr.shap_tree_arrays()))
+
+
+@pytest.mark.parametrize("n_classes", [2, 3, 5])
+@pytest.mark.parametrize("missing", [False, True])
+@pytest.mark.parametrize("n_rows", [6000, 12000])
+def test_binned_byte_weights_train_the_trees_of_scaled_weights(n_classes, missing, n_rows):
+    # Whole sample weights of at most 255 take the binned backend's byte form: mid-size
+    # subtrees work on a copy of their rows' bins, small ones are grown over entry masks. The
+    # same weights times 256 take the general per-bin sums; scaling every weight by a power of
+    # two changes no impurity, improvement or gain, so the trees must be the same. 37 features
+    # span several groups of 16; 12,000 rows put the top nodes above the row-major size.
+    rng = np.random.default_rng(n_rows + n_classes)
+    x = rng.normal(size=(n_rows, 37))
+    y = np.digitize(x[:, 0] + x[:, 1] * x[:, 2] + rng.normal(size=n_rows), [-1.0, -0.3, 0.3, 1.0][: n_classes - 1])
+    if missing:
+        x[rng.random(x.shape) < 0.03] = np.nan
+    w = rng.integers(1, 4, size=n_rows).astype(np.float64)
+    w[::97] = 255.0
+    options = dict(extra_trees_backend="binned", max_bins=64, bootstrap=False, n_estimators=3, max_features=6)
+    small = _fit(x, y, sample_weight=w, **options)
+    scaled = _fit(x, y, sample_weight=w * 256.0, **options)
+    structure = lambda forest: [_tree_key(t[:4]) for t in forest.shap_tree_arrays()]  # noqa: E731
+    assert structure(small) == structure(scaled)
+    assert small.predict_proba(x) == scaled.predict_proba(x)
+    assert small.tree_normalized_gain_importances() == scaled.tree_normalized_gain_importances()
