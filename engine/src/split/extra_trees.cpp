@@ -303,6 +303,13 @@ struct TagLanes {
 };
 
 inline __m128i load_tags(const uint8_t* tags) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags)); }
+// All ones in the byte lanes below min(m, 16), zeros above.
+inline __m128i lanes_below(uint64_t m) {
+  alignas(16) static constexpr uint8_t kMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMask + 16 - (m < 16 ? m : 16)));
+}
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 #endif
 
 TagPrefix tag_prefix(const double* values, const uint8_t* tags, uint64_t n, double t) {
@@ -374,6 +381,79 @@ uint64_t tagged_prefix(const double* values, const uint8_t* tags, uint64_t n, do
   // The sums are far below 2^63: the signed conversion is one instruction.
   for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(static_cast<int64_t>(sums.sums[c]));
   return sums.count;
+}
+
+// ---- class planes ------------------------------------------------------------------------
+// The lanes of a node without missing values, laid out per block of 16 entries as one plane
+// of 16 bytes per class (ExtraScratch::entry_planes). Every sum is an exact integer.
+
+// Bytes of the planes of a node of n entries with k classes.
+inline uint64_t plane_bytes(uint64_t n, uint64_t k) { return (n + 15) / 16 * 16 * k; }
+
+// tag_prefix from class planes of K classes: a block's 16 comparisons packed into one byte
+// mask, with which each plane is masked and byte-summed. `values` must hold n rounded up to
+// 16 readable values: the entries past n weigh 0 in every plane and are left out of the count.
+template <uint64_t K>
+TagPrefix plane_prefix(const double* values, const uint8_t* planes, uint64_t n, double t) {
+  TagPrefix out{};
+#if defined(__SSE2__)
+  const __m128d threshold = _mm_set1_pd(t);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ones = _mm_set1_epi8(1);
+  __m128i sums[K];
+  for (uint64_t c = 0; c < K; ++c) sums[c] = zero;
+  __m128i counts = zero;
+  const auto compare = [&](const double* v) { return _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(v), threshold)); };
+  for (uint64_t begin = 0; begin < n; begin += 16) {
+    const double* v = values + begin;
+    // A comparison sets both 32-bit halves of an entry's 64-bit lane alike: the saturating
+    // packs keep one copy of each entry, in list order.
+    const __m128i m0 = _mm_packs_epi32(compare(v), compare(v + 2));
+    const __m128i m1 = _mm_packs_epi32(compare(v + 4), compare(v + 6));
+    const __m128i m2 = _mm_packs_epi32(compare(v + 8), compare(v + 10));
+    const __m128i m3 = _mm_packs_epi32(compare(v + 12), compare(v + 14));
+    __m128i in = _mm_packs_epi16(_mm_packs_epi16(m0, m1), _mm_packs_epi16(m2, m3));
+    if (n - begin < 16) in = _mm_and_si128(in, lanes_below(n - begin));
+    counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
+    const uint8_t* block = planes + K * begin;
+    for (uint64_t c = 0; c < K; ++c)
+      sums[c] = _mm_add_epi64(sums[c], _mm_sad_epu8(_mm_and_si128(in, load16(block + 16 * c)), zero));
+  }
+  alignas(16) uint64_t lanes[2];
+  for (uint64_t c = 0; c < K; ++c) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums[c]);
+    out.sums[c] = lanes[0] + lanes[1];
+  }
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
+  out.count = lanes[0] + lanes[1];
+#else
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t in = values[i] <= t ? 1 : 0;
+    out.count += in;
+    const uint8_t* block = planes + K * (i & ~uint64_t{15}) + (i & 15);
+    for (uint64_t c = 0; c < K; ++c) out.sums[c] += in * block[16 * c];
+  }
+#endif
+  return out;
+}
+
+// Per-class sums of all planes of a node.
+void plane_totals(const uint8_t* planes, uint64_t n, uint64_t k, uint64_t* sums) {
+  const uint64_t blocks = (n + 15) / 16;
+  for (uint64_t c = 0; c < k; ++c) {
+#if defined(__SSE2__)
+    __m128i total = _mm_setzero_si128();
+    for (uint64_t b = 0; b < blocks; ++b)
+      total = _mm_add_epi64(total, _mm_sad_epu8(load16(planes + 16 * (k * b + c)), _mm_setzero_si128()));
+    alignas(16) uint64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), total);
+    sums[c] = lanes[0] + lanes[1];
+#else
+    sums[c] = 0;
+    for (uint64_t b = 0; b < blocks; ++b)
+      for (uint64_t j = 0; j < 16; ++j) sums[c] += planes[16 * (k * b + c) + j];
+#endif
+  }
 }
 
 // Copies the values of a node without missing values to `out` and returns their extremes as
@@ -563,7 +643,8 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
                                                ExtraScratch& scratch, uint64_t row_limit, Read& read) {
   const uint64_t n = rows.size();
   std::vector<double>& buffer = scratch.values;
-  if (buffer.size() < n) buffer.resize(n);  // grown, never shrunk or cleared
+  // Grown, never shrunk or cleared; the plane prefix reads whole blocks of 16.
+  if (buffer.size() < n + 15) buffer.resize(n + 15);
   const double* values = buffer.data();
   double lo;
   double hi;
@@ -573,7 +654,18 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
     return std::nullopt;
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
-  const TagPrefix sums = tag_prefix(values, scratch.entry_tags.data(), n, t);
+  const uint8_t* planes = scratch.entry_planes.data();
+  const bool from_planes = scratch.lane_planes;
+  TagPrefix sums;
+  switch (from_planes ? rules.n_classes : 0) {
+    case 0: sums = tag_prefix(values, scratch.entry_tags.data(), n, t); break;
+    case 3: sums = plane_prefix<3>(values, planes, n, t); break;
+    case 4: sums = plane_prefix<4>(values, planes, n, t); break;
+    case 5: sums = plane_prefix<5>(values, planes, n, t); break;
+    case 6: sums = plane_prefix<6>(values, planes, n, t); break;
+    case 7: sums = plane_prefix<7>(values, planes, n, t); break;
+    default: sums = plane_prefix<8>(values, planes, n, t); break;
+  }
   if (sums.count == 0 || sums.count == n) return std::nullopt;
   const double parent = lane_node_impurity(rules, stats, scratch);
   switch (rules.n_classes) {
@@ -592,7 +684,8 @@ bool lanes_serve(const TrainingContext& ctx, const SearchRules& rules, std::span
                  const NodeStats& stats, const ExtraScratch& scratch, bool may_miss) {
   return !may_miss && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == rows.size() &&
          rules.n_classes >= 3 && rules.n_classes <= kTagLanes && stats.class_weight.size() == rules.n_classes &&
-         scratch.entry_tags.size() >= kTagLanes * rows.size();
+         (scratch.lane_planes ? scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes)
+                              : scratch.entry_tags.size() >= kTagLanes * rows.size());
 }
 
 template <class Read>
@@ -686,7 +779,8 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   const double* entry_weights = stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr;
   double prefix_weight = 0.0;
   uint64_t prefix_count = 0;
-  if (tagged && scratch.tag_node == &stats && scratch.tag_node_entries == n && k <= kTagLanes) {
+  if (tagged && scratch.tag_node == &stats && scratch.tag_node_entries == n && k <= kTagLanes &&
+      !scratch.lane_planes) {
     prefix_count = tagged_prefix(values.data(), scratch.entry_tags.data(), n, t, k, prefix);
     for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
   } else if (entry_weights != nullptr && scratch.whole_weights) {
@@ -890,13 +984,6 @@ inline uint64_t lanes_total(__m128i sums) {
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
   return lanes[0] + lanes[1];
 }
-// All ones in the byte lanes below min(m, 16), zeros above.
-inline __m128i lanes_below(uint64_t m) {
-  alignas(16) static constexpr uint8_t kMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMask + 16 - (m < 16 ? m : 16)));
-}
-inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 // The smallest and largest byte of `low` and `high`: halves, quarters, eighths, sixteenths.
 inline void fold_extremes(__m128i low, __m128i high, uint64_t& lo, uint64_t& hi) {
   low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
@@ -2099,8 +2186,6 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   out.criterion = ctx.growth.criterion;
   out.labels.resize(n);
   out.entry_weights.resize(n);
-  if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
-  uint8_t* tags = scratch.entry_tags.data();
   const ClassIndex* labels = ctx.labels.data();
   const double* w = weights.weights.data();
   const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
@@ -2108,31 +2193,65 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   const uint16_t* row_lanes = prepared_row_lanes(labels, w, n_rows, k, scratch);
   ClassIndex* entry_labels = out.labels.data();
   double* entry_weights = out.entry_weights.data();
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-    const uint64_t lane = row_lanes[row];
-    if (lane != ExtraScratch::kNoRowLane) {
-      // The same class and weight as the matrix's (a byte weight, never -0.0).
-      const uint64_t c = lane >> 8;
-      const uint64_t wr = lane & 0xFF;
-      const uint64_t tag = wr << (8 * c);
-      entry_labels[i] = static_cast<ClassIndex>(c);
-      entry_weights[i] = static_cast<double>(wr);
-      std::memcpy(tags + kTagLanes * i, &tag, sizeof(tag));
-      continue;
-    }
-    const uint64_t c = labels[row];
-    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
-    const double wr = w[row];
-    entry_labels[i] = c;
-    entry_weights[i] = wr;
-    store_tag(tags + kTagLanes * i, c, wr);
-  }
   // Byte weights: every list-order partial sum of compute_node_stats is an exact integer, so
   // the integer sums of the lanes are its class weights and their total is W.
   uint64_t sums[kTagLanes];
-  tag_totals(tags, n, sums);
+  // Only the lane searches read a node without missing values, and they read planes.
+  const bool planes = !ctx.has_missing;
+  if (planes) {
+    const uint64_t bytes = plane_bytes(n, k);
+    if (scratch.entry_planes.size() < bytes) scratch.entry_planes.resize(bytes);
+    uint8_t* plane = scratch.entry_planes.data();
+    std::memset(plane, 0, bytes);
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t lane = row_lanes[row];
+      uint64_t c;
+      uint64_t wr;
+      if (lane != ExtraScratch::kNoRowLane) {
+        // The same class and weight as the matrix's (a byte weight, never -0.0).
+        c = lane >> 8;
+        wr = lane & 0xFF;
+        entry_weights[i] = static_cast<double>(wr);
+      } else {
+        c = labels[row];
+        MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+        // A byte weight stored as -0.0 (the tree's weights are byte weights): it adds nothing.
+        MORVEL_ASSERT(w[row] >= 0.0 && w[row] <= 255.0, "assertion failed: class lanes need byte weights");
+        entry_weights[i] = w[row];
+        wr = static_cast<uint64_t>(w[row]);
+      }
+      entry_labels[i] = static_cast<ClassIndex>(c);
+      plane[k * (i & ~uint64_t{15}) + 16 * c + (i & 15)] = static_cast<uint8_t>(wr);
+    }
+    plane_totals(plane, n, k, sums);
+  } else {
+    if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
+    uint8_t* tags = scratch.entry_tags.data();
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t lane = row_lanes[row];
+      if (lane != ExtraScratch::kNoRowLane) {
+        // The same class and weight as the matrix's (a byte weight, never -0.0).
+        const uint64_t c = lane >> 8;
+        const uint64_t wr = lane & 0xFF;
+        const uint64_t tag = wr << (8 * c);
+        entry_labels[i] = static_cast<ClassIndex>(c);
+        entry_weights[i] = static_cast<double>(wr);
+        std::memcpy(tags + kTagLanes * i, &tag, sizeof(tag));
+        continue;
+      }
+      const uint64_t c = labels[row];
+      MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+      const double wr = w[row];
+      entry_labels[i] = c;
+      entry_weights[i] = wr;
+      store_tag(tags + kTagLanes * i, c, wr);
+    }
+    tag_totals(tags, n, sums);
+  }
   out.class_weight.resize(k);
   uint64_t total = 0;
   for (uint64_t c = 0; c < k; ++c) {
@@ -2142,6 +2261,7 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   out.weight = static_cast<double>(static_cast<int64_t>(total));
   scratch.tag_node = &out;
   scratch.tag_node_entries = n;
+  scratch.lane_planes = planes;
   scratch.tag_rows = rows.data();
   scratch.tag_impurity_known = false;
   scratch.tags_fresh = true;
@@ -2178,6 +2298,7 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
   }
   scratch.tag_node = &stats;
   scratch.tag_node_entries = n;
+  scratch.lane_planes = false;
   scratch.tag_rows = nullptr;  // rows not seen here: the searches check them
   scratch.tag_impurity_known = false;
 }
@@ -2492,6 +2613,85 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
 #else
   return std::nullopt;
 #endif
+}
+
+namespace {
+
+// The node loop of a lane node with K classes, each search inlined: the lane search of
+// lane_search_rows on values read through `access` (rows checked by tagged_class_stats).
+template <uint64_t K, class Access>
+std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchRules& rules,
+                                       std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                       std::vector<uint64_t>& constant_features, Rng& rng,
+                                       std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                       uint64_t max_features, ExtraScratch& scratch, Access access) {
+  const uint64_t n = rows.size();
+  std::vector<double>& buffer = scratch.values;
+  if (buffer.size() < n + 15) buffer.resize(n + 15);  // the plane prefix reads whole blocks of 16
+  double* values = buffer.data();
+  const uint8_t* planes = scratch.entry_planes.data();
+  const uint64_t extra_seed = ctx.growth.extra_seed;
+  const uint64_t n_features = ctx.n_features;
+  const auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
+    MORVEL_ASSERT(feature < n_features, "index out of bounds: feature outside the training matrix");
+    const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
+    double lo;
+    double hi;
+    copy_extremes<double, decltype(read), false>(rows.data(), n, 0, read, values, lo, hi);
+    if (!(lo < hi)) {
+      constant_features.push_back(feature);
+      return std::nullopt;
+    }
+    const double t = draw_extra_threshold(rng, extra_seed, lo, hi);
+    const TagPrefix sums = plane_prefix<K>(values, planes, n, t);
+    if (sums.count == 0 || sums.count == n) return std::nullopt;
+    return score_lanes<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, t,
+                          ctx.growth.constraint(feature), bounds);
+  };
+  return extra_node_loop(pool, draws, rng, constant_features, max_features, search,
+                         [&](uint64_t feature) { keep_extra_bins(feature, rows, scratch); });
+}
+
+template <class Access>
+std::optional<NodeSplit> lane_node_with(const TrainingContext& ctx, const SearchRules& rules,
+                                        std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                        std::vector<uint64_t>& constant_features, Rng& rng,
+                                        std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                        uint64_t max_features, ExtraScratch& scratch, Access access) {
+  switch (rules.n_classes) {
+#define MORVEL_LANE_NODE(K) \
+  case K:                   \
+    return lane_node_for<K>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
+                            scratch, access);
+    MORVEL_LANE_NODE(3) MORVEL_LANE_NODE(4) MORVEL_LANE_NODE(5) MORVEL_LANE_NODE(6) MORVEL_LANE_NODE(7)
+    MORVEL_LANE_NODE(8)
+#undef MORVEL_LANE_NODE
+    default: throw_internal("lane nodes take three to eight classes");
+  }
+}
+
+}  // namespace
+
+bool lane_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+               const NodeStats& stats, const ExtraScratch& scratch) {
+  return ctx.profile == nullptr && !ctx.binned && !ctx.has_missing && scratch.lane_planes &&
+         scratch.tag_node == &stats && scratch.tag_node_entries == rows.size() && scratch.tag_rows == rows.data() &&
+         rules.n_classes >= 3 && rules.n_classes <= kTagLanes && ctx.n_classes == rules.n_classes &&
+         stats.class_weight.size() == rules.n_classes &&
+         scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes);
+}
+
+std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const SearchRules& rules,
+                                          std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                          std::vector<uint64_t>& constant_features, Rng& rng,
+                                          std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                          uint64_t max_features, ExtraScratch& scratch) {
+  MORVEL_ASSERT(lane_node(ctx, rules, rows, stats, scratch),
+                "assertion failed: a lane-node search needs a node measured into class planes");
+  return with_raw_access_for(ctx, rows.size(), [&](auto access) {
+    return lane_node_with(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features,
+                          scratch, access);
+  });
 }
 
 std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,

@@ -41,6 +41,13 @@ struct ExtraScratch {
   const NodeStats* tag_node = nullptr;
   uint64_t tag_node_entries = 0;
   std::vector<uint8_t> entry_tags;
+  // Without missing values tagged_class_stats stores the same lanes as class planes instead
+  // (`lane_planes` set, `entry_tags` then not filled): per block of 16 entries, one plane of
+  // 16 bytes per class, byte j of plane c holding the weight of the block's entry j when its
+  // class is c and 0 otherwise (also for the entries past the node's end). A search masks
+  // the 16 entries of a block at once and sums each plane with one byte-sum instruction.
+  bool lane_planes = false;
+  std::vector<uint8_t> entry_planes;
   // The index list tagged_class_stats measured (and checked against the matrix) for
   // `tag_node`: searches of those rows read values without checking each row again.
   const RowIndex* tag_rows = nullptr;
@@ -230,6 +237,20 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
                                                 Rng& rng, std::vector<uint64_t>& pool,
                                                 const detail::PoolDraws& draws, uint64_t max_features,
                                                 ExtraScratch& scratch);
+
+// Whether search_lane_node serves this node: raw values without missing values, three to eight
+// classes, measured by tagged_class_stats into class planes for these rows, no fit profile.
+bool lane_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+               const NodeStats& stats, const ExtraScratch& scratch);
+
+// The extra-trees node loop (extra_node_loop) of a node accepted by lane_node with the lane
+// searches inlined: the same draws, the same constant-list appends and the same winner as the
+// grower's loop around search_extra, without its per-search dispatch.
+std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const SearchRules& rules,
+                                          std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                          std::vector<uint64_t>& constant_features, Rng& rng,
+                                          std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                          uint64_t max_features, ExtraScratch& scratch);
 
 // The general search alone (any class count, every matrix form; bin indices for a binned
 // context, with the missing bin read as NaN). search_extra routes two-class problems to

@@ -284,6 +284,10 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
     return search_whole_byte_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_,
                                   scratch_.feature_pool, scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
+  if (lane_node(ctx_, rules_, rows, stats, scratch_.extra)) {
+    return search_lane_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_, scratch_.feature_pool,
+                            scratch_.pool_draws, forest_.max_features, scratch_.extra);
+  }
   if (batch_gather_ready(scratch_.extra, rows) && rows.size() >= kBatchGatherFrom) gather_expected(rows, cache);
   // A node prepared on byte weights is searched without search_extra's per-search dispatch.
   const bool prepared = prepared_byte_node(ctx_, stats, rows, scratch_.extra);
