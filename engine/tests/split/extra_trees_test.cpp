@@ -643,13 +643,17 @@ TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
 }
 
 TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
-  for (uint64_t seed = 0; seed < 6; ++seed) {
-    const uint64_t k = 3 + seed;  // 3..8 classes
-    Forms forms = random_forms(seed, 60, 1, true);
+  // One feature: no missing value, the lanes are class planes; two: the second feature has
+  // missing values, the lanes are per-entry tags.
+  for (uint64_t seed = 0; seed < 12; ++seed) {
+    const uint64_t k = 3 + seed % 6;  // 3..8 classes
+    const uint64_t n_features = 1 + seed / 6;
+    Forms forms = random_forms(seed, 60, n_features, true);
     Rng labels(seed, 12);
     for (ClassIndex& label : forms.labels) label = static_cast<ClassIndex>(labels.below(k));
     for (double& w : forms.weights) w = static_cast<double>(labels.below(256));
-    const TrainingContext ctx = dense_context(forms.values, 1, forms.labels, forms.weights, k);
+    const TrainingContext ctx = dense_context(forms.values, n_features, forms.labels, forms.weights, k);
+    ASSERT_EQ(ctx.has_missing, n_features == 2);
     std::vector<RowIndex> bag;
     for (RowIndex r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
     const TreeWeights tree{forms.weights, 0.0, 0.0};
@@ -668,15 +672,30 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     for (uint64_t c = 0; c < k; ++c)
       EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(lanes.class_weight[c]));
     EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(lanes.weight));
-    // The lanes filled while measuring are those prepare_extra_node builds from statistics.
-    const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
-    prepare_extra_node(ctx, lanes, scratch);
-    EXPECT_EQ(scratch.tag_node, &lanes);
-    ExtraScratch rebuilt;
-    prepare_extra_tree(forms.weights, bag, rebuilt);
-    prepare_extra_node(ctx, plain, rebuilt);
-    ASSERT_EQ(rebuilt.tag_node, &plain);
-    EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
+    ASSERT_EQ(scratch.lane_planes, !ctx.has_missing);
+    if (scratch.lane_planes) {
+      // Planes: each entry's weight in its class's plane of its block, zeros elsewhere (also
+      // past the last entry).
+      const uint64_t blocks = (bag.size() + 15) / 16;
+      ASSERT_GE(scratch.entry_planes.size(), blocks * 16 * k);
+      std::vector<uint8_t> expected(blocks * 16 * k, 0);
+      for (uint64_t i = 0; i < bag.size(); ++i)
+        expected[(i / 16) * 16 * k + 16 * plain.labels[i] + i % 16] = static_cast<uint8_t>(plain.entry_weights[i]);
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), scratch.entry_planes.begin()));
+      prepare_extra_node(ctx, lanes, scratch);
+      EXPECT_EQ(scratch.tag_node, &lanes);
+      EXPECT_TRUE(scratch.lane_planes);
+    } else {
+      // The lanes filled while measuring are those prepare_extra_node builds from statistics.
+      const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
+      prepare_extra_node(ctx, lanes, scratch);
+      EXPECT_EQ(scratch.tag_node, &lanes);
+      ExtraScratch rebuilt;
+      prepare_extra_tree(forms.weights, bag, rebuilt);
+      prepare_extra_node(ctx, plain, rebuilt);
+      ASSERT_EQ(rebuilt.tag_node, &plain);
+      EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
+    }
     // Lanes handed over once: other statistics of the same length get their own.
     std::vector<RowIndex> other(bag.rbegin(), bag.rend());
     NodeStats reversed;
@@ -684,6 +703,7 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     tagged_class_stats(ctx, tree, bag, scratch, lanes);
     prepare_extra_node(ctx, reversed, scratch);
     ASSERT_EQ(scratch.tag_node, &reversed);
+    EXPECT_FALSE(scratch.lane_planes);
     for (uint64_t i = 0; i < other.size(); ++i)
       EXPECT_EQ(scratch.entry_tags[8 * i + reversed.labels[i]], static_cast<uint16_t>(reversed.entry_weights[i]));
   }
