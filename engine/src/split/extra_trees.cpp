@@ -2134,6 +2134,12 @@ void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScra
   scratch.bins_rows = nullptr;
 }
 
+bool has_kept_values(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows) {
+  return scratch.kept_values_valid && scratch.kept_values_feature == feature &&
+         scratch.kept_values_rows == rows.data() && scratch.kept_values_entries == rows.size() &&
+         scratch.kept_values.size() >= rows.size();
+}
+
 bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows) {
   return scratch.kept_valid && scratch.kept_feature == feature && scratch.kept_rows == rows.data() &&
          scratch.kept_entries == rows.size() && scratch.kept_bins.size() >= rows.size();
@@ -2202,28 +2208,37 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
     const uint64_t bytes = plane_bytes(n, k);
     if (scratch.entry_planes.size() < bytes) scratch.entry_planes.resize(bytes);
     uint8_t* plane = scratch.entry_planes.data();
+#if defined(__SSE2__)
+    for (uint64_t b = 0; b < bytes; b += 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(plane + b), _mm_setzero_si128());
+#else
     std::memset(plane, 0, bytes);
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-      const uint64_t lane = row_lanes[row];
-      uint64_t c;
-      uint64_t wr;
-      if (lane != ExtraScratch::kNoRowLane) {
-        // The same class and weight as the matrix's (a byte weight, never -0.0).
-        c = lane >> 8;
-        wr = lane & 0xFF;
-        entry_weights[i] = static_cast<double>(wr);
-      } else {
-        c = labels[row];
-        MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
-        // A byte weight stored as -0.0 (the tree's weights are byte weights): it adds nothing.
-        MORVEL_ASSERT(w[row] >= 0.0 && w[row] <= 255.0, "assertion failed: class lanes need byte weights");
-        entry_weights[i] = w[row];
-        wr = static_cast<uint64_t>(w[row]);
+#endif
+    for (uint64_t begin = 0; begin < n; begin += 16) {
+      uint8_t* block = plane + k * begin;
+      const uint64_t end = std::min<uint64_t>(n, begin + 16);
+      for (uint64_t i = begin; i < end; ++i) {
+        const uint64_t row = rows[i];
+        MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+        const uint64_t lane = row_lanes[row];
+        uint64_t c;
+        uint64_t wr;
+        if (lane != ExtraScratch::kNoRowLane) [[likely]] {
+          // The same class and weight as the matrix's (a byte weight, never -0.0).
+          c = lane >> 8;
+          wr = lane & 0xFF;
+          entry_weights[i] = static_cast<double>(static_cast<int64_t>(wr));
+        } else {
+          c = labels[row];
+          MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+          // A byte weight stored as -0.0 (the tree's weights are byte weights): it adds nothing.
+          MORVEL_ASSERT(w[row] >= 0.0 && w[row] <= 255.0, "assertion failed: class lanes need byte weights");
+          entry_weights[i] = w[row];
+          wr = static_cast<uint64_t>(w[row]);
+        }
+        entry_labels[i] = static_cast<ClassIndex>(c);
+        block[16 * c + (i - begin)] = static_cast<uint8_t>(wr);
       }
-      entry_labels[i] = static_cast<ClassIndex>(c);
-      plane[k * (i & ~uint64_t{15}) + 16 * c + (i & 15)] = static_cast<uint8_t>(wr);
     }
     plane_totals(plane, n, k, sums);
   } else {
@@ -2626,9 +2641,12 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
                                        std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
                                        uint64_t max_features, ExtraScratch& scratch, Access access) {
   const uint64_t n = rows.size();
-  std::vector<double>& buffer = scratch.values;
-  if (buffer.size() < n + 15) buffer.resize(n + 15);  // the plane prefix reads whole blocks of 16
-  double* values = buffer.data();
+  // The plane prefix reads whole blocks of 16; the buffer of the best feature's values is
+  // swapped out to kept_values, and the other one takes its place.
+  if (scratch.values.size() < n + 15) scratch.values.resize(n + 15);
+  if (scratch.kept_values.size() < n + 15) scratch.kept_values.resize(n + 15);
+  scratch.kept_values_valid = false;
+  double* values = scratch.values.data();
   const uint8_t* planes = scratch.entry_planes.data();
   const uint64_t extra_seed = ctx.growth.extra_seed;
   const uint64_t n_features = ctx.n_features;
@@ -2648,8 +2666,15 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
     return score_lanes<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, t,
                           ctx.growth.constraint(feature), bounds);
   };
-  return extra_node_loop(pool, draws, rng, constant_features, max_features, search,
-                         [&](uint64_t feature) { keep_extra_bins(feature, rows, scratch); });
+  return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t feature) {
+    keep_extra_bins(feature, rows, scratch);
+    std::swap(scratch.values, scratch.kept_values);
+    values = scratch.values.data();
+    scratch.kept_values_valid = true;
+    scratch.kept_values_feature = feature;
+    scratch.kept_values_rows = rows.data();
+    scratch.kept_values_entries = n;
+  });
 }
 
 template <class Access>

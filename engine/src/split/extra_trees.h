@@ -48,6 +48,15 @@ struct ExtraScratch {
   // the 16 entries of a block at once and sums each plane with one byte-sum instruction.
   bool lane_planes = false;
   std::vector<uint8_t> entry_planes;
+  // The values of the best feature of the node search_lane_node searched last, in list order
+  // (the search buffer that read them, swapped out): the node's partition reads them instead
+  // of the matrix. Valid for `kept_values_feature` at `kept_values_rows` with
+  // `kept_values_entries` entries.
+  std::vector<double> kept_values;
+  bool kept_values_valid = false;
+  uint64_t kept_values_feature = 0;
+  const RowIndex* kept_values_rows = nullptr;
+  uint64_t kept_values_entries = 0;
   // The index list tagged_class_stats measured (and checked against the matrix) for
   // `tag_node`: searches of those rows read values without checking each row again.
   const RowIndex* tag_rows = nullptr;
@@ -186,6 +195,9 @@ void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> 
 // Called by the grower when the candidate of `feature` just searched becomes the node's best:
 // keeps that search's bins (when it read bytes) for partition_by_bins.
 void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScratch& scratch);
+
+// Whether kept values (search_lane_node) belong to this split of these rows.
+bool has_kept_values(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows);
 
 // Whether kept bins belong to this split of these rows.
 bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows);

@@ -128,9 +128,12 @@ class TreeGrower {
   // list order, they spare the partition a lookup in the matrix column per row.
   std::pair<Segment, Segment> partition(const Node& split, Segment s) {
     const std::span<RowIndex> rows = span_of(s);
-    const uint64_t k = extra_ && has_kept_bins(scratch_.extra, split.feature, rows)
-                           ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
-                           : partition_in_place(ctx_, split, rows, scratch_.spill);
+    const uint64_t k =
+        extra_ && has_kept_bins(scratch_.extra, split.feature, rows)
+            ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
+        : extra_ && has_kept_values(scratch_.extra, split.feature, rows)
+            ? partition_by_values(ctx_, split, scratch_.extra.kept_values, rows, scratch_.spill)
+            : partition_in_place(ctx_, split, rows, scratch_.spill);
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
