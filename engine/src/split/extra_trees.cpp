@@ -394,7 +394,8 @@ inline uint64_t plane_bytes(uint64_t n, uint64_t k) { return (n + 15) / 16 * 16 
 // mask, with which each plane is masked and byte-summed. `values` must hold n rounded up to
 // 16 readable values: the entries past n weigh 0 in every plane and are left out of the count.
 template <uint64_t K>
-TagPrefix plane_prefix(const double* values, const uint8_t* planes, uint64_t n, double t) {
+[[gnu::always_inline]] inline TagPrefix plane_prefix(const double* values, const uint8_t* planes, uint64_t n,
+                                                     double t) {
   TagPrefix out{};
 #if defined(__SSE2__)
   const __m128d threshold = _mm_set1_pd(t);
@@ -599,10 +600,23 @@ double lane_node_impurity(const SearchRules& rules, const NodeStats& stats, Extr
 // The suffix and side weights are differences of exact integers, so they equal the general
 // search's (class_weight - 0.0) - prefix and W - W_P; under gini multi_gini_improvement
 // scores them.
+// The node's class weights and W as integers (exact: byte weights), for score_lanes.
 template <uint64_t K>
-std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeStats& stats, double parent,
-                                          uint64_t n_entries, const TagPrefix& sums, double pivot,
-                                          int8_t constraint, NodeBounds bounds) {
+struct NodeSums {
+  uint64_t class_sums[K];
+  uint64_t total;
+  explicit NodeSums(const NodeStats& stats) {
+    for (uint64_t c = 0; c < K; ++c) class_sums[c] = static_cast<uint64_t>(stats.class_weight[c]);
+    total = static_cast<uint64_t>(stats.weight);
+  }
+};
+
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_lanes(const SearchRules& rules,
+                                                                        const NodeStats& stats, double parent,
+                                                                        uint64_t n_entries, const TagPrefix& sums,
+                                                                        double pivot, int8_t constraint,
+                                                                        NodeBounds bounds, const NodeSums<K>& node) {
   const double node_weight = stats.weight;
   const double* class_weight = stats.class_weight.data();
   uint64_t prefix_total = 0;
@@ -610,9 +624,8 @@ std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeSt
   double improvement;
   if (rules.criterion == Criterion::Gini) {
     uint64_t suffix_sums[K];
-    for (uint64_t c = 0; c < K; ++c) suffix_sums[c] = static_cast<uint64_t>(class_weight[c]) - sums.sums[c];
-    const auto valid = multi_gini_improvement<K>(rules, parent, node_weight, suffix_sums,
-                                                 static_cast<uint64_t>(node_weight) - prefix_total,
+    for (uint64_t c = 0; c < K; ++c) suffix_sums[c] = node.class_sums[c] - sums.sums[c];
+    const auto valid = multi_gini_improvement<K>(rules, parent, node_weight, suffix_sums, node.total - prefix_total,
                                                  n_entries - sums.count, sums.sums, prefix_total, sums.count,
                                                  constraint, bounds);
     if (!valid) return std::nullopt;
@@ -633,6 +646,13 @@ std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeSt
     improvement = *valid;
   }
   return SplitCandidate{pivot, true, scaled_gain(improvement, node_weight, rules.w_total)};
+}
+
+template <uint64_t K>
+std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeStats& stats, double parent,
+                                          uint64_t n_entries, const TagPrefix& sums, double pivot,
+                                          int8_t constraint, NodeBounds bounds) {
+  return score_lanes<K>(rules, stats, parent, n_entries, sums, pivot, constraint, bounds, NodeSums<K>(stats));
 }
 
 template <class Read, bool kCheckRows>
@@ -2650,6 +2670,7 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   const uint8_t* planes = scratch.entry_planes.data();
   const uint64_t extra_seed = ctx.growth.extra_seed;
   const uint64_t n_features = ctx.n_features;
+  const NodeSums<K> node(stats);
   const auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
     MORVEL_ASSERT(feature < n_features, "index out of bounds: feature outside the training matrix");
     const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
@@ -2664,7 +2685,7 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
     const TagPrefix sums = plane_prefix<K>(values, planes, n, t);
     if (sums.count == 0 || sums.count == n) return std::nullopt;
     return score_lanes<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, t,
-                          ctx.growth.constraint(feature), bounds);
+                          ctx.growth.constraint(feature), bounds, node);
   };
   return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t feature) {
     keep_extra_bins(feature, rows, scratch);
