@@ -438,25 +438,6 @@ template <uint64_t K>
   return out;
 }
 
-// Per-class sums of all planes of a node.
-void plane_totals(const uint8_t* planes, uint64_t n, uint64_t k, uint64_t* sums) {
-  const uint64_t blocks = (n + 15) / 16;
-  for (uint64_t c = 0; c < k; ++c) {
-#if defined(__SSE2__)
-    __m128i total = _mm_setzero_si128();
-    for (uint64_t b = 0; b < blocks; ++b)
-      total = _mm_add_epi64(total, _mm_sad_epu8(load16(planes + 16 * (k * b + c)), _mm_setzero_si128()));
-    alignas(16) uint64_t lanes[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), total);
-    sums[c] = lanes[0] + lanes[1];
-#else
-    sums[c] = 0;
-    for (uint64_t b = 0; b < blocks; ++b)
-      for (uint64_t j = 0; j < 16; ++j) sums[c] += planes[16 * (k * b + c) + j];
-#endif
-  }
-}
-
 // Copies the values of a node without missing values to `out` and returns their extremes as
 // the list-order scan `lo = v < lo ? v : lo` (and `hi` alike) finds them: the first entry
 // holding the extreme value. Two interleaved scans find the same values, and equal values
@@ -2234,33 +2215,33 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
 #else
     std::memset(plane, 0, bytes);
 #endif
+    // The class sums are added here, in list order: exact integers in any order.
+    std::fill(sums, sums + kTagLanes, uint64_t{0});
     for (uint64_t begin = 0; begin < n; begin += 16) {
       uint8_t* block = plane + k * begin;
       const uint64_t end = std::min<uint64_t>(n, begin + 16);
       for (uint64_t i = begin; i < end; ++i) {
         const uint64_t row = rows[i];
         MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-        const uint64_t lane = row_lanes[row];
-        uint64_t c;
-        uint64_t wr;
-        if (lane != ExtraScratch::kNoRowLane) [[likely]] {
-          // The same class and weight as the matrix's (a byte weight, never -0.0).
-          c = lane >> 8;
-          wr = lane & 0xFF;
-          entry_weights[i] = static_cast<double>(static_cast<int64_t>(wr));
-        } else {
-          c = labels[row];
+        uint64_t lane = row_lanes[row];
+        double entry_weight = static_cast<double>(static_cast<int64_t>(lane & 0xFF));
+        if (lane == ExtraScratch::kNoRowLane) [[unlikely]] {
+          const uint64_t c = labels[row];
           MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
           // A byte weight stored as -0.0 (the tree's weights are byte weights): it adds nothing.
           MORVEL_ASSERT(w[row] >= 0.0 && w[row] <= 255.0, "assertion failed: class lanes need byte weights");
-          entry_weights[i] = w[row];
-          wr = static_cast<uint64_t>(w[row]);
+          entry_weight = w[row];
+          lane = (c << 8) | static_cast<uint64_t>(w[row]);
         }
+        // Otherwise the same class and weight as the matrix's (a byte weight, never -0.0).
+        const uint64_t c = lane >> 8;
+        const uint64_t wr = lane & 0xFF;
+        entry_weights[i] = entry_weight;
         entry_labels[i] = static_cast<ClassIndex>(c);
         block[16 * c + (i - begin)] = static_cast<uint8_t>(wr);
+        sums[c] += wr;
       }
     }
-    plane_totals(plane, n, k, sums);
   } else {
     if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
     uint8_t* tags = scratch.entry_tags.data();
