@@ -520,6 +520,51 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
   hi_out = hi;
 }
 
+// copy_extremes for values read as base[index[i]] from a matrix without missing values. Without
+// NaN, `low < v ? low : v` and `v < low ? v : low` differ only between equal values, whose bits
+// are equal except for zeros of either sign; a zero extreme is settled by the list-order scan
+// over the copied values, as in copy_extremes. Folding into the running extremes spares a
+// register copy per step.
+inline void gather_extremes(const double* base, const uint32_t* index, uint64_t n, double* out, double& lo_out,
+                            double& hi_out) {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 2) {
+    __m128d low = _mm_set1_pd(lo);
+    __m128d high = _mm_set1_pd(hi);
+    for (; i + 2 <= n; i += 2) {
+      const __m128d v = _mm_loadh_pd(_mm_load_sd(base + index[i]), base + index[i + 1]);
+      _mm_storeu_pd(out + i, v);
+      low = _mm_min_pd(low, v);
+      high = _mm_max_pd(high, v);
+    }
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, low);
+    lo = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+    _mm_store_pd(lanes, high);
+    hi = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
+  }
+#endif
+  for (; i < n; ++i) {
+    const double v = base[index[i]];
+    out[i] = v;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  if (lo == 0 || hi == 0) {
+    lo = std::numeric_limits<double>::infinity();
+    hi = -std::numeric_limits<double>::infinity();
+    for (i = 0; i < n; ++i) {
+      lo = out[i] < lo ? out[i] : lo;
+      hi = out[i] > hi ? out[i] : hi;
+    }
+  }
+  lo_out = lo;
+  hi_out = hi;
+}
+
 #if defined(__SSE2__)
 // ---- class-lane search ------------------------------------------------------------------
 // The general search for a node with per-entry class lanes (three to eight classes, byte
@@ -2652,12 +2697,43 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   const uint64_t extra_seed = ctx.growth.extra_seed;
   const uint64_t n_features = ctx.n_features;
   const NodeSums<K> node(stats);
+  // Float64 values at base_f[index[i]]: a feature-major column read at the rows themselves, or
+  // the row-major matrix at each row's offset (row * n_features, computed once per node).
+  constexpr bool kDense = std::is_same_v<Access, DenseAccess>;
+  constexpr bool kColumn = std::is_same_v<Access, FeatureMajorAccess<double>>;
+  const uint32_t* index = nullptr;
+  if constexpr (kDense) {
+    if (ctx.n_rows * n_features <= std::numeric_limits<uint32_t>::max()) {
+      if (scratch.entry_offsets.size() < n) scratch.entry_offsets.resize(n);
+      uint32_t* offsets = scratch.entry_offsets.data();
+      for (uint64_t i = 0; i < n; ++i) offsets[i] = static_cast<uint32_t>(rows[i] * n_features);
+      index = offsets;
+    }
+  } else if constexpr (kColumn) {
+    static_assert(std::is_same_v<RowIndex, uint32_t>);
+    index = rows.data();
+  }
   const auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
     MORVEL_ASSERT(feature < n_features, "index out of bounds: feature outside the training matrix");
-    const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
     double lo;
     double hi;
-    copy_extremes<double, decltype(read), false>(rows.data(), n, 0, read, values, lo, hi);
+    if constexpr (kDense || kColumn) {
+      if (index != nullptr) {
+        const double* base;
+        if constexpr (kDense) {
+          base = access.values + feature;
+        } else {
+          base = access.values + feature * access.n_rows;
+        }
+        gather_extremes(base, index, n, values, lo, hi);
+      } else {
+        const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
+        copy_extremes<double, decltype(read), false>(rows.data(), n, 0, read, values, lo, hi);
+      }
+    } else {
+      const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
+      copy_extremes<double, decltype(read), false>(rows.data(), n, 0, read, values, lo, hi);
+    }
     if (!(lo < hi)) {
       constant_features.push_back(feature);
       return std::nullopt;

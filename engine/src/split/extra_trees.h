@@ -53,6 +53,7 @@ struct ExtraScratch {
   // of the matrix. Valid for `kept_values_feature` at `kept_values_rows` with
   // `kept_values_entries` entries.
   std::vector<double> kept_values;
+  std::vector<uint32_t> entry_offsets;  // a lane node's row offsets into the row-major matrix
   bool kept_values_valid = false;
   uint64_t kept_values_feature = 0;
   const RowIndex* kept_values_rows = nullptr;
