@@ -393,15 +393,15 @@ inline uint64_t plane_bytes(uint64_t n, uint64_t k) { return (n + 15) / 16 * 16 
 // tag_prefix from class planes of K classes: a block's 16 comparisons packed into one byte
 // mask, with which each plane is masked and byte-summed. `values` must hold n rounded up to
 // 16 readable values: the entries past n weigh 0 in every plane and are left out of the count.
-template <uint64_t K>
-[[gnu::always_inline]] inline TagPrefix plane_prefix(const double* values, const uint8_t* planes, uint64_t n,
-                                                     double t) {
-  TagPrefix out{};
 #if defined(__SSE2__)
+// The sums of plane_prefix left in vectors: per class, two 64-bit partial sums in `sums[c]`;
+// returns the count.
+template <uint64_t K>
+[[gnu::always_inline]] inline uint64_t plane_prefix_lanes(const double* values, const uint8_t* planes, uint64_t n,
+                                                          double t, __m128i (&sums)[K]) {
   const __m128d threshold = _mm_set1_pd(t);
   const __m128i zero = _mm_setzero_si128();
   const __m128i ones = _mm_set1_epi8(1);
-  __m128i sums[K];
   for (uint64_t c = 0; c < K; ++c) sums[c] = zero;
   __m128i counts = zero;
   const auto compare = [&](const double* v) { return _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(v), threshold)); };
@@ -420,13 +420,22 @@ template <uint64_t K>
     for (uint64_t c = 0; c < K; ++c)
       sums[c] = _mm_add_epi64(sums[c], _mm_sad_epu8(_mm_and_si128(in, load16(block + 16 * c)), zero));
   }
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(counts, _mm_unpackhi_epi64(counts, counts))));
+}
+#endif
+
+template <uint64_t K>
+[[gnu::always_inline]] inline TagPrefix plane_prefix(const double* values, const uint8_t* planes, uint64_t n,
+                                                     double t) {
+  TagPrefix out{};
+#if defined(__SSE2__)
+  __m128i sums[K];
+  out.count = plane_prefix_lanes<K>(values, planes, n, t, sums);
   alignas(16) uint64_t lanes[2];
   for (uint64_t c = 0; c < K; ++c) {
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums[c]);
     out.sums[c] = lanes[0] + lanes[1];
   }
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
-  out.count = lanes[0] + lanes[1];
 #else
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t in = values[i] <= t ? 1 : 0;
@@ -679,6 +688,43 @@ std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeSt
                                           uint64_t n_entries, const TagPrefix& sums, double pivot,
                                           int8_t constraint, NodeBounds bounds) {
   return score_lanes<K>(rules, stats, parent, n_entries, sums, pivot, constraint, bounds, NodeSums<K>(stats));
+}
+
+// score_lanes under gini without a constraint, from the vector sums of plane_prefix_lanes,
+// for a node whose W is below 2^31: every class sum fits 32 bits, so each class's two side
+// weights are converted together, (above t, at or below t) in the lanes multi_gini_improvement
+// puts them in; the same operations in the same order follow.
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_plane_gini(
+    const SearchRules& rules, const NodeStats& stats, double parent, uint64_t n_entries, const __m128i (&sums)[K],
+    uint64_t prefix_count, double pivot, const NodeSums<K>& node, const __m128i (&node_lanes)[K]) {
+  __m128i pairs[K];
+  __m128i total = _mm_setzero_si128();
+  for (uint64_t c = 0; c < K; ++c) {
+    const __m128i prefix = _mm_add_epi64(sums[c], _mm_unpackhi_epi64(sums[c], sums[c]));  // low lane
+    total = _mm_add_epi64(total, prefix);
+    pairs[c] = _mm_unpacklo_epi32(_mm_sub_epi64(node_lanes[c], prefix), prefix);
+  }
+  const uint64_t right_sum = static_cast<uint64_t>(_mm_cvtsi128_si64(total));
+  const uint64_t left_sum = node.total - right_sum;
+  const uint64_t left_count = n_entries - prefix_count;
+  if (left_count < rules.min_samples_leaf || prefix_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = static_cast<double>(static_cast<int64_t>(left_sum));
+  const double w_right = static_cast<double>(static_cast<int64_t>(right_sum));
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  const double node_weight = stats.weight;
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  __m128d sum = _mm_setzero_pd();
+  for (uint64_t c = 0; c < K; ++c) {
+    const __m128d p = _mm_div_pd(_mm_cvtepi32_pd(pairs[c]), w);
+    sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
+  }
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return SplitCandidate{pivot, true, scaled_gain(improvement, node_weight, rules.w_total)};
 }
 
 template <class Read, bool kCheckRows>
@@ -2697,6 +2743,11 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   const uint64_t extra_seed = ctx.growth.extra_seed;
   const uint64_t n_features = ctx.n_features;
   const NodeSums<K> node(stats);
+#if defined(__SSE2__)
+  const bool vector_gini = rules.criterion == Criterion::Gini && node.total < (uint64_t{1} << 31);
+  __m128i node_lanes[K];  // each class sum in a low 64-bit lane
+  for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node.class_sums[c]));
+#endif
   // Float64 values at base_f[index[i]]: a feature-major column read at the rows themselves, or
   // the row-major matrix at each row's offset (row * n_features, computed once per node).
   constexpr bool kDense = std::is_same_v<Access, DenseAccess>;
@@ -2739,10 +2790,20 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
       return std::nullopt;
     }
     const double t = draw_extra_threshold(rng, extra_seed, lo, hi);
+    const int8_t constraint = ctx.growth.constraint(feature);
+#if defined(__SSE2__)
+    if (vector_gini && constraint == 0) {
+      __m128i sums[K];
+      const uint64_t count = plane_prefix_lanes<K>(values, planes, n, t, sums);
+      if (count == 0 || count == n) return std::nullopt;
+      return score_plane_gini<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, count, t, node,
+                                 node_lanes);
+    }
+#endif
     const TagPrefix sums = plane_prefix<K>(values, planes, n, t);
     if (sums.count == 0 || sums.count == n) return std::nullopt;
-    return score_lanes<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, t,
-                          ctx.growth.constraint(feature), bounds, node);
+    return score_lanes<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, t, constraint, bounds,
+                          node);
   };
   return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t feature) {
     keep_extra_bins(feature, rows, scratch);
