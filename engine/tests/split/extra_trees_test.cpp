@@ -16,6 +16,7 @@
 
 #include "morvel/bin_edges.h"
 #include "morvel/rng.h"
+#include "split/node_loop.h"
 
 namespace morvel {
 namespace {
@@ -538,6 +539,113 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
                                                          std::to_string(length)));
       EXPECT_EQ(lanes.constants, ordered.constants);
       EXPECT_EQ(lanes.rng.state(), ordered.rng.state());
+    }
+  }
+}
+
+TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
+  // search_lane_node against extra_node_loop around the general search: the same winner (bit
+  // for bit), draws, constant-list appends and pool order, node after node on one scratch.
+  // Three to eight classes, both criteria, constraints on some features (scored by the scalar
+  // path), stricter leaf rules, weights of 0, 255 and -0.0, signed zeros and ties among the
+  // values, a constant feature, row-major and feature-major float64 and float32 values, and
+  // node sizes around the 16-entry blocks.
+  for (uint64_t seed = 0; seed < 36; ++seed) {
+    const uint64_t n_classes = 3 + seed % 6;
+    const uint64_t n_rows = 900;
+    const uint64_t n_features = 7;
+    Rng rng(seed, 41);
+    std::vector<double> values(n_rows * n_features);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      for (uint64_t f = 0; f < n_features; ++f) {
+        const uint64_t level = rng.below(f % 2 == 0 ? 400 : 5);
+        double v = level == 0 ? -0.0 : level == 1 ? 0.0 : static_cast<double>(level) * 0.37 - 1.0;
+        if (f == 3) v = -2.25;  // constant everywhere
+        values[r * n_features + f] = v;
+      }
+    }
+    std::vector<ClassIndex> labels(n_rows);
+    std::vector<double> weights(n_rows);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      labels[r] = static_cast<ClassIndex>(rng.below(n_classes));
+      const uint64_t pick = rng.below(10);
+      weights[r] = pick == 0 ? 0.0 : pick == 1 ? 255.0 : static_cast<double>(1 + rng.below(seed % 3 == 0 ? 3 : 255));
+      if (seed % 4 == 3 && pick == 2) weights[r] = -0.0;
+    }
+    TrainingContext ctx = dense_context(values, n_features, labels, weights, n_classes);
+    ctx.growth.criterion = seed % 3 == 1 ? Criterion::Entropy : Criterion::Gini;
+    ctx.growth.min_samples_leaf = seed % 5 == 4 ? 4 : 1;
+    ctx.growth.min_impurity_decrease = seed % 7 == 6 ? 0.002 : 0.0;
+    if (seed % 6 == 5) ctx.growth.monotonic_cst = {0, 1, 0, 0, -1, 0, 0};
+    ctx.growth.extra_seed = 1000 + seed;
+    const uint64_t form = seed % 3;  // 0 row-major, 1 feature-major float64, 2 feature-major float32
+    if (form == 1) ctx.feature_major_f64.resize(n_rows * n_features);
+    if (form == 2) ctx.feature_major_f32.resize(n_rows * n_features);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      for (uint64_t f = 0; f < n_features; ++f) {
+        const double v = values[r * n_features + f];
+        if (form == 1) ctx.feature_major_f64[f * n_rows + r] = v;
+        if (form == 2) ctx.feature_major_f32[f * n_rows + r] = static_cast<float>(v);
+      }
+    }
+    const TreeWeights tree{ctx.weights, ctx.w_total, seed % 8 == 7 ? 30.0 : 0.0};
+    const SearchRules rules = make_search_rules(ctx, tree);
+    const uint64_t max_features = 1 + seed % 3;
+    std::vector<uint64_t> pool(n_features);
+    for (uint64_t f = 0; f < n_features; ++f) pool[f] = f;
+    std::vector<uint64_t> general_pool = pool;
+    detail::PoolDraws draws;
+    draws.prepare(n_features);
+    Rng lane_rng(seed, 7);
+    Rng general_rng(seed, 7);
+    ExtraScratch lane_scratch;  // reused by every node, as a worker's is
+    ExtraScratch general_scratch;
+    for (const uint64_t length : {uint64_t{2}, uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{40},
+                                  uint64_t{64}, uint64_t{65}, uint64_t{257}, uint64_t{900}}) {
+      const std::string where = "seed " + std::to_string(seed) + " length " + std::to_string(length);
+      std::vector<RowIndex> rows;
+      for (uint64_t i = 0; i < length; ++i) rows.push_back(static_cast<RowIndex>((i * 29 + seed * 7) % n_rows));
+      NodeStats plain;
+      compute_node_stats(ctx, tree, rows, true, plain);
+      if (plain.weight == 0.0) continue;
+      prepare_extra_tree(tree.weights, rows, lane_scratch);
+      ASSERT_TRUE(uses_class_lanes(ctx, lane_scratch)) << where;
+      NodeStats measured;
+      tagged_class_stats(ctx, tree, rows, lane_scratch, measured);
+      prepare_extra_node(ctx, measured, lane_scratch);
+      ASSERT_TRUE(lane_node(ctx, rules, rows, measured, lane_scratch)) << where;
+      // A constant feature already known at the node (as a parent hands it down) is skipped.
+      std::vector<uint64_t> lane_constants{5};
+      std::vector<uint64_t> general_constants{5};
+      const NodeBounds bounds{0.1, 0.9};
+      const auto lane = search_lane_node(ctx, rules, rows, measured, bounds, lane_constants, lane_rng, pool, draws,
+                                         max_features, lane_scratch);
+      const auto general = extra_node_loop(
+          general_pool, draws, general_rng, general_constants, max_features,
+          [&](uint64_t f) {
+            return search_extra_general(ctx, tree, rules, rows, plain, f, ctx.growth.constraint(f), bounds,
+                                        general_constants, general_rng, general_scratch);
+          },
+          [](uint64_t) {});
+      ASSERT_EQ(lane.has_value(), general.has_value()) << where;
+      if (lane) {
+        EXPECT_EQ(lane->feature, general->feature) << where;
+        EXPECT_EQ(std::bit_cast<uint64_t>(lane->candidate.pivot), std::bit_cast<uint64_t>(general->candidate.pivot))
+            << where;
+        EXPECT_EQ(std::bit_cast<uint64_t>(lane->candidate.gain), std::bit_cast<uint64_t>(general->candidate.gain))
+            << where;
+        EXPECT_EQ(lane->candidate.missing_left, general->candidate.missing_left) << where;
+        // The winner's values are kept, in list order, for the partition.
+        ASSERT_TRUE(has_kept_values(lane_scratch, lane->feature, rows)) << where;
+        for (uint64_t i = 0; i < length; ++i) {
+          const double v = form == 2 ? static_cast<double>(static_cast<float>(values[rows[i] * n_features + lane->feature]))
+                                     : values[rows[i] * n_features + lane->feature];
+          EXPECT_EQ(std::bit_cast<uint64_t>(lane_scratch.kept_values[i]), std::bit_cast<uint64_t>(v)) << where;
+        }
+      }
+      EXPECT_EQ(lane_constants, general_constants) << where;
+      EXPECT_EQ(lane_rng.state(), general_rng.state()) << where;
+      EXPECT_EQ(pool, general_pool) << where;
     }
   }
 }

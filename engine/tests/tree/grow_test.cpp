@@ -398,6 +398,39 @@ TEST(Partition, BinnedBytesRouteAsTheRouterAtEveryNodeSize) {
   }
 }
 
+TEST(Partition, KeptValuesRouteAsTheMatrix) {
+  // The partition that reads the winning search's values in list order instead of the matrix:
+  // repeated rows, signed zeros, values on the pivot, and with NaN the missing direction.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const uint64_t n_rows = 300;
+  for (const bool has_missing : {false, true}) {
+    std::vector<double> values(n_rows);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      values[r] = r % 11 == 0 ? -0.0 : static_cast<double>((r * 37) % 23) * 0.5 - 3.0;
+      if (has_missing && r % 7 == 3) values[r] = nan;
+    }
+    const auto ctx = column_context(values, std::vector<ClassIndex>(n_rows, 0), 1);
+    ASSERT_EQ(ctx.has_missing, has_missing);
+    for (const uint64_t length : {uint64_t{0}, uint64_t{1}, uint64_t{17}, uint64_t{300}, uint64_t{450}}) {
+      for (const bool missing_left : {false, true}) {
+        for (const double pivot : {-3.5, -0.0, 0.0, 2.5, 8.0}) {
+          const Node split = Node::make_split(0, pivot, 0.0, missing_left, length, 0, 0);
+          std::vector<RowIndex> rows;
+          for (uint64_t i = 0; i < length; ++i) rows.push_back(static_cast<RowIndex>((i * 53 + 5) % n_rows));
+          std::vector<RowIndex> expected = rows;
+          std::vector<double> kept;
+          for (const RowIndex row : rows) kept.push_back(values[row]);
+          RowBuffer spill;
+          const uint64_t want = partition_in_place(ctx, split, expected, spill);
+          const uint64_t k = partition_by_values(ctx, split, kept, rows, spill);
+          EXPECT_EQ(k, want) << length << " " << pivot;
+          EXPECT_EQ(rows, expected) << length << " " << pivot;
+        }
+      }
+    }
+  }
+}
+
 TEST(Partition, KeptBinsRouteAsTheRouter) {
   // The partition that reads the winning search's bins instead of the matrix: every list
   // length around the 16-entry blocks, pivots below, between, on and above the bins, with and
