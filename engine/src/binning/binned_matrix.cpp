@@ -11,6 +11,7 @@
 
 #include "binning/bin_lookup.h"
 #include "binning/binning.h"
+#include "binning/byte_tile.h"
 #include "binning/edges_internal.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
@@ -268,8 +269,7 @@ void transpose_features(const parallel::Chunk& chunk, uint64_t n_rows, Dst* dest
 
 // dst[c * rows + r] = src[r * cols + c] for every r < rows and every c in [c0, c1): the
 // byte matrix transpose behind both layout changes. Whole 16 x 16 tiles go through
-// registers (four rounds of byte interleaving transpose a tile whose rows are loaded, and
-// whose columns are stored, in bit-reversed order); the ragged edges are copied bytewise.
+// registers (transpose_tile); the ragged edges are copied bytewise.
 void transpose_bytes(const uint8_t* src, uint64_t rows, uint64_t cols, uint64_t c0, uint64_t c1, uint8_t* dst) {
   // Columns are taken in blocks so that the destination rows written for one band of
   // source rows are still cached when the next band adds its bytes to them.
@@ -278,23 +278,15 @@ void transpose_bytes(const uint8_t* src, uint64_t rows, uint64_t cols, uint64_t 
     const uint64_t b1 = std::min(c1, b0 + kColumnBlock);
     uint64_t r = 0;
 #if defined(__SSE2__)
-    static constexpr uint8_t kReversed[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
     for (; r + 16 <= rows; r += 16) {
       uint64_t c = b0;
       for (; c + 16 <= b1; c += 16) {
         __m128i x[16];
-        __m128i y[16];
         for (uint64_t i = 0; i < 16; ++i)
-          x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (r + kReversed[i]) * cols + c));
-        for (int round = 0; round < 4; ++round) {
-          for (uint64_t k = 0; k < 8; ++k) {
-            y[k] = _mm_unpacklo_epi8(x[2 * k], x[2 * k + 1]);
-            y[k + 8] = _mm_unpackhi_epi8(x[2 * k], x[2 * k + 1]);
-          }
-          for (uint64_t k = 0; k < 16; ++k) x[k] = y[k];
-        }
+          x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (r + kTileOrder[i]) * cols + c));
+        transpose_tile(x);
         for (uint64_t i = 0; i < 16; ++i)
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (c + kReversed[i]) * rows + r), x[i]);
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (c + kTileOrder[i]) * rows + r), x[i]);
       }
       for (; c < b1; ++c)
         for (uint64_t i = 0; i < 16; ++i) dst[c * rows + r + i] = src[(r + i) * cols + c];

@@ -15,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "binning/byte_tile.h"
 #include "morvel/bin_edges.h"
 #include "morvel/errors.h"
 #include "morvel/profile.h"
@@ -29,6 +30,15 @@ constexpr uint64_t kTagLanes = 8;
 // block of 16 lanes can be loaded whole and masked.
 constexpr uint64_t kBlockPad = 16;
 
+
+// The lines of the row-major copy and the row tags byte growth reads: the tree's, or those of
+// the rebased subtree being grown (indexed by position in its segment).
+inline const uint8_t* row_lines(const BinnedMatrix& bm, const ExtraScratch& scratch) {
+  return scratch.rebased ? scratch.local_lines.data() : bm.row_major_copy.data();
+}
+inline uint64_t row_lines_size(const BinnedMatrix& bm, const ExtraScratch& scratch) {
+  return scratch.rebased ? scratch.rebased_rows * bm.n_features : bm.row_major_copy.size();
+}
 
 bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   for (const uint64_t f : list) {
@@ -1458,12 +1468,14 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows
     // two, which the node's other searches and its children then find cached. Its entries'
     // offsets into the copy were computed with the statistics.
     if (scratch.row_offsets_ready) {
-      gather_indexed(bm.row_major_copy.data() + feature, scratch.row_offsets.data(), n, bins);
+      gather_indexed(row_lines(bm, scratch) + feature, scratch.row_offsets.data(), n, bins);
     } else {
-      MORVEL_ASSERT(bm.feature_major, "index out of bounds: byte searches read a feature-major matrix");
+      MORVEL_ASSERT(bm.feature_major && !scratch.rebased,
+                    "index out of bounds: byte searches read a feature-major matrix");
       gather_indexed(bm.bins.data() + feature * bm.n_rows, rows.data(), n, bins);
     }
   } else {
+    MORVEL_ASSERT(!scratch.rebased, "index out of bounds: a rebased subtree's rows are positions");
     const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
     const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
     gather_bins(column, stride, rows.data(), n, bm.n_rows, bins);
@@ -2037,11 +2049,11 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   if (second_bytes.size() < n + kBlockPad) second_bytes.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   uint8_t* second = second_bytes.data();
-  const uint16_t* tags = scratch.row_tags.data();
   // Every row is checked here, once per node: the node's searches then gather its bins
-  // without checking (the tags cover exactly the matrix's rows).
-  const uint64_t n_rows = scratch.row_tags.size();
-  MORVEL_ASSERT(n_rows == bm.n_rows, "index out of bounds: row outside the training matrix");
+  // without checking (the tags cover exactly the matrix's rows, or the rebased subtree's).
+  const uint16_t* tags = scratch.rebased ? scratch.local_tags.data() : scratch.row_tags.data();
+  const uint64_t n_rows = scratch.rebased ? scratch.rebased_rows : scratch.row_tags.size();
+  MORVEL_ASSERT(scratch.rebased || n_rows == bm.n_rows, "index out of bounds: row outside the training matrix");
   // Small nodes read the row-major copy (gather_node_bins) through offsets computed here. The
   // cutoff is the copy's size rule without its density rule (reads_row_major_copy): a node's
   // expected features are gathered in one pass over its rows (gather_feature_batch), which
@@ -2133,6 +2145,7 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
 
 void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                      ExtraScratch& scratch, NodeStats& out) {
+  MORVEL_ASSERT(!scratch.rebased, "index out of bounds: a rebased subtree's rows are positions");
   binned_node_stats(ctx, rows, scratch, out);
   const uint64_t n = rows.size();
   out.labels.resize(n);
@@ -2182,7 +2195,7 @@ void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> 
   const uint8_t* base[ExtraScratch::kBatchFeatures];
   for (uint64_t j = 0; j < m; ++j) {
     MORVEL_ASSERT(features[j] < bm.n_features, "index out of bounds: feature outside the binned matrix");
-    base[j] = bm.row_major_copy.data() + features[j];
+    base[j] = row_lines(bm, scratch) + features[j];
     scratch.batch_features[j] = features[j];
   }
   const uint32_t* offset = scratch.row_offsets.data();
@@ -2474,41 +2487,36 @@ namespace {
 // Nodes below this many entries are searched whole (search_whole_byte_node): their searches
 // are dominated by what each one costs besides reading the entries.
 constexpr uint64_t kWholeNodeBelow = 64;
+static_assert(kWholeNodeBelow <= SmallLevel::kEntries + 1, "a small subtree level holds a whole node");
 
 #if defined(__SSE2__)
 // The whole-node search of a node of `Blocks` blocks of 16 entries, on `Lanes` weighted
-// lanes per block: each entry's weight masked into the lanes it counts for (two classes: its
-// weight and its class-1 weight; more: its weight in the lane of its class). The node's lanes
-// are formed once; each feature's bins stay in registers from the extremes to the prefix, and
-// the missing and prefix sums of every lane are byte sums of them (the sums of byte_extremes
-// and binary_byte_prefix). `score(t, constraint, prefix_count, prefix, missing_count, missing)`
-// scores the two options from the lanes' sums.
-template <uint64_t Lanes, uint64_t Blocks, class Score>
-std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, std::span<const RowIndex> rows,
+// lanes per block: each entry's weight in the lanes it counts for (two classes: its weight
+// and its class-1 weight; more: its weight in the lane of its class). The node's entries are
+// the n lanes set in `valid`; load_bins(feature, v) puts the feature's bins in v (lanes
+// outside `valid` may hold anything). Each feature's bins stay in registers from the
+// extremes to the prefix, and the missing and prefix sums of every lane are byte sums of
+// them (the sums of byte_extremes and binary_byte_prefix). `score(t, constraint,
+// prefix_count, prefix, missing_count, missing)` scores the two options from the lanes'
+// sums. The winner's bins are left in `best_bins`.
+template <uint64_t Lanes, uint64_t Blocks, class LoadBins, class Score>
+std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t n, const __m128i (&valid)[Blocks],
+                                           const __m128i (&lanes)[Blocks][Lanes], LoadBins&& load_bins,
                                            std::vector<uint64_t>& constant_features, Rng& rng,
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
-                                           uint64_t max_features, ExtraScratch& scratch,
-                                           const __m128i (&lanes)[Blocks][Lanes], Score&& score) {
+                                           uint64_t max_features, Score&& score, __m128i (&best_bins)[Blocks]) {
   const BinnedMatrix& bm = *ctx.binned;
-  const uint64_t n = rows.size();
-  MORVEL_ASSERT(n <= 16 * Blocks && scratch.row_offsets.size() >= n,
-                "index out of bounds: entry bytes shorter than the node");
-  // The searched feature's bins and the best one's.
+  // The searched feature's bins.
   __m128i v[Blocks];
-  __m128i best_bins[Blocks];
   for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = _mm_setzero_si128();
-  const uint32_t* offset = scratch.row_offsets.data();
-  const uint8_t* copy = bm.row_major_copy.data();
   const uint64_t extra_seed = ctx.growth.extra_seed;
   const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
   const __m128i ones = _mm_set1_epi8(1);
   const __m128i zero = _mm_setzero_si128();
-  __m128i valid[Blocks];
-  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = lanes_below(n - 16 * b);
   auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
     MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
                   "index out of bounds: feature outside the binned matrix");
-    gather_blocks<Blocks>(copy + feature, offset, n, v);
+    load_bins(feature, v);
     uint64_t lo = 255;
     uint64_t hi = 0;
     uint64_t missing_count = 0;
@@ -2561,11 +2569,115 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, std::span
     for (uint64_t l = 0; l < Lanes; ++l) prefix[l] = sum_lanes(p_lane[l]);
     return score(t, ctx.growth.constraint(feature), prefix_count, prefix, missing_count, missing);
   };
-  auto best = extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
+  return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
     for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = v[b];
   });
+}
+
+// The lanes of `Blocks` blocks of entries from their weight bytes and second bytes (two
+// classes: the class-1 weights, giving the lanes of the weights and the class-1 weights;
+// more: the classes, giving one lane per class). Zero past n.
+template <uint64_t K, uint64_t Blocks>
+void entry_lanes(const uint8_t* weight, const uint8_t* second, uint64_t n, __m128i (&lanes)[Blocks][K]) {
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const __m128i valid = lanes_below(n - 16 * b);
+    const __m128i w = _mm_and_si128(valid, load16(weight + 16 * b));
+    if constexpr (K == 2) {
+      lanes[b][0] = w;
+      lanes[b][1] = _mm_and_si128(valid, load16(second + 16 * b));
+    } else {
+      const __m128i cls = load16(second + 16 * b);
+      for (uint64_t c = 0; c < K; ++c)
+        lanes[b][c] = _mm_and_si128(w, _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c))));
+    }
+  }
+}
+
+// whole_node_blocks on the lanes of entry_lanes<K>, scored for K classes: two classes with
+// score_binary_sums; 3 to 8 under gini with score_multi_gini, otherwise with score_drawn_for
+// on the same (exact) sums.
+template <uint64_t K, uint64_t Blocks, class LoadBins>
+std::optional<NodeSplit> search_node_lanes(const TrainingContext& ctx, const SearchRules& rules, const NodeStats& stats,
+                                           NodeBounds bounds, uint64_t n, const __m128i (&valid)[Blocks],
+                                           const __m128i (&lanes)[Blocks][K], LoadBins&& load_bins,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch, __m128i (&best_bins)[Blocks]) {
+  MORVEL_ASSERT(stats.class_weight.size() == K, "index out of bounds: node statistics of another class count");
+  if constexpr (K == 2) {
+    const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
+                           uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
+      const BytePrefix sums{prefix_count, prefix[0], prefix[1]};
+      ByteExtremes miss;
+      miss.missing_count = missing_count;
+      miss.missing_sum = missing[0];
+      miss.missing_one = missing[1];
+      return score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, sums, miss, t, constraint,
+                               bounds);
+    };
+    return whole_node_blocks<2, Blocks>(ctx, n, valid, lanes, load_bins, constant_features, rng, pool, draws,
+                                        max_features, score, best_bins);
+  } else {
+    const bool gini = rules.criterion == Criterion::Gini;
+    const double node_weight = stats.weight;
+    const uint64_t node_sum = static_cast<uint64_t>(node_weight);
+    uint64_t node_class[K];
+    for (uint64_t c = 0; c < K; ++c) node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
+    const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
+                           uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
+      uint64_t prefix_sum = 0;
+      uint64_t missing_sum = 0;
+      for (uint64_t c = 0; c < K; ++c) {
+        prefix_sum += prefix[c];
+        missing_sum += missing[c];
+      }
+      const double parent = byte_node_impurity(rules, stats, scratch);
+      if (gini) {
+        return score_multi_gini<K>(rules, node_weight, node_sum, node_class, parent, n, prefix, prefix_sum,
+                                   prefix_count, missing, missing_sum, missing_count, t, constraint, bounds);
+      }
+      double sums[4 * K];
+      double* prefix_weights = sums;
+      double* missing_weights = sums + K;
+      for (uint64_t c = 0; c < K; ++c) {
+        prefix_weights[c] = static_cast<double>(prefix[c]);
+        missing_weights[c] = static_cast<double>(missing[c]);
+      }
+      const DrawnPartition part{prefix_weights, static_cast<double>(prefix_sum), prefix_count,
+                                missing_weights, static_cast<double>(missing_sum), missing_count};
+      return score_drawn_for<K>(rules, stats, parent, n, part, t, constraint, bounds, sums + 2 * K);
+    };
+    return whole_node_blocks<K, Blocks>(ctx, n, valid, lanes, load_bins, constant_features, rng, pool, draws,
+                                        max_features, score, best_bins);
+  }
+}
+
+// The whole-node search of a node prepared by binned_node_stats: its entry bytes, and each
+// feature's bins gathered through the entries' offsets into the row-major copy. The winner's
+// bins are kept for the partition, which reads them in list order.
+template <uint64_t K, uint64_t Blocks>
+std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const SearchRules& rules,
+                                           std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch) {
+  const uint64_t n = rows.size();
+  const std::vector<uint8_t>& second = K == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.row_offsets.size() >= n && scratch.entry_bytes.size() >= 16 * Blocks &&
+                    second.size() >= 16 * Blocks,
+                "index out of bounds: entry bytes shorter than the node");
+  __m128i lanes[Blocks][K];
+  entry_lanes<K, Blocks>(scratch.entry_bytes.data(), second.data(), n, lanes);
+  __m128i valid[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = lanes_below(n - 16 * b);
+  const uint32_t* offset = scratch.row_offsets.data();
+  const uint8_t* copy = row_lines(*ctx.binned, scratch);
+  __m128i best_bins[Blocks];
+  auto best = search_node_lanes<K, Blocks>(
+      ctx, rules, stats, bounds, n, valid, lanes,
+      [&](uint64_t feature, __m128i (&v)[Blocks]) { gather_blocks<Blocks>(copy + feature, offset, n, v); },
+      constant_features, rng, pool, draws, max_features, scratch, best_bins);
   if (best) {
-    // The partition reads the winner's bins in list order.
     if (scratch.kept_bins.size() < 16 * Blocks) scratch.kept_bins.resize(16 * Blocks + kBlockPad);
     for (uint64_t b = 0; b < Blocks; ++b)
       _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch.kept_bins.data() + 16 * b), best_bins[b]);
@@ -2577,90 +2689,130 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, std::span
   return best;
 }
 
-// whole_node_blocks for K classes (3 to 8): one lane per class. Under gini the options are
-// scored with score_multi_gini, otherwise with score_drawn_for on the same (exact) sums.
-template <uint64_t K, uint64_t Blocks>
-std::optional<NodeSplit> whole_multi_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
-                                                 std::span<const RowIndex> rows, const NodeStats& stats,
-                                                 NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                                 Rng& rng, std::vector<uint64_t>& pool,
-                                                 const detail::PoolDraws& draws, uint64_t max_features,
-                                                 ExtraScratch& scratch) {
-  const uint64_t n = rows.size();
-  MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
-                    scratch.entry_classes.size() >= 16 * Blocks && stats.class_weight.size() == K,
-                "index out of bounds: entry bytes shorter than the node");
-  const bool gini = rules.criterion == Criterion::Gini;
-  const double node_weight = stats.weight;
-  const uint64_t node_sum = static_cast<uint64_t>(node_weight);
-  uint64_t node_class[K];
-  for (uint64_t c = 0; c < K; ++c) node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
-  __m128i lanes[Blocks][K];  // each entry's weight in the lanes of its class, zero elsewhere
-  for (uint64_t b = 0; b < Blocks; ++b) {
-    const __m128i w = _mm_and_si128(lanes_below(n - 16 * b), load16(scratch.entry_bytes.data() + 16 * b));
-    const __m128i cls = load16(scratch.entry_classes.data() + 16 * b);
-    for (uint64_t c = 0; c < K; ++c)
-      lanes[b][c] = _mm_and_si128(w, _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c))));
-  }
-  const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
-                         uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
-    uint64_t prefix_sum = 0;
-    uint64_t missing_sum = 0;
-    for (uint64_t c = 0; c < K; ++c) {
-      prefix_sum += prefix[c];
-      missing_sum += missing[c];
-    }
-    const double parent = byte_node_impurity(rules, stats, scratch);
-    if (gini) {
-      return score_multi_gini<K>(rules, node_weight, node_sum, node_class, parent, n, prefix, prefix_sum,
-                                 prefix_count, missing, missing_sum, missing_count, t, constraint, bounds);
-    }
-    double sums[4 * K];
-    double* prefix_weights = sums;
-    double* missing_weights = sums + K;
-    for (uint64_t c = 0; c < K; ++c) {
-      prefix_weights[c] = static_cast<double>(prefix[c]);
-      missing_weights[c] = static_cast<double>(missing[c]);
-    }
-    const DrawnPartition part{prefix_weights, static_cast<double>(prefix_sum), prefix_count,
-                              missing_weights, static_cast<double>(missing_sum), missing_count};
-    return score_drawn_for<K>(rules, stats, parent, n, part, t, constraint, bounds, sums + 2 * K);
-  };
-  return whole_node_blocks<K, Blocks>(ctx, rows, constant_features, rng, pool, draws, max_features, scratch, lanes,
-                                      score);
+// Byte lanes set where the 16 low bits of `bits` are set (bit i: lane i).
+inline __m128i lanes_of_bits(uint64_t bits) {
+  const __m128i select = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
+  const uint64_t spread = 0x0101010101010101ULL;
+  const __m128i bytes = _mm_set_epi64x(static_cast<int64_t>(((bits >> 8) & 0xFF) * spread),
+                                       static_cast<int64_t>((bits & 0xFF) * spread));
+  return _mm_cmpeq_epi8(_mm_and_si128(bytes, select), select);
 }
 
-// whole_node_blocks for two classes: lanes of the weights and the class-1 weights, scored
-// with score_binary_sums.
+// The 16 bytes at `at` of lines of `size` bytes (bytes past the end read as 0; those of later
+// rows belong to no feature here).
+inline __m128i load_row_bins(const uint8_t* lines, uint64_t size, uint64_t at) {
+  if (at + 16 <= size) return load16(lines + at);
+  alignas(16) uint8_t tail[16] = {};
+  if (at < size) std::memcpy(tail, lines + at, size - at);
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+}
+
+// Transposes the level's bins of the 16 features of `group` from the row-major copy into
+// lanes: one tile per block of 16 entries.
 template <uint64_t Blocks>
-std::optional<NodeSplit> whole_byte_node_blocks(const TrainingContext& ctx, const SearchRules& rules,
-                                                std::span<const RowIndex> rows, const NodeStats& stats,
-                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                                Rng& rng, std::vector<uint64_t>& pool,
-                                                const detail::PoolDraws& draws, uint64_t max_features,
-                                                ExtraScratch& scratch) {
-  const uint64_t n = rows.size();
-  MORVEL_ASSERT(n <= 16 * Blocks && scratch.entry_bytes.size() >= 16 * Blocks &&
-                    scratch.entry_bytes_one.size() >= 16 * Blocks,
-                "index out of bounds: entry bytes shorter than the node");
-  __m128i lanes[Blocks][2];
+void fill_group(const uint8_t* lines, uint64_t size, SmallLevel& level, uint64_t group) {
+  const uint64_t first = 16 * group;
+  const uint8_t* copy = lines + first;
+  uint8_t* out = level.bins.data() + first * Blocks * 16;
   for (uint64_t b = 0; b < Blocks; ++b) {
-    const __m128i valid = lanes_below(n - 16 * b);
-    lanes[b][0] = _mm_and_si128(valid, load16(scratch.entry_bytes.data() + 16 * b));
-    lanes[b][1] = _mm_and_si128(valid, load16(scratch.entry_bytes_one.data() + 16 * b));
+    const uint32_t* offset = level.offset + 16 * b;
+    __m128i x[16];
+    if (level.rows_in_copy) {
+      for (uint64_t i = 0; i < 16; ++i) x[i] = load16(copy + offset[kTileOrder[i]]);
+    } else {
+      for (uint64_t i = 0; i < 16; ++i) x[i] = load_row_bins(lines, size, offset[kTileOrder[i]] + first);
+    }
+    transpose_tile(x);
+    for (uint64_t i = 0; i < 16; ++i)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (kTileOrder[i] * Blocks + b) * 16), x[i]);
   }
-  const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
-                         uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
-    const BytePrefix sums{prefix_count, prefix[0], prefix[1]};
-    ByteExtremes miss;
-    miss.missing_count = missing_count;
-    miss.missing_sum = missing[0];
-    miss.missing_one = missing[1];
-    return score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, sums, miss, t, constraint,
-                             bounds);
-  };
-  return whole_node_blocks<2, Blocks>(ctx, rows, constant_features, rng, pool, draws, max_features, scratch, lanes,
-                                      score);
+  level.group_ready[group] = 1;
+}
+
+template <uint64_t K, uint64_t Blocks>
+std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const SearchRules& rules, SmallLevel& level,
+                                           uint64_t mask, const NodeStats& stats, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch, uint64_t& left_mask) {
+  const BinnedMatrix& bm = *ctx.binned;
+  MORVEL_ASSERT(level.blocks == Blocks && level.n <= 16 * Blocks && (mask >> level.n) == 0 &&
+                    level.group_ready.size() * 16 >= bm.n_features &&
+                    level.bins.size() >= level.group_ready.size() * 16 * Blocks * 16,
+                "index out of bounds: small subtree node outside its level");
+  __m128i lanes[Blocks][K];
+  __m128i valid[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    for (uint64_t c = 0; c < K; ++c) lanes[b][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(level.lanes[b][c]));
+    valid[b] = lanes_of_bits(mask >> (16 * b));
+  }
+  const uint64_t n = static_cast<uint64_t>(std::popcount(mask));
+  __m128i best_bins[Blocks];
+  const uint8_t* lines = row_lines(bm, scratch);
+  const uint64_t lines_size = row_lines_size(bm, scratch);
+  auto best = search_node_lanes<K, Blocks>(
+      ctx, rules, stats, bounds, n, valid, lanes,
+      [&](uint64_t feature, __m128i (&v)[Blocks]) {
+        const uint64_t group = feature / 16;
+        if (level.group_ready[group] == 0) fill_group<Blocks>(lines, lines_size, level, group);
+        const uint8_t* at = level.bins.data() + feature * Blocks * 16;
+        for (uint64_t b = 0; b < Blocks; ++b) v[b] = load16(at + 16 * b);
+      },
+      constant_features, rng, pool, draws, max_features, scratch, best_bins);
+  if (best) {
+    // Entries above the threshold go left, and a missing bin (above every threshold) by
+    // missing_left: the routing of partition_by_bins.
+    const double pivot = best->candidate.pivot;
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(pivot)));
+    const bool drop_missing = bm.has_missing && !best->candidate.missing_left;
+    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[best->feature].size())));
+    uint64_t left = 0;
+    for (uint64_t b = 0; b < Blocks; ++b) {
+      __m128i above = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_min_epu8(best_bins[b], limit), best_bins[b]), valid[b]);
+      if (drop_missing) above = _mm_andnot_si128(_mm_cmpeq_epi8(best_bins[b], missing_v), above);
+      left |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(above))) << (16 * b);
+    }
+    left_mask = left;
+  }
+  return best;
+}
+
+// The sums of the level's K lanes over the entries of `mask`.
+template <uint64_t K, uint64_t Blocks>
+void lane_sums(const SmallLevel& level, uint64_t mask, uint64_t* sums) {
+  __m128i total[K];
+  for (uint64_t c = 0; c < K; ++c) total[c] = _mm_setzero_si128();
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const __m128i valid = lanes_of_bits(mask >> (16 * b));
+    for (uint64_t c = 0; c < K; ++c)
+      total[c] = add_bytes(total[c], _mm_and_si128(valid, _mm_load_si128(reinterpret_cast<const __m128i*>(level.lanes[b][c]))));
+  }
+  for (uint64_t c = 0; c < K; ++c) sums[c] = sum_lanes(total[c]);
+}
+
+// Completes a level whose n entries were just copied in: pads the offsets, forms the lanes
+// for k classes and forgets the transposed bins.
+void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level, uint64_t n, uint64_t k) {
+  level.n = n;
+  level.blocks = (n + 15) / 16;
+  const uint64_t groups = (bm.n_features + 15) / 16;
+  uint64_t last = 0;
+  for (uint64_t i = 0; i < n; ++i) last = std::max<uint64_t>(last, level.offset[i]);
+  for (uint64_t i = n; i < 16 * level.blocks; ++i) level.offset[i] = level.offset[0];
+  level.rows_in_copy = last + 16 * groups <= lines_size;
+  for (uint64_t b = 0; b < level.blocks; ++b) {
+    const __m128i valid = lanes_below(n - 16 * b);
+    const __m128i w = _mm_and_si128(valid, load16(level.weight + 16 * b));
+    const __m128i second = _mm_and_si128(valid, load16(level.second + 16 * b));
+    for (uint64_t c = 0; c < k; ++c) {
+      const __m128i lane = k == 2 ? (c == 0 ? w : second)
+                                  : _mm_and_si128(w, _mm_cmpeq_epi8(second, _mm_set1_epi8(static_cast<char>(c))));
+      _mm_store_si128(reinterpret_cast<__m128i*>(level.lanes[b][c]), lane);
+    }
+  }
+  level.group_ready.assign(groups, 0);
+  const uint64_t size = groups * 16 * level.blocks * 16;
+  if (level.bins.size() < size) level.bins.resize(size);
 }
 #endif
 
@@ -2677,6 +2829,13 @@ bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::
 #endif
 }
 
+// Switch labels of the (class count, blocks) pairs served by the lane searches.
+#define MORVEL_LANE_CASES(CASE) \
+  CASE(2, 1) CASE(2, 2) CASE(2, 3) CASE(2, 4) CASE(3, 1) CASE(3, 2) CASE(3, 3) CASE(3, 4) \
+  CASE(4, 1) CASE(4, 2) CASE(4, 3) CASE(4, 4) CASE(5, 1) CASE(5, 2) CASE(5, 3) CASE(5, 4) \
+  CASE(6, 1) CASE(6, 2) CASE(6, 3) CASE(6, 4) CASE(7, 1) CASE(7, 2) CASE(7, 3) CASE(7, 4) \
+  CASE(8, 1) CASE(8, 2) CASE(8, 3) CASE(8, 4)
+
 std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, const SearchRules& rules,
                                                 std::span<const RowIndex> rows, const NodeStats& stats,
                                                 NodeBounds bounds, std::vector<uint64_t>& constant_features,
@@ -2684,39 +2843,20 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
                                                 const detail::PoolDraws& draws, uint64_t max_features,
                                                 ExtraScratch& scratch) {
   MORVEL_ASSERT(whole_byte_node(ctx, rules, rows, stats, scratch),
-                "assertion failed: a whole-node search needs a small two-class node prepared on bytes");
+                "assertion failed: a whole-node search needs a small node prepared on bytes");
 #if defined(__SSE2__)
   static_assert(kWholeNodeBelow <= 64, "whole-node searches cover at most four blocks");
   const uint64_t blocks = (rows.size() + 15) / 16;
-  if (rules.n_classes > 2) {
-    switch (rules.n_classes * 8 + (blocks <= 1 ? 1 : blocks)) {
-#define MORVEL_WHOLE_MULTI(K, B) \
-  case K * 8 + B:                \
-    return whole_multi_node_blocks<K, B>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, \
-                                         max_features, scratch);
-#define MORVEL_WHOLE_MULTI_K(K) \
-  MORVEL_WHOLE_MULTI(K, 1) MORVEL_WHOLE_MULTI(K, 2) MORVEL_WHOLE_MULTI(K, 3) MORVEL_WHOLE_MULTI(K, 4)
-      MORVEL_WHOLE_MULTI_K(3) MORVEL_WHOLE_MULTI_K(4) MORVEL_WHOLE_MULTI_K(5) MORVEL_WHOLE_MULTI_K(6)
-      MORVEL_WHOLE_MULTI_K(7) MORVEL_WHOLE_MULTI_K(8)
-#undef MORVEL_WHOLE_MULTI_K
-#undef MORVEL_WHOLE_MULTI
-      default: throw_internal("whole-node searches take three to eight classes");
-    }
+  switch (rules.n_classes * 8 + (blocks <= 1 ? 1 : blocks)) {
+#define MORVEL_WHOLE_CASE(K, B) \
+  case K * 8 + B:               \
+    return whole_node_search<K, B>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
+                                   scratch);
+    MORVEL_LANE_CASES(MORVEL_WHOLE_CASE)
+#undef MORVEL_WHOLE_CASE
+    default:
+      throw_internal("whole-node searches take two to eight classes");
   }
-  if (blocks <= 1) {
-    return whole_byte_node_blocks<1>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
-                                     max_features, scratch);
-  }
-  if (blocks == 2) {
-    return whole_byte_node_blocks<2>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
-                                     max_features, scratch);
-  }
-  if (blocks == 3) {
-    return whole_byte_node_blocks<3>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
-                                     max_features, scratch);
-  }
-  return whole_byte_node_blocks<4>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws,
-                                   max_features, scratch);
 #else
   return std::nullopt;
 #endif
@@ -2857,6 +2997,179 @@ std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const Sear
                           scratch, access);
   });
 }
+
+namespace {
+
+// Rebased subtrees start at nodes with at most this many bytes of lines (well inside a core's
+// second-level cache), and at least kRebaseFrom entries (smaller ones are grown whole).
+constexpr uint64_t kRebaseBytes = uint64_t{1} << 18;
+constexpr uint64_t kRebaseFrom = kWholeNodeBelow;
+
+}  // namespace
+
+bool may_rebase(const TrainingContext& ctx, const ExtraScratch& scratch, uint64_t n) {
+  if (scratch.rebased || ctx.profile != nullptr || !uses_entry_bytes(ctx, scratch)) return false;
+  const BinnedMatrix& bm = *ctx.binned;
+  if (bm.row_major_copy.size() != bm.bins.size() || bm.row_major_copy.size() > uint64_t{0xFFFFFFFF}) return false;
+  return n >= kRebaseFrom && n < BinnedMatrix::kRowMajorCopyBelow && n * bm.n_features <= kRebaseBytes;
+}
+
+void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScratch& scratch) {
+  MORVEL_ASSERT(may_rebase(ctx, scratch, rows.size()), "assertion failed: a rebased subtree needs byte growth");
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t n = rows.size();
+  const uint64_t width = bm.n_features;
+  // Lines are copied in 16-byte pieces, the last one running into the next line's place,
+  // which that line then overwrites: the buffer is padded for the last one.
+  const uint64_t pieces = (width + 15) / 16;
+  if (scratch.local_lines.size() < n * width + 16 * pieces) scratch.local_lines.resize(n * width + 16 * pieces);
+  if (scratch.local_tags.size() < n) scratch.local_tags.resize(n);
+  const uint8_t* lines = bm.row_major_copy.data();
+  const uint64_t size = bm.row_major_copy.size();
+  uint8_t* local = scratch.local_lines.data();
+  const uint64_t n_rows = scratch.row_tags.size();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t r = rows[i];
+    MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
+    const uint8_t* from = lines + r * width;
+    uint8_t* to = local + i * width;
+#if defined(__SSE2__)
+    if (r * width + 16 * pieces <= size) {
+      for (uint64_t p = 0; p < pieces; ++p)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16 * p), load16(from + 16 * p));
+    } else {
+      std::memcpy(to, from, width);
+    }
+#else
+    std::memcpy(to, from, width);
+#endif
+    scratch.local_tags[i] = scratch.row_tags[r];
+    rows[i] = static_cast<RowIndex>(i);
+  }
+  scratch.rebased = true;
+  scratch.rebased_rows = n;
+}
+
+void end_rebase(ExtraScratch& scratch) { scratch.rebased = false; }
+
+uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& scratch) {
+#if defined(__SSE2__)
+  const uint64_t k = ctx.n_classes;
+  const std::vector<uint8_t>& second = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
+  MORVEL_ASSERT(ctx.binned && n > 0 && n < kWholeNodeBelow && scratch.row_offsets_ready &&
+                    scratch.row_offsets.size() >= n && scratch.entry_bytes.size() >= n && second.size() >= n,
+                "assertion failed: a small subtree starts at a node prepared on bytes");
+  if (scratch.small_levels.size() < kSmallLevels) scratch.small_levels.resize(kSmallLevels);
+  SmallLevel& level = scratch.small_levels[0];
+  std::copy_n(scratch.row_offsets.data(), n, level.offset);
+  std::copy_n(scratch.entry_bytes.data(), n, level.weight);
+  std::copy_n(second.data(), n, level.second);
+  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), level, n, k);
+  scratch.byte_node = nullptr;
+  scratch.kept_valid = false;
+  return (uint64_t{1} << n) - 1;
+#else
+  (void)ctx;
+  (void)n;
+  (void)scratch;
+  throw_internal("small subtrees need SSE2");
+#endif
+}
+
+uint64_t open_small_level(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch) {
+#if defined(__SSE2__)
+  MORVEL_ASSERT(level > 0 && level < scratch.small_levels.size() && mask != 0 &&
+                    (mask >> scratch.small_levels[level - 1].n) == 0,
+                "index out of bounds: small subtree level");
+  const SmallLevel& from = scratch.small_levels[level - 1];
+  SmallLevel& to = scratch.small_levels[level];
+  uint64_t j = 0;
+  for (uint64_t rest = mask; rest != 0; rest &= rest - 1) {
+    const uint64_t i = static_cast<uint64_t>(std::countr_zero(rest));
+    to.offset[j] = from.offset[i];
+    to.weight[j] = from.weight[i];
+    to.second[j] = from.second[i];
+    ++j;
+  }
+  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), to, j, ctx.n_classes);
+  return (uint64_t{1} << j) - 1;
+#else
+  (void)ctx;
+  (void)level;
+  (void)mask;
+  (void)scratch;
+  throw_internal("small subtrees need SSE2");
+#endif
+}
+
+uint64_t small_level_blocks(const ExtraScratch& scratch, uint64_t level) {
+  MORVEL_ASSERT(level < scratch.small_levels.size(), "index out of bounds: small subtree level");
+  return scratch.small_levels[level].blocks;
+}
+
+void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch,
+                      NodeStats& out) {
+  MORVEL_ASSERT(level < scratch.small_levels.size() && (mask >> scratch.small_levels[level].n) == 0,
+                "index out of bounds: small subtree level");
+  const SmallLevel& at = scratch.small_levels[level];
+  const uint64_t k = ctx.n_classes;
+  out.criterion = ctx.growth.criterion;
+  out.labels.clear();
+  out.entry_weights.clear();
+  out.class_weight.resize(k);
+  // Whole numbers: the integer sums equal compute_node_stats' list-order double sums.
+  uint64_t sums[kTagLanes] = {};
+#if defined(__SSE2__)
+  switch (k * 8 + at.blocks) {
+#define MORVEL_STATS_CASE(K, B) \
+  case K * 8 + B:               \
+    lane_sums<K, B>(at, mask, sums); \
+    break;
+    MORVEL_LANE_CASES(MORVEL_STATS_CASE)
+#undef MORVEL_STATS_CASE
+    default:
+      throw_internal("small subtrees take two to eight classes");
+  }
+#endif
+  // Two classes: the lanes hold the weights and the class-1 weights.
+  uint64_t total = 0;
+  if (k == 2) {
+    total = sums[0];
+    sums[0] = total - sums[1];
+  } else {
+    for (uint64_t c = 0; c < k; ++c) total += sums[c];
+  }
+  for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = static_cast<double>(sums[c]);
+  out.weight = static_cast<double>(total);
+  scratch.node_impurity_known = false;
+}
+
+std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const SearchRules& rules, uint64_t level,
+                                           uint64_t mask, const NodeStats& stats, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch, uint64_t& left_mask) {
+  MORVEL_ASSERT(level < scratch.small_levels.size(), "index out of bounds: small subtree level");
+#if defined(__SSE2__)
+  SmallLevel& at = scratch.small_levels[level];
+  switch (rules.n_classes * 8 + at.blocks) {
+#define MORVEL_SMALL_CASE(K, B) \
+  case K * 8 + B:               \
+    return small_node_search<K, B>(ctx, rules, at, mask, stats, bounds, constant_features, rng, pool, draws, \
+                                   max_features, scratch, left_mask);
+    MORVEL_LANE_CASES(MORVEL_SMALL_CASE)
+#undef MORVEL_SMALL_CASE
+    default:
+      throw_internal("small subtrees take two to eight classes");
+  }
+#else
+  (void)ctx, (void)rules, (void)mask, (void)stats, (void)bounds, (void)constant_features, (void)rng, (void)pool;
+  (void)draws, (void)max_features, (void)left_mask;
+  throw_internal("small subtrees need SSE2");
+#endif
+}
+
+#undef MORVEL_LANE_CASES
 
 std::optional<SplitCandidate> search_extra_general(const TrainingContext& ctx, const TreeWeights& weights,
                                                    const SearchRules& rules, std::span<const RowIndex> rows,

@@ -13,6 +13,32 @@
 
 namespace morvel {
 
+// One level of a small subtree (open_small_root): up to kEntries entries in blocks of 16
+// lanes, with each entry's offset into the row-major copy of the bins and its weight and
+// second byte (two classes: its class-1 weight; more: its class), and every feature's bins
+// of the entries in lanes: feature f's block b at bins[(f * blocks + b) * 16], transposed from
+// the row-major copy 16 features at a time when a feature of the group is first searched.
+struct SmallLevel {
+  static constexpr uint64_t kEntries = 63;
+  uint64_t n = 0;
+  uint64_t blocks = 0;
+  // Lanes past n repeat entry 0's offset, so that a whole block of rows can be loaded.
+  uint32_t offset[64] = {};
+  uint8_t weight[64] = {};
+  uint8_t second[64] = {};
+  // Every entry's line of 16 bins of every group lies inside the copy (the last rows' may not).
+  bool rows_in_copy = false;
+  // Per block, the entries' weights in the lanes they count for (two classes: the weights
+  // and the class-1 weights; more: one lane per class), zero past n.
+  alignas(16) uint8_t lanes[4][8][16] = {};
+  std::vector<uint8_t> bins;
+  std::vector<uint8_t> group_ready;  // per group of 16 features: its bins are in place
+};
+
+// Levels of a small subtree: its root's, and one for each descendant that fits fewer blocks
+// than its parent's level (at most one per block count).
+constexpr uint64_t kSmallLevels = 4;
+
 // Per-worker buffers reused by every extra-trees search of that worker.
 struct ExtraScratch {
   std::vector<float> values_f32;   // node values of the two-class dense search (float32 input)
@@ -128,6 +154,13 @@ struct ExtraScratch {
   double parent_weight = 0.0;
   std::vector<double> parent_class_weight;
   double parent_impurity = 0.0;
+  std::vector<SmallLevel> small_levels;
+  // A rebased subtree (rebase_rows): its entries' lines of the row-major copy and their tags in
+  // the order of its index segment, which then holds positions into these instead of rows.
+  bool rebased = false;
+  uint64_t rebased_rows = 0;
+  std::vector<uint8_t> local_lines;
+  std::vector<uint16_t> local_tags;
 };
 
 // Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
@@ -264,6 +297,51 @@ std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const Sear
                                           std::vector<uint64_t>& constant_features, Rng& rng,
                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
                                           uint64_t max_features, ExtraScratch& scratch);
+
+// Rebased subtrees. The rows of a mid-size node lie scattered over the row-major copy, and
+// every node below it gathers their lines again, each a likely cache miss. Rebasing copies
+// the node's lines and tags once into arrays of the subtree's own, in the order of its index
+// segment, and replaces each row of the segment by its position there: the byte searches,
+// statistics and partitions below then read a few hundred kilobytes in address order. Only
+// those read the segment until the subtree is done (end_rebase), so the grower rebases only
+// where nothing else would: depth-first growth without monotonic constraints or a profile.
+// Whether a node of n entries may be rebased (none is while one is).
+bool may_rebase(const TrainingContext& ctx, const ExtraScratch& scratch, uint64_t n);
+
+// Rebases the subtree whose index segment is `rows`.
+void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScratch& scratch);
+
+// Ends the rebased subtree: byte growth reads the tree's rows again.
+void end_rebase(ExtraScratch& scratch);
+
+// Small subtrees. The grower may grow the whole subtree of a node accepted by whole_byte_node
+// over masks of its entries (bit i: entry i of a level), with the same checks, draws and
+// records as node-by-node growth, but without a statistics pass, a gather of each searched
+// feature or a partition per node: the entries' bins are transposed into lanes once per
+// level. open_small_root opens level 0 on the node binned_node_stats just prepared (n
+// entries) and returns the mask of its entries.
+uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& scratch);
+
+// Opens `level` on the entries of `mask` at level - 1 (a descendant that fits fewer blocks)
+// and returns their mask at the new level.
+uint64_t open_small_level(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch);
+
+// Blocks of 16 entries of an open level.
+uint64_t small_level_blocks(const ExtraScratch& scratch, uint64_t level);
+
+// The statistics of the entries of `mask` at `level`: the values binned_node_stats gives
+// for their rows (entry labels and weights left empty).
+void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch,
+                      NodeStats& out);
+
+// search_whole_byte_node for the entries of `mask` at `level` (statistics from
+// small_node_stats): the same draws, constant-list appends and winner. On a winner,
+// `left_mask` receives the entries going left (partition_by_bins' routing).
+std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const SearchRules& rules, uint64_t level,
+                                           uint64_t mask, const NodeStats& stats, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch, uint64_t& left_mask);
 
 // The general search alone (any class count, every matrix form; bin indices for a binned
 // context, with the missing bin read as NaN). search_extra routes two-class problems to

@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "morvel/errors.h"
 #include "morvel/messages.h"
@@ -36,6 +37,21 @@ struct Segment {
   uint64_t begin = 0;
   uint64_t end = 0;
   uint64_t size() const { return end - begin; }
+};
+
+// A node of a small subtree (grow_small_subtree): the entries of `mask` at small level
+// `level`, and what depth-first growth keeps per node.
+struct SmallFrame {
+  uint64_t mask = 0;
+  uint64_t level = 0;
+  uint64_t depth = 0;
+  NodeBounds bounds;
+  // Set once the node is split:
+  Node record;
+  bool left_done = false;
+  uint64_t right_mask = 0;
+  NodeBounds right_bounds;
+  uint64_t constants = 0;  // length of the constant-feature list after the node's search
 };
 
 // A best-first leaf whose split waits in the queue.
@@ -102,7 +118,12 @@ class TreeGrower {
         rules_(make_search_rules(ctx, weights)),
         profile_(ctx.profile.get()),
         extra_(ctx.growth.extra_trees),
-        use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees) {
+        use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees),
+        // Monotonic bounds measure children through their rows (compute_node_stats), which a
+        // rebased subtree replaces by positions.
+        may_rebase_(ctx.growth.extra_trees && std::all_of(ctx.growth.monotonic_cst.begin(),
+                                                          ctx.growth.monotonic_cst.end(),
+                                                          [](int8_t c) { return c == 0; })) {
     if (use_histograms_) {
       histograms_.emplace(ctx, weights, rules_);
       // A node's segment of the index array is reordered only when that node is partitioned,
@@ -112,6 +133,7 @@ class TreeGrower {
     // The extra-trees pool starts each tree in candidate order; later nodes of the tree draw
     // from the order the earlier draws left behind.
     if (extra_) {
+      scratch_.extra.rebased = false;  // a tree that failed part-way may have left one open
       scratch_.feature_pool.assign(ctx.candidates.begin(), ctx.candidates.end());
       scratch_.pool_draws.prepare(scratch_.feature_pool.size());
     }
@@ -128,9 +150,11 @@ class TreeGrower {
   // list order, they spare the partition a lookup in the matrix column per row.
   std::pair<Segment, Segment> partition(const Node& split, Segment s) {
     const std::span<RowIndex> rows = span_of(s);
+    const bool kept = extra_ && has_kept_bins(scratch_.extra, split.feature, rows);
+    MORVEL_ASSERT(kept || !scratch_.extra.rebased,
+                  "assertion failed: a rebased subtree partitions by the bins its searches kept");
     const uint64_t k =
-        extra_ && has_kept_bins(scratch_.extra, split.feature, rows)
-            ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
+        kept ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
         : extra_ && has_kept_values(scratch_.extra, split.feature, rows)
             ? partition_by_values(ctx_, split, scratch_.extra.kept_values, rows, scratch_.spill)
             : partition_in_place(ctx_, split, rows, scratch_.spill);
@@ -194,6 +218,23 @@ class TreeGrower {
   // Nodes from this size gather their expected features ahead (smaller ones gain too little).
   static constexpr uint64_t kBatchGatherFrom = 48;
 
+  // Whether the node just measured starts a small subtree: binned extra-trees growth on byte
+  // weights, a node small enough for a whole-node search, and one that will be searched.
+  bool starts_small_subtree(std::span<const RowIndex> rows, uint64_t depth, const NodeStats& stats) const {
+    return extra_ && whole_byte_node(ctx_, rules_, rows, stats, scratch_.extra) &&
+           searchable(rows.size(), depth, true, stats);
+  }
+  uint64_t grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds bounds, const std::vector<uint64_t>& constants,
+                              Tree& tree);
+  void push_small_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds);
+  void push_small_frame(uint64_t mask, uint64_t level, uint64_t depth, NodeBounds bounds) {
+    SmallFrame& frame = small_stack_.emplace_back();
+    frame.mask = mask;
+    frame.level = level;
+    frame.depth = depth;
+    frame.bounds = bounds;
+  }
+
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
   std::optional<NodeSplit> search_node(std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
                                        NodeCache& cache);
@@ -219,7 +260,10 @@ class TreeGrower {
   ProfileCounters* profile_;
   bool extra_;
   bool use_histograms_;
+  bool may_rebase_;
   std::optional<HistogramSearch> histograms_;
+  std::vector<SmallFrame> small_stack_;
+  std::vector<uint64_t> small_constants_;  // constant-feature lists of the small subtree's open nodes
 };
 
 // The pre-split checks, in their fixed order; a node failing any of them is a leaf.
@@ -305,6 +349,86 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
       [&](uint64_t feature) { keep_extra_bins(feature, rows, scratch_.extra); });
 }
 
+// The subtree of a node accepted by starts_small_subtree, grown as grow_depth_first grows it
+// (the same checks, draws, records and order), over masks of the node's entries at small
+// levels instead of segments of the index array: each node's statistics are lane sums, its
+// search reads bins transposed once per level, and its split only divides a mask. The index
+// segment is left unpartitioned (nothing reads its order afterwards). A child that fits
+// fewer blocks than its level gets a level of its own, so that deep nodes scan fewer lanes.
+// The nested constant-feature lists are prefixes of one list: a node's list is its parent's
+// after the parent's search, plus its own finds. Returns the subtree root's position.
+uint64_t TreeGrower::grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds bounds,
+                                        const std::vector<uint64_t>& constants, Tree& tree) {
+  ExtraScratch& extra = scratch_.extra;
+  NodeStats& stats = scratch_.stats;
+  std::vector<uint64_t>& listed = small_constants_;
+  listed.assign(constants.begin(), constants.end());
+  small_stack_.clear();
+  const uint64_t root = open_small_root(ctx_, n, extra);
+  push_small_frame(root, 0, depth, bounds);
+  uint64_t returned = 0;
+  bool returning = false;
+  while (!small_stack_.empty()) {
+    if (!returning) {
+      SmallFrame& f = small_stack_.back();
+      const uint64_t m = static_cast<uint64_t>(std::popcount(f.mask));
+      small_node_stats(ctx_, f.level, f.mask, extra, stats);
+      std::optional<NodeSplit> split;
+      uint64_t left_mask = 0;
+      if (searchable(m, f.depth, true, stats)) {
+        split = search_small_node(ctx_, rules_, f.level, f.mask, stats, f.bounds, listed, rng_, scratch_.feature_pool,
+                                  scratch_.pool_draws, forest_.max_features, extra, left_mask);
+      }
+      if (!split) {
+        returned = tree.nodes.size();
+        tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), m));
+        small_stack_.pop_back();
+        returning = true;
+        continue;
+      }
+      const SplitCandidate& c = split->candidate;
+      f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, m, 0, 0);
+      const uint64_t right_mask = f.mask & ~left_mask;
+      NodeBounds left_bounds = f.bounds;
+      NodeBounds right_bounds = f.bounds;
+      if (const int8_t constraint = ctx_.growth.constraint(split->feature); constraint != 0) {
+        small_node_stats(ctx_, f.level, left_mask, extra, scratch_.child_stats[0]);
+        small_node_stats(ctx_, f.level, right_mask, extra, scratch_.child_stats[1]);
+        std::tie(left_bounds, right_bounds) = detail::monotonic_child_bounds(
+            f.bounds, constraint, scratch_.child_stats[0], scratch_.child_stats[1]);
+      }
+      f.right_mask = right_mask;
+      f.right_bounds = right_bounds;
+      f.constants = listed.size();
+      push_small_child(f.level, left_mask, f.depth - 1, left_bounds);  // invalidates f
+      continue;
+    }
+    SmallFrame& f = small_stack_.back();
+    if (!f.left_done) {
+      f.left_done = true;
+      f.record.left = returned;
+      listed.resize(f.constants);
+      push_small_child(f.level, f.right_mask, f.depth - 1, f.right_bounds);  // invalidates f
+      returning = false;
+      continue;
+    }
+    f.record.right = returned;
+    returned = tree.nodes.size();
+    tree.nodes.push_back(f.record);
+    small_stack_.pop_back();
+  }
+  return returned;
+}
+
+void TreeGrower::push_small_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds) {
+  const uint64_t m = static_cast<uint64_t>(std::popcount(mask));
+  if (m + 16 <= 16 * small_level_blocks(scratch_.extra, level)) {
+    ++level;
+    mask = open_small_level(ctx_, level, mask, scratch_.extra);
+  }
+  push_small_frame(mask, level, depth, bounds);
+}
+
 // Children's probability bounds after a split on `feature` (statistics measured only when the
 // feature is constrained).
 std::pair<NodeBounds, NodeBounds> TreeGrower::child_bounds(NodeBounds bounds, uint64_t feature,
@@ -361,6 +485,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
     Segment right_rows;
     NodeBounds right_bounds;
     NodeCache right_cache;
+    bool rebased_here = false;  // the node's subtree is rebased (rebase_rows)
   };
   Tree tree;
   reserve_nodes(tree, in_bag.size());
@@ -379,19 +504,34 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   push(Segment{0, in_bag.size()}, forest_.max_depth, NodeBounds{0.0, 1.0}, NodeCache{});
   uint64_t returned = 0;  // position of the subtree just finished
   bool returning = false;
+  // A node's subtree is finished: a rebased one ends with it.
+  auto pop = [&] {
+    if (stack.back().rebased_here) end_rebase(scratch_.extra);
+    stack.pop_back();
+  };
   while (!stack.empty()) {
     if (!returning) {
       Frame& f = stack.back();
       const uint64_t n = f.rows.size();
       const std::span<RowIndex> rows = span_of(f.rows);
+      if (may_rebase_ && may_rebase(ctx_, scratch_.extra, n)) {
+        rebase_rows(ctx_, rows, scratch_.extra);
+        f.rebased_here = true;
+      }
       measure(rows, stats);
+      if (starts_small_subtree(rows, f.depth, stats)) {
+        returned = grow_small_subtree(n, f.depth, f.bounds, f.cache.constant_features, tree);
+        pop();
+        returning = true;
+        continue;
+      }
       std::optional<NodeSplit> split;
       if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache);
       if (!split) {
         returned = tree.nodes.size();
         tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), n));
         drop_histogram(f.cache);
-        stack.pop_back();
+        pop();
         returning = true;
         continue;
       }
@@ -419,7 +559,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
     f.record.right = returned;
     returned = tree.nodes.size();
     tree.nodes.push_back(f.record);
-    stack.pop_back();
+    pop();
   }
   tree.root = returned;
   return tree;

@@ -518,12 +518,15 @@ TrainingContext binned_extra_context(uint64_t n_rows, uint64_t n_features, uint6
 
 TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   // Weights of at most 255 take the byte form of the binned extra-trees search (per-row byte
-  // tags, row-major gathers at small nodes, partitions from the kept bins). The same weights
+  // tags, row-major gathers at small nodes, partitions from the kept bins, subtrees rebased
+  // onto copies of their rows' lines). The same weights
   // times 256 are whole but not bytes, so the tree grows through the per-bin table (two
   // classes) or the general search; scaling every weight by a power of two leaves every
   // impurity, improvement and gain bit for bit as it was, so the trees must be identical.
-  // Small two-class nodes are searched whole (search_whole_byte_node), with their own scoring
-  // under gini; the growth variants reach its validity rules and its fallback for entropy.
+  // Small nodes are searched whole (search_whole_byte_node), with their own scoring under
+  // gini, and their subtrees are grown over entry masks with bins transposed in groups of 16
+  // features (two to eight classes); the growth variants reach the validity rules and the
+  // entropy form, and 37 features several feature groups and rows whose lines end the copy.
   struct Variant {
     Criterion criterion = Criterion::Gini;
     uint64_t min_samples_leaf = 1;
@@ -537,7 +540,9 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   for (const uint64_t n_classes : {uint64_t{2}, uint64_t{3}, uint64_t{5}, uint64_t{10}}) {
     if (variant.monotonic && n_classes != 2) continue;
     for (const uint64_t n_rows : {uint64_t{1500}, uint64_t{12000}}) {
-      TrainingContext ctx = binned_extra_context(n_rows, 9, n_classes, n_classes * 31 + n_rows);
+    for (const uint64_t n_features : {uint64_t{9}, uint64_t{37}}) {
+      if (n_features != 9 && &variant != &variants[0]) continue;
+      TrainingContext ctx = binned_extra_context(n_rows, n_features, n_classes, n_classes * 31 + n_rows);
       ctx.growth.criterion = variant.criterion;
       ctx.growth.min_samples_leaf = variant.min_samples_leaf;
       ctx.growth.min_impurity_decrease = variant.min_impurity_decrease;
@@ -590,6 +595,7 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
         }
         EXPECT_EQ(rng_bytes.state(), rng_table.state());
       }
+    }
     }
   }
   }
