@@ -484,8 +484,10 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
       const double v1 = read(r1);
       const __m128d v = _mm_setr_pd(v0, v1);
       _mm_storeu_pd(out + i, v);
-      low = _mm_min_pd(v, low);  // per lane: v < low ? v : low
-      high = _mm_max_pd(v, high);
+      // Per lane low < v ? low : v, which differs from the scan's v < low ? v : low only
+      // between equal values (no value here is NaN): settled below like any zero extreme.
+      low = _mm_min_pd(low, v);
+      high = _mm_max_pd(high, v);
     }
     alignas(16) double lanes[2];
     _mm_store_pd(lanes, low);
