@@ -2288,13 +2288,16 @@ const uint16_t* prepared_row_lanes(const ClassIndex* labels, const double* weigh
 }  // namespace
 
 bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
-  return !ctx.binned && scratch.byte_weights && ctx.n_classes >= 3 && ctx.n_classes <= kTagLanes;
+  // Two classes only as class planes, without missing values; with them the tagged rows serve.
+  return !ctx.binned && scratch.byte_weights && ctx.n_classes <= kTagLanes &&
+         (ctx.n_classes >= 3 || (ctx.n_classes == 2 && !ctx.has_missing));
 }
 
 void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                         ExtraScratch& scratch, NodeStats& out) {
   const uint64_t k = ctx.n_classes;
-  MORVEL_ASSERT(k >= 3 && k <= kTagLanes, "index out of bounds: class lanes need three to eight classes");
+  MORVEL_ASSERT((k >= 3 || (k == 2 && !ctx.has_missing)) && k <= kTagLanes,
+                "index out of bounds: class lanes need three to eight classes, or two without missing values");
   const uint64_t n = rows.size();
   out.criterion = ctx.growth.criterion;
   out.labels.resize(n);
@@ -2969,10 +2972,10 @@ std::optional<NodeSplit> lane_node_with(const TrainingContext& ctx, const Search
   case K:                   \
     return lane_node_for<K>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
                             scratch, access);
-    MORVEL_LANE_NODE(3) MORVEL_LANE_NODE(4) MORVEL_LANE_NODE(5) MORVEL_LANE_NODE(6) MORVEL_LANE_NODE(7)
-    MORVEL_LANE_NODE(8)
+    MORVEL_LANE_NODE(2) MORVEL_LANE_NODE(3) MORVEL_LANE_NODE(4) MORVEL_LANE_NODE(5) MORVEL_LANE_NODE(6)
+    MORVEL_LANE_NODE(7) MORVEL_LANE_NODE(8)
 #undef MORVEL_LANE_NODE
-    default: throw_internal("lane nodes take three to eight classes");
+    default: throw_internal("lane nodes take two to eight classes");
   }
 }
 
@@ -2982,7 +2985,7 @@ bool lane_node(const TrainingContext& ctx, const SearchRules& rules, std::span<c
                const NodeStats& stats, const ExtraScratch& scratch) {
   return ctx.profile == nullptr && !ctx.binned && !ctx.has_missing && scratch.lane_planes &&
          scratch.tag_node == &stats && scratch.tag_node_entries == rows.size() && scratch.tag_rows == rows.data() &&
-         rules.n_classes >= 3 && rules.n_classes <= kTagLanes && ctx.n_classes == rules.n_classes &&
+         rules.n_classes >= 2 && rules.n_classes <= kTagLanes && ctx.n_classes == rules.n_classes &&
          stats.class_weight.size() == rules.n_classes &&
          scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes);
 }

@@ -177,8 +177,8 @@ void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weig
 void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, const ExtraScratch& scratch,
                        NodeStats& out);
 
-// Whether tagged_class_stats serves the nodes of the current tree: raw values, three to eight
-// classes, byte weights (prepare_extra_tree).
+// Whether tagged_class_stats serves the nodes of the current tree: raw values, byte weights
+// (prepare_extra_tree), three to eight classes, or two when no value is missing.
 bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
 
 // compute_node_stats (entry weights kept), the same sums in the same order, filling the
@@ -284,7 +284,7 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
                                                 const detail::PoolDraws& draws, uint64_t max_features,
                                                 ExtraScratch& scratch);
 
-// Whether search_lane_node serves this node: raw values without missing values, three to eight
+// Whether search_lane_node serves this node: raw values without missing values, two to eight
 // classes, measured by tagged_class_stats into class planes for these rows, no fit profile.
 bool lane_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
                const NodeStats& stats, const ExtraScratch& scratch);

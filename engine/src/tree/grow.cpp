@@ -679,8 +679,9 @@ Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span
   if (ctx.growth.extra_trees) {
     prepare_extra_tree(weights.weights, in_bag, scratch.extra);
     tag_binned_rows(ctx, weights.weights, in_bag, scratch.extra);
-    // Binned bytes read the row tags; the tagged rows serve raw values only.
-    if (scratch.extra.binned_tags) {
+    // Binned bytes read the row tags; the tagged rows serve raw values only, when class lanes
+    // do not.
+    if (scratch.extra.binned_tags || uses_class_lanes(ctx, scratch.extra)) {
       scratch.extra.tagged_rows.clear();
     } else {
       tag_two_class_rows(ctx, weights.weights, in_bag, scratch.extra);

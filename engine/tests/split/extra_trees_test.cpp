@@ -468,6 +468,14 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
     prepare_extra_node(*ctx, node.stats, scratch);
     EXPECT_EQ(scratch.tag_node, nullptr);
   }
+  // Two classes are measured into class planes, and only without missing values.
+  const TrainingContext two_missing = dense_context({0.5, kNaN, 2.5, 3.5}, 1, {0, 1, 0, 1}, {1, 1, 1, 1}, 2);
+  for (const TrainingContext* ctx : {&two, &two_missing}) {
+    ExtraScratch scratch;
+    prepare_extra_tree(ctx->weights, all_rows(*ctx), scratch);
+    ASSERT_TRUE(scratch.byte_weights);
+    EXPECT_EQ(uses_class_lanes(*ctx, scratch), !ctx->has_missing);
+  }
 }
 
 TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
@@ -546,12 +554,12 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
 TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
   // search_lane_node against extra_node_loop around the general search: the same winner (bit
   // for bit), draws, constant-list appends and pool order, node after node on one scratch.
-  // Three to eight classes, both criteria, constraints on some features (scored by the scalar
+  // Two to eight classes, both criteria, constraints on some features (scored by the scalar
   // path), stricter leaf rules, weights of 0, 255 and -0.0, signed zeros and ties among the
   // values, a constant feature, row-major and feature-major float64 and float32 values, and
   // node sizes around the 16-entry blocks.
-  for (uint64_t seed = 0; seed < 36; ++seed) {
-    const uint64_t n_classes = 3 + seed % 6;
+  for (uint64_t seed = 0; seed < 42; ++seed) {
+    const uint64_t n_classes = 2 + seed % 7;
     const uint64_t n_rows = 900;
     const uint64_t n_features = 7;
     Rng rng(seed, 41);
