@@ -1816,6 +1816,9 @@ std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::s
 }  // namespace
 
 void prepare_extra_tree(std::span<const double> weights, std::span<const RowIndex> in_bag, ExtraScratch& scratch) {
+  // Values kept by an earlier tree's last search describe other rows behind the same index
+  // segment: a later tree of this worker must not partition by them.
+  scratch.kept_values_valid = false;
   // Whole numbers add exactly while the running total stays at most 2^53; every
   // node's entries are a sub-list of the bag, so their partial sums are exact too.
   constexpr double kExactLimit = 0x1p53;
@@ -2393,6 +2396,8 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
 }
 
 void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch) {
+  // Kept values belong to the node searched last; only a lane-node search keeps new ones.
+  scratch.kept_values_valid = false;
   const bool fresh_tags = scratch.tags_fresh;
   const bool fresh_bytes = scratch.bytes_fresh;
   scratch.tags_fresh = false;
