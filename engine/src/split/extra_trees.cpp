@@ -2,6 +2,9 @@
 // validity rules. The general search serves every class count and matrix form; two-class
 // problems take specialised copies (a per-worker value buffer for dense values, a 256-bin
 // table for bytes) whose sums run in the same order, so they return the same candidate.
+// Raw-value nodes on byte weights without missing values are lane nodes: their statistics
+// pass lays the entries' weights out as class planes, and their whole node loop runs with
+// the searches inlined (search_lane_node), each an exact integer sum over the planes.
 #include "split/extra_trees.h"
 
 #include <algorithm>

@@ -79,11 +79,11 @@ struct ExtraScratch {
   // of the matrix. Valid for `kept_values_feature` at `kept_values_rows` with
   // `kept_values_entries` entries.
   std::vector<double> kept_values;
-  std::vector<uint32_t> entry_offsets;  // a lane node's row offsets into the row-major matrix
   bool kept_values_valid = false;
   uint64_t kept_values_feature = 0;
   const RowIndex* kept_values_rows = nullptr;
   uint64_t kept_values_entries = 0;
+  std::vector<uint32_t> entry_offsets;  // a lane node's row offsets into the row-major matrix
   // The index list tagged_class_stats measured (and checked against the matrix) for
   // `tag_node`: searches of those rows read values without checking each row again.
   const RowIndex* tag_rows = nullptr;

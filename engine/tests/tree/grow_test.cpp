@@ -516,6 +516,27 @@ TrainingContext binned_extra_context(uint64_t n_rows, uint64_t n_features, uint6
   return ctx;
 }
 
+// Trees equal node for node, bits of pivots and gains included.
+void expect_same_tree(const Tree& a, const Tree& b) {
+  ASSERT_EQ(a.nodes.size(), b.nodes.size());
+  EXPECT_EQ(a.root, b.root);
+  for (size_t i = 0; i < a.nodes.size(); ++i) {
+    const Node& x = a.nodes[i];
+    const Node& y = b.nodes[i];
+    ASSERT_EQ(x.is_leaf(), y.is_leaf()) << i;
+    EXPECT_EQ(x.n_samples, y.n_samples) << i;
+    if (x.is_leaf()) {
+      EXPECT_EQ(x.leaf_class, y.leaf_class) << i;
+      continue;
+    }
+    EXPECT_EQ(x.feature, y.feature) << i;
+    EXPECT_EQ(std::bit_cast<uint64_t>(x.pivot), std::bit_cast<uint64_t>(y.pivot)) << i;
+    EXPECT_EQ(std::bit_cast<uint64_t>(x.gain), std::bit_cast<uint64_t>(y.gain)) << i;
+    EXPECT_EQ(x.left, y.left) << i;
+    EXPECT_EQ(x.right, y.right) << i;
+  }
+}
+
 TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   // Weights of at most 255 take the byte form of the binned extra-trees search (per-row byte
   // tags, row-major gathers at small nodes, partitions from the kept bins, subtrees rebased
@@ -575,50 +596,13 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
         const Tree table = grow_tree(ctx, TreeWeights{scaled, scaled_total, variant.min_leaf_weight * 256.0}, bag, s,
                                      rng_table, scratch_table);
         ASSERT_FALSE(scratch_table.extra.binned_tags);
-        ASSERT_EQ(bytes.nodes.size(), table.nodes.size()) << n_classes << " classes, " << n_rows << " rows";
         ASSERT_GT(bytes.nodes.size(), 20u);
-        EXPECT_EQ(bytes.root, table.root);
-        for (size_t i = 0; i < bytes.nodes.size(); ++i) {
-          const Node& a = bytes.nodes[i];
-          const Node& b = table.nodes[i];
-          ASSERT_EQ(a.is_leaf(), b.is_leaf()) << i;
-          EXPECT_EQ(a.n_samples, b.n_samples) << i;
-          if (a.is_leaf()) {
-            EXPECT_EQ(a.leaf_class, b.leaf_class) << i;
-            continue;
-          }
-          EXPECT_EQ(a.feature, b.feature) << i;
-          EXPECT_EQ(std::bit_cast<uint64_t>(a.pivot), std::bit_cast<uint64_t>(b.pivot)) << i;
-          EXPECT_EQ(std::bit_cast<uint64_t>(a.gain), std::bit_cast<uint64_t>(b.gain)) << i;
-          EXPECT_EQ(a.left, b.left) << i;
-          EXPECT_EQ(a.right, b.right) << i;
-        }
+        ASSERT_NO_FATAL_FAILURE(expect_same_tree(bytes, table)) << n_classes << " classes, " << n_rows << " rows";
         EXPECT_EQ(rng_bytes.state(), rng_table.state());
       }
     }
     }
   }
-  }
-}
-
-// Trees equal node for node, bits of pivots and gains included.
-void expect_same_tree(const Tree& a, const Tree& b) {
-  ASSERT_EQ(a.nodes.size(), b.nodes.size());
-  EXPECT_EQ(a.root, b.root);
-  for (size_t i = 0; i < a.nodes.size(); ++i) {
-    const Node& x = a.nodes[i];
-    const Node& y = b.nodes[i];
-    ASSERT_EQ(x.is_leaf(), y.is_leaf()) << i;
-    EXPECT_EQ(x.n_samples, y.n_samples) << i;
-    if (x.is_leaf()) {
-      EXPECT_EQ(x.leaf_class, y.leaf_class) << i;
-      continue;
-    }
-    EXPECT_EQ(x.feature, y.feature) << i;
-    EXPECT_EQ(std::bit_cast<uint64_t>(x.pivot), std::bit_cast<uint64_t>(y.pivot)) << i;
-    EXPECT_EQ(std::bit_cast<uint64_t>(x.gain), std::bit_cast<uint64_t>(y.gain)) << i;
-    EXPECT_EQ(x.left, y.left) << i;
-    EXPECT_EQ(x.right, y.right) << i;
   }
 }
 
