@@ -18,6 +18,31 @@ namespace {
 // (uniform bootstrap) instead of once.
 template <class Counts>
 void lists_from_counts(const Counts& counts, bool repeat, bool list_out_of_bag, TreeSample& sample) {
+  MORVEL_ASSERT(sample.in_bag.empty() && sample.out_of_bag.empty(), "assertion failed: a sample is listed once");
+  if (!repeat) {
+    // Each row is written to both lists and only one length advances: whether a row was
+    // drawn is close to a coin toss, which a branch would mispredict.
+    const uint64_t n = counts.size();
+    sample.in_bag.resize(n);
+    if (list_out_of_bag) sample.out_of_bag.resize(n);
+    RowIndex* in = sample.in_bag.data();
+    RowIndex* out = list_out_of_bag ? sample.out_of_bag.data() : nullptr;
+    uint64_t kept = 0;
+    uint64_t left = 0;
+    for (uint64_t row = 0; row < n; ++row) {
+      const bool drawn = counts[row] != 0;
+      const RowIndex r = static_cast<RowIndex>(row);
+      in[kept] = r;
+      kept += drawn ? 1 : 0;
+      if (out != nullptr) {
+        out[left] = r;
+        left += drawn ? 0 : 1;
+      }
+    }
+    sample.in_bag.resize(kept);
+    if (out != nullptr) sample.out_of_bag.resize(left);
+    return;
+  }
   for (uint64_t row = 0; row < counts.size(); ++row) {
     const uint64_t c = counts[row];
     const RowIndex r = static_cast<RowIndex>(row);

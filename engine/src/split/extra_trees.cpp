@@ -43,6 +43,10 @@ inline uint64_t row_lines_size(const BinnedMatrix& bm, const ExtraScratch& scrat
   return scratch.rebased ? scratch.rebased_rows * bm.n_features : bm.row_major_copy.size();
 }
 
+// A sum of byte weights (below 2^53) as a double, through the signed conversion: exact here,
+// and one instruction where the unsigned one is several.
+inline double whole_sum(uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); }
+
 bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   for (const uint64_t f : list) {
     if (f == feature) return true;
@@ -2129,17 +2133,17 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   }
 #endif
   if (k == 2) {
-    out.class_weight[0] = static_cast<double>(total - ones);
-    out.class_weight[1] = static_cast<double>(ones);
+    out.class_weight[0] = whole_sum(total - ones);
+    out.class_weight[1] = whole_sum(ones);
   } else if (summed) {
-    for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = static_cast<double>(class_sums[c]);
+    for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = whole_sum(class_sums[c]);
   } else {
     std::vector<uint64_t>& sums = scratch.class_counts;
     sums.assign(k, 0);
     for (uint64_t j = 0; j < n; ++j) sums[second[j]] += weight[j];
-    for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = static_cast<double>(sums[c]);
+    for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = whole_sum(sums[c]);
   }
-  out.weight = static_cast<double>(total);
+  out.weight = whole_sum(total);
   scratch.byte_node = &out;
   scratch.byte_node_entries = n;
   scratch.checked_rows = rows.data();
@@ -2587,22 +2591,22 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
   });
 }
 
-// The lanes of `Blocks` blocks of entries from their weight bytes and second bytes (two
-// classes: the class-1 weights, giving the lanes of the weights and the class-1 weights;
-// more: the classes, giving one lane per class). Zero past n.
+// Lane c of a block of entries with weight bytes `w` and second bytes `second` (two classes:
+// the class-1 weights; more: the classes), for k classes: two classes have the lanes of the
+// weights and of the class-1 weights, more one lane per class.
+inline __m128i entry_lane(__m128i w, __m128i second, uint64_t k, uint64_t c) {
+  if (k == 2) return c == 0 ? w : second;
+  return _mm_and_si128(w, _mm_cmpeq_epi8(second, _mm_set1_epi8(static_cast<char>(c))));
+}
+
+// The lanes (entry_lane) of `Blocks` blocks of n entries, zero past n.
 template <uint64_t K, uint64_t Blocks>
 void entry_lanes(const uint8_t* weight, const uint8_t* second, uint64_t n, __m128i (&lanes)[Blocks][K]) {
   for (uint64_t b = 0; b < Blocks; ++b) {
     const __m128i valid = lanes_below(n - 16 * b);
     const __m128i w = _mm_and_si128(valid, load16(weight + 16 * b));
-    if constexpr (K == 2) {
-      lanes[b][0] = w;
-      lanes[b][1] = _mm_and_si128(valid, load16(second + 16 * b));
-    } else {
-      const __m128i cls = load16(second + 16 * b);
-      for (uint64_t c = 0; c < K; ++c)
-        lanes[b][c] = _mm_and_si128(w, _mm_cmpeq_epi8(cls, _mm_set1_epi8(static_cast<char>(c))));
-    }
+    const __m128i s = _mm_and_si128(valid, load16(second + 16 * b));
+    for (uint64_t c = 0; c < K; ++c) lanes[b][c] = entry_lane(w, s, K, c);
   }
 }
 
@@ -2817,11 +2821,8 @@ void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level
     const __m128i valid = lanes_below(n - 16 * b);
     const __m128i w = _mm_and_si128(valid, load16(level.weight + 16 * b));
     const __m128i second = _mm_and_si128(valid, load16(level.second + 16 * b));
-    for (uint64_t c = 0; c < k; ++c) {
-      const __m128i lane = k == 2 ? (c == 0 ? w : second)
-                                  : _mm_and_si128(w, _mm_cmpeq_epi8(second, _mm_set1_epi8(static_cast<char>(c))));
-      _mm_store_si128(reinterpret_cast<__m128i*>(level.lanes[b][c]), lane);
-    }
+    for (uint64_t c = 0; c < k; ++c)
+      _mm_store_si128(reinterpret_cast<__m128i*>(level.lanes[b][c]), entry_lane(w, second, k, c));
   }
   level.group_ready.assign(groups, 0);
   const uint64_t size = groups * 16 * level.blocks * 16;
@@ -3152,8 +3153,8 @@ void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask,
   } else {
     for (uint64_t c = 0; c < k; ++c) total += sums[c];
   }
-  for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = static_cast<double>(sums[c]);
-  out.weight = static_cast<double>(total);
+  for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = whole_sum(sums[c]);
+  out.weight = whole_sum(total);
   scratch.node_impurity_known = false;
 }
 

@@ -162,12 +162,14 @@ class TreeGrower {
   }
 
   // Capacity: at most 2m - 1 nodes for an index list of m entries (one slot for m = 0);
-  // 8191, or the previous tree's node count and an eighth more when there is one.
+  // 8191, or the previous tree's node count and an eighth more when there is one. As many
+  // nodes as the previous tree had are backed by memory at once.
   void reserve_nodes(Tree& tree, uint64_t m) {
     const uint64_t most = m == 0 ? 1 : 2 * m - 1;
     const uint64_t last = scratch_.last_tree_nodes;
     const uint64_t hint = last == 0 ? kMaxReservedNodes : last + last / 8;
     tree.nodes.reserve(std::min(most, hint));
+    prefault(tree.nodes.data(), std::min<uint64_t>(last, tree.nodes.capacity()) * sizeof(Node));
   }
 
   // Entry weights are kept, except for histograms on unit weights, which add 1.0 per entry:
@@ -354,7 +356,8 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
 // levels instead of segments of the index array: each node's statistics are lane sums, its
 // search reads bins transposed once per level, and its split only divides a mask. The index
 // segment is left unpartitioned (nothing reads its order afterwards). A child that fits
-// fewer blocks than its level gets a level of its own, so that deep nodes scan fewer lanes.
+// fewer blocks than its level gets a level of its own, so that deep nodes scan fewer lanes
+// (push_small_child).
 // The nested constant-feature lists are prefixes of one list: a node's list is its parent's
 // after the parent's search, plus its own finds. Returns the subtree root's position.
 uint64_t TreeGrower::grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds bounds,
@@ -421,8 +424,10 @@ uint64_t TreeGrower::grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds b
 }
 
 void TreeGrower::push_small_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds) {
+  // A child of a few entries has too small a subtree to repay transposing its bins again.
+  constexpr uint64_t kOwnLevelFrom = 6;
   const uint64_t m = static_cast<uint64_t>(std::popcount(mask));
-  if (m + 16 <= 16 * small_level_blocks(scratch_.extra, level)) {
+  if (m >= kOwnLevelFrom && m + 16 <= 16 * small_level_blocks(scratch_.extra, level)) {
     ++level;
     mask = open_small_level(ctx_, level, mask, scratch_.extra);
   }
