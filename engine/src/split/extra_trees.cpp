@@ -2,6 +2,9 @@
 // validity rules. The general search serves every class count and matrix form; two-class
 // problems take specialised copies (a per-worker value buffer for dense values, a 256-bin
 // table for bytes) whose sums run in the same order, so they return the same candidate.
+// Raw-value nodes on byte weights without missing values are lane nodes: their statistics
+// pass lays the entries' weights out as class planes, and their whole node loop runs with
+// the searches inlined (search_lane_node), each an exact integer sum over the planes.
 #include "split/extra_trees.h"
 
 #include <algorithm>
@@ -317,6 +320,13 @@ struct TagLanes {
 };
 
 inline __m128i load_tags(const uint8_t* tags) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags)); }
+// All ones in the byte lanes below min(m, 16), zeros above.
+inline __m128i lanes_below(uint64_t m) {
+  alignas(16) static constexpr uint8_t kMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMask + 16 - (m < 16 ? m : 16)));
+}
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 #endif
 
 TagPrefix tag_prefix(const double* values, const uint8_t* tags, uint64_t n, double t) {
@@ -390,6 +400,70 @@ uint64_t tagged_prefix(const double* values, const uint8_t* tags, uint64_t n, do
   return sums.count;
 }
 
+// ---- class planes ------------------------------------------------------------------------
+// The lanes of a node without missing values, laid out per block of 16 entries as one plane
+// of 16 bytes per class (ExtraScratch::entry_planes). Every sum is an exact integer.
+
+// Bytes of the planes of a node of n entries with k classes.
+inline uint64_t plane_bytes(uint64_t n, uint64_t k) { return (n + 15) / 16 * 16 * k; }
+
+// tag_prefix from class planes of K classes: a block's 16 comparisons packed into one byte
+// mask, with which each plane is masked and byte-summed. `values` must hold n rounded up to
+// 16 readable values: the entries past n weigh 0 in every plane and are left out of the count.
+#if defined(__SSE2__)
+// The sums of plane_prefix left in vectors: per class, two 64-bit partial sums in `sums[c]`;
+// returns the count.
+template <uint64_t K>
+[[gnu::always_inline]] inline uint64_t plane_prefix_lanes(const double* values, const uint8_t* planes, uint64_t n,
+                                                          double t, __m128i (&sums)[K]) {
+  const __m128d threshold = _mm_set1_pd(t);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ones = _mm_set1_epi8(1);
+  for (uint64_t c = 0; c < K; ++c) sums[c] = zero;
+  __m128i counts = zero;
+  const auto compare = [&](const double* v) { return _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(v), threshold)); };
+  for (uint64_t begin = 0; begin < n; begin += 16) {
+    const double* v = values + begin;
+    // A comparison sets both 32-bit halves of an entry's 64-bit lane alike: the saturating
+    // packs keep one copy of each entry, in list order.
+    const __m128i m0 = _mm_packs_epi32(compare(v), compare(v + 2));
+    const __m128i m1 = _mm_packs_epi32(compare(v + 4), compare(v + 6));
+    const __m128i m2 = _mm_packs_epi32(compare(v + 8), compare(v + 10));
+    const __m128i m3 = _mm_packs_epi32(compare(v + 12), compare(v + 14));
+    __m128i in = _mm_packs_epi16(_mm_packs_epi16(m0, m1), _mm_packs_epi16(m2, m3));
+    if (n - begin < 16) in = _mm_and_si128(in, lanes_below(n - begin));
+    counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
+    const uint8_t* block = planes + K * begin;
+    for (uint64_t c = 0; c < K; ++c)
+      sums[c] = _mm_add_epi64(sums[c], _mm_sad_epu8(_mm_and_si128(in, load16(block + 16 * c)), zero));
+  }
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(counts, _mm_unpackhi_epi64(counts, counts))));
+}
+#endif
+
+template <uint64_t K>
+[[gnu::always_inline]] inline TagPrefix plane_prefix(const double* values, const uint8_t* planes, uint64_t n,
+                                                     double t) {
+  TagPrefix out{};
+#if defined(__SSE2__)
+  __m128i sums[K];
+  out.count = plane_prefix_lanes<K>(values, planes, n, t, sums);
+  alignas(16) uint64_t lanes[2];
+  for (uint64_t c = 0; c < K; ++c) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums[c]);
+    out.sums[c] = lanes[0] + lanes[1];
+  }
+#else
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t in = values[i] <= t ? 1 : 0;
+    out.count += in;
+    const uint8_t* block = planes + K * (i & ~uint64_t{15}) + (i & 15);
+    for (uint64_t c = 0; c < K; ++c) out.sums[c] += in * block[16 * c];
+  }
+#endif
+  return out;
+}
+
 // Copies the values of a node without missing values to `out` and returns their extremes as
 // the list-order scan `lo = v < lo ? v : lo` (and `hi` alike) finds them: the first entry
 // holding the extreme value. Two interleaved scans find the same values, and equal values
@@ -417,8 +491,10 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
       const double v1 = read(r1);
       const __m128d v = _mm_setr_pd(v0, v1);
       _mm_storeu_pd(out + i, v);
-      low = _mm_min_pd(v, low);  // per lane: v < low ? v : low
-      high = _mm_max_pd(v, high);
+      // Per lane low < v ? low : v, which differs from the scan's v < low ? v : low only
+      // between equal values (no value here is NaN): settled below like any zero extreme.
+      low = _mm_min_pd(low, v);
+      high = _mm_max_pd(high, v);
     }
     alignas(16) double lanes[2];
     _mm_store_pd(lanes, low);
@@ -463,6 +539,51 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
   if (lo == 0 || hi == 0) {
     lo = std::numeric_limits<T>::infinity();
     hi = -std::numeric_limits<T>::infinity();
+    for (i = 0; i < n; ++i) {
+      lo = out[i] < lo ? out[i] : lo;
+      hi = out[i] > hi ? out[i] : hi;
+    }
+  }
+  lo_out = lo;
+  hi_out = hi;
+}
+
+// copy_extremes for values read as base[index[i]] from a matrix without missing values. Without
+// NaN, `low < v ? low : v` and `v < low ? v : low` differ only between equal values, whose bits
+// are equal except for zeros of either sign; a zero extreme is settled by the list-order scan
+// over the copied values, as in copy_extremes. Folding into the running extremes spares a
+// register copy per step.
+inline void gather_extremes(const double* base, const uint32_t* index, uint64_t n, double* out, double& lo_out,
+                            double& hi_out) {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  uint64_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 2) {
+    __m128d low = _mm_set1_pd(lo);
+    __m128d high = _mm_set1_pd(hi);
+    for (; i + 2 <= n; i += 2) {
+      const __m128d v = _mm_loadh_pd(_mm_load_sd(base + index[i]), base + index[i + 1]);
+      _mm_storeu_pd(out + i, v);
+      low = _mm_min_pd(low, v);
+      high = _mm_max_pd(high, v);
+    }
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, low);
+    lo = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+    _mm_store_pd(lanes, high);
+    hi = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
+  }
+#endif
+  for (; i < n; ++i) {
+    const double v = base[index[i]];
+    out[i] = v;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  if (lo == 0 || hi == 0) {
+    lo = std::numeric_limits<double>::infinity();
+    hi = -std::numeric_limits<double>::infinity();
     for (i = 0; i < n; ++i) {
       lo = out[i] < lo ? out[i] : lo;
       hi = out[i] > hi ? out[i] : hi;
@@ -533,10 +654,23 @@ double lane_node_impurity(const SearchRules& rules, const NodeStats& stats, Extr
 // The suffix and side weights are differences of exact integers, so they equal the general
 // search's (class_weight - 0.0) - prefix and W - W_P; under gini multi_gini_improvement
 // scores them.
+// The node's class weights and W as integers (exact: byte weights), for score_lanes.
 template <uint64_t K>
-std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeStats& stats, double parent,
-                                          uint64_t n_entries, const TagPrefix& sums, double pivot,
-                                          int8_t constraint, NodeBounds bounds) {
+struct NodeSums {
+  uint64_t class_sums[K];
+  uint64_t total;
+  explicit NodeSums(const NodeStats& stats) {
+    for (uint64_t c = 0; c < K; ++c) class_sums[c] = static_cast<uint64_t>(stats.class_weight[c]);
+    total = static_cast<uint64_t>(stats.weight);
+  }
+};
+
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_lanes(const SearchRules& rules,
+                                                                        const NodeStats& stats, double parent,
+                                                                        uint64_t n_entries, const TagPrefix& sums,
+                                                                        double pivot, int8_t constraint,
+                                                                        NodeBounds bounds, const NodeSums<K>& node) {
   const double node_weight = stats.weight;
   const double* class_weight = stats.class_weight.data();
   uint64_t prefix_total = 0;
@@ -544,9 +678,8 @@ std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeSt
   double improvement;
   if (rules.criterion == Criterion::Gini) {
     uint64_t suffix_sums[K];
-    for (uint64_t c = 0; c < K; ++c) suffix_sums[c] = static_cast<uint64_t>(class_weight[c]) - sums.sums[c];
-    const auto valid = multi_gini_improvement<K>(rules, parent, node_weight, suffix_sums,
-                                                 static_cast<uint64_t>(node_weight) - prefix_total,
+    for (uint64_t c = 0; c < K; ++c) suffix_sums[c] = node.class_sums[c] - sums.sums[c];
+    const auto valid = multi_gini_improvement<K>(rules, parent, node_weight, suffix_sums, node.total - prefix_total,
                                                  n_entries - sums.count, sums.sums, prefix_total, sums.count,
                                                  constraint, bounds);
     if (!valid) return std::nullopt;
@@ -569,6 +702,50 @@ std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeSt
   return SplitCandidate{pivot, true, scaled_gain(improvement, node_weight, rules.w_total)};
 }
 
+template <uint64_t K>
+std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeStats& stats, double parent,
+                                          uint64_t n_entries, const TagPrefix& sums, double pivot,
+                                          int8_t constraint, NodeBounds bounds) {
+  return score_lanes<K>(rules, stats, parent, n_entries, sums, pivot, constraint, bounds, NodeSums<K>(stats));
+}
+
+// score_lanes under gini without a constraint, from the vector sums of plane_prefix_lanes,
+// for a node whose W is below 2^31: every class sum fits 32 bits, so each class's two side
+// weights are converted together, (above t, at or below t) in the lanes multi_gini_improvement
+// puts them in; the same operations in the same order follow.
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_plane_gini(
+    const SearchRules& rules, const NodeStats& stats, double parent, uint64_t n_entries, const __m128i (&sums)[K],
+    uint64_t prefix_count, double pivot, const NodeSums<K>& node, const __m128i (&node_lanes)[K]) {
+  __m128i pairs[K];
+  __m128i total = _mm_setzero_si128();
+  for (uint64_t c = 0; c < K; ++c) {
+    const __m128i prefix = _mm_add_epi64(sums[c], _mm_unpackhi_epi64(sums[c], sums[c]));  // low lane
+    total = _mm_add_epi64(total, prefix);
+    pairs[c] = _mm_unpacklo_epi32(_mm_sub_epi64(node_lanes[c], prefix), prefix);
+  }
+  const uint64_t right_sum = static_cast<uint64_t>(_mm_cvtsi128_si64(total));
+  const uint64_t left_sum = node.total - right_sum;
+  const uint64_t left_count = n_entries - prefix_count;
+  if (left_count < rules.min_samples_leaf || prefix_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
+  const double w_left = static_cast<double>(static_cast<int64_t>(left_sum));
+  const double w_right = static_cast<double>(static_cast<int64_t>(right_sum));
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
+  const double node_weight = stats.weight;
+  const __m128d w = _mm_set_pd(w_right, w_left);
+  __m128d sum = _mm_setzero_pd();
+  for (uint64_t c = 0; c < K; ++c) {
+    const __m128d p = _mm_div_pd(_mm_cvtepi32_pd(pairs[c]), w);
+    sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
+  }
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return SplitCandidate{pivot, true, scaled_gain(improvement, node_weight, rules.w_total)};
+}
+
 template <class Read, bool kCheckRows>
 std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const SearchRules& rules,
                                                std::span<const RowIndex> rows, const NodeStats& stats,
@@ -577,7 +754,8 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
                                                ExtraScratch& scratch, uint64_t row_limit, Read& read) {
   const uint64_t n = rows.size();
   std::vector<double>& buffer = scratch.values;
-  if (buffer.size() < n) buffer.resize(n);  // grown, never shrunk or cleared
+  // Grown, never shrunk or cleared; the plane prefix reads whole blocks of 16.
+  if (buffer.size() < n + 15) buffer.resize(n + 15);
   const double* values = buffer.data();
   double lo;
   double hi;
@@ -587,7 +765,18 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
     return std::nullopt;
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
-  const TagPrefix sums = tag_prefix(values, scratch.entry_tags.data(), n, t);
+  const uint8_t* planes = scratch.entry_planes.data();
+  const bool from_planes = scratch.lane_planes;
+  TagPrefix sums;
+  switch (from_planes ? rules.n_classes : 0) {
+    case 0: sums = tag_prefix(values, scratch.entry_tags.data(), n, t); break;
+    case 3: sums = plane_prefix<3>(values, planes, n, t); break;
+    case 4: sums = plane_prefix<4>(values, planes, n, t); break;
+    case 5: sums = plane_prefix<5>(values, planes, n, t); break;
+    case 6: sums = plane_prefix<6>(values, planes, n, t); break;
+    case 7: sums = plane_prefix<7>(values, planes, n, t); break;
+    default: sums = plane_prefix<8>(values, planes, n, t); break;
+  }
   if (sums.count == 0 || sums.count == n) return std::nullopt;
   const double parent = lane_node_impurity(rules, stats, scratch);
   switch (rules.n_classes) {
@@ -606,7 +795,8 @@ bool lanes_serve(const TrainingContext& ctx, const SearchRules& rules, std::span
                  const NodeStats& stats, const ExtraScratch& scratch, bool may_miss) {
   return !may_miss && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == rows.size() &&
          rules.n_classes >= 3 && rules.n_classes <= kTagLanes && stats.class_weight.size() == rules.n_classes &&
-         scratch.entry_tags.size() >= kTagLanes * rows.size();
+         (scratch.lane_planes ? scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes)
+                              : scratch.entry_tags.size() >= kTagLanes * rows.size());
 }
 
 template <class Read>
@@ -700,7 +890,8 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   const double* entry_weights = stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr;
   double prefix_weight = 0.0;
   uint64_t prefix_count = 0;
-  if (tagged && scratch.tag_node == &stats && scratch.tag_node_entries == n && k <= kTagLanes) {
+  if (tagged && scratch.tag_node == &stats && scratch.tag_node_entries == n && k <= kTagLanes &&
+      !scratch.lane_planes) {
     prefix_count = tagged_prefix(values.data(), scratch.entry_tags.data(), n, t, k, prefix);
     for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
   } else if (entry_weights != nullptr && scratch.whole_weights) {
@@ -904,13 +1095,6 @@ inline uint64_t lanes_total(__m128i sums) {
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
   return lanes[0] + lanes[1];
 }
-// All ones in the byte lanes below min(m, 16), zeros above.
-inline __m128i lanes_below(uint64_t m) {
-  alignas(16) static constexpr uint8_t kMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMask + 16 - (m < 16 ? m : 16)));
-}
-inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 // The smallest and largest byte of `low` and `high`: halves, quarters, eighths, sixteenths.
 inline void fold_extremes(__m128i low, __m128i high, uint64_t& lo, uint64_t& hi) {
   low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
@@ -1639,6 +1823,9 @@ std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::s
 }  // namespace
 
 void prepare_extra_tree(std::span<const double> weights, std::span<const RowIndex> in_bag, ExtraScratch& scratch) {
+  // Values kept by an earlier tree's last search describe other rows behind the same index
+  // segment: a later tree of this worker must not partition by them.
+  scratch.kept_values_valid = false;
   // Whole numbers add exactly while the running total stays at most 2^53; every
   // node's entries are a sub-list of the bag, so their partial sums are exact too.
   constexpr double kExactLimit = 0x1p53;
@@ -2064,6 +2251,12 @@ void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScra
   scratch.bins_rows = nullptr;
 }
 
+bool has_kept_values(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows) {
+  return scratch.kept_values_valid && scratch.kept_values_feature == feature &&
+         scratch.kept_values_rows == rows.data() && scratch.kept_values_entries == rows.size() &&
+         scratch.kept_values.size() >= rows.size();
+}
+
 bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows) {
   return scratch.kept_valid && scratch.kept_feature == feature && scratch.kept_rows == rows.data() &&
          scratch.kept_entries == rows.size() && scratch.kept_bins.size() >= rows.size();
@@ -2105,19 +2298,20 @@ const uint16_t* prepared_row_lanes(const ClassIndex* labels, const double* weigh
 }  // namespace
 
 bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch) {
-  return !ctx.binned && scratch.byte_weights && ctx.n_classes >= 3 && ctx.n_classes <= kTagLanes;
+  // Two classes only as class planes, without missing values; with them the tagged rows serve.
+  return !ctx.binned && scratch.byte_weights && ctx.n_classes <= kTagLanes &&
+         (ctx.n_classes >= 3 || (ctx.n_classes == 2 && !ctx.has_missing));
 }
 
 void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                         ExtraScratch& scratch, NodeStats& out) {
   const uint64_t k = ctx.n_classes;
-  MORVEL_ASSERT(k >= 3 && k <= kTagLanes, "index out of bounds: class lanes need three to eight classes");
+  MORVEL_ASSERT((k >= 3 || (k == 2 && !ctx.has_missing)) && k <= kTagLanes,
+                "index out of bounds: class lanes need three to eight classes, or two without missing values");
   const uint64_t n = rows.size();
   out.criterion = ctx.growth.criterion;
   out.labels.resize(n);
   out.entry_weights.resize(n);
-  if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
-  uint8_t* tags = scratch.entry_tags.data();
   const ClassIndex* labels = ctx.labels.data();
   const double* w = weights.weights.data();
   const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
@@ -2125,31 +2319,74 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   const uint16_t* row_lanes = prepared_row_lanes(labels, w, n_rows, k, scratch);
   ClassIndex* entry_labels = out.labels.data();
   double* entry_weights = out.entry_weights.data();
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-    const uint64_t lane = row_lanes[row];
-    if (lane != ExtraScratch::kNoRowLane) {
-      // The same class and weight as the matrix's (a byte weight, never -0.0).
-      const uint64_t c = lane >> 8;
-      const uint64_t wr = lane & 0xFF;
-      const uint64_t tag = wr << (8 * c);
-      entry_labels[i] = static_cast<ClassIndex>(c);
-      entry_weights[i] = static_cast<double>(wr);
-      std::memcpy(tags + kTagLanes * i, &tag, sizeof(tag));
-      continue;
-    }
-    const uint64_t c = labels[row];
-    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
-    const double wr = w[row];
-    entry_labels[i] = c;
-    entry_weights[i] = wr;
-    store_tag(tags + kTagLanes * i, c, wr);
-  }
   // Byte weights: every list-order partial sum of compute_node_stats is an exact integer, so
   // the integer sums of the lanes are its class weights and their total is W.
   uint64_t sums[kTagLanes];
-  tag_totals(tags, n, sums);
+  // Only the lane searches read a node without missing values, and they read planes.
+  const bool planes = !ctx.has_missing;
+  if (planes) {
+    const uint64_t bytes = plane_bytes(n, k);
+    if (scratch.entry_planes.size() < bytes) scratch.entry_planes.resize(bytes);
+    uint8_t* plane = scratch.entry_planes.data();
+#if defined(__SSE2__)
+    for (uint64_t b = 0; b < bytes; b += 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(plane + b), _mm_setzero_si128());
+#else
+    std::memset(plane, 0, bytes);
+#endif
+    // The class sums are added here, in list order: exact integers in any order.
+    std::fill(sums, sums + kTagLanes, uint64_t{0});
+    for (uint64_t begin = 0; begin < n; begin += 16) {
+      uint8_t* block = plane + k * begin;
+      const uint64_t end = std::min<uint64_t>(n, begin + 16);
+      for (uint64_t i = begin; i < end; ++i) {
+        const uint64_t row = rows[i];
+        MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+        uint64_t lane = row_lanes[row];
+        double entry_weight = static_cast<double>(static_cast<int64_t>(lane & 0xFF));
+        if (lane == ExtraScratch::kNoRowLane) [[unlikely]] {
+          const uint64_t c = labels[row];
+          MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+          // A byte weight stored as -0.0 (the tree's weights are byte weights): it adds nothing.
+          MORVEL_ASSERT(w[row] >= 0.0 && w[row] <= 255.0, "assertion failed: class lanes need byte weights");
+          entry_weight = w[row];
+          lane = (c << 8) | static_cast<uint64_t>(w[row]);
+        }
+        // Otherwise the same class and weight as the matrix's (a byte weight, never -0.0).
+        const uint64_t c = lane >> 8;
+        const uint64_t wr = lane & 0xFF;
+        entry_weights[i] = entry_weight;
+        entry_labels[i] = static_cast<ClassIndex>(c);
+        block[16 * c + (i - begin)] = static_cast<uint8_t>(wr);
+        sums[c] += wr;
+      }
+    }
+  } else {
+    if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
+    uint8_t* tags = scratch.entry_tags.data();
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t lane = row_lanes[row];
+      if (lane != ExtraScratch::kNoRowLane) {
+        // The same class and weight as the matrix's (a byte weight, never -0.0).
+        const uint64_t c = lane >> 8;
+        const uint64_t wr = lane & 0xFF;
+        const uint64_t tag = wr << (8 * c);
+        entry_labels[i] = static_cast<ClassIndex>(c);
+        entry_weights[i] = static_cast<double>(wr);
+        std::memcpy(tags + kTagLanes * i, &tag, sizeof(tag));
+        continue;
+      }
+      const uint64_t c = labels[row];
+      MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+      const double wr = w[row];
+      entry_labels[i] = c;
+      entry_weights[i] = wr;
+      store_tag(tags + kTagLanes * i, c, wr);
+    }
+    tag_totals(tags, n, sums);
+  }
   out.class_weight.resize(k);
   uint64_t total = 0;
   for (uint64_t c = 0; c < k; ++c) {
@@ -2159,12 +2396,15 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   out.weight = static_cast<double>(static_cast<int64_t>(total));
   scratch.tag_node = &out;
   scratch.tag_node_entries = n;
+  scratch.lane_planes = planes;
   scratch.tag_rows = rows.data();
   scratch.tag_impurity_known = false;
   scratch.tags_fresh = true;
 }
 
 void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch) {
+  // Kept values belong to the node searched last; only a lane-node search keeps new ones.
+  scratch.kept_values_valid = false;
   const bool fresh_tags = scratch.tags_fresh;
   const bool fresh_bytes = scratch.bytes_fresh;
   scratch.tags_fresh = false;
@@ -2195,6 +2435,7 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
   }
   scratch.tag_node = &stats;
   scratch.tag_node_entries = n;
+  scratch.lane_planes = false;
   scratch.tag_rows = nullptr;  // rows not seen here: the searches check them
   scratch.tag_impurity_known = false;
 }
@@ -2633,6 +2874,142 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
 #else
   return std::nullopt;
 #endif
+}
+
+namespace {
+
+// The node loop of a lane node with K classes, each search inlined: the lane search of
+// lane_search_rows on values read through `access` (rows checked by tagged_class_stats).
+template <uint64_t K, class Access>
+std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchRules& rules,
+                                       std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                       std::vector<uint64_t>& constant_features, Rng& rng,
+                                       std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                       uint64_t max_features, ExtraScratch& scratch, Access access) {
+  const uint64_t n = rows.size();
+  // The plane prefix reads whole blocks of 16; the buffer of the best feature's values is
+  // swapped out to kept_values, and the other one takes its place.
+  if (scratch.values.size() < n + 15) scratch.values.resize(n + 15);
+  if (scratch.kept_values.size() < n + 15) scratch.kept_values.resize(n + 15);
+  scratch.kept_values_valid = false;
+  double* values = scratch.values.data();
+  const uint8_t* planes = scratch.entry_planes.data();
+  const uint64_t extra_seed = ctx.growth.extra_seed;
+  const uint64_t n_features = ctx.n_features;
+  const NodeSums<K> node(stats);
+#if defined(__SSE2__)
+  const bool vector_gini = rules.criterion == Criterion::Gini && node.total < (uint64_t{1} << 31);
+  __m128i node_lanes[K];  // each class sum in a low 64-bit lane
+  for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node.class_sums[c]));
+#endif
+  // Float64 values at base_f[index[i]]: a feature-major column read at the rows themselves, or
+  // the row-major matrix at each row's offset (row * n_features, computed once per node).
+  constexpr bool kDense = std::is_same_v<Access, DenseAccess>;
+  constexpr bool kColumn = std::is_same_v<Access, FeatureMajorAccess<double>>;
+  const uint32_t* index = nullptr;
+  if constexpr (kDense) {
+    if (ctx.n_rows * n_features <= std::numeric_limits<uint32_t>::max()) {
+      if (scratch.entry_offsets.size() < n) scratch.entry_offsets.resize(n);
+      uint32_t* offsets = scratch.entry_offsets.data();
+      for (uint64_t i = 0; i < n; ++i) offsets[i] = static_cast<uint32_t>(rows[i] * n_features);
+      index = offsets;
+    }
+  } else if constexpr (kColumn) {
+    static_assert(std::is_same_v<RowIndex, uint32_t>);
+    index = rows.data();
+  }
+  const auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
+    MORVEL_ASSERT(feature < n_features, "index out of bounds: feature outside the training matrix");
+    double lo;
+    double hi;
+    if constexpr (kDense || kColumn) {
+      if (index != nullptr) {
+        const double* base;
+        if constexpr (kDense) {
+          base = access.values + feature;
+        } else {
+          base = access.values + feature * access.n_rows;
+        }
+        gather_extremes(base, index, n, values, lo, hi);
+      } else {
+        const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
+        copy_extremes<double, decltype(read), false>(rows.data(), n, 0, read, values, lo, hi);
+      }
+    } else {
+      const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
+      copy_extremes<double, decltype(read), false>(rows.data(), n, 0, read, values, lo, hi);
+    }
+    if (!(lo < hi)) {
+      constant_features.push_back(feature);
+      return std::nullopt;
+    }
+    const double t = draw_extra_threshold(rng, extra_seed, lo, hi);
+    const int8_t constraint = ctx.growth.constraint(feature);
+#if defined(__SSE2__)
+    if (vector_gini && constraint == 0) {
+      __m128i sums[K];
+      const uint64_t count = plane_prefix_lanes<K>(values, planes, n, t, sums);
+      if (count == 0 || count == n) return std::nullopt;
+      return score_plane_gini<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, count, t, node,
+                                 node_lanes);
+    }
+#endif
+    const TagPrefix sums = plane_prefix<K>(values, planes, n, t);
+    if (sums.count == 0 || sums.count == n) return std::nullopt;
+    return score_lanes<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, t, constraint, bounds,
+                          node);
+  };
+  return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t feature) {
+    keep_extra_bins(feature, rows, scratch);
+    std::swap(scratch.values, scratch.kept_values);
+    values = scratch.values.data();
+    scratch.kept_values_valid = true;
+    scratch.kept_values_feature = feature;
+    scratch.kept_values_rows = rows.data();
+    scratch.kept_values_entries = n;
+  });
+}
+
+template <class Access>
+std::optional<NodeSplit> lane_node_with(const TrainingContext& ctx, const SearchRules& rules,
+                                        std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                        std::vector<uint64_t>& constant_features, Rng& rng,
+                                        std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                        uint64_t max_features, ExtraScratch& scratch, Access access) {
+  switch (rules.n_classes) {
+#define MORVEL_LANE_NODE(K) \
+  case K:                   \
+    return lane_node_for<K>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
+                            scratch, access);
+    MORVEL_LANE_NODE(2) MORVEL_LANE_NODE(3) MORVEL_LANE_NODE(4) MORVEL_LANE_NODE(5) MORVEL_LANE_NODE(6)
+    MORVEL_LANE_NODE(7) MORVEL_LANE_NODE(8)
+#undef MORVEL_LANE_NODE
+    default: throw_internal("lane nodes take two to eight classes");
+  }
+}
+
+}  // namespace
+
+bool lane_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+               const NodeStats& stats, const ExtraScratch& scratch) {
+  return ctx.profile == nullptr && !ctx.binned && !ctx.has_missing && scratch.lane_planes &&
+         scratch.tag_node == &stats && scratch.tag_node_entries == rows.size() && scratch.tag_rows == rows.data() &&
+         rules.n_classes >= 2 && rules.n_classes <= kTagLanes && ctx.n_classes == rules.n_classes &&
+         stats.class_weight.size() == rules.n_classes &&
+         scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes);
+}
+
+std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const SearchRules& rules,
+                                          std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                          std::vector<uint64_t>& constant_features, Rng& rng,
+                                          std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                          uint64_t max_features, ExtraScratch& scratch) {
+  MORVEL_ASSERT(lane_node(ctx, rules, rows, stats, scratch),
+                "assertion failed: a lane-node search needs a node measured into class planes");
+  return with_raw_access_for(ctx, rows.size(), [&](auto access) {
+    return lane_node_with(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features,
+                          scratch, access);
+  });
 }
 
 namespace {

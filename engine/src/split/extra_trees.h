@@ -67,6 +67,23 @@ struct ExtraScratch {
   const NodeStats* tag_node = nullptr;
   uint64_t tag_node_entries = 0;
   std::vector<uint8_t> entry_tags;
+  // Without missing values tagged_class_stats stores the same lanes as class planes instead
+  // (`lane_planes` set, `entry_tags` then not filled): per block of 16 entries, one plane of
+  // 16 bytes per class, byte j of plane c holding the weight of the block's entry j when its
+  // class is c and 0 otherwise (also for the entries past the node's end). A search masks
+  // the 16 entries of a block at once and sums each plane with one byte-sum instruction.
+  bool lane_planes = false;
+  std::vector<uint8_t> entry_planes;
+  // The values of the best feature of the node search_lane_node searched last, in list order
+  // (the search buffer that read them, swapped out): the node's partition reads them instead
+  // of the matrix. Valid for `kept_values_feature` at `kept_values_rows` with
+  // `kept_values_entries` entries.
+  std::vector<double> kept_values;
+  bool kept_values_valid = false;
+  uint64_t kept_values_feature = 0;
+  const RowIndex* kept_values_rows = nullptr;
+  uint64_t kept_values_entries = 0;
+  std::vector<uint32_t> entry_offsets;  // a lane node's row offsets into the row-major matrix
   // The index list tagged_class_stats measured (and checked against the matrix) for
   // `tag_node`: searches of those rows read values without checking each row again.
   const RowIndex* tag_rows = nullptr;
@@ -160,8 +177,8 @@ void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weig
 void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, const ExtraScratch& scratch,
                        NodeStats& out);
 
-// Whether tagged_class_stats serves the nodes of the current tree: raw values, three to eight
-// classes, byte weights (prepare_extra_tree).
+// Whether tagged_class_stats serves the nodes of the current tree: raw values, byte weights
+// (prepare_extra_tree), three to eight classes, or two when no value is missing.
 bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
 
 // compute_node_stats (entry weights kept), the same sums in the same order, filling the
@@ -213,6 +230,9 @@ void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> 
 // keeps that search's bins (when it read bytes) for partition_by_bins.
 void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScratch& scratch);
 
+// Whether kept values (search_lane_node) belong to this split of these rows.
+bool has_kept_values(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows);
+
 // Whether kept bins belong to this split of these rows.
 bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows);
 
@@ -263,6 +283,20 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
                                                 Rng& rng, std::vector<uint64_t>& pool,
                                                 const detail::PoolDraws& draws, uint64_t max_features,
                                                 ExtraScratch& scratch);
+
+// Whether search_lane_node serves this node: raw values without missing values, two to eight
+// classes, measured by tagged_class_stats into class planes for these rows, no fit profile.
+bool lane_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+               const NodeStats& stats, const ExtraScratch& scratch);
+
+// The extra-trees node loop (extra_node_loop) of a node accepted by lane_node with the lane
+// searches inlined: the same draws, the same constant-list appends and the same winner as the
+// grower's loop around search_extra, without its per-search dispatch.
+std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const SearchRules& rules,
+                                          std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                          std::vector<uint64_t>& constant_features, Rng& rng,
+                                          std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                          uint64_t max_features, ExtraScratch& scratch);
 
 // Rebased subtrees. The rows of a mid-size node lie scattered over the row-major copy, and
 // every node below it gathers their lines again, each a likely cache miss. Rebasing copies

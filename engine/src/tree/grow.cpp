@@ -153,8 +153,11 @@ class TreeGrower {
     const bool kept = extra_ && has_kept_bins(scratch_.extra, split.feature, rows);
     MORVEL_ASSERT(kept || !scratch_.extra.rebased,
                   "assertion failed: a rebased subtree partitions by the bins its searches kept");
-    const uint64_t k = kept ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
-                            : partition_in_place(ctx_, split, rows, scratch_.spill);
+    const uint64_t k =
+        kept ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
+        : extra_ && has_kept_values(scratch_.extra, split.feature, rows)
+            ? partition_by_values(ctx_, split, scratch_.extra.kept_values, rows, scratch_.spill)
+            : partition_in_place(ctx_, split, rows, scratch_.spill);
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
@@ -329,6 +332,10 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
   if (whole_byte_node(ctx_, rules_, rows, stats, scratch_.extra)) {
     return search_whole_byte_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_,
                                   scratch_.feature_pool, scratch_.pool_draws, forest_.max_features, scratch_.extra);
+  }
+  if (lane_node(ctx_, rules_, rows, stats, scratch_.extra)) {
+    return search_lane_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_, scratch_.feature_pool,
+                            scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
   if (batch_gather_ready(scratch_.extra, rows) && rows.size() >= kBatchGatherFrom) gather_expected(rows, cache);
   // A node prepared on byte weights is searched without search_extra's per-search dispatch.
@@ -677,8 +684,9 @@ Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span
   if (ctx.growth.extra_trees) {
     prepare_extra_tree(weights.weights, in_bag, scratch.extra);
     tag_binned_rows(ctx, weights.weights, in_bag, scratch.extra);
-    // Binned bytes read the row tags; the tagged rows serve raw values only.
-    if (scratch.extra.binned_tags) {
+    // Binned bytes read the row tags; the tagged rows serve raw values only, when class lanes
+    // do not.
+    if (scratch.extra.binned_tags || uses_class_lanes(ctx, scratch.extra)) {
       scratch.extra.tagged_rows.clear();
     } else {
       tag_two_class_rows(ctx, weights.weights, in_bag, scratch.extra);

@@ -83,6 +83,12 @@ uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::
 uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
                            std::span<RowIndex> rows, RowBuffer& spill);
 
+// partition_in_place for raw values, with entry i's value of the split feature read from
+// values[i] instead of the matrix: the same routing (NaN by missing_left, otherwise left when
+// the value exceeds the pivot). `values` holds at least rows.size() values.
+uint64_t partition_by_values(const TrainingContext& ctx, const Node& split, std::span<const double> values,
+                             std::span<RowIndex> rows, RowBuffer& spill);
+
 // Cost-complexity pruning of a grown tree (ccp_alpha > 0): one bottom-up pass; pruned
 // subtrees stay in `nodes`, unreachable.
 void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weights,

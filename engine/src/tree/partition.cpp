@@ -124,6 +124,23 @@ uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::
   return out.finish();
 }
 
+uint64_t partition_by_values(const TrainingContext& ctx, const Node& split, std::span<const double> values,
+                             std::span<RowIndex> rows, RowBuffer& spill) {
+  ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
+  MORVEL_ASSERT(values.size() >= rows.size(), "index out of bounds: fewer values than rows");
+  StableSplit out(rows, spill);
+  const double* v = values.data();
+  const uint64_t n = rows.size();
+  if (ctx.has_missing) {
+    for (uint64_t i = 0; i < n; ++i) out.place(rows[i], goes_left(split, v[i]));
+  } else {
+    // No NaN anywhere in the matrix: the missing test cannot fire.
+    const double pivot = split.pivot;
+    for (uint64_t i = 0; i < n; ++i) out.place(rows[i], v[i] > pivot);
+  }
+  return out.finish();
+}
+
 uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
                            std::span<RowIndex> rows, RowBuffer& spill) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);

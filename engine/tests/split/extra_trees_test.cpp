@@ -16,6 +16,7 @@
 
 #include "morvel/bin_edges.h"
 #include "morvel/rng.h"
+#include "split/node_loop.h"
 
 namespace morvel {
 namespace {
@@ -467,6 +468,14 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
     prepare_extra_node(*ctx, node.stats, scratch);
     EXPECT_EQ(scratch.tag_node, nullptr);
   }
+  // Two classes are measured into class planes, and only without missing values.
+  const TrainingContext two_missing = dense_context({0.5, kNaN, 2.5, 3.5}, 1, {0, 1, 0, 1}, {1, 1, 1, 1}, 2);
+  for (const TrainingContext* ctx : {&two, &two_missing}) {
+    ExtraScratch scratch;
+    prepare_extra_tree(ctx->weights, all_rows(*ctx), scratch);
+    ASSERT_TRUE(scratch.byte_weights);
+    EXPECT_EQ(uses_class_lanes(*ctx, scratch), !ctx->has_missing);
+  }
 }
 
 TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
@@ -538,6 +547,113 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
                                                          std::to_string(length)));
       EXPECT_EQ(lanes.constants, ordered.constants);
       EXPECT_EQ(lanes.rng.state(), ordered.rng.state());
+    }
+  }
+}
+
+TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
+  // search_lane_node against extra_node_loop around the general search: the same winner (bit
+  // for bit), draws, constant-list appends and pool order, node after node on one scratch.
+  // Two to eight classes, both criteria, constraints on some features (scored by the scalar
+  // path), stricter leaf rules, weights of 0, 255 and -0.0, signed zeros and ties among the
+  // values, a constant feature, row-major and feature-major float64 and float32 values, and
+  // node sizes around the 16-entry blocks.
+  for (uint64_t seed = 0; seed < 42; ++seed) {
+    const uint64_t n_classes = 2 + seed % 7;
+    const uint64_t n_rows = 900;
+    const uint64_t n_features = 7;
+    Rng rng(seed, 41);
+    std::vector<double> values(n_rows * n_features);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      for (uint64_t f = 0; f < n_features; ++f) {
+        const uint64_t level = rng.below(f % 2 == 0 ? 400 : 5);
+        double v = level == 0 ? -0.0 : level == 1 ? 0.0 : static_cast<double>(level) * 0.37 - 1.0;
+        if (f == 3) v = -2.25;  // constant everywhere
+        values[r * n_features + f] = v;
+      }
+    }
+    std::vector<ClassIndex> labels(n_rows);
+    std::vector<double> weights(n_rows);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      labels[r] = static_cast<ClassIndex>(rng.below(n_classes));
+      const uint64_t pick = rng.below(10);
+      weights[r] = pick == 0 ? 0.0 : pick == 1 ? 255.0 : static_cast<double>(1 + rng.below(seed % 3 == 0 ? 3 : 255));
+      if (seed % 4 == 3 && pick == 2) weights[r] = -0.0;
+    }
+    TrainingContext ctx = dense_context(values, n_features, labels, weights, n_classes);
+    ctx.growth.criterion = seed % 3 == 1 ? Criterion::Entropy : Criterion::Gini;
+    ctx.growth.min_samples_leaf = seed % 5 == 4 ? 4 : 1;
+    ctx.growth.min_impurity_decrease = seed % 7 == 6 ? 0.002 : 0.0;
+    if (seed % 6 == 5) ctx.growth.monotonic_cst = {0, 1, 0, 0, -1, 0, 0};
+    ctx.growth.extra_seed = 1000 + seed;
+    const uint64_t form = seed % 3;  // 0 row-major, 1 feature-major float64, 2 feature-major float32
+    if (form == 1) ctx.feature_major_f64.resize(n_rows * n_features);
+    if (form == 2) ctx.feature_major_f32.resize(n_rows * n_features);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      for (uint64_t f = 0; f < n_features; ++f) {
+        const double v = values[r * n_features + f];
+        if (form == 1) ctx.feature_major_f64[f * n_rows + r] = v;
+        if (form == 2) ctx.feature_major_f32[f * n_rows + r] = static_cast<float>(v);
+      }
+    }
+    const TreeWeights tree{ctx.weights, ctx.w_total, seed % 8 == 7 ? 30.0 : 0.0};
+    const SearchRules rules = make_search_rules(ctx, tree);
+    const uint64_t max_features = 1 + seed % 3;
+    std::vector<uint64_t> pool(n_features);
+    for (uint64_t f = 0; f < n_features; ++f) pool[f] = f;
+    std::vector<uint64_t> general_pool = pool;
+    detail::PoolDraws draws;
+    draws.prepare(n_features);
+    Rng lane_rng(seed, 7);
+    Rng general_rng(seed, 7);
+    ExtraScratch lane_scratch;  // reused by every node, as a worker's is
+    ExtraScratch general_scratch;
+    for (const uint64_t length : {uint64_t{2}, uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{40},
+                                  uint64_t{64}, uint64_t{65}, uint64_t{257}, uint64_t{900}}) {
+      const std::string where = "seed " + std::to_string(seed) + " length " + std::to_string(length);
+      std::vector<RowIndex> rows;
+      for (uint64_t i = 0; i < length; ++i) rows.push_back(static_cast<RowIndex>((i * 29 + seed * 7) % n_rows));
+      NodeStats plain;
+      compute_node_stats(ctx, tree, rows, true, plain);
+      if (plain.weight == 0.0) continue;
+      prepare_extra_tree(tree.weights, rows, lane_scratch);
+      ASSERT_TRUE(uses_class_lanes(ctx, lane_scratch)) << where;
+      NodeStats measured;
+      tagged_class_stats(ctx, tree, rows, lane_scratch, measured);
+      prepare_extra_node(ctx, measured, lane_scratch);
+      ASSERT_TRUE(lane_node(ctx, rules, rows, measured, lane_scratch)) << where;
+      // A constant feature already known at the node (as a parent hands it down) is skipped.
+      std::vector<uint64_t> lane_constants{5};
+      std::vector<uint64_t> general_constants{5};
+      const NodeBounds bounds{0.1, 0.9};
+      const auto lane = search_lane_node(ctx, rules, rows, measured, bounds, lane_constants, lane_rng, pool, draws,
+                                         max_features, lane_scratch);
+      const auto general = extra_node_loop(
+          general_pool, draws, general_rng, general_constants, max_features,
+          [&](uint64_t f) {
+            return search_extra_general(ctx, tree, rules, rows, plain, f, ctx.growth.constraint(f), bounds,
+                                        general_constants, general_rng, general_scratch);
+          },
+          [](uint64_t) {});
+      ASSERT_EQ(lane.has_value(), general.has_value()) << where;
+      if (lane) {
+        EXPECT_EQ(lane->feature, general->feature) << where;
+        EXPECT_EQ(std::bit_cast<uint64_t>(lane->candidate.pivot), std::bit_cast<uint64_t>(general->candidate.pivot))
+            << where;
+        EXPECT_EQ(std::bit_cast<uint64_t>(lane->candidate.gain), std::bit_cast<uint64_t>(general->candidate.gain))
+            << where;
+        EXPECT_EQ(lane->candidate.missing_left, general->candidate.missing_left) << where;
+        // The winner's values are kept, in list order, for the partition.
+        ASSERT_TRUE(has_kept_values(lane_scratch, lane->feature, rows)) << where;
+        for (uint64_t i = 0; i < length; ++i) {
+          const double v = form == 2 ? static_cast<double>(static_cast<float>(values[rows[i] * n_features + lane->feature]))
+                                     : values[rows[i] * n_features + lane->feature];
+          EXPECT_EQ(std::bit_cast<uint64_t>(lane_scratch.kept_values[i]), std::bit_cast<uint64_t>(v)) << where;
+        }
+      }
+      EXPECT_EQ(lane_constants, general_constants) << where;
+      EXPECT_EQ(lane_rng.state(), general_rng.state()) << where;
+      EXPECT_EQ(pool, general_pool) << where;
     }
   }
 }
@@ -643,13 +759,17 @@ TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
 }
 
 TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
-  for (uint64_t seed = 0; seed < 6; ++seed) {
-    const uint64_t k = 3 + seed;  // 3..8 classes
-    Forms forms = random_forms(seed, 60, 1, true);
+  // One feature: no missing value, the lanes are class planes; two: the second feature has
+  // missing values, the lanes are per-entry tags.
+  for (uint64_t seed = 0; seed < 12; ++seed) {
+    const uint64_t k = 3 + seed % 6;  // 3..8 classes
+    const uint64_t n_features = 1 + seed / 6;
+    Forms forms = random_forms(seed, 60, n_features, true);
     Rng labels(seed, 12);
     for (ClassIndex& label : forms.labels) label = static_cast<ClassIndex>(labels.below(k));
     for (double& w : forms.weights) w = static_cast<double>(labels.below(256));
-    const TrainingContext ctx = dense_context(forms.values, 1, forms.labels, forms.weights, k);
+    const TrainingContext ctx = dense_context(forms.values, n_features, forms.labels, forms.weights, k);
+    ASSERT_EQ(ctx.has_missing, n_features == 2);
     std::vector<RowIndex> bag;
     for (RowIndex r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
     const TreeWeights tree{forms.weights, 0.0, 0.0};
@@ -668,15 +788,30 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     for (uint64_t c = 0; c < k; ++c)
       EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(lanes.class_weight[c]));
     EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(lanes.weight));
-    // The lanes filled while measuring are those prepare_extra_node builds from statistics.
-    const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
-    prepare_extra_node(ctx, lanes, scratch);
-    EXPECT_EQ(scratch.tag_node, &lanes);
-    ExtraScratch rebuilt;
-    prepare_extra_tree(forms.weights, bag, rebuilt);
-    prepare_extra_node(ctx, plain, rebuilt);
-    ASSERT_EQ(rebuilt.tag_node, &plain);
-    EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
+    ASSERT_EQ(scratch.lane_planes, !ctx.has_missing);
+    if (scratch.lane_planes) {
+      // Planes: each entry's weight in its class's plane of its block, zeros elsewhere (also
+      // past the last entry).
+      const uint64_t blocks = (bag.size() + 15) / 16;
+      ASSERT_GE(scratch.entry_planes.size(), blocks * 16 * k);
+      std::vector<uint8_t> expected(blocks * 16 * k, 0);
+      for (uint64_t i = 0; i < bag.size(); ++i)
+        expected[(i / 16) * 16 * k + 16 * plain.labels[i] + i % 16] = static_cast<uint8_t>(plain.entry_weights[i]);
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), scratch.entry_planes.begin()));
+      prepare_extra_node(ctx, lanes, scratch);
+      EXPECT_EQ(scratch.tag_node, &lanes);
+      EXPECT_TRUE(scratch.lane_planes);
+    } else {
+      // The lanes filled while measuring are those prepare_extra_node builds from statistics.
+      const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
+      prepare_extra_node(ctx, lanes, scratch);
+      EXPECT_EQ(scratch.tag_node, &lanes);
+      ExtraScratch rebuilt;
+      prepare_extra_tree(forms.weights, bag, rebuilt);
+      prepare_extra_node(ctx, plain, rebuilt);
+      ASSERT_EQ(rebuilt.tag_node, &plain);
+      EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
+    }
     // Lanes handed over once: other statistics of the same length get their own.
     std::vector<RowIndex> other(bag.rbegin(), bag.rend());
     NodeStats reversed;
@@ -684,6 +819,7 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     tagged_class_stats(ctx, tree, bag, scratch, lanes);
     prepare_extra_node(ctx, reversed, scratch);
     ASSERT_EQ(scratch.tag_node, &reversed);
+    EXPECT_FALSE(scratch.lane_planes);
     for (uint64_t i = 0; i < other.size(); ++i)
       EXPECT_EQ(scratch.entry_tags[8 * i + reversed.labels[i]], static_cast<uint16_t>(reversed.entry_weights[i]));
   }

@@ -398,6 +398,39 @@ TEST(Partition, BinnedBytesRouteAsTheRouterAtEveryNodeSize) {
   }
 }
 
+TEST(Partition, KeptValuesRouteAsTheMatrix) {
+  // The partition that reads the winning search's values in list order instead of the matrix:
+  // repeated rows, signed zeros, values on the pivot, and with NaN the missing direction.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const uint64_t n_rows = 300;
+  for (const bool has_missing : {false, true}) {
+    std::vector<double> values(n_rows);
+    for (uint64_t r = 0; r < n_rows; ++r) {
+      values[r] = r % 11 == 0 ? -0.0 : static_cast<double>((r * 37) % 23) * 0.5 - 3.0;
+      if (has_missing && r % 7 == 3) values[r] = nan;
+    }
+    const auto ctx = column_context(values, std::vector<ClassIndex>(n_rows, 0), 1);
+    ASSERT_EQ(ctx.has_missing, has_missing);
+    for (const uint64_t length : {uint64_t{0}, uint64_t{1}, uint64_t{17}, uint64_t{300}, uint64_t{450}}) {
+      for (const bool missing_left : {false, true}) {
+        for (const double pivot : {-3.5, -0.0, 0.0, 2.5, 8.0}) {
+          const Node split = Node::make_split(0, pivot, 0.0, missing_left, length, 0, 0);
+          std::vector<RowIndex> rows;
+          for (uint64_t i = 0; i < length; ++i) rows.push_back(static_cast<RowIndex>((i * 53 + 5) % n_rows));
+          std::vector<RowIndex> expected = rows;
+          std::vector<double> kept;
+          for (const RowIndex row : rows) kept.push_back(values[row]);
+          RowBuffer spill;
+          const uint64_t want = partition_in_place(ctx, split, expected, spill);
+          const uint64_t k = partition_by_values(ctx, split, kept, rows, spill);
+          EXPECT_EQ(k, want) << length << " " << pivot;
+          EXPECT_EQ(rows, expected) << length << " " << pivot;
+        }
+      }
+    }
+  }
+}
+
 TEST(Partition, KeptBinsRouteAsTheRouter) {
   // The partition that reads the winning search's bins instead of the matrix: every list
   // length around the 16-entry blocks, pivots below, between, on and above the bins, with and
@@ -483,6 +516,27 @@ TrainingContext binned_extra_context(uint64_t n_rows, uint64_t n_features, uint6
   return ctx;
 }
 
+// Trees equal node for node, bits of pivots and gains included.
+void expect_same_tree(const Tree& a, const Tree& b) {
+  ASSERT_EQ(a.nodes.size(), b.nodes.size());
+  EXPECT_EQ(a.root, b.root);
+  for (size_t i = 0; i < a.nodes.size(); ++i) {
+    const Node& x = a.nodes[i];
+    const Node& y = b.nodes[i];
+    ASSERT_EQ(x.is_leaf(), y.is_leaf()) << i;
+    EXPECT_EQ(x.n_samples, y.n_samples) << i;
+    if (x.is_leaf()) {
+      EXPECT_EQ(x.leaf_class, y.leaf_class) << i;
+      continue;
+    }
+    EXPECT_EQ(x.feature, y.feature) << i;
+    EXPECT_EQ(std::bit_cast<uint64_t>(x.pivot), std::bit_cast<uint64_t>(y.pivot)) << i;
+    EXPECT_EQ(std::bit_cast<uint64_t>(x.gain), std::bit_cast<uint64_t>(y.gain)) << i;
+    EXPECT_EQ(x.left, y.left) << i;
+    EXPECT_EQ(x.right, y.right) << i;
+  }
+}
+
 TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   // Weights of at most 255 take the byte form of the binned extra-trees search (per-row byte
   // tags, row-major gathers at small nodes, partitions from the kept bins, subtrees rebased
@@ -542,30 +596,115 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
         const Tree table = grow_tree(ctx, TreeWeights{scaled, scaled_total, variant.min_leaf_weight * 256.0}, bag, s,
                                      rng_table, scratch_table);
         ASSERT_FALSE(scratch_table.extra.binned_tags);
-        ASSERT_EQ(bytes.nodes.size(), table.nodes.size()) << n_classes << " classes, " << n_rows << " rows";
         ASSERT_GT(bytes.nodes.size(), 20u);
-        EXPECT_EQ(bytes.root, table.root);
-        for (size_t i = 0; i < bytes.nodes.size(); ++i) {
-          const Node& a = bytes.nodes[i];
-          const Node& b = table.nodes[i];
-          ASSERT_EQ(a.is_leaf(), b.is_leaf()) << i;
-          EXPECT_EQ(a.n_samples, b.n_samples) << i;
-          if (a.is_leaf()) {
-            EXPECT_EQ(a.leaf_class, b.leaf_class) << i;
-            continue;
-          }
-          EXPECT_EQ(a.feature, b.feature) << i;
-          EXPECT_EQ(std::bit_cast<uint64_t>(a.pivot), std::bit_cast<uint64_t>(b.pivot)) << i;
-          EXPECT_EQ(std::bit_cast<uint64_t>(a.gain), std::bit_cast<uint64_t>(b.gain)) << i;
-          EXPECT_EQ(a.left, b.left) << i;
-          EXPECT_EQ(a.right, b.right) << i;
-        }
+        ASSERT_NO_FATAL_FAILURE(expect_same_tree(bytes, table)) << n_classes << " classes, " << n_rows << " rows";
         EXPECT_EQ(rng_bytes.state(), rng_table.state());
       }
     }
     }
   }
   }
+}
+
+TEST(Growth, RawExtraTreesOnByteWeightsMatchScaledWeights) {
+  // Raw values with byte weights grow through class planes and lane nodes (two to eight
+  // classes), whose partitions read the winners' kept values; the same weights times 256 are
+  // whole but not bytes and take the tagged-row or general searches. Scaling every weight by a
+  // power of two changes no impurity, improvement or gain, so the trees must be identical,
+  // under both growth modes, the validity rules, entropy and (two classes) constraints. Both
+  // trees grow on one worker's scratch, the byte tree first.
+  struct Variant {
+    Criterion criterion = Criterion::Gini;
+    uint64_t min_samples_leaf = 1;
+    double min_leaf_weight = 0.0;
+    double min_impurity_decrease = 0.0;
+    bool monotonic = false;
+  };
+  const Variant variants[] = {{}, {Criterion::Entropy}, {Criterion::Gini, 3, 4.0}, {Criterion::Gini, 1, 0.0, 2e-3},
+                              {Criterion::Gini, 1, 0.0, 0.0, true}};
+  const uint64_t n_rows = 3000;
+  const uint64_t n_features = 6;
+  for (const Variant& variant : variants) {
+    for (const uint64_t n_classes : {uint64_t{2}, uint64_t{3}, uint64_t{5}, uint64_t{8}, uint64_t{10}}) {
+      if (variant.monotonic && n_classes != 2) continue;
+      Rng draws(n_classes, 77);
+      std::vector<std::vector<double>> x(n_rows, std::vector<double>(n_features));
+      std::vector<ClassIndex> y(n_rows);
+      for (uint64_t r = 0; r < n_rows; ++r) {
+        y[r] = static_cast<ClassIndex>(draws.below(n_classes));
+        for (uint64_t f = 0; f < n_features; ++f) {
+          // Informative low features, ties and signed zeros, a constant feature.
+          const double noise = static_cast<double>(draws.below(f == 1 ? 4 : 1000)) * 0.01;
+          x[r][f] = f == 0 ? static_cast<double>(y[r]) + noise : f == 2 ? 1.5 : f == 3 && noise < 0.5 ? -0.0 : noise;
+        }
+      }
+      TrainingContext ctx = dense_context(x, y, n_classes);
+      ctx.growth.extra_trees = true;
+      ctx.growth.criterion = variant.criterion;
+      ctx.growth.min_samples_leaf = variant.min_samples_leaf;
+      ctx.growth.min_impurity_decrease = variant.min_impurity_decrease;
+      if (variant.monotonic) ctx.growth.monotonic_cst = {1, -1, 0, 0, 1, 0};
+      std::vector<double> counts(n_rows);
+      std::vector<RowIndex> bag;
+      for (uint64_t r = 0; r < n_rows; ++r) {
+        counts[r] = static_cast<double>(draws.below(4));
+        if (r % 97 == 0) counts[r] = 255.0;
+        if (counts[r] > 0.0) bag.push_back(static_cast<RowIndex>(r));
+      }
+      std::vector<double> scaled(counts);
+      for (double& w : scaled) w *= 256.0;
+      double total = -0.0;
+      double scaled_total = -0.0;
+      for (const RowIndex r : bag) {
+        total += counts[r];
+        scaled_total += scaled[r];
+      }
+      for (const uint64_t max_leaves : {kNoLeafLimit, uint64_t{60}}) {
+        const ForestSettings s = settings(2, 512, max_leaves);
+        Rng rng_bytes = Rng::for_tree(9, n_classes);
+        Rng rng_scaled = Rng::for_tree(9, n_classes);
+        WorkerScratch scratch;
+        const Tree bytes =
+            grow_tree(ctx, TreeWeights{counts, total, variant.min_leaf_weight}, bag, s, rng_bytes, scratch);
+        EXPECT_EQ(scratch.extra.lane_planes, n_classes <= 8);
+        const Tree table = grow_tree(ctx, TreeWeights{scaled, scaled_total, variant.min_leaf_weight * 256.0}, bag, s,
+                                     rng_scaled, scratch);
+        ASSERT_GT(bytes.nodes.size(), 20u);
+        ASSERT_NO_FATAL_FAILURE(expect_same_tree(bytes, table)) << n_classes << " classes";
+        EXPECT_EQ(rng_bytes.state(), rng_scaled.state());
+      }
+    }
+  }
+}
+
+TEST(Growth, KeptValuesDoNotOutliveTheirTree) {
+  // A lane-node tree whose last search is its root keeps that root's values. The next tree on
+  // the same worker has other rows behind the same index segment and no byte weights (so no
+  // lane search replaces the kept values): its root must be partitioned by its own rows.
+  const TrainingContext ctx = column_context({0.0, 0.0, 0.0, 0.0, 1.0, 1.0, 1.0, 1.0}, {0, 0, 0, 0, 1, 1, 1, 1}, 2);
+  ASSERT_FALSE(ctx.has_missing);
+  TrainingContext extra = ctx;
+  extra.growth.extra_trees = true;
+  const ForestSettings s = settings(1);
+  const std::vector<RowIndex> first{0, 1, 2, 3, 4, 5, 6, 7};
+  const std::vector<RowIndex> second{7, 6, 5, 4, 3, 2, 1, 0};
+  const std::vector<double> halves(8, 0.5);
+  WorkerScratch shared;
+  Rng rng = Rng::for_tree(3, 0);
+  const Tree lanes = grow_tree(extra, tree_weights(extra), first, s, rng, shared);
+  ASSERT_TRUE(shared.extra.lane_planes);
+  ASSERT_EQ(lanes.nodes.size(), 3u);
+  Rng rng_shared = Rng::for_tree(4, 0);
+  Rng rng_fresh = Rng::for_tree(4, 0);
+  WorkerScratch fresh;
+  const Tree after = grow_tree(extra, TreeWeights{halves, 4.0, 0.0}, second, s, rng_shared, shared);
+  const Tree alone = grow_tree(extra, TreeWeights{halves, 4.0, 0.0}, second, s, rng_fresh, fresh);
+  ASSERT_NO_FATAL_FAILURE(expect_same_tree(after, alone));
+  ASSERT_EQ(after.nodes.size(), 3u);
+  // Each leaf holds one class: values above the pivot (1.0, class 1) go left.
+  const Node& root = after.nodes[after.root];
+  EXPECT_EQ(after.nodes[root.left].leaf_class, 1u);
+  EXPECT_EQ(after.nodes[root.right].leaf_class, 0u);
 }
 
 TEST(PoolDraws, SameDrawsAsTheRng) {
