@@ -464,6 +464,31 @@ template <uint64_t K>
   return out;
 }
 
+#if defined(__SSE2__)
+// The smaller lane of `low` and the larger lane of `high`, each picked as the scalar scans
+// pick (lane 1 only when strictly beyond lane 0).
+inline void fold_pairs(__m128d low, __m128d high, double& lo, double& hi) {
+  alignas(16) double lanes[2];
+  _mm_store_pd(lanes, low);
+  lo = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+  _mm_store_pd(lanes, high);
+  hi = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
+}
+#endif
+
+// A zero extreme found out of list order may carry the other sign than the list-order scan
+// would give; the copied values are then scanned again in list order.
+template <class T>
+void settle_zero_extremes(const T* out, uint64_t n, T& lo, T& hi) {
+  if (lo != 0 && hi != 0) return;
+  lo = std::numeric_limits<T>::infinity();
+  hi = -std::numeric_limits<T>::infinity();
+  for (uint64_t i = 0; i < n; ++i) {
+    lo = out[i] < lo ? out[i] : lo;
+    hi = out[i] > hi ? out[i] : hi;
+  }
+}
+
 // Copies the values of a node without missing values to `out` and returns their extremes as
 // the list-order scan `lo = v < lo ? v : lo` (and `hi` alike) finds them: the first entry
 // holding the extreme value. Two interleaved scans find the same values, and equal values
@@ -496,11 +521,7 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
       low = _mm_min_pd(low, v);
       high = _mm_max_pd(high, v);
     }
-    alignas(16) double lanes[2];
-    _mm_store_pd(lanes, low);
-    lo = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
-    _mm_store_pd(lanes, high);
-    hi = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
+    fold_pairs(low, high, lo, hi);
    }
   }
 #endif
@@ -536,14 +557,7 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
     lo = v < lo ? v : lo;
     hi = v > hi ? v : hi;
   }
-  if (lo == 0 || hi == 0) {
-    lo = std::numeric_limits<T>::infinity();
-    hi = -std::numeric_limits<T>::infinity();
-    for (i = 0; i < n; ++i) {
-      lo = out[i] < lo ? out[i] : lo;
-      hi = out[i] > hi ? out[i] : hi;
-    }
-  }
+  settle_zero_extremes(out, n, lo, hi);
   lo_out = lo;
   hi_out = hi;
 }
@@ -568,11 +582,7 @@ inline void gather_extremes(const double* base, const uint32_t* index, uint64_t 
       low = _mm_min_pd(low, v);
       high = _mm_max_pd(high, v);
     }
-    alignas(16) double lanes[2];
-    _mm_store_pd(lanes, low);
-    lo = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
-    _mm_store_pd(lanes, high);
-    hi = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
+    fold_pairs(low, high, lo, hi);
   }
 #endif
   for (; i < n; ++i) {
@@ -581,14 +591,7 @@ inline void gather_extremes(const double* base, const uint32_t* index, uint64_t 
     lo = v < lo ? v : lo;
     hi = v > hi ? v : hi;
   }
-  if (lo == 0 || hi == 0) {
-    lo = std::numeric_limits<double>::infinity();
-    hi = -std::numeric_limits<double>::infinity();
-    for (i = 0; i < n; ++i) {
-      lo = out[i] < lo ? out[i] : lo;
-      hi = out[i] > hi ? out[i] : hi;
-    }
-  }
+  settle_zero_extremes(out, n, lo, hi);
   lo_out = lo;
   hi_out = hi;
 }

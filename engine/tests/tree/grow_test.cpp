@@ -537,6 +537,48 @@ void expect_same_tree(const Tree& a, const Tree& b) {
   }
 }
 
+// Growth variants of the byte-weight tests: the validity rules, entropy, and (two classes)
+// monotonic constraints.
+struct ByteVariant {
+  Criterion criterion = Criterion::Gini;
+  uint64_t min_samples_leaf = 1;
+  double min_leaf_weight = 0.0;
+  double min_impurity_decrease = 0.0;
+  bool monotonic = false;
+};
+const ByteVariant kByteVariants[] = {{},
+                                     {Criterion::Entropy},
+                                     {Criterion::Gini, 3, 4.0},
+                                     {Criterion::Gini, 1, 0.0, 2e-3},
+                                     {Criterion::Gini, 1, 0.0, 0.0, true}};
+
+// Bag weights of whole draw counts up to 3 (every 97th row 255) and the same weights times
+// 256, with the bag of rows drawn at least once and both totals in list order.
+struct ByteBag {
+  std::vector<double> counts;
+  std::vector<double> scaled;
+  std::vector<RowIndex> bag;
+  double total = -0.0;
+  double scaled_total = -0.0;
+};
+
+ByteBag draw_byte_bag(uint64_t n_rows, Rng& draws) {
+  ByteBag out;
+  out.counts.resize(n_rows);
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    out.counts[r] = static_cast<double>(draws.below(4));
+    if (r % 97 == 0) out.counts[r] = 255.0;
+    if (out.counts[r] > 0.0) out.bag.push_back(static_cast<RowIndex>(r));
+  }
+  out.scaled = out.counts;
+  for (double& w : out.scaled) w *= 256.0;
+  for (const RowIndex r : out.bag) {
+    out.total += out.counts[r];
+    out.scaled_total += out.scaled[r];
+  }
+  return out;
+}
+
 TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   // Weights of at most 255 take the byte form of the binned extra-trees search (per-row byte
   // tags, row-major gathers at small nodes, partitions from the kept bins, subtrees rebased
@@ -548,16 +590,8 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
   // gini, and their subtrees are grown over entry masks with bins transposed in groups of 16
   // features (two to eight classes); the growth variants reach the validity rules and the
   // entropy form, and 37 features several feature groups and rows whose lines end the copy.
-  struct Variant {
-    Criterion criterion = Criterion::Gini;
-    uint64_t min_samples_leaf = 1;
-    double min_leaf_weight = 0.0;
-    double min_impurity_decrease = 0.0;
-    bool monotonic = false;
-  };
-  const Variant variants[] = {{}, {Criterion::Entropy}, {Criterion::Gini, 3, 4.0}, {Criterion::Gini, 1, 0.0, 2e-3},
-                              {Criterion::Gini, 1, 0.0, 0.0, true}};
-  for (const Variant& variant : variants) {
+  const auto& variants = kByteVariants;
+  for (const ByteVariant& variant : variants) {
   for (const uint64_t n_classes : {uint64_t{2}, uint64_t{3}, uint64_t{5}, uint64_t{10}}) {
     if (variant.monotonic && n_classes != 2) continue;
     for (const uint64_t n_rows : {uint64_t{1500}, uint64_t{12000}}) {
@@ -569,21 +603,12 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
       ctx.growth.min_impurity_decrease = variant.min_impurity_decrease;
       if (variant.monotonic) ctx.growth.monotonic_cst = {1, -1, 0, 0, 1, 0, 0, -1, 0};
       Rng draws(n_rows, n_classes);
-      std::vector<double> counts(n_rows);
-      std::vector<RowIndex> bag;
-      for (uint64_t r = 0; r < n_rows; ++r) {
-        counts[r] = static_cast<double>(draws.below(4));
-        if (r % 97 == 0) counts[r] = 255.0;
-        if (counts[r] > 0.0) bag.push_back(static_cast<RowIndex>(r));
-      }
-      std::vector<double> scaled(counts);
-      for (double& w : scaled) w *= 256.0;
-      double total = -0.0;
-      double scaled_total = -0.0;
-      for (const RowIndex r : bag) {
-        total += counts[r];
-        scaled_total += scaled[r];
-      }
+      const ByteBag byte_bag = draw_byte_bag(n_rows, draws);
+      const std::vector<double>& counts = byte_bag.counts;
+      const std::vector<double>& scaled = byte_bag.scaled;
+      const std::vector<RowIndex>& bag = byte_bag.bag;
+      const double total = byte_bag.total;
+      const double scaled_total = byte_bag.scaled_total;
       for (const uint64_t max_leaves : {kNoLeafLimit, uint64_t{60}}) {
         const ForestSettings s = settings(3, 512, max_leaves);
         Rng rng_bytes = Rng::for_tree(7, n_classes);
@@ -613,18 +638,10 @@ TEST(Growth, RawExtraTreesOnByteWeightsMatchScaledWeights) {
   // power of two changes no impurity, improvement or gain, so the trees must be identical,
   // under both growth modes, the validity rules, entropy and (two classes) constraints. Both
   // trees grow on one worker's scratch, the byte tree first.
-  struct Variant {
-    Criterion criterion = Criterion::Gini;
-    uint64_t min_samples_leaf = 1;
-    double min_leaf_weight = 0.0;
-    double min_impurity_decrease = 0.0;
-    bool monotonic = false;
-  };
-  const Variant variants[] = {{}, {Criterion::Entropy}, {Criterion::Gini, 3, 4.0}, {Criterion::Gini, 1, 0.0, 2e-3},
-                              {Criterion::Gini, 1, 0.0, 0.0, true}};
+  const auto& variants = kByteVariants;
   const uint64_t n_rows = 3000;
   const uint64_t n_features = 6;
-  for (const Variant& variant : variants) {
+  for (const ByteVariant& variant : variants) {
     for (const uint64_t n_classes : {uint64_t{2}, uint64_t{3}, uint64_t{5}, uint64_t{8}, uint64_t{10}}) {
       if (variant.monotonic && n_classes != 2) continue;
       Rng draws(n_classes, 77);
@@ -644,21 +661,12 @@ TEST(Growth, RawExtraTreesOnByteWeightsMatchScaledWeights) {
       ctx.growth.min_samples_leaf = variant.min_samples_leaf;
       ctx.growth.min_impurity_decrease = variant.min_impurity_decrease;
       if (variant.monotonic) ctx.growth.monotonic_cst = {1, -1, 0, 0, 1, 0};
-      std::vector<double> counts(n_rows);
-      std::vector<RowIndex> bag;
-      for (uint64_t r = 0; r < n_rows; ++r) {
-        counts[r] = static_cast<double>(draws.below(4));
-        if (r % 97 == 0) counts[r] = 255.0;
-        if (counts[r] > 0.0) bag.push_back(static_cast<RowIndex>(r));
-      }
-      std::vector<double> scaled(counts);
-      for (double& w : scaled) w *= 256.0;
-      double total = -0.0;
-      double scaled_total = -0.0;
-      for (const RowIndex r : bag) {
-        total += counts[r];
-        scaled_total += scaled[r];
-      }
+      const ByteBag byte_bag = draw_byte_bag(n_rows, draws);
+      const std::vector<double>& counts = byte_bag.counts;
+      const std::vector<double>& scaled = byte_bag.scaled;
+      const std::vector<RowIndex>& bag = byte_bag.bag;
+      const double total = byte_bag.total;
+      const double scaled_total = byte_bag.scaled_total;
       for (const uint64_t max_leaves : {kNoLeafLimit, uint64_t{60}}) {
         const ForestSettings s = settings(2, 512, max_leaves);
         Rng rng_bytes = Rng::for_tree(9, n_classes);
