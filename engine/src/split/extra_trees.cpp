@@ -2518,7 +2518,8 @@ static_assert(kWholeNodeBelow <= SmallLevel::kEntries + 1, "a small subtree leve
 // extremes to the prefix, and the missing and prefix sums of every lane are byte sums of
 // them (the sums of byte_extremes and binary_byte_prefix). `score(t, constraint,
 // prefix_count, prefix, missing_count, missing)` scores the two options from the lanes'
-// sums. The winner's bins are left in `best_bins`.
+// byte-sum accumulators `prefix` (sum_lanes gives each lane's sum) and the missing sums.
+// The winner's bins are left in `best_bins`.
 template <uint64_t Lanes, uint64_t Blocks, class LoadBins, class Score>
 std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t n, const __m128i (&valid)[Blocks],
                                            const __m128i (&lanes)[Blocks][Lanes], LoadBins&& load_bins,
@@ -2585,9 +2586,7 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
     }
     const uint64_t prefix_count = sum_lanes(p_count);
     if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
-    uint64_t prefix[Lanes];
-    for (uint64_t l = 0; l < Lanes; ++l) prefix[l] = sum_lanes(p_lane[l]);
-    return score(t, ctx.growth.constraint(feature), prefix_count, prefix, missing_count, missing);
+    return score(t, ctx.growth.constraint(feature), prefix_count, p_lane, missing_count, missing);
   };
   return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
     for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = v[b];
@@ -2625,9 +2624,9 @@ std::optional<NodeSplit> search_node_lanes(const TrainingContext& ctx, const Sea
                                            uint64_t max_features, ExtraScratch& scratch, __m128i (&best_bins)[Blocks]) {
   MORVEL_ASSERT(stats.class_weight.size() == K, "index out of bounds: node statistics of another class count");
   if constexpr (K == 2) {
-    const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
+    const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const __m128i (&lanes_sum)[2],
                            uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
-      const BytePrefix sums{prefix_count, prefix[0], prefix[1]};
+      const BytePrefix sums{prefix_count, sum_lanes(lanes_sum[0]), sum_lanes(lanes_sum[1])};
       ByteExtremes miss;
       miss.missing_count = missing_count;
       miss.missing_sum = missing[0];
@@ -2641,17 +2640,26 @@ std::optional<NodeSplit> search_node_lanes(const TrainingContext& ctx, const Sea
     const bool gini = rules.criterion == Criterion::Gini;
     const double node_weight = stats.weight;
     const uint64_t node_sum = static_cast<uint64_t>(node_weight);
-    uint64_t node_class[K];
-    for (uint64_t c = 0; c < K; ++c) node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
-    const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const uint64_t* prefix,
+    const NodeSums<K> node(stats);
+    const uint64_t* node_class = node.class_sums;
+    // Without a constraint or a missing entry, gini scores the one option from the lanes'
+    // accumulators (score_plane_gini: every class sum of a node below 2^31 fits 32 bits).
+    const bool vector_gini = gini && node_sum < (uint64_t{1} << 31);
+    __m128i node_lanes[K];  // each class sum in a low 64-bit lane
+    for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node_class[c]));
+    const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const __m128i (&lanes_sum)[K],
                            uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
+      const double parent = byte_node_impurity(rules, stats, scratch);
+      if (vector_gini && constraint == 0 && missing_count == 0)
+        return score_plane_gini<K>(rules, stats, parent, n, lanes_sum, prefix_count, t, node, node_lanes);
+      uint64_t prefix[K];
       uint64_t prefix_sum = 0;
       uint64_t missing_sum = 0;
       for (uint64_t c = 0; c < K; ++c) {
+        prefix[c] = sum_lanes(lanes_sum[c]);
         prefix_sum += prefix[c];
         missing_sum += missing[c];
       }
-      const double parent = byte_node_impurity(rules, stats, scratch);
       if (gini) {
         return score_multi_gini<K>(rules, node_weight, node_sum, node_class, parent, n, prefix, prefix_sum,
                                    prefix_count, missing, missing_sum, missing_count, t, constraint, bounds);
