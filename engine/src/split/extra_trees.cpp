@@ -47,6 +47,16 @@ inline uint64_t row_lines_size(const BinnedMatrix& bm, const ExtraScratch& scrat
 // and one instruction where the unsigned one is several.
 inline double whole_sum(uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); }
 
+// A node's impurity, computed by its first search and reused by the others (`known` is
+// cleared when the node is prepared).
+inline double cached_impurity(const SearchRules& rules, const NodeStats& stats, bool& known, double& value) {
+  if (!known) {
+    value = impurity(rules.criterion, stats.class_weight.data(), rules.n_classes, stats.weight);
+    known = true;
+  }
+  return value;
+}
+
 bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   for (const uint64_t f : list) {
     if (f == feature) return true;
@@ -646,17 +656,9 @@ template <uint64_t K>
 }
 
 double lane_node_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
-  if (!scratch.tag_impurity_known) {
-    scratch.tag_impurity = impurity(rules.criterion, stats.class_weight.data(), rules.n_classes, stats.weight);
-    scratch.tag_impurity_known = true;
-  }
-  return scratch.tag_impurity;
+  return cached_impurity(rules, stats, scratch.tag_impurity_known, scratch.tag_impurity);
 }
 
-// score_drawn_for<K> for a node without missing rows (option (1) only), from the lane sums.
-// The suffix and side weights are differences of exact integers, so they equal the general
-// search's (class_weight - 0.0) - prefix and W - W_P; under gini multi_gini_improvement
-// scores them.
 // The node's class weights and W as integers (exact: byte weights), for score_lanes.
 template <uint64_t K>
 struct NodeSums {
@@ -668,6 +670,10 @@ struct NodeSums {
   }
 };
 
+// score_drawn_for<K> for a node without missing rows (option (1) only), from the lane sums.
+// The suffix and side weights are differences of exact integers, so they equal the general
+// search's (class_weight - 0.0) - prefix and W - W_P; under gini multi_gini_improvement
+// scores them.
 template <uint64_t K>
 [[gnu::always_inline]] inline std::optional<SplitCandidate> score_lanes(const SearchRules& rules,
                                                                         const NodeStats& stats, double parent,
@@ -1430,11 +1436,7 @@ template <uint64_t K>
 
 // The prepared node's impurity: computed by its first search, reused by the others.
 double byte_node_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
-  if (!scratch.node_impurity_known) {
-    scratch.node_impurity = impurity(rules.criterion, stats.class_weight.data(), rules.n_classes, stats.weight);
-    scratch.node_impurity_known = true;
-  }
-  return scratch.node_impurity;
+  return cached_impurity(rules, stats, scratch.node_impurity_known, scratch.node_impurity);
 }
 
 // Gathers the searched feature's bins of the node's entries into node_bins and records whose
