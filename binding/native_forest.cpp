@@ -22,60 +22,6 @@
 namespace morvel::py {
 namespace {
 
-struct ForestState {
-  // 0 idle, n > 0 shared calls running, -1 held by fit. Changed only by compare-and-swap:
-  // Python code run during a call (an argument's __index__, a sparse object's tocsr) may
-  // re-enter the object or release the interpreter lock to another thread.
-  std::atomic<int64_t> borrow{0};
-  std::vector<RowIndex> training_order;  // from the last successful fit
-  std::optional<FittedForest> fitted;    // absent until a fit succeeds
-  ProfileMap profile;                    // written by the fit driver
-};
-
-struct NativeForestObject {
-  PyObject_HEAD
-  ForestState state;
-};
-
-ForestState& state_of(PyObject* self) { return reinterpret_cast<NativeForestObject*>(self)->state; }
-
-// A shared borrow for every method but fit.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(std::atomic<int64_t>& counter) : counter_(counter) {
-    int64_t seen = counter_.load();
-    do {
-      if (seen < 0) throw StateError(msg::kAlreadyMutablyBorrowed);
-    } while (!counter_.compare_exchange_weak(seen, seen + 1));
-  }
-  ~SharedBorrow() { counter_.fetch_sub(1); }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  std::atomic<int64_t>& counter_;
-};
-
-// fit's exclusive hold: 0 -> -1, restored to 0 on every exit path.
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(std::atomic<int64_t>& counter) : counter_(counter) {
-    int64_t idle = 0;
-    if (!counter_.compare_exchange_strong(idle, -1)) throw StateError(msg::kAlreadyBorrowed);
-  }
-  ~ExclusiveBorrow() { counter_.store(0); }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
- private:
-  std::atomic<int64_t>& counter_;
-};
-
-const FittedForest& fitted_forest(const ForestState& state) {
-  if (!state.fitted) throw StateError(msg::kNotFitted);
-  return *state.fitted;
-}
-
 // ---- fit ----------------------------------------------------------------------------------
 
 ArgParser fit_parser("fit",
@@ -507,6 +453,22 @@ PyType_Spec forest_type_definition = {"morvel._core.NativeForest", sizeof(Native
                            Py_TPFLAGS_DEFAULT, forest_slots};
 
 }  // namespace
+
+ForestState& forest_argument(PyObject* object, const char* name) {
+  // Every NativeForest type made from this library's definition shares its deallocator.
+  if (Py_TYPE(object)->tp_dealloc != forest_dealloc) {
+    PyErr_Format(PyExc_TypeError, "%s must be a NativeForest, not '%.200s'", name, Py_TYPE(object)->tp_name);
+    throw_error_set();
+  }
+  return state_of(object);
+}
+
+PyRef new_forest(PyTypeObject* type) {
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) throw_error_set();
+  new (&reinterpret_cast<NativeForestObject*>(self.get())->state) ForestState();
+  return self;
+}
 
 int add_native_forest(PyObject* module) {
   PyObject* type = PyType_FromModuleAndSpec(module, &forest_type_definition, nullptr);

@@ -8,10 +8,9 @@ from morvel import _core
 from morvel._core import NativeForest
 
 
-def _load_boruta_core():
-    # Both extension modules live in the `_core` shared library; the second one is loaded
-    # from the same file under its own name.
-    name = "morvel._boruta_core"
+def _load_sibling(name):
+    # Every extension module lives in the `_core` shared library; the others are loaded
+    # from the same file under their own names.
     if name in sys.modules:
         return sys.modules[name]
     loader = importlib.machinery.ExtensionFileLoader(name, _core.__file__)
@@ -26,7 +25,8 @@ def _load_boruta_core():
     return module
 
 
-_boruta_core = _load_boruta_core()
+_boruta_core = _load_sibling("morvel._boruta_core")
+_native = _load_sibling("morvel._native")
 
 from morvel.boruta import Boruta  # noqa: E402
 from morvel.forest import RandomForestClassifier  # noqa: E402
