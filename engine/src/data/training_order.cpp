@@ -21,24 +21,21 @@
 namespace morvel {
 namespace {
 
-// An unsigned key whose integer order is the value order: NaN after every number with all
-// NaNs equal, and -0.0 equal to +0.0. Sorting (key, row) pairs then needs no floating-point
-// comparisons.
-uint64_t order_key(double v) {
+// The sign-flip mapping of IEEE-754 bits to unsigned integers: a total order on bit patterns
+// that agrees with the value order on numbers (-0.0 sorts before +0.0).
+uint64_t bits_key(double v) {
   constexpr uint64_t kSign = uint64_t{1} << 63;
-  if (std::isnan(v)) return ~uint64_t{0};
-  if (v == 0.0) v = 0.0;
   const uint64_t bits = std::bit_cast<uint64_t>(v);
   return (bits & kSign) != 0 ? ~bits : bits | kSign;
 }
 
-// A total order on a weight's bits: the sign-flip mapping of IEEE-754 to unsigned integers,
-// so -0.0 sorts before +0.0 and every bit pattern has its own place. Weights equal in value
-// but different in bits are still told apart, so nothing about them depends on input order.
-uint64_t weight_key(double w) {
-  constexpr uint64_t kSign = uint64_t{1} << 63;
-  const uint64_t bits = std::bit_cast<uint64_t>(w);
-  return (bits & kSign) != 0 ? ~bits : bits | kSign;
+// An unsigned key whose integer order is the value order: NaN after every number with all
+// NaNs equal, and -0.0 equal to +0.0. Sorting (key, row) pairs then needs no floating-point
+// comparisons.
+uint64_t order_key(double v) {
+  if (std::isnan(v)) return ~uint64_t{0};
+  if (v == 0.0) v = 0.0;
+  return bits_key(v);
 }
 
 struct Group {
@@ -136,8 +133,10 @@ std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<co
               [&y, &weights, weighted](RowIndex a, RowIndex b) {
                 if (y[a] != y[b]) return y[a] < y[b];
                 if (weighted) {
-                  const uint64_t wa = weight_key(weights[a]);
-                  const uint64_t wb = weight_key(weights[b]);
+                  // Every bit pattern has its own place, so weights equal in value but not in
+                  // bits are ordered too and nothing about them depends on input order.
+                  const uint64_t wa = bits_key(weights[a]);
+                  const uint64_t wb = bits_key(weights[b]);
                   if (wa != wb) return wa < wb;
                 }
                 return a < b;
