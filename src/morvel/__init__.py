@@ -29,7 +29,7 @@ _boruta_core = _load_sibling("morvel._boruta_core")
 _native = _load_sibling("morvel._native")
 
 from morvel.boruta import Boruta  # noqa: E402
-from morvel.forest import RandomForestClassifier  # noqa: E402
+from morvel.forest import ExtraTreesClassifier, RandomForestClassifier  # noqa: E402
 
-__all__ = ["Boruta", "NativeForest", "RandomForestClassifier"]
+__all__ = ["Boruta", "ExtraTreesClassifier", "NativeForest", "RandomForestClassifier"]
 __version__ = "0.1.0"
