@@ -161,10 +161,12 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
 
   PhaseTimer phase(profiling);
   std::optional<std::vector<RowIndex>> canonical;
+  std::span<const double> order_weights;
+  if (request.sample_weight != nullptr) order_weights = *request.sample_weight;
   if (x.kind == FitInput::Kind::DenseF64) {
-    canonical = build_training_order(x.f64, request.y);
+    canonical = build_training_order(x.f64, request.y, order_weights);
   } else if (x.kind == FitInput::Kind::DenseF32) {
-    canonical = build_training_order(x.f32, request.y);
+    canonical = build_training_order(x.f32, request.y, order_weights);
   }
   phase.record(profile, "canonical_sort_seconds");
   phase.restart();
