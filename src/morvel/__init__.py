@@ -33,7 +33,7 @@ _native = _load_sibling("morvel._native")
 PanicException = _native.PanicException
 
 from morvel.boruta import Boruta  # noqa: E402
-from morvel.forest import RandomForestClassifier  # noqa: E402
+from morvel.forest import ExtraTreesClassifier, RandomForestClassifier  # noqa: E402
 
-__all__ = ["Boruta", "NativeForest", "PanicException", "RandomForestClassifier"]
+__all__ = ["Boruta", "ExtraTreesClassifier", "NativeForest", "PanicException", "RandomForestClassifier"]
 __version__ = "0.1.0"
