@@ -12,11 +12,16 @@
 //            [permutation records, one per tree: varint out-of-bag count, varint entries,
 //             then (varint feature, zigzag delta) per entry]
 //
-// A node record keeps only what its kind uses, in storage order (pruned records included:
-// importances read them). A leaf is varint (class << 1) and varint n_samples. A split is
-// varint (feature << 3 | pivot form << 1 | 1), the pivot (form 0: f64; 1: f32 holding the
-// same value; 2: one byte b for the histogram pivot b + 0.5), the gain word (f64, its sign
-// bit is missing_left), varint n_samples, zigzag (left - own position), zigzag (right - left).
+// A tree starts with varint node count, varint root and a layout byte: bits 0-1 the pivot
+// form of all its splits (0: f64; 1: f32 holding the same value; 2: one byte b for the
+// histogram pivot b + 0.5), bit 2 "children in post-order" (depth-first growth appends a
+// split after its two subtrees, so the links are replayed with a stack instead of stored),
+// bit 3 "split counts are the sums of their children's". Then the records in storage order
+// (pruned records included: importances read them), each only with what its kind uses:
+// a leaf is varint ((n_samples << class bits | class) << 2 | 2), or, for huge counts,
+// varint (class << 2) then varint n_samples; a split is varint (feature << 1 | 1), the pivot,
+// the gain word (f64, its sign bit is missing_left), then unless derived varint n_samples,
+// and unless post-order zigzag (left - own position) and zigzag (right - left).
 //
 // Loading checks every size against the bytes that remain before allocating for it, every
 // index against its bound, and that the nodes reachable from each root form a tree.
@@ -45,6 +50,8 @@ constexpr uint64_t kMaxEdgesPerFeature = 254;
 constexpr uint64_t kMaxCount = uint64_t{1} << 32;
 
 enum PivotForm : uint8_t { kPivotF64 = 0, kPivotF32 = 1, kPivotHalfByte = 2 };
+// Tree layout bits next to the pivot form.
+constexpr uint8_t kPostOrder = 4, kDerivedSamples = 8;
 
 class Writer {
  public:
@@ -140,19 +147,55 @@ PivotForm pivot_form(double pivot) {
   return kPivotF64;
 }
 
-void write_tree(Writer& w, const Tree& tree) {
+// Bits that hold any class index of the forest.
+uint64_t class_bits(uint64_t n_classes) { return n_classes <= 1 ? 0 : std::bit_width(n_classes - 1); }
+
+// Depth-first growth appends a split after its two subtrees, so a stack replays the links:
+// a leaf is pushed, a split pops its right then its left child and is pushed. True when that
+// replay gives every split its stored children (pruned records may stay on the stack).
+bool children_follow_post_order(const Tree& tree) {
+  std::vector<uint64_t> stack;
+  for (uint64_t at = 0; at < tree.nodes.size(); ++at) {
+    const Node& node = tree.nodes[at];
+    if (!node.is_leaf()) {
+      if (stack.size() < 2 || stack[stack.size() - 1] != node.right || stack[stack.size() - 2] != node.left)
+        return false;
+      stack.resize(stack.size() - 2);
+    }
+    stack.push_back(at);
+  }
+  return true;
+}
+
+void write_tree(Writer& w, const Tree& tree, uint64_t n_classes) {
+  const uint64_t cbits = class_bits(n_classes);
+  const bool post_order = children_follow_post_order(tree);
+  bool derived = post_order;
+  uint8_t form = kPivotHalfByte;
+  for (const Node& node : tree.nodes) {
+    if (node.is_leaf()) continue;
+    const uint8_t f = pivot_form(node.pivot);
+    // One form for the whole tree: the widest any of its pivots needs.
+    if (f == kPivotF64 || (f == kPivotF32 && form == kPivotHalfByte)) form = f;
+    if (post_order && node.n_samples != tree.nodes[node.left].n_samples + tree.nodes[node.right].n_samples)
+      derived = false;
+  }
   w.varint(tree.nodes.size());
   w.varint(tree.root);
+  w.u8(static_cast<uint8_t>(form | (post_order ? kPostOrder : 0) | (derived ? kDerivedSamples : 0)));
   for (uint64_t at = 0; at < tree.nodes.size(); ++at) {
     const Node& node = tree.nodes[at];
     if (node.is_leaf()) {
-      w.varint(node.leaf_class << 1);
-      w.varint(node.n_samples);
+      if (node.n_samples < (uint64_t{1} << (61 - cbits))) {
+        w.varint(((node.n_samples << cbits | node.leaf_class) << 2) | 2);
+      } else {
+        w.varint(node.leaf_class << 2);
+        w.varint(node.n_samples);
+      }
       continue;
     }
-    MORVEL_ASSERT(node.feature < (uint64_t{1} << 60), "assertion failed: split feature fits the node tag");
-    const PivotForm form = pivot_form(node.pivot);
-    w.varint(node.feature << 3 | uint64_t{form} << 1 | 1);
+    MORVEL_ASSERT(node.feature < (uint64_t{1} << 62), "assertion failed: split feature fits the node tag");
+    w.varint(node.feature << 1 | 1);
     if (form == kPivotHalfByte) {
       w.u8(static_cast<uint8_t>(node.pivot - 0.5));
     } else if (form == kPivotF32) {
@@ -161,50 +204,74 @@ void write_tree(Writer& w, const Tree& tree) {
       w.f64(node.pivot);
     }
     w.f64(node.gain);
-    w.varint(node.n_samples);
-    w.zigzag(static_cast<int64_t>(node.left - at));
-    w.zigzag(static_cast<int64_t>(node.right - node.left));
+    if (!derived) w.varint(node.n_samples);
+    if (!post_order) {
+      w.zigzag(static_cast<int64_t>(node.left - at));
+      w.zigzag(static_cast<int64_t>(node.right - node.left));
+    }
   }
 }
 
 Tree read_tree(Reader& r, const FittedForest& forest, uint64_t index) {
   const std::string where = "tree " + std::to_string(index);
+  const uint64_t cbits = class_bits(forest.n_classes);
   Tree tree;
-  // A leaf takes at least two bytes.
-  const uint64_t n_nodes = r.count(r.varint(), 2, (where + " node").c_str());
+  // A leaf takes at least one byte.
+  const uint64_t n_nodes = r.count(r.varint(), 1, (where + " node").c_str());
   if (n_nodes == 0) invalid(where + " has no nodes");
   tree.root = r.varint();
   if (tree.root >= n_nodes) invalid(where + " has its root outside the tree");
+  const uint8_t mode = r.u8();
+  if ((mode & ~(3 | kPostOrder | kDerivedSamples)) != 0 || (mode & 3) == 3 ||
+      ((mode & kDerivedSamples) && !(mode & kPostOrder)))
+    invalid(where + " has an unknown layout");
+  const uint8_t form = mode & 3;
+  const bool post_order = (mode & kPostOrder) != 0;
+  const bool derived = (mode & kDerivedSamples) != 0;
   tree.nodes.reserve(n_nodes);
+  std::vector<uint64_t> stack;
   for (uint64_t at = 0; at < n_nodes; ++at) {
     const uint64_t tag = r.varint();
     if ((tag & 1) == 0) {
-      const uint64_t klass = tag >> 1;
+      uint64_t klass = tag >> 2;
+      uint64_t n_samples = 0;
+      if (tag & 2) {
+        n_samples = klass >> cbits;
+        klass &= (uint64_t{1} << cbits) - 1;
+      } else {
+        n_samples = r.varint();
+      }
       if (klass >= forest.n_classes) invalid(where + " has a leaf class outside the classes");
-      tree.nodes.push_back(Node::make_leaf(klass, r.varint()));
+      tree.nodes.push_back(Node::make_leaf(klass, n_samples));
+      if (post_order) stack.push_back(at);
       continue;
     }
-    const uint64_t feature = tag >> 3;
+    const uint64_t feature = tag >> 1;
     if (feature >= forest.n_features) invalid(where + " splits on a feature outside the data");
     double pivot = 0.0;
-    switch ((tag >> 1) & 3) {
-      case kPivotF64:
-        pivot = r.f64();
-        break;
-      case kPivotF32:
-        pivot = static_cast<double>(r.f32());
-        break;
-      case kPivotHalfByte:
-        pivot = static_cast<double>(r.u8()) + 0.5;
-        break;
-      default:
-        invalid(where + " has an unknown pivot form");
+    if (form == kPivotHalfByte) {
+      pivot = static_cast<double>(r.u8()) + 0.5;
+    } else if (form == kPivotF32) {
+      pivot = static_cast<double>(r.f32());
+    } else {
+      pivot = r.f64();
     }
     const double gain = r.f64();
-    const uint64_t n_samples = r.varint();
-    const uint64_t left = at + static_cast<uint64_t>(r.zigzag());
-    const uint64_t right = left + static_cast<uint64_t>(r.zigzag());
-    if (left >= n_nodes || right >= n_nodes) invalid(where + " has a child outside the tree");
+    uint64_t n_samples = derived ? 0 : r.varint();
+    uint64_t left = 0;
+    uint64_t right = 0;
+    if (post_order) {
+      if (stack.size() < 2) invalid(where + " has a split without two subtrees before it");
+      right = stack.back();
+      left = stack[stack.size() - 2];
+      stack.resize(stack.size() - 2);
+      stack.push_back(at);
+      if (derived) n_samples = tree.nodes[left].n_samples + tree.nodes[right].n_samples;
+    } else {
+      left = at + static_cast<uint64_t>(r.zigzag());
+      right = left + static_cast<uint64_t>(r.zigzag());
+      if (left >= n_nodes || right >= n_nodes) invalid(where + " has a child outside the tree");
+    }
     Node node = Node::make_split(feature, pivot, 0.0, false, n_samples, left, right);
     node.gain = gain;  // the stored word as it was, sign bit included
     tree.nodes.push_back(node);
@@ -212,7 +279,7 @@ Tree read_tree(Reader& r, const FittedForest& forest, uint64_t index) {
   // The records reachable from the root must form a tree: each reached once, so no cycle
   // and no shared child. Records that pruning cut off stay unreachable.
   std::vector<uint8_t> seen(n_nodes, 0);
-  std::vector<uint64_t> stack{tree.root};
+  stack.assign(1, tree.root);
   while (!stack.empty()) {
     const uint64_t at = stack.back();
     stack.pop_back();
@@ -258,7 +325,7 @@ std::vector<uint8_t> save_model(const FittedForest& forest, std::span<const RowI
       for (const double e : edges) w.f64(e);
     }
   }
-  for (const Tree& tree : trees) write_tree(w, tree);
+  for (const Tree& tree : trees) write_tree(w, tree, forest.n_classes);
   if (result.oob_votes) {
     for (const uint64_t c : result.oob_votes->counts) w.varint(c);
   }
