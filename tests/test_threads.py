@@ -48,11 +48,11 @@ def _run_child(code, timeout=120):
 
 
 _PROBLEM = """
-import numpy as np, sys
-from sklearn.datasets import make_classification
+import numpy as np
 from morvel import NativeForest
-x, y = make_classification(n_samples={rows}, n_features={features}, n_informative=4, random_state=0)
-y = y.astype(np.int64)
+rng = np.random.default_rng(0)
+x = rng.normal(size=({rows}, {features}))
+y = (x[:, 0] + 0.5 * x[:, 1] + rng.normal(size={rows}) > 0).astype(np.int64)
 """
 
 _BOUND_CASES = {
@@ -89,7 +89,7 @@ assert repr(huge) == repr(result), "n_jobs changed the result"
     assert most <= 2 * 4 * cpus + 2
 
 
-# Each call would run for well over 20 s on the 300-tree model below.
+# Each call would run for many seconds on the 100-tree model below.
 _INTERRUPT_CASES = {
     "fit": "f.fit(x, y, 10**6, 3, 2, n_jobs=2)",
     "fit_one_thread": "f.fit(x, y, 10**6, 3, 2, n_jobs=1)",
@@ -111,7 +111,7 @@ def test_ctrl_c_stops_a_long_call_and_keeps_the_model(case):
 import os, time, json
 from morvel._boruta_core import gain_importances
 f = NativeForest()
-f.fit(x, y, 300, 3, 1, n_jobs=2)
+f.fit(x, y, 100, 3, 1, n_jobs=2)
 before = f.predict_proba(x)
 threads = len(os.listdir("/proc/self/task"))
 print("go", flush=True)
@@ -128,7 +128,7 @@ print(json.dumps({{"outcome": outcome, "same_model": f.predict_proba(x) == befor
                              text=True)
     try:
         assert child.stdout.readline() == "go\n", child.stderr.read()
-        time.sleep(1.0)
+        time.sleep(1.5)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60)
@@ -138,4 +138,5 @@ print(json.dumps({{"outcome": outcome, "same_model": f.predict_proba(x) == befor
     report = json.loads(out)
     delay = report.pop("stopped") - sent
     assert report == {"outcome": "interrupted", "same_model": True, "extra_threads": 0}
-    assert 0.0 <= delay < 2.0
+    # Generous for a loaded machine; an ignored signal waits for the whole call.
+    assert 0.0 <= delay < 5.0
