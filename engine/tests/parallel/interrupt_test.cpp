@@ -1,12 +1,10 @@
 // A stop request must reach workers of every fork-join shape, leave no thread running and
-// surface as Interrupted (never as a worker panic); more chunks than threads must still give
-// every chunk's result in chunk order.
+// surface as Interrupted (never as a worker panic).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
 
 #include "morvel/interrupt.h"
 #include "parallel/parallel.h"
@@ -56,25 +54,6 @@ TEST(Interrupt, OwnerCheckpointPollsOnItsOwn) {
   const int polls = stop.polls.load();
   EXPECT_THROW(checkpoint(), Interrupted);
   EXPECT_EQ(stop.polls.load(), polls);
-}
-
-TEST(Interrupt, MoreChunksThanThreadsKeepChunkOrder) {
-  const uint64_t count = 50 * thread_limit() + 7;
-  std::atomic<uint64_t> live{0};
-  std::atomic<uint64_t> most{0};
-  const std::vector<uint64_t> begins = for_each_chunk(
-      count, count,
-      [&](const Chunk& c) {
-        const uint64_t now = live.fetch_add(1) + 1;
-        for (uint64_t seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
-        }
-        live.fetch_sub(1);
-        return c.begin;
-      },
-      "chunk");
-  ASSERT_EQ(begins.size(), count);
-  for (uint64_t k = 0; k < count; ++k) EXPECT_EQ(begins[k], k);
-  EXPECT_LE(most.load(), thread_limit());
 }
 
 }  // namespace
