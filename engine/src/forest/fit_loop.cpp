@@ -10,6 +10,7 @@
 #include <new>
 
 #include "forest/bootstrap.h"
+#include "forest/memory_limits.h"
 #include "forest/permutation.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
@@ -174,6 +175,8 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
   const uint64_t n_trees = settings.n_estimators;
   const uint64_t workers = std::min(tree_workers, n_trees);
   MORVEL_ASSERT(tree_workers > 0, msg::kThreadsPositive);
+  // Before the first draw: a size that can never fit is refused here, not halfway through.
+  check_forest_fits_in_memory(ctx, settings, tree_workers);
 
   if (workers <= 1) {
     ForestResult result = empty_worker_result(ctx, settings);
