@@ -137,3 +137,8 @@ def test_selector_keeps_the_informative_features():
     # Rejected features leave the active set of later iterations.
     rejected = set(np.flatnonzero(selector.ranking_ >= 3))
     assert not rejected & set(selector.history_[-1]["active"].tolist())
+
+
+def test_tree_count_beyond_memory_is_refused_up_front():
+    with pytest.raises(MemoryError, match="^cannot allocate 2147483647 trees"):
+        _call(*_problem(n_rows=40), trees=2**31 - 1)
