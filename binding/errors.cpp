@@ -52,6 +52,8 @@ PyObject* raise_current_exception() noexcept {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const InternalError& e) {
     PyErr_SetString(panic, e.what());
+  } catch (const MemoryLimitError& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

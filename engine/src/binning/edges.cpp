@@ -391,6 +391,8 @@ BinEdges csr_edges(const CsrMatrix& x, const BinningOptions& options) {
   const uint64_t n_features = x.n_features;
   MORVEL_ASSERT(x.indptr.size() == n_rows + 1 && x.indices.size() == x.data.size(),
                 "index out of bounds: CSR structure does not match its shape");
+  // The width comes from the caller's shape; the fit refuses one whose tables cannot fit.
+  MORVEL_ASSERT(n_features < UINT64_MAX, "index out of bounds: CSR width has no end marker");
   std::vector<uint64_t> column_start(n_features + 1, 0);
   for (const uint64_t f : x.indices) {
     MORVEL_ASSERT(f < n_features, "index out of bounds: CSR column outside the matrix");

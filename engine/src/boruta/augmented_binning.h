@@ -13,6 +13,7 @@
 #include "boruta/augmented.h"
 #include "binning/binning.h"
 #include "morvel/errors.h"
+#include "morvel/forest.h"
 #include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
@@ -48,7 +49,7 @@ BinnedMatrix bin_columns(uint64_t n_rows, uint64_t n_columns, uint64_t threads, 
   BinnedMatrix out;
   out.n_rows = n_rows;
   out.n_features = n_columns;
-  out.bins.assign(n_rows * n_columns, 0);
+  out.bins.assign(table_size(n_rows, n_columns), 0);  // a wrapped product would under-allocate
   uint8_t* bytes = out.bins.data();
   struct Part {
     BinEdges edges;

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "forest/bootstrap.h"
+#include "forest/memory_limits.h"
 #include "forest/permutation.h"
 #include "morvel/errors.h"
 #include "morvel/interrupt.h"
@@ -191,6 +192,8 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
   // Trees are taken one at a time from a counter and stored by index, so the forest does
   // not depend on how many threads train it; a huge n_jobs gets a bounded pool.
   const uint64_t workers = std::min({tree_workers, n_trees, parallel::thread_limit()});
+  // Before the first draw: a size that can never fit is refused here, not halfway through.
+  check_forest_fits_in_memory(ctx, settings, workers);
 
   if (workers <= 1) {
     ForestResult result = empty_worker_result(ctx, settings);
