@@ -35,6 +35,9 @@ struct FitRequest {
   // before it runs any conversion of x that could call back into the caller's code.
   std::span<const int64_t> y;
   const std::vector<double>* sample_weight = nullptr; // null for None
+  // Trees tree_begin..tree_end-1 of the n_estimators forest; UINT64_MAX means n_estimators.
+  uint64_t tree_begin = 0;
+  uint64_t tree_end = UINT64_MAX;
 };
 
 struct FitOutcome {
@@ -66,8 +69,13 @@ PredictionMatrix prepare_prediction(const FittedForest& forest, OwnedMatrix&& x,
 
 // ---- answers ------------------------------------------------------------------------------
 
-std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix& x);
-std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x);  // rows x classes
+// The row-wise answers take n_jobs (0 read as 1): rows are cut into chunks over up to that many
+// threads, and every row gets exactly what one thread gives it.
+std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs = 1);
+std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x,
+                                  uint64_t n_jobs = 1);  // rows x classes
+// The stored node position of the leaf each row reaches in each tree: rows x trees.
+std::vector<int64_t> apply(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs = 1);
 std::vector<double> oob_predict_proba(const FittedForest& forest);  // training rows x classes
 
 std::vector<double> feature_importances(const FittedForest& forest);
@@ -79,7 +87,7 @@ struct ShapValues {
   std::vector<double> values;       // rows x features x classes
   std::vector<double> base_values;  // classes
 };
-ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x);
+ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs = 1);
 std::vector<double> shap_importances(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs);
 
 // One tree in scikit-learn's orientation (left child takes value <= threshold).
