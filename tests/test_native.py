@@ -218,3 +218,16 @@ def test_concurrent_calls_on_one_forest():
     fitting.join()
     assert errors == []
     assert _native.apply(forest, LONG_X[:3]).shape == (3, 120)
+
+
+def test_rows_answer_alike_however_they_are_cut():
+    # Wide rows: several row blocks per call, and chunks that start inside a block.
+    x, y = data(n=400, features=50, seed=5)
+    forest = NativeForest()
+    forest.fit(x, y, 10, 7, 3, max_bins=64)
+    big = np.random.default_rng(6).normal(size=(23_001, 50))
+    pieces = [big[i:i + 997] for i in range(0, len(big), 997)]
+    for call in (_native.predict_proba, _native.apply):
+        whole = call(forest, big, n_jobs=3)
+        np.testing.assert_array_equal(whole, np.concatenate([call(forest, p) for p in pieces]))
+        np.testing.assert_array_equal(whole, call(forest, np.asfortranarray(big)))

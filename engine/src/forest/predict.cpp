@@ -218,30 +218,61 @@ void walk_rows(const FlatTree<Index>& flat, uint64_t begin, uint64_t end, const 
   }
 }
 
-// Packs every tree in stored order and calls visit(tree index, packed tree, order), where
-// order[i] is the stored position of packed node i. The packed tree and order are reused
-// from tree to tree; a tree without nodes is skipped.
-template <class Visit>
-void for_each_packed(const std::vector<Tree>& trees, uint64_t n_features, uint64_t n_classes,
-                     const BinEdges* edges, Visit&& visit) {
+// A tree packed for routing, narrow or wide, with the stored position of each packed node
+// when the caller asked for them.
+struct PackedTree {
+  bool wide = false;
   FlatTree<uint32_t> narrow;
-  FlatTree<uint64_t> wide;
-  std::vector<Brief<uint32_t>> narrow_brief;
-  std::vector<Brief<uint64_t>> wide_brief;
+  FlatTree<uint64_t> wide_nodes;
   std::vector<uint64_t> order;
-  for (uint64_t t = 0; t < trees.size(); ++t) {
-    const Tree& tree = trees[t];
-    if (tree.nodes.empty()) continue;
-    MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
-    if (fits_narrow(tree, n_features, n_classes)) {
-      flatten(tree, n_features, n_classes, edges, narrow, narrow_brief, order);
-      visit(t, narrow, order);
+
+  template <class Visit>
+  void visit(Visit&& v) const {
+    if (wide) {
+      v(wide_nodes);
     } else {
-      flatten(tree, n_features, n_classes, edges, wide, wide_brief, order);
-      visit(t, wide, order);
+      v(narrow);
     }
   }
+};
+
+// Every tree packed once for the call, so that row blocks can go through all trees without
+// packing them again; trees are packed in chunks over up to n_jobs threads. A tree without
+// nodes packs to an empty tree, which the walks skip.
+std::vector<PackedTree> pack_trees(const std::vector<Tree>& trees, uint64_t n_features, uint64_t n_classes,
+                                   const BinEdges* edges, bool keep_order, uint64_t n_jobs) {
+  std::vector<PackedTree> packed(trees.size());
+  parallel::for_each_chunk(
+      trees.size(), std::min<uint64_t>(std::max<uint64_t>(n_jobs, 1), trees.size()),
+      [&](const parallel::Chunk& c) {
+        std::vector<Brief<uint32_t>> narrow_brief;
+        std::vector<Brief<uint64_t>> wide_brief;
+        std::vector<uint64_t> order;
+        for (uint64_t t = c.begin; t < c.end; ++t) {
+          const Tree& tree = trees[t];
+          if (tree.nodes.empty()) continue;
+          MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
+          PackedTree& out = packed[t];
+          out.wide = !fits_narrow(tree, n_features, n_classes);
+          if (out.wide) {
+            flatten(tree, n_features, n_classes, edges, out.wide_nodes, wide_brief, order);
+          } else {
+            flatten(tree, n_features, n_classes, edges, out.narrow, narrow_brief, order);
+          }
+          if (keep_order) out.order.assign(order.begin(), order.begin() + (out.wide ? out.wide_nodes.nodes.size()
+                                                                                     : out.narrow.nodes.size()));
+        }
+      },
+      msg::kPredictWorkerPanicked);
+  return packed;
 }
+
+bool is_empty(const PackedTree& tree) { return tree.wide ? tree.wide_nodes.nodes.empty() : tree.narrow.nodes.empty(); }
+
+// Rows walked through every tree before the next rows start: a block small enough to stay
+// in the shared cache while each tree's nodes stay in the core's own. Walking all rows tree
+// by tree instead streamed every row from memory once per tree.
+constexpr uint64_t kBlockBytes = uint64_t{4} << 20;
 
 // Below this many row-tree walks per worker a thread costs more than it saves.
 constexpr uint64_t kWalksPerWorker = uint64_t{1} << 15;
@@ -252,19 +283,25 @@ uint64_t row_workers(uint64_t n_rows, uint64_t n_trees, uint64_t n_jobs) {
   return std::max<uint64_t>(1, std::min(std::max<uint64_t>(n_jobs, 1), walks / kWalksPerWorker));
 }
 
-// Every row is routed on its own, so cutting the rows into chunks that each walk every tree
-// gives each row exactly what one thread gives it. Each chunk packs the trees for itself:
-// packing is a small fraction of the walking, and one tree at a time keeps memory flat.
-// route(chunk, router) runs once per chunk.
+// Every row is routed on its own, so cutting the rows into chunks, and the chunks into
+// blocks, gives each row exactly what one thread gives it. route(rows, router) runs once per
+// block with its range of rows.
 template <class Route>
 void route_rows(const PredictionMatrix& x, uint64_t n_trees, uint64_t n_jobs, Route&& route) {
   const uint64_t n = x.n_rows;
   const uint64_t nf = x.n_features;
   if (n == 0) return;
   const uint64_t workers = row_workers(n, n_trees, n_jobs);
+  const uint64_t block = std::max<uint64_t>(kSlots, kBlockBytes / std::max<uint64_t>(1, nf * sizeof(double)));
   const auto each_chunk = [&](const auto& router) {
-    parallel::for_each_chunk(n, workers, [&](const parallel::Chunk& c) { route(c, router); },
-                             msg::kPredictWorkerPanicked);
+    parallel::for_each_chunk(
+        n, workers,
+        [&](const parallel::Chunk& c) {
+          for (uint64_t begin = c.begin; begin < c.end; begin += block) {
+            route(parallel::Chunk{c.index, begin, std::min(c.end, begin + block)}, router);
+          }
+        },
+        msg::kPredictWorkerPanicked);
   };
   if (!x.bins.empty()) {
     MORVEL_ASSERT(x.edges != nullptr && x.edges->size() == nf && x.bins.size() == n * nf,
@@ -312,14 +349,19 @@ VoteTable collect_votes(const MaybeTrees& trees, uint64_t n_classes, const Predi
   table.n_rows = x.n_rows;
   table.n_classes = n_classes;
   table.counts.assign(table_size(x.n_rows, n_classes), 0);
+  if (x.n_rows == 0) return table;
+  const std::vector<PackedTree> packed = pack_trees(list, x.n_features, n_classes, x.edges, false, n_jobs);
   uint64_t* votes = table.counts.data();
-  route_rows(x, list.size(), n_jobs, [&](const parallel::Chunk& c, const auto& router) {
-    for_each_packed(list, x.n_features, n_classes, x.edges, [&](uint64_t, const auto& flat, const auto&) {
-      const auto* nodes = flat.nodes.data();
-      // A packed leaf's base is its class.
-      walk_rows(flat, c.begin, c.end, router,
-                [&](uint64_t row, uint64_t at) { ++votes[row * n_classes + nodes[at].base]; });
-    });
+  route_rows(x, list.size(), n_jobs, [&](const parallel::Chunk& rows, const auto& router) {
+    for (const PackedTree& tree : packed) {
+      if (is_empty(tree)) continue;
+      tree.visit([&](const auto& flat) {
+        const auto* nodes = flat.nodes.data();
+        // A packed leaf's base is its class.
+        walk_rows(flat, rows.begin, rows.end, router,
+                  [&](uint64_t row, uint64_t at) { ++votes[row * n_classes + nodes[at].base]; });
+      });
+    }
   });
   return table;
 }
@@ -328,14 +370,19 @@ std::vector<int64_t> apply(const FittedForest& forest, const PredictionMatrix& x
   const std::vector<Tree>& list = forest.result.trees.list();
   const uint64_t n_trees = list.size();
   std::vector<int64_t> leaves(table_size(x.n_rows, n_trees), 0);
+  if (x.n_rows == 0) return leaves;
+  const std::vector<PackedTree> packed = pack_trees(list, x.n_features, forest.n_classes, x.edges, true, n_jobs);
   int64_t* out = leaves.data();
-  route_rows(x, n_trees, n_jobs, [&](const parallel::Chunk& c, const auto& router) {
-    for_each_packed(list, x.n_features, forest.n_classes, x.edges,
-                    [&](uint64_t t, const auto& flat, const std::vector<uint64_t>& order) {
-                      walk_rows(flat, c.begin, c.end, router, [&](uint64_t row, uint64_t at) {
-                        out[row * n_trees + t] = static_cast<int64_t>(order[at]);
-                      });
-                    });
+  route_rows(x, n_trees, n_jobs, [&](const parallel::Chunk& rows, const auto& router) {
+    for (uint64_t t = 0; t < n_trees; ++t) {
+      if (is_empty(packed[t])) continue;
+      const std::vector<uint64_t>& order = packed[t].order;
+      packed[t].visit([&](const auto& flat) {
+        walk_rows(flat, rows.begin, rows.end, router, [&](uint64_t row, uint64_t at) {
+          out[row * n_trees + t] = static_cast<int64_t>(order[at]);
+        });
+      });
+    }
   });
   return leaves;
 }
