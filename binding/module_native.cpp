@@ -1,5 +1,5 @@
 // Module `_native`: multi-phase initialisation; the exec step adds the method tables of the
-// package's own surface and remembers `_core`'s NativeForest type.
+// package's own surface and the PanicException type, and remembers `_core`'s NativeForest type.
 #include "module_native.h"
 
 #include "errors.h"
@@ -24,6 +24,8 @@ int native_exec(PyObject* module) {
     }
     g_forest_type = reinterpret_cast<PyTypeObject*>(type.release());
   }
+  // The package re-exports the type from here, so callers can catch it by name.
+  if (PyModule_AddObjectRef(module, "PanicException", panic_exception_type()) < 0) return -1;
   if (PyModule_AddFunctions(module, native_call_methods) < 0) return -1;
   return PyModule_AddFunctions(module, native_model_methods);
 }

@@ -119,21 +119,54 @@ def test_largest_label_must_be_below_the_row_count(labels, ok):
             gain_importances(*args)
 
 
-def test_selector_keeps_the_informative_features():
+def _selection_problem():
     from sklearn.datasets import make_classification
 
+    return make_classification(n_samples=400, n_features=20, n_informative=4, n_redundant=0, n_repeated=0,
+                               shuffle=False, random_state=1)
+
+
+def test_selector_keeps_the_informative_features_and_ranks_as_borutapy(capsys):
     from morvel.boruta import Boruta
 
-    x, y = make_classification(
-        n_samples=400, n_features=20, n_informative=4, n_redundant=0, n_repeated=0,
-        shuffle=False, random_state=1,
-    )
-    selector = Boruta(n_estimators=60, max_depth=5, max_iter=30, random_state=0).fit(x, y)
+    x, y = _selection_problem()
+    selector = Boruta(n_estimators=60, max_depth=5, max_iter=30, random_state=0, verbose=1).fit(x, y)
     assert selector.support_[:4].all()
     assert selector.support_[4:].sum() <= 1
-    assert (selector.ranking_[selector.support_] == 1).all()
-    assert (selector.ranking_[~selector.support_ & ~selector.support_weak_] >= 3).all()
-    assert len(selector.history_) == selector.n_iterations_
-    # Rejected features leave the active set of later iterations.
-    rejected = set(np.flatnonzero(selector.ranking_ >= 3))
-    assert not rejected & set(selector.history_[-1]["active"].tolist())
+    np.testing.assert_array_equal(selector.transform(x), x[:, selector.support_])
+    # 1 for confirmed, 2 for weakly supported, then the others in one unbroken run of ranks.
+    ranking = selector.ranking_
+    assert (ranking[selector.support_] == 1).all() and (ranking[selector.support_weak_] == 2).all()
+    others = np.unique(ranking[~selector.support_ & ~selector.support_weak_])
+    start = 3 if selector.support_weak_.any() else 2
+    assert others.min() == start and set(others) <= set(range(start, start + others.size + 1))
+    assert len(selector.history_) == selector.n_iter_ == selector.importance_history_.shape[0]
+    # A rejected feature leaves the active set for good.
+    inactive = np.isnan(selector.importance_history_)
+    assert (inactive[:-1] <= inactive[1:]).all() and inactive[-1].sum() <= selector.history_[-1]["rejected"]
+    lines = capsys.readouterr().out.strip().splitlines()
+    assert len(lines) == selector.n_iter_ + 1 and "tentative" in lines[0]
+
+
+def test_selector_threads_and_kernel_select_alike():
+    from morvel.boruta import Boruta
+
+    # Below the CPU count the forests train on materialised shadows; the selection is the same.
+    x, y = _selection_problem()
+    kernel = Boruta(n_estimators=30, max_iter=15, random_state=2).fit(x, y)
+    threads = Boruta(n_estimators=30, max_iter=15, random_state=2, n_jobs=1).fit(x, y)
+    np.testing.assert_array_equal(threads.ranking_, kernel.ranking_)
+    np.testing.assert_allclose(threads.importance_history_, kernel.importance_history_, rtol=1e-12, atol=1e-15)
+
+
+@pytest.mark.parametrize("edit, word", [
+    (lambda x, y: (np.where(x > 2, np.nan, x), y), "NaN"),
+    (lambda x, y: (__import__("scipy.sparse").sparse.csr_matrix(x), y), "dense"),
+    (lambda x, y: (x, np.zeros_like(y)), "one class"),
+])
+def test_selector_refuses_what_its_forests_cannot_take(edit, word):
+    from morvel.boruta import Boruta
+
+    x, y = edit(*_selection_problem())
+    with pytest.raises((TypeError, ValueError), match=word):
+        Boruta(n_estimators=5, max_iter=2).fit(x, y)

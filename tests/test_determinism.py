@@ -74,6 +74,26 @@ def test_row_permutation_gives_the_same_model(name):
     np.testing.assert_array_equal(oob_a, oob_b)
 
 
+@pytest.mark.parametrize("name", ["exact", "histogram", "extra_trees"])
+def test_row_permutation_of_weighted_duplicates_gives_the_same_model(name):
+    # Few distinct rows, so most rows repeat another's features and label but not its weight.
+    rng = np.random.default_rng(3)
+    x = rng.integers(0, 2, (40, 3)).astype(np.float64)
+    y = rng.integers(0, 2, 40).astype(np.int64)
+    w = rng.uniform(0.1, 2.0, 40)
+    w[:2] = [-0.0, 0.0]
+    perm = rng.permutation(40)
+    a = fit(x, y, sample_weight=w, **SETTINGS[name])
+    b = fit(x[perm], y[perm], sample_weight=w[perm], **SETTINGS[name])
+    assert a.predict_proba(x) == b.predict_proba(x)
+    assert a.shap_tree_arrays() == b.shap_tree_arrays()
+    # Tied rows are ordered by weight, so the training order names the same rows either way.
+    np.testing.assert_array_equal(perm[b.training_order().astype(np.intp)], a.training_order())
+    order = a.training_order().astype(np.intp)
+    keys = np.lexsort((w[order], y[order], x[order, 2], x[order, 1], x[order, 0]))
+    np.testing.assert_array_equal(keys, np.arange(40))
+
+
 def test_seed_decides_the_model():
     x, y = data(seed=4)
     assert fit(x, y, seed=1).predict_proba(x) == fit(x, y, seed=1).predict_proba(x)

@@ -97,3 +97,28 @@ def test_monotonic_constraint_orders_probabilities(mode, sign):
     free = fit(x, y, n_estimators=10, **GROWTH_MODES[mode])
     p = np.asarray(free.predict_proba(np.column_stack([grid, np.zeros_like(grid)])))[:, 1]
     assert np.any(np.diff(p) * sign < 0)
+
+
+def test_monotonic_bounds_hold_under_fractional_balanced_weights():
+    # Children's class shares come from sums in partition order, the search's from sums in
+    # sorted order; with fractional weights and balanced subsampling they can differ in the
+    # last bit. Odd seeds grow depth first, even seeds best first; 100076 once crossed bounds.
+    for seed in (100076, *range(40)):
+        rng = np.random.default_rng(seed)
+        n, f, k = int(rng.integers(20, 200)), int(rng.integers(1, 5)), int(rng.integers(2, 8))
+        x = rng.integers(0, k, (n, f)).astype(np.float64)
+        y = rng.integers(0, 2, n).astype(np.int64)
+        if rng.random() < 0.5:
+            w = rng.choice([0.1, 0.3, 0.7, 1.0, 1.3, 2.9], n)
+        else:
+            w = rng.uniform(0.05, 2, n)
+        leaves = None if seed % 2 else int(rng.integers(4, 30))
+        max_samples = int(rng.integers(n // 3, n))
+        cst = [int(c) for c in rng.choice([-1, 1], f)]
+        forest = fit(x, y, n_estimators=8, max_features=f, seed=seed, sample_weight=w, criterion="entropy",
+                     balanced_subsample=True, max_samples=max_samples, max_leaves=leaves, monotonic_cst=cst)
+        p = np.asarray(forest.predict_proba(x))[:, 1]
+        for j, sign in enumerate(cst):
+            step = x.copy()
+            step[:, j] += 1
+            assert np.all((np.asarray(forest.predict_proba(step))[:, 1] - p) * sign >= 0), (seed, j)

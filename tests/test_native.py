@@ -52,9 +52,8 @@ def parameters(function):
 
 def test_signatures_match_the_stubs_and_fit_matches_the_method():
     native_stub = stub("_native.pyi")
-    functions = [name for name in dir(_native) if not name.startswith("__")]
-    assert functions == sorted(name for name in native_stub if callable(native_stub[name])
-                               and not name[0].isupper())
+    functions = [name for name in dir(_native) if inspect.isbuiltin(getattr(_native, name))]
+    assert functions == sorted(name for name in native_stub if inspect.isfunction(native_stub[name]))
     for name in functions:
         drop_annotations = [p[:3] for p in parameters(native_stub[name])]
         assert [p[:3] for p in parameters(getattr(_native, name))] == drop_annotations
@@ -231,3 +230,16 @@ def test_rows_answer_alike_however_they_are_cut():
         whole = call(forest, big, n_jobs=3)
         np.testing.assert_array_equal(whole, np.concatenate([call(forest, p) for p in pieces]))
         np.testing.assert_array_equal(whole, call(forest, np.asfortranarray(big)))
+
+
+@pytest.mark.parametrize("path", ["exact", "extra_binned", "csr"])
+def test_a_tree_range_grows_those_trees_of_the_whole_fit(path):
+    x, options = PATHS[path]
+    whole, part = NativeForest(), NativeForest()
+    _native.fit(whole, x, Y, *REQUIRED, **options)
+    _native.fit(part, x, Y, *REQUIRED, tree_range=(10, 25), **options)
+    assert part.shap_tree_arrays() == whole.shap_tree_arrays()[10:25]
+    with pytest.raises(ValueError):
+        _native.fit(part, x, Y, *REQUIRED, tree_range=(25, 10))
+    with pytest.raises(TypeError):
+        _native.fit(part, x, Y, *REQUIRED, tree_range=25)

@@ -67,6 +67,11 @@ def test_module_surface():
         inspect.signature(stub)
     )
     assert len(METHODS) == len([m for m in vars(NativeForest) if not m.startswith("__")])
+    # Catchable by name, and still not swallowed by `except Exception`.
+    panic = morvel.PanicException
+    assert "PanicException" in morvel.__all__
+    assert f"{panic.__module__}.{panic.__name__}" == "morvel.PanicException"
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
 
 
 def test_descriptions_are_verbatim():

@@ -28,8 +28,12 @@ def _load_sibling(name):
 _boruta_core = _load_sibling("morvel._boruta_core")
 _native = _load_sibling("morvel._native")
 
-from morvel.boruta import Boruta  # noqa: E402
-from morvel.forest import RandomForestClassifier  # noqa: E402
+# Raised when an internal invariant of the native code fails. It derives from BaseException,
+# so `except Exception` does not swallow it; catch it by this name.
+PanicException = _native.PanicException
 
-__all__ = ["Boruta", "NativeForest", "RandomForestClassifier"]
+from morvel.boruta import Boruta  # noqa: E402
+from morvel.forest import ExtraTreesClassifier, RandomForestClassifier  # noqa: E402
+
+__all__ = ["Boruta", "ExtraTreesClassifier", "NativeForest", "PanicException", "RandomForestClassifier"]
 __version__ = "0.1.0"

@@ -1,16 +1,18 @@
-"""Demonstration: train forests on a synthetic problem and report what they found.
+"""Demonstration: train the estimators on a synthetic problem and report what they found.
 
-Run with ``python -m morvel.demo``. The data has five informative features among
-twenty; the forests should find them, whatever training path is used.
+Run with ``python -m morvel.demo``. The data has five informative features among twenty,
+with a few missing values; every step prints what it did and how long it took.
 """
 
 from __future__ import annotations
 
 import time
+from contextlib import contextmanager
 
 import numpy as np
+from sklearn.model_selection import cross_val_score
 
-from morvel import NativeForest
+from morvel import Boruta, ExtraTreesClassifier, RandomForestClassifier
 
 
 def make_problem(n_rows: int = 6000, n_features: int = 20, seed: int = 0) -> tuple[np.ndarray, np.ndarray]:
@@ -23,46 +25,54 @@ def make_problem(n_rows: int = 6000, n_features: int = 20, seed: int = 0) -> tup
     return x, y
 
 
-def top(values: list[float], k: int = 5) -> str:
+def top(values: np.ndarray, k: int = 5) -> str:
     order = np.argsort(values)[::-1][:k]
     return ", ".join(f"x{j} {values[j]:.3f}" for j in order)
 
 
-def run(name: str, x_train, y_train, x_test, y_test, **options) -> NativeForest:
-    forest = NativeForest()
+@contextmanager
+def step(title: str):
+    print(f"-> {title} ...", flush=True)
     start = time.perf_counter()
-    forest.fit(x_train, y_train, 100, 4, 7, oob=True, n_jobs=2, **options)
-    seconds = time.perf_counter() - start
-    accuracy = float(np.mean(np.asarray(forest.predict(x_test)) == y_test))
-    oob = np.asarray(forest.oob_predict_proba())
-    oob_labels = y_train[forest.training_order().astype(np.intp)]
-    seen = oob.sum(axis=1) > 0
-    oob_accuracy = float(np.mean(oob[seen].argmax(axis=1) == oob_labels[seen]))
-    print(f"{name:<22} fit {seconds:6.2f}s  test accuracy {accuracy:.3f}  out-of-bag accuracy {oob_accuracy:.3f}")
-    print(f"{'':<22} top gain importances: {top(forest.gain_importances())}")
-    return forest
+    yield
+    print(f"   done in {time.perf_counter() - start:.2f}s", flush=True)
 
 
 def main() -> None:
     x, y = make_problem()
     x_train, y_train, x_test, y_test = x[:5000], y[:5000], x[5000:], y[5000:]
     print(f"morvel demonstration: {x.shape[0]} rows, {x.shape[1]} features, informative x0..x4\n")
-    exact = run("exact splits", x_train, y_train, x_test, y_test)
-    run("histogram (255 bins)", x_train, y_train, x_test, y_test, max_bins=255)
-    run("extra trees", x_train, y_train, x_test, y_test, extra_trees=True)
 
-    values, base = exact.tree_shap(x_test[:200])
-    values = np.asarray(values)
-    proba = np.asarray(exact.predict_proba(x_test[:200]))
-    error = np.max(np.abs(np.asarray(base) + values.sum(axis=1) - proba))
-    print(f"\nTreeSHAP on 200 rows: largest additivity error {error:.2e}")
-    print(f"SHAP importances: {top(exact.shap_importances(x_test[:500], n_jobs=2))}")
+    models = {
+        "random forest, exact splits": RandomForestClassifier(max_bins=None, oob_score=True, n_jobs=-1,
+                                                              random_state=7),
+        "random forest, 255 bins": RandomForestClassifier(oob_score=True, n_jobs=-1, random_state=7),
+        "extra trees, 255 bins": ExtraTreesClassifier(n_jobs=-1, random_state=7),
+    }
+    for name, model in models.items():
+        with step(f"fit {name} (100 trees)"):
+            model.fit(x_train, y_train)
+        oob = f", out-of-bag accuracy {model.oob_score_:.3f}" if model.oob_score else ""
+        print(f"   test accuracy {model.score(x_test, y_test):.3f}{oob}")
+        print(f"   top impurity importances: {top(model.feature_importances_)}")
 
-    from morvel.boruta import Boruta
+    model = models["random forest, 255 bins"]
+    with step("5-fold cross-validation of the binned random forest"):
+        scores = cross_val_score(RandomForestClassifier(n_jobs=-1, random_state=7), x_train, y_train, cv=5)
+    print(f"   accuracy {scores.mean():.3f} +/- {scores.std():.3f}")
 
-    selector = Boruta(n_estimators=100, max_depth=5, random_state=0).fit(np.nan_to_num(x_train), y_train)
-    chosen = [f"x{j}" for j in np.flatnonzero(selector.support_)]
-    print(f"Boruta confirmed: {', '.join(chosen) or 'nothing'}")
+    with step("TreeSHAP on 100 test rows"):
+        values, base = model.shap_values(x_test[:100], return_base_values=True)
+    error = np.max(np.abs(base + values.sum(axis=1) - model.predict_proba(x_test[:100])))
+    print(f"   largest additivity error {error:.2e}; mean |SHAP| of class 1: "
+          f"{top(np.abs(values[:, :, 1]).mean(axis=0))}")
+
+    with step("Boruta feature selection (100 trees of depth 5 per iteration, missing values set to 0)"):
+        selector = Boruta(random_state=0).fit(np.nan_to_num(x_train), y_train)
+    names = np.array([f"x{j}" for j in range(x.shape[1])])
+    print(f"   {selector.n_iter_} iterations; confirmed: {', '.join(names[selector.support_]) or 'nothing'}; "
+          f"tentative: {', '.join(names[selector.support_weak_]) or 'none'}; "
+          f"rejected: {int(np.sum(~selector.support_ & ~selector.support_weak_))}")
 
 
 if __name__ == "__main__":

@@ -35,7 +35,8 @@ struct FitRequest {
   // before it runs any conversion of x that could call back into the caller's code.
   std::span<const int64_t> y;
   const std::vector<double>* sample_weight = nullptr; // null for None
-  // Trees tree_begin..tree_end-1 of the n_estimators forest; UINT64_MAX means n_estimators.
+  // Trains only trees tree_begin..tree_end-1 of the n_estimators forest, each the tree the
+  // whole fit grows at that index; tree_end UINT64_MAX means n_estimators.
   uint64_t tree_begin = 0;
   uint64_t tree_end = UINT64_MAX;
 };
@@ -101,6 +102,31 @@ struct ShapTreeArrays {
   std::vector<int64_t> missing_go_to_left;
 };
 std::vector<ShapTreeArrays> shap_tree_arrays(const FittedForest& forest);
+
+// ---- whole models -------------------------------------------------------------------------
+
+// A fitted forest with the training order that maps its rows back to the caller's.
+struct ModelParts {
+  FittedForest forest;
+  std::vector<RowIndex> training_order;
+};
+
+struct ModelView {
+  const FittedForest* forest = nullptr;
+  std::span<const RowIndex> training_order;
+};
+
+// One forest from parts fitted on adjacent tree ranges of the same settings and data: trees
+// in index order, out-of-bag votes summed, permutation means rebuilt in tree order. The parts
+// may come in any order; their ranges must not overlap or leave a gap (the result holds the
+// union). When they cover the whole forest, every result equals the single fit's bit for
+// bit. The training order of the result is the parts' common one.
+FittedForest merge_forests(std::span<const ModelView> parts);
+
+// The whole fitted state in the saved model format (see model/serialize.cpp).
+std::vector<uint8_t> save_model(const FittedForest& forest, std::span<const RowIndex> training_order);
+// Reads and validates saved bytes; ValidationError with a clear message on any defect.
+ModelParts load_model(std::span<const uint8_t> data);
 
 // ---- Boruta kernel ------------------------------------------------------------------------
 

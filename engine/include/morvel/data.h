@@ -39,9 +39,11 @@ std::vector<ClassIndex> convert_labels(std::span<const int64_t> y);
 void check_fit_rows(uint64_t n_rows);
 
 // The canonical order of a dense float input: rows sorted by column 0, ties broken by
-// later columns only inside still-tied groups, then by label, then by input position.
+// later columns only inside still-tied groups, then by label, then by weight (a total order
+// on its bits; only when `weights` has one value per row), then by input position.
 // NaN sorts after every number; -0.0 equals +0.0.
 template <class T>
-std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<const int64_t> y);
+std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<const int64_t> y,
+                                           std::span<const double> weights = {});
 
 }  // namespace morvel

@@ -5,6 +5,7 @@
 #include <map>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "morvel/bin_edges.h"
@@ -43,6 +44,25 @@ struct PermutationEntry {
 // Keyed by feature index. An ordered map, so every walk over it runs in feature order.
 using PermutationStats = std::map<uint64_t, PermutationEntry>;
 
+// One tree's permutation outcome: its out-of-bag row count and, per feature its permuted
+// descents reached, the summed change in correct votes. The running means are rebuilt from
+// these in tree index order, so they do not depend on which worker (or which partial fit)
+// trained a tree.
+struct TreePermutation {
+  uint64_t out_of_bag = 0;
+  std::vector<std::pair<uint64_t, int64_t>> deltas;  // (feature, delta), each feature once
+};
+
+// One Welford step per feature of `tree`, the order every fit applies them in.
+inline void add_tree_permutation(PermutationStats& stats, const TreePermutation& tree) {
+  for (const auto& [feature, delta] : tree.deltas) {
+    const double x = static_cast<double>(delta) / static_cast<double>(tree.out_of_bag);
+    PermutationEntry& entry = stats[feature];
+    entry.n = entry.n + 1;
+    entry.mean = entry.mean + (x - entry.mean) / static_cast<double>(entry.n);
+  }
+}
+
 // The trees of a forest, or only their count (for callers that need statistics alone).
 struct MaybeTrees {
   bool has_trees = true;
@@ -61,6 +81,7 @@ struct ForestResult {
   MaybeTrees trees;
   std::optional<OobVotes> oob_votes;
   std::optional<PermutationStats> permutation_stats;
+  std::vector<TreePermutation> permutation_trees;  // with permutation_stats: one per tree, as stored
 };
 
 // The fitted state of a NativeForest.
@@ -70,6 +91,13 @@ struct FittedForest {
   uint64_t n_classes = 0;
   uint64_t n_features = 0;
   uint64_t n_rows = 0;
+  // The trees held are indices tree_begin..tree_end-1 of an n_estimators forest (the whole
+  // forest after an ordinary fit); parts of one forest merge only with the same digest of
+  // their settings and training labels and weights.
+  uint64_t n_estimators = 0;
+  uint64_t tree_begin = 0;
+  uint64_t tree_end = 0;
+  uint64_t settings_digest = 0;
 };
 
 }  // namespace morvel

@@ -79,6 +79,8 @@ struct ForestSettings {
   std::optional<uint64_t> max_samples;
   bool oob = false;
   bool permutation_importance = false;
+  uint64_t tree_begin = 0;  // trees tree_begin..tree_end-1 are trained;
+  uint64_t tree_end = std::numeric_limits<uint64_t>::max();  // the maximum: to n_estimators
 };
 
 }  // namespace morvel

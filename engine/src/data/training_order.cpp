@@ -4,8 +4,10 @@
 //
 // Rows are sorted by column 0; only groups still tied on every column so far are refined by
 // the next column, so distinct first-column values cost a single sort. Rows identical in
-// every feature are ordered by label, and rows tied on that too keep their input position
-// (every sort is stable).
+// every feature are ordered by label, then by weight (when there are weights), and rows tied
+// on those too keep their input position (every sort is stable). The weight matters: two such
+// rows with different weights are not interchangeable, so leaving them in input order would
+// let a shuffle of weighted rows change the forest.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -19,15 +21,21 @@
 namespace morvel {
 namespace {
 
+// The sign-flip mapping of IEEE-754 bits to unsigned integers: a total order on bit patterns
+// that agrees with the value order on numbers (-0.0 sorts before +0.0).
+uint64_t bits_key(double v) {
+  constexpr uint64_t kSign = uint64_t{1} << 63;
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  return (bits & kSign) != 0 ? ~bits : bits | kSign;
+}
+
 // An unsigned key whose integer order is the value order: NaN after every number with all
 // NaNs equal, and -0.0 equal to +0.0. Sorting (key, row) pairs then needs no floating-point
 // comparisons.
 uint64_t order_key(double v) {
-  constexpr uint64_t kSign = uint64_t{1} << 63;
   if (std::isnan(v)) return ~uint64_t{0};
   if (v == 0.0) v = 0.0;
-  const uint64_t bits = std::bit_cast<uint64_t>(v);
-  return (bits & kSign) != 0 ? ~bits : bits | kSign;
+  return bits_key(v);
 }
 
 struct Group {
@@ -86,7 +94,8 @@ void sort_and_split(std::vector<Keyed>& keyed, std::vector<Keyed>& scratch, std:
 }  // namespace
 
 template <class T>
-std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<const int64_t> y) {
+std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<const int64_t> y,
+                                           std::span<const double> weights) {
   if (x.n_rows != y.size()) throw ValidationError(msg::kRowCountMismatch);
   check_fit_rows(x.n_rows);
   const uint64_t n = x.n_rows;
@@ -115,15 +124,30 @@ std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<co
     }
   }
 
-  // Rows identical in every feature: label ascending as signed values, then input position.
+  // Rows identical in every feature: label ascending as signed values, then weight, then
+  // input position. A weight vector of the wrong length is refused later by the driver, so it
+  // orders nothing here.
+  const bool weighted = !weights.empty() && weights.size() == n;
   for (const Group& g : open) {
     std::sort(order.begin() + static_cast<std::ptrdiff_t>(g.begin), order.begin() + static_cast<std::ptrdiff_t>(g.end),
-              [&y](RowIndex a, RowIndex b) { return y[a] < y[b] || (y[a] == y[b] && a < b); });
+              [&y, &weights, weighted](RowIndex a, RowIndex b) {
+                if (y[a] != y[b]) return y[a] < y[b];
+                if (weighted) {
+                  // Every bit pattern has its own place, so weights equal in value but not in
+                  // bits are ordered too and nothing about them depends on input order.
+                  const uint64_t wa = bits_key(weights[a]);
+                  const uint64_t wb = bits_key(weights[b]);
+                  if (wa != wb) return wa < wb;
+                }
+                return a < b;
+              });
   }
   return order;
 }
 
-template std::vector<RowIndex> build_training_order(const StridedView<float>&, std::span<const int64_t>);
-template std::vector<RowIndex> build_training_order(const StridedView<double>&, std::span<const int64_t>);
+template std::vector<RowIndex> build_training_order(const StridedView<float>&, std::span<const int64_t>,
+                                                    std::span<const double>);
+template std::vector<RowIndex> build_training_order(const StridedView<double>&, std::span<const int64_t>,
+                                                    std::span<const double>);
 
 }  // namespace morvel

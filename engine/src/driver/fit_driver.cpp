@@ -18,6 +18,7 @@
 #include "morvel/errors.h"
 #include "morvel/messages.h"
 #include "morvel/training_context.h"
+#include "model/hash.h"
 #include "parallel/parallel.h"
 
 namespace morvel {
@@ -144,6 +145,54 @@ void check_draws_fit_in_memory(const FitSettings& s, uint64_t n_rows) {
   probe.reserve(*s.max_samples);
 }
 
+// What partial fits of one forest share: every setting that can change a tree (all but
+// n_jobs and the tree range), the input kind, and the labels and weights in training order.
+// The training order and bin edges are compared separately when parts are merged.
+uint64_t fit_digest(const FitSettings& s, FitInput::Kind kind, const TrainingContext& ctx) {
+  Fnv64 h;
+  h.str("morvel fit settings 1");
+  h.u64(s.n_estimators);
+  h.u64(s.max_features);
+  h.u64(s.random_state);
+  h.f64(s.min_leaf_weight);
+  h.str(s.criterion);
+  h.u64(s.max_depth);
+  h.u64(s.max_leaves);
+  h.u64(s.min_samples_split);
+  h.u64(s.min_samples_leaf);
+  h.f64(s.min_impurity_decrease);
+  h.u64(s.bootstrap);
+  h.u64(s.max_samples.has_value());
+  h.u64(s.max_samples.value_or(0));
+  h.u64(s.oob);
+  h.u64(s.permutation_importance);
+  h.u64(s.max_bins.has_value());
+  h.u64(s.max_bins.value_or(0));
+  h.u64(s.balanced_subsample);
+  h.f64(s.ccp_alpha);
+  h.u64(s.monotonic_cst.has_value());
+  if (s.monotonic_cst) {
+    h.u64(s.monotonic_cst->size());
+    for (const int8_t c : *s.monotonic_cst) h.u64(static_cast<uint64_t>(static_cast<int64_t>(c)));
+  }
+  h.str(s.binning_strategy);
+  h.u64(s.bin_sample_size);
+  h.u64(s.binning_seed);
+  h.u64(s.extra_trees);
+  h.u64(s.extra_seed);
+  h.str(s.extra_trees_backend);
+  h.u64(static_cast<uint64_t>(kind));
+  h.u64(ctx.n_rows);
+  h.u64(ctx.n_features);
+  h.u64(ctx.n_classes);
+  for (const ClassIndex label : ctx.labels) h.u64(label);
+  h.u64(ctx.unit_weights);
+  if (!ctx.unit_weights) {
+    for (const double w : ctx.weights) h.f64(w);
+  }
+  return h.value();
+}
+
 }  // namespace
 
 FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
@@ -157,14 +206,19 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   const PhaseTimer fit_timer(profiling);
 
   check_settings(s, x);
+  const uint64_t tree_end = request.tree_end == UINT64_MAX ? s.n_estimators : request.tree_end;
+  if (!(request.tree_begin < tree_end && tree_end <= s.n_estimators))
+    throw ValidationError("tree_range must satisfy 0 <= start < stop <= n_estimators");
   std::vector<ClassIndex> caller_labels = convert_labels(request.y);
 
   PhaseTimer phase(profiling);
   std::optional<std::vector<RowIndex>> canonical;
+  std::span<const double> order_weights;
+  if (request.sample_weight != nullptr) order_weights = *request.sample_weight;
   if (x.kind == FitInput::Kind::DenseF64) {
-    canonical = build_training_order(x.f64, request.y);
+    canonical = build_training_order(x.f64, request.y, order_weights);
   } else if (x.kind == FitInput::Kind::DenseF32) {
-    canonical = build_training_order(x.f32, request.y);
+    canonical = build_training_order(x.f32, request.y, order_weights);
   }
   phase.record(profile, "canonical_sort_seconds");
   phase.restart();
@@ -337,7 +391,7 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
 
   // Trees first: one worker per tree, and only the surplus of n_jobs goes to the histogram
   // work inside a tree, which pays off only on wide and large binned data.
-  const uint64_t tree_workers = std::min(n_jobs, s.n_estimators);
+  const uint64_t tree_workers = std::min(n_jobs, tree_end - request.tree_begin);
   uint64_t cells = 0;
   const bool large = __builtin_mul_overflow(n_rows, n_features, &cells) || cells >= 131072;
   const uint64_t threads_per_tree =
@@ -382,6 +436,8 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   forest.max_samples = s.max_samples;
   forest.oob = s.oob;
   forest.permutation_importance = s.permutation_importance;
+  forest.tree_begin = request.tree_begin;
+  forest.tree_end = tree_end;
 
   FitOutcome outcome;
   try {
@@ -415,6 +471,10 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   outcome.forest.n_classes = n_classes;
   outcome.forest.n_features = n_features;
   outcome.forest.n_rows = n_rows;
+  outcome.forest.n_estimators = s.n_estimators;
+  outcome.forest.tree_begin = request.tree_begin;
+  outcome.forest.tree_end = tree_end;
+  outcome.forest.settings_digest = fit_digest(s, x.kind, ctx);
   outcome.training_order = direct_f32 || direct_f64 ? std::move(ctx.order) : std::move(order);
   return outcome;
 }

@@ -68,7 +68,8 @@ void train_one(const TrainingContext& ctx, const ForestSettings& settings, uint6
 
   OobVotes* votes = result.oob_votes ? &*result.oob_votes : nullptr;
   if (settings.permutation_importance) {
-    permutation_pass(tree, ctx, sample.out_of_bag, rng, *result.permutation_stats, votes, scratch.permutation);
+    permutation_pass(tree, ctx, sample.out_of_bag, rng, *result.permutation_stats, result.permutation_trees, votes,
+                     scratch.permutation);
   } else if (votes != nullptr) {
     collect_oob_votes(tree, ctx, sample.out_of_bag, *votes, scratch.grow.buffers);
   }
@@ -148,7 +149,11 @@ void merge_results(ForestResult& acc, ForestResult&& incoming) {
 
   if (!acc.permutation_stats || !incoming.permutation_stats) {
     acc.permutation_stats.reset();
+    acc.permutation_trees.clear();
   } else {
+    acc.permutation_trees.insert(acc.permutation_trees.end(),
+                                 std::make_move_iterator(incoming.permutation_trees.begin()),
+                                 std::make_move_iterator(incoming.permutation_trees.end()));
     PermutationStats& a = *acc.permutation_stats;
     for (const auto& [feature, entry] : *incoming.permutation_stats) {
       const auto found = a.find(feature);
@@ -170,8 +175,17 @@ void merge_results(ForestResult& acc, ForestResult&& incoming) {
   }
 }
 
+PermutationStats permutation_stats_in_tree_order(const std::vector<TreePermutation>& trees) {
+  PermutationStats stats;
+  for (const TreePermutation& tree : trees) add_tree_permutation(stats, tree);
+  return stats;
+}
+
 ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settings, uint64_t tree_workers) {
-  const uint64_t n_trees = settings.n_estimators;
+  const uint64_t first = settings.tree_begin;
+  const uint64_t last = std::min(settings.tree_end, settings.n_estimators);
+  MORVEL_ASSERT(first < last, "assertion failed: the tree range holds at least one tree");
+  const uint64_t n_trees = last - first;
   const uint64_t workers = std::min(tree_workers, n_trees);
   MORVEL_ASSERT(tree_workers > 0, msg::kThreadsPositive);
 
@@ -179,11 +193,11 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
     ForestResult result = empty_worker_result(ctx, settings);
     result.trees.trees.reserve(n_trees);
     ForestScratch scratch;
-    for (uint64_t t = 0; t < n_trees; ++t) train_one(ctx, settings, t, scratch, result);
+    for (uint64_t t = first; t < last; ++t) train_one(ctx, settings, t, scratch, result);
     return result;
   }
 
-  std::atomic<uint64_t> next_tree{0};
+  std::atomic<uint64_t> next_tree{first};
   std::atomic<uint64_t> finished{0};
   std::vector<WorkerOutput> outputs = parallel::run_workers(
       workers,
@@ -192,14 +206,14 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
         try {
           out.result = empty_worker_result(ctx, settings);
           ForestScratch scratch;
-          for (uint64_t t = next_tree.fetch_add(1); t < n_trees; t = next_tree.fetch_add(1)) {
+          for (uint64_t t = next_tree.fetch_add(1); t < last; t = next_tree.fetch_add(1)) {
             train_one(ctx, settings, t, scratch, out.result);
             out.tree_indices.push_back(t);
           }
         } catch (...) {
           out.failure = std::current_exception();
           // Let the other workers run dry instead of training trees nobody will keep.
-          next_tree.store(n_trees);
+          next_tree.store(last);
         }
         out.arrival = finished.fetch_add(1);
         return out;
@@ -235,10 +249,20 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
                 "assertion failed: every tree is trained exactly once");
   std::vector<Tree> ordered(n_trees);
   for (uint64_t k = 0; k < n_trees; ++k) {
-    MORVEL_ASSERT(merged_indices[k] < n_trees, "assertion failed: every tree is trained exactly once");
-    ordered[merged_indices[k]] = std::move(acc.trees.trees[k]);
+    MORVEL_ASSERT(merged_indices[k] >= first && merged_indices[k] < last,
+                  "assertion failed: every tree is trained exactly once");
+    ordered[merged_indices[k] - first] = std::move(acc.trees.trees[k]);
   }
   acc.trees.trees = std::move(ordered);
+  // The permutation means, too, are rebuilt in index order: merged in arrival order their
+  // last bits would depend on the scheduling.
+  if (acc.permutation_stats) {
+    MORVEL_ASSERT(acc.permutation_trees.size() == n_trees, "assertion failed: one permutation record per tree");
+    std::vector<TreePermutation> records(n_trees);
+    for (uint64_t k = 0; k < n_trees; ++k) records[merged_indices[k] - first] = std::move(acc.permutation_trees[k]);
+    acc.permutation_trees = std::move(records);
+    acc.permutation_stats = permutation_stats_in_tree_order(acc.permutation_trees);
+  }
   return acc;
 }
 

@@ -13,12 +13,15 @@
 
 namespace morvel {
 
-// Trains the forest. With tree_workers == 1 the trees are trained in index order on the
-// calling thread; otherwise workers take tree indices from one atomic counter and their
-// results are merged in the order they finish. The trees are stored in index order either
-// way; the merge order changes only the last bits of permutation means, never a tree or an
-// out-of-bag count.
+// Trains trees tree_begin..tree_end-1 (tree_end capped at n_estimators) of the forest. With
+// tree_workers == 1 the trees are trained in index order on the calling thread; otherwise
+// workers take tree indices from one atomic counter and their results are merged in the
+// order they finish. The trees, their permutation records and the permutation means are
+// in index order either way, so the result does not depend on the number of workers.
 ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settings, uint64_t tree_workers);
+
+// The permutation means of `trees`, one Welford step per tree in the order given.
+PermutationStats permutation_stats_in_tree_order(const std::vector<TreePermutation>& trees);
 
 // Merges `incoming` into `acc` (tree lists appended, votes added, Welford means combined).
 // An accumulator holding no trees (an empty list or a zero count) is replaced entirely;

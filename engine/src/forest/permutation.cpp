@@ -108,7 +108,8 @@ class Pass {
 }  // namespace
 
 void permutation_pass(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> out_of_bag,
-                      Rng& rng, PermutationStats& stats, OobVotes* oob_votes, PermutationScratch& scratch) {
+                      Rng& rng, PermutationStats& stats, std::vector<TreePermutation>& trees, OobVotes* oob_votes,
+                      PermutationScratch& scratch) {
   const uint64_t m = out_of_bag.size();
   PermutationScratch& s = scratch;
   if (s.direct.size() != ctx.n_rows) s.direct.assign(ctx.n_rows, DirectVote{});
@@ -132,13 +133,14 @@ void permutation_pass(const Tree& tree, const TrainingContext& ctx, std::span<co
     });
   }
 
-  // Welford step per feature; each feature's entry is updated independently.
-  for (const uint64_t f : s.delta_order) {
-    const double x = static_cast<double>(s.delta[f]) / static_cast<double>(m);
-    PermutationEntry& entry = stats[f];
-    entry.n = entry.n + 1;
-    entry.mean = entry.mean + (x - entry.mean) / static_cast<double>(entry.n);
-  }
+  // Welford step per feature; each feature's entry is updated independently. The tree's
+  // record is kept so the means can be rebuilt in tree index order later.
+  TreePermutation record;
+  record.out_of_bag = m;
+  record.deltas.reserve(s.delta_order.size());
+  for (const uint64_t f : s.delta_order) record.deltas.emplace_back(f, s.delta[f]);
+  add_tree_permutation(stats, record);
+  trees.push_back(std::move(record));
 
   if (oob_votes != nullptr) {
     for (const uint64_t r : out_of_bag) {

@@ -34,9 +34,10 @@ struct PermutationScratch {
 
 // One tree's pass: shuffles a copy of `out_of_bag` into donors with `rng` (one shuffle for
 // every feature), records the direct votes, adds one Welford step per feature whose
-// permuted descents reached rows, and, when `oob_votes` is given, counts the direct votes
-// as the tree's out-of-bag votes.
+// permuted descents reached rows, appends the tree's record to `trees`, and, when
+// `oob_votes` is given, counts the direct votes as the tree's out-of-bag votes.
 void permutation_pass(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> out_of_bag,
-                      Rng& rng, PermutationStats& stats, OobVotes* oob_votes, PermutationScratch& scratch);
+                      Rng& rng, PermutationStats& stats, std::vector<TreePermutation>& trees, OobVotes* oob_votes,
+                      PermutationScratch& scratch);
 
 }  // namespace morvel

@@ -665,6 +665,10 @@ uint64_t leaf_class(const NodeStats& stats, NodeBounds bounds, Rng& rng) {
 // With a constraint, the midpoint of the children's class-1 shares splits the parent's
 // interval: the side the constraint favours (larger values for +1, smaller for -1) keeps the
 // upper part. A child without weight contributes the parent's bound on its side instead.
+// The shares come from the children's own sums (partition order), while the search accepted
+// the split on sums taken in sorted order; with fractional weights the two can differ in the
+// last bit and put the midpoint just outside the parent's interval, which would leave a child
+// with crossed bounds. The midpoint is therefore kept inside the parent's interval.
 std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8_t constraint,
                                                          const NodeStats& left, const NodeStats& right) {
   if (constraint == 0) return {bounds, bounds};
@@ -672,7 +676,7 @@ std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8
   const bool right_binary = right.class_weight.size() == 2 && right.weight > 0.0;
   const double q_left = left_binary ? left.class_weight[1] / left.weight : bounds.lower;
   const double q_right = right_binary ? right.class_weight[1] / right.weight : bounds.upper;
-  const double mid = (q_left + q_right) * 0.5;
+  const double mid = std::min(std::max((q_left + q_right) * 0.5, bounds.lower), bounds.upper);
   if (constraint > 0) return {NodeBounds{mid, bounds.upper}, NodeBounds{bounds.lower, mid}};
   return {NodeBounds{bounds.lower, mid}, NodeBounds{mid, bounds.upper}};
 }

@@ -154,6 +154,7 @@ TEST_P(PermutationPass, MatchesReplaceAndRepredict) {
   }
 
   PermutationStats stats;
+  std::vector<TreePermutation> records;
   stats[1] = {2, 0.5};  // an earlier tree's value, updated by Welford
   OobVotes votes(n, nc);
   PermutationScratch scratch;
@@ -165,7 +166,7 @@ TEST_P(PermutationPass, MatchesReplaceAndRepredict) {
   for (uint64_t t = 0; t < trees.size(); ++t) {
     Rng rng = Rng::for_tree(seed, t);
     Rng replay = rng;
-    permutation_pass(trees[t], ctx, oob, rng, stats, &votes, scratch);
+    permutation_pass(trees[t], ctx, oob, rng, stats, records, &votes, scratch);
 
     std::vector<RowIndex> donors = oob;
     replay.shuffle(std::span<RowIndex>(donors));
@@ -205,10 +206,11 @@ INSTANTIATE_TEST_SUITE_P(Seeds, PermutationPass, ::testing::Values(1, 2, 3, 4, 5
 TEST(PermutationPassEdges, NoOutOfBagRowsGivesNoValue) {
   TrainingContext ctx = testing::dense_context({1.0, -1.0}, 1, {0, 1}, 2);
   PermutationStats stats;
+  std::vector<TreePermutation> records;
   PermutationScratch scratch;
   Rng rng(0, 1);
   const uint64_t before = rng.state();
-  permutation_pass(stump(0, 0.0, 0, 1), ctx, {}, rng, stats, nullptr, scratch);
+  permutation_pass(stump(0, 0.0, 0, 1), ctx, {}, rng, stats, records, nullptr, scratch);
   EXPECT_TRUE(stats.empty());
   EXPECT_EQ(rng.state(), before);
 }
@@ -223,8 +225,9 @@ TEST(PermutationPassEdges, SignOfTheAccuracyDrop) {
   PermutationScratch scratch;
   for (uint64_t seed = 0; seed < 4; ++seed) {
     PermutationStats stats;
+    std::vector<TreePermutation> records;
     Rng rng(seed, 1);
-    permutation_pass(tree, ctx, std::vector<RowIndex>{0, 1, 2, 3}, rng, stats, nullptr, scratch);
+    permutation_pass(tree, ctx, std::vector<RowIndex>{0, 1, 2, 3}, rng, stats, records, nullptr, scratch);
     ASSERT_EQ(stats.count(1), 1u);
     EXPECT_EQ(stats.at(1).mean, 0.0);
     EXPECT_EQ(stats.at(1).n, 1u);
@@ -235,8 +238,9 @@ TEST(PermutationPassEdges, SignOfTheAccuracyDrop) {
   bool negative = false;
   for (uint64_t seed = 0; seed < 8; ++seed) {
     PermutationStats stats;
+    std::vector<TreePermutation> records;
     Rng rng(seed, 1);
-    permutation_pass(stump0, wrong, std::vector<RowIndex>{0, 1, 2, 3}, rng, stats, nullptr, scratch);
+    permutation_pass(stump0, wrong, std::vector<RowIndex>{0, 1, 2, 3}, rng, stats, records, nullptr, scratch);
     EXPECT_LE(stats.at(0).mean, 0.0);
     negative |= stats.at(0).mean < 0.0;
   }
