@@ -15,7 +15,22 @@ namespace {
 // Owned for the life of the process: both modules raise the same type.
 PyObject* g_panic_exception = nullptr;
 
+// The caller holds the lock. A module that releases it around engine work needs a callback
+// that takes it back (PyGILState_Ensure) around this call.
+bool python_signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+
+// The handler's exception stays pending on this thread's state after the lock is let go.
+bool python_signal_pending_unlocked(void*) {
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const bool pending = PyErr_CheckSignals() != 0;
+  PyGILState_Release(state);
+  return pending;
+}
+
 }  // namespace
+
+SignalScope::SignalScope(bool lock_released)
+    : scope_(lock_released ? &python_signal_pending_unlocked : &python_signal_pending, nullptr) {}
 
 void throw_error_set() { throw PythonErrorSet{}; }
 
@@ -38,6 +53,8 @@ PyObject* raise_current_exception() noexcept {
     throw;
   } catch (const PythonErrorSet&) {
     if (!PyErr_Occurred()) PyErr_SetString(panic, "a Python error was reported but none is set");
+  } catch (const Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const ValidationError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const StateError& e) {

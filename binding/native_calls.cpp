@@ -143,6 +143,7 @@ PyObject* native_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     request.tree_end = tree_end;
     std::optional<FitOutcome> outcome;
     {
+      const SignalScope signals(true);
       const GilRelease unlocked;
       outcome.emplace(run_fit(request, state.profile));
     }
@@ -177,6 +178,7 @@ PyObject* on_rows(PyObject* const* argv, FeatureCheck check, Answer&& answer, Co
     std::optional<PredictionMatrix> x;
     std::optional<decltype(answer(forest, *x, n_jobs))> result;
     {
+      const SignalScope signals(true);
       const GilRelease unlocked;
       x.emplace(prepare_prediction(forest, input.finish(), check));
       result.emplace(answer(forest, *x, n_jobs));
@@ -262,6 +264,7 @@ PyObject* native_importances(PyObject*, PyObject* forest_object) {
     const FittedForest& forest = fitted_forest(state);
     std::vector<double> importances;
     {
+      const SignalScope signals(true);
       const GilRelease unlocked;
       importances = Compute(forest);
     }

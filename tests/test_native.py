@@ -2,7 +2,10 @@
 leaf positions identify the leaves, and calls release the interpreter lock."""
 
 import inspect
+import json
 import pathlib
+import subprocess
+import sys
 import threading
 import time
 
@@ -243,3 +246,44 @@ def test_a_tree_range_grows_those_trees_of_the_whole_fit(path):
         _native.fit(part, x, Y, *REQUIRED, tree_range=(25, 10))
     with pytest.raises(TypeError):
         _native.fit(part, x, Y, *REQUIRED, tree_range=25)
+
+
+# Each would run for well over 20 s on the model below.
+INTERRUPTED_CALLS = {
+    "fit": "_native.fit(f, x, y, 10**6, 3, 2, n_jobs=2)",
+    "predict_proba": "_native.predict_proba(f, np.tile(x, (400, 1)), n_jobs=2)",
+    "tree_shap": "_native.tree_shap(f, np.tile(x, (5, 1)), n_jobs=2)",
+}
+
+
+@pytest.mark.parametrize("call", sorted(INTERRUPTED_CALLS))
+def test_ctrl_c_stops_a_long_call_and_keeps_the_model(call):
+    code = f"""
+import json, os, signal, threading, time
+import numpy as np
+from sklearn.datasets import make_classification
+from morvel import NativeForest, _native
+x, y = make_classification(n_samples=4000, n_features=8, n_informative=4, random_state=0)
+y = y.astype(np.int64)
+f = NativeForest()
+_native.fit(f, x, y, 300, 3, 1, n_jobs=2)
+before = _native.predict_proba(f, x)
+threads = len(os.listdir("/proc/self/task"))
+sent = []
+timer = threading.Timer(1.0, lambda: (sent.append(time.monotonic()), os.kill(os.getpid(), signal.SIGINT)))
+timer.start()
+try:
+    {INTERRUPTED_CALLS[call]}
+    outcome = "finished"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+delay = time.monotonic() - sent[0]
+timer.join()
+print(json.dumps({{"outcome": outcome, "same": bool((_native.predict_proba(f, x) == before).all()),
+                   "threads": len(os.listdir("/proc/self/task")) - threads, "delay": delay}}))
+"""
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    report = json.loads(child.stdout)
+    assert report.pop("delay") < 2.0  # about a second, with room for a loaded machine
+    assert report == {"outcome": "interrupted", "same": True, "threads": 0}

@@ -9,6 +9,7 @@
 #include "binning/binning.h"
 #include "binning/edges_internal.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
 
@@ -340,6 +341,7 @@ BinEdges edges_of_columns(uint64_t n_rows, uint64_t n_features, const BinningOpt
       for (LargeVector<T>& column : columns) column.resize(gathered);
       gather(f0, f1, whole_columns ? nullptr : positions, gathered, columns);
       for (uint64_t f = f0; f < f1; ++f) {
+        checkpoint();
         const LargeVector<T>& column = columns[f - f0];
         std::vector<double> e = whole_columns
                                     ? feature_edges_at(column.data(), positions, count, options.max_bins, strategy,

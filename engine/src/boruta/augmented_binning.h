@@ -13,6 +13,7 @@
 #include "boruta/augmented.h"
 #include "binning/binning.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
 
@@ -63,6 +64,7 @@ BinnedMatrix bin_columns(uint64_t n_rows, uint64_t n_columns, uint64_t threads, 
         std::vector<double> values;
         std::vector<double> sorted;
         for (uint64_t column = chunk.begin; column < chunk.end; ++column) {
+          checkpoint();
           part.edges.push_back(bin_column(column, bytes + column * n_rows, values, sorted, part.nan, part.inf));
         }
         return part;

@@ -394,8 +394,13 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   const uint64_t tree_workers = std::min(n_jobs, tree_end - request.tree_begin);
   uint64_t cells = 0;
   const bool large = __builtin_mul_overflow(n_rows, n_features, &cells) || cells >= 131072;
+  // Tree workers and their histogram threads multiply, so the surplus is measured against
+  // the thread bound; a histogram's sums do not depend on how its features are split.
+  const uint64_t bounded_jobs = std::min(n_jobs, parallel::thread_limit());
   const uint64_t threads_per_tree =
-      use_bins && n_features >= 64 && large ? std::max<uint64_t>(1, n_jobs / tree_workers) : 1;
+      use_bins && n_features >= 64 && large
+          ? std::max<uint64_t>(1, bounded_jobs / std::min(tree_workers, bounded_jobs))
+          : 1;
 
   if (profiling) ctx.profile = std::make_shared<ProfileCounters>();
   ctx.growth.extra_trees = s.extra_trees;

@@ -13,6 +13,7 @@
 
 #include "forest/votes.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
 
@@ -199,7 +200,10 @@ void walk_rows(const FlatTree<Index>& flat, uint64_t begin, uint64_t end, const 
     at[k] = 0;  // the root is packed first
   }
   uint64_t next = begin + kSlots;
+  uint64_t steps = 0;
   while (next < end) {
+    // One tree over millions of rows takes long enough to need its own checks.
+    if ((++steps & 4095) == 0) checkpoint();
     for (uint64_t k = 0; k < kSlots; ++k) {
       const FlatNode<Index>& node = nodes[at[k]];
       if (node.is_leaf()) {
@@ -249,6 +253,7 @@ std::vector<PackedTree> pack_trees(const std::vector<Tree>& trees, uint64_t n_fe
         std::vector<Brief<uint64_t>> wide_brief;
         std::vector<uint64_t> order;
         for (uint64_t t = c.begin; t < c.end; ++t) {
+          checkpoint();
           const Tree& tree = trees[t];
           if (tree.nodes.empty()) continue;
           MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
@@ -354,6 +359,7 @@ VoteTable collect_votes(const MaybeTrees& trees, uint64_t n_classes, const Predi
   uint64_t* votes = table.counts.data();
   route_rows(x, list.size(), n_jobs, [&](const parallel::Chunk& rows, const auto& router) {
     for (const PackedTree& tree : packed) {
+      checkpoint();
       if (is_empty(tree)) continue;
       tree.visit([&](const auto& flat) {
         const auto* nodes = flat.nodes.data();
@@ -375,6 +381,7 @@ std::vector<int64_t> apply(const FittedForest& forest, const PredictionMatrix& x
   int64_t* out = leaves.data();
   route_rows(x, n_trees, n_jobs, [&](const parallel::Chunk& rows, const auto& router) {
     for (uint64_t t = 0; t < n_trees; ++t) {
+      checkpoint();
       if (is_empty(packed[t])) continue;
       const std::vector<uint64_t>& order = packed[t].order;
       packed[t].visit([&](const auto& flat) {
