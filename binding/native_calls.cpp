@@ -2,6 +2,7 @@
 // parse, convert, borrow, run the engine, convert the result - with two differences: the
 // engine runs with the interpreter lock released, and results are NumPy arrays that own the
 // engine's buffers instead of nested lists.
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>

@@ -297,7 +297,9 @@ void route_rows(const PredictionMatrix& x, uint64_t n_trees, uint64_t n_jobs, Ro
   const uint64_t nf = x.n_features;
   if (n == 0) return;
   const uint64_t workers = row_workers(n, n_trees, n_jobs);
-  const uint64_t block = std::max<uint64_t>(kSlots, kBlockBytes / std::max<uint64_t>(1, nf * sizeof(double)));
+  // The workers' blocks share the cache between them.
+  const uint64_t block =
+      std::max<uint64_t>(kSlots, kBlockBytes / workers / std::max<uint64_t>(1, nf * sizeof(double)));
   const auto each_chunk = [&](const auto& router) {
     parallel::for_each_chunk(
         n, workers,
