@@ -408,7 +408,9 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         return tags
 
     def __getstate__(self) -> dict[str, Any]:
-        state = super().__getstate__()
+        # A copy: the base class may hand back the instance's own __dict__, and pickling must
+        # not take the fitted forest away from the estimator being pickled.
+        state = dict(super().__getstate__())
         forest = state.pop("_forest", None)
         if forest is not None:
             state["_forest_bytes"] = bytes(_backend.to_bytes(forest))
