@@ -272,6 +272,10 @@ std::vector<PackedTree> pack_trees(const std::vector<Tree>& trees, uint64_t n_fe
   return packed;
 }
 
+// Bin bytes are routed on the bin-space pivots themselves; raw rows of a binned forest on
+// thresholds taken from its edges.
+const BinEdges* packing_edges(const PredictionMatrix& x) { return x.bins.empty() ? x.edges : nullptr; }
+
 bool is_empty(const PackedTree& tree) { return tree.wide ? tree.wide_nodes.nodes.empty() : tree.narrow.nodes.empty(); }
 
 // Rows walked through every tree before the next rows start: a block small enough to stay
@@ -357,7 +361,7 @@ VoteTable collect_votes(const MaybeTrees& trees, uint64_t n_classes, const Predi
   table.n_classes = n_classes;
   table.counts.assign(table_size(x.n_rows, n_classes), 0);
   if (x.n_rows == 0) return table;
-  const std::vector<PackedTree> packed = pack_trees(list, x.n_features, n_classes, x.edges, false, n_jobs);
+  const std::vector<PackedTree> packed = pack_trees(list, x.n_features, n_classes, packing_edges(x), false, n_jobs);
   uint64_t* votes = table.counts.data();
   route_rows(x, list.size(), n_jobs, [&](const parallel::Chunk& rows, const auto& router) {
     for (const PackedTree& tree : packed) {
@@ -379,7 +383,7 @@ std::vector<int64_t> apply(const FittedForest& forest, const PredictionMatrix& x
   const uint64_t n_trees = list.size();
   std::vector<int64_t> leaves(table_size(x.n_rows, n_trees), 0);
   if (x.n_rows == 0) return leaves;
-  const std::vector<PackedTree> packed = pack_trees(list, x.n_features, forest.n_classes, x.edges, true, n_jobs);
+  const std::vector<PackedTree> packed = pack_trees(list, x.n_features, forest.n_classes, packing_edges(x), true, n_jobs);
   int64_t* out = leaves.data();
   route_rows(x, n_trees, n_jobs, [&](const parallel::Chunk& rows, const auto& router) {
     for (uint64_t t = 0; t < n_trees; ++t) {
