@@ -23,7 +23,7 @@ PATHS = {
 }
 
 
-def fitted(path, seed=3):
+def fitted(path, seed=3, tree_range=None):
     opts = dict(PATHS[path])
     x, y = make_classification(n_samples=300, n_features=7, n_informative=4, n_classes=3, random_state=seed)
     y = y.astype(np.int64)
@@ -36,7 +36,11 @@ def fitted(path, seed=3):
         x[rng.random(x.shape) < 0.5] = 0.0
         x = sp.csr_matrix(x)
     forest = NativeForest()
-    forest.fit(x, y, 12, 3, seed, oob=True, permutation_importance=True, **opts)
+    if tree_range is None:
+        forest.fit(x, y, 12, 3, seed, oob=True, permutation_importance=True, **opts)
+    else:
+        _native.fit(forest, x, y, 12, 3, seed, oob=True, permutation_importance=True, tree_range=tree_range,
+                    n_jobs=2, **opts)
     return forest, x
 
 
@@ -60,8 +64,13 @@ def test_loaded_forest_answers_exactly_as_the_fitted_one(path):
         assert type(loaded) is NativeForest
         assert answers(loaded, x) == expected
         assert _native.to_bytes(loaded) == data
-    # A lone forest is its own merge; forests of different fits never merge.
+    # A lone forest is its own merge; range parts, in any order, merge to the whole fit;
+    # forests of different fits never merge.
     assert _native.to_bytes(_native.merge([forest])) == data
+    parts = [fitted(path, tree_range=r)[0] for r in ((7, 12), (0, 2), (2, 7))]
+    merged = _native.merge(parts)
+    assert answers(merged, x) == expected
+    assert _native.to_bytes(merged) == data
     with pytest.raises(ValueError, match="cannot merge forests"):
         _native.merge([forest, fitted(path, seed=4)[0]])
 
