@@ -117,7 +117,7 @@ def test_predictions_over_dask_blocks_equal_local_predictions(client):
 
 def test_a_worker_lost_mid_fit_leaves_the_model_unchanged(client):
     x, y = _data(30000, features=20, seed=7)
-    estimator = RandomForestClassifier(n_estimators=24, oob_score=True, max_features=8, random_state=9)
+    estimator = RandomForestClassifier(n_estimators=40, oob_score=True, max_features=8, random_state=9)
     local = RandomForestClassifier(**estimator.get_params()).set_params(n_jobs=1).fit(x, y)
 
     workers = set(client.scheduler_info()["workers"])
