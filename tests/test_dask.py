@@ -6,6 +6,7 @@ import time
 
 import numpy as np
 import pytest
+import scipy.sparse
 
 distributed = pytest.importorskip("distributed")
 da = pytest.importorskip("dask.array")
@@ -55,14 +56,15 @@ def _received(client):
     return {address: info["count"] for address, info in client.run(mdask.received_training_data).items()}
 
 
-@pytest.mark.parametrize("estimator, as_dask", [
-    (RandomForestClassifier(n_estimators=7, oob_score=True, permutation_importance=True, random_state=3), False),
+@pytest.mark.parametrize("estimator, kind", [
+    (RandomForestClassifier(n_estimators=7, oob_score=True, permutation_importance=True, random_state=3), "numpy"),
     (RandomForestClassifier(n_estimators=5, class_weight="balanced_subsample", max_bins=None, random_state=None,
-                            max_samples=0.7, oob_score=True), True),
-    (ExtraTreesClassifier(n_estimators=6, random_state=11), False),
-    (ExtraTreesClassifier(n_estimators=3, bootstrap=True, max_bins=None, oob_score=True, random_state=5), True),
+                            max_samples=0.7, oob_score=True), "dask"),
+    (ExtraTreesClassifier(n_estimators=6, random_state=11), "numpy"),
+    (ExtraTreesClassifier(n_estimators=3, bootstrap=True, oob_score=True, random_state=5), "dask"),
+    (RandomForestClassifier(n_estimators=4, max_features=0.5, random_state=8), "csr"),
 ])
-def test_cluster_fit_equals_local_fit_and_sends_data_once_per_worker(client, estimator, as_dask):
+def test_cluster_fit_equals_local_fit_and_sends_data_once_per_worker(client, estimator, kind):
     x, y = _data(600)
     weights = np.random.default_rng(1).uniform(0.5, 2.0, size=len(y))
     # A seed drawn from a RandomState must be drawn once, identically, by both fits.
@@ -70,10 +72,12 @@ def test_cluster_fit_equals_local_fit_and_sends_data_once_per_worker(client, est
     if estimator.random_state is None:
         local_estimator.set_params(random_state=np.random.RandomState(4))
         remote_estimator.set_params(random_state=np.random.RandomState(4))
+    if kind == "csr":
+        x = scipy.sparse.csr_matrix(np.nan_to_num(x) * (np.abs(x) > 0.5))
     local = local_estimator.fit(x, y, sample_weight=weights)
 
     before = _received(client)
-    fit_x, fit_y = (da.from_array(x, chunks=(250, 5)), da.from_array(y, chunks=250)) if as_dask else (x, y)
+    fit_x, fit_y = (da.from_array(x, chunks=(250, 5)), da.from_array(y, chunks=250)) if kind == "dask" else (x, y)
     remote = mdask.fit(remote_estimator, fit_x, fit_y, sample_weight=weights, client=client)
     after = _received(client)
 

@@ -139,6 +139,8 @@ def fit(estimator: Any, X: Any, y: Any, *, sample_weight: Any = None, client: Cl
     the trees are cut into one range per worker thread (see :func:`tree_ranges`). Every
     range task trains with one thread, since the worker runs one task per thread.
     """
+    if not hasattr(estimator, "_prepare_fit"):
+        raise TypeError(f"expected a morvel forest classifier, got {type(estimator).__name__}")
     client = _client(client)
     X, y, sample_weight = (_gathered(value, client) for value in (X, y, sample_weight))
     prepared = estimator._prepare_fit(X, y, sample_weight)
