@@ -15,7 +15,13 @@ namespace {
 // Owned for the life of the process: both modules raise the same type.
 PyObject* g_panic_exception = nullptr;
 
+// The caller holds the lock. A module that releases it around engine work needs a callback
+// that takes it back (PyGILState_Ensure) around this call.
+bool python_signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+
 }  // namespace
+
+SignalScope::SignalScope() : scope_(&python_signal_pending, nullptr) {}
 
 void throw_error_set() { throw PythonErrorSet{}; }
 
@@ -38,12 +44,16 @@ PyObject* raise_current_exception() noexcept {
     throw;
   } catch (const PythonErrorSet&) {
     if (!PyErr_Occurred()) PyErr_SetString(panic, "a Python error was reported but none is set");
+  } catch (const Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const ValidationError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const StateError& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const InternalError& e) {
     PyErr_SetString(panic, e.what());
+  } catch (const MemoryLimitError& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

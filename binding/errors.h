@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "morvel/interrupt.h"
+
 namespace morvel::py {
 
 // Thrown by binding code (also from inside an engine callback) when a Python exception is
@@ -19,13 +21,26 @@ struct PythonErrorSet {};
 // API table). Safe to call from every module's exec step; returns -1 with an error set.
 int init_runtime();
 
+// Lets Ctrl-C stop the engine call made while it lives: the engine asks, from this thread
+// only, about every few tens of milliseconds, and PyErr_CheckSignals runs the Python signal
+// handlers (these methods hold the interpreter lock throughout). When a handler raises, the
+// engine stops its workers and the translator returns that exception.
+class SignalScope {
+ public:
+  SignalScope();
+
+ private:
+  InterruptScope scope_;
+};
+
 // PanicException: derives from BaseException so `except Exception` does not swallow it.
 PyObject* panic_exception_type();
 
 // Maps the exception in flight to a Python error and returns null. Call only from inside a
 // catch block: ValidationError -> ValueError, StateError -> RuntimeError, InternalError and
 // any other std::exception -> PanicException, allocation failures -> MemoryError, and
-// PythonErrorSet -> the error already pending.
+// PythonErrorSet -> the error already pending, Interrupted -> the error raised by the
+// signal handler (KeyboardInterrupt when none is pending).
 PyObject* raise_current_exception() noexcept;
 
 // Adds "while processing '<name>'" to the pending Python error (add_note from 3.11, the

@@ -45,6 +45,7 @@ PyObject* boruta_gain_importances(PyObject*, PyObject* const* args, Py_ssize_t n
     // No Python code runs from here until the kernel returns.
     const morvel::BorutaArrays arrays = take_views();
 
+    const SignalScope signals;
     const morvel::BorutaResult result = morvel::boruta_gain_importances(arrays, settings);
 
     PyRef importances = float_list(result.importances);

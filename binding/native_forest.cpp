@@ -107,6 +107,7 @@ PyObject* forest_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     request.x = &input;
     request.y = int64_elements(argv[kY], y_storage);
     request.sample_weight = sample_weight ? &*sample_weight : nullptr;
+    const SignalScope signals;
     FitOutcome outcome = run_fit(request, state.profile);
 
     // Only a complete fit replaces the previous model.
@@ -134,6 +135,7 @@ PyObject* forest_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::vector<uint64_t> classes;
     {
       SharedBorrow borrow(state.borrow);
+      const SignalScope signals;
       const FittedForest& forest = fitted_forest(state);
       const PredictionMatrix x =
           prepare_prediction(forest, convert_prediction_input(argv[0]), FeatureCheck::Predict);
@@ -156,6 +158,7 @@ PyObject* forest_predict_proba(PyObject* self, PyObject* const* args, Py_ssize_t
     uint64_t n_classes = 0;
     {
       SharedBorrow borrow(state.borrow);
+      const SignalScope signals;
       const FittedForest& forest = fitted_forest(state);
       const PredictionMatrix x =
           prepare_prediction(forest, convert_prediction_input(argv[0]), FeatureCheck::Predict);
@@ -197,6 +200,7 @@ PyObject* forest_importances(PyObject* self, PyObject*) {
     std::vector<double> importances;
     {
       SharedBorrow borrow(state.borrow);
+      const SignalScope signals;
       importances = Compute(fitted_forest(state));
     }
     return float_list(importances).release();
@@ -211,6 +215,7 @@ PyObject* forest_shap_tree_arrays(PyObject* self, PyObject*) {
     std::vector<ShapTreeArrays> trees;
     {
       SharedBorrow borrow(state.borrow);
+      const SignalScope signals;
       trees = shap_tree_arrays(fitted_forest(state));
     }
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(trees.size())));
@@ -244,6 +249,7 @@ PyObject* forest_tree_shap(PyObject* self, PyObject* const* args, Py_ssize_t nar
     uint64_t n_classes = 0;
     {
       SharedBorrow borrow(state.borrow);
+      const SignalScope signals;
       const FittedForest& forest = fitted_forest(state);
       const PredictionMatrix x =
           prepare_prediction(forest, convert_prediction_input(argv[0]), FeatureCheck::Shap);
@@ -288,6 +294,7 @@ PyObject* forest_shap_importances(PyObject* self, PyObject* const* args, Py_ssiz
     std::vector<double> importances;
     {
       SharedBorrow borrow(state.borrow);
+      const SignalScope signals;
       const FittedForest& forest = fitted_forest(state);
       const PredictionMatrix x =
           prepare_prediction(forest, convert_prediction_input(argv[0]), FeatureCheck::Shap);

@@ -170,3 +170,8 @@ def test_selector_refuses_what_its_forests_cannot_take(edit, word):
     x, y = edit(*_selection_problem())
     with pytest.raises((TypeError, ValueError), match=word):
         Boruta(n_estimators=5, max_iter=2).fit(x, y)
+
+
+def test_tree_count_beyond_memory_is_refused_up_front():
+    with pytest.raises(MemoryError, match="^cannot allocate 2147483647 trees"):
+        _call(*_problem(n_rows=40), trees=2**31 - 1)

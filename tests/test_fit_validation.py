@@ -2,6 +2,7 @@
 what a failed fit leaves behind."""
 
 import math
+import time
 
 import numpy as np
 import pytest
@@ -70,7 +71,9 @@ def fit_error(x, y, **options):
         ({"extra_trees_backend": "Binned"}, "extra_trees_backend must be 'exact' or 'binned'"),
         ({"extra_trees_backend": "binned", "max_bins": 64}, BINNED_NEEDS_EXTRA),
         ({"extra_trees_backend": "binned", "extra_trees": True}, BINNED_NEEDS_EXTRA),
-        ({"extra_trees": True, "max_bins": 64}, EXACT_NO_BINS),
+        ({"extra_trees": True, "max_bins": 64, "max_samples": 0}, EXACT_NO_BINS),
+        ({"max_samples": 0}, "max_samples must be positive"),
+        ({"max_samples": 0, "bootstrap": False}, "max_samples must be positive"),
     ],
 )
 def test_settings_are_checked_before_x_is_converted(options, message):
@@ -223,6 +226,37 @@ def test_huge_max_samples_fails_cleanly():
         fit(x, y, max_samples=2**64 - 1)
     # Without bootstrap the draw count is never used.
     assert fit(x, y, max_samples=2**64 - 1, bootstrap=False).is_fitted()
+
+
+# Sizes that can never be held: each is refused before anything is drawn or allocated,
+# says what did not fit, and leaves the previous model in place.
+@pytest.mark.parametrize(
+    "options, labels_times",
+    [
+        ({"max_samples": 2**40, "extra_trees": True}, 1),
+        ({"max_samples": 2**40, "extra_trees": True, "balanced_subsample": True}, 1),
+        ({"max_samples": 2**36, "n_jobs": 2}, 1),
+        ({"n_estimators": 2**31 - 1}, 1),
+        ({"permutation_importance": True}, 2**30),
+        ({}, 2**32 - 1),
+    ],
+)
+def test_impossible_sizes_are_refused_up_front(options, labels_times):
+    x, y = make_data(n=40)
+    forest = fit(x, y)
+    proba = forest.predict_proba(x)
+    start = time.perf_counter()
+    with pytest.raises(MemoryError) as info:
+        fit(x, y * labels_times, forest=forest, **options)
+    assert time.perf_counter() - start < 5.0
+    assert str(info.value).startswith("cannot allocate ")
+    assert forest.predict_proba(x) == proba
+
+
+def test_max_samples_beyond_the_rows_still_trains():
+    x, y = make_data(n=20)
+    forest = fit(x, y, max_samples=21, oob=True)
+    assert forest.is_fitted() and len(forest.shap_tree_arrays()) == 3
 
 
 def test_huge_max_depth_and_leaf_limit_train():

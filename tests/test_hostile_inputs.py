@@ -3,6 +3,8 @@ arrays: every one must end in a Python exception (never a crash), leave no refer
 behind, and let the caller's own exceptions through unchanged."""
 
 import gc
+import subprocess
+import sys
 import weakref
 
 import numpy as np
@@ -305,3 +307,33 @@ def test_boruta_reports_the_first_bad_argument_and_rechecks_arrays():
     with pytest.raises(TypeError) as info:
         _boruta_core.gain_importances(**dict(BORUTA, x=x, trees=Retype()))
     assert info.value.__notes__ == ["while processing 'x'"]
+
+
+# Run in a child: a crash here would take the test process with it.
+WIDE_SPARSE = """
+import numpy as np
+from morvel import NativeForest
+
+class Wide:
+    indptr = np.zeros(61, np.int64)
+    indices = np.zeros(0, np.int64)
+    data = np.zeros(0)
+    shape = (60, {width})
+    def tocsr(self): return self
+    def sum_duplicates(self): pass
+    def sort_indices(self): pass
+
+try:
+    NativeForest().fit(Wide(), np.arange(60) % 2, 2, 1, 0, **{options})
+except MemoryError as e:
+    print("MemoryError:", e)
+"""
+
+
+@pytest.mark.parametrize("width", [2**64 - 1, 2**62])
+@pytest.mark.parametrize("options", [{"max_bins": 16}, {}])
+def test_claimed_sparse_width_beyond_memory_is_refused(width, options):
+    code = WIDE_SPARSE.format(width=width, options=options)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == f"MemoryError: cannot allocate per-feature tables for {width} features"

@@ -42,6 +42,7 @@ inline constexpr const char* kCcpAlpha = "ccp_alpha must be a finite non-negativ
 inline constexpr const char* kBinningStrategy =
     "binning_strategy must be 'exact_sort', 'sampled_sort', 'exact_select', or 'sampled_select'";
 inline constexpr const char* kBinSampleSize = "bin_sample_size must be a positive integer";
+inline constexpr const char* kMaxSamples = "max_samples must be positive";
 inline constexpr const char* kMaxBins = "max_bins must be None or an integer in [2, 255]";
 inline constexpr const char* kMaxBinsRange = "max_bins must be an integer in [2, 255]";
 inline constexpr const char* kBackend = "extra_trees_backend must be 'exact' or 'binned'";

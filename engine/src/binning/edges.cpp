@@ -9,6 +9,7 @@
 #include "binning/binning.h"
 #include "binning/edges_internal.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
 
@@ -340,6 +341,7 @@ BinEdges edges_of_columns(uint64_t n_rows, uint64_t n_features, const BinningOpt
       for (LargeVector<T>& column : columns) column.resize(gathered);
       gather(f0, f1, whole_columns ? nullptr : positions, gathered, columns);
       for (uint64_t f = f0; f < f1; ++f) {
+        checkpoint();
         const LargeVector<T>& column = columns[f - f0];
         std::vector<double> e = whole_columns
                                     ? feature_edges_at(column.data(), positions, count, options.max_bins, strategy,
@@ -389,6 +391,8 @@ BinEdges csr_edges(const CsrMatrix& x, const BinningOptions& options) {
   const uint64_t n_features = x.n_features;
   MORVEL_ASSERT(x.indptr.size() == n_rows + 1 && x.indices.size() == x.data.size(),
                 "index out of bounds: CSR structure does not match its shape");
+  // The width comes from the caller's shape; the fit refuses one whose tables cannot fit.
+  MORVEL_ASSERT(n_features < UINT64_MAX, "index out of bounds: CSR width has no end marker");
   std::vector<uint64_t> column_start(n_features + 1, 0);
   for (const uint64_t f : x.indices) {
     MORVEL_ASSERT(f < n_features, "index out of bounds: CSR column outside the matrix");

@@ -13,6 +13,8 @@
 #include "boruta/augmented.h"
 #include "binning/binning.h"
 #include "morvel/errors.h"
+#include "morvel/forest.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
 
@@ -47,7 +49,7 @@ BinnedMatrix bin_columns(uint64_t n_rows, uint64_t n_columns, uint64_t threads, 
   BinnedMatrix out;
   out.n_rows = n_rows;
   out.n_features = n_columns;
-  out.bins.assign(n_rows * n_columns, 0);
+  out.bins.assign(table_size(n_rows, n_columns), 0);  // a wrapped product would under-allocate
   uint8_t* bytes = out.bins.data();
   struct Part {
     BinEdges edges;
@@ -63,6 +65,7 @@ BinnedMatrix bin_columns(uint64_t n_rows, uint64_t n_columns, uint64_t threads, 
         std::vector<double> values;
         std::vector<double> sorted;
         for (uint64_t column = chunk.begin; column < chunk.end; ++column) {
+          checkpoint();
           part.edges.push_back(bin_column(column, bytes + column * n_rows, values, sorted, part.nan, part.inf));
         }
         return part;

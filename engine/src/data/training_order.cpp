@@ -16,6 +16,7 @@
 
 #include "morvel/data.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 
 namespace morvel {
@@ -113,6 +114,7 @@ std::vector<RowIndex> build_training_order(const StridedView<T>& x, std::span<co
 
     std::vector<Group> next;
     for (uint64_t c = 1; c < x.n_features && !open.empty(); ++c) {
+      checkpoint();
       next.clear();
       for (const Group& g : open) {
         keyed.resize(g.end - g.begin);

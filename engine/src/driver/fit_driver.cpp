@@ -13,6 +13,7 @@
 
 #include "binning/binning.h"
 #include "forest/fit_loop.h"
+#include "forest/memory_limits.h"
 #include "morvel/api.h"
 #include "morvel/data.h"
 #include "morvel/errors.h"
@@ -90,6 +91,9 @@ void check_settings(const FitSettings& s, const FitInput& x) {
   } else if (s.extra_trees && s.max_bins) {
     throw ValidationError(msg::kExactNoBins);
   }
+  // No draws would leave every tree a single empty leaf: a forest that predicts nothing
+  // from its data. Checked last, so that every earlier message keeps its precedence.
+  if (s.max_samples && *s.max_samples == 0) throw ValidationError(msg::kMaxSamples);
 }
 
 void check_max_bins_range(const FitSettings& s) {
@@ -134,15 +138,6 @@ bool any_nan(const std::vector<double>& values) {
   for (const double v : values)
     if (std::isnan(v)) return true;
   return false;
-}
-
-// A uniform bootstrap keeps one in-bag entry per draw. A draw count whose list cannot be
-// held is refused up front as memory exhaustion, instead of after counting that many draws.
-void check_draws_fit_in_memory(const FitSettings& s, uint64_t n_rows) {
-  if (!s.bootstrap || s.extra_trees || !s.max_samples || *s.max_samples <= n_rows) return;
-  RowBuffer probe;  // the bag's own type: one 4-byte entry per draw
-  if (*s.max_samples > probe.max_size()) throw std::bad_alloc();
-  probe.reserve(*s.max_samples);
 }
 
 // What partial fits of one forest share: every setting that can change a tree (all but
@@ -356,6 +351,8 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
     validate_csr(ctx.csr);
     prepare_targets(ctx, s, std::move(labels), std::move(weights), false);
     check_max_bins_range(s);
+    // The width is only claimed by the shape; the per-feature tables below are sized by it.
+    check_feature_tables_fit(n_features);
     ctx.has_missing = any_nan(ctx.csr.data);
     if (use_bins) {
       ctx.csr_edges = csr_edges(ctx.csr, binning);
@@ -394,8 +391,13 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   const uint64_t tree_workers = std::min(n_jobs, tree_end - request.tree_begin);
   uint64_t cells = 0;
   const bool large = __builtin_mul_overflow(n_rows, n_features, &cells) || cells >= 131072;
+  // Tree workers and their histogram threads multiply, so the surplus is measured against
+  // the thread bound; a histogram's sums do not depend on how its features are split.
+  const uint64_t bounded_jobs = std::min(n_jobs, parallel::thread_limit());
   const uint64_t threads_per_tree =
-      use_bins && n_features >= 64 && large ? std::max<uint64_t>(1, n_jobs / tree_workers) : 1;
+      use_bins && n_features >= 64 && large
+          ? std::max<uint64_t>(1, bounded_jobs / std::min(tree_workers, bounded_jobs))
+          : 1;
 
   if (profiling) ctx.profile = std::make_shared<ProfileCounters>();
   ctx.growth.extra_trees = s.extra_trees;
@@ -425,7 +427,6 @@ FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   phase.record(profile, "data_preparation_seconds");
   phase.restart();
 
-  check_draws_fit_in_memory(s, n_rows);
   ForestSettings forest;
   forest.n_estimators = s.n_estimators;
   forest.max_features = s.max_features;

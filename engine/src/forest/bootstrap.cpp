@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 
 namespace morvel {
@@ -58,6 +59,10 @@ void lists_from_counts(const Counts& counts, bool repeat, bool list_out_of_bag, 
 
 // Draw counts of a uniform bootstrap: k bounded draws, below(n) written inline (with n == 1
 // nothing is drawn).
+// Draws between two checks for a stop request: a sample of many millions of rows takes
+// long enough to need them.
+constexpr uint64_t kDrawBlock = uint64_t{1} << 20;
+
 template <class Count>
 LargeVector<Count> uniform_counts(uint64_t n, uint64_t draws, Rng& rng) {
   LargeVector<Count> counts(n, 0);
@@ -65,12 +70,16 @@ LargeVector<Count> uniform_counts(uint64_t n, uint64_t draws, Rng& rng) {
     counts[0] = static_cast<Count>(draws);
   } else {
     const uint64_t threshold = (0 - n) % n;
-    for (uint64_t i = 0; i < draws; ++i) {
-      uint64_t v;
-      do {
-        v = rng.next_u32();
-      } while (v < threshold);
-      ++counts[v % n];
+    for (uint64_t block = 0; block < draws; block += kDrawBlock) {
+      checkpoint();
+      const uint64_t block_end = std::min(draws, block + kDrawBlock);
+      for (uint64_t i = block; i < block_end; ++i) {
+        uint64_t v;
+        do {
+          v = rng.next_u32();
+        } while (v < threshold);
+        ++counts[v % n];
+      }
     }
   }
   return counts;
@@ -140,17 +149,21 @@ TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& r
   TreeSample sample;
   std::vector<double> weights(n);
   auto count_draws = [&](auto& counts) {
-    if (unit_prefix) {
-      for (uint64_t d = 0; d < draws; ++d) {
-        const double u = rng.next_f64() * total;
-        ++counts[u < total ? static_cast<uint64_t>(u) : fallback];
-      }
-    } else {
-      for (uint64_t d = 0; d < draws; ++d) {
-        const double u = rng.next_f64() * total;
-        const auto it = std::upper_bound(prefix.begin(), prefix.end(), u);
-        const uint64_t row = it == prefix.end() ? fallback : static_cast<uint64_t>(it - prefix.begin());
-        ++counts[row];
+    for (uint64_t block = 0; block < draws; block += kDrawBlock) {
+      checkpoint();
+      const uint64_t block_end = std::min(draws, block + kDrawBlock);
+      if (unit_prefix) {
+        for (uint64_t d = block; d < block_end; ++d) {
+          const double u = rng.next_f64() * total;
+          ++counts[u < total ? static_cast<uint64_t>(u) : fallback];
+        }
+      } else {
+        for (uint64_t d = block; d < block_end; ++d) {
+          const double u = rng.next_f64() * total;
+          const auto it = std::upper_bound(prefix.begin(), prefix.end(), u);
+          const uint64_t row = it == prefix.end() ? fallback : static_cast<uint64_t>(it - prefix.begin());
+          ++counts[row];
+        }
       }
     }
     lists_from_counts(counts, /*repeat=*/false, list_out_of_bag, sample);

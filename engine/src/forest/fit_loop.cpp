@@ -10,8 +10,10 @@
 #include <new>
 
 #include "forest/bootstrap.h"
+#include "forest/memory_limits.h"
 #include "forest/permutation.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "morvel/rng.h"
 #include "parallel/parallel.h"
@@ -186,14 +188,21 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
   const uint64_t last = std::min(settings.tree_end, settings.n_estimators);
   MORVEL_ASSERT(first < last, "assertion failed: the tree range holds at least one tree");
   const uint64_t n_trees = last - first;
-  const uint64_t workers = std::min(tree_workers, n_trees);
   MORVEL_ASSERT(tree_workers > 0, msg::kThreadsPositive);
+  // Trees are taken one at a time from a counter and stored by index, so the forest does
+  // not depend on how many threads train it; a huge n_jobs gets a bounded pool.
+  const uint64_t workers = std::min({tree_workers, n_trees, parallel::thread_limit()});
+  // Before the first draw: a size that can never fit is refused here, not halfway through.
+  check_forest_fits_in_memory(ctx, settings, workers);
 
   if (workers <= 1) {
     ForestResult result = empty_worker_result(ctx, settings);
     result.trees.trees.reserve(n_trees);
     ForestScratch scratch;
-    for (uint64_t t = first; t < last; ++t) train_one(ctx, settings, t, scratch, result);
+    for (uint64_t t = first; t < last; ++t) {
+      checkpoint();
+      train_one(ctx, settings, t, scratch, result);
+    }
     return result;
   }
 
@@ -207,6 +216,7 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
           out.result = empty_worker_result(ctx, settings);
           ForestScratch scratch;
           for (uint64_t t = next_tree.fetch_add(1); t < last; t = next_tree.fetch_add(1)) {
+            checkpoint();
             train_one(ctx, settings, t, scratch, out.result);
             out.tree_indices.push_back(t);
           }
@@ -220,11 +230,14 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
       },
       msg::kScopedPanic);
 
-  // A failed worker fails the fit; running out of memory stays a memory error.
+  // A failed worker fails the fit; running out of memory stays a memory error, and a stop
+  // request stays a stop request.
   for (const WorkerOutput& out : outputs) {
     if (!out.failure) continue;
     try {
       std::rethrow_exception(out.failure);
+    } catch (const Interrupted&) {
+      throw;
     } catch (const std::bad_alloc&) {
       throw;
     } catch (...) {

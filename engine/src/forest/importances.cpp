@@ -6,6 +6,7 @@
 
 #include "morvel/api.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 
 namespace morvel {
@@ -32,6 +33,7 @@ void normalise(std::vector<double>& values) {
 std::vector<double> feature_importances(const FittedForest& forest) {
   std::vector<double> counts(forest.n_features, 0.0);
   for (const Tree& tree : forest.result.trees.list()) {
+    checkpoint();
     walk_preorder(tree, [&](const Node& node) {
       if (node.is_leaf()) return;
       check_feature(node.feature, forest.n_features);
@@ -47,6 +49,7 @@ std::vector<double> gain_importances(const FittedForest& forest) {
   std::vector<double> sums(forest.n_features, 0.0);
   std::vector<uint8_t> seen(forest.n_features, 0);
   for (const Tree& tree : forest.result.trees.list()) {
+    checkpoint();
     walk_preorder(tree, [&](const Node& node) {
       if (node.is_leaf()) return;
       check_feature(node.feature, forest.n_features);
@@ -70,6 +73,7 @@ std::vector<double> tree_normalized_gain_importances(const FittedForest& forest)
   std::vector<double> acc(nf, 0.0);
   std::vector<double> g(nf);
   for (const Tree& tree : forest.result.trees.list()) {
+    checkpoint();
     std::fill(g.begin(), g.end(), 0.0);
     // Storage order over all records: splits that pruning cut off still count here.
     for (const Node& node : tree.nodes) {

@@ -13,6 +13,7 @@
 
 #include "forest/votes.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 
 namespace morvel {
@@ -199,7 +200,10 @@ void vote_tree(const FlatTree<Index>& flat, uint64_t n_rows, const Router& route
     at[k] = 0;  // the root is packed first
   }
   uint64_t next = kSlots;
+  uint64_t steps = 0;
   while (next < n_rows) {
+    // One tree over millions of rows takes long enough to need its own checks.
+    if ((++steps & 4095) == 0) checkpoint();
     for (uint64_t k = 0; k < kSlots; ++k) {
       const FlatNode<Index>& node = nodes[at[k]];
       if (node.is_leaf()) {
@@ -232,6 +236,7 @@ VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_
   std::vector<Brief<uint64_t>> wide_brief;
   std::vector<uint64_t> order;
   for (const Tree& tree : trees) {
+    checkpoint();
     if (tree.nodes.empty()) continue;
     MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
     if (fits_narrow(tree, n_features, n_classes)) {

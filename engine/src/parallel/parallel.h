@@ -3,6 +3,7 @@
 // no result depends on scheduling. With one worker everything runs on the calling thread.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 
 namespace morvel::parallel {
@@ -41,49 +43,55 @@ std::vector<Chunk> split_chunks(uint64_t count, uint64_t workers);
 // so that the fit's peak does not hold both.
 void release_free_memory();
 
+// The most threads one fork-join step starts: a small multiple of the CPUs this process may
+// run on, so that a huge `n_jobs` splits the work as asked but cannot exhaust the system.
+uint64_t thread_limit();
+
 namespace detail {
 
-// Runs every task on its own thread;
-// joins them all, then rethrows the failure of the lowest index. ValidationError and
-// bad_alloc pass through unchanged; anything else becomes InternalError("<panic>: <what>").
+// Runs task(0) .. task(n_tasks - 1) on `threads` threads (1 <= threads <= n_tasks), each
+// thread taking the next index from a shared counter; joins them all, then rethrows the
+// failure of the lowest index. ValidationError, bad_alloc and Interrupted pass through
+// unchanged; anything else becomes InternalError("<panic>: <what>"). Threads answer to the
+// calling thread's interrupt scope; when the calling thread installed it, it polls while
+// waiting and, on a stop request, joins every thread and throws Interrupted.
 // `on_spawn_failure`, when given, runs before the started threads are joined if a thread
 // cannot be started (so that threads waiting for their peers can be released).
-void run_threads(std::vector<std::function<void()>>& tasks, const char* panic_message,
-                 const std::function<void()>& on_spawn_failure = {});
+void run_threads(uint64_t n_tasks, uint64_t threads, const std::function<void(uint64_t)>& task,
+                 const char* panic_message, const std::function<void()>& on_spawn_failure = {});
 
 }  // namespace detail
 
-// Calls fn(const Chunk&) for every chunk and returns the results in chunk order.
+// Calls fn(const Chunk&) for every chunk and returns the results in chunk order. The chunks
+// are those of `workers`; at most thread_limit() threads run them.
 // `panic_message` names the step in the InternalError raised for a failed worker.
 template <class Fn>
 auto for_each_chunk(uint64_t count, uint64_t workers, Fn&& fn, const char* panic_message) {
   using R = std::invoke_result_t<Fn&, const Chunk&>;
   const std::vector<Chunk> chunks = split_chunks(count, workers == 0 ? 1 : workers);
+  const uint64_t threads = std::min<uint64_t>(chunks.size(), thread_limit());
   if constexpr (std::is_void_v<R>) {
     if (chunks.size() <= 1) {
       for (const Chunk& c : chunks) fn(c);
       return;
     }
-    std::vector<std::function<void()>> tasks;
-    tasks.reserve(chunks.size());
-    for (const Chunk& c : chunks) tasks.emplace_back([&fn, c] { fn(c); });
-    detail::run_threads(tasks, panic_message);
+    detail::run_threads(chunks.size(), threads, [&fn, &chunks](uint64_t k) { fn(chunks[k]); },
+                        panic_message);
   } else {
     std::vector<R> results(chunks.size());
     if (chunks.size() <= 1) {
       for (const Chunk& c : chunks) results[c.index] = fn(c);
       return results;
     }
-    std::vector<std::function<void()>> tasks;
-    tasks.reserve(chunks.size());
-    for (const Chunk& c : chunks) tasks.emplace_back([&fn, &results, c] { results[c.index] = fn(c); });
-    detail::run_threads(tasks, panic_message);
+    detail::run_threads(
+        chunks.size(), threads, [&fn, &chunks, &results](uint64_t k) { results[k] = fn(chunks[k]); },
+        panic_message);
     return results;
   }
 }
 
 // Starts `workers` threads running fn(worker_index) and returns their results in worker
-// order. With one worker, runs inline.
+// order. With one worker, runs inline. Callers bound `workers` (thread_limit()).
 template <class Fn>
 auto run_workers(uint64_t workers, Fn&& fn, const char* panic_message) {
   using R = std::invoke_result_t<Fn&, uint64_t>;
@@ -93,10 +101,7 @@ auto run_workers(uint64_t workers, Fn&& fn, const char* panic_message) {
     results[0] = fn(uint64_t{0});
     return results;
   }
-  std::vector<std::function<void()>> tasks;
-  tasks.reserve(workers);
-  for (uint64_t w = 0; w < workers; ++w) tasks.emplace_back([&fn, &results, w] { results[w] = fn(w); });
-  detail::run_threads(tasks, panic_message);
+  detail::run_threads(workers, workers, [&fn, &results](uint64_t w) { results[w] = fn(w); }, panic_message);
   return results;
 }
 
@@ -138,6 +143,7 @@ class Team {
 
 // Like run_workers, for workers that meet at team.sync(): fn(worker_index, team). A worker
 // that throws fails the team, so its peers stop at their next sync instead of waiting for it.
+// Callers bound `workers` (thread_limit()).
 template <class Fn>
 auto run_team(uint64_t workers, Fn&& fn, const char* panic_message) {
   using R = std::invoke_result_t<Fn&, uint64_t, Team&>;
@@ -148,19 +154,18 @@ auto run_team(uint64_t workers, Fn&& fn, const char* panic_message) {
     results[0] = fn(uint64_t{0}, team);
     return results;
   }
-  std::vector<std::function<void()>> tasks;
-  tasks.reserve(workers);
-  for (uint64_t w = 0; w < workers; ++w) {
-    tasks.emplace_back([&fn, &results, &team, w] {
-      try {
-        results[w] = fn(w, team);
-      } catch (...) {
-        team.fail();
-        throw;
-      }
-    });
-  }
-  detail::run_threads(tasks, panic_message, [&team] { team.fail(); });
+  // Every member is a thread of its own: members wait for each other at sync.
+  detail::run_threads(
+      workers, workers,
+      [&fn, &results, &team](uint64_t w) {
+        try {
+          results[w] = fn(w, team);
+        } catch (...) {
+          team.fail();
+          throw;
+        }
+      },
+      panic_message, [&team] { team.fail(); });
   return results;
 }
 

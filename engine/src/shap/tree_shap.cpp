@@ -13,6 +13,7 @@
 
 #include "morvel/bin_edges.h"
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
 #include "shap/lane_walk.h"
@@ -213,6 +214,7 @@ Prepared compact_forest(const FittedForest& forest) {
   Prepared out;
   out.trees.reserve(trees.size());
   for (const Tree& tree : trees) {
+    checkpoint();
     out.trees.push_back(compact_tree(tree, forest.n_features, forest.n_classes));
     out.max_depth = std::max(out.max_depth, out.trees.back().max_depth);
   }
@@ -264,7 +266,10 @@ ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x) {
       std::copy_n(reader.row(first + r), n_features, rows.data() + r * n_features);
     }
     double* phi = out.values.data() + first * per_row;
-    for (const CompactTree& tree : prepared.trees) walker.attribute(tree, rows.data(), count, phi);
+    for (const CompactTree& tree : prepared.trees) {
+      checkpoint();
+      walker.attribute(tree, rows.data(), count, phi);
+    }
     for (uint64_t k = 0; k < count * per_row; ++k) phi[k] = phi[k] / n_trees;
   }
   return out;
@@ -291,8 +296,13 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   // it block of rows by block, each block only once the previous tree is done with it: every
   // row adds exactly the scalar walk's terms in tree order, so the result is that of one
   // thread, and each worker replays the terms it has just computed, still in its own cache.
+  // The chunks fix the grouping of the sums; the team that computes them is bounded, each
+  // member owning a contiguous run of chunks with an accumulator per chunk.
   const std::vector<parallel::Chunk> chunks = parallel::split_chunks(x.n_rows, workers);
-  const uint64_t members = chunks.size();
+  const std::vector<parallel::Chunk> owned =
+      parallel::split_chunks(chunks.size(), std::min<uint64_t>(chunks.size(), parallel::thread_limit()));
+  const uint64_t members = owned.size();
+  std::vector<double> chunk_acc(checked_size(chunks.size(), n_features), 0.0);
   const uint64_t batch = std::min(x.n_rows, BatchWalker::batch_rows_for(
                                                 prepared.trees, prepared.max_depth, n_features,
                                                 n_classes));
@@ -312,10 +322,9 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   std::atomic<uint64_t> next_tree{0};
   std::atomic<bool> failed{false};
 
-  const std::vector<std::vector<double>> partial = parallel::run_team(
+  parallel::run_team(
       members,
       [&](uint64_t w, parallel::Team& team) {
-        std::vector<double> acc(n_features, 0.0);
         std::vector<uint64_t> stack;
         RowReader reader(x, n_features);
         try {
@@ -334,15 +343,17 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
               next_tree.store(0, std::memory_order_relaxed);
               for (std::atomic<uint64_t>& done : replayed) done.store(0, std::memory_order_relaxed);
             }
-            if (!team.sync()) return acc;
+            if (!team.sync()) return 0;
             const uint64_t blocks = count / block_rows + (count % block_rows != 0 ? 1 : 0);
             for (uint64_t t = next_tree.fetch_add(1); t < n_tree_count; t = next_tree.fetch_add(1)) {
+              checkpoint();
               walkers[w].prepare(prepared.trees[t], rows.data(), count);
               for (uint64_t k = 0; k < blocks; ++k) {
                 // The previous tree was taken earlier by a running worker, which never waits
                 // for a later tree, so this wait always ends.
                 while (t > 0 && replayed[t - 1].load(std::memory_order_acquire) <= k) {
-                  if (failed.load(std::memory_order_relaxed)) return acc;
+                  if (failed.load(std::memory_order_relaxed)) return 0;
+                  checkpoint();
                   std::this_thread::yield();
                 }
                 const uint64_t begin = k * block_rows;
@@ -351,31 +362,34 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
                 replayed[t].store(k + 1, std::memory_order_release);
               }
             }
-            if (!team.sync()) return acc;
-            // The rows of this batch that belong to this worker's chunk, in row order.
-            const uint64_t chunk_begin = std::max(chunks[w].begin, first) - first;
-            const uint64_t chunk_end = std::min(chunks[w].end, first + count);
-            for (uint64_t r = chunk_begin; r + first < chunk_end; ++r) {
-              const double* row_phi = phi.data() + r * per_row;
-              for (uint64_t j = 0; j < n_features; ++j) {
-                for (uint64_t c = 0; c < n_classes; ++c) {
-                  acc[j] += std::fabs(row_phi[j * n_classes + c] / n_trees) / classes;
+            if (!team.sync()) return 0;
+            // The rows of this batch that belong to this member's chunks, in row order.
+            for (uint64_t k = owned[w].begin; k < owned[w].end; ++k) {
+              double* acc = chunk_acc.data() + k * n_features;
+              const uint64_t chunk_begin = std::max(chunks[k].begin, first) - first;
+              const uint64_t chunk_end = std::min(chunks[k].end, first + count);
+              for (uint64_t r = chunk_begin; r + first < chunk_end; ++r) {
+                const double* row_phi = phi.data() + r * per_row;
+                for (uint64_t j = 0; j < n_features; ++j) {
+                  for (uint64_t c = 0; c < n_classes; ++c) {
+                    acc[j] += std::fabs(row_phi[j * n_classes + c] / n_trees) / classes;
+                  }
                 }
               }
             }
-            if (!team.sync()) return acc;
+            if (!team.sync()) return 0;
           }
         } catch (...) {
           failed.store(true);
           throw;
         }
-        return acc;
+        return 0;
       },
       msg::kShapWorkerPanicked);
 
   // Chunk order, then feature order: the sum does not depend on which thread finished first.
-  for (const std::vector<double>& acc : partial) {
-    for (uint64_t j = 0; j < n_features; ++j) result[j] += acc[j];
+  for (uint64_t k = 0; k < chunks.size(); ++k) {
+    for (uint64_t j = 0; j < n_features; ++j) result[j] += chunk_acc[k * n_features + j];
   }
   double total = 0.0;
   for (double v : result) total += v;

@@ -129,6 +129,7 @@ const ColumnMajorCopy& column_major(const CsrMatrix& csr, ColumnMajorCopy& copy)
     return copy;
   }
   const uint64_t nnz = csr.indices.size();
+  MORVEL_ASSERT(csr.n_features < UINT64_MAX, "index out of bounds: CSR width has no end marker");
   copy.starts.assign(csr.n_features + 1, 0);
   for (uint64_t k = 0; k < nnz; ++k) {
     MORVEL_ASSERT(csr.indices[k] < csr.n_features, "index out of bounds: CSR column outside the matrix");

@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "morvel/errors.h"
+#include "morvel/interrupt.h"
 #include "morvel/messages.h"
 #include "split/histogram.h"
 #include "tree/routing.h"
@@ -373,6 +374,7 @@ uint64_t TreeGrower::grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds b
   bool returning = false;
   while (!small_stack_.empty()) {
     if (!returning) {
+      checkpoint();
       SmallFrame& f = small_stack_.back();
       const uint64_t m = static_cast<uint64_t>(std::popcount(f.mask));
       small_node_stats(ctx_, f.level, f.mask, extra, stats);
@@ -516,6 +518,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   };
   while (!stack.empty()) {
     if (!returning) {
+      checkpoint();
       Frame& f = stack.back();
       const uint64_t n = f.rows.size();
       const std::span<RowIndex> rows = span_of(f.rows);
@@ -602,6 +605,7 @@ Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
   uint64_t leaves = 1;
   open(Segment{0, in_bag.size()}, forest_.max_depth, max_leaves > 1, NodeBounds{0.0, 1.0}, NodeCache{});
   while (max_leaves > 1 && !heap.empty()) {
+    checkpoint();
     std::pop_heap(heap.begin(), heap.end(), lower_priority);
     OpenLeaf leaf = std::move(heap.back());
     heap.pop_back();
