@@ -47,8 +47,9 @@ def make_data(case: Case):
     from sklearn.datasets import make_classification
     from sklearn.model_selection import train_test_split
 
+    extra = case.options.get("predict_rows", 0)
     x, y = make_classification(
-        n_samples=case.n_samples,
+        n_samples=case.n_samples + extra,
         n_features=case.n_features,
         n_informative=max(2, case.n_features // 2),
         n_redundant=max(0, case.n_features // 5),
@@ -56,7 +57,11 @@ def make_data(case: Case):
         n_clusters_per_class=2,
         random_state=case.seed,
     )
-    x_train, x_test, y_train, y_test = train_test_split(x, y, test_size=0.25, random_state=case.seed)
+    if extra:
+        # Answers for many more rows than the forest was trained on, from the same distribution.
+        x_train, x_test, y_train, y_test = x[: case.n_samples], x[case.n_samples:], y[: case.n_samples], y[case.n_samples:]
+    else:
+        x_train, x_test, y_train, y_test = train_test_split(x, y, test_size=0.25, random_state=case.seed)
     return (np.ascontiguousarray(x_train), np.ascontiguousarray(x_test),
             y_train.astype(np.int64), y_test.astype(np.int64))
 
@@ -155,7 +160,59 @@ def run_sklearn_extra_trees(case: Case, data) -> dict[str, float]:
     return _timed_peer(model, data)
 
 
+def _answer_rows(case: Case, data):
+    x_test = data[1]
+    return x_test[: case.options["explain_rows"]] if "explain_rows" in case.options else x_test
+
+
+def run_morvel_native(case: Case, data) -> dict[str, float]:
+    # The package's native surface: NumPy results, rows split over n_jobs threads. The forest
+    # trains on both cores whatever n_jobs the answer uses; only the answer is compared.
+    import numpy as np
+    from morvel import NativeForest, _native
+
+    x_train, _, y_train, y_test = data
+    forest = NativeForest()
+    start = time.perf_counter()
+    _native.fit(forest, x_train, y_train, case.n_estimators, sqrt_features(case.n_features), case.seed, n_jobs=2)
+    fit_seconds = time.perf_counter() - start
+    rows = _answer_rows(case, data)
+    if case.options.get("call") == "tree_shap":
+        seconds, _ = best_of(2, lambda: _native.tree_shap(forest, rows, n_jobs=case.n_jobs))
+        return {"fit_seconds": fit_seconds, "predict_proba_seconds": seconds, "accuracy": float("nan")}
+    seconds, proba = best_of(3, lambda: _native.predict_proba(forest, rows, n_jobs=case.n_jobs))
+    accuracy = float(np.mean(np.argmax(proba, axis=1) == y_test))
+    return {"fit_seconds": fit_seconds, "predict_proba_seconds": seconds, "accuracy": accuracy}
+
+
+def run_sklearn_answers(case: Case, data) -> dict[str, float]:
+    # scikit-learn's forest of the same size, answering at the same n_jobs; TreeSHAP through
+    # shap.TreeExplainer on that forest (which has no n_jobs of its own).
+    import numpy as np
+    from sklearn.ensemble import RandomForestClassifier
+
+    x_train, _, y_train, y_test = data
+    model = RandomForestClassifier(n_estimators=case.n_estimators, max_features=sqrt_features(case.n_features),
+                                   random_state=case.seed, n_jobs=2)
+    start = time.perf_counter()
+    model.fit(x_train, y_train)
+    fit_seconds = time.perf_counter() - start
+    model.n_jobs = case.n_jobs
+    rows = _answer_rows(case, data)
+    if case.options.get("call") == "tree_shap":
+        import shap
+
+        explainer = shap.TreeExplainer(model)
+        seconds, _ = best_of(2, lambda: explainer.shap_values(rows, check_additivity=False))
+        return {"fit_seconds": fit_seconds, "predict_proba_seconds": seconds, "accuracy": float("nan")}
+    seconds, proba = best_of(3, lambda: model.predict_proba(rows))
+    accuracy = float(np.mean(np.argmax(proba, axis=1) == y_test))
+    return {"fit_seconds": fit_seconds, "predict_proba_seconds": seconds, "accuracy": accuracy}
+
+
 RUNNERS: dict[str, Callable[[Case, Any], dict[str, float]]] = {
+    "morvel_native": run_morvel_native,
+    "sklearn_answers": run_sklearn_answers,
     "morvel": run_morvel_forest,
     "sklearn_extra": run_sklearn_extra_trees,
     "sklearn": run_sklearn_forest,
@@ -232,7 +289,26 @@ def extra_trees_section(quick: bool, jobs: list[int], sizes=None, classes=None) 
                     yield Case(runner="morvel", options=options, **common), Case(runner="sklearn_extra", **common)
 
 
+def answers_section(quick: bool, jobs: list[int], sizes=None, classes=None) -> Iterator[tuple[Case, Case]]:
+    """Answers of fully grown 100-tree forests through the package's native surface against
+    scikit-learn at the same n_jobs: predict_proba on 200,000 rows (section "proba") and
+    TreeSHAP of 1,000 rows against shap.TreeExplainer (section "shap"). The "prob" columns
+    time the answer; both forests are trained on two threads."""
+    trees = 20 if quick else 100
+    proba_size = (10_000, 50) if quick else (50_000, 50)
+    shap_size = (4_000, 20) if quick else (10_000, 20)
+    for n_classes in classes or (2,):
+        for n_jobs in jobs:
+            for label, (n_samples, n_features), options in (
+                    ("proba", proba_size, {"predict_rows": 20_000 if quick else 200_000}),
+                    ("shap", shap_size, {"call": "tree_shap", "explain_rows": 200 if quick else 1_000})):
+                common = dict(section=label, n_samples=n_samples, n_features=n_features, n_classes=n_classes,
+                              n_estimators=trees, n_jobs=n_jobs, options=options)
+                yield Case(runner="morvel_native", **common), Case(runner="sklearn_answers", **common)
+
+
 SECTIONS: dict[str, Callable[..., Iterator[tuple[Case, Case]]]] = {
+    "answers": answers_section,
     "forest": forest_section,
     "histogram": histogram_section,
     "extra": extra_trees_section,

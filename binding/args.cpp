@@ -1,11 +1,16 @@
 // Fast-call argument binding with CPython's error wording.
 #include "args.h"
 
+#include <utility>
+
 namespace morvel::py {
 
 ArgParser::ArgParser(const char* function, std::initializer_list<const char*> names,
                      size_t n_required)
     : function_(function), names_(names), n_required_(n_required) {}
+
+ArgParser::ArgParser(const char* function, std::vector<const char*> names, size_t n_required)
+    : function_(function), names_(std::move(names)), n_required_(n_required) {}
 
 bool ArgParser::intern_names() {
   if (!interned_.empty()) return true;

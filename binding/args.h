@@ -17,6 +17,7 @@ class ArgParser {
   // `function` is the name used in messages ("fit"); the first `n_required` parameters
   // must be given.
   ArgParser(const char* function, std::initializer_list<const char*> names, size_t n_required);
+  ArgParser(const char* function, std::vector<const char*> names, size_t n_required);
 
   size_t size() const { return names_.size(); }
 

@@ -19,9 +19,18 @@ PyObject* g_panic_exception = nullptr;
 // that takes it back (PyGILState_Ensure) around this call.
 bool python_signal_pending(void*) { return PyErr_CheckSignals() != 0; }
 
+// The handler's exception stays pending on this thread's state after the lock is let go.
+bool python_signal_pending_unlocked(void*) {
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const bool pending = PyErr_CheckSignals() != 0;
+  PyGILState_Release(state);
+  return pending;
+}
+
 }  // namespace
 
-SignalScope::SignalScope() : scope_(&python_signal_pending, nullptr) {}
+SignalScope::SignalScope(bool lock_released)
+    : scope_(lock_released ? &python_signal_pending_unlocked : &python_signal_pending, nullptr) {}
 
 void throw_error_set() { throw PythonErrorSet{}; }
 

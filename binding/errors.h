@@ -27,7 +27,9 @@ int init_runtime();
 // engine stops its workers and the translator returns that exception.
 class SignalScope {
  public:
-  SignalScope();
+  // `lock_released`: the call releases the interpreter lock around its engine work, so the
+  // check takes the lock back for its own duration.
+  explicit SignalScope(bool lock_released = false);
 
  private:
   InterruptScope scope_;

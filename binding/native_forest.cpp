@@ -9,11 +9,13 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "args.h"
 #include "convert.h"
 #include "errors.h"
+#include "fit_params.h"
 #include "morvel/api.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
@@ -24,26 +26,11 @@ namespace {
 
 // ---- fit ----------------------------------------------------------------------------------
 
-ArgParser fit_parser("fit",
-                     {"x", "y", "n_estimators", "max_features", "random_state", "sample_weight",
-                      "min_leaf_weight", "criterion", "max_depth", "max_leaves",
-                      "min_samples_split", "min_samples_leaf", "min_impurity_decrease",
-                      "bootstrap", "max_samples", "oob", "permutation_importance", "n_jobs",
-                      "max_bins", "balanced_subsample", "ccp_alpha", "monotonic_cst",
-                      "binning_strategy", "bin_sample_size", "binning_seed", "extra_trees",
-                      "extra_seed", "extra_trees_backend"},
-                     5);
-
-enum FitArg : size_t {
-  kX, kY, kNEstimators, kMaxFeatures, kRandomState, kSampleWeight, kMinLeafWeight, kCriterion,
-  kMaxDepth, kMaxLeaves, kMinSamplesSplit, kMinSamplesLeaf, kMinImpurityDecrease, kBootstrap,
-  kMaxSamples, kOob, kPermutationImportance, kNJobs, kMaxBins, kBalancedSubsample, kCcpAlpha,
-  kMonotonicCst, kBinningStrategy, kBinSampleSize, kBinningSeed, kExtraTrees, kExtraSeed,
-  kExtraTreesBackend, kFitArgCount
-};
+ArgParser fit_parser("fit", fit_param_names(), kFitRequired);
+const std::string fit_doc = fit_docstring("fit($self, ", "", "");
 
 PyObject* forest_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[kFitArgCount];
+  PyObject* argv[kFitParamCount];
   if (!fit_parser.parse(args, nargs, kwnames, argv)) return nullptr;
   try {
     ForestState& state = state_of(self);
@@ -51,62 +38,20 @@ PyObject* forest_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     // Conversion in parameter order: the first failing parameter decides the error. `x`
     // is left to the driver, which converts it after the settings are validated.
-    FitSettings settings;
-    check_int64_vector(argv[kY], "y");
-    settings.n_estimators = to_u64(argv[kNEstimators], "n_estimators");
-    settings.max_features = to_u64(argv[kMaxFeatures], "max_features");
-    settings.random_state = to_u64(argv[kRandomState], "random_state");
-    std::optional<std::vector<double>> sample_weight;
-    if (PyObject* a = argv[kSampleWeight]) sample_weight = to_optional_f64_vector(a, "sample_weight");
-    if (PyObject* a = argv[kMinLeafWeight]) settings.min_leaf_weight = to_f64(a, "min_leaf_weight");
-    if (PyObject* a = argv[kCriterion]) settings.criterion = to_str(a, "criterion");
-    if (PyObject* a = argv[kMaxDepth]) settings.max_depth = to_u64(a, "max_depth");
-    if (PyObject* a = argv[kMaxLeaves]) {
-      settings.max_leaves = to_optional_u64(a, "max_leaves").value_or(kNoLeafLimit);
-    }
-    if (PyObject* a = argv[kMinSamplesSplit]) {
-      settings.min_samples_split = to_u64(a, "min_samples_split");
-    }
-    if (PyObject* a = argv[kMinSamplesLeaf]) settings.min_samples_leaf = to_u64(a, "min_samples_leaf");
-    if (PyObject* a = argv[kMinImpurityDecrease]) {
-      settings.min_impurity_decrease = to_f64(a, "min_impurity_decrease");
-    }
-    if (PyObject* a = argv[kBootstrap]) settings.bootstrap = to_flag(a, "bootstrap");
-    if (PyObject* a = argv[kMaxSamples]) settings.max_samples = to_optional_u64(a, "max_samples");
-    if (PyObject* a = argv[kOob]) settings.oob = to_flag(a, "oob");
-    if (PyObject* a = argv[kPermutationImportance]) {
-      settings.permutation_importance = to_flag(a, "permutation_importance");
-    }
-    if (PyObject* a = argv[kNJobs]) settings.n_jobs = to_u64(a, "n_jobs");
-    if (PyObject* a = argv[kMaxBins]) settings.max_bins = to_optional_u64(a, "max_bins");
-    if (PyObject* a = argv[kBalancedSubsample]) {
-      settings.balanced_subsample = to_flag(a, "balanced_subsample");
-    }
-    if (PyObject* a = argv[kCcpAlpha]) settings.ccp_alpha = to_f64(a, "ccp_alpha");
-    if (PyObject* a = argv[kMonotonicCst]) settings.monotonic_cst = to_monotonic_cst(a, "monotonic_cst");
-    if (PyObject* a = argv[kBinningStrategy]) {
-      settings.binning_strategy = to_str(a, "binning_strategy");
-    }
-    if (PyObject* a = argv[kBinSampleSize]) settings.bin_sample_size = to_u64(a, "bin_sample_size");
-    if (PyObject* a = argv[kBinningSeed]) settings.binning_seed = to_u64(a, "binning_seed");
-    if (PyObject* a = argv[kExtraTrees]) settings.extra_trees = to_flag(a, "extra_trees");
-    if (PyObject* a = argv[kExtraSeed]) settings.extra_seed = to_u64(a, "extra_seed");
-    if (PyObject* a = argv[kExtraTreesBackend]) {
-      settings.extra_trees_backend = to_str(a, "extra_trees_backend");
-    }
+    const FitArguments arguments = convert_fit_arguments(argv);
 
     // Classified only now, after every conversion that could run the caller's code: from
     // here to the end of the fit, Python code runs only inside the sparse conversion, and
     // that path keeps no view of the caller's buffers. The labels are read in place too
     // (a contiguous array is not copied); the driver has read all of them before any
     // sparse conversion runs.
-    const FitInput input = classify_fit_input(argv[kX]);
+    const FitInput input = classify_fit_input(argv[kFitX]);
     std::vector<int64_t> y_storage;
     FitRequest request;
-    request.settings = &settings;
+    request.settings = &arguments.settings;
     request.x = &input;
-    request.y = int64_elements(argv[kY], y_storage);
-    request.sample_weight = sample_weight ? &*sample_weight : nullptr;
+    request.y = int64_elements(argv[kFitY], y_storage);
+    request.sample_weight = arguments.sample_weight ? &*arguments.sample_weight : nullptr;
     const SignalScope signals;
     FitOutcome outcome = run_fit(request, state.profile);
 
@@ -411,14 +356,7 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // Docstrings: the text signature, the separator, and three descriptions.
 PyMethodDef forest_methods[] = {
-    {"fit", fastcall(forest_fit), kFastcall,
-     "fit($self, x, y, n_estimators, max_features, random_state, sample_weight=None, "
-     "min_leaf_weight=0.0, criterion=\"gini\", max_depth=512, max_leaves=None, "
-     "min_samples_split=2, min_samples_leaf=1, min_impurity_decrease=0.0, bootstrap=True, "
-     "max_samples=None, oob=False, permutation_importance=False, n_jobs=1, max_bins=None, "
-     "balanced_subsample=False, ccp_alpha=0.0, monotonic_cst=None, "
-     "binning_strategy=\"exact_sort\", bin_sample_size=200000, binning_seed=6, "
-     "extra_trees=False, extra_seed=6, extra_trees_backend=\"exact\")\n--\n\n"},
+    {"fit", fastcall(forest_fit), kFastcall, fit_doc.c_str()},
     {"predict", fastcall(forest_predict), kFastcall, "predict($self, x)\n--\n\n"},
     {"predict_proba", fastcall(forest_predict_proba), kFastcall, "predict_proba($self, x)\n--\n\n"},
     {"oob_predict_proba", forest_oob_predict_proba, METH_NOARGS, "oob_predict_proba($self)\n--\n\n"},

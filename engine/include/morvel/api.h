@@ -70,8 +70,13 @@ PredictionMatrix prepare_prediction(const FittedForest& forest, OwnedMatrix&& x,
 
 // ---- answers ------------------------------------------------------------------------------
 
-std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix& x);
-std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x);  // rows x classes
+// The row-wise answers take n_jobs (0 read as 1): rows are cut into chunks over up to that many
+// threads, and every row gets exactly what one thread gives it.
+std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs = 1);
+std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x,
+                                  uint64_t n_jobs = 1);  // rows x classes
+// The stored node position of the leaf each row reaches in each tree: rows x trees.
+std::vector<int64_t> apply(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs = 1);
 std::vector<double> oob_predict_proba(const FittedForest& forest);  // training rows x classes
 
 std::vector<double> feature_importances(const FittedForest& forest);
@@ -83,7 +88,7 @@ struct ShapValues {
   std::vector<double> values;       // rows x features x classes
   std::vector<double> base_values;  // classes
 };
-ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x);
+ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs = 1);
 std::vector<double> shap_importances(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs);
 
 // One tree in scikit-learn's orientation (left child takes value <= threshold).

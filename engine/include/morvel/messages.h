@@ -96,6 +96,7 @@ inline constexpr const char* kIdenticalPredictions =
     "internal error: entered unreachable code: identical predictions cannot differ";
 inline constexpr const char* kPermutationCount = "assertion failed: count >= self.n";
 inline constexpr const char* kShapWorkerPanicked = "SHAP worker panicked";
+inline constexpr const char* kPredictWorkerPanicked = "prediction worker panicked";
 inline constexpr const char* kTreeNodeIndex = "tree node index out of range";
 inline constexpr const char* kTreeNotATree = "tree nodes are reachable by more than one path";
 inline constexpr const char* kTreeFeatureIndex = "tree split feature out of range";

@@ -15,6 +15,7 @@
 #include "morvel/errors.h"
 #include "morvel/interrupt.h"
 #include "morvel/messages.h"
+#include "parallel/parallel.h"
 
 namespace morvel {
 namespace {
@@ -173,21 +174,20 @@ struct CsrRouter {
 // Eight measured faster than sixteen or four: the slots' state stays in registers.
 constexpr uint64_t kSlots = 8;
 
-// Routes every row through one tree and adds its vote. kSlots rows are walked at once, one
-// level per step; a row that reaches its leaf votes and hands its slot to the next row, so
-// short paths do not wait for long ones.
-template <class Index, class Router>
-void vote_tree(const FlatTree<Index>& flat, uint64_t n_rows, const Router& router, uint64_t n_classes,
-               std::vector<uint64_t>& counts) {
+// Routes rows [begin, end) through one tree and calls on_leaf(row, packed leaf position) for
+// each. kSlots rows are walked at once, one level per step; a row that reaches its leaf hands
+// its slot to the next row, so short paths do not wait for long ones.
+template <class Index, class Router, class OnLeaf>
+void walk_rows(const FlatTree<Index>& flat, uint64_t begin, uint64_t end, const Router& router,
+               OnLeaf&& on_leaf) {
   const FlatNode<Index>* nodes = flat.nodes.data();
-  uint64_t* votes = counts.data();
   const auto walk_one = [&](uint64_t row, uint64_t at) {
     const auto h = router.handle(row);
     while (!nodes[at].is_leaf()) at = nodes[at].base + (router.left(nodes[at], h) ? 1 : 0);
-    ++votes[row * n_classes + nodes[at].base];
+    on_leaf(row, at);
   };
-  if (n_rows < kSlots) {
-    for (uint64_t row = 0; row < n_rows; ++row) walk_one(row, 0);
+  if (end - begin < kSlots) {
+    for (uint64_t row = begin; row < end; ++row) walk_one(row, 0);
     return;
   }
   constexpr uint64_t kNoRow = ~uint64_t{0};  // a slot left empty once the rows ran out
@@ -195,20 +195,20 @@ void vote_tree(const FlatTree<Index>& flat, uint64_t n_rows, const Router& route
   uint64_t at[kSlots];
   typename Router::Handle handle[kSlots];
   for (uint64_t k = 0; k < kSlots; ++k) {
-    row[k] = k;
-    handle[k] = router.handle(k);
+    row[k] = begin + k;
+    handle[k] = router.handle(begin + k);
     at[k] = 0;  // the root is packed first
   }
-  uint64_t next = kSlots;
+  uint64_t next = begin + kSlots;
   uint64_t steps = 0;
-  while (next < n_rows) {
+  while (next < end) {
     // One tree over millions of rows takes long enough to need its own checks.
     if ((++steps & 4095) == 0) checkpoint();
     for (uint64_t k = 0; k < kSlots; ++k) {
       const FlatNode<Index>& node = nodes[at[k]];
       if (node.is_leaf()) {
-        ++votes[row[k] * n_classes + node.base];
-        row[k] = next < n_rows ? next++ : kNoRow;
+        on_leaf(row[k], at[k]);
+        row[k] = next < end ? next++ : kNoRow;
         if (row[k] != kNoRow) handle[k] = router.handle(row[k]);
         at[k] = 0;
         continue;
@@ -222,32 +222,126 @@ void vote_tree(const FlatTree<Index>& flat, uint64_t n_rows, const Router& route
   }
 }
 
-template <class Router>
-VoteTable vote_all(const std::vector<Tree>& trees, const Router& router, uint64_t n_classes, uint64_t n_rows,
-                   uint64_t n_features, const BinEdges* edges = nullptr) {
-  VoteTable table;
-  table.n_rows = n_rows;
-  table.n_classes = n_classes;
-  table.counts.assign(table_size(n_rows, n_classes), 0);
-  if (n_rows == 0) return table;
-  FlatTree<uint32_t> narrow;  // reused by every tree
-  FlatTree<uint64_t> wide;
-  std::vector<Brief<uint32_t>> narrow_brief;
-  std::vector<Brief<uint64_t>> wide_brief;
+// A tree packed for routing, narrow or wide, with the stored position of each packed node
+// when the caller asked for them.
+struct PackedTree {
+  bool wide = false;
+  FlatTree<uint32_t> narrow;
+  FlatTree<uint64_t> wide_nodes;
   std::vector<uint64_t> order;
-  for (const Tree& tree : trees) {
-    checkpoint();
-    if (tree.nodes.empty()) continue;
-    MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
-    if (fits_narrow(tree, n_features, n_classes)) {
-      flatten(tree, n_features, n_classes, edges, narrow, narrow_brief, order);
-      vote_tree(narrow, n_rows, router, n_classes, table.counts);
+
+  template <class Visit>
+  void visit(Visit&& v) const {
+    if (wide) {
+      v(wide_nodes);
     } else {
-      flatten(tree, n_features, n_classes, edges, wide, wide_brief, order);
-      vote_tree(wide, n_rows, router, n_classes, table.counts);
+      v(narrow);
     }
   }
-  return table;
+};
+
+// Every tree packed once for the call, so that row blocks can go through all trees without
+// packing them again; trees are packed in chunks over up to n_jobs threads. A tree without
+// nodes packs to an empty tree, which the walks skip.
+std::vector<PackedTree> pack_trees(const std::vector<Tree>& trees, uint64_t n_features, uint64_t n_classes,
+                                   const BinEdges* edges, bool keep_order, uint64_t n_jobs) {
+  std::vector<PackedTree> packed(trees.size());
+  parallel::for_each_chunk(
+      trees.size(), std::min<uint64_t>(std::max<uint64_t>(n_jobs, 1), trees.size()),
+      [&](const parallel::Chunk& c) {
+        std::vector<Brief<uint32_t>> narrow_brief;
+        std::vector<Brief<uint64_t>> wide_brief;
+        std::vector<uint64_t> order;
+        for (uint64_t t = c.begin; t < c.end; ++t) {
+          checkpoint();
+          const Tree& tree = trees[t];
+          if (tree.nodes.empty()) continue;
+          MORVEL_ASSERT(tree.root < tree.nodes.size(), "index out of bounds: root outside the tree");
+          PackedTree& out = packed[t];
+          out.wide = !fits_narrow(tree, n_features, n_classes);
+          if (out.wide) {
+            flatten(tree, n_features, n_classes, edges, out.wide_nodes, wide_brief, order);
+          } else {
+            flatten(tree, n_features, n_classes, edges, out.narrow, narrow_brief, order);
+          }
+          if (keep_order) out.order.assign(order.begin(), order.begin() + (out.wide ? out.wide_nodes.nodes.size()
+                                                                                     : out.narrow.nodes.size()));
+        }
+      },
+      msg::kPredictWorkerPanicked);
+  return packed;
+}
+
+// Bin bytes are routed on the bin-space pivots themselves; raw rows of a binned forest on
+// thresholds taken from its edges.
+const BinEdges* packing_edges(const PredictionMatrix& x) { return x.bins.empty() ? x.edges : nullptr; }
+
+bool is_empty(const PackedTree& tree) { return tree.wide ? tree.wide_nodes.nodes.empty() : tree.narrow.nodes.empty(); }
+
+// Rows walked through every tree before the next rows start: a block small enough to stay
+// in the shared cache while each tree's nodes stay in the core's own. Walking all rows tree
+// by tree instead streamed every row from memory once per tree.
+constexpr uint64_t kBlockBytes = uint64_t{4} << 20;
+
+// Below this many row-tree walks per worker a thread costs more than it saves.
+constexpr uint64_t kWalksPerWorker = uint64_t{1} << 15;
+
+// Workers for walking n_rows rows through n_trees trees on up to n_jobs threads.
+uint64_t row_workers(uint64_t n_rows, uint64_t n_trees, uint64_t n_jobs) {
+  const uint64_t walks = n_trees == 0 ? 0 : (n_rows > UINT64_MAX / n_trees ? UINT64_MAX : n_rows * n_trees);
+  return std::max<uint64_t>(1, std::min(std::max<uint64_t>(n_jobs, 1), walks / kWalksPerWorker));
+}
+
+// Every row is routed on its own, so cutting the rows into chunks, and the chunks into
+// blocks, gives each row exactly what one thread gives it. route(rows, router) runs once per
+// block with its range of rows.
+template <class Route>
+void route_rows(const PredictionMatrix& x, uint64_t n_trees, uint64_t n_jobs, Route&& route) {
+  const uint64_t n = x.n_rows;
+  const uint64_t nf = x.n_features;
+  if (n == 0) return;
+  const uint64_t workers = row_workers(n, n_trees, n_jobs);
+  // The workers' blocks share the cache between them.
+  const uint64_t block =
+      std::max<uint64_t>(kSlots, kBlockBytes / workers / std::max<uint64_t>(1, nf * sizeof(double)));
+  const auto each_chunk = [&](const auto& router) {
+    parallel::for_each_chunk(
+        n, workers,
+        [&](const parallel::Chunk& c) {
+          for (uint64_t begin = c.begin; begin < c.end; begin += block) {
+            route(parallel::Chunk{c.index, begin, std::min(c.end, begin + block)}, router);
+          }
+        },
+        msg::kPredictWorkerPanicked);
+  };
+  if (!x.bins.empty()) {
+    MORVEL_ASSERT(x.edges != nullptr && x.edges->size() == nf && x.bins.size() == n * nf,
+                  "assertion failed: binned prediction input does not match its edges");
+    BinRouter router{x.bins.data(), nf, std::vector<uint8_t>(nf)};
+    for (uint64_t f = 0; f < nf; ++f) router.missing[f] = missing_bin((*x.edges)[f].size());
+    each_chunk(router);
+    return;
+  }
+  std::visit(
+      [&](const auto& m) {
+        using M = std::decay_t<decltype(m)>;
+        MORVEL_ASSERT(m.n_rows == n && m.n_features == nf,
+                      "assertion failed: prediction matrix shape does not match");
+        // A bin-space forest routes raw rows through thresholds taken from its edges.
+        MORVEL_ASSERT(x.edges == nullptr || x.edges->size() == nf, msg::kEdgesMismatch);
+        if constexpr (std::is_same_v<M, DenseMatrix>) {
+          MORVEL_ASSERT(m.values.size() == n * nf, "assertion failed: prediction matrix shape does not match");
+          const bool any_nan = std::any_of(m.values.begin(), m.values.end(), [](double v) { return std::isnan(v); });
+          if (any_nan) {
+            each_chunk(RowRouter<true>{m.values.data(), nf});
+          } else {
+            each_chunk(RowRouter<false>{m.values.data(), nf});
+          }
+        } else {
+          each_chunk(CsrRouter{&m});
+        }
+      },
+      x.values);
 }
 
 }  // namespace
@@ -260,39 +354,54 @@ void votes_to_proba(const uint64_t* counts, uint64_t n_classes, double* out) {
   }
 }
 
-VoteTable collect_votes(const MaybeTrees& trees, uint64_t n_classes, const PredictionMatrix& x) {
+VoteTable collect_votes(const MaybeTrees& trees, uint64_t n_classes, const PredictionMatrix& x, uint64_t n_jobs) {
   const std::vector<Tree>& list = trees.list();
-  const uint64_t n = x.n_rows;
-  const uint64_t nf = x.n_features;
-  if (!x.bins.empty()) {
-    MORVEL_ASSERT(x.edges != nullptr && x.edges->size() == nf && x.bins.size() == n * nf,
-                  "assertion failed: binned prediction input does not match its edges");
-    BinRouter router{x.bins.data(), nf, std::vector<uint8_t>(nf)};
-    for (uint64_t f = 0; f < nf; ++f) router.missing[f] = missing_bin((*x.edges)[f].size());
-    return vote_all(list, router, n_classes, n, nf);
-  }
-  return std::visit(
-      [&](const auto& m) -> VoteTable {
-        using M = std::decay_t<decltype(m)>;
-        MORVEL_ASSERT(m.n_rows == n && m.n_features == nf,
-                      "assertion failed: prediction matrix shape does not match");
-        if constexpr (std::is_same_v<M, DenseMatrix>) {
-          // A bin-space forest routes raw rows through thresholds taken from its edges.
-          MORVEL_ASSERT(x.edges == nullptr || x.edges->size() == nf, msg::kEdgesMismatch);
-          MORVEL_ASSERT(m.values.size() == n * nf, "assertion failed: prediction matrix shape does not match");
-          const bool any_nan = std::any_of(m.values.begin(), m.values.end(), [](double v) { return std::isnan(v); });
-          if (any_nan) return vote_all(list, RowRouter<true>{m.values.data(), nf}, n_classes, n, nf, x.edges);
-          return vote_all(list, RowRouter<false>{m.values.data(), nf}, n_classes, n, nf, x.edges);
-        } else {
-          MORVEL_ASSERT(x.edges == nullptr || x.edges->size() == nf, msg::kEdgesMismatch);
-          return vote_all(list, CsrRouter{&m}, n_classes, n, nf, x.edges);
-        }
-      },
-      x.values);
+  VoteTable table;
+  table.n_rows = x.n_rows;
+  table.n_classes = n_classes;
+  table.counts.assign(table_size(x.n_rows, n_classes), 0);
+  if (x.n_rows == 0) return table;
+  const std::vector<PackedTree> packed = pack_trees(list, x.n_features, n_classes, packing_edges(x), false, n_jobs);
+  uint64_t* votes = table.counts.data();
+  route_rows(x, list.size(), n_jobs, [&](const parallel::Chunk& rows, const auto& router) {
+    for (const PackedTree& tree : packed) {
+      checkpoint();
+      if (is_empty(tree)) continue;
+      tree.visit([&](const auto& flat) {
+        const auto* nodes = flat.nodes.data();
+        // A packed leaf's base is its class.
+        walk_rows(flat, rows.begin, rows.end, router,
+                  [&](uint64_t row, uint64_t at) { ++votes[row * n_classes + nodes[at].base]; });
+      });
+    }
+  });
+  return table;
 }
 
-std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix& x) {
-  const VoteTable votes = collect_votes(forest.result.trees, forest.n_classes, x);
+std::vector<int64_t> apply(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs) {
+  const std::vector<Tree>& list = forest.result.trees.list();
+  const uint64_t n_trees = list.size();
+  std::vector<int64_t> leaves(table_size(x.n_rows, n_trees), 0);
+  if (x.n_rows == 0) return leaves;
+  const std::vector<PackedTree> packed = pack_trees(list, x.n_features, forest.n_classes, packing_edges(x), true, n_jobs);
+  int64_t* out = leaves.data();
+  route_rows(x, n_trees, n_jobs, [&](const parallel::Chunk& rows, const auto& router) {
+    for (uint64_t t = 0; t < n_trees; ++t) {
+      checkpoint();
+      if (is_empty(packed[t])) continue;
+      const std::vector<uint64_t>& order = packed[t].order;
+      packed[t].visit([&](const auto& flat) {
+        walk_rows(flat, rows.begin, rows.end, router, [&](uint64_t row, uint64_t at) {
+          out[row * n_trees + t] = static_cast<int64_t>(order[at]);
+        });
+      });
+    }
+  });
+  return leaves;
+}
+
+std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs) {
+  const VoteTable votes = collect_votes(forest.result.trees, forest.n_classes, x, n_jobs);
   std::vector<uint64_t> classes(votes.n_rows, 0);
   for (uint64_t r = 0; r < votes.n_rows; ++r) {
     const uint64_t* row = votes.row(r);
@@ -306,8 +415,8 @@ std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix
   return classes;
 }
 
-std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x) {
-  const VoteTable votes = collect_votes(forest.result.trees, forest.n_classes, x);
+std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs) {
+  const VoteTable votes = collect_votes(forest.result.trees, forest.n_classes, x, n_jobs);
   std::vector<double> proba(table_size(votes.n_rows, votes.n_classes));
   for (uint64_t r = 0; r < votes.n_rows; ++r) {
     votes_to_proba(votes.row(r), votes.n_classes, proba.data() + r * votes.n_classes);

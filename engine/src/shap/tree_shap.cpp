@@ -231,7 +231,7 @@ void check_features(const FittedForest& forest, const PredictionMatrix& x) {
 
 namespace morvel {
 
-ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x) {
+ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs) {
   using namespace shap;
   check_features(forest, x);
   const Prepared prepared = compact_forest(forest);
@@ -253,25 +253,38 @@ ShapValues tree_shap(const FittedForest& forest, const PredictionMatrix& x) {
   const double inverse = 1.0 / n_trees;
   for (uint64_t c = 0; c < n_classes; ++c) out.base_values[c] = inverse * sums[c];
 
-  // Rows go through the trees in batches; each row's phi still sums its trees in order.
-  const uint64_t batch = std::min(x.n_rows, BatchWalker::batch_rows_for(
-                                                 prepared.trees, prepared.max_depth, n_features,
-                                                 n_classes));
-  BatchWalker walker(prepared.max_depth, n_features, n_classes, batch);
-  RowReader reader(x, n_features);
-  std::vector<double> rows(checked_size(batch, n_features));
-  for (uint64_t first = 0; first < x.n_rows; first += batch) {
-    const uint64_t count = std::min(batch, x.n_rows - first);
-    for (uint64_t r = 0; r < count; ++r) {
-      std::copy_n(reader.row(first + r), n_features, rows.data() + r * n_features);
-    }
-    double* phi = out.values.data() + first * per_row;
-    for (const CompactTree& tree : prepared.trees) {
-      checkpoint();
-      walker.attribute(tree, rows.data(), count, phi);
-    }
-    for (uint64_t k = 0; k < count * per_row; ++k) phi[k] = phi[k] / n_trees;
-  }
+  // Every row's values are the scalar walk's whatever batch it shares, so the rows can be
+  // cut into chunks, one walker each. A row costs far more here than in prediction: a
+  // handful of rows per worker already pays for its thread.
+  constexpr uint64_t kRowsPerWorker = 8;
+  const uint64_t workers = std::max<uint64_t>(
+      1, std::min(std::max<uint64_t>(n_jobs, 1), x.n_rows / kRowsPerWorker));
+  const uint64_t chunk_rows = parallel::chunk_length(x.n_rows, workers);
+  // The walkers share one walker's scratch budget, so more threads never need more memory.
+  const uint64_t batch_limit = std::max<uint64_t>(
+      1, BatchWalker::batch_rows_for(prepared.trees, prepared.max_depth, n_features, n_classes) / workers);
+  parallel::for_each_chunk(
+      x.n_rows, workers,
+      [&](const parallel::Chunk& chunk) {
+        // Rows go through the trees in batches; each row's phi still sums its trees in order.
+        const uint64_t batch = std::min(chunk_rows, batch_limit);
+        BatchWalker walker(prepared.max_depth, n_features, n_classes, batch);
+        RowReader reader(x, n_features);
+        std::vector<double> rows(checked_size(batch, n_features));
+        for (uint64_t first = chunk.begin; first < chunk.end; first += batch) {
+          const uint64_t count = std::min(batch, chunk.end - first);
+          for (uint64_t r = 0; r < count; ++r) {
+            std::copy_n(reader.row(first + r), n_features, rows.data() + r * n_features);
+          }
+          double* phi = out.values.data() + first * per_row;
+          for (const CompactTree& tree : prepared.trees) {
+            checkpoint();
+            walker.attribute(tree, rows.data(), count, phi);
+          }
+          for (uint64_t k = 0; k < count * per_row; ++k) phi[k] = phi[k] / n_trees;
+        }
+      },
+      msg::kShapWorkerPanicked);
   return out;
 }
 
