@@ -23,11 +23,14 @@ def test_no_native_thread_outlives_a_call(options):
     x, y = make_classification(n_samples=3000, n_features=12, random_state=0)
     y = y.astype(np.int64)
     before = os_threads()
+    # Relative: other test modules' libraries (a Dask scheduler's offload pool, say) keep
+    # threads of their own for the life of the process.
+    python_threads = threading.active_count()
     forest = NativeForest()
     forest.fit(x, y, 16, 3, 1, n_jobs=4, oob=True, permutation_importance=True, **options)
     forest.shap_importances(x[:64], n_jobs=4)
     assert os_threads() == before
-    assert threading.active_count() == 1
+    assert threading.active_count() == python_threads
 
 
 

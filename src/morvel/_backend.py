@@ -23,6 +23,7 @@ __all__ = [
     "fit",
     "from_bytes",
     "gain_importances",
+    "merge",
     "oob_predict_proba",
     "permutation_importances",
     "predict",
@@ -134,6 +135,11 @@ def to_bytes(forest: NativeForest) -> bytes:
 @_prefer_native
 def from_bytes(data: Any) -> NativeForest:
     raise NotImplementedError("loading a fitted forest needs the native module's from_bytes")
+
+
+@_prefer_native
+def merge(forests: Any) -> NativeForest:
+    raise NotImplementedError("merging forests needs the native module's merge")
 
 
 #: Whether fitted forests can be saved and loaded (pickle, joblib) in this build.

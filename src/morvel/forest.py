@@ -13,7 +13,7 @@ import math
 import numbers
 import operator
 import warnings
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 from joblib import effective_n_jobs
@@ -94,6 +94,16 @@ def _native_jobs(n_jobs: Any) -> int:
     return max(1, int(effective_n_jobs(n_jobs)))
 
 
+class _PreparedFit(NamedTuple):
+    """A validated training set and the native settings resolved from the parameters."""
+
+    X: Any  #: float32/float64 dense rows or a CSR/CSC matrix
+    y: np.ndarray  #: the labels as given, for out-of-bag scoring
+    classes: np.ndarray
+    encoded: np.ndarray  #: int64 class indices into ``classes``
+    settings: dict[str, Any]  #: keyword arguments of the native fit
+
+
 class _ForestClassifier(ClassifierMixin, BaseEstimator):
     """What the random-forest and extra-trees classifiers share; see the two subclasses."""
 
@@ -121,6 +131,14 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         self : object
             The fitted estimator.
         """
+        prepared = self._prepare_fit(X, y, sample_weight)
+        forest = NativeForest()
+        _backend.fit(forest, prepared.X, prepared.encoded, **prepared.settings)
+        return self._adopt_forest(forest, prepared)
+
+    def _prepare_fit(self, X: Any, y: Any, sample_weight: Any) -> _PreparedFit:
+        # Every way of fitting (here, or in ranges on a cluster) starts from this one step,
+        # so that labels, weights and the seed resolve identically and so do the trees.
         X, y = validate_data(
             self, X, y, accept_sparse=["csr", "csc"], dtype=[np.float64, np.float32],
             ensure_all_finite="allow-nan",
@@ -131,14 +149,15 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         if sample_weight is not None:
             sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64)
         settings = self._native_settings(X, n_rows, n_features, classes, encoded, sample_weight)
+        return _PreparedFit(X, y, classes, encoded.astype(np.int64).reshape(-1), settings)
 
-        forest = NativeForest()
-        _backend.fit(forest, X, encoded.astype(np.int64).reshape(-1), **settings)
+    def _adopt_forest(self, forest: NativeForest, prepared: _PreparedFit) -> _ForestClassifier:
+        """Make ``forest``, trained on ``prepared``, this estimator's fitted state."""
         self._forest = forest
-        self.classes_ = classes
-        self.n_classes_ = len(classes)
+        self.classes_ = prepared.classes
+        self.n_classes_ = len(prepared.classes)
         if self.oob_score:
-            self._set_oob_results(y)
+            self._set_oob_results(prepared.y)
         return self
 
     def _native_settings(self, X, n_rows, n_features, classes, encoded, sample_weight) -> dict[str, Any]:
