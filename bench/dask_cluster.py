@@ -19,7 +19,7 @@ from sklearn.datasets import make_classification
 from sklearn.ensemble import RandomForestClassifier as SklearnForest
 
 import morvel.dask
-from morvel import RandomForestClassifier, _backend
+from morvel import RandomForestClassifier, _native
 
 
 def timed(function):
@@ -54,7 +54,7 @@ def main():
             lambda: morvel.dask.fit(RandomForestClassifier(n_estimators=args.trees, random_state=0), x, y,
                                     client=client))
         after = client.run(morvel.dask.received_training_data)
-        same = _backend.to_bytes(remote._forest) == _backend.to_bytes(local._forest)
+        same = _native.to_bytes(remote._forest) == _native.to_bytes(local._forest)
         print(f"morvel, morvel.dask.fit:           {remote_seconds:8.2f} s   "
               f"{local_seconds / remote_seconds:.2f}x   model identical: {same}")
         for address in sorted(after):

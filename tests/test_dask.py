@@ -14,7 +14,7 @@ dd = pytest.importorskip("dask.dataframe")
 pd = pytest.importorskip("pandas")
 
 import morvel.dask as mdask  # noqa: E402
-from morvel import ExtraTreesClassifier, RandomForestClassifier, _backend  # noqa: E402
+from morvel import ExtraTreesClassifier, RandomForestClassifier, _native  # noqa: E402
 
 # Small forests leave some rows in every bag; both fits warn alike.
 pytestmark = pytest.mark.filterwarnings("ignore:Some inputs do not have OOB scores")
@@ -38,7 +38,7 @@ def _data(rows, features=8, seed=0):
 
 
 def _assert_same_model(local, remote, x):
-    assert _backend.to_bytes(remote._forest) == _backend.to_bytes(local._forest)
+    assert _native.to_bytes(remote._forest) == _native.to_bytes(local._forest)
     for a, b in zip(local._forest.shap_tree_arrays(), remote._forest.shap_tree_arrays()):
         for column_a, column_b in zip(a, b):
             assert np.asarray(column_a).tobytes() == np.asarray(column_b).tobytes()

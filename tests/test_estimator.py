@@ -15,7 +15,7 @@ from sklearn.pipeline import Pipeline
 from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import check_estimator
 
-from morvel import Boruta, ExtraTreesClassifier, NativeForest, RandomForestClassifier, _backend
+from morvel import Boruta, ExtraTreesClassifier, NativeForest, RandomForestClassifier
 from morvel.forest import resolve_max_features
 
 FORESTS = [RandomForestClassifier, ExtraTreesClassifier]
@@ -41,8 +41,6 @@ def _expected_failures(estimator):
     if isinstance(estimator, (RandomForestClassifier, ExtraTreesClassifier)):
         failures["check_sample_weight_equivalence_on_dense_data"] = _WEIGHTS_ARE_NOT_REPEATS
         failures["check_sample_weight_equivalence_on_sparse_data"] = _WEIGHTS_ARE_NOT_REPEATS
-        if not _backend.CAN_SAVE:
-            failures["check_estimators_pickle"] = "fitted forests cannot be saved in this build yet"
     return failures
 
 
@@ -177,8 +175,6 @@ def test_inputs_scikit_learn_refuses_are_refused():
         RandomForestClassifier(n_trees=5)
 
 
-@pytest.mark.xfail(not _backend.CAN_SAVE, raises=NotImplementedError, strict=True,
-                   reason="fitted forests cannot be saved in this build yet")
 @pytest.mark.parametrize("cls", FORESTS)
 def test_saved_models_predict_bit_identically(cls, tmp_path):
     x, y = _data(classes=3)

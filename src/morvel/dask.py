@@ -40,7 +40,7 @@ except ImportError as error:  # pragma: no cover - depends on the installed extr
 
 from sklearn.utils.validation import check_is_fitted
 
-from morvel import _backend
+from morvel import _native
 from morvel._core import NativeForest
 
 __all__ = ["fit", "predict", "predict_proba", "shap_values", "tree_ranges"]
@@ -92,8 +92,8 @@ def _train_range(data: _TrainingData, start: int, stop: int) -> bytes:
     # The native fit releases the interpreter lock, so the worker's other threads (and its
     # communication) keep running while the range trains.
     forest = NativeForest()
-    _backend.fit(forest, data.X, data.encoded, tree_range=(start, stop), **data.settings)
-    return _backend.to_bytes(forest)
+    _native.fit(forest, data.X, data.encoded, tree_range=(start, stop), **data.settings)
+    return _native.to_bytes(forest)
 
 
 def _client(client: Client | None) -> Client:
@@ -160,8 +160,8 @@ def fit(estimator: Any, X: Any, y: Any, *, sample_weight: Any = None, client: Cl
         parts = client.gather(futures)
     finally:
         client.cancel(futures + [data])
-    forests = [_backend.from_bytes(part) for part in parts]
-    forest = forests[0] if len(forests) == 1 else _backend.merge(forests)
+    forests = [_native.from_bytes(part) for part in parts]
+    forest = forests[0] if len(forests) == 1 else _native.merge(forests)
     return estimator._adopt_forest(forest, prepared)
 
 

@@ -1,7 +1,7 @@
 """scikit-learn classifiers over morvel's native forest.
 
 The estimators adapt inputs, parameters and outputs; every numeric step runs natively
-through :mod:`morvel._backend`. Labels of any type are encoded to 0..n_classes-1,
+through the package's native module, :mod:`morvel._native`. Labels of any type are encoded to 0..n_classes-1,
 scikit-learn's parameter forms (fractions, ``None``, named presets, negative ``n_jobs``,
 ``RandomState`` objects) are resolved to the native settings, and results come back as
 arrays in the caller's row order.
@@ -23,7 +23,7 @@ from sklearn.utils import check_random_state, compute_class_weight, compute_samp
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from morvel import _backend
+from morvel import _native
 from morvel._core import NativeForest
 
 __all__ = ["ExtraTreesClassifier", "RandomForestClassifier", "resolve_max_features"]
@@ -133,7 +133,7 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         """
         prepared = self._prepare_fit(X, y, sample_weight)
         forest = NativeForest()
-        _backend.fit(forest, prepared.X, prepared.encoded, **prepared.settings)
+        _native.fit(forest, prepared.X, prepared.encoded, **prepared.settings)
         return self._adopt_forest(forest, prepared)
 
     def _prepare_fit(self, X: Any, y: Any, sample_weight: Any) -> _PreparedFit:
@@ -257,7 +257,7 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         return (expanded if sample_weight is None else sample_weight * expanded), False
 
     def _set_oob_results(self, y: np.ndarray) -> None:
-        proba = _backend.oob_predict_proba(self._forest, caller_order=True)
+        proba = _native.oob_predict_proba(self._forest, caller_order=True)
         if (proba.sum(axis=1) == 0).any():
             warnings.warn("Some inputs do not have OOB scores. This probably means too few trees were used "
                           "to compute any reliable OOB estimates.", UserWarning, stacklevel=3)
@@ -288,7 +288,7 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
             Labels from ``classes_``; a tie goes to the class listed first.
         """
         forest, X = self._fitted(X)
-        return self.classes_[_backend.predict(forest, X, n_jobs=_native_jobs(self.n_jobs))]
+        return self.classes_[_native.predict(forest, X, n_jobs=_native_jobs(self.n_jobs))]
 
     def predict_proba(self, X: Any) -> np.ndarray:
         """Vote fractions of the trees.
@@ -307,7 +307,7 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
             Columns in the order of ``classes_``; rows sum to 1.
         """
         forest, X = self._fitted(X)
-        return _backend.predict_proba(forest, X, n_jobs=_native_jobs(self.n_jobs))
+        return _native.predict_proba(forest, X, n_jobs=_native_jobs(self.n_jobs))
 
     def predict_log_proba(self, X: Any) -> np.ndarray:
         """Natural logarithm of :meth:`predict_proba` (``-inf`` where no tree votes).
@@ -339,7 +339,7 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
             two rows share a leaf exactly when the numbers are equal.
         """
         forest, X = self._fitted(X)
-        return _backend.apply(forest, X, n_jobs=_native_jobs(self.n_jobs))
+        return _native.apply(forest, X, n_jobs=_native_jobs(self.n_jobs))
 
     def shap_values(self, X: Any, return_base_values: bool = False):
         """Path-dependent TreeSHAP values of the class probabilities.
@@ -365,7 +365,7 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
             Only when ``return_base_values`` is True.
         """
         forest, X = self._fitted(X)
-        values, base = _backend.tree_shap(forest, X, n_jobs=_native_jobs(self.n_jobs))
+        values, base = _native.tree_shap(forest, X, n_jobs=_native_jobs(self.n_jobs))
         return (values, base) if return_base_values else values
 
     def shap_importances(self, X: Any) -> np.ndarray:
@@ -381,7 +381,7 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         importances : ndarray of shape (n_features,)
         """
         forest, X = self._fitted(X)
-        return _backend.shap_importances(forest, X, n_jobs=_native_jobs(self.n_jobs))
+        return _native.shap_importances(forest, X, n_jobs=_native_jobs(self.n_jobs))
 
     # -- importances -------------------------------------------------------------------------------
 
@@ -392,19 +392,19 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         Sums to 1 unless no tree has a split (then all zeros).
         """
         check_is_fitted(self)
-        return _backend.gain_importances(self._forest)
+        return _native.gain_importances(self._forest)
 
     @property
     def split_importances_(self) -> np.ndarray:
         """Share of the forest's splits made on each feature."""
         check_is_fitted(self)
-        return _backend.feature_importances(self._forest)
+        return _native.feature_importances(self._forest)
 
     @property
     def tree_normalized_gain_importances_(self) -> np.ndarray:
         """Each tree's gain shares averaged over the trees, so every tree counts alike; sums to 1."""
         check_is_fitted(self)
-        return _backend.tree_normalized_gain_importances(self._forest)
+        return _native.tree_normalized_gain_importances(self._forest)
 
     @property
     def permutation_importances_(self) -> np.ndarray:
@@ -416,7 +416,7 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         check_is_fitted(self)
         if not self.permutation_importance:
             raise AttributeError("permutation_importances_ needs permutation_importance=True at fit time")
-        return _backend.permutation_importances(self._forest)
+        return _native.permutation_importances(self._forest)
 
     # -- scikit-learn integration ------------------------------------------------------------------
 
@@ -432,14 +432,14 @@ class _ForestClassifier(ClassifierMixin, BaseEstimator):
         state = dict(super().__getstate__())
         forest = state.pop("_forest", None)
         if forest is not None:
-            state["_forest_bytes"] = bytes(_backend.to_bytes(forest))
+            state["_forest_bytes"] = bytes(_native.to_bytes(forest))
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         state = dict(state)
         data = state.pop("_forest_bytes", None)
         if data is not None:
-            state["_forest"] = _backend.from_bytes(data)
+            state["_forest"] = _native.from_bytes(data)
         super().__setstate__(state)
 
 
