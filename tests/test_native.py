@@ -225,9 +225,11 @@ def test_concurrent_calls_on_one_forest():
 def test_rows_answer_alike_however_they_are_cut():
     # Wide rows: several row blocks per call, and chunks that start inside a block.
     x, y = data(n=400, features=50, seed=5)
+    x[::3, ::2] = np.nan  # splits that send missing values left
     forest = NativeForest()
     forest.fit(x, y, 10, 7, 3, max_bins=64)
     big = np.random.default_rng(6).normal(size=(23_001, 50))
+    big[20_000:20_050] = np.nan  # missing values in one block only
     pieces = [big[i:i + 997] for i in range(0, len(big), 997)]
     for call in (_native.predict_proba, _native.apply):
         whole = call(forest, big, n_jobs=3)

@@ -304,15 +304,19 @@ void route_rows(const PredictionMatrix& x, uint64_t n_trees, uint64_t n_jobs, Ro
   // The workers' blocks share the cache between them.
   const uint64_t block =
       std::max<uint64_t>(kSlots, kBlockBytes / workers / std::max<uint64_t>(1, nf * sizeof(double)));
-  const auto each_chunk = [&](const auto& router) {
+  // for_block(rows) runs route on one block with the router for its rows.
+  const auto each_block = [&](const auto& for_block) {
     parallel::for_each_chunk(
         n, workers,
         [&](const parallel::Chunk& c) {
           for (uint64_t begin = c.begin; begin < c.end; begin += block) {
-            route(parallel::Chunk{c.index, begin, std::min(c.end, begin + block)}, router);
+            for_block(parallel::Chunk{c.index, begin, std::min(c.end, begin + block)});
           }
         },
         msg::kPredictWorkerPanicked);
+  };
+  const auto each_chunk = [&](const auto& router) {
+    each_block([&](const parallel::Chunk& rows) { route(rows, router); });
   };
   if (!x.bins.empty()) {
     MORVEL_ASSERT(x.edges != nullptr && x.edges->size() == nf && x.bins.size() == n * nf,
@@ -331,12 +335,19 @@ void route_rows(const PredictionMatrix& x, uint64_t n_trees, uint64_t n_jobs, Ro
         MORVEL_ASSERT(x.edges == nullptr || x.edges->size() == nf, msg::kEdgesMismatch);
         if constexpr (std::is_same_v<M, DenseMatrix>) {
           MORVEL_ASSERT(m.values.size() == n * nf, "assertion failed: prediction matrix shape does not match");
-          const bool any_nan = std::any_of(m.values.begin(), m.values.end(), [](double v) { return std::isnan(v); });
-          if (any_nan) {
-            each_chunk(RowRouter<true>{m.values.data(), nf});
-          } else {
-            each_chunk(RowRouter<false>{m.values.data(), nf});
-          }
+          // Each block is looked at for NaN by the worker about to walk it: the look is
+          // shared out with the walks, and leaves the block in the cache for them.
+          const RowRouter<true> with_nan{m.values.data(), nf};
+          const RowRouter<false> without_nan{m.values.data(), nf};
+          each_block([&](const parallel::Chunk& rows) {
+            const double* first = m.values.data() + rows.begin * nf;
+            const double* last = m.values.data() + rows.end * nf;
+            if (std::any_of(first, last, [](double v) { return std::isnan(v); })) {
+              route(rows, with_nan);
+            } else {
+              route(rows, without_nan);
+            }
+          });
         } else {
           each_chunk(CsrRouter{&m});
         }
