@@ -5,24 +5,12 @@
 #include <vector>
 
 #include "errors.h"
+#include "gil.h"
 #include "module_native.h"
 #include "native_forest.h"
 
 namespace morvel::py {
 namespace {
-
-// Releases the interpreter lock for its scope; reacquired on every exit path, exceptions
-// included, before anything touches a Python object again.
-class WithoutGil {
- public:
-  WithoutGil() : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 // A new NativeForest holding `forest`.
 PyObject* forest_object(FittedForest&& forest, std::vector<RowIndex>&& training_order) {
@@ -40,7 +28,7 @@ PyObject* native_to_bytes(PyObject*, PyObject* object) {
     {
       SharedBorrow borrow(state.borrow);
       const FittedForest& forest = fitted_forest(state);
-      WithoutGil released;
+      const GilRelease unlocked;
       bytes = save_model(forest, state.training_order);
     }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -69,7 +57,7 @@ PyObject* native_from_bytes(PyObject*, PyObject* data) {
     }
     ModelParts parts;
     {
-      WithoutGil released;
+      const GilRelease unlocked;
       parts = load_model(copy);
       std::vector<uint8_t>().swap(copy);
     }
@@ -94,7 +82,7 @@ PyObject* native_merge(PyObject*, PyObject* forests) {
     }
     FittedForest merged;
     {
-      WithoutGil released;
+      const GilRelease unlocked;
       merged = merge_forests(views);
     }
     std::vector<RowIndex> order(views.front().training_order.begin(), views.front().training_order.end());
