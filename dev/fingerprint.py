@@ -6,7 +6,9 @@
 
 Each entry hashes the trees (as a multiset), predict_proba and the gain importances of one
 small fit, across criteria, growth modes, histogram and extra-trees backends, weights, NaN,
-float32, CSR input and two workers.
+float32, CSR input and two workers. The extra-trees fits also run on every weight kind the
+growth specialises on (fractional, whole, whole above a byte), without missing values, with
+up to nine classes and on a larger matrix, so that each fast path a tree can take is covered.
 """
 import argparse
 import hashlib
@@ -37,6 +39,18 @@ def configurations():
     yield 2, {"monotonic_cst": monotonic}
     yield 2, {"monotonic_cst": monotonic, "max_bins": 63}
     yield 2, {"monotonic_cst": monotonic, "extra_trees": True}
+    binned = {"extra_trees": True, "extra_trees_backend": "binned", "max_bins": 255}
+    for k in (2, 3, 5, 9):
+        for opts in ({"extra_trees": True}, binned, {**binned, "max_bins": 15}, {**binned, "max_leaves": 60},
+                     {**binned, "bootstrap": False}, {**binned, "balanced_subsample": True},
+                     {"extra_trees": True, "max_leaves": 60}, {"extra_trees": True, "balanced_subsample": True}):
+            yield k, opts
+
+
+# Variants every configuration runs; the extra-trees ones only for the configurations above
+# that grow extra trees.
+VARIANTS = ("f64", "f32", "weights", "jobs2", "csr")
+EXTRA_VARIANTS = ("int_weights", "large_weights", "no_nan", "no_nan_f32", "large")
 
 
 def run() -> dict:
@@ -49,21 +63,35 @@ def run() -> dict:
         x[rng.random(x.shape) < 0.03] = np.nan
         y = y.astype(np.int64)
         w = rng.random(len(y)) * 2
-        for variant in ("f64", "f32", "weights", "jobs2", "csr"):
-            xx, kw = x, dict(opts)
+        variants = VARIANTS + (EXTRA_VARIANTS if opts.get("extra_trees") else ())
+        for variant in variants:
+            xx, yy, kw = x, y, dict(opts)
             if variant == "f32":
                 xx = x.astype(np.float32)
             elif variant == "weights":
                 kw["sample_weight"] = w
             elif variant == "jobs2":
                 kw["n_jobs"] = 2
+            elif variant == "int_weights":
+                kw["sample_weight"] = np.floor(w * 2) + 1  # whole weights of at most a byte
+            elif variant == "large_weights":
+                kw["sample_weight"] = np.floor(w * 200) + 250  # whole weights, some above a byte
+            elif variant in ("no_nan", "no_nan_f32"):
+                xx = np.nan_to_num(x, nan=0.25)
+                if variant == "no_nan_f32":
+                    xx = xx.astype(np.float32)
+            elif variant == "large":
+                # Enough rows for the nodes that are rebased or searched from the row-major copy.
+                xx, yy = make_classification(n_samples=20000, n_features=24, n_informative=8, n_classes=k,
+                                             random_state=i)
+                yy = yy.astype(np.int64)
             elif variant == "csr":
                 if "max_bins" in kw:
                     continue
                 xx = sp.csr_matrix(np.where(np.abs(x) < 0.5, 0.0, x))
             forest = NativeForest()
             try:
-                forest.fit(xx, y, 6, 4, i, **kw)
+                forest.fit(xx, yy, 6, 4, i, **kw)
                 out[(i, variant)] = fingerprint(forest, xx)
             except Exception as e:  # an error is part of the fingerprint too
                 out[(i, variant)] = f"error {type(e).__name__}: {e}"
