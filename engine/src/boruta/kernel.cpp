@@ -9,7 +9,9 @@
 
 #include "binning/binning.h"
 #include "boruta/augmented_binning.h"
+#include "driver/context_builder.h"
 #include "forest/fit_loop.h"
+#include "morvel/data.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
@@ -32,90 +34,73 @@ bool valid_bins(uint64_t bins) { return bins >= 2 && bins <= 255; }
 
 }  // namespace
 
-ForestSettings boruta_forest_settings(uint64_t n_columns, const BorutaSettings& settings) {
-  ForestSettings forest;
-  forest.n_estimators = settings.trees;
-  forest.max_features = static_cast<uint64_t>(std::sqrt(static_cast<double>(n_columns)));
-  forest.seed = settings.seed;
-  forest.max_depth = settings.depth;
-  forest.max_leaves = kNoLeafLimit;
-  forest.bootstrap = true;
-  forest.max_samples.reset();
-  forest.oob = false;
-  forest.permutation_importance = false;
-  return forest;
+FitSettings boruta_fit_settings(uint64_t n_columns, const BorutaSettings& settings, uint64_t threads) {
+  FitSettings fit;
+  fit.n_estimators = settings.trees;
+  fit.max_features = static_cast<uint64_t>(std::sqrt(static_cast<double>(n_columns)));
+  fit.random_state = settings.seed;
+  fit.max_depth = settings.depth;
+  fit.n_jobs = threads;
+  fit.max_bins = settings.bins;
+  fit.extra_trees = true;
+  fit.extra_seed = settings.extra_seed;
+  fit.extra_trees_backend = "binned";
+  return fit;
+}
+
+FitPlan boruta_plan(uint64_t n_columns, const BorutaSettings& settings, uint64_t threads) {
+  FitPlan plan = plan_fit(boruta_fit_settings(n_columns, settings, threads), FitInput::Kind::DenseF64, 0, UINT64_MAX);
+  // The kernel reads its feature-major bytes only: no row-major copy of small nodes' rows.
+  plan.context.row_major_copy = false;
+  plan.context.growth.criterion = *plan.criterion;
+  return plan;
+}
+
+uint64_t boruta_class_count(const AugmentedMatrix& matrix, std::span<const uint64_t> labels,
+                            const BorutaSettings& settings) {
+  if (matrix.n_columns() == 0 || !valid_bins(settings.bins) || labels.size() != matrix.n_rows()) {
+    throw ValidationError(msg::kBorutaSettings);
+  }
+  uint64_t largest = 0;
+  for (const uint64_t label : labels) largest = std::max(largest, label);
+  if (largest < 1 || largest >= matrix.n_rows()) throw ValidationError(msg::kBorutaClasses);
+  return largest + 1;
 }
 
 TrainingContext boruta_training_context(const AugmentedMatrix& matrix, std::span<const uint64_t> order,
-                                        std::span<const uint64_t> labels, const BorutaSettings& settings,
-                                        uint64_t threads) {
+                                        std::span<const uint64_t> labels, uint64_t n_classes, const FitPlan& plan) {
   const uint64_t n_rows = matrix.n_rows();
   const uint64_t n_columns = matrix.n_columns();
-  if (n_columns == 0 || !valid_bins(settings.bins) || labels.size() != n_rows) {
-    throw ValidationError(msg::kBorutaSettings);
-  }
   MORVEL_ASSERT(order.size() == n_rows, "index out of bounds: canonical order length");
-  uint64_t largest = 0;
-  for (const uint64_t label : labels) largest = std::max(largest, label);
-  if (largest < 1 || largest >= n_rows) throw ValidationError(msg::kBorutaClasses);
-
-  TrainingContext ctx;
-  ctx.n_rows = n_rows;
-  ctx.n_features = n_columns;
-  ctx.n_classes = largest + 1;
+  ContextBuilder builder(n_rows, n_columns, n_classes);
   // Unit weights, summed left to right as a fit without sample_weight does.
-  ctx.weights.assign(n_rows, 1.0);
-  ctx.w_total = -0.0;
-  for (const double w : ctx.weights) ctx.w_total += w;
-  ctx.has_weights = true;
-  ctx.unit_weights = true;
+  std::vector<double> weights(n_rows, 1.0);
+  const double w_total = validate_weights(weights);
+  builder.targets(std::vector<ClassIndex>(labels.begin(), labels.end()), std::move(weights), w_total);
   if (n_rows > std::numeric_limits<uint64_t>::max() / n_columns) throw ValidationError(msg::kShapeTooLarge);
-  // Row lists of the trees hold 32-bit positions.
-  if (n_rows >= kMaxFitRows) throw ValidationError(msg::kShapeTooLarge);
+  check_fit_rows(n_rows);
 
-  const uint64_t binning = detail::binning_threads(n_rows, n_columns, threads);
+  const uint64_t binning = detail::binning_threads(n_rows, n_columns, plan.context.n_jobs);
   // Rows in canonical order: position p reads augmented row order[p].
-  ctx.binned = bin_augmented_columns(matrix, order, settings.bins, binning);
-  ctx.has_missing = ctx.binned->has_missing;
-  ctx.candidates = candidate_features(ctx.binned->edges);
-  ctx.labels.assign(labels.begin(), labels.end());
-
-  // No raw values: every search and partition of this context reads the bytes.
-  ctx.form = ValueForm::Dense;
-  ctx.dense.n_rows = n_rows;
-  ctx.dense.n_features = n_columns;
-
-  ctx.growth.criterion = Criterion::Gini;
-  ctx.growth.min_samples_split = 2;
-  ctx.growth.min_samples_leaf = 1;
-  ctx.growth.min_leaf_weight = 0.0;
-  ctx.growth.min_impurity_decrease = 0.0;
-  ctx.growth.monotonic_cst.clear();
-  ctx.growth.balanced_subsample = false;
-  ctx.growth.extra_trees = true;
-  ctx.growth.extra_seed = settings.extra_seed;
-  ctx.growth.ccp_alpha = 0.0;
-  ctx.growth.threads_per_tree = 1;
-  if (!ctx.binned->feature_major) convert_bins_to_feature_major(*ctx.binned, threads, nullptr);
-  return ctx;
+  builder.bins_only();
+  builder.bins(bin_augmented_columns(matrix, order, plan.binning.options.max_bins, binning));
+  return std::move(builder).finish(plan.context, false);
 }
 
 BorutaResult run_boruta_kernel(const AugmentedMatrix& matrix, std::span<const uint64_t> order,
                                std::span<const uint64_t> labels, const BorutaSettings& settings) {
   auto clock = Clock::now();
   const uint64_t threads = std::max<uint64_t>(1, parallel::available_cpus());
-  const TrainingContext ctx = boruta_training_context(matrix, order, labels, settings, threads);
+  const uint64_t n_classes = boruta_class_count(matrix, labels, settings);
+  const FitPlan plan = boruta_plan(matrix.n_columns(), settings, threads);
+  const TrainingContext ctx = boruta_training_context(matrix, order, labels, n_classes, plan);
   BorutaResult result;
   result.preparation_seconds = seconds_since(clock);
   clock = Clock::now();
 
-  const uint64_t n_columns = matrix.n_columns();
-  const ForestSettings forest = boruta_forest_settings(n_columns, settings);
   FittedForest fitted;
-  fitted.result = fit_forest(ctx, forest, std::min(settings.trees, threads));
-  fitted.n_classes = ctx.n_classes;
-  fitted.n_features = n_columns;
-  fitted.n_rows = ctx.n_rows;
+  fitted.result = fit_forest(ctx, plan.forest, plan.tree_workers);
+  set_fitted_shape(fitted, ctx, plan.forest);
   result.importances = tree_normalized_gain_importances(fitted);
   result.training_seconds = seconds_since(clock);
   return result;

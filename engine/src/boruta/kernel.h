@@ -7,21 +7,28 @@
 #include <span>
 
 #include "boruta/augmented.h"
+#include "driver/fit_plan.h"
 #include "morvel/api.h"
 #include "morvel/settings.h"
 #include "morvel/training_context.h"
 
 namespace morvel {
 
-// The fixed forest options of a kernel call.
-ForestSettings boruta_forest_settings(uint64_t n_columns, const BorutaSettings& settings);
+// The fit a kernel call makes, as the package's fit would be called with the same settings
+// (extra trees on the binned backend, sqrt(columns) features per split, every other option
+// at its default), planned by the fit's own settings stage.
+FitSettings boruta_fit_settings(uint64_t n_columns, const BorutaSettings& settings, uint64_t threads);
+FitPlan boruta_plan(uint64_t n_columns, const BorutaSettings& settings, uint64_t threads);
 
-// Steps of the kernel up to the finished training context: setting and label checks, unit
-// weights, edges and bins over the rows in canonical order, feature-major bytes. `labels`
-// are in canonical order (entry p is the label of row order[p]).
+// The kernel's own setting and label checks; returns the class count.
+uint64_t boruta_class_count(const AugmentedMatrix& matrix, std::span<const uint64_t> labels,
+                            const BorutaSettings& settings);
+
+// The training context of the augmented matrix: unit weights, edges and feature-major bins
+// over the rows in canonical order. `labels` are in canonical order (entry p is the label
+// of row order[p]).
 TrainingContext boruta_training_context(const AugmentedMatrix& matrix, std::span<const uint64_t> order,
-                                        std::span<const uint64_t> labels, const BorutaSettings& settings,
-                                        uint64_t threads);
+                                        std::span<const uint64_t> labels, uint64_t n_classes, const FitPlan& plan);
 
 // The whole kernel; preparation_seconds covers the context, training_seconds the forest and
 // the importances.

@@ -2,16 +2,21 @@
 // context, trains the forest and assembles the fitted state. The order of the checks below
 // decides which message a caller sees when several things are wrong, so each check sits at
 // one fixed point of the sequence; do not merge or reorder them.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <variant>
 
 #include "binning/binning.h"
+#include "driver/context_builder.h"
+#include "driver/fit_plan.h"
 #include "forest/fit_loop.h"
 #include "forest/memory_limits.h"
 #include "morvel/api.h"
@@ -52,58 +57,11 @@ class PhaseTimer {
 
 bool finite_non_negative(double v) { return std::isfinite(v) && v >= 0.0; }
 
-std::optional<BinningStrategy> parse_strategy(const std::string& name) {
-  if (name == "exact_sort") return BinningStrategy::ExactSort;
-  if (name == "sampled_sort") return BinningStrategy::SampledSort;
-  if (name == "exact_select") return BinningStrategy::ExactSelect;
-  if (name == "sampled_select") return BinningStrategy::SampledSelect;
-  return std::nullopt;
-}
-
-std::optional<ExtraTreesBackend> parse_backend(const std::string& name) {
-  if (name == "exact") return ExtraTreesBackend::Exact;
-  if (name == "binned") return ExtraTreesBackend::Binned;
-  return std::nullopt;
-}
-
-std::optional<Criterion> parse_criterion(const std::string& name) {
-  if (name == "gini") return Criterion::Gini;
-  if (name == "entropy" || name == "log_loss") return Criterion::Entropy;
-  return std::nullopt;
-}
-
-bool is_dense_float(const FitInput& x) {
-  return x.kind == FitInput::Kind::DenseF32 || x.kind == FitInput::Kind::DenseF64;
-}
-
-// The settings that can be judged before x is looked at.
-void check_settings(const FitSettings& s, const FitInput& x) {
-  if (s.n_estimators == 0) throw ValidationError(msg::kNEstimators);
-  if (!finite_non_negative(s.ccp_alpha)) throw ValidationError(msg::kCcpAlpha);
-  if (!parse_strategy(s.binning_strategy)) throw ValidationError(msg::kBinningStrategy);
-  if (s.bin_sample_size == 0) throw ValidationError(msg::kBinSampleSize);
-  if (s.max_bins && (*s.max_bins < 2 || *s.max_bins > 255)) throw ValidationError(msg::kMaxBins);
-  const std::optional<ExtraTreesBackend> backend = parse_backend(s.extra_trees_backend);
-  if (!backend) throw ValidationError(msg::kBackend);
-  if (*backend == ExtraTreesBackend::Binned) {
-    if (!s.extra_trees || !s.max_bins) throw ValidationError(msg::kBinnedNeedsExtra);
-    if (!is_dense_float(x)) throw ValidationError(msg::kBinnedDenseOnly);
-  } else if (s.extra_trees && s.max_bins) {
-    throw ValidationError(msg::kExactNoBins);
-  }
-  // No draws would leave every tree a single empty leaf: a forest that predicts nothing
-  // from its data. Checked last, so that every earlier message keeps its precedence.
-  if (s.max_samples && *s.max_samples == 0) throw ValidationError(msg::kMaxSamples);
-}
-
-void check_max_bins_range(const FitSettings& s) {
-  if (s.max_bins && (*s.max_bins < 2 || *s.max_bins > 255)) throw ValidationError(msg::kMaxBinsRange);
-}
-
-// Label, weight and growth-setting checks shared by every input path; fills the context's
-// labels, weights and W_total.
-void prepare_targets(TrainingContext& ctx, const FitSettings& s, std::vector<ClassIndex>&& labels,
-                     std::vector<double>&& weights, bool check_class_count) {
+// Label, weight and growth-setting checks shared by every input path, at the point of the
+// path's sequence where they belong; then the labels and weights go into the context.
+void add_targets(ContextBuilder& builder, const FitSettings& s, std::vector<ClassIndex>&& labels,
+                 std::vector<double>&& weights, bool check_class_count) {
+  const TrainingContext& ctx = builder.context();
   if (labels.size() != ctx.n_rows) throw ValidationError(msg::kOneLabelPerRow);
   if (weights.size() != ctx.n_rows) throw ValidationError(msg::kWeightPerRow);
   const double w_total = validate_weights(weights);
@@ -113,11 +71,7 @@ void prepare_targets(TrainingContext& ctx, const FitSettings& s, std::vector<Cla
   if (!finite_non_negative(s.min_impurity_decrease)) throw ValidationError(msg::kMinImpurityDecrease);
   for (const ClassIndex label : labels)
     if (label >= ctx.n_classes) throw ValidationError(msg::kLabelsEncoded);
-  ctx.labels = std::move(labels);
-  ctx.weights = std::move(weights);
-  ctx.w_total = w_total;
-  ctx.has_weights = true;
-  ctx.unit_weights = std::all_of(ctx.weights.begin(), ctx.weights.end(), [](double w) { return w == 1.0; });
+  builder.targets(std::move(labels), std::move(weights), w_total);
 }
 
 // Shape checks of the direct paths that bin a view.
@@ -126,12 +80,6 @@ void check_view_shape(uint64_t n_rows, uint64_t n_features) {
   if (n_features == 0) throw ValidationError(msg::kNoFeatures);
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw ValidationError(msg::kShapeTooLarge);
-}
-
-std::vector<uint64_t> all_features(uint64_t n_features) {
-  std::vector<uint64_t> out(n_features);
-  for (uint64_t f = 0; f < n_features; ++f) out[f] = f;
-  return out;
 }
 
 bool any_nan(const std::vector<double>& values) {
@@ -188,295 +136,241 @@ uint64_t fit_digest(const FitSettings& s, FitInput::Kind kind, const TrainingCon
   return h.value();
 }
 
+// x as the input plan reads it: the caller's buffer (direct paths) or one owned copy (dense
+// rows gathered through the canonical order, or CSR), and its shape.
+struct InputValues {
+  std::optional<OwnedMatrix> owned;
+  uint64_t n_rows = 0;
+  uint64_t n_features = 0;
+};
+
+// The canonical order of a dense float input; none for other input.
+std::optional<std::vector<RowIndex>> canonical_order(const FitRequest& request) {
+  const FitInput& x = *request.x;
+  std::span<const double> weights;
+  if (request.sample_weight != nullptr) weights = *request.sample_weight;
+  if (x.kind == FitInput::Kind::DenseF64) return build_training_order(x.f64, request.y, weights);
+  if (x.kind == FitInput::Kind::DenseF32) return build_training_order(x.f32, request.y, weights);
+  return std::nullopt;
+}
+
+InputValues read_input(const InputPlan& plan, const FitInput& x, const std::vector<RowIndex>* order) {
+  InputValues in;
+  if (plan.direct) {
+    const bool f32 = x.kind == FitInput::Kind::DenseF32;
+    in.n_rows = f32 ? x.f32.n_rows : x.f64.n_rows;
+    in.n_features = f32 ? x.f32.n_features : x.f64.n_features;
+    return in;
+  }
+  if (x.kind == FitInput::Kind::DenseF32) {
+    in.owned = copy_dense(x.f32, order);
+  } else if (x.kind == FitInput::Kind::DenseF64) {
+    in.owned = copy_dense(x.f64, order);
+  } else if (x.convert_other) {
+    in.owned = x.convert_other();
+  }
+  MORVEL_ASSERT(in.owned.has_value(), "non-histogram input owns its matrix");
+  std::visit(
+      [&](const auto& m) {
+        in.n_rows = m.n_rows;
+        in.n_features = m.n_features;
+      },
+      *in.owned);
+  return in;
+}
+
+// The training order: the canonical one, or without it the identity. The identity's length
+// is the matrix row count by construction, so only the labels can disagree (checked before
+// the identity is built, as a sparse shape is not yet validated).
+std::vector<RowIndex> training_order(std::optional<std::vector<RowIndex>>&& canonical, uint64_t n_labels,
+                                     uint64_t n_rows) {
+  if ((canonical && canonical->size() != n_rows) || n_labels != n_rows) throw ValidationError(msg::kRowCountMismatch);
+  if (canonical) return std::move(*canonical);
+  check_fit_rows(n_rows);
+  std::vector<RowIndex> order(n_rows);
+  for (uint64_t r = 0; r < n_rows; ++r) order[r] = static_cast<RowIndex>(r);
+  return order;
+}
+
+// Labels and weights in training order, and the class count.
+struct Targets {
+  std::vector<ClassIndex> labels;
+  std::vector<double> weights;
+  uint64_t n_classes = 0;
+};
+
+Targets permute_targets(std::vector<ClassIndex>&& caller_labels, const std::vector<double>* sample_weight,
+                        const std::vector<RowIndex>& order) {
+  const uint64_t n_rows = order.size();
+  Targets t;
+  t.labels.resize(n_rows);
+  for (uint64_t i = 0; i < n_rows; ++i) t.labels[i] = caller_labels[order[i]];
+  std::vector<ClassIndex>().swap(caller_labels);  // a fit holds one copy of the labels
+  if (sample_weight == nullptr) {
+    t.weights.assign(n_rows, 1.0);
+  } else {
+    if (sample_weight->size() != n_rows) throw ValidationError(msg::kWeightLength);
+    t.weights.resize(n_rows);
+    for (uint64_t i = 0; i < n_rows; ++i) t.weights[i] = (*sample_weight)[order[i]];
+  }
+  for (const ClassIndex label : t.labels) t.n_classes = std::max<uint64_t>(t.n_classes, uint64_t{label} + 1);
+  if (t.labels.empty()) throw ValidationError(msg::kNoClass);
+  return t;
+}
+
+// The direct paths: the caller's dense buffer, binned or copied feature-major through the order.
+void prepare_direct(ContextBuilder& builder, const FitPlan& plan, const FitSettings& s, const FitInput& x,
+                    std::vector<RowIndex>&& order, Targets&& t) {
+  const uint64_t n_rows = builder.context().n_rows;
+  const uint64_t n_features = builder.context().n_features;
+  const bool f32 = x.kind == FitInput::Kind::DenseF32;
+  // The context holds the order for the fit; it comes back as the forest's training order.
+  if (f32) {
+    builder.view(x.f32, std::move(order));
+  } else {
+    builder.view(x.f64, std::move(order));
+  }
+  const std::vector<RowIndex>& view_order = builder.context().order;
+  if (plan.binning.enabled) {
+    check_view_shape(n_rows, n_features);
+    add_targets(builder, s, std::move(t.labels), std::move(t.weights), true);
+    builder.bins(f32 ? bin_view(x.f32, view_order, plan.binning.options)
+                     : bin_view(x.f64, view_order, plan.binning.options));
+  } else {
+    const bool has_missing = builder.feature_major_from_view(plan.context.n_jobs);
+    add_targets(builder, s, std::move(t.labels), std::move(t.weights), true);
+    builder.raw_values(has_missing);
+  }
+}
+
+// The general paths: one owned dense or CSR copy, validated, then binned or read raw.
+void prepare_owned(ContextBuilder& builder, const FitPlan& plan, const FitSettings& s, OwnedMatrix&& owned,
+                   Targets&& t) {
+  if (DenseMatrix* dense = std::get_if<DenseMatrix>(&owned)) {
+    validate_dense(*dense);
+    builder.own_dense(std::move(*dense));
+    add_targets(builder, s, std::move(t.labels), std::move(t.weights), true);
+    const DenseMatrix& values = builder.context().dense;
+    if (plan.binning.enabled) {
+      builder.bins(bin_dense(values, plan.binning.options));
+    } else {
+      builder.raw_values(any_nan(values.values));
+    }
+    return;
+  }
+  CsrMatrix& csr = std::get<CsrMatrix>(owned);
+  validate_csr(csr);
+  builder.own_csr(std::move(csr));
+  add_targets(builder, s, std::move(t.labels), std::move(t.weights), false);
+  // The width is only claimed by the shape; the per-feature tables below are sized by it.
+  check_feature_tables_fit(builder.context().n_features);
+  const CsrMatrix& values = builder.context().csr;
+  const bool has_missing = any_nan(values.data);
+  if (plan.binning.enabled) {
+    builder.csr_edges(csr_edges(values, plan.binning.options), has_missing);
+  } else {
+    builder.raw_values(has_missing);
+  }
+}
+
+void check_monotonic(const FitSettings& s, uint64_t n_features, uint64_t n_classes) {
+  if (!s.monotonic_cst) return;
+  const std::vector<int8_t>& cst = *s.monotonic_cst;
+  bool valid = cst.size() == n_features;
+  for (const int8_t c : cst) valid = valid && (c == -1 || c == 0 || c == 1);
+  if (!valid) throw ValidationError(msg::kMonotonicValues);
+  if (n_classes != 2) throw ValidationError(msg::kMonotonicBinary);
+}
+
+void record_counters(const ProfileCounters& c, ProfileMap& profile) {
+  auto seconds = [](const std::atomic<uint64_t>& ns) { return static_cast<double>(ns.load()) / 1e9; };
+  auto count = [](const std::atomic<uint64_t>& n) { return static_cast<double>(n.load()); };
+  profile["split_search_seconds"] = seconds(c.split_search_ns);
+  profile["bootstrap_seconds"] = seconds(c.bootstrap_ns);
+  profile["partition_seconds"] = seconds(c.partition_ns);
+  profile["feature_visits"] = count(c.feature_visits);
+  profile["sample_visits"] = count(c.sample_visits);
+  profile["rejected_candidates"] = count(c.rejected_candidates);
+  profile["feature_buffer_peak_bytes_per_worker"] = count(c.feature_buffer_peak);
+  profile["bin_layout_conversion_seconds"] = seconds(c.bin_layout_conversion_ns);
+}
+
+// Everything up to the finished context: training order, input, targets and the per-path
+// data preparation, each check at its fixed point. Fills `order` for the owned paths (the
+// direct paths keep theirs in the context).
+TrainingContext prepare_context(const FitRequest& request, const FitPlan& plan, bool profiling,
+                                std::vector<RowIndex>& order, ProfileMap& profile, PhaseTimer& phase) {
+  const FitSettings& s = *request.settings;
+  const FitInput& x = *request.x;
+  std::vector<ClassIndex> caller_labels = convert_labels(request.y);
+
+  phase.restart();
+  std::optional<std::vector<RowIndex>> canonical = canonical_order(request);
+  phase.record(profile, "canonical_sort_seconds");
+  phase.restart();
+
+  InputValues in = read_input(plan.input, x, canonical ? &*canonical : nullptr);
+  order = training_order(std::move(canonical), caller_labels.size(), in.n_rows);
+  if (plan.forest.max_features == 0 || plan.forest.max_features > in.n_features)
+    throw ValidationError(msg::kMaxFeatures);
+  Targets targets = permute_targets(std::move(caller_labels), request.sample_weight, order);
+  if (!plan.criterion) throw ValidationError(msg::kCriterion);
+
+  parallel::release_free_memory();  // the canonical sort's buffers, before the bins are made
+
+  const uint64_t n_classes = targets.n_classes;
+  ContextBuilder builder(in.n_rows, in.n_features, n_classes);
+  if (plan.input.direct) {
+    prepare_direct(builder, plan, s, x, std::move(order), std::move(targets));
+  } else {
+    prepare_owned(builder, plan, s, std::move(*in.owned), std::move(targets));
+  }
+  in.owned.reset();
+  check_monotonic(s, in.n_features, n_classes);
+
+  ContextPlan layout = plan.context;
+  layout.growth.criterion = *plan.criterion;
+  layout.growth.threads_per_tree = histogram_threads_per_tree(plan, in.n_rows, in.n_features);
+  return std::move(builder).finish(layout, profiling);
+}
+
 }  // namespace
 
 FitOutcome run_fit(const FitRequest& request, ProfileMap& profile) {
   MORVEL_ASSERT(request.settings != nullptr && request.x != nullptr, "fit request is incomplete");
-  const FitSettings& s = *request.settings;
-  const FitInput& x = *request.x;
-
   profile.clear();
   // Looked up on every call: the switch is whether the variable exists, not its value.
   const bool profiling = std::getenv("MORVEL_PROFILE_FIT") != nullptr;
   const PhaseTimer fit_timer(profiling);
 
-  check_settings(s, x);
-  const uint64_t tree_end = request.tree_end == UINT64_MAX ? s.n_estimators : request.tree_end;
-  if (!(request.tree_begin < tree_end && tree_end <= s.n_estimators))
-    throw ValidationError("tree_range must satisfy 0 <= start < stop <= n_estimators");
-  std::vector<ClassIndex> caller_labels = convert_labels(request.y);
-
+  const FitPlan plan = plan_fit(*request.settings, request.x->kind, request.tree_begin, request.tree_end);
   PhaseTimer phase(profiling);
-  std::optional<std::vector<RowIndex>> canonical;
-  std::span<const double> order_weights;
-  if (request.sample_weight != nullptr) order_weights = *request.sample_weight;
-  if (x.kind == FitInput::Kind::DenseF64) {
-    canonical = build_training_order(x.f64, request.y, order_weights);
-  } else if (x.kind == FitInput::Kind::DenseF32) {
-    canonical = build_training_order(x.f32, request.y, order_weights);
-  }
-  phase.record(profile, "canonical_sort_seconds");
-  phase.restart();
-
-  // Input path. Direct paths read the caller's buffer through the order; the general
-  // converter makes one owned copy (dense rows gathered through the order, or CSR).
-  const bool use_bins = s.max_bins.has_value();
-  const bool direct_f32 = x.kind == FitInput::Kind::DenseF32 && (use_bins || s.extra_trees);
-  const bool direct_f64 = !direct_f32 && x.kind == FitInput::Kind::DenseF64 && use_bins;
-  std::optional<OwnedMatrix> owned;
-  uint64_t n_rows = 0;
-  uint64_t n_features = 0;
-  if (direct_f32) {
-    n_rows = x.f32.n_rows;
-    n_features = x.f32.n_features;
-  } else if (direct_f64) {
-    MORVEL_ASSERT(use_bins, "direct f64 path requires histogram bins");
-    n_rows = x.f64.n_rows;
-    n_features = x.f64.n_features;
-  } else {
-    const std::vector<RowIndex>* order = canonical ? &*canonical : nullptr;
-    if (x.kind == FitInput::Kind::DenseF32) {
-      owned = copy_dense(x.f32, order);
-    } else if (x.kind == FitInput::Kind::DenseF64) {
-      owned = copy_dense(x.f64, order);
-    } else if (x.convert_other) {
-      owned = x.convert_other();
-    }
-    MORVEL_ASSERT(owned.has_value(), "non-histogram input owns its matrix");
-    std::visit(
-        [&](const auto& m) {
-          n_rows = m.n_rows;
-          n_features = m.n_features;
-        },
-        *owned);
-  }
-
-  // Without a canonical order the identity is used; its length is the matrix row count by
-  // construction, so only the labels can disagree (checked before the identity is built, as
-  // a sparse shape is not yet validated).
-  if ((canonical && canonical->size() != n_rows) || caller_labels.size() != n_rows)
-    throw ValidationError(msg::kRowCountMismatch);
   std::vector<RowIndex> order;
-  if (canonical) {
-    order = std::move(*canonical);
-  } else {
-    check_fit_rows(n_rows);
-    order.resize(n_rows);
-    for (uint64_t r = 0; r < n_rows; ++r) order[r] = static_cast<RowIndex>(r);
-  }
-
-  if (s.max_features == 0 || s.max_features > n_features) throw ValidationError(msg::kMaxFeatures);
-
-  std::vector<ClassIndex> labels(n_rows);
-  for (uint64_t i = 0; i < n_rows; ++i) labels[i] = caller_labels[order[i]];
-  std::vector<ClassIndex>().swap(caller_labels);  // a fit holds one copy of the labels
-  std::vector<double> weights;
-  if (request.sample_weight == nullptr) {
-    weights.assign(n_rows, 1.0);
-  } else {
-    if (request.sample_weight->size() != n_rows) throw ValidationError(msg::kWeightLength);
-    weights.resize(n_rows);
-    for (uint64_t i = 0; i < n_rows; ++i) weights[i] = (*request.sample_weight)[order[i]];
-  }
-
-  uint64_t n_classes = 0;
-  for (const ClassIndex label : labels) n_classes = std::max<uint64_t>(n_classes, uint64_t{label} + 1);
-  if (labels.empty()) throw ValidationError(msg::kNoClass);
-
-  const std::optional<Criterion> criterion = parse_criterion(s.criterion);
-  if (!criterion) throw ValidationError(msg::kCriterion);
-
-  parallel::release_free_memory();  // the canonical sort's buffers, before the bins are made
-
-  // Data preparation, per path; each path validates its matrix at its own point.
-  const uint64_t n_jobs = std::max<uint64_t>(s.n_jobs, 1);
-  BinningOptions binning;
-  binning.max_bins = s.max_bins.value_or(255);
-  binning.strategy = *parse_strategy(s.binning_strategy);
-  binning.bin_sample_size = s.bin_sample_size;
-  binning.binning_seed = s.binning_seed;
-  binning.n_jobs = n_jobs;
-  // Histogram growth and the binned extra-trees searches read one feature of a node's rows
-  // at a time, so the bytes are laid out feature-major from the start (the binning pass
-  // writes them column by column anyway); small nodes get a row-major copy below.
-  binning.feature_major = use_bins;
-
-  TrainingContext ctx;
-  ctx.n_rows = n_rows;
-  ctx.n_features = n_features;
-  ctx.n_classes = n_classes;
-
-  if (direct_f32 || direct_f64) {
-    // The context holds the order for the fit; it comes back as the forest's training order.
-    ctx.order = std::move(order);
-    if (direct_f32) {
-      ctx.form = ValueForm::ViewF32;
-      ctx.view_f32 = x.f32;
-    } else {
-      ctx.form = ValueForm::ViewF64;
-      ctx.view_f64 = x.f64;
-    }
-    if (use_bins) {
-      check_view_shape(n_rows, n_features);
-      check_max_bins_range(s);
-      prepare_targets(ctx, s, std::move(labels), std::move(weights), true);
-      ctx.binned = direct_f32 ? bin_view(x.f32, ctx.order, binning) : bin_view(x.f64, ctx.order, binning);
-      ctx.has_missing = ctx.binned->has_missing;
-      ctx.candidates = candidate_features(ctx.binned->edges);
-    } else {
-      // Extra trees on exact thresholds read a float32 input through a feature-major copy.
-      bool has_missing = false;
-      ctx.feature_major_f32 = feature_major_from_view(x.f32, ctx.order, n_jobs, has_missing);
-      prepare_targets(ctx, s, std::move(labels), std::move(weights), true);
-      ctx.has_missing = has_missing;
-      ctx.candidates = all_features(n_features);
-    }
-  } else if (std::holds_alternative<DenseMatrix>(*owned)) {
-    ctx.form = ValueForm::Dense;
-    ctx.dense = std::move(std::get<DenseMatrix>(*owned));
-    validate_dense(ctx.dense);
-    prepare_targets(ctx, s, std::move(labels), std::move(weights), true);
-    check_max_bins_range(s);
-    if (use_bins) {
-      ctx.binned = bin_dense(ctx.dense, binning);
-      ctx.has_missing = ctx.binned->has_missing;
-      ctx.candidates = candidate_features(ctx.binned->edges);
-    } else {
-      ctx.has_missing = any_nan(ctx.dense.values);
-      ctx.candidates = all_features(n_features);
-    }
-  } else {
-    ctx.form = ValueForm::Csr;
-    ctx.csr = std::move(std::get<CsrMatrix>(*owned));
-    validate_csr(ctx.csr);
-    prepare_targets(ctx, s, std::move(labels), std::move(weights), false);
-    check_max_bins_range(s);
-    // The width is only claimed by the shape; the per-feature tables below are sized by it.
-    check_feature_tables_fit(n_features);
-    ctx.has_missing = any_nan(ctx.csr.data);
-    if (use_bins) {
-      ctx.csr_edges = csr_edges(ctx.csr, binning);
-      ctx.candidates = candidate_features(*ctx.csr_edges);
-    } else {
-      ctx.candidates = all_features(n_features);
-    }
-  }
-  owned.reset();
-
-  ctx.growth.criterion = *criterion;
-  ctx.growth.min_samples_split = s.min_samples_split;
-  ctx.growth.min_samples_leaf = s.min_samples_leaf;
-  ctx.growth.min_leaf_weight = s.min_leaf_weight;
-  ctx.growth.min_impurity_decrease = s.min_impurity_decrease;
-
-  // Unbinned float64 values of a float32 input are narrowed back to float32 for extra trees.
-  const bool unbinned_dense = ctx.form == ValueForm::Dense && !ctx.binned;
-  const bool has_feature_major = !ctx.feature_major_f32.empty() || !ctx.feature_major_f64.empty();
-  if (s.extra_trees && x.kind == FitInput::Kind::DenseF32 && unbinned_dense && !has_feature_major)
-    ctx.feature_major_f32 = feature_major_narrowed(ctx.dense, n_jobs);
-
-  ctx.growth.balanced_subsample = s.balanced_subsample;
-
-  if (s.monotonic_cst) {
-    const std::vector<int8_t>& cst = *s.monotonic_cst;
-    bool valid = cst.size() == n_features;
-    for (const int8_t c : cst) valid = valid && (c == -1 || c == 0 || c == 1);
-    if (!valid) throw ValidationError(msg::kMonotonicValues);
-    if (n_classes != 2) throw ValidationError(msg::kMonotonicBinary);
-    ctx.growth.monotonic_cst = cst;
-  }
-
-  // Trees first: one worker per tree, and only the surplus of n_jobs goes to the histogram
-  // work inside a tree, which pays off only on wide and large binned data.
-  const uint64_t tree_workers = std::min(n_jobs, tree_end - request.tree_begin);
-  uint64_t cells = 0;
-  const bool large = __builtin_mul_overflow(n_rows, n_features, &cells) || cells >= 131072;
-  // Tree workers and their histogram threads multiply, so the surplus is measured against
-  // the thread bound; a histogram's sums do not depend on how its features are split.
-  const uint64_t bounded_jobs = std::min(n_jobs, parallel::thread_limit());
-  const uint64_t threads_per_tree =
-      use_bins && n_features >= 64 && large
-          ? std::max<uint64_t>(1, bounded_jobs / std::min(tree_workers, bounded_jobs))
-          : 1;
-
-  if (profiling) ctx.profile = std::make_shared<ProfileCounters>();
-  ctx.growth.extra_trees = s.extra_trees;
-  ctx.growth.extra_seed = s.extra_seed;
-  if (s.extra_trees && ctx.form == ValueForm::Dense && !ctx.binned && ctx.feature_major_f32.empty() &&
-      ctx.feature_major_f64.empty())
-    ctx.feature_major_f64 = feature_major_copy(ctx.dense, n_jobs);
-  ctx.growth.ccp_alpha = s.ccp_alpha;
-  ctx.growth.threads_per_tree = threads_per_tree;
-  const bool binned_extra_trees =
-      *parse_backend(s.extra_trees_backend) == ExtraTreesBackend::Binned && s.extra_trees && ctx.binned;
-  if (binned_extra_trees) convert_bins_to_feature_major(*ctx.binned, n_jobs, ctx.profile.get());
-  // Small nodes read a row-major copy of the bytes: histogram sums, partitions and the binned
-  // extra-trees searches, whose rows' bytes then share cache lines. For the binned
-  // extra-trees backend this copy is its layout conversion.
-  if (ctx.binned && ctx.binned->feature_major && ctx.binned->bins.size() <= BinnedMatrix::kRowMajorCopyMaxCells) {
-    ScopedNanos timer(binned_extra_trees ? ctx.profile.get() : nullptr, &ProfileCounters::bin_layout_conversion_ns);
-    add_row_major_copy(*ctx.binned, n_jobs);
-  }
-
-  // Histogram growth reads unit weights as 1.0 without a vector of them.
-  if (ctx.use_bins() && !s.extra_trees && ctx.unit_weights) {
-    std::vector<double>().swap(ctx.weights);
-    ctx.implicit_weights = true;
-  }
+  TrainingContext ctx = prepare_context(request, plan, profiling, order, profile, phase);
   parallel::release_free_memory();
   phase.record(profile, "data_preparation_seconds");
   phase.restart();
 
-  ForestSettings forest;
-  forest.n_estimators = s.n_estimators;
-  forest.max_features = s.max_features;
-  forest.seed = s.random_state;
-  forest.max_depth = s.max_depth;
-  forest.max_leaves = s.max_leaves;
-  forest.bootstrap = s.bootstrap;
-  forest.max_samples = s.max_samples;
-  forest.oob = s.oob;
-  forest.permutation_importance = s.permutation_importance;
-  forest.tree_begin = request.tree_begin;
-  forest.tree_end = tree_end;
-
   FitOutcome outcome;
   try {
-    outcome.forest.result = fit_forest(ctx, forest, tree_workers);
+    outcome.forest.result = fit_forest(ctx, plan.forest, plan.tree_workers);
   } catch (const std::length_error&) {
     // A container asked for more elements than it can address: memory exhaustion.
     throw std::bad_alloc();
   }
   phase.record(profile, "tree_build_seconds");
-
-  if (profiling) {
-    const ProfileCounters& c = *ctx.profile;
-    auto seconds = [](const std::atomic<uint64_t>& ns) { return static_cast<double>(ns.load()) / 1e9; };
-    auto count = [](const std::atomic<uint64_t>& n) { return static_cast<double>(n.load()); };
-    profile["split_search_seconds"] = seconds(c.split_search_ns);
-    profile["bootstrap_seconds"] = seconds(c.bootstrap_ns);
-    profile["partition_seconds"] = seconds(c.partition_ns);
-    profile["feature_visits"] = count(c.feature_visits);
-    profile["sample_visits"] = count(c.sample_visits);
-    profile["rejected_candidates"] = count(c.rejected_candidates);
-    profile["feature_buffer_peak_bytes_per_worker"] = count(c.feature_buffer_peak);
-    profile["bin_layout_conversion_seconds"] = seconds(c.bin_layout_conversion_ns);
-  }
+  if (profiling) record_counters(*ctx.profile, profile);
   fit_timer.record(profile, "native_fit_seconds");
 
+  FittedForest& forest = outcome.forest;
   if (ctx.binned) {
-    outcome.forest.edges = std::move(ctx.binned->edges);
+    forest.edges = std::move(ctx.binned->edges);
   } else if (ctx.csr_edges) {
-    outcome.forest.edges = std::move(*ctx.csr_edges);
+    forest.edges = std::move(*ctx.csr_edges);
   }
-  outcome.forest.n_classes = n_classes;
-  outcome.forest.n_features = n_features;
-  outcome.forest.n_rows = n_rows;
-  outcome.forest.n_estimators = s.n_estimators;
-  outcome.forest.tree_begin = request.tree_begin;
-  outcome.forest.tree_end = tree_end;
-  outcome.forest.settings_digest = fit_digest(s, x.kind, ctx);
-  outcome.training_order = direct_f32 || direct_f64 ? std::move(ctx.order) : std::move(order);
+  set_fitted_shape(forest, ctx, plan.forest);
+  forest.settings_digest = fit_digest(*request.settings, request.x->kind, ctx);
+  outcome.training_order = plan.input.direct ? std::move(ctx.order) : std::move(order);
   return outcome;
 }
 
