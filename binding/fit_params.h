@@ -1,11 +1,14 @@
 // The parameters of `fit`, written once: both surfaces (NativeForest.fit and the package's
 // own fit) bind, convert and describe them from this table, so a new option cannot reach
-// one surface and not the other. The type stubs are checked against the signatures built here.
+// one surface and not the other. The settings' names and order come from the engine's
+// field list, their types and defaults from the settings struct itself; the type stubs are
+// checked against the signatures built here.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -22,20 +25,21 @@ struct FitArguments {
 };
 
 struct FitParam {
-  const char* name;
+  const char* name = nullptr;
   // The default as the text signature shows it; null for a required parameter.
-  const char* default_text;
+  std::string (*default_text)() = nullptr;
   // Converts a given argument into `out`; null for x, which the driver converts after the
   // settings are validated.
-  void (*convert)(PyObject* value, FitArguments& out);
+  void (*convert)(PyObject* value, FitArguments& out) = nullptr;
 };
 
-// x, y, the three required settings, then every option with its default, in the order of
-// the signature. Conversion runs in this order, so the first failing parameter decides the error.
-inline constexpr size_t kFitParamCount = 28;
-extern const FitParam kFitParams[kFitParamCount];
+// x, y, the required settings, sample_weight, then every other setting with its default, in
+// the order of the signature. Conversion runs in this order, so the first failing parameter
+// decides the error.
+inline constexpr size_t kFitParamCount = kFitSettingCount + 3;
+extern const std::array<FitParam, kFitParamCount> kFitParams;
 
-enum FitParamIndex : size_t { kFitX = 0, kFitY = 1, kFitRequired = 5 };
+enum FitParamIndex : size_t { kFitX = 0, kFitY = 1, kFitRequired = 2 + kRequiredFitSettings };
 
 // The parameter names in table order, followed by `extra` (for a parser).
 std::vector<const char*> fit_param_names(std::initializer_list<const char*> extra = {});

@@ -2,10 +2,12 @@
 // growth reads (GrowthSettings). A setting has the same name as its `fit` keyword.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace morvel {
@@ -48,6 +50,56 @@ struct FitSettings {
   uint64_t extra_seed = 6;                       // mixed into every extra-trees threshold draw
   std::string extra_trees_backend = "exact";     // "exact" or "binned"
 };
+
+// One `fit` keyword and the FitSettings field it sets.
+template <class T>
+struct FitSettingField {
+  const char* name;
+  T FitSettings::*member;
+  bool shapes_trees = true;  // false for a setting no tree depends on (the worker count)
+};
+template <class T>
+FitSettingField(const char*, T FitSettings::*, bool = true) -> FitSettingField<T>;
+
+// Every FitSettings field under its `fit` keyword, in the order of the signature; its type
+// and default are the field's own. The binding builds both fits' parsers, conversions and
+// text signatures from this list, and the fit digest hashes the fields in this order.
+inline constexpr std::tuple kFitSettingFields{
+    FitSettingField{"n_estimators", &FitSettings::n_estimators},
+    FitSettingField{"max_features", &FitSettings::max_features},
+    FitSettingField{"random_state", &FitSettings::random_state},
+    FitSettingField{"min_leaf_weight", &FitSettings::min_leaf_weight},
+    FitSettingField{"criterion", &FitSettings::criterion},
+    FitSettingField{"max_depth", &FitSettings::max_depth},
+    FitSettingField{"max_leaves", &FitSettings::max_leaves},
+    FitSettingField{"min_samples_split", &FitSettings::min_samples_split},
+    FitSettingField{"min_samples_leaf", &FitSettings::min_samples_leaf},
+    FitSettingField{"min_impurity_decrease", &FitSettings::min_impurity_decrease},
+    FitSettingField{"bootstrap", &FitSettings::bootstrap},
+    FitSettingField{"max_samples", &FitSettings::max_samples},
+    FitSettingField{"oob", &FitSettings::oob},
+    FitSettingField{"permutation_importance", &FitSettings::permutation_importance},
+    FitSettingField{"n_jobs", &FitSettings::n_jobs, false},
+    FitSettingField{"max_bins", &FitSettings::max_bins},
+    FitSettingField{"balanced_subsample", &FitSettings::balanced_subsample},
+    FitSettingField{"ccp_alpha", &FitSettings::ccp_alpha},
+    FitSettingField{"monotonic_cst", &FitSettings::monotonic_cst},
+    FitSettingField{"binning_strategy", &FitSettings::binning_strategy},
+    FitSettingField{"bin_sample_size", &FitSettings::bin_sample_size},
+    FitSettingField{"binning_seed", &FitSettings::binning_seed},
+    FitSettingField{"extra_trees", &FitSettings::extra_trees},
+    FitSettingField{"extra_seed", &FitSettings::extra_seed},
+    FitSettingField{"extra_trees_backend", &FitSettings::extra_trees_backend},
+};
+inline constexpr size_t kFitSettingCount = std::tuple_size_v<decltype(kFitSettingFields)>;
+// The first fields have no default: a caller always gives them.
+inline constexpr size_t kRequiredFitSettings = 3;
+
+// Calls fn(field) for every entry of kFitSettingFields, in order.
+template <class Fn>
+void for_each_fit_setting(Fn&& fn) {
+  std::apply([&](const auto&... field) { (fn(field), ...); }, kFitSettingFields);
+}
 
 // What tree growth and the split searches read; fixed for the whole fit.
 struct GrowthSettings {

@@ -88,42 +88,31 @@ bool any_nan(const std::vector<double>& values) {
   return false;
 }
 
+void hash_setting(Fnv64& h, uint64_t v) { h.u64(v); }
+void hash_setting(Fnv64& h, bool v) { h.u64(v); }
+void hash_setting(Fnv64& h, double v) { h.f64(v); }
+void hash_setting(Fnv64& h, const std::string& v) { h.str(v); }
+void hash_setting(Fnv64& h, const std::optional<uint64_t>& v) {
+  h.u64(v.has_value());
+  h.u64(v.value_or(0));
+}
+void hash_setting(Fnv64& h, const std::optional<std::vector<int8_t>>& v) {
+  h.u64(v.has_value());
+  if (!v) return;
+  h.u64(v->size());
+  for (const int8_t c : *v) h.u64(static_cast<uint64_t>(static_cast<int64_t>(c)));
+}
+
 // What partial fits of one forest share: every setting that can change a tree (all but
 // n_jobs and the tree range), the input kind, and the labels and weights in training order.
-// The training order and bin edges are compared separately when parts are merged.
+// The training order and bin edges are compared separately when parts are merged. Saved
+// models carry the digest, so its terms and their order are part of the model format.
 uint64_t fit_digest(const FitSettings& s, FitInput::Kind kind, const TrainingContext& ctx) {
   Fnv64 h;
   h.str("morvel fit settings 1");
-  h.u64(s.n_estimators);
-  h.u64(s.max_features);
-  h.u64(s.random_state);
-  h.f64(s.min_leaf_weight);
-  h.str(s.criterion);
-  h.u64(s.max_depth);
-  h.u64(s.max_leaves);
-  h.u64(s.min_samples_split);
-  h.u64(s.min_samples_leaf);
-  h.f64(s.min_impurity_decrease);
-  h.u64(s.bootstrap);
-  h.u64(s.max_samples.has_value());
-  h.u64(s.max_samples.value_or(0));
-  h.u64(s.oob);
-  h.u64(s.permutation_importance);
-  h.u64(s.max_bins.has_value());
-  h.u64(s.max_bins.value_or(0));
-  h.u64(s.balanced_subsample);
-  h.f64(s.ccp_alpha);
-  h.u64(s.monotonic_cst.has_value());
-  if (s.monotonic_cst) {
-    h.u64(s.monotonic_cst->size());
-    for (const int8_t c : *s.monotonic_cst) h.u64(static_cast<uint64_t>(static_cast<int64_t>(c)));
-  }
-  h.str(s.binning_strategy);
-  h.u64(s.bin_sample_size);
-  h.u64(s.binning_seed);
-  h.u64(s.extra_trees);
-  h.u64(s.extra_seed);
-  h.str(s.extra_trees_backend);
+  for_each_fit_setting([&](const auto& field) {
+    if (field.shapes_trees) hash_setting(h, s.*field.member);
+  });
   h.u64(static_cast<uint64_t>(kind));
   h.u64(ctx.n_rows);
   h.u64(ctx.n_features);
