@@ -136,4 +136,13 @@ FitArguments convert_fit_arguments(PyObject* const* argv) {
   return out;
 }
 
+FitRequest& FitCall::bind(PyObject* const* argv) {
+  input = classify_fit_input(argv[kFitX]);
+  request.settings = &arguments.settings;
+  request.x = &input;
+  request.y = int64_elements(argv[kFitY], y_storage);
+  request.sample_weight = arguments.sample_weight ? &*arguments.sample_weight : nullptr;
+  return request;
+}
+
 }  // namespace morvel::py

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "morvel/api.h"
 #include "morvel/settings.h"
 
 namespace morvel::py {
@@ -50,5 +51,26 @@ std::string fit_docstring(const char* head, const char* tail, const char* descri
 
 // Converts every given argument but x in parameter order; argv is bound over the table.
 FitArguments convert_fit_arguments(PyObject* const* argv);
+
+// One fit call: its converted arguments, x as classified and y as read, and the engine
+// request over them, which points into this object (so it is neither copied nor moved).
+struct FitCall {
+  // Converts every argument but x, in parameter order.
+  explicit FitCall(PyObject* const* argv) : arguments(convert_fit_arguments(argv)) {}
+  FitCall(const FitCall&) = delete;
+  FitCall& operator=(const FitCall&) = delete;
+
+  // Classifies x and reads y into the request. Called only after every conversion that
+  // could run the caller's code: from here to the end of the fit, Python code runs only
+  // inside the sparse conversion, and that path keeps no view of the caller's buffers. The
+  // labels are read in place (a contiguous array is not copied); the driver has read all of
+  // them before any sparse conversion runs.
+  FitRequest& bind(PyObject* const* argv);
+
+  FitArguments arguments;
+  FitInput input;
+  std::vector<int64_t> y_storage;
+  FitRequest request;
+};
 
 }  // namespace morvel::py

@@ -121,25 +121,19 @@ PyObject* native_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     ForestState& state = forest_argument(argv[0], "forest");
     ExclusiveBorrow borrow(state.borrow);
     PyObject* const* fit_argv = argv + 1;
-    const FitArguments arguments = convert_fit_arguments(fit_argv);
+    FitCall call(fit_argv);
     const auto [tree_begin, tree_end] = tree_range_argument(argv[1 + kFitParamCount]);
 
-    // As in NativeForest.fit: classified after every conversion that could run the caller's
-    // code. The arrays stay referenced by the caller for the whole call; the only Python code
-    // that runs from here on is the sparse conversion, which takes the lock back.
-    FitInput input = classify_fit_input(fit_argv[kFitX]);
-    if (input.convert_other) {
-      input.convert_other = [convert = std::move(input.convert_other)]() {
+    // As in NativeForest.fit: x and y are taken after every conversion that could run the
+    // caller's code. The arrays stay referenced by the caller for the whole call; the only
+    // Python code that runs from here on is the sparse conversion, which takes the lock back.
+    FitRequest& request = call.bind(fit_argv);
+    if (call.input.convert_other) {
+      call.input.convert_other = [convert = std::move(call.input.convert_other)]() {
         const GilHold hold;
         return convert();
       };
     }
-    std::vector<int64_t> y_storage;
-    FitRequest request;
-    request.settings = &arguments.settings;
-    request.x = &input;
-    request.y = int64_elements(fit_argv[kFitY], y_storage);
-    request.sample_weight = arguments.sample_weight ? &*arguments.sample_weight : nullptr;
     request.tree_begin = tree_begin;
     request.tree_end = tree_end;
     std::optional<FitOutcome> outcome;

@@ -38,20 +38,8 @@ PyObject* forest_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     // Conversion in parameter order: the first failing parameter decides the error. `x`
     // is left to the driver, which converts it after the settings are validated.
-    const FitArguments arguments = convert_fit_arguments(argv);
-
-    // Classified only now, after every conversion that could run the caller's code: from
-    // here to the end of the fit, Python code runs only inside the sparse conversion, and
-    // that path keeps no view of the caller's buffers. The labels are read in place too
-    // (a contiguous array is not copied); the driver has read all of them before any
-    // sparse conversion runs.
-    const FitInput input = classify_fit_input(argv[kFitX]);
-    std::vector<int64_t> y_storage;
-    FitRequest request;
-    request.settings = &arguments.settings;
-    request.x = &input;
-    request.y = int64_elements(argv[kFitY], y_storage);
-    request.sample_weight = arguments.sample_weight ? &*arguments.sample_weight : nullptr;
+    FitCall call(argv);
+    const FitRequest& request = call.bind(argv);
     const SignalScope signals;
     FitOutcome outcome = run_fit(request, state.profile);
 

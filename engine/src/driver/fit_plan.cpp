@@ -76,36 +76,37 @@ BinningPlan binning_plan(const FitSettings& s, uint64_t n_jobs) {
   return plan;
 }
 
+// The constraints are judged against the data (their count, the class count) later, and
+// the criterion at its own point of the check sequence.
 GrowthSettings growth_settings(const FitSettings& s) {
-  GrowthSettings growth;
-  growth.criterion = parse_criterion(s.criterion).value_or(Criterion::Gini);
-  growth.min_samples_split = s.min_samples_split;
-  growth.min_samples_leaf = s.min_samples_leaf;
-  growth.min_leaf_weight = s.min_leaf_weight;
-  growth.min_impurity_decrease = s.min_impurity_decrease;
-  // The constraints are judged against the data (their count, the class count) later.
-  if (s.monotonic_cst) growth.monotonic_cst = *s.monotonic_cst;
-  growth.balanced_subsample = s.balanced_subsample;
-  growth.extra_trees = s.extra_trees;
-  growth.extra_seed = s.extra_seed;
-  growth.ccp_alpha = s.ccp_alpha;
-  return growth;
+  return GrowthSettings{
+      .criterion = parse_criterion(s.criterion).value_or(Criterion::Gini),
+      .min_samples_split = s.min_samples_split,
+      .min_samples_leaf = s.min_samples_leaf,
+      .min_leaf_weight = s.min_leaf_weight,
+      .min_impurity_decrease = s.min_impurity_decrease,
+      .monotonic_cst = s.monotonic_cst.value_or(std::vector<int8_t>{}),
+      .balanced_subsample = s.balanced_subsample,
+      .extra_trees = s.extra_trees,
+      .extra_seed = s.extra_seed,
+      .ccp_alpha = s.ccp_alpha,
+  };
 }
 
 ForestSettings forest_settings(const FitSettings& s, uint64_t tree_begin, uint64_t tree_end) {
-  ForestSettings forest;
-  forest.n_estimators = s.n_estimators;
-  forest.max_features = s.max_features;
-  forest.seed = s.random_state;
-  forest.max_depth = s.max_depth;
-  forest.max_leaves = s.max_leaves;
-  forest.bootstrap = s.bootstrap;
-  forest.max_samples = s.max_samples;
-  forest.oob = s.oob;
-  forest.permutation_importance = s.permutation_importance;
-  forest.tree_begin = tree_begin;
-  forest.tree_end = tree_end;
-  return forest;
+  return ForestSettings{
+      .n_estimators = s.n_estimators,
+      .max_features = s.max_features,
+      .seed = s.random_state,
+      .max_depth = s.max_depth,
+      .max_leaves = s.max_leaves,
+      .bootstrap = s.bootstrap,
+      .max_samples = s.max_samples,
+      .oob = s.oob,
+      .permutation_importance = s.permutation_importance,
+      .tree_begin = tree_begin,
+      .tree_end = tree_end,
+  };
 }
 
 }  // namespace
