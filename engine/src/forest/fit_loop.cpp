@@ -87,6 +87,100 @@ struct WorkerOutput {
   std::exception_ptr failure;
 };
 
+// One worker: the trees of first..last-1 in index order, on the calling thread.
+ForestResult train_in_order(const TrainingContext& ctx, const ForestSettings& settings, uint64_t first,
+                            uint64_t last) {
+  ForestResult result = empty_worker_result(ctx, settings);
+  result.trees.trees.reserve(last - first);
+  ForestScratch scratch;
+  for (uint64_t t = first; t < last; ++t) {
+    checkpoint();
+    train_one(ctx, settings, t, scratch, result);
+  }
+  return result;
+}
+
+// Workers take tree indices from one counter until first..last-1 are all taken.
+std::vector<WorkerOutput> train_on_workers(const TrainingContext& ctx, const ForestSettings& settings,
+                                           uint64_t first, uint64_t last, uint64_t workers) {
+  std::atomic<uint64_t> next_tree{first};
+  std::atomic<uint64_t> finished{0};
+  return parallel::run_workers(
+      workers,
+      [&](uint64_t) {
+        WorkerOutput out;
+        try {
+          out.result = empty_worker_result(ctx, settings);
+          ForestScratch scratch;
+          for (uint64_t t = next_tree.fetch_add(1); t < last; t = next_tree.fetch_add(1)) {
+            checkpoint();
+            train_one(ctx, settings, t, scratch, out.result);
+            out.tree_indices.push_back(t);
+          }
+        } catch (...) {
+          out.failure = std::current_exception();
+          // Let the other workers run dry instead of training trees nobody will keep.
+          next_tree.store(last);
+        }
+        out.arrival = finished.fetch_add(1);
+        return out;
+      },
+      msg::kScopedPanic);
+}
+
+// A failed worker fails the fit; running out of memory stays a memory error, and a stop
+// request stays a stop request.
+void rethrow_worker_failure(const std::vector<WorkerOutput>& outputs) {
+  for (const WorkerOutput& out : outputs) {
+    if (!out.failure) continue;
+    try {
+      std::rethrow_exception(out.failure);
+    } catch (const Interrupted&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (...) {
+      throw InternalError(msg::kScopedPanic);
+    }
+  }
+}
+
+// The workers' results merged in the order they finished, then the trees (and permutation
+// records) stored in index order, as one worker would: every sum over the stored trees (gain
+// importances, TreeSHAP) then has the same terms in the same order for any n_jobs.
+ForestResult merge_in_index_order(std::vector<WorkerOutput>& outputs, uint64_t first, uint64_t n_trees) {
+  std::vector<WorkerOutput*> by_arrival(outputs.size());
+  for (WorkerOutput& out : outputs) by_arrival[out.arrival] = &out;
+  ForestResult acc;
+  acc.trees.has_trees = false;
+  acc.trees.count = 0;
+  std::vector<uint64_t> merged_indices;
+  merged_indices.reserve(n_trees);
+  for (WorkerOutput* out : by_arrival) {
+    merged_indices.insert(merged_indices.end(), out->tree_indices.begin(), out->tree_indices.end());
+    merge_results(acc, std::move(out->result));
+  }
+  MORVEL_ASSERT(acc.trees.has_trees && acc.trees.trees.size() == n_trees && merged_indices.size() == n_trees,
+                "assertion failed: every tree is trained exactly once");
+  std::vector<Tree> ordered(n_trees);
+  for (uint64_t k = 0; k < n_trees; ++k) {
+    MORVEL_ASSERT(merged_indices[k] >= first && merged_indices[k] < first + n_trees,
+                  "assertion failed: every tree is trained exactly once");
+    ordered[merged_indices[k] - first] = std::move(acc.trees.trees[k]);
+  }
+  acc.trees.trees = std::move(ordered);
+  // The permutation means, too, are rebuilt in index order: merged in arrival order their
+  // last bits would depend on the scheduling.
+  if (acc.permutation_stats) {
+    MORVEL_ASSERT(acc.permutation_trees.size() == n_trees, "assertion failed: one permutation record per tree");
+    std::vector<TreePermutation> records(n_trees);
+    for (uint64_t k = 0; k < n_trees; ++k) records[merged_indices[k] - first] = std::move(acc.permutation_trees[k]);
+    acc.permutation_trees = std::move(records);
+    acc.permutation_stats = permutation_stats_in_tree_order(acc.permutation_trees);
+  }
+  return acc;
+}
+
 }  // namespace
 
 void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<const RowIndex> out_of_bag,
@@ -195,88 +289,10 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
   // Before the first draw: a size that can never fit is refused here, not halfway through.
   check_forest_fits_in_memory(ctx, settings, workers);
 
-  if (workers <= 1) {
-    ForestResult result = empty_worker_result(ctx, settings);
-    result.trees.trees.reserve(n_trees);
-    ForestScratch scratch;
-    for (uint64_t t = first; t < last; ++t) {
-      checkpoint();
-      train_one(ctx, settings, t, scratch, result);
-    }
-    return result;
-  }
-
-  std::atomic<uint64_t> next_tree{first};
-  std::atomic<uint64_t> finished{0};
-  std::vector<WorkerOutput> outputs = parallel::run_workers(
-      workers,
-      [&](uint64_t) {
-        WorkerOutput out;
-        try {
-          out.result = empty_worker_result(ctx, settings);
-          ForestScratch scratch;
-          for (uint64_t t = next_tree.fetch_add(1); t < last; t = next_tree.fetch_add(1)) {
-            checkpoint();
-            train_one(ctx, settings, t, scratch, out.result);
-            out.tree_indices.push_back(t);
-          }
-        } catch (...) {
-          out.failure = std::current_exception();
-          // Let the other workers run dry instead of training trees nobody will keep.
-          next_tree.store(last);
-        }
-        out.arrival = finished.fetch_add(1);
-        return out;
-      },
-      msg::kScopedPanic);
-
-  // A failed worker fails the fit; running out of memory stays a memory error, and a stop
-  // request stays a stop request.
-  for (const WorkerOutput& out : outputs) {
-    if (!out.failure) continue;
-    try {
-      std::rethrow_exception(out.failure);
-    } catch (const Interrupted&) {
-      throw;
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (...) {
-      throw InternalError(msg::kScopedPanic);
-    }
-  }
-
-  std::vector<WorkerOutput*> by_arrival(outputs.size());
-  for (WorkerOutput& out : outputs) by_arrival[out.arrival] = &out;
-  ForestResult acc;
-  acc.trees.has_trees = false;
-  acc.trees.count = 0;
-  std::vector<uint64_t> merged_indices;
-  merged_indices.reserve(n_trees);
-  for (WorkerOutput* out : by_arrival) {
-    merged_indices.insert(merged_indices.end(), out->tree_indices.begin(), out->tree_indices.end());
-    merge_results(acc, std::move(out->result));
-  }
-  // Store the trees in index order, as one worker would: every sum over the stored trees
-  // (gain importances, TreeSHAP) then has the same terms in the same order for any n_jobs.
-  MORVEL_ASSERT(acc.trees.has_trees && acc.trees.trees.size() == n_trees && merged_indices.size() == n_trees,
-                "assertion failed: every tree is trained exactly once");
-  std::vector<Tree> ordered(n_trees);
-  for (uint64_t k = 0; k < n_trees; ++k) {
-    MORVEL_ASSERT(merged_indices[k] >= first && merged_indices[k] < last,
-                  "assertion failed: every tree is trained exactly once");
-    ordered[merged_indices[k] - first] = std::move(acc.trees.trees[k]);
-  }
-  acc.trees.trees = std::move(ordered);
-  // The permutation means, too, are rebuilt in index order: merged in arrival order their
-  // last bits would depend on the scheduling.
-  if (acc.permutation_stats) {
-    MORVEL_ASSERT(acc.permutation_trees.size() == n_trees, "assertion failed: one permutation record per tree");
-    std::vector<TreePermutation> records(n_trees);
-    for (uint64_t k = 0; k < n_trees; ++k) records[merged_indices[k] - first] = std::move(acc.permutation_trees[k]);
-    acc.permutation_trees = std::move(records);
-    acc.permutation_stats = permutation_stats_in_tree_order(acc.permutation_trees);
-  }
-  return acc;
+  if (workers <= 1) return train_in_order(ctx, settings, first, last);
+  std::vector<WorkerOutput> outputs = train_on_workers(ctx, settings, first, last, workers);
+  rethrow_worker_failure(outputs);
+  return merge_in_index_order(outputs, first, n_trees);
 }
 
 }  // namespace morvel
