@@ -22,6 +22,26 @@ def _call(x, y, active, sources, permutations, trees=TREES, depth=DEPTH, seed=SE
     return gain_importances(x, y, active, sources, permutations, trees, depth, seed, bins, EXTRA_SEED)
 
 
+@pytest.mark.parametrize("n_classes, bins, depth", [(2, BINS, DEPTH), (3, 255, 512), (4, 2, 6)])
+def test_kernel_is_the_fit_of_its_settings(n_classes, bins, depth):
+    # The kernel plans its fit through the same settings stage as NativeForest.fit: on the
+    # materialised shadow columns, that fit gives the same importances bit for bit.
+    import math
+
+    from morvel import NativeForest
+
+    x, y, active, sources, permutations = _problem(seed=n_classes)
+    y = (y + (x[:, 2] > 0.8)) % n_classes
+    sources = sources[::2]
+    permutations = permutations[::2]
+    kernel = _call(x, y, active, sources, permutations, bins=bins, depth=depth)[0]
+    augmented = np.hstack([x[:, active], x[permutations.T, sources]])
+    forest = NativeForest()
+    forest.fit(augmented, y, TREES, int(math.sqrt(augmented.shape[1])), SEED, max_depth=depth, max_bins=bins,
+               extra_trees=True, extra_trees_backend="binned", extra_seed=EXTRA_SEED, n_jobs=2)
+    assert kernel == forest.tree_normalized_gain_importances()
+
+
 def test_result_shape_and_normalisation():
     x, y, active, sources, permutations = _problem()
     importances, preparation, training = _call(x, y, active, sources, permutations)

@@ -153,6 +153,15 @@ def test_single_setting_faults(options, message):
     assert fit_error(x, y, **options) == message
 
 
+@pytest.mark.parametrize("max_bins", [1, 256])
+@pytest.mark.parametrize("kind", ["f64", "f32", "csr", "list"])
+def test_max_bins_range_has_one_message_on_every_input_path(kind, max_bins):
+    # The range is judged once, before x is read, so no input path reaches a check of its own.
+    x, y = make_data()
+    x = {"f64": x, "f32": x.astype(np.float32), "csr": sp.csr_matrix(x), "list": x.tolist()}[kind]
+    assert fit_error(x, y, max_bins=max_bins) == "max_bins must be None or an integer in [2, 255]"
+
+
 @pytest.mark.parametrize("max_bins", [2, 255])
 def test_max_bins_bounds_accepted(max_bins):
     x, y = make_data()

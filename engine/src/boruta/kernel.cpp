@@ -3,13 +3,13 @@
 #include "boruta/kernel.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 
 #include "binning/binning.h"
 #include "boruta/augmented_binning.h"
 #include "driver/context_builder.h"
+#include "driver/phase_timer.h"
 #include "forest/fit_loop.h"
 #include "morvel/data.h"
 #include "morvel/errors.h"
@@ -17,22 +17,6 @@
 #include "parallel/parallel.h"
 
 namespace morvel {
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Whole seconds plus nanoseconds / 1e9.
-double seconds_since(Clock::time_point start) {
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-  const int64_t whole = ns / 1000000000;
-  const int64_t rest = ns % 1000000000;
-  return static_cast<double>(whole) + static_cast<double>(rest) / 1e9;
-}
-
-bool valid_bins(uint64_t bins) { return bins >= 2 && bins <= 255; }
-
-}  // namespace
 
 FitSettings boruta_fit_settings(uint64_t n_columns, const BorutaSettings& settings, uint64_t threads) {
   FitSettings fit;
@@ -58,7 +42,7 @@ FitPlan boruta_plan(uint64_t n_columns, const BorutaSettings& settings, uint64_t
 
 uint64_t boruta_class_count(const AugmentedMatrix& matrix, std::span<const uint64_t> labels,
                             const BorutaSettings& settings) {
-  if (matrix.n_columns() == 0 || !valid_bins(settings.bins) || labels.size() != matrix.n_rows()) {
+  if (matrix.n_columns() == 0 || !max_bins_in_range(settings.bins) || labels.size() != matrix.n_rows()) {
     throw ValidationError(msg::kBorutaSettings);
   }
   uint64_t largest = 0;
@@ -89,14 +73,14 @@ TrainingContext boruta_training_context(const AugmentedMatrix& matrix, std::span
 
 BorutaResult run_boruta_kernel(const AugmentedMatrix& matrix, std::span<const uint64_t> order,
                                std::span<const uint64_t> labels, const BorutaSettings& settings) {
-  auto clock = Clock::now();
+  auto clock = PhaseClock::now();
   const uint64_t threads = std::max<uint64_t>(1, parallel::available_cpus());
   const uint64_t n_classes = boruta_class_count(matrix, labels, settings);
   const FitPlan plan = boruta_plan(matrix.n_columns(), settings, threads);
   const TrainingContext ctx = boruta_training_context(matrix, order, labels, n_classes, plan);
   BorutaResult result;
   result.preparation_seconds = seconds_since(clock);
-  clock = Clock::now();
+  clock = PhaseClock::now();
 
   FittedForest fitted;
   fitted.result = fit_forest(ctx, plan.forest, plan.tree_workers);
@@ -107,7 +91,7 @@ BorutaResult run_boruta_kernel(const AugmentedMatrix& matrix, std::span<const ui
 }
 
 BorutaResult boruta_gain_importances(const BorutaArrays& arrays, const BorutaSettings& settings) {
-  const auto clock = Clock::now();
+  const auto clock = PhaseClock::now();
   std::vector<uint64_t> labels(arrays.y.size);
   for (uint64_t i = 0; i < arrays.y.size; ++i) {
     const int64_t label = arrays.y[i];
@@ -125,7 +109,7 @@ BorutaResult boruta_gain_importances(const BorutaArrays& arrays, const BorutaSet
   if (arrays.y.size != n_rows) fail();
   if (settings.trees == 0) fail();
   if (settings.depth == 0) fail();
-  if (!valid_bins(settings.bins)) fail();
+  if (!max_bins_in_range(settings.bins)) fail();
   const uint64_t n_shadows = arrays.sources.size;
   if (n_shadows == 0) fail();
   if (arrays.active.size == 0) fail();

@@ -4,7 +4,6 @@
 // one fixed point of the sequence; do not merge or reorder them.
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <new>
@@ -17,6 +16,7 @@
 #include "binning/binning.h"
 #include "driver/context_builder.h"
 #include "driver/fit_plan.h"
+#include "driver/phase_timer.h"
 #include "forest/fit_loop.h"
 #include "forest/memory_limits.h"
 #include "morvel/api.h"
@@ -29,33 +29,6 @@
 
 namespace morvel {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// A driver timer: reads the clock only when profiling is on.
-class PhaseTimer {
- public:
-  explicit PhaseTimer(bool enabled) : enabled_(enabled) {
-    if (enabled_) start_ = Clock::now();
-  }
-  void restart() {
-    if (enabled_) start_ = Clock::now();
-  }
-  // Whole seconds + nanoseconds / 1e9, inserted under `key`.
-  void record(ProfileMap& profile, const char* key) const {
-    if (!enabled_) return;
-    const uint64_t ns = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_).count());
-    const double seconds = static_cast<double>(ns / 1000000000u) + static_cast<double>(ns % 1000000000u) / 1e9;
-    profile[key] = seconds;
-  }
-
- private:
-  bool enabled_;
-  Clock::time_point start_{};
-};
-
-bool finite_non_negative(double v) { return std::isfinite(v) && v >= 0.0; }
 
 // Label, weight and growth-setting checks shared by every input path, at the point of the
 // path's sequence where they belong; then the labels and weights go into the context.

@@ -10,9 +10,10 @@
 #include "parallel/parallel.h"
 
 namespace morvel {
-namespace {
 
 bool finite_non_negative(double v) { return std::isfinite(v) && v >= 0.0; }
+
+namespace {
 
 std::optional<BinningStrategy> parse_strategy(const std::string& name) {
   if (name == "exact_sort") return BinningStrategy::ExactSort;
@@ -46,7 +47,7 @@ ExtraTreesBackend check_settings(const FitSettings& s, FitInput::Kind kind) {
   if (!finite_non_negative(s.ccp_alpha)) throw ValidationError(msg::kCcpAlpha);
   if (!parse_strategy(s.binning_strategy)) throw ValidationError(msg::kBinningStrategy);
   if (s.bin_sample_size == 0) throw ValidationError(msg::kBinSampleSize);
-  if (s.max_bins && (*s.max_bins < 2 || *s.max_bins > 255)) throw ValidationError(msg::kMaxBins);
+  if (s.max_bins && !max_bins_in_range(*s.max_bins)) throw ValidationError(msg::kMaxBins);
   const std::optional<ExtraTreesBackend> backend = parse_backend(s.extra_trees_backend);
   if (!backend) throw ValidationError(msg::kBackend);
   if (*backend == ExtraTreesBackend::Binned) {

@@ -57,6 +57,13 @@ struct FitPlan {
 // tree_end UINT64_MAX means n_estimators.
 FitPlan plan_fit(const FitSettings& settings, FitInput::Kind kind, uint64_t tree_begin, uint64_t tree_end);
 
+// A bin count the one-byte binned matrix can hold, its missing-value bin included.
+constexpr bool max_bins_in_range(uint64_t bins) { return bins >= 2 && bins <= 255; }
+
+// The rule of every real-valued setting that may be zero (ccp_alpha, min_leaf_weight,
+// min_impurity_decrease).
+bool finite_non_negative(double v);
+
 // Node-level histogram workers of each tree: only the surplus of n_jobs over the tree workers,
 // and only where it pays off (wide and large binned data).
 uint64_t histogram_threads_per_tree(const FitPlan& plan, uint64_t n_rows, uint64_t n_features);
