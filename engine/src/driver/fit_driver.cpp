@@ -1,5 +1,6 @@
-// The fit driver: validates the settings, builds the training order and the training
-// context, trains the forest and assembles the fitted state. The order of the checks below
+// The fit driver: plans the fit from its settings (fit_plan.h), reads x and the targets into
+// training order, builds the training context through the context builder, trains the
+// forest and assembles the fitted state. The order of the checks below
 // decides which message a caller sees when several things are wrong, so each check sits at
 // one fixed point of the sequence; do not merge or reorder them.
 #include <algorithm>
