@@ -9,7 +9,7 @@
 #include "boruta/augmented.h"
 #include "morvel/api.h"
 #include "morvel/settings.h"
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 
 namespace morvel {
 
