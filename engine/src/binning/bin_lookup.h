@@ -2,15 +2,15 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd/simd.h"
 
 namespace morvel::detail {
 
@@ -45,35 +45,22 @@ inline uint8_t bin_value(const std::vector<double>& edges, double value) {
   return regular_bin(edges.data(), edges.size(), value);
 }
 
-// IEEE-754 total order as a signed integer: negative values have every bit but the sign
-// flipped, so -0.0 sorts before +0.0 and equal keys mean equal bit patterns.
-inline int64_t total_order_key(double v) {
-  int64_t i;
-  std::memcpy(&i, &v, sizeof(i));
-  return i ^ static_cast<int64_t>(static_cast<uint64_t>(i >> 63) >> 1);
+// IEEE-754 total order as a signed integer of the value's width: negative values have every
+// bit but the sign flipped, so -0.0 sorts before +0.0 and equal keys mean equal bit patterns.
+// The flip keeps the sign bit, so it is its own inverse.
+template <class Int>
+inline Int flip_negative(Int bits) {
+  using Unsigned = std::make_unsigned_t<Int>;
+  constexpr int kSignShift = 8 * sizeof(Int) - 1;
+  return bits ^ static_cast<Int>(static_cast<Unsigned>(bits >> kSignShift) >> 1);
 }
 
-// The key transform is its own inverse.
-inline double from_total_order_key(int64_t key) {
-  const int64_t i = key ^ static_cast<int64_t>(static_cast<uint64_t>(key >> 63) >> 1);
-  double v;
-  std::memcpy(&v, &i, sizeof(v));
-  return v;
-}
+inline int64_t total_order_key(double v) { return flip_negative(std::bit_cast<int64_t>(v)); }
+inline double from_total_order_key(int64_t key) { return std::bit_cast<double>(flip_negative(key)); }
 
 // The same order for float32 values, on 32 bits.
-inline int32_t total_order_key32(float v) {
-  int32_t i;
-  std::memcpy(&i, &v, sizeof(i));
-  return i ^ static_cast<int32_t>(static_cast<uint32_t>(i >> 31) >> 1);
-}
-
-inline float from_total_order_key32(int32_t key) {
-  const int32_t i = key ^ static_cast<int32_t>(static_cast<uint32_t>(key >> 31) >> 1);
-  float v;
-  std::memcpy(&v, &i, sizeof(v));
-  return v;
-}
+inline int32_t total_order_key32(float v) { return flip_negative(std::bit_cast<int32_t>(v)); }
+inline float from_total_order_key32(int32_t key) { return std::bit_cast<float>(flip_negative(key)); }
 
 // The bin rule of one feature as a table on total-order keys, for long columns: a binary
 // search costs a chain of dependent loads per value, while here a value costs one table
@@ -174,7 +161,7 @@ class BinTable {
       const uint64_t b = table[side.offset + (static_cast<uint64_t>(clamped - side.lo) >> side.shift)];
       const double* e = edges + b;
       static_assert(kWindow == 4, "the window compares two pairs");
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
       // Ascending edges give a mask 2^c - 1 for c edges below the value.
       const __m128d value = _mm_set1_pd(v);
       const int below = _mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(e), value)) |

@@ -5,10 +5,6 @@
 #include <limits>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "binning/bin_lookup.h"
 #include "binning/binning.h"
 #include "binning/byte_tile.h"
@@ -16,6 +12,7 @@
 #include "morvel/errors.h"
 #include "morvel/messages.h"
 #include "parallel/parallel.h"
+#include "simd/simd.h"
 
 namespace morvel {
 namespace {
@@ -154,22 +151,22 @@ bool bin_column(const T* column, uint64_t n_rows, const std::vector<double>& edg
   return nan;
 }
 
+// Gathers the columns of features [f0, f1) at the given row positions for the edge workers.
+// With `infinite` sized, also records per feature whether the gathered values hold an
+// infinity (a whole-column gather then stands in for the binning pass's check).
 template <class Access>
-BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
-                        bool values_validated) {
-  BinnedMatrix result;
-  result.n_rows = n_rows;
-  result.n_features = n_features;
-  // Infinities met by gathers of whole columns, per feature (the binning pass reports them
-  // then); sample gathers leave them to the separate pass.
-  std::vector<uint8_t> infinite;
+struct ColumnGatherer {
   using Value = typename Access::Value;
-  auto gather = [&access, &infinite](uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
-                                     detail::GatheredColumnsOf<Value>& columns) {
-    Value* out[8];
-    bool inf[8] = {};
+  static constexpr uint64_t kMaxWidth = 8;
+  const Access& access;
+  std::vector<uint8_t>& infinite;
+
+  void operator()(uint64_t f0, uint64_t f1, const uint64_t* positions, uint64_t count,
+                  detail::GatheredColumnsOf<Value>& columns) const {
+    Value* out[kMaxWidth];
+    bool inf[kMaxWidth] = {};
     const uint64_t width = f1 - f0;
-    MORVEL_ASSERT(width >= 1 && width <= 8 && columns.size() == width, "gather wider than its columns");
+    MORVEL_ASSERT(width >= 1 && width <= kMaxWidth && columns.size() == width, "gather wider than its columns");
     for (uint64_t k = 0; k < width; ++k) out[k] = columns[k].data();
     constexpr uint64_t kAhead = 16;
     for (uint64_t j = 0; j < count; ++j) {
@@ -188,60 +185,89 @@ BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_featur
     }
     if (!infinite.empty())
       for (uint64_t k = 0; k < width; ++k) infinite[f0 + k] = inf[k] ? 1 : 0;
+  }
+};
+
+// Feature-major bytes written by the edge workers from the columns they have just gathered:
+// the input is read once, in order, and no second pass goes through the training order.
+template <class Access>
+PassFlags bin_while_gathering(const Access& access, uint64_t n_rows, uint64_t n_features,
+                              const BinningOptions& options, BinnedMatrix& result) {
+  using Value = typename Access::Value;
+  uint8_t* bins = result.bins.data();
+  std::vector<uint8_t> missing(n_features, 0);
+  std::vector<uint8_t> infinite(n_features, 0);
+  const detail::ColumnSinkOf<Value> sink = [&](uint64_t f, const Value* column, const std::vector<double>& edges,
+                                               EdgeScratch& scratch) {
+    missing[f] = bin_column(column, n_rows, edges, scratch.table, bins + f * n_rows) ? 1 : 0;
   };
+  result.edges = detail::compute_edges(n_rows, n_features, options,
+                                       detail::ColumnGatherOf<Value>(ColumnGatherer<Access>{access, infinite}),
+                                       msg::kEdgeWorkerPanicked, sink);
+  PassFlags flags;
+  for (uint64_t f = 0; f < n_features; ++f) {
+    flags.nan = flags.nan || missing[f] != 0;
+    flags.inf = flags.inf || infinite[f] != 0;
+  }
+  return flags;
+}
+
+// Bytes from a second pass over the rows once every edge is known, in row blocks over
+// `workers` threads.
+template <class Access>
+PassFlags bin_after_edges(const Access& access, uint64_t n_rows, uint64_t n_features, uint64_t workers,
+                          bool feature_major, BinnedMatrix& result) {
+  const PaddedEdges padded(result.edges);
+  if (workers <= 1)
+    return bin_rows_into(access, padded, n_features, 0, n_rows, result.bins.data(), feature_major, n_rows);
+  MORVEL_ASSERT(parallel::chunk_length(n_rows, workers) * n_features != 0, msg::kChunkSize);
+  uint8_t* bins = result.bins.data();
+  auto parts = parallel::for_each_chunk(
+      n_rows, workers,
+      [&](const parallel::Chunk& c) {
+        // A row block owns bytes [begin * n_features, end * n_features) row-major, or the
+        // segment [begin, end) of every column feature-major.
+        return feature_major
+                   ? bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin, true, n_rows)
+                   : bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin * n_features,
+                                   false, n_rows);
+      },
+      msg::kBinWorkerPanicked);
+  // Flags are ORed in chunk order.
+  PassFlags flags;
+  for (const PassFlags& part : parts) {
+    flags.nan = flags.nan || part.nan;
+    flags.inf = flags.inf || part.inf;
+  }
+  return flags;
+}
+
+template <class Access>
+BinnedMatrix bin_matrix(const Access& access, uint64_t n_rows, uint64_t n_features, const BinningOptions& options,
+                        bool values_validated) {
+  BinnedMatrix result;
+  result.n_rows = n_rows;
+  result.n_features = n_features;
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw std::bad_alloc();
   const bool feature_major = options.feature_major;
   const uint64_t threads = detail::binning_threads(n_rows, n_features, options.n_jobs);
   const uint64_t workers = std::min(n_rows, threads);
   PassFlags flags;
-  // Feature-major bytes are written by the edge workers from the columns they have just
-  // gathered: the input is read once, in order, and no second pass goes through the
-  // training order. That needs the edge split to use as many workers as the row split.
+  // Binning while gathering needs the edge split to use as many workers as the row split.
   if (feature_major && std::min(n_features, threads) == workers) {
     result.bins.resize(cells);
-    uint8_t* bins = result.bins.data();
-    std::vector<uint8_t> missing(n_features, 0);
-    infinite.assign(n_features, 0);
-    const detail::ColumnSinkOf<Value> sink = [&](uint64_t f, const Value* column, const std::vector<double>& edges,
-                                                 EdgeScratch& scratch) {
-      missing[f] = bin_column(column, n_rows, edges, scratch.table, bins + f * n_rows) ? 1 : 0;
-    };
-    result.edges = detail::compute_edges(n_rows, n_features, options, detail::ColumnGatherOf<Value>(gather),
-                                         msg::kEdgeWorkerPanicked, sink);
-    for (uint64_t f = 0; f < n_features; ++f) {
-      flags.nan = flags.nan || missing[f] != 0;
-      flags.inf = flags.inf || infinite[f] != 0;
-    }
+    flags = bin_while_gathering(access, n_rows, n_features, options, result);
   } else {
-    result.edges = detail::compute_edges(n_rows, n_features, options, detail::ColumnGatherOf<Value>(gather),
-                                         msg::kEdgeWorkerPanicked, detail::ColumnSinkOf<Value>());
+    // Sample gathers leave infinities to the binning pass.
+    std::vector<uint8_t> unchecked;
+    result.edges = detail::compute_edges(
+        n_rows, n_features, options,
+        detail::ColumnGatherOf<typename Access::Value>(ColumnGatherer<Access>{access, unchecked}),
+        msg::kEdgeWorkerPanicked, detail::ColumnSinkOf<typename Access::Value>());
     parallel::release_free_memory();  // the edge workers' sort buffers, before the bytes
-
     result.bins.resize(cells);
-    const PaddedEdges padded(result.edges);
-    if (workers <= 1) {
-      flags = bin_rows_into(access, padded, n_features, 0, n_rows, result.bins.data(), feature_major, n_rows);
-    } else {
-      MORVEL_ASSERT(parallel::chunk_length(n_rows, workers) * n_features != 0, msg::kChunkSize);
-      uint8_t* bins = result.bins.data();
-      auto parts = parallel::for_each_chunk(
-          n_rows, workers,
-          [&](const parallel::Chunk& c) {
-            // A row block owns bytes [begin * n_features, end * n_features) row-major, or the
-            // segment [begin, end) of every column feature-major.
-            return feature_major
-                       ? bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin, true, n_rows)
-                       : bin_rows_into(access, padded, n_features, c.begin, c.end, bins + c.begin * n_features,
-                                       false, n_rows);
-          },
-          msg::kBinWorkerPanicked);
-      // Flags are ORed in chunk order.
-      for (const PassFlags& part : parts) {
-        flags.nan = flags.nan || part.nan;
-        flags.inf = flags.inf || part.inf;
-      }
-    }
+    flags = bin_after_edges(access, n_rows, n_features, workers, feature_major, result);
   }
   if (flags.inf) {
     if (values_validated) throw_internal(msg::kValidatedBeforeHistogram);
@@ -277,19 +303,20 @@ void transpose_bytes(const uint8_t* src, uint64_t rows, uint64_t cols, uint64_t 
   for (uint64_t b0 = c0; b0 < c1; b0 += kColumnBlock) {
     const uint64_t b1 = std::min(c1, b0 + kColumnBlock);
     uint64_t r = 0;
-#if defined(__SSE2__)
-    for (; r + 16 <= rows; r += 16) {
+#if MORVEL_SIMD_SSE2
+    constexpr uint64_t kTile = simd::kLanes;
+    for (; r + kTile <= rows; r += kTile) {
       uint64_t c = b0;
-      for (; c + 16 <= b1; c += 16) {
-        __m128i x[16];
-        for (uint64_t i = 0; i < 16; ++i)
+      for (; c + kTile <= b1; c += kTile) {
+        __m128i x[kTile];
+        for (uint64_t i = 0; i < kTile; ++i)
           x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (r + kTileOrder[i]) * cols + c));
         transpose_tile(x);
-        for (uint64_t i = 0; i < 16; ++i)
+        for (uint64_t i = 0; i < kTile; ++i)
           _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (c + kTileOrder[i]) * rows + r), x[i]);
       }
       for (; c < b1; ++c)
-        for (uint64_t i = 0; i < 16; ++i) dst[c * rows + r + i] = src[(r + i) * cols + c];
+        for (uint64_t i = 0; i < kTile; ++i) dst[c * rows + r + i] = src[(r + i) * cols + c];
     }
 #endif
     for (; r < rows; ++r)
@@ -312,6 +339,15 @@ std::vector<Dst> feature_major(uint64_t n_rows, uint64_t n_features, uint64_t th
       n_features, workers, [&](const parallel::Chunk& c) { transpose_features(c, n_rows, out, read); },
       msg::kScopedPanic);
   return destination;
+}
+
+// Feature-major copy of owned row-major values, as Dst.
+template <class Dst>
+std::vector<Dst> feature_major_of(const DenseMatrix& x, uint64_t n_jobs) {
+  const double* values = x.values.data();
+  const uint64_t n_features = x.n_features;
+  return feature_major<Dst>(x.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
+                            [values, n_features](uint64_t r, uint64_t f) { return values[r * n_features + f]; });
 }
 
 }  // namespace
@@ -397,17 +433,11 @@ std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<R
 }
 
 std::vector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs) {
-  const double* values = x.values.data();
-  const uint64_t n_features = x.n_features;
-  return feature_major<float>(x.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
-                              [values, n_features](uint64_t r, uint64_t f) { return values[r * n_features + f]; });
+  return feature_major_of<float>(x, n_jobs);
 }
 
 std::vector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs) {
-  const double* values = x.values.data();
-  const uint64_t n_features = x.n_features;
-  return feature_major<double>(x.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
-                               [values, n_features](uint64_t r, uint64_t f) { return values[r * n_features + f]; });
+  return feature_major_of<double>(x, n_jobs);
 }
 
 std::vector<uint8_t> bin_rows(const DenseMatrix& x, const BinEdges& edges) {

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "binning/bin_lookup.h"
+#include "binning/binned_matrix.h"
 #include "morvel/bin_edges.h"
 #include "morvel/large_buffer.h"
 #include "morvel/matrix.h"
 #include "morvel/profile.h"
 #include "morvel/settings.h"
-#include "morvel/training_context.h"
 
 namespace morvel {
 

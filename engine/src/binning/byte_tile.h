@@ -4,26 +4,28 @@
 
 #include <cstdint>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd/simd.h"
 
 namespace morvel {
 
 // Four rounds of byte interleaving transpose a tile whose rows are loaded, and whose columns
 // come out, in this bit-reversed order: load row kTileOrder[i] into x[i], and after
 // transpose_tile x[i] holds column kTileOrder[i].
-inline constexpr uint8_t kTileOrder[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+inline constexpr uint8_t kTileOrder[simd::kLanes] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
 
-#if defined(__SSE2__)
-[[gnu::always_inline]] inline void transpose_tile(__m128i (&x)[16]) {
-  for (int round = 0; round < 4; ++round) {
-    __m128i y[16];
-    for (uint64_t k = 0; k < 8; ++k) {
+// Off x86 there is no tile in registers: callers copy byte by byte instead.
+#if MORVEL_SIMD_SSE2
+[[gnu::always_inline]] inline void transpose_tile(__m128i (&x)[simd::kLanes]) {
+  constexpr uint64_t kHalf = simd::kLanes / 2;
+  constexpr int kRounds = 4;  // log2 of the lanes
+  static_assert(uint64_t{1} << kRounds == simd::kLanes);
+  for (int round = 0; round < kRounds; ++round) {
+    __m128i y[simd::kLanes];
+    for (uint64_t k = 0; k < kHalf; ++k) {
       y[k] = _mm_unpacklo_epi8(x[2 * k], x[2 * k + 1]);
-      y[k + 8] = _mm_unpackhi_epi8(x[2 * k], x[2 * k + 1]);
+      y[k + kHalf] = _mm_unpackhi_epi8(x[2 * k], x[2 * k + 1]);
     }
-    for (uint64_t k = 0; k < 16; ++k) x[k] = y[k];
+    for (uint64_t k = 0; k < simd::kLanes; ++k) x[k] = y[k];
   }
 }
 #endif

@@ -16,6 +16,25 @@
 namespace morvel {
 namespace detail {
 
+// One stable counting-sort pass of n keys on the digit at `shift`, from `from` into `to`, with
+// `counts` the digit's histogram. False, and nothing moved, when every key has the same digit
+// there: the order is kept as it is.
+template <uint64_t kBuckets, class U>
+bool radix_pass(const U* from, U* to, uint64_t n, uint32_t* counts, uint64_t shift) {
+  if (counts[(from[0] >> shift) & (kBuckets - 1)] == n) return false;
+  uint32_t sum = 0;
+  for (uint64_t d = 0; d < kBuckets; ++d) {
+    const uint32_t k = counts[d];
+    counts[d] = sum;
+    sum += k;
+  }
+  for (uint64_t i = 0; i < n; ++i) {
+    const U u = from[i];
+    to[counts[(u >> shift) & (kBuckets - 1)]++] = u;
+  }
+  return true;
+}
+
 // Sorts total-order keys ascending; any correct sort of the same keys yields the same
 // sequence. Long columns use a least-significant-digit radix sort on the 33 bits just below
 // the keys' common prefix (at most three passes of 11 bits; a pass whose digit is the same
@@ -63,20 +82,7 @@ void sort_keys(LargeVector<int64_t>& keys, EdgeScratch& scratch) {
       for (uint64_t pass = 0; pass < passes; ++pass) counts[pass][(u >> (pass * kBits)) & (kBuckets - 1)]++;
     }
     for (uint64_t pass = 0; pass < passes; ++pass) {
-      uint32_t* c = counts[pass];
-      const uint64_t shift = low + pass * kBits;
-      if (c[(from[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit everywhere: order kept
-      uint32_t sum = 0;
-      for (uint64_t d = 0; d < kBuckets; ++d) {
-        const uint32_t k = c[d];
-        c[d] = sum;
-        sum += k;
-      }
-      for (uint64_t i = 0; i < n; ++i) {
-        const uint64_t u = from[i];
-        to[c[(u >> shift) & (kBuckets - 1)]++] = u;
-      }
-      std::swap(from, to);
+      if (radix_pass<kBuckets>(from, to, n, counts[pass], low + pass * kBits)) std::swap(from, to);
     }
     // One pass finishes the runs and writes the signed keys back: [i, j] holds no two
     // neighbours that agree on the sorted bits except possibly from[j] with what follows,
@@ -122,20 +128,7 @@ void sort_keys(LargeVector<int32_t>& keys, EdgeScratch& scratch) {
     for (uint32_t pass = 0; pass < kPasses; ++pass) counts[pass][(u >> (pass * kBits)) & (kBuckets - 1)]++;
   }
   for (uint32_t pass = 0; pass < kPasses; ++pass) {
-    uint32_t* c = counts[pass];
-    const uint32_t shift = pass * kBits;
-    if (c[(from[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit everywhere: order kept
-    uint32_t sum = 0;
-    for (uint32_t d = 0; d < kBuckets; ++d) {
-      const uint32_t k = c[d];
-      c[d] = sum;
-      sum += k;
-    }
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint32_t u = from[i];
-      to[c[(u >> shift) & (kBuckets - 1)]++] = u;
-    }
-    std::swap(from, to);
+    if (radix_pass<kBuckets>(from, to, n, counts[pass], pass * kBits)) std::swap(from, to);
   }
   int32_t* out = keys.data();
   for (uint64_t i = 0; i < n; ++i) out[i] = static_cast<int32_t>(from[i] ^ kSignBit);

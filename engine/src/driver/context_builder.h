@@ -10,7 +10,7 @@
 
 #include "driver/fit_plan.h"
 #include "morvel/forest.h"
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 
 namespace morvel {
 

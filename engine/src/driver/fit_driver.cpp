@@ -24,7 +24,7 @@
 #include "morvel/data.h"
 #include "morvel/errors.h"
 #include "morvel/messages.h"
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 #include "model/hash.h"
 #include "parallel/parallel.h"
 

@@ -9,6 +9,7 @@
 
 #include "binning/binning.h"
 #include "morvel/api.h"
+#include "data/settings.h"
 #include "morvel/settings.h"
 
 namespace morvel {

@@ -49,10 +49,8 @@ void lists_from_counts(const Counts& counts, bool repeat, bool list_out_of_bag, 
     const RowIndex r = static_cast<RowIndex>(row);
     if (c == 0) {
       if (list_out_of_bag) sample.out_of_bag.push_back(r);
-    } else if (repeat) {
-      sample.in_bag.insert(sample.in_bag.end(), c, r);
     } else {
-      sample.in_bag.push_back(r);
+      sample.in_bag.insert(sample.in_bag.end(), c, r);
     }
   }
 }
@@ -94,20 +92,109 @@ double rescale_min_leaf_weight(double min_leaf_weight, double old_total, double 
   return share * new_total;
 }
 
+// Rows drawn in proportion to their weights: a draw u = next_f64() * total goes to the first
+// row whose prefix sum of weights exceeds u.
+class WeightedDraw {
+ public:
+  explicit WeightedDraw(const TrainingContext& ctx) : n_(ctx.n_rows) {
+    const std::vector<double>& w = ctx.weights;
+    // With unit weights (the common case: no sample_weight) prefix[i] is exactly i + 1 (sums
+    // of ones are exact), so the first prefix above u is row floor(u): the same row the binary
+    // search finds, without building the prefix sums or searching them.
+    if (!ctx.unit_weights) {
+      for (uint64_t i = 0; i < n_ && unit_prefix_; ++i) unit_prefix_ = w[i] == 1.0;
+    }
+    if (!unit_prefix_) {
+      prefix_.resize(n_);
+      double running = w[0];
+      prefix_[0] = running;
+      for (uint64_t i = 1; i < n_; ++i) {
+        running = running + w[i];
+        prefix_[i] = running;
+      }
+      total_ = prefix_[n_ - 1];
+    }
+    // u can round up to `total` itself; the search then finds nothing and the draw goes to
+    // the last row, or to the last row of positive weight when the last row weighs 0, so a
+    // row of weight 0 is never drawn.
+    fallback_ = n_ - 1;
+    while (fallback_ > 0 && !(w[fallback_] > 0.0)) --fallback_;
+  }
+
+  // Counts draws [begin, end) into `counts`. The test for unit weights is taken once a block,
+  // not once a draw.
+  template <class Counts>
+  void count(uint64_t begin, uint64_t end, Rng& rng, Counts& counts) const {
+    if (unit_prefix_) {
+      for (uint64_t d = begin; d < end; ++d) {
+        const double u = rng.next_f64() * total_;
+        ++counts[u < total_ ? static_cast<uint64_t>(u) : fallback_];
+      }
+      return;
+    }
+    for (uint64_t d = begin; d < end; ++d) {
+      const double u = rng.next_f64() * total_;
+      const auto it = std::upper_bound(prefix_.begin(), prefix_.end(), u);
+      const uint64_t row = it == prefix_.end() ? fallback_ : static_cast<uint64_t>(it - prefix_.begin());
+      ++counts[row];
+    }
+  }
+
+  // The tree's rows from its draw counts, which also become its weights.
+  template <class Count>
+  void sample(const LargeVector<Count>& counts, bool list_out_of_bag, TreeSample& sample,
+              std::vector<double>& weights) const {
+    lists_from_counts(counts, /*repeat=*/false, list_out_of_bag, sample);
+    for (uint64_t i = 0; i < n_; ++i) weights[i] = static_cast<double>(counts[i]);
+  }
+
+  uint64_t rows() const { return n_; }
+
+ private:
+  uint64_t n_;
+  bool unit_prefix_ = true;
+  std::vector<double> prefix_;
+  double total_ = static_cast<double>(n_);
+  uint64_t fallback_ = 0;
+};
+
+template <class Count>
+LargeVector<Count> weighted_counts(const WeightedDraw& draw, uint64_t draws, Rng& rng) {
+  LargeVector<Count> counts(draw.rows(), 0);
+  for (uint64_t block = 0; block < draws; block += kDrawBlock) {
+    checkpoint();
+    draw.count(block, std::min(draws, block + kDrawBlock), rng, counts);
+  }
+  return counts;
+}
+
+// Balanced subsampling of weighted draws: each class present carries k / L of the mass, in
+// proportion to its rows' draw counts.
+void balance_draws(const TrainingContext& ctx, uint64_t draws, std::vector<double>& weights) {
+  const uint64_t n = ctx.n_rows;
+  std::vector<uint64_t> class_draws(ctx.n_classes, 0);
+  for (uint64_t i = 0; i < n; ++i) class_draws[ctx.labels[i]] += static_cast<uint64_t>(weights[i]);
+  uint64_t present = 0;
+  for (const uint64_t c : class_draws) present += c > 0 ? 1 : 0;
+  const double k = static_cast<double>(draws);
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t nc = class_draws[ctx.labels[i]];
+    if (nc == 0) continue;
+    weights[i] = (k / static_cast<double>(present * nc)) * weights[i];
+  }
+}
+
 }  // namespace
 
 TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng, bool list_out_of_bag) {
   const uint64_t n = ctx.n_rows;
   MORVEL_ASSERT(n > 0, msg::kUpToPositive);
   TreeSample sample;
+  sample.in_bag.reserve(draws);
   if (small_counts(draws)) {
-    const LargeVector<uint32_t> counts = uniform_counts<uint32_t>(n, draws, rng);
-    sample.in_bag.reserve(draws);
-    lists_from_counts(counts, /*repeat=*/true, list_out_of_bag, sample);
+    lists_from_counts(uniform_counts<uint32_t>(n, draws, rng), /*repeat=*/true, list_out_of_bag, sample);
   } else {
-    const LargeVector<uint64_t> counts = uniform_counts<uint64_t>(n, draws, rng);
-    sample.in_bag.reserve(draws);
-    lists_from_counts(counts, /*repeat=*/true, list_out_of_bag, sample);
+    lists_from_counts(uniform_counts<uint64_t>(n, draws, rng), /*repeat=*/true, list_out_of_bag, sample);
   }
   sample.w_total = ctx.w_total;
   sample.min_leaf_weight = ctx.growth.min_leaf_weight;
@@ -117,86 +204,23 @@ TreeSample uniform_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rn
 TreeSample weighted_bootstrap(const TrainingContext& ctx, uint64_t draws, Rng& rng, bool list_out_of_bag) {
   MORVEL_ASSERT(ctx.has_weights, msg::kPredictionInput);
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::bootstrap_ns);
-  const uint64_t n = ctx.n_rows;
-  MORVEL_ASSERT(n > 0, msg::kUpToPositive);
-  const std::vector<double>& w = ctx.weights;
-
-  // With unit weights (the common case: no sample_weight) prefix[i] is exactly i + 1 (sums of
-  // ones are exact), so the first prefix above u is row floor(u): the same row the binary
-  // search finds, without building the prefix sums or searching them.
-  bool unit_prefix = true;
-  if (!ctx.unit_weights) {
-    for (uint64_t i = 0; i < n && unit_prefix; ++i) unit_prefix = w[i] == 1.0;
-  }
-  std::vector<double> prefix;
-  double total = static_cast<double>(n);
-  if (!unit_prefix) {
-    prefix.resize(n);
-    double running = w[0];
-    prefix[0] = running;
-    for (uint64_t i = 1; i < n; ++i) {
-      running = running + w[i];
-      prefix[i] = running;
-    }
-    total = prefix[n - 1];
-  }
-  // u can round up to `total` itself; the search then finds nothing and the draw goes to the
-  // last row, or to the last row of positive weight when the last row weighs 0, so a row
-  // of weight 0 is never drawn.
-  uint64_t fallback = n - 1;
-  while (fallback > 0 && !(w[fallback] > 0.0)) --fallback;
-
+  MORVEL_ASSERT(ctx.n_rows > 0, msg::kUpToPositive);
+  const WeightedDraw draw(ctx);
   TreeSample sample;
-  std::vector<double> weights(n);
-  auto count_draws = [&](auto& counts) {
-    for (uint64_t block = 0; block < draws; block += kDrawBlock) {
-      checkpoint();
-      const uint64_t block_end = std::min(draws, block + kDrawBlock);
-      if (unit_prefix) {
-        for (uint64_t d = block; d < block_end; ++d) {
-          const double u = rng.next_f64() * total;
-          ++counts[u < total ? static_cast<uint64_t>(u) : fallback];
-        }
-      } else {
-        for (uint64_t d = block; d < block_end; ++d) {
-          const double u = rng.next_f64() * total;
-          const auto it = std::upper_bound(prefix.begin(), prefix.end(), u);
-          const uint64_t row = it == prefix.end() ? fallback : static_cast<uint64_t>(it - prefix.begin());
-          ++counts[row];
-        }
-      }
-    }
-    lists_from_counts(counts, /*repeat=*/false, list_out_of_bag, sample);
-    for (uint64_t i = 0; i < n; ++i) weights[i] = static_cast<double>(counts[i]);
-  };
+  std::vector<double> weights(ctx.n_rows);
   if (small_counts(draws)) {
-    LargeVector<uint32_t> counts(n, 0);
-    count_draws(counts);
+    draw.sample(weighted_counts<uint32_t>(draw, draws, rng), list_out_of_bag, sample, weights);
   } else {
-    LargeVector<uint64_t> counts(n, 0);
-    count_draws(counts);
+    draw.sample(weighted_counts<uint64_t>(draw, draws, rng), list_out_of_bag, sample, weights);
   }
-
-  if (ctx.growth.balanced_subsample) {
-    // Per class, the number of draws; each class present then carries k / L of the mass.
-    std::vector<uint64_t> class_draws(ctx.n_classes, 0);
-    for (uint64_t i = 0; i < n; ++i) class_draws[ctx.labels[i]] += static_cast<uint64_t>(weights[i]);
-    uint64_t present = 0;
-    for (const uint64_t c : class_draws) present += c > 0 ? 1 : 0;
-    const double k = static_cast<double>(draws);
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t nc = class_draws[ctx.labels[i]];
-      if (nc == 0) continue;
-      weights[i] = (k / static_cast<double>(present * nc)) * weights[i];
-    }
-  }
+  if (ctx.growth.balanced_subsample) balance_draws(ctx, draws, weights);
 
   // The weights' sum in row order. Unbalanced, they are the draw counts: whole numbers whose
   // partial sums are exact, so the sum is the number of draws.
   double new_total = static_cast<double>(draws);
   if (ctx.growth.balanced_subsample || draws > (uint64_t{1} << 53)) {
     new_total = -0.0;
-    for (uint64_t i = 0; i < n; ++i) new_total = new_total + weights[i];
+    for (const double wi : weights) new_total = new_total + wi;
   }
   sample.min_leaf_weight = rescale_min_leaf_weight(ctx.growth.min_leaf_weight, ctx.w_total, new_total);
   sample.w_total = new_total;

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "morvel/rng.h"
-#include "morvel/training_context.h"
+#include "data/rng.h"
+#include "data/training_context.h"
 
 namespace morvel {
 

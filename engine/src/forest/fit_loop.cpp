@@ -15,7 +15,7 @@
 #include "morvel/errors.h"
 #include "morvel/interrupt.h"
 #include "morvel/messages.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 #include "parallel/parallel.h"
 #include "tree/grow.h"
 

@@ -8,7 +8,7 @@
 
 #include "morvel/forest.h"
 #include "morvel/settings.h"
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 #include "tree/grow.h"
 
 namespace morvel {

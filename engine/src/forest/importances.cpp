@@ -28,18 +28,24 @@ void normalise(std::vector<double>& values) {
   }
 }
 
-}  // namespace
-
-std::vector<double> feature_importances(const FittedForest& forest) {
-  std::vector<double> counts(forest.n_features, 0.0);
+// Every reachable split of the forest, tree by tree in preorder, its feature checked.
+template <class Visit>
+void for_each_split(const FittedForest& forest, const Visit& visit) {
   for (const Tree& tree : forest.result.trees.list()) {
     checkpoint();
     walk_preorder(tree, [&](const Node& node) {
       if (node.is_leaf()) return;
       check_feature(node.feature, forest.n_features);
-      counts[node.feature] += 1.0;
+      visit(node);
     });
   }
+}
+
+}  // namespace
+
+std::vector<double> feature_importances(const FittedForest& forest) {
+  std::vector<double> counts(forest.n_features, 0.0);
+  for_each_split(forest, [&](const Node& node) { counts[node.feature] += 1.0; });
   normalise(counts);
   return counts;
 }
@@ -48,15 +54,10 @@ std::vector<double> gain_importances(const FittedForest& forest) {
   // Per-feature sums in walk order; the total then adds them in feature order.
   std::vector<double> sums(forest.n_features, 0.0);
   std::vector<uint8_t> seen(forest.n_features, 0);
-  for (const Tree& tree : forest.result.trees.list()) {
-    checkpoint();
-    walk_preorder(tree, [&](const Node& node) {
-      if (node.is_leaf()) return;
-      check_feature(node.feature, forest.n_features);
-      sums[node.feature] += node.abs_gain();
-      seen[node.feature] = 1;
-    });
-  }
+  for_each_split(forest, [&](const Node& node) {
+    sums[node.feature] += node.abs_gain();
+    seen[node.feature] = 1;
+  });
   double total = 0.0;
   for (uint64_t f = 0; f < forest.n_features; ++f) {
     if (seen[f]) total += sums[f];

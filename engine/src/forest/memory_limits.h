@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "morvel/settings.h"
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 
 namespace morvel {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "morvel/forest.h"
-#include "morvel/rng.h"
-#include "morvel/training_context.h"
+#include "data/rng.h"
+#include "data/training_context.h"
 #include "morvel/tree.h"
 
 namespace morvel {

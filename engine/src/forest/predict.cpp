@@ -426,8 +426,11 @@ std::vector<uint64_t> predict(const FittedForest& forest, const PredictionMatrix
   return classes;
 }
 
-std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs) {
-  const VoteTable votes = collect_votes(forest.result.trees, forest.n_classes, x, n_jobs);
+namespace {
+
+// Row-major probabilities of a table of vote counts (prediction or out-of-bag votes).
+template <class Votes>
+std::vector<double> proba_of(const Votes& votes) {
   std::vector<double> proba(table_size(votes.n_rows, votes.n_classes));
   for (uint64_t r = 0; r < votes.n_rows; ++r) {
     votes_to_proba(votes.row(r), votes.n_classes, proba.data() + r * votes.n_classes);
@@ -435,14 +438,15 @@ std::vector<double> predict_proba(const FittedForest& forest, const PredictionMa
   return proba;
 }
 
+}  // namespace
+
+std::vector<double> predict_proba(const FittedForest& forest, const PredictionMatrix& x, uint64_t n_jobs) {
+  return proba_of(collect_votes(forest.result.trees, forest.n_classes, x, n_jobs));
+}
+
 std::vector<double> oob_predict_proba(const FittedForest& forest) {
   if (!forest.result.oob_votes) throw StateError(msg::kOobUnavailable);
-  const OobVotes& votes = *forest.result.oob_votes;
-  std::vector<double> proba(table_size(votes.n_rows, votes.n_classes));
-  for (uint64_t r = 0; r < votes.n_rows; ++r) {
-    votes_to_proba(votes.row(r), votes.n_classes, proba.data() + r * votes.n_classes);
-  }
-  return proba;
+  return proba_of(*forest.result.oob_votes);
 }
 
 }  // namespace morvel

@@ -56,12 +56,8 @@ constexpr uint8_t kPostOrder = 4, kDerivedSamples = 8;
 class Writer {
  public:
   void u8(uint8_t v) { out.push_back(v); }
-  void u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
-  void u64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
+  void u32(uint32_t v) { little_endian(v); }
+  void u64(uint64_t v) { little_endian(v); }
   void f64(double v) { u64(std::bit_cast<uint64_t>(v)); }
   void f32(float v) { u32(std::bit_cast<uint32_t>(v)); }
   void varint(uint64_t v) {
@@ -74,6 +70,12 @@ class Writer {
   void zigzag(int64_t v) { varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63)); }
 
   std::vector<uint8_t> out;
+
+ private:
+  template <class T>
+  void little_endian(T v) {
+    for (unsigned i = 0; i < sizeof(T); ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
 };
 
 [[noreturn]] void invalid(const std::string& what) { throw ValidationError("model data is invalid: " + what); }
@@ -89,20 +91,8 @@ class Reader {
     need(1);
     return *p_++;
   }
-  uint64_t u64() {
-    need(8);
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= uint64_t{p_[i]} << (8 * i);
-    p_ += 8;
-    return v;
-  }
-  uint32_t u32() {
-    need(4);
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= uint32_t{p_[i]} << (8 * i);
-    p_ += 4;
-    return v;
-  }
+  uint64_t u64() { return little_endian<uint64_t>(); }
+  uint32_t u32() { return little_endian<uint32_t>(); }
   double f64() { return std::bit_cast<double>(u64()); }
   float f32() { return std::bit_cast<float>(u32()); }
   uint64_t varint() {
@@ -130,6 +120,14 @@ class Reader {
  private:
   void need(uint64_t n) {
     if (remaining() < n) invalid("the data ends inside a record");
+  }
+  template <class T>
+  T little_endian() {
+    need(sizeof(T));
+    T v = 0;
+    for (unsigned i = 0; i < sizeof(T); ++i) v |= static_cast<T>(p_[i]) << (8 * i);
+    p_ += sizeof(T);
+    return v;
   }
   const uint8_t* p_;
   const uint8_t* end_;
@@ -167,6 +165,22 @@ bool children_follow_post_order(const Tree& tree) {
   return true;
 }
 
+void write_pivot(Writer& w, uint8_t form, double pivot) {
+  if (form == kPivotHalfByte) {
+    w.u8(static_cast<uint8_t>(pivot - 0.5));
+  } else if (form == kPivotF32) {
+    w.f32(static_cast<float>(pivot));
+  } else {
+    w.f64(pivot);
+  }
+}
+
+double read_pivot(Reader& r, uint8_t form) {
+  if (form == kPivotHalfByte) return static_cast<double>(r.u8()) + 0.5;
+  if (form == kPivotF32) return static_cast<double>(r.f32());
+  return r.f64();
+}
+
 void write_tree(Writer& w, const Tree& tree, uint64_t n_classes) {
   const uint64_t cbits = class_bits(n_classes);
   const bool post_order = children_follow_post_order(tree);
@@ -196,18 +210,59 @@ void write_tree(Writer& w, const Tree& tree, uint64_t n_classes) {
     }
     MORVEL_ASSERT(node.feature < (uint64_t{1} << 62), "assertion failed: split feature fits the node tag");
     w.varint(node.feature << 1 | 1);
-    if (form == kPivotHalfByte) {
-      w.u8(static_cast<uint8_t>(node.pivot - 0.5));
-    } else if (form == kPivotF32) {
-      w.f32(static_cast<float>(node.pivot));
-    } else {
-      w.f64(node.pivot);
-    }
+    write_pivot(w, form, node.pivot);
     w.f64(node.gain);
     if (!derived) w.varint(node.n_samples);
     if (!post_order) {
       w.zigzag(static_cast<int64_t>(node.left - at));
       w.zigzag(static_cast<int64_t>(node.right - node.left));
+    }
+  }
+}
+
+// A tree's layout byte, refused when it sets an unknown bit or an impossible combination.
+struct TreeLayout {
+  uint8_t form;
+  bool post_order;
+  bool derived;
+};
+
+TreeLayout read_layout(Reader& r, const std::string& where) {
+  const uint8_t mode = r.u8();
+  if ((mode & ~(3 | kPostOrder | kDerivedSamples)) != 0 || (mode & 3) == 3 ||
+      ((mode & kDerivedSamples) && !(mode & kPostOrder)))
+    invalid(where + " has an unknown layout");
+  return TreeLayout{static_cast<uint8_t>(mode & 3), (mode & kPostOrder) != 0, (mode & kDerivedSamples) != 0};
+}
+
+// A leaf record from its tag: class and count packed in the tag, or the count after it.
+Node read_leaf(Reader& r, uint64_t tag, uint64_t cbits, uint64_t n_classes, const std::string& where) {
+  uint64_t klass = tag >> 2;
+  uint64_t n_samples = 0;
+  if (tag & 2) {
+    n_samples = klass >> cbits;
+    klass &= (uint64_t{1} << cbits) - 1;
+  } else {
+    n_samples = r.varint();
+  }
+  if (klass >= n_classes) invalid(where + " has a leaf class outside the classes");
+  return Node::make_leaf(klass, n_samples);
+}
+
+// The records reachable from the root must form a tree: each reached once, so no cycle and no
+// shared child. Records that pruning cut off stay unreachable.
+void check_reachable_tree(const Tree& tree, const std::string& where) {
+  std::vector<uint8_t> seen(tree.nodes.size(), 0);
+  std::vector<uint64_t> stack(1, tree.root);
+  while (!stack.empty()) {
+    const uint64_t at = stack.back();
+    stack.pop_back();
+    if (seen[at]) invalid(where + " is not a tree (a node is reached twice)");
+    seen[at] = 1;
+    const Node& node = tree.nodes[at];
+    if (!node.is_leaf()) {
+      stack.push_back(node.right);
+      stack.push_back(node.left);
     }
   }
 }
@@ -221,52 +276,31 @@ Tree read_tree(Reader& r, const FittedForest& forest, uint64_t index) {
   if (n_nodes == 0) invalid(where + " has no nodes");
   tree.root = r.varint();
   if (tree.root >= n_nodes) invalid(where + " has its root outside the tree");
-  const uint8_t mode = r.u8();
-  if ((mode & ~(3 | kPostOrder | kDerivedSamples)) != 0 || (mode & 3) == 3 ||
-      ((mode & kDerivedSamples) && !(mode & kPostOrder)))
-    invalid(where + " has an unknown layout");
-  const uint8_t form = mode & 3;
-  const bool post_order = (mode & kPostOrder) != 0;
-  const bool derived = (mode & kDerivedSamples) != 0;
+  const TreeLayout layout = read_layout(r, where);
   tree.nodes.reserve(n_nodes);
-  std::vector<uint64_t> stack;
+  // Post-order: the subtrees read so far and not yet claimed by a split.
+  std::vector<uint64_t> pending;
   for (uint64_t at = 0; at < n_nodes; ++at) {
     const uint64_t tag = r.varint();
     if ((tag & 1) == 0) {
-      uint64_t klass = tag >> 2;
-      uint64_t n_samples = 0;
-      if (tag & 2) {
-        n_samples = klass >> cbits;
-        klass &= (uint64_t{1} << cbits) - 1;
-      } else {
-        n_samples = r.varint();
-      }
-      if (klass >= forest.n_classes) invalid(where + " has a leaf class outside the classes");
-      tree.nodes.push_back(Node::make_leaf(klass, n_samples));
-      if (post_order) stack.push_back(at);
+      tree.nodes.push_back(read_leaf(r, tag, cbits, forest.n_classes, where));
+      if (layout.post_order) pending.push_back(at);
       continue;
     }
     const uint64_t feature = tag >> 1;
     if (feature >= forest.n_features) invalid(where + " splits on a feature outside the data");
-    double pivot = 0.0;
-    if (form == kPivotHalfByte) {
-      pivot = static_cast<double>(r.u8()) + 0.5;
-    } else if (form == kPivotF32) {
-      pivot = static_cast<double>(r.f32());
-    } else {
-      pivot = r.f64();
-    }
+    const double pivot = read_pivot(r, layout.form);
     const double gain = r.f64();
-    uint64_t n_samples = derived ? 0 : r.varint();
+    uint64_t n_samples = layout.derived ? 0 : r.varint();
     uint64_t left = 0;
     uint64_t right = 0;
-    if (post_order) {
-      if (stack.size() < 2) invalid(where + " has a split without two subtrees before it");
-      right = stack.back();
-      left = stack[stack.size() - 2];
-      stack.resize(stack.size() - 2);
-      stack.push_back(at);
-      if (derived) n_samples = tree.nodes[left].n_samples + tree.nodes[right].n_samples;
+    if (layout.post_order) {
+      if (pending.size() < 2) invalid(where + " has a split without two subtrees before it");
+      right = pending.back();
+      left = pending[pending.size() - 2];
+      pending.resize(pending.size() - 2);
+      pending.push_back(at);
+      if (layout.derived) n_samples = tree.nodes[left].n_samples + tree.nodes[right].n_samples;
     } else {
       left = at + static_cast<uint64_t>(r.zigzag());
       right = left + static_cast<uint64_t>(r.zigzag());
@@ -276,22 +310,117 @@ Tree read_tree(Reader& r, const FittedForest& forest, uint64_t index) {
     node.gain = gain;  // the stored word as it was, sign bit included
     tree.nodes.push_back(node);
   }
-  // The records reachable from the root must form a tree: each reached once, so no cycle
-  // and no shared child. Records that pruning cut off stay unreachable.
-  std::vector<uint8_t> seen(n_nodes, 0);
-  stack.assign(1, tree.root);
-  while (!stack.empty()) {
-    const uint64_t at = stack.back();
-    stack.pop_back();
-    if (seen[at]) invalid(where + " is not a tree (a node is reached twice)");
-    seen[at] = 1;
-    const Node& node = tree.nodes[at];
-    if (!node.is_leaf()) {
-      stack.push_back(node.right);
-      stack.push_back(node.left);
+  check_reachable_tree(tree, where);
+  return tree;
+}
+
+// The payload of a whole model file, once its header and checksum hold.
+std::span<const uint8_t> checked_payload(std::span<const uint8_t> data) {
+  // An empty input or a prefix of the magic is what an interrupted write leaves.
+  if (data.empty()) throw ValidationError("truncated model data");
+  const uint64_t magic_seen = std::min<uint64_t>(data.size(), sizeof(kMagic));
+  if (std::memcmp(data.data(), kMagic, magic_seen) != 0) throw ValidationError("not a morvel model");
+  if (data.size() < kHeaderSize) throw ValidationError("truncated model data");
+  Reader header(data.subspan(8, kHeaderSize - 8));
+  const uint32_t version = header.u32();
+  if (version != kVersion) throw ValidationError("unsupported model format version " + std::to_string(version));
+  const uint64_t payload_size = header.u64();
+  const uint64_t checksum = header.u64();
+  const std::span<const uint8_t> payload = data.subspan(kHeaderSize);
+  if (payload.size() < payload_size) throw ValidationError("truncated model data");
+  if (payload.size() > payload_size) invalid("bytes follow the end of the model");
+  if (fnv64(payload) != checksum) throw ValidationError("model data is corrupted (checksum mismatch)");
+  return payload;
+}
+
+void read_shape(Reader& r, FittedForest& forest) {
+  forest.n_features = r.varint();
+  forest.n_classes = r.varint();
+  forest.n_rows = r.varint();
+  forest.n_estimators = r.varint();
+  forest.tree_begin = r.varint();
+  forest.tree_end = r.varint();
+  forest.settings_digest = r.u64();
+  if (forest.n_features == 0 || forest.n_features > kMaxCount) invalid("feature count out of range");
+  if (forest.n_classes == 0 || forest.n_classes > kMaxCount) invalid("class count out of range");
+  if (forest.n_rows == 0 || forest.n_rows > kMaxCount) invalid("row count out of range");
+  if (!(forest.tree_begin < forest.tree_end && forest.tree_end <= forest.n_estimators))
+    invalid("tree range out of range");
+}
+
+// The training order: a permutation of the rows.
+std::vector<RowIndex> read_training_order(Reader& r, uint64_t n_rows) {
+  r.count(n_rows, 1, "training order");
+  std::vector<RowIndex> order(n_rows);
+  std::vector<uint8_t> placed(n_rows, 0);
+  for (uint64_t i = 0; i < n_rows; ++i) {
+    const uint64_t row = r.varint();
+    if (row >= n_rows || placed[row]) invalid("the training order is not a permutation of the rows");
+    placed[row] = 1;
+    order[i] = static_cast<RowIndex>(row);
+  }
+  return order;
+}
+
+BinEdges read_edges(Reader& r, uint64_t n_features) {
+  r.count(n_features, 1, "bin edge");
+  BinEdges edges(n_features);
+  for (std::vector<double>& feature : edges) {
+    const uint64_t m = r.count(r.varint(), 8, "bin edge");
+    if (m > kMaxEdgesPerFeature) invalid("a feature has more than 254 bin edges");
+    feature.resize(m);
+    for (uint64_t i = 0; i < m; ++i) {
+      feature[i] = r.f64();
+      if (std::isnan(feature[i]) || (i > 0 && !(feature[i - 1] < feature[i])))
+        invalid("bin edges are not strictly increasing");
     }
   }
-  return tree;
+  return edges;
+}
+
+void read_oob_votes(Reader& r, FittedForest& forest, uint64_t n_trees) {
+  uint64_t cells = 0;
+  if (__builtin_mul_overflow(forest.n_rows, forest.n_classes, &cells)) invalid("out-of-bag vote count exceeds the data");
+  r.count(cells, 1, "out-of-bag vote");
+  OobVotes& votes = forest.result.oob_votes.emplace(forest.n_rows, forest.n_classes);
+  for (uint64_t row = 0; row < forest.n_rows; ++row) {
+    uint64_t total = 0;
+    for (uint64_t k = 0; k < forest.n_classes; ++k) {
+      const uint64_t c = r.varint();
+      if (c > n_trees - total) invalid("a row has more out-of-bag votes than trees");
+      total += c;
+      votes.row(row)[k] = c;
+    }
+  }
+}
+
+// One record per tree: its out-of-bag count and per feature the change of correct votes,
+// each feature at most once and no change beyond the out-of-bag rows.
+std::vector<TreePermutation> read_permutation_records(Reader& r, const FittedForest& forest, uint64_t n_trees) {
+  std::vector<TreePermutation> records(n_trees);
+  std::vector<uint64_t> features;
+  for (TreePermutation& record : records) {
+    record.out_of_bag = r.varint();
+    if (record.out_of_bag > forest.n_rows) invalid("a permutation record has more out-of-bag rows than the data");
+    const uint64_t entries = r.count(r.varint(), 2, "permutation entry");
+    if (entries > 0 && record.out_of_bag == 0) invalid("a permutation record has entries but no out-of-bag rows");
+    if (entries > forest.n_features) invalid("a permutation record has more entries than features");
+    record.deltas.reserve(entries);
+    features.clear();
+    for (uint64_t i = 0; i < entries; ++i) {
+      const uint64_t feature = r.varint();
+      const int64_t delta = r.zigzag();
+      if (feature >= forest.n_features) invalid("a permutation record names a feature outside the data");
+      const uint64_t magnitude = delta < 0 ? uint64_t{0} - static_cast<uint64_t>(delta) : static_cast<uint64_t>(delta);
+      if (magnitude > record.out_of_bag) invalid("a permutation change exceeds the out-of-bag rows");
+      record.deltas.emplace_back(feature, delta);
+      features.push_back(feature);
+    }
+    std::sort(features.begin(), features.end());
+    if (std::adjacent_find(features.begin(), features.end()) != features.end())
+      invalid("a permutation record names a feature twice");
+  }
+  return records;
 }
 
 }  // namespace
@@ -351,113 +480,23 @@ std::vector<uint8_t> save_model(const FittedForest& forest, std::span<const RowI
 }
 
 ModelParts load_model(std::span<const uint8_t> data) {
-  // An empty input or a prefix of the magic is what an interrupted write leaves.
-  if (data.empty()) throw ValidationError("truncated model data");
-  const uint64_t magic_seen = std::min<uint64_t>(data.size(), sizeof(kMagic));
-  if (std::memcmp(data.data(), kMagic, magic_seen) != 0) throw ValidationError("not a morvel model");
-  if (data.size() < kHeaderSize) throw ValidationError("truncated model data");
-  Reader header(data.subspan(8, kHeaderSize - 8));
-  const uint32_t version = header.u32();
-  if (version != kVersion) throw ValidationError("unsupported model format version " + std::to_string(version));
-  const uint64_t payload_size = header.u64();
-  const uint64_t checksum = header.u64();
-  const std::span<const uint8_t> payload = data.subspan(kHeaderSize);
-  if (payload.size() < payload_size) throw ValidationError("truncated model data");
-  if (payload.size() > payload_size) invalid("bytes follow the end of the model");
-  if (fnv64(payload) != checksum) throw ValidationError("model data is corrupted (checksum mismatch)");
-
-  Reader r(payload);
+  Reader r(checked_payload(data));
   ModelParts parts;
   FittedForest& forest = parts.forest;
-  forest.n_features = r.varint();
-  forest.n_classes = r.varint();
-  forest.n_rows = r.varint();
-  forest.n_estimators = r.varint();
-  forest.tree_begin = r.varint();
-  forest.tree_end = r.varint();
-  forest.settings_digest = r.u64();
-  if (forest.n_features == 0 || forest.n_features > kMaxCount) invalid("feature count out of range");
-  if (forest.n_classes == 0 || forest.n_classes > kMaxCount) invalid("class count out of range");
-  if (forest.n_rows == 0 || forest.n_rows > kMaxCount) invalid("row count out of range");
-  if (!(forest.tree_begin < forest.tree_end && forest.tree_end <= forest.n_estimators))
-    invalid("tree range out of range");
+  read_shape(r, forest);
   const uint8_t flags = r.u8();
   if ((flags & ~(kHasEdges | kHasOob | kHasPermutation)) != 0) invalid("unknown flags");
-
-  // Training order: a permutation of the rows.
-  r.count(forest.n_rows, 1, "training order");
-  parts.training_order.resize(forest.n_rows);
-  std::vector<uint8_t> placed(forest.n_rows, 0);
-  for (uint64_t i = 0; i < forest.n_rows; ++i) {
-    const uint64_t row = r.varint();
-    if (row >= forest.n_rows || placed[row]) invalid("the training order is not a permutation of the rows");
-    placed[row] = 1;
-    parts.training_order[i] = static_cast<RowIndex>(row);
-  }
-  std::vector<uint8_t>().swap(placed);
-
-  if (flags & kHasEdges) {
-    r.count(forest.n_features, 1, "bin edge");
-    BinEdges& edges = forest.edges.emplace();
-    edges.resize(forest.n_features);
-    for (std::vector<double>& feature : edges) {
-      const uint64_t m = r.count(r.varint(), 8, "bin edge");
-      if (m > kMaxEdgesPerFeature) invalid("a feature has more than 254 bin edges");
-      feature.resize(m);
-      for (uint64_t i = 0; i < m; ++i) {
-        feature[i] = r.f64();
-        if (std::isnan(feature[i]) || (i > 0 && !(feature[i - 1] < feature[i])))
-          invalid("bin edges are not strictly increasing");
-      }
-    }
-  }
+  parts.training_order = read_training_order(r, forest.n_rows);
+  if (flags & kHasEdges) forest.edges = read_edges(r, forest.n_features);
 
   const uint64_t n_trees = r.count(forest.tree_end - forest.tree_begin, 4, "tree");
   ForestResult& result = forest.result;
   result.trees.has_trees = true;
   result.trees.trees.reserve(n_trees);
   for (uint64_t t = 0; t < n_trees; ++t) result.trees.trees.push_back(read_tree(r, forest, forest.tree_begin + t));
-
-  if (flags & kHasOob) {
-    uint64_t cells = 0;
-    if (__builtin_mul_overflow(forest.n_rows, forest.n_classes, &cells)) invalid("out-of-bag vote count exceeds the data");
-    r.count(cells, 1, "out-of-bag vote");
-    OobVotes& votes = result.oob_votes.emplace(forest.n_rows, forest.n_classes);
-    for (uint64_t row = 0; row < forest.n_rows; ++row) {
-      uint64_t total = 0;
-      for (uint64_t k = 0; k < forest.n_classes; ++k) {
-        const uint64_t c = r.varint();
-        if (c > n_trees - total) invalid("a row has more out-of-bag votes than trees");
-        total += c;
-        votes.row(row)[k] = c;
-      }
-    }
-  }
-
+  if (flags & kHasOob) read_oob_votes(r, forest, n_trees);
   if (flags & kHasPermutation) {
-    result.permutation_trees.resize(n_trees);
-    std::vector<uint64_t> features;
-    for (TreePermutation& record : result.permutation_trees) {
-      record.out_of_bag = r.varint();
-      if (record.out_of_bag > forest.n_rows) invalid("a permutation record has more out-of-bag rows than the data");
-      const uint64_t entries = r.count(r.varint(), 2, "permutation entry");
-      if (entries > 0 && record.out_of_bag == 0) invalid("a permutation record has entries but no out-of-bag rows");
-      if (entries > forest.n_features) invalid("a permutation record has more entries than features");
-      record.deltas.reserve(entries);
-      features.clear();
-      for (uint64_t i = 0; i < entries; ++i) {
-        const uint64_t feature = r.varint();
-        const int64_t delta = r.zigzag();
-        if (feature >= forest.n_features) invalid("a permutation record names a feature outside the data");
-        const uint64_t magnitude = delta < 0 ? uint64_t{0} - static_cast<uint64_t>(delta) : static_cast<uint64_t>(delta);
-        if (magnitude > record.out_of_bag) invalid("a permutation change exceeds the out-of-bag rows");
-        record.deltas.emplace_back(feature, delta);
-        features.push_back(feature);
-      }
-      std::sort(features.begin(), features.end());
-      if (std::adjacent_find(features.begin(), features.end()) != features.end())
-        invalid("a permutation record names a feature twice");
-    }
+    result.permutation_trees = read_permutation_records(r, forest, n_trees);
     result.permutation_stats = permutation_stats_in_tree_order(result.permutation_trees);
   }
   if (!r.done()) invalid("bytes follow the last record");

@@ -111,28 +111,30 @@ MORVEL_LANES_INLINE void sums_cold(const double* pw, uint64_t d, const double* z
   for (int k = 0; k < K; ++k) store(out + k * N, total[k]);
 }
 
+// UNWOUND_SUM of K vectors of lanes from lane k on, by the formula of their branch.
+template <class V, int N, bool Hot, int K>
+MORVEL_LANES_INLINE void sums_of(const double* pw, uint64_t d, const double* o, const double* z,
+                                 double* out, uint64_t k) {
+  if constexpr (Hot) sums_hot<V, N, K>(pw, d, o + k, z + k, out + k);
+  else sums_cold<V, N, K>(pw, d, z + k, out + k);
+}
+
 // Runs `count` lanes (a multiple of N) four vectors at a time, so that enough independent
 // division chains are in flight.
 template <class V, int N, bool Hot>
 MORVEL_LANES_INLINE void sums(const double* pw, uint64_t d, const double* o, const double* z,
                               double* out, uint64_t count) {
   uint64_t k = 0;
-  for (; k + 4 * N <= count; k += 4 * N) {
-    if constexpr (Hot) sums_hot<V, N, 4>(pw, d, o + k, z + k, out + k);
-    else sums_cold<V, N, 4>(pw, d, z + k, out + k);
-  }
+  for (; k + 4 * N <= count; k += 4 * N) sums_of<V, N, Hot, 4>(pw, d, o, z, out, k);
   switch ((count - k) / N) {
     case 3:
-      if constexpr (Hot) sums_hot<V, N, 3>(pw, d, o + k, z + k, out + k);
-      else sums_cold<V, N, 3>(pw, d, z + k, out + k);
+      sums_of<V, N, Hot, 3>(pw, d, o, z, out, k);
       break;
     case 2:
-      if constexpr (Hot) sums_hot<V, N, 2>(pw, d, o + k, z + k, out + k);
-      else sums_cold<V, N, 2>(pw, d, z + k, out + k);
+      sums_of<V, N, Hot, 2>(pw, d, o, z, out, k);
       break;
     case 1:
-      if constexpr (Hot) sums_hot<V, N, 1>(pw, d, o + k, z + k, out + k);
-      else sums_cold<V, N, 1>(pw, d, z + k, out + k);
+      sums_of<V, N, Hot, 1>(pw, d, o, z, out, k);
       break;
     default:
       break;
@@ -282,14 +284,208 @@ struct BatchWalker::Scratch {
 
 namespace {
 
-// a * b, or bad_alloc when the product cannot even be addressed.
-uint64_t checked_mul(uint64_t a, uint64_t b) {
-  if (a != 0 && b > std::numeric_limits<size_t>::max() / a) throw std::bad_alloc();
-  return a * b;
-}
-
 uint64_t level_capacity(uint64_t level, uint64_t batch) {
   return level >= 62 ? batch : std::min(batch, uint64_t{1} << level);
+}
+
+// The state slots of one level: one fraction and weights of each state, `stride` apart.
+MORVEL_LANES_INLINE double* one_of(BatchWalker::Scratch& s, uint64_t level, uint64_t state) {
+  return s.one.data() + (s.slot_base[level] + state) * s.stride;
+}
+
+MORVEL_LANES_INLINE double* weight_of(BatchWalker::Scratch& s, uint64_t level, uint64_t state) {
+  return s.weight.data() + (s.slot_base[level] + state) * s.stride;
+}
+
+// Numbers the tree's leaves and sizes the per-leaf tables for one walk.
+MORVEL_LANES_INLINE void index_leaves(BatchWalker::Scratch& s, const CompactTree& tree) {
+  const uint64_t n_nodes = tree.nodes.size();
+  uint64_t n_leaves = 0;
+  s.leaf_slot.resize(n_nodes);
+  for (uint64_t k = 0; k < n_nodes; ++k) {
+    if (tree.nodes[k].is_leaf) s.leaf_slot[k] = n_leaves++;
+  }
+  s.leaf_depth.assign(n_leaves, 0);
+  s.leaf_features.assign(n_leaves, 0);
+  s.feature_list.clear();
+  s.terms.clear();
+  s.leaf_terms.assign(n_leaves, 0);
+  s.row_state.resize(checked_size(n_leaves, s.batch));
+}
+
+// The level a visit writes: its path (features and zero fractions, shared by its states), its
+// rows grouped by state and where each state's rows begin, and its states' slots. Kept as
+// plain values so that the walk holds them in registers.
+struct LevelView {
+  uint64_t level;
+  uint64_t depth;
+  uint64_t stride;
+  uint64_t* feature;
+  double* zero;
+  uint32_t* rows;
+  uint32_t* begin;
+  double* one;     // state g: one + g * stride
+  double* weight;  // state g: weight + g * stride
+  double* term_a;  // lane scratch
+  uint32_t states = 0;
+};
+
+// Copies the parent's path into the visit's level and appends the visit's element.
+MORVEL_LANES_INLINE LevelView enter_level(BatchWalker::Scratch& s, const BatchVisit& v) {
+  const uint64_t stride = s.stride;
+  LevelView at{v.level,
+               v.depth,
+               stride,
+               s.features.data() + v.level * stride,
+               s.zero.data() + v.level * stride,
+               s.rows.data() + v.level * s.batch,
+               s.begin.data() + s.begin_base[v.level],
+               one_of(s, v.level, 0),
+               weight_of(s, v.level, 0),
+               s.lanes.data()};
+  if (v.level > 0) {
+    std::copy_n(at.feature - stride, v.depth, at.feature);
+    std::copy_n(at.zero - stride, v.depth, at.zero);
+  }
+  at.feature[v.depth] = v.feature;
+  at.zero[v.depth] = v.zero_fraction;
+  return at;
+}
+
+// Appends a state: the parent state's path extended by the visit's element with one fraction
+// `po`. Its rows end where the level's rows end now.
+template <class V, int N>
+MORVEL_LANES_INLINE void add_state(LevelView& at, double zero_fraction,
+                                   const double* parent_one, const double* parent_weight, double po) {
+  const uint64_t d = at.depth;
+  double* one = at.one + at.states * at.stride;
+  double* pw = at.weight + at.states * at.stride;
+  if (d > 0) {
+    std::copy_n(parent_one, d, one);
+    std::copy_n(parent_weight, d, pw);
+  }
+  one[d] = po;
+  pw[d] = d == 0 ? 1.0 : 0.0;
+  extend_weights<V, N>(pw, d, zero_fraction, po, at.term_a, at.term_a + at.stride);
+  ++at.states;
+}
+
+// The states of a node: per parent state, the rows that went toward this node (one fraction
+// inherited) and those that did not (one fraction 0); the two coincide when the inherited one
+// fraction is already 0. The root has one state holding every row.
+template <class V, int N>
+MORVEL_LANES_INLINE void build_states(BatchWalker::Scratch& s, const BatchVisit& v, LevelView& at,
+                                      uint64_t n_rows) {
+  at.begin[0] = 0;
+  if (at.level == 0) {
+    for (uint64_t k = 0; k < n_rows; ++k) at.rows[k] = static_cast<uint32_t>(k);
+    at.begin[1] = static_cast<uint32_t>(n_rows);
+    add_state<V, N>(at, v.zero_fraction, one_of(s, 0, 0), weight_of(s, 0, 0), 1.0);  // copies nothing
+    return;
+  }
+  const uint64_t parent = at.level - 1;
+  const uint32_t* parent_rows = s.rows.data() + parent * s.batch;
+  const uint8_t* parent_side = s.side.data() + parent * s.batch;
+  const uint32_t* parent_begin = s.begin.data() + s.begin_base[parent];
+  const uint8_t toward = v.left_child ? 1 : 0;
+  const double* parent_ones = one_of(s, parent, 0);
+  const double* parent_weights = weight_of(s, parent, 0);
+  const double* parent_incoming = s.incoming_one.data() + s.slot_base[parent];
+  const uint32_t parent_states = s.states[parent];
+  uint32_t end = 0;
+  // Appends the rows of [b, e) that `keep`, and their state when there are any.
+  auto add_group = [&](const double* parent_one, const double* parent_weight, double po, uint32_t b,
+                       uint32_t e, auto keep) {
+    const uint32_t start = end;
+    for (uint32_t k = b; k < e; ++k) {
+      if (keep(parent_side[k])) at.rows[end++] = parent_rows[k];
+    }
+    if (end == start) return;
+    at.begin[at.states + 1] = end;
+    add_state<V, N>(at, v.zero_fraction, parent_one, parent_weight, po);
+  };
+  for (uint32_t g = 0; g < parent_states; ++g) {
+    const double* parent_one = parent_ones + g * at.stride;
+    const double* parent_weight = parent_weights + g * at.stride;
+    const double io = parent_incoming[g];
+    const uint32_t b = parent_begin[g];
+    const uint32_t e = parent_begin[g + 1];
+    if (io == 0.0) {
+      for (uint32_t k = b; k < e; ++k) at.rows[end++] = parent_rows[k];
+      at.begin[at.states + 1] = end;
+      add_state<V, N>(at, v.zero_fraction, parent_one, parent_weight, 0.0);
+      continue;
+    }
+    add_group(parent_one, parent_weight, io, b, e, [toward](uint8_t side) { return side == toward; });
+    add_group(parent_one, parent_weight, 0.0, b, e, [toward](uint8_t side) { return side != toward; });
+  }
+}
+
+// At a leaf: the terms of each state, and for each row the state it reaches the leaf with.
+template <class V, int N>
+MORVEL_LANES_INLINE void store_leaf_terms(BatchWalker::Scratch& s, uint64_t node, const LevelView& at) {
+  const uint64_t slot = s.leaf_slot[node];
+  const uint64_t d = at.depth;
+  s.leaf_depth[slot] = d;
+  if (d == 0) return;  // a single-leaf tree attributes nothing
+  s.leaf_features[slot] = s.feature_list.size();
+  s.feature_list.insert(s.feature_list.end(), at.feature + 1, at.feature + 1 + d);
+  s.leaf_terms[slot] = s.terms.size();
+  for (uint32_t g = 0; g < at.states; ++g) {
+    const uint64_t offset = s.terms.size();
+    s.terms.resize(offset + d);
+    leaf_terms<V, N>(at.one + g * at.stride, at.zero, at.weight + g * at.stride, d, at.stride, at.term_a,
+                     s.order.data(), s.terms.data() + offset);
+    for (uint32_t k = at.begin[g]; k < at.begin[g + 1]; ++k) {
+      s.row_state[slot * s.batch + at.rows[k]] = static_cast<uint16_t>(g);
+    }
+  }
+}
+
+// At a split: which side each row of the level takes, the path element of a feature met again
+// unwound in every state (its fractions pass to the children), and the two children pushed.
+template <class V, int N>
+MORVEL_LANES_INLINE void split_states(BatchWalker::Scratch& s, const CompactNode* nodes, const CompactNode& node,
+                                      const LevelView& at, const double* rows, uint64_t n_rows,
+                                      uint64_t n_features) {
+  const uint64_t d = at.depth;
+  const uint64_t f = static_cast<uint64_t>(node.feature);
+  uint8_t* level_side = s.side.data() + at.level * s.batch;
+  for (uint64_t k = 0; k < n_rows; ++k) {
+    const double value = rows[at.rows[k] * n_features + f];
+    level_side[k] = (std::isnan(value) ? node.missing_left : value > node.pivot) ? 1 : 0;
+  }
+  double* incoming = s.incoming_one.data() + s.slot_base[at.level];
+  double iz = 1.0;
+  uint64_t child_depth = d + 1;
+  uint64_t found = d + 1;
+  for (uint64_t i = 0; i <= d; ++i) {
+    if (at.feature[i] == f) {
+      found = i;
+      break;
+    }
+  }
+  if (found <= d) {
+    const uint64_t i = found;
+    iz = at.zero[i];
+    for (uint32_t g = 0; g < at.states; ++g) {
+      double* one = at.one + g * at.stride;
+      incoming[g] = one[i];
+      unwind_weights<V, N>(at.weight + g * at.stride, d, one[i], at.zero[i], at.term_a);
+      for (uint64_t k = i; k < d; ++k) one[k] = one[k + 1];
+    }
+    for (uint64_t k = i; k < d; ++k) {
+      at.feature[k] = at.feature[k + 1];
+      at.zero[k] = at.zero[k + 1];
+    }
+    child_depth = d;
+  } else {
+    for (uint32_t g = 0; g < at.states; ++g) incoming[g] = 1.0;
+  }
+  // A node whose cover is 0 divides as if its cover were 1.
+  const double cover = std::max(node.cover, 1.0);
+  s.stack.push_back(BatchVisit{node.right, at.level + 1, child_depth, iz * nodes[node.right].cover / cover, f, false});
+  s.stack.push_back(BatchVisit{node.left, at.level + 1, child_depth, iz * nodes[node.left].cover / cover, f, true});
 }
 
 // The shared half of the walk: every path state of the batch and the terms it leaves at
@@ -298,169 +494,21 @@ template <class V, int N>
 MORVEL_LANES_INLINE void walk_states(BatchWalker::Scratch& s, const CompactTree& tree,
                                      const double* rows, uint64_t n_rows, uint64_t n_features) {
   const CompactNode* nodes = tree.nodes.data();
-  const uint64_t n_nodes = tree.nodes.size();
-  const uint64_t stride = s.stride;
-  const uint64_t batch = s.batch;
-  double* term_a = s.lanes.data();
-  double* term_b = term_a + stride;
-
-  uint64_t n_leaves = 0;
-  s.leaf_slot.resize(n_nodes);
-  for (uint64_t k = 0; k < n_nodes; ++k) {
-    if (nodes[k].is_leaf) s.leaf_slot[k] = n_leaves++;
-  }
-  s.leaf_depth.assign(n_leaves, 0);
-  s.leaf_features.assign(n_leaves, 0);
-  s.feature_list.clear();
-  s.terms.clear();
-  s.leaf_terms.assign(n_leaves, 0);
-  s.row_state.resize(checked_mul(n_leaves, batch));
-
-  auto one_of = [&](uint64_t level, uint64_t state) {
-    return s.one.data() + (s.slot_base[level] + state) * stride;
-  };
-  auto weight_of = [&](uint64_t level, uint64_t state) {
-    return s.weight.data() + (s.slot_base[level] + state) * stride;
-  };
-
+  index_leaves(s, tree);
   s.stack.clear();
   s.stack.push_back(BatchVisit{0, 0, 0, 1.0, kNoFeature, false});
   while (!s.stack.empty()) {
     const BatchVisit v = s.stack.back();
     s.stack.pop_back();
-    const uint64_t level = v.level;
-    const uint64_t d = v.depth;
-    uint64_t* feature = s.features.data() + level * stride;
-    double* zero = s.zero.data() + level * stride;
-    uint32_t* level_rows = s.rows.data() + level * batch;
-    uint32_t* begin = s.begin.data() + s.begin_base[level];
-    if (level > 0) {
-      std::copy_n(feature - stride, d, feature);
-      std::copy_n(zero - stride, d, zero);
-    }
-    feature[d] = v.feature;
-    zero[d] = v.zero_fraction;
-
-    // The states of this node: per parent state, the rows that went toward this node (one
-    // fraction inherited) and those that did not (one fraction 0); the two coincide when the
-    // inherited one fraction is already 0.
-    uint32_t states = 0;
-    auto add_state = [&](const double* parent_one, const double* parent_weight, double po) {
-      double* one = one_of(level, states);
-      double* pw = weight_of(level, states);
-      if (d > 0) {
-        std::copy_n(parent_one, d, one);
-        std::copy_n(parent_weight, d, pw);
-      }
-      one[d] = po;
-      pw[d] = d == 0 ? 1.0 : 0.0;
-      extend_weights<V, N>(pw, d, v.zero_fraction, po, term_a, term_b);
-      ++states;
-    };
-    begin[0] = 0;
-    if (level == 0) {
-      for (uint64_t k = 0; k < n_rows; ++k) level_rows[k] = static_cast<uint32_t>(k);
-      begin[1] = static_cast<uint32_t>(n_rows);
-      add_state(one_of(0, 0), weight_of(0, 0), 1.0);  // the root copies nothing
-    } else {
-      const uint64_t parent = level - 1;
-      const uint32_t* parent_rows = s.rows.data() + parent * batch;
-      const uint8_t* parent_side = s.side.data() + parent * batch;
-      const uint32_t* parent_begin = s.begin.data() + s.begin_base[parent];
-      const uint8_t toward = v.left_child ? 1 : 0;
-      uint32_t at = 0;
-      for (uint32_t g = 0; g < s.states[parent]; ++g) {
-        const double* parent_one = one_of(parent, g);
-        const double* parent_weight = weight_of(parent, g);
-        const double io = s.incoming_one[s.slot_base[parent] + g];
-        const uint32_t b = parent_begin[g];
-        const uint32_t e = parent_begin[g + 1];
-        if (io == 0.0) {
-          for (uint32_t k = b; k < e; ++k) level_rows[at++] = parent_rows[k];
-          begin[states + 1] = at;
-          add_state(parent_one, parent_weight, 0.0);
-          continue;
-        }
-        uint32_t start = at;
-        for (uint32_t k = b; k < e; ++k) {
-          if (parent_side[k] == toward) level_rows[at++] = parent_rows[k];
-        }
-        if (at > start) {
-          begin[states + 1] = at;
-          add_state(parent_one, parent_weight, io);
-        }
-        start = at;
-        for (uint32_t k = b; k < e; ++k) {
-          if (parent_side[k] != toward) level_rows[at++] = parent_rows[k];
-        }
-        if (at > start) {
-          begin[states + 1] = at;
-          add_state(parent_one, parent_weight, 0.0);
-        }
-      }
-    }
-    s.states[level] = states;
-
+    LevelView at = enter_level(s, v);
+    build_states<V, N>(s, v, at, n_rows);
+    s.states[at.level] = at.states;
     const CompactNode& node = nodes[v.node];
     if (node.is_leaf) {
-      const uint64_t slot = s.leaf_slot[v.node];
-      s.leaf_depth[slot] = d;
-      if (d == 0) continue;  // a single-leaf tree attributes nothing
-      s.leaf_features[slot] = s.feature_list.size();
-      s.feature_list.insert(s.feature_list.end(), feature + 1, feature + 1 + d);
-      s.leaf_terms[slot] = s.terms.size();
-      for (uint32_t g = 0; g < states; ++g) {
-        const uint64_t offset = s.terms.size();
-        s.terms.resize(offset + d);
-        leaf_terms<V, N>(one_of(level, g), zero, weight_of(level, g), d, stride, s.lanes.data(),
-                         s.order.data(), s.terms.data() + offset);
-        for (uint32_t k = begin[g]; k < begin[g + 1]; ++k) {
-          s.row_state[slot * batch + level_rows[k]] = static_cast<uint16_t>(g);
-        }
-      }
-      continue;
-    }
-
-    const uint64_t f = static_cast<uint64_t>(node.feature);
-    uint8_t* level_side = s.side.data() + level * batch;
-    for (uint64_t k = 0; k < n_rows; ++k) {
-      const double value = rows[level_rows[k] * n_features + f];
-      level_side[k] = (std::isnan(value) ? node.missing_left : value > node.pivot) ? 1 : 0;
-    }
-    double* incoming = s.incoming_one.data() + s.slot_base[level];
-    double iz = 1.0;
-    uint64_t child_depth = d + 1;
-    uint64_t found = d + 1;
-    for (uint64_t i = 0; i <= d; ++i) {
-      if (feature[i] == f) {
-        found = i;
-        break;
-      }
-    }
-    if (found <= d) {
-      // A feature met again on the path: UNWIND its element in every state.
-      const uint64_t i = found;
-      iz = zero[i];
-      for (uint32_t g = 0; g < states; ++g) {
-        double* one = one_of(level, g);
-        incoming[g] = one[i];
-        unwind_weights<V, N>(weight_of(level, g), d, one[i], zero[i], term_a);
-        for (uint64_t k = i; k < d; ++k) one[k] = one[k + 1];
-      }
-      for (uint64_t k = i; k < d; ++k) {
-        feature[k] = feature[k + 1];
-        zero[k] = zero[k + 1];
-      }
-      child_depth = d;
+      store_leaf_terms<V, N>(s, v.node, at);
     } else {
-      for (uint32_t g = 0; g < states; ++g) incoming[g] = 1.0;
+      split_states<V, N>(s, nodes, node, at, rows, n_rows, n_features);
     }
-    // A node whose cover is 0 divides as if its cover were 1.
-    const double cover = std::max(node.cover, 1.0);
-    s.stack.push_back(BatchVisit{node.right, level + 1, child_depth,
-                                 iz * nodes[node.right].cover / cover, f, false});
-    s.stack.push_back(BatchVisit{node.left, level + 1, child_depth,
-                                 iz * nodes[node.left].cover / cover, f, true});
   }
 }
 
@@ -584,17 +632,17 @@ BatchWalker::BatchWalker(uint64_t max_depth, uint64_t n_features, uint64_t n_cla
   }
   s.slot_base[s.levels] = slots;
   s.begin_base[s.levels] = begins;
-  const uint64_t level_cells = checked_mul(s.levels, s.stride);
+  const uint64_t level_cells = checked_size(s.levels, s.stride);
   s.features.assign(level_cells, kNoFeature);
   s.zero.assign(level_cells, 0.0);
-  s.one.assign(checked_mul(slots, s.stride), 0.0);
-  s.weight.assign(checked_mul(slots, s.stride), 0.0);
+  s.one.assign(checked_size(slots, s.stride), 0.0);
+  s.weight.assign(checked_size(slots, s.stride), 0.0);
   s.incoming_one.assign(slots, 1.0);
-  s.rows.assign(checked_mul(s.levels, s.batch), 0);
-  s.side.assign(checked_mul(s.levels, s.batch), 0);
+  s.rows.assign(checked_size(s.levels, s.batch), 0);
+  s.side.assign(checked_size(s.levels, s.batch), 0);
   s.begin.assign(begins, 0);
   s.states.assign(s.levels, 0);
-  s.lanes.assign(checked_mul(6, s.stride), 0.0);
+  s.lanes.assign(checked_size(6, s.stride), 0.0);
   s.order.assign(s.stride, 0);
   s.stack.reserve(s.levels + 1);
   s.replay.reserve(s.levels + 1);

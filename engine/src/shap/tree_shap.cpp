@@ -20,13 +20,12 @@
 
 namespace morvel::shap {
 
-namespace {
-
-// a * b, or bad_alloc when the product cannot even be addressed.
 uint64_t checked_size(uint64_t a, uint64_t b) {
   if (a != 0 && b > std::numeric_limits<size_t>::max() / a) throw std::bad_alloc();
   return a * b;
 }
+
+namespace {
 
 double bin_as_value(const std::vector<double>& edges, double value) {
   const uint8_t bin = bin_of(edges, value);
@@ -225,6 +224,157 @@ void check_features(const FittedForest& forest, const PredictionMatrix& x) {
   if (x.n_features != forest.n_features) throw ValidationError(msg::kShapFeatureMismatch);
 }
 
+// The mean |phi| of every feature over rows and classes, computed by a team of workers.
+//
+// The rows belong to consecutive chunks, one per worker, and each chunk's accumulator adds its
+// rows in row order. The workers walk batches of rows together, so that path states are shared
+// by all rows of a batch whichever chunk they belong to. A worker takes the next tree from a
+// counter, prepares it (path states and leaf terms of the whole batch), then replays it block
+// of rows by block, each block only once the previous tree is done with it: every row adds
+// exactly the scalar walk's terms in tree order, so the result is that of one thread, and each
+// worker replays the terms it has just computed, still in its own cache. The chunks fix the
+// grouping of the sums; the team that computes them is bounded, each member owning a
+// contiguous run of chunks with an accumulator per chunk.
+class ImportanceTeam {
+ public:
+  ImportanceTeam(const Prepared& prepared, const PredictionMatrix& x, uint64_t n_features, uint64_t n_classes,
+                 uint64_t n_jobs)
+      : prepared_(prepared),
+        x_(x),
+        n_features_(n_features),
+        n_classes_(n_classes),
+        per_row_(checked_size(n_features, n_classes)),
+        n_trees_(static_cast<double>(prepared.trees.size())),
+        classes_(static_cast<double>(n_classes)),
+        chunks_(parallel::split_chunks(x.n_rows, std::min(x.n_rows, n_jobs == 0 ? uint64_t{1} : n_jobs))),
+        owned_(parallel::split_chunks(chunks_.size(), std::min<uint64_t>(chunks_.size(), parallel::thread_limit()))),
+        batch_(std::min(x.n_rows,
+                        BatchWalker::batch_rows_for(prepared.trees, prepared.max_depth, n_features, n_classes))),
+        // Replay blocks: small enough that a tree follows closely behind the one before it.
+        block_rows_(owned_.size() == 1 ? batch_ : 32),
+        chunk_acc_(checked_size(chunks_.size(), n_features), 0.0),
+        rows_(checked_size(batch_, n_features)),
+        phi_(checked_size(batch_, per_row_)),
+        replayed_(prepared.trees.size()) {
+    walkers_.reserve(members());
+    for (uint64_t w = 0; w < members(); ++w) walkers_.emplace_back(prepared.max_depth, n_features, n_classes, batch_);
+  }
+
+  uint64_t members() const { return owned_.size(); }
+
+  // Member w's part of every batch; 0 when the team stops early.
+  int run(uint64_t w, parallel::Team& team) {
+    std::vector<uint64_t> stack;
+    RowReader reader(x_, n_features_);
+    try {
+      for (uint64_t first = 0; first < x_.n_rows; first += batch_) {
+        const uint64_t count = std::min(batch_, x_.n_rows - first);
+        load_share(w, reader, first, count);
+        if (!team.sync()) return 0;
+        if (!walk_trees(w, count, stack)) return 0;
+        if (!team.sync()) return 0;
+        accumulate(w, first, count);
+        if (!team.sync()) return 0;
+      }
+    } catch (...) {
+      failed_.store(true);
+      throw;
+    }
+    return 0;
+  }
+
+  // Chunk order, then feature order: the sum does not depend on which thread finished first.
+  std::vector<double> importances() const {
+    std::vector<double> result(n_features_, 0.0);
+    for (uint64_t k = 0; k < chunks_.size(); ++k) {
+      for (uint64_t j = 0; j < n_features_; ++j) result[j] += chunk_acc_[k * n_features_ + j];
+    }
+    double total = 0.0;
+    for (double v : result) total += v;
+    if (total > 0.0) {
+      for (double& v : result) v = v / total;
+    }
+    return result;
+  }
+
+ private:
+  // This member's share of the batch: its rows copied in, its phi zeroed. Member 0 also
+  // resets the tree counters, which nobody reads until the next meeting.
+  void load_share(uint64_t w, RowReader& reader, uint64_t first, uint64_t count) {
+    const uint64_t share = parallel::chunk_length(count, members());
+    const uint64_t own_begin = std::min(count, w * share);
+    const uint64_t own_end = std::min(count, own_begin + share);
+    for (uint64_t r = own_begin; r < own_end; ++r) {
+      std::copy_n(reader.row(first + r), n_features_, rows_.data() + r * n_features_);
+    }
+    std::fill(phi_.begin() + own_begin * per_row_, phi_.begin() + own_end * per_row_, 0.0);
+    if (w == 0) {
+      next_tree_.store(0, std::memory_order_relaxed);
+      for (std::atomic<uint64_t>& done : replayed_) done.store(0, std::memory_order_relaxed);
+    }
+  }
+
+  // Trees taken from the counter until none is left; false when another member failed.
+  bool walk_trees(uint64_t w, uint64_t count, std::vector<uint64_t>& stack) {
+    const uint64_t n_trees = prepared_.trees.size();
+    const uint64_t blocks = count / block_rows_ + (count % block_rows_ != 0 ? 1 : 0);
+    for (uint64_t t = next_tree_.fetch_add(1); t < n_trees; t = next_tree_.fetch_add(1)) {
+      checkpoint();
+      walkers_[w].prepare(prepared_.trees[t], rows_.data(), count);
+      for (uint64_t k = 0; k < blocks; ++k) {
+        // The previous tree was taken earlier by a running worker, which never waits for a
+        // later tree, so this wait always ends.
+        while (t > 0 && replayed_[t - 1].load(std::memory_order_acquire) <= k) {
+          if (failed_.load(std::memory_order_relaxed)) return false;
+          checkpoint();
+          std::this_thread::yield();
+        }
+        const uint64_t begin = k * block_rows_;
+        walkers_[w].replay(prepared_.trees[t], rows_.data(), begin, std::min(count, begin + block_rows_),
+                           phi_.data(), stack);
+        replayed_[t].store(k + 1, std::memory_order_release);
+      }
+    }
+    return true;
+  }
+
+  // The rows of this batch that belong to this member's chunks, in row order.
+  void accumulate(uint64_t w, uint64_t first, uint64_t count) {
+    for (uint64_t k = owned_[w].begin; k < owned_[w].end; ++k) {
+      double* acc = chunk_acc_.data() + k * n_features_;
+      const uint64_t chunk_begin = std::max(chunks_[k].begin, first) - first;
+      const uint64_t chunk_end = std::min(chunks_[k].end, first + count);
+      for (uint64_t r = chunk_begin; r + first < chunk_end; ++r) {
+        const double* row_phi = phi_.data() + r * per_row_;
+        for (uint64_t j = 0; j < n_features_; ++j) {
+          for (uint64_t c = 0; c < n_classes_; ++c) {
+            acc[j] += std::fabs(row_phi[j * n_classes_ + c] / n_trees_) / classes_;
+          }
+        }
+      }
+    }
+  }
+
+  const Prepared& prepared_;
+  const PredictionMatrix& x_;
+  const uint64_t n_features_;
+  const uint64_t n_classes_;
+  const uint64_t per_row_;
+  const double n_trees_;
+  const double classes_;
+  const std::vector<parallel::Chunk> chunks_;
+  const std::vector<parallel::Chunk> owned_;
+  const uint64_t batch_;
+  const uint64_t block_rows_;
+  std::vector<double> chunk_acc_;
+  std::vector<double> rows_;
+  std::vector<double> phi_;
+  std::vector<BatchWalker> walkers_;
+  std::vector<std::atomic<uint64_t>> replayed_;  // per tree: blocks of the batch replayed
+  std::atomic<uint64_t> next_tree_{0};
+  std::atomic<bool> failed_{false};
+};
+
 }  // namespace
 
 }  // namespace morvel::shap
@@ -294,122 +444,12 @@ std::vector<double> shap_importances(const FittedForest& forest, const Predictio
   check_features(forest, x);
   if (x.n_rows == 0) throw ValidationError(msg::kNoRows);
   const Prepared prepared = compact_forest(forest);
-  const uint64_t n_classes = forest.n_classes;
-  const uint64_t n_features = forest.n_features;
-  std::vector<double> result(n_features, 0.0);
-  if (prepared.trees.empty()) return result;
-  const double n_trees = static_cast<double>(prepared.trees.size());
-  const double classes = static_cast<double>(n_classes);
-
-  const uint64_t workers = std::min(x.n_rows, n_jobs == 0 ? uint64_t{1} : n_jobs);
-  // The rows belong to consecutive chunks, one per worker, and each chunk's accumulator adds
-  // its rows in row order. The workers walk batches of rows together, so that path states are
-  // shared by all rows of a batch whichever chunk they belong to. A worker takes the next tree
-  // from a counter, prepares it (path states and leaf terms of the whole batch), then replays
-  // it block of rows by block, each block only once the previous tree is done with it: every
-  // row adds exactly the scalar walk's terms in tree order, so the result is that of one
-  // thread, and each worker replays the terms it has just computed, still in its own cache.
-  // The chunks fix the grouping of the sums; the team that computes them is bounded, each
-  // member owning a contiguous run of chunks with an accumulator per chunk.
-  const std::vector<parallel::Chunk> chunks = parallel::split_chunks(x.n_rows, workers);
-  const std::vector<parallel::Chunk> owned =
-      parallel::split_chunks(chunks.size(), std::min<uint64_t>(chunks.size(), parallel::thread_limit()));
-  const uint64_t members = owned.size();
-  std::vector<double> chunk_acc(checked_size(chunks.size(), n_features), 0.0);
-  const uint64_t batch = std::min(x.n_rows, BatchWalker::batch_rows_for(
-                                                prepared.trees, prepared.max_depth, n_features,
-                                                n_classes));
-  const uint64_t per_row = checked_size(n_features, n_classes);
-  std::vector<BatchWalker> walkers;
-  walkers.reserve(members);
-  for (uint64_t w = 0; w < members; ++w) {
-    walkers.emplace_back(prepared.max_depth, n_features, n_classes, batch);
-  }
-  std::vector<double> rows(checked_size(batch, n_features));
-  std::vector<double> phi(checked_size(batch, per_row));
-  const uint64_t n_tree_count = prepared.trees.size();
-  // Replay blocks: small enough that a tree follows closely behind the one before it.
-  const uint64_t block_rows = members == 1 ? batch : 32;
-  // Per tree, the blocks of the current batch it has replayed.
-  std::vector<std::atomic<uint64_t>> replayed(n_tree_count);
-  std::atomic<uint64_t> next_tree{0};
-  std::atomic<bool> failed{false};
-
+  if (prepared.trees.empty()) return std::vector<double>(forest.n_features, 0.0);
+  ImportanceTeam team(prepared, x, forest.n_features, forest.n_classes, n_jobs);
   parallel::run_team(
-      members,
-      [&](uint64_t w, parallel::Team& team) {
-        std::vector<uint64_t> stack;
-        RowReader reader(x, n_features);
-        try {
-          for (uint64_t first = 0; first < x.n_rows; first += batch) {
-            const uint64_t count = std::min(batch, x.n_rows - first);
-            // This worker's share of the batch for copying and zeroing.
-            const uint64_t share = parallel::chunk_length(count, members);
-            const uint64_t own_begin = std::min(count, w * share);
-            const uint64_t own_end = std::min(count, own_begin + share);
-            for (uint64_t r = own_begin; r < own_end; ++r) {
-              std::copy_n(reader.row(first + r), n_features, rows.data() + r * n_features);
-            }
-            std::fill(phi.begin() + own_begin * per_row, phi.begin() + own_end * per_row, 0.0);
-            if (w == 0) {
-              // Nobody reads these until the meeting below.
-              next_tree.store(0, std::memory_order_relaxed);
-              for (std::atomic<uint64_t>& done : replayed) done.store(0, std::memory_order_relaxed);
-            }
-            if (!team.sync()) return 0;
-            const uint64_t blocks = count / block_rows + (count % block_rows != 0 ? 1 : 0);
-            for (uint64_t t = next_tree.fetch_add(1); t < n_tree_count; t = next_tree.fetch_add(1)) {
-              checkpoint();
-              walkers[w].prepare(prepared.trees[t], rows.data(), count);
-              for (uint64_t k = 0; k < blocks; ++k) {
-                // The previous tree was taken earlier by a running worker, which never waits
-                // for a later tree, so this wait always ends.
-                while (t > 0 && replayed[t - 1].load(std::memory_order_acquire) <= k) {
-                  if (failed.load(std::memory_order_relaxed)) return 0;
-                  checkpoint();
-                  std::this_thread::yield();
-                }
-                const uint64_t begin = k * block_rows;
-                walkers[w].replay(prepared.trees[t], rows.data(), begin, std::min(count, begin + block_rows),
-                                  phi.data(), stack);
-                replayed[t].store(k + 1, std::memory_order_release);
-              }
-            }
-            if (!team.sync()) return 0;
-            // The rows of this batch that belong to this member's chunks, in row order.
-            for (uint64_t k = owned[w].begin; k < owned[w].end; ++k) {
-              double* acc = chunk_acc.data() + k * n_features;
-              const uint64_t chunk_begin = std::max(chunks[k].begin, first) - first;
-              const uint64_t chunk_end = std::min(chunks[k].end, first + count);
-              for (uint64_t r = chunk_begin; r + first < chunk_end; ++r) {
-                const double* row_phi = phi.data() + r * per_row;
-                for (uint64_t j = 0; j < n_features; ++j) {
-                  for (uint64_t c = 0; c < n_classes; ++c) {
-                    acc[j] += std::fabs(row_phi[j * n_classes + c] / n_trees) / classes;
-                  }
-                }
-              }
-            }
-            if (!team.sync()) return 0;
-          }
-        } catch (...) {
-          failed.store(true);
-          throw;
-        }
-        return 0;
-      },
+      team.members(), [&team](uint64_t w, parallel::Team& sync) { return team.run(w, sync); },
       msg::kShapWorkerPanicked);
-
-  // Chunk order, then feature order: the sum does not depend on which thread finished first.
-  for (uint64_t k = 0; k < chunks.size(); ++k) {
-    for (uint64_t j = 0; j < n_features; ++j) result[j] += chunk_acc[k * n_features + j];
-  }
-  double total = 0.0;
-  for (double v : result) total += v;
-  if (total > 0.0) {
-    for (double& v : result) v = v / total;
-  }
-  return result;
+  return team.importances();
 }
 
 }  // namespace morvel

@@ -11,6 +11,9 @@
 
 namespace morvel::shap {
 
+// a * b, or bad_alloc when the product cannot even be addressed.
+uint64_t checked_size(uint64_t a, uint64_t b);
+
 // One pending visit of the attribution walk: the arguments of the paper's RECURSE.
 struct Visit {
   uint64_t node;   // compact position

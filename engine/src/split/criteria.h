@@ -12,7 +12,7 @@
 
 #include "morvel/errors.h"
 #include "morvel/settings.h"
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 
 namespace morvel {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "morvel/rng.h"
+#include "data/rng.h"
 #include "split/criteria.h"
 #include "split/node_loop.h"
 

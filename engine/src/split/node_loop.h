@@ -13,7 +13,7 @@
 
 #include "morvel/errors.h"
 #include "morvel/messages.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 #include "split/criteria.h"
 
 namespace morvel {

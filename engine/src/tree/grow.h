@@ -10,9 +10,9 @@
 
 #include "morvel/errors.h"
 #include "morvel/messages.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 #include "morvel/settings.h"
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 #include "morvel/tree.h"
 #include "split/exact_search.h"
 #include "split/extra_trees.h"

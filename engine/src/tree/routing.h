@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 #include "morvel/tree.h"
 
 namespace morvel {

@@ -9,7 +9,7 @@
 #include "forest/fit_loop.h"
 #include "forest_fixtures.h"
 #include "morvel/errors.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 
 namespace morvel {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "morvel/forest.h"
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 #include "morvel/tree.h"
 
 namespace morvel::testing {

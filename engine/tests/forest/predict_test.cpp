@@ -10,7 +10,7 @@
 #include "forest_fixtures.h"
 #include "morvel/api.h"
 #include "morvel/errors.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 
 namespace morvel {
 namespace {

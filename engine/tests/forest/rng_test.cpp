@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "morvel/errors.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 
 namespace morvel {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "morvel/api.h"
 #include "morvel/errors.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 
 namespace morvel {
 namespace {

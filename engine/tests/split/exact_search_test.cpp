@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "../tree/fixture.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 
 namespace morvel {
 namespace {

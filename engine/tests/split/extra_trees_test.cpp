@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "morvel/bin_edges.h"
-#include "morvel/rng.h"
+#include "data/rng.h"
 #include "split/node_loop.h"
 
 namespace morvel {

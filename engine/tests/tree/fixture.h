@@ -6,7 +6,7 @@
 #include <numeric>
 #include <vector>
 
-#include "morvel/training_context.h"
+#include "data/training_context.h"
 #include "split/criteria.h"
 
 namespace morvel::testing {
