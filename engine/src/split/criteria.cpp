@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <string>
 
 #include "morvel/errors.h"
 
@@ -77,6 +78,10 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
   const double* w = weights.weights.data();
   MORVEL_ASSERT(weights.weights.size() >= ctx.n_rows, "tree weights do not cover the training rows");
   node_stats_with(ctx, rows, keep_entry_weights, keep_labels, out, [w](uint64_t row) { return w[row]; });
+}
+
+void throw_unknown_criterion(Criterion criterion) {
+  throw_internal("unknown split criterion " + std::to_string(static_cast<unsigned>(criterion)));
 }
 
 SearchRules make_search_rules(const TrainingContext& ctx, const TreeWeights& weights) {
