@@ -245,6 +245,79 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
   return best;
 }
 
+// The values of `feature` at the node's entries, in list order: non-missing ones become sort
+// records (the +0.0 ones are listed apart in scratch.zeros), missing ones add their weight to
+// missing[class].
+struct Gathered {
+  double missing_weight = 0.0;
+  uint64_t missing_count = 0;
+  bool float_keys = false;  // the records carry float32 keys
+};
+
+Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> rows, uint64_t feature,
+                       const ClassIndex* labels, const double* entry_weight, double* missing, ExactScratch& scratch) {
+  // Locals rather than fields of the result: the loop's stores to missing[] cannot reach them.
+  double missing_weight = 0.0;
+  uint64_t missing_count = 0;
+  bool float_keys = false;
+  const uint64_t n_entries = rows.size();
+  auto& records = scratch.sorted;
+  auto& zeros = scratch.zeros;
+  records.clear();
+  zeros.clear();
+  auto gather = [&]<class Keys>(Keys, auto&& value_of) {
+    for (uint64_t i = 0; i < n_entries; ++i) {
+      const double v = value_of(rows[i]);
+      if (std::isnan(v)) {
+        missing[labels[i]] += entry_weight[i];
+        missing_weight += entry_weight[i];
+        ++missing_count;
+        continue;
+      }
+      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
+      // records share one key, so they are kept aside in list order and placed as one block
+      // after the sort instead of being sorted.
+      if (std::bit_cast<uint64_t>(v) == 0) {
+        zeros.push_back(i);
+        continue;
+      }
+      records.push_back(ExactSortRecord{Keys::key(v), i});
+    }
+  };
+  if (ctx.binned) {
+    const BinnedMatrix& bins = *ctx.binned;
+    const uint8_t missing_code = missing_bin(bins.edges[feature].size());
+    gather(DoubleKeys{}, [&](uint64_t row) {
+      const uint8_t b = bins.at(row, feature);
+      return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
+    });
+  } else if (ctx.form == ValueForm::Csr && ctx.feature_major_f32.empty() && ctx.feature_major_f64.empty() &&
+             std::is_sorted(rows.begin(), rows.end())) {
+    // Sparse input, node rows ascending (as growth keeps them): walk column `feature` of a
+    // column-major copy alongside the rows instead of searching every row for the column.
+    const ColumnMajorCopy& columns = column_major(ctx.csr, scratch.columns);
+    uint64_t at = columns.starts[feature];
+    const uint64_t end = columns.starts[feature + 1];
+    const RowIndex* row_of = columns.rows.data();
+    const bool gallop = end - at > 16 * n_entries;  // few rows against a long column
+    gather(DoubleKeys{}, [&](uint64_t row) {
+      if (gallop) {
+        at = static_cast<uint64_t>(std::lower_bound(row_of + at, row_of + end, row) - row_of);
+      } else {
+        while (at < end && row_of[at] < row) ++at;
+      }
+      return at < end && row_of[at] == row ? columns.values[at] : 0.0;
+    });
+  } else {
+    with_raw_access(ctx, [&](auto access) {
+      using Keys = typename KeysFor<decltype(access)>::type;
+      float_keys = std::is_same_v<Keys, FloatKeys>;
+      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
+    });
+  }
+  return Gathered{missing_weight, missing_count, float_keys};
+}
+
 }  // namespace
 
 void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch) {
@@ -295,63 +368,12 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
   }
 
   // Gather the non-missing values in list order; missing entries go to the m accumulators.
-  double missing_weight = 0.0;
-  uint64_t missing_count = 0;
+  const Gathered gathered = gather_values(ctx, rows, feature, labels, entry_weight, missing, scratch);
+  const double missing_weight = gathered.missing_weight;
+  const uint64_t missing_count = gathered.missing_count;
+  const bool float_keys = gathered.float_keys;
   auto& records = scratch.sorted;
   auto& zeros = scratch.zeros;
-  records.clear();
-  zeros.clear();
-  auto gather = [&]<class Keys>(Keys, auto&& value_of) {
-    for (uint64_t i = 0; i < n_entries; ++i) {
-      const double v = value_of(rows[i]);
-      if (std::isnan(v)) {
-        missing[labels[i]] += entry_weight[i];
-        missing_weight += entry_weight[i];
-        ++missing_count;
-        continue;
-      }
-      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
-      // records share one key, so they are kept aside in list order and placed as one block
-      // after the sort instead of being sorted.
-      if (std::bit_cast<uint64_t>(v) == 0) {
-        zeros.push_back(i);
-        continue;
-      }
-      records.push_back(ExactSortRecord{Keys::key(v), i});
-    }
-  };
-  bool float_keys = false;
-  if (ctx.binned) {
-    const BinnedMatrix& bins = *ctx.binned;
-    const uint8_t missing_code = missing_bin(bins.edges[feature].size());
-    gather(DoubleKeys{}, [&](uint64_t row) {
-      const uint8_t b = bins.at(row, feature);
-      return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
-    });
-  } else if (ctx.form == ValueForm::Csr && ctx.feature_major_f32.empty() && ctx.feature_major_f64.empty() &&
-             std::is_sorted(rows.begin(), rows.end())) {
-    // Sparse input, node rows ascending (as growth keeps them): walk column `feature` of a
-    // column-major copy alongside the rows instead of searching every row for the column.
-    const ColumnMajorCopy& columns = column_major(ctx.csr, scratch.columns);
-    uint64_t at = columns.starts[feature];
-    const uint64_t end = columns.starts[feature + 1];
-    const RowIndex* row_of = columns.rows.data();
-    const bool gallop = end - at > 16 * n_entries;  // few rows against a long column
-    gather(DoubleKeys{}, [&](uint64_t row) {
-      if (gallop) {
-        at = static_cast<uint64_t>(std::lower_bound(row_of + at, row_of + end, row) - row_of);
-      } else {
-        while (at < end && row_of[at] < row) ++at;
-      }
-      return at < end && row_of[at] == row ? columns.values[at] : 0.0;
-    });
-  } else {
-    with_raw_access(ctx, [&](auto access) {
-      using Keys = typename KeysFor<decltype(access)>::type;
-      float_keys = std::is_same_v<Keys, FloatKeys>;
-      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
-    });
-  }
   if (records.size() + zeros.size() < 2) return std::nullopt;
   sort_exact_records(records, scratch);
   if (!zeros.empty()) insert_zero_block(records, zeros);

@@ -110,47 +110,32 @@ class GiniWalk {
   uint64_t lanes() const { return k_; }
   uint64_t prefix_count() const { return n_prefix_; }
 
-  // Consumed bins hold integers whose every partial sum stays below 2^53, so their prefix
-  // weights are exact in any order. kUnit: every entry weighs 1.0, so the prefix weight is the
-  // prefix count.
+  // Consumed bins are zeroed once read; their suffix is not kept (see above). They hold
+  // integers whose every partial sum stays below 2^53, so their prefix weights are exact in any
+  // order. kUnit: every entry weighs 1.0, so the prefix weight is the prefix count.
   template <bool kUnit>
   void walk_consumed(double* cw, uint64_t* counts, const uint32_t* bin_list, uint64_t bin_list_size) {
-    if (bin_list_size == 0 || bin_list[0] != 0) push_consumed<kUnit>(cw, counts, 0);
-    for (uint64_t i = 0; i < bin_list_size; ++i) push_consumed<kUnit>(cw, counts, bin_list[i]);
+    if (bin_list_size == 0 || bin_list[0] != 0) push<true, kUnit>(cw, counts, 0);
+    for (uint64_t i = 0; i < bin_list_size; ++i) push<true, kUnit>(cw, counts, bin_list[i]);
   }
 
-  void push(const double* cw, const uint64_t* counts, uint64_t b) {
+  template <bool kConsume, bool kUnit>
+  void push(double* cw, uint64_t* counts, uint64_t b) {
     double* p_run = p();
     double* q_run = q();
-    const double* bw = cw + b * stride_;
-    double bin_weight = 0.0;
-    for (uint64_t c = 0; c < nc_; ++c) {
-      const double v = bw[cls(c)];
-      p_run[c] += v;
-      q_run[c] -= v;
-      bin_weight += v;
-      prefix_cols_[c * capacity_ + k_] = p_run[c];
-      suffix_cols_[c * capacity_ + k_] = q_run[c];
-    }
-    w_prefix_ += bin_weight;
-    n_prefix_ += counts[b];
-    close_lane(b);
-  }
-
- private:
-  uint64_t cls(uint64_t c) const { return kAll ? c : classes_[c]; }
-
-  template <bool kUnit>
-  void push_consumed(double* cw, uint64_t* counts, uint64_t b) {
-    double* p_run = p();
     double* bw = cw + b * stride_;
     double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc_; ++c) {
       const double v = bw[cls(c)];
       p_run[c] += v;
+      if constexpr (!kConsume) q_run[c] -= v;
       if constexpr (!kUnit) bin_weight += v;
       prefix_cols_[c * capacity_ + k_] = p_run[c];
-      bw[cls(c)] = 0.0;  // the other classes of the bin are zero already
+      if constexpr (kConsume) {
+        bw[cls(c)] = 0.0;  // the other classes of the bin are zero already
+      } else {
+        suffix_cols_[c * capacity_ + k_] = q_run[c];
+      }
     }
     n_prefix_ += counts[b];
     if constexpr (kUnit) {
@@ -158,9 +143,12 @@ class GiniWalk {
     } else {
       w_prefix_ += bin_weight;
     }
-    counts[b] = 0;
+    if constexpr (kConsume) counts[b] = 0;
     close_lane(b);
   }
+
+ private:
+  uint64_t cls(uint64_t c) const { return kAll ? c : classes_[c]; }
 
   void close_lane(uint64_t b) {
     bin_of_[k_] = static_cast<uint32_t>(b);
@@ -321,7 +309,7 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
     }
   } else {
     for_each_scanned_bin(cw, counts, nb, stride, bin_list, bin_list_size,
-                         [&](uint64_t b) { walk.push(cw, counts, b); });
+                         [&](uint64_t b) { walk.template push<false, false>(cw, counts, b); });
   }
   t.k = walk.lanes();
   // Every bin with entries was visited, so the final prefix count is the non-missing total.
