@@ -125,7 +125,7 @@ template <class Fn>
 // kClasses, when not 0, is n fixed at compile time (the loop unrolls; the sum still runs in
 // class order).
 template <class C, uint64_t kClasses = 0>
-inline double impurity_of(const double* v, uint64_t n_classes, double total) {
+[[gnu::always_inline]] inline double impurity_of(const double* v, uint64_t n_classes, double total) {
   if (total == 0.0) return 0.0;
   const uint64_t n = classes_or<kClasses>(n_classes);
   double sum = 0.0;
@@ -186,7 +186,7 @@ inline bool decrease_admissible(const SearchRules& rules, double improvement) {
 // Returns the improvement when the partition is valid. `node_weight` is W of the node
 // (missing rows included); `parent_impurity` its impurity. kClasses as in impurity_of.
 template <class C, uint64_t kClasses = 0>
-inline std::optional<double> evaluate_partition_as(const SearchRules& rules, double parent_impurity,
+[[gnu::always_inline]] inline std::optional<double> evaluate_partition_as(const SearchRules& rules, double parent_impurity,
                                                    double node_weight, const SideStats& left,
                                                    const SideStats& right, int8_t constraint, NodeBounds bounds) {
   if (!sides_admissible(rules, left.count, left.weight, right.count, right.weight)) return std::nullopt;

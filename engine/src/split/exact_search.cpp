@@ -183,7 +183,7 @@ struct Scorer {
   uint64_t classes() const { return classes_or<K>(rules.n_classes); }
 
   // The local improvement of (left, right) when the partition is valid.
-  std::optional<double> score(const SideStats& left, const SideStats& right) const {
+  [[gnu::always_inline]] std::optional<double> score(const SideStats& left, const SideStats& right) const {
     return evaluate_partition_as<C, K>(rules, parent_impurity, node_weight, left, right, constraint, bounds);
   }
 };
