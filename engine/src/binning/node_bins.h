@@ -103,8 +103,9 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
   uint64_t* counts = counts_.data();
   uint64_t bitmap[kByteBins / 64] = {0, 0, 0, 0};
   // Every byte lands inside the scratch; bytes beyond the feature's bins are detected after
-  // the pass instead of being tested per entry.
-  auto add = [&](uint64_t label, double weight, uint8_t b) {
+  // the pass instead of being tested per entry. Forced inline: a call per entry would cost
+  // more than the entry's work.
+  auto add = [&](uint64_t label, double weight, uint8_t b) __attribute__((always_inline)) {
     if constexpr (kBitmap) bitmap[b >> 6] |= uint64_t{1} << (b & 63);
     counts[b] += 1;
     cw[b * nc + label] += weight;
@@ -115,7 +116,7 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
   const bool unit = node.labels != nullptr && (node.unit_weights || m.implicit_unit);
   const ClassIndex* labels = listed || unit ? node.labels : m.labels;
   const double* w = listed ? node.weights : m.weights;
-  auto each_entry = [&](auto bin_of) {
+  auto each_entry = [&](auto bin_of) __attribute__((always_inline)) {
     if (unit) {
       for (uint64_t i = 0; i < n; ++i) add(labels[i], 1.0, bin_of(rows[i]));
     } else if (listed) {
@@ -131,15 +132,17 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
   // cache line of its own.
   if (m.row_bytes != nullptr && m.binned->reads_row_major_copy(n)) {
     const uint8_t* column = m.row_bytes + f;
-    each_entry([&](uint64_t row) { return column[row * m.n_features]; });
+    each_entry([&](uint64_t row) __attribute__((always_inline)) { return column[row * m.n_features]; });
   } else if (m.source == BinSource::RowMajor) {
     const uint8_t* column = m.bytes + f;
-    each_entry([&](uint64_t row) { return column[row * m.n_features]; });
+    each_entry([&](uint64_t row) __attribute__((always_inline)) { return column[row * m.n_features]; });
   } else if (m.source == BinSource::FeatureMajor) {
     const uint8_t* column = m.bytes + f * m.n_rows;
-    each_entry([&](uint64_t row) { return column[row]; });
+    each_entry([&](uint64_t row) __attribute__((always_inline)) { return column[row]; });
   } else {
-    each_entry([&](uint64_t row) { return detail::bin_value((*m.edges)[f], m.csr->at(row, f)); });
+    each_entry([&](uint64_t row) __attribute__((always_inline)) {
+      return detail::bin_value((*m.edges)[f], m.csr->at(row, f));
+    });
   }
   bool in_range = true;
   for (uint64_t b = top + 1; b < kByteBins; ++b) in_range = in_range && counts[b] == 0;

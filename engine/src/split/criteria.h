@@ -186,9 +186,10 @@ inline bool decrease_admissible(const SearchRules& rules, double improvement) {
 // Returns the improvement when the partition is valid. `node_weight` is W of the node
 // (missing rows included); `parent_impurity` its impurity. kClasses as in impurity_of.
 template <class C, uint64_t kClasses = 0>
-[[gnu::always_inline]] inline std::optional<double> evaluate_partition_as(const SearchRules& rules, double parent_impurity,
-                                                   double node_weight, const SideStats& left,
-                                                   const SideStats& right, int8_t constraint, NodeBounds bounds) {
+[[gnu::always_inline]] inline std::optional<double> evaluate_partition_as(const SearchRules& rules,
+                                                                         double parent_impurity, double node_weight,
+                                                                         const SideStats& left, const SideStats& right,
+                                                                         int8_t constraint, NodeBounds bounds) {
   if (!sides_admissible(rules, left.count, left.weight, right.count, right.weight)) return std::nullopt;
   if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, rules.n_classes)) return std::nullopt;
   const double impurity_left = impurity_of<C, kClasses>(left.class_weight, rules.n_classes, left.weight);

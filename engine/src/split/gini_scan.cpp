@@ -41,8 +41,8 @@ struct GiniColumns {
 
 // Lays the columns out in the scan's buffers, which only grow: resizing them per call would
 // zero-fill them each time.
-GiniColumns layout_columns(std::vector<uint32_t>& bins, std::vector<uint64_t>& counts, std::vector<double>& values,
-                           uint64_t nc, uint64_t capacity) {
+[[gnu::always_inline]] inline GiniColumns layout_columns(std::vector<uint32_t>& bins, std::vector<uint64_t>& counts,
+                                                       std::vector<double>& values, uint64_t nc, uint64_t capacity) {
   if (bins.size() < capacity) {
     bins.resize(capacity);
     counts.resize(capacity);
@@ -52,16 +52,18 @@ GiniColumns layout_columns(std::vector<uint32_t>& bins, std::vector<uint64_t>& c
   t.capacity = capacity;
   t.bin_of = bins.data();
   t.count_of = counts.data();
-  double* at = values.data();
-  for (double** column : {&t.prefix_cols, &t.suffix_cols}) {
-    *column = at;
-    at += nc * capacity;
-  }
-  for (double** column : {&t.wl1, &t.wr1, &t.wl2, &t.wr2, &t.improvement1, &t.improvement2, &t.sum_left,
-                          &t.sum_right, &t.score1, &t.score2}) {
-    *column = at;
-    at += capacity;
-  }
+  t.prefix_cols = values.data();
+  t.suffix_cols = t.prefix_cols + nc * capacity;
+  t.wl1 = t.suffix_cols + nc * capacity;
+  t.wr1 = t.wl1 + capacity;
+  t.wl2 = t.wr1 + capacity;
+  t.wr2 = t.wl2 + capacity;
+  t.improvement1 = t.wr2 + capacity;
+  t.improvement2 = t.improvement1 + capacity;
+  t.sum_left = t.improvement2 + capacity;
+  t.sum_right = t.sum_left + capacity;
+  t.score1 = t.sum_right + capacity;
+  t.score2 = t.score1 + capacity;
   return t;
 }
 
@@ -314,7 +316,9 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
   t.k = walk.lanes();
   // Every bin with entries was visited, so the final prefix count is the non-missing total.
   const uint64_t total_count = walk.prefix_count();
-  const double* left_total = walk.q();  // untouched by a consumed scan: the non-missing class totals
+  // The non-missing class totals (what a consumed scan's suffix keeps); read from the scan's
+  // own copy rather than from `walk`, whose sums then stay in registers.
+  const double* left_total = scan_totals.data();
   const double* miss = scan_missing.data();
   if (consume && stats.weight < detail::kScoredWeightLimit) {
     if (missing.count != 0) {

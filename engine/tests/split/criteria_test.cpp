@@ -136,8 +136,8 @@ TEST(GiniLanes, MatchTheScalarRules) {
         best.offer(evaluate_partition(rules, parent, node_weight, l, rs, 0, NodeBounds{}), static_cast<double>(i),
                    false);
       }
-      const uint64_t chosen =
-          detail::first_best_partition(n_prefix.data(), k, wl.data(), wr.data(), lanes.data(), k, rules, scratch.data());
+      const uint64_t chosen = detail::first_best_partition(n_prefix.data(), k, wl.data(), wr.data(), lanes.data(), k,
+                                                           rules, scratch.data());
       ASSERT_TRUE(best.found);
       EXPECT_EQ(chosen, static_cast<uint64_t>(best.pivot));
     }
