@@ -88,8 +88,9 @@ template <bool kFromTotal, bool kAdd>
 // count and weight never fall and the left side's never rise: each side's rules hold on a run
 // of partitions, from the first one passing the right side's rules to the last one passing
 // the left side's. Only the ends of the scan are tested; the partitions outside score -inf.
-void mask_scores(const SearchRules& rules, const uint64_t* n_prefix, uint64_t total_count, uint64_t n_left_extra,
-                 uint64_t n_right_extra, const double* wl, const double* wr, double* score, uint64_t k) {
+[[gnu::always_inline]] inline void mask_scores(const SearchRules& rules, const uint64_t* n_prefix,
+                                               uint64_t total_count, uint64_t n_left_extra, uint64_t n_right_extra,
+                                               const double* wl, const double* wr, double* score, uint64_t k) {
   uint64_t lo = 0;
   while (lo < k && !side_admissible(rules, n_prefix[lo] + n_right_extra, wr[lo])) score[lo++] = kNone;
   uint64_t hi = k;

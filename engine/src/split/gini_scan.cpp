@@ -101,11 +101,11 @@ class GiniWalk {
   }
 
   // The running prefix and suffix of the scanned classes.
-  double* p() {
+  [[gnu::always_inline]] double* p() {
     if constexpr (kScanned != 0) return prefix_;
     return p_;
   }
-  double* q() {
+  [[gnu::always_inline]] double* q() {
     if constexpr (kScanned != 0) return suffix_;
     return q_;
   }
@@ -116,18 +116,20 @@ class GiniWalk {
   // integers whose every partial sum stays below 2^53, so their prefix weights are exact in any
   // order. kUnit: every entry weighs 1.0, so the prefix weight is the prefix count.
   template <bool kUnit>
-  void walk_consumed(double* cw, uint64_t* counts, const uint32_t* bin_list, uint64_t bin_list_size) {
+  [[gnu::always_inline]] void walk_consumed(double* cw, uint64_t* counts, const uint32_t* bin_list, uint64_t bin_list_size) {
     if (bin_list_size == 0 || bin_list[0] != 0) push<true, kUnit>(cw, counts, 0);
     for (uint64_t i = 0; i < bin_list_size; ++i) push<true, kUnit>(cw, counts, bin_list[i]);
   }
 
+  // Forced inline, like the walk itself: the running sums then live in registers.
   template <bool kConsume, bool kUnit>
-  void push(double* cw, uint64_t* counts, uint64_t b) {
+  [[gnu::always_inline]] void push(double* cw, uint64_t* counts, uint64_t b) {
+    const uint64_t nc = classes_or<kScanned>(nc_);
     double* p_run = p();
     double* q_run = q();
     double* bw = cw + b * stride_;
     double bin_weight = 0.0;
-    for (uint64_t c = 0; c < nc_; ++c) {
+    for (uint64_t c = 0; c < nc; ++c) {
       const double v = bw[cls(c)];
       p_run[c] += v;
       if constexpr (!kConsume) q_run[c] -= v;
@@ -152,7 +154,7 @@ class GiniWalk {
  private:
   uint64_t cls(uint64_t c) const { return kAll ? c : classes_[c]; }
 
-  void close_lane(uint64_t b) {
+  [[gnu::always_inline]] void close_lane(uint64_t b) {
     bin_of_[k_] = static_cast<uint32_t>(b);
     count_of_[k_] = n_prefix_;
     wl1_[k_] = node_weight_ - w_prefix_;
@@ -214,22 +216,35 @@ BestPartition choose_scored(const GiniColumns& t, uint64_t n_scanned, uint64_t n
     }
     return improvement_of(parent_impurity, node_weight, wl, Gini::finish(sum_l), wr, Gini::finish(sum_r));
   };
-  for (uint64_t i = 0; i < k; ++i) {
-    const uint64_t n_right = t.count_of[i];
-    const uint64_t n_left = total_count - n_right;
-    if (missing.count == 0) {
+  const double* score1 = t.score1;
+  const uint64_t* count_of = t.count_of;
+  const double* wl1 = t.wl1;
+  const double* wr1 = t.wr1;
+  const uint32_t* bin_of = t.bin_of;
+  const uint64_t n_missing = missing.count;
+  if (n_missing == 0) {
+    for (uint64_t i = 0; i < k; ++i) {
+      if (!(score1[i] >= floor)) continue;
+      const uint64_t n_right = count_of[i];
+      const uint64_t n_left = total_count - n_right;
       // Unseen missing values follow the larger side; ties go left.
-      if (t.score1[i] >= floor)
-        offer_valid(best, rules, n_left, n_right, t.wl1[i], t.wr1[i],
-                    exact.template operator()<0>(i, t.wl1[i], t.wr1[i]), t.bin_of[i], n_right <= n_left);
-      continue;
+      offer_valid(best, rules, n_left, n_right, wl1[i], wr1[i], exact.template operator()<0>(i, wl1[i], wr1[i]),
+                  bin_of[i], n_right <= n_left);
     }
-    if (t.score1[i] >= floor)
-      offer_valid(best, rules, n_left + missing.count, n_right, t.wl1[i], t.wr1[i],
-                  exact.template operator()<1>(i, t.wl1[i], t.wr1[i]), t.bin_of[i], true);
-    if (t.score2[i] >= floor)
-      offer_valid(best, rules, n_left, n_right + missing.count, t.wl2[i], t.wr2[i],
-                  exact.template operator()<2>(i, t.wl2[i], t.wr2[i]), t.bin_of[i], false);
+    return best;
+  }
+  const double* score2 = t.score2;
+  const double* wl2 = t.wl2;
+  const double* wr2 = t.wr2;
+  for (uint64_t i = 0; i < k; ++i) {
+    const uint64_t n_right = count_of[i];
+    const uint64_t n_left = total_count - n_right;
+    if (score1[i] >= floor)
+      offer_valid(best, rules, n_left + n_missing, n_right, wl1[i], wr1[i],
+                  exact.template operator()<1>(i, wl1[i], wr1[i]), bin_of[i], true);
+    if (score2[i] >= floor)
+      offer_valid(best, rules, n_left, n_right + n_missing, wl2[i], wr2[i],
+                  exact.template operator()<2>(i, wl2[i], wr2[i]), bin_of[i], false);
   }
   return best;
 }
