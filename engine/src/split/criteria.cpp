@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <string>
 
 #include "morvel/errors.h"
 
@@ -16,6 +17,19 @@ void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows,
                      bool keep_labels, NodeStats& out, WeightOf weight_of) {
   const uint64_t n_classes = ctx.n_classes;
   const ClassIndex* labels = ctx.labels.data();
+  // Calls add(class, weight) for each entry in list order, storing what was asked for.
+  auto each_entry = [&](auto&& add) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < ctx.n_rows, "index out of bounds: row outside the training matrix");
+      const uint64_t c = labels[row];
+      MORVEL_ASSERT(c < n_classes, "index out of bounds: label outside 0..n_classes");
+      const double wr = weight_of(row);
+      add(c, wr);
+      if (keep_labels) out.labels[i] = static_cast<ClassIndex>(c);
+      if (keep_entry_weights) out.entry_weights[i] = wr;
+    }
+  };
   if (n_classes == 2) {
     // Two running sums in registers instead of a store and reload of class_weight[c] per
     // entry. The other class's sum adds +0.0, which leaves a sum of non-negative weights
@@ -23,36 +37,22 @@ void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows,
     double class0 = 0.0;
     double class1 = 0.0;
     double total = 0.0;
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < ctx.n_rows, "index out of bounds: row outside the training matrix");
-      const uint64_t c = labels[row];
-      MORVEL_ASSERT(c < n_classes, "index out of bounds: label outside 0..n_classes");
-      const double wr = weight_of(row);
+    each_entry([&](uint64_t c, double wr) {
       const uint64_t one = uint64_t{0} - c;
       const uint64_t bits = std::bit_cast<uint64_t>(wr);
       class0 += std::bit_cast<double>(bits & ~one);
       class1 += std::bit_cast<double>(bits & one);
       total += wr;
-      if (keep_labels) out.labels[i] = static_cast<ClassIndex>(c);
-      if (keep_entry_weights) out.entry_weights[i] = wr;
-    }
+    });
     out.class_weight[0] = class0;
     out.class_weight[1] = class1;
     out.weight = total;
     return;
   }
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const uint64_t row = rows[i];
-    MORVEL_ASSERT(row < ctx.n_rows, "index out of bounds: row outside the training matrix");
-    const uint64_t c = labels[row];
-    MORVEL_ASSERT(c < n_classes, "index out of bounds: label outside 0..n_classes");
-    const double wr = weight_of(row);
+  each_entry([&](uint64_t c, double wr) {
     out.class_weight[c] += wr;
     out.weight += wr;
-    if (keep_labels) out.labels[i] = static_cast<ClassIndex>(c);
-    if (keep_entry_weights) out.entry_weights[i] = wr;
-  }
+  });
 }
 
 }  // namespace
@@ -77,6 +77,10 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
   const double* w = weights.weights.data();
   MORVEL_ASSERT(weights.weights.size() >= ctx.n_rows, "tree weights do not cover the training rows");
   node_stats_with(ctx, rows, keep_entry_weights, keep_labels, out, [w](uint64_t row) { return w[row]; });
+}
+
+void throw_unknown_criterion(Criterion criterion) {
+  throw_internal("unknown split criterion " + std::to_string(static_cast<unsigned>(criterion)));
 }
 
 SearchRules make_search_rules(const TrainingContext& ctx, const TreeWeights& weights) {

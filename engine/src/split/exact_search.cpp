@@ -10,11 +10,15 @@
 #include <type_traits>
 
 #include "morvel/errors.h"
+#include "split/class_count.h"
 
 namespace morvel {
 namespace {
 
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
+
+// Class counts with a scan of their own; more would add code for little gain.
+constexpr uint64_t kExactUnrolledClasses = 5;
 
 // Sort keys whose unsigned order is the IEEE-754 total order of the values
 // (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN). Values read from float32 data get
@@ -166,77 +170,29 @@ void insert_zero_block(std::vector<ExactSortRecord>& records, const std::vector<
   for (size_t z = 0; z < zeros.size(); ++z) records[at + z] = ExactSortRecord{kZeroKey, zeros[z]};
 }
 
-// The impurity and validity rules of split/criteria, written out here so the scan can inline
-// them (with a fixed class count of two where possible). The arithmetic, term by term and in
-// the same order, is that of `impurity` and `evaluate_partition`.
-template <uint64_t K>
+// The validity rules and improvement of split/criteria with the criterion C and the class
+// count K (0: read at run time) fixed for the scan, so both inline into it.
+template <class C, uint64_t K>
 struct Scorer {
   const SearchRules& rules;
-  uint64_t n_classes;
   double parent_impurity;
   double node_weight;
   int8_t constraint;
   NodeBounds bounds;
 
-  uint64_t classes() const { return K != 0 ? K : n_classes; }
-
-  double impurity_of(const double* v, double total) const {
-    if (total == 0.0) return 0.0;
-    const uint64_t k = classes();
-    double sum = 0.0;
-    if (rules.criterion == Criterion::Gini) {
-      for (uint64_t c = 0; c < k; ++c) {
-        const double p = v[c] / total;
-        sum += p * p;
-      }
-      return 1.0 - sum;
-    }
-    for (uint64_t c = 0; c < k; ++c) {
-      if (v[c] > 0.0) {
-        const double p = v[c] / total;
-        sum += p * std::log(p);
-      }
-    }
-    return -sum;
-  }
+  uint64_t classes() const { return classes_or<K>(rules.n_classes); }
 
   // The local improvement of (left, right) when the partition is valid.
-  bool score(const SideStats& left, const SideStats& right, double& improvement) const {
-    if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return false;
-    if (left.weight == 0.0 || right.weight == 0.0) return false;
-    if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return false;
-    if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, rules.n_classes)) return false;
-    const double impurity_left = impurity_of(left.class_weight, left.weight);
-    const double impurity_right = impurity_of(right.class_weight, right.weight);
-    improvement = (parent_impurity - (left.weight / node_weight) * impurity_left) -
-                  (right.weight / node_weight) * impurity_right;
-    return improvement >= rules.min_impurity_decrease;
-  }
-};
-
-struct Best {
-  bool found = false;
-  double improvement = 0.0;
-  double pivot = 0.0;
-  bool missing_left = false;
-
-  // Strictly greater replaces: among equal improvements the smaller pivot (found first)
-  // stays, and for one threshold "missing left" (tried first) stays.
-  void offer(double improvement_, double pivot_, bool missing_left_) {
-    if (!found || improvement_ > improvement) {
-      found = true;
-      improvement = improvement_;
-      pivot = pivot_;
-      missing_left = missing_left_;
-    }
+  [[gnu::always_inline]] std::optional<double> score(const SideStats& left, const SideStats& right) const {
+    return evaluate_partition_as<C, K>(rules, parent_impurity, node_weight, left, right, constraint, bounds);
   }
 };
 
 // Scans the sorted records: record i moves from the suffix S to the prefix P, and between two
 // distinct neighbouring values the prefix becomes the right child (values <= pivot) and the
 // suffix the left child.
-template <class Keys, uint64_t K>
-Best scan(const Scorer<K>& scorer, const std::vector<ExactSortRecord>& records, const ClassIndex* labels,
+template <class Keys, class C, uint64_t K>
+BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord>& records, const ClassIndex* labels,
           const double* entry_weight, double* suffix, double* prefix, const double* missing, double* joined,
           double missing_weight, uint64_t missing_count) {
   const uint64_t n = records.size();
@@ -244,7 +200,7 @@ Best scan(const Scorer<K>& scorer, const std::vector<ExactSortRecord>& records, 
   const double node_weight = scorer.node_weight;
   const uint64_t min_leaf = scorer.rules.min_samples_leaf;
   double prefix_weight = 0.0;
-  Best best;
+  BestPartition best;
   for (uint64_t i = 0; i + 1 < n; ++i) {
     const uint64_t position = records[i].position;
     const uint64_t c = labels[position];
@@ -269,29 +225,97 @@ Best scan(const Scorer<K>& scorer, const std::vector<ExactSortRecord>& records, 
     const double pivot = mid < b ? mid : a;
 
     const double suffix_weight = node_weight - prefix_weight;
-    double improvement = 0.0;
     if (missing_count == 0) {
-      if (scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix},
-                       improvement)) {
-        // Unseen missing values follow the larger side; ties go left.
-        best.offer(improvement, pivot, n_prefix <= n_suffix);
-      }
+      // Unseen missing values follow the larger side; ties go left.
+      best.offer(scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix}),
+                 pivot, n_prefix <= n_suffix);
       continue;
     }
     // Option 1: missing rows join the suffix (left).
     for (uint64_t j = 0; j < k; ++j) joined[j] = suffix[j] + missing[j];
-    if (scorer.score(SideStats{joined, suffix_weight, n_suffix + missing_count},
-                     SideStats{prefix, prefix_weight, n_prefix}, improvement)) {
-      best.offer(improvement, pivot, true);
-    }
+    best.offer(scorer.score(SideStats{joined, suffix_weight, n_suffix + missing_count},
+                            SideStats{prefix, prefix_weight, n_prefix}),
+               pivot, true);
     // Option 2: missing rows join the prefix (right).
     for (uint64_t j = 0; j < k; ++j) joined[j] = prefix[j] + missing[j];
-    if (scorer.score(SideStats{suffix, suffix_weight - missing_weight, n_suffix},
-                     SideStats{joined, prefix_weight + missing_weight, n_prefix + missing_count}, improvement)) {
-      best.offer(improvement, pivot, false);
-    }
+    best.offer(scorer.score(SideStats{suffix, suffix_weight - missing_weight, n_suffix},
+                            SideStats{joined, prefix_weight + missing_weight, n_prefix + missing_count}),
+               pivot, false);
   }
   return best;
+}
+
+// The values of `feature` at the node's entries, in list order: non-missing ones become sort
+// records (the +0.0 ones are listed apart in scratch.zeros), missing ones add their weight to
+// missing[class].
+struct Gathered {
+  double missing_weight = 0.0;
+  uint64_t missing_count = 0;
+  bool float_keys = false;  // the records carry float32 keys
+};
+
+Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> rows, uint64_t feature,
+                       const ClassIndex* labels, const double* entry_weight, double* missing, ExactScratch& scratch) {
+  // Locals rather than fields of the result: the loop's stores to missing[] cannot reach them.
+  double missing_weight = 0.0;
+  uint64_t missing_count = 0;
+  bool float_keys = false;
+  const uint64_t n_entries = rows.size();
+  auto& records = scratch.sorted;
+  auto& zeros = scratch.zeros;
+  records.clear();
+  zeros.clear();
+  auto gather = [&]<class Keys>(Keys, auto&& value_of) {
+    for (uint64_t i = 0; i < n_entries; ++i) {
+      const double v = value_of(rows[i]);
+      if (std::isnan(v)) {
+        missing[labels[i]] += entry_weight[i];
+        missing_weight += entry_weight[i];
+        ++missing_count;
+        continue;
+      }
+      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
+      // records share one key, so they are kept aside in list order and placed as one block
+      // after the sort instead of being sorted.
+      if (std::bit_cast<uint64_t>(v) == 0) {
+        zeros.push_back(i);
+        continue;
+      }
+      records.push_back(ExactSortRecord{Keys::key(v), i});
+    }
+  };
+  if (ctx.binned) {
+    const BinnedMatrix& bins = *ctx.binned;
+    const uint8_t missing_code = missing_bin(bins.edges[feature].size());
+    gather(DoubleKeys{}, [&](uint64_t row) {
+      const uint8_t b = bins.at(row, feature);
+      return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
+    });
+  } else if (ctx.form == ValueForm::Csr && ctx.feature_major_f32.empty() && ctx.feature_major_f64.empty() &&
+             std::is_sorted(rows.begin(), rows.end())) {
+    // Sparse input, node rows ascending (as growth keeps them): walk column `feature` of a
+    // column-major copy alongside the rows instead of searching every row for the column.
+    const ColumnMajorCopy& columns = column_major(ctx.csr, scratch.columns);
+    uint64_t at = columns.starts[feature];
+    const uint64_t end = columns.starts[feature + 1];
+    const RowIndex* row_of = columns.rows.data();
+    const bool gallop = end - at > 16 * n_entries;  // few rows against a long column
+    gather(DoubleKeys{}, [&](uint64_t row) {
+      if (gallop) {
+        at = static_cast<uint64_t>(std::lower_bound(row_of + at, row_of + end, row) - row_of);
+      } else {
+        while (at < end && row_of[at] < row) ++at;
+      }
+      return at < end && row_of[at] == row ? columns.values[at] : 0.0;
+    });
+  } else {
+    with_raw_access(ctx, [&](auto access) {
+      using Keys = typename KeysFor<decltype(access)>::type;
+      float_keys = std::is_same_v<Keys, FloatKeys>;
+      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
+    });
+  }
+  return Gathered{missing_weight, missing_count, float_keys};
 }
 
 }  // namespace
@@ -344,88 +368,31 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
   }
 
   // Gather the non-missing values in list order; missing entries go to the m accumulators.
-  double missing_weight = 0.0;
-  uint64_t missing_count = 0;
+  const Gathered gathered = gather_values(ctx, rows, feature, labels, entry_weight, missing, scratch);
+  const double missing_weight = gathered.missing_weight;
+  const uint64_t missing_count = gathered.missing_count;
+  const bool float_keys = gathered.float_keys;
   auto& records = scratch.sorted;
   auto& zeros = scratch.zeros;
-  records.clear();
-  zeros.clear();
-  auto gather = [&]<class Keys>(Keys, auto&& value_of) {
-    for (uint64_t i = 0; i < n_entries; ++i) {
-      const double v = value_of(rows[i]);
-      if (std::isnan(v)) {
-        missing[labels[i]] += entry_weight[i];
-        missing_weight += entry_weight[i];
-        ++missing_count;
-        continue;
-      }
-      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
-      // records share one key, so they are kept aside in list order and placed as one block
-      // after the sort instead of being sorted.
-      if (std::bit_cast<uint64_t>(v) == 0) {
-        zeros.push_back(i);
-        continue;
-      }
-      records.push_back(ExactSortRecord{Keys::key(v), i});
-    }
-  };
-  bool float_keys = false;
-  if (ctx.binned) {
-    const BinnedMatrix& bins = *ctx.binned;
-    const uint8_t missing_code = missing_bin(bins.edges[feature].size());
-    gather(DoubleKeys{}, [&](uint64_t row) {
-      const uint8_t b = bins.at(row, feature);
-      return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
-    });
-  } else if (ctx.form == ValueForm::Csr && ctx.feature_major_f32.empty() && ctx.feature_major_f64.empty() &&
-             std::is_sorted(rows.begin(), rows.end())) {
-    // Sparse input, node rows ascending (as growth keeps them): walk column `feature` of a
-    // column-major copy alongside the rows instead of searching every row for the column.
-    const ColumnMajorCopy& columns = column_major(ctx.csr, scratch.columns);
-    uint64_t at = columns.starts[feature];
-    const uint64_t end = columns.starts[feature + 1];
-    const RowIndex* row_of = columns.rows.data();
-    const bool gallop = end - at > 16 * n_entries;  // few rows against a long column
-    gather(DoubleKeys{}, [&](uint64_t row) {
-      if (gallop) {
-        at = static_cast<uint64_t>(std::lower_bound(row_of + at, row_of + end, row) - row_of);
-      } else {
-        while (at < end && row_of[at] < row) ++at;
-      }
-      return at < end && row_of[at] == row ? columns.values[at] : 0.0;
-    });
-  } else {
-    with_raw_access(ctx, [&](auto access) {
-      using Keys = typename KeysFor<decltype(access)>::type;
-      float_keys = std::is_same_v<Keys, FloatKeys>;
-      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
-    });
-  }
   if (records.size() + zeros.size() < 2) return std::nullopt;
   sort_exact_records(records, scratch);
   if (!zeros.empty()) insert_zero_block(records, zeros);
 
   const double node_weight = stats.weight;
   for (uint64_t c = 0; c < n_classes; ++c) suffix[c] = stats.class_weight[c] - missing[c];
-  Best best;
-  auto run = [&]<uint64_t K>(std::integral_constant<uint64_t, K>) {
-    const Scorer<K> scorer{rules, n_classes, 0.0, node_weight, constraint, bounds};
-    Scorer<K> with_parent = scorer;
-    with_parent.parent_impurity = scorer.impurity_of(stats.class_weight.data(), node_weight);
-    best = float_keys ? scan<FloatKeys, K>(with_parent, records, labels, entry_weight, suffix, prefix, missing,
-                                           joined, missing_weight, missing_count)
-                      : scan<DoubleKeys, K>(with_parent, records, labels, entry_weight, suffix, prefix, missing,
-                                            joined, missing_weight, missing_count);
-  };
-  // A class count fixed at compile time lets the per-class loops unroll (the sums still run
-  // in class order); larger counts use the general loop.
-  switch (n_classes) {
-    case 2: run(std::integral_constant<uint64_t, 2>{}); break;
-    case 3: run(std::integral_constant<uint64_t, 3>{}); break;
-    case 4: run(std::integral_constant<uint64_t, 4>{}); break;
-    case 5: run(std::integral_constant<uint64_t, 5>{}); break;
-    default: run(std::integral_constant<uint64_t, 0>{}); break;
-  }
+  // The criterion and a small class count are fixed at compile time for the scan.
+  const BestPartition best = with_criterion(rules.criterion, [&](auto criterion) {
+    using C = decltype(criterion);
+    return with_class_count<kExactUnrolledClasses>(n_classes, [&](auto classes) {
+      constexpr uint64_t K = decltype(classes)::value;
+      const double parent = impurity_of<C, K>(stats.class_weight.data(), n_classes, node_weight);
+      const Scorer<C, K> scorer{rules, parent, node_weight, constraint, bounds};
+      return float_keys ? scan<FloatKeys>(scorer, records, labels, entry_weight, suffix, prefix, missing, joined,
+                                          missing_weight, missing_count)
+                        : scan<DoubleKeys>(scorer, records, labels, entry_weight, suffix, prefix, missing, joined,
+                                           missing_weight, missing_count);
+    });
+  });
   if (!best.found) return std::nullopt;
   return SplitCandidate{best.pivot, best.missing_left, scaled_gain(best.improvement, node_weight, rules.w_total)};
 }
