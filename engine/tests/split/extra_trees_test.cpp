@@ -1,7 +1,7 @@
 // Extra-trees searches on hand-built training contexts: the threshold formula, the
 // constant-feature list, missing-value directions, bin-space pivots, and agreement of the
 // two-class specialisations with the general search.
-#include "split/extra_trees.h"
+#include "split/extra/extra_trees.h"
 
 #include <gtest/gtest.h>
 

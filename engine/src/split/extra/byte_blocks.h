@@ -1,0 +1,235 @@
+// Byte searches' building blocks: bins gathered per entry, their extremes and missing sums,
+// and prefix sums over blocks of 16 byte lanes.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "split/extra/common.h"
+
+namespace morvel::extra {
+
+// bins[i] = the byte of entry i's row in `column` (feature-major when stride is 1).
+inline void gather_bins(const uint8_t* column, uint64_t stride, const RowIndex* rows, uint64_t n, uint64_t n_rows,
+                 uint8_t* bins) {
+  uint64_t i = 0;
+  if (stride == 1) {
+    for (; i + 4 <= n; i += 4) {
+      const uint64_t r0 = rows[i];
+      const uint64_t r1 = rows[i + 1];
+      const uint64_t r2 = rows[i + 2];
+      const uint64_t r3 = rows[i + 3];
+      MORVEL_ASSERT(std::max(std::max(r0, r1), std::max(r2, r3)) < n_rows,
+                    "index out of bounds: row outside the training matrix");
+      bins[i] = column[r0];
+      bins[i + 1] = column[r1];
+      bins[i + 2] = column[r2];
+      bins[i + 3] = column[r3];
+    }
+  }
+  for (; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    bins[i] = column[row * stride];
+  }
+}
+
+// bins[i] = base[index[i]] for indices the caller has checked.
+inline void gather_indexed(const uint8_t* base, const uint32_t* index, uint64_t n, uint8_t* bins) {
+  uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const uint32_t a = index[i];
+    const uint32_t b = index[i + 1];
+    const uint32_t c = index[i + 2];
+    const uint32_t d = index[i + 3];
+    bins[i] = base[a];
+    bins[i + 1] = base[b];
+    bins[i + 2] = base[c];
+    bins[i + 3] = base[d];
+  }
+  for (; i < n; ++i) bins[i] = base[index[i]];
+}
+
+// Byte sums of 16 entries at a time: sums[0..1] += the bytes of `v` (two 8-byte halves).
+#if defined(__SSE2__)
+inline __m128i add_bytes(__m128i sums, __m128i v) { return _mm_add_epi64(sums, _mm_sad_epu8(v, _mm_setzero_si128())); }
+inline uint64_t lanes_total(__m128i sums) {
+  alignas(16) uint64_t lanes[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
+  return lanes[0] + lanes[1];
+}
+// The smallest and largest byte of `low` and `high`: halves, quarters, eighths, sixteenths.
+inline void fold_extremes(__m128i low, __m128i high, uint64_t& lo, uint64_t& hi) {
+  low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
+  high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
+  low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
+  high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
+  low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
+  high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
+  low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
+  high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
+  lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
+  hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
+}
+#endif
+
+// A byte search's node: its entries' bins (padded by kBlockPad), weights and second bytes
+// (two classes: the weight of class-1 entries; more classes: the class).
+struct ByteNode {
+  const uint8_t* bins;
+  const uint8_t* weight;
+  const uint8_t* second;
+  uint64_t n;
+};
+
+// Extremes over the non-missing bins and the missing entries' count, weight and class-1
+// weight (the last two only with `second` = class-1 weights; pass may_miss false to skip
+// the missing sums). Blocks of 16 entries; only the last block masks the lanes past n. A
+// masked or missing lane counts as 255 for the minimum and 0 for the maximum.
+struct ByteExtremes {
+  uint64_t lo = 255;
+  uint64_t hi = 0;
+  uint64_t missing_count = 0;
+  uint64_t missing_sum = 0;
+  uint64_t missing_one = 0;
+};
+
+inline ByteExtremes byte_extremes(const ByteNode& node, bool may_miss, uint64_t missing_byte, bool sum_missing) {
+  ByteExtremes out;
+  const uint64_t n = node.n;
+#if defined(__SSE2__)
+  if (n == 0) return out;
+  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+  __m128i low = all;
+  __m128i high = _mm_setzero_si128();
+  if (!may_miss) {
+    uint64_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+      const __m128i b = load16(node.bins + i);
+      low = _mm_min_epu8(low, b);
+      high = _mm_max_epu8(high, b);
+    }
+    if (i < n) {
+      const __m128i valid = lanes_below(n - i);
+      const __m128i b = load16(node.bins + i);
+      low = _mm_min_epu8(low, _mm_or_si128(b, _mm_andnot_si128(valid, all)));
+      high = _mm_max_epu8(high, _mm_and_si128(b, valid));
+    }
+    fold_extremes(low, high, out.lo, out.hi);
+    return out;
+  }
+  const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_byte));
+  const __m128i ones = _mm_set1_epi8(1);
+  __m128i m_count = _mm_setzero_si128();
+  __m128i m_sum = _mm_setzero_si128();
+  __m128i m_one = _mm_setzero_si128();
+  for (uint64_t i = 0; i < n; i += 16) {
+    const __m128i valid = lanes_below(n - i);
+    const __m128i b = load16(node.bins + i);
+    const __m128i gone = _mm_and_si128(valid, _mm_cmpeq_epi8(b, missing_v));
+    const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid, all), gone);
+    m_count = add_bytes(m_count, _mm_and_si128(gone, ones));
+    if (sum_missing) {
+      m_sum = add_bytes(m_sum, _mm_and_si128(gone, load16(node.weight + i)));
+      m_one = add_bytes(m_one, _mm_and_si128(gone, load16(node.second + i)));
+    }
+    low = _mm_min_epu8(low, _mm_or_si128(b, skip));
+    high = _mm_max_epu8(high, _mm_andnot_si128(skip, b));
+  }
+  fold_extremes(low, high, out.lo, out.hi);
+  out.missing_count = lanes_total(m_count);
+  out.missing_sum = lanes_total(m_sum);
+  out.missing_one = lanes_total(m_one);
+#else
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t b = node.bins[i];
+    if (may_miss && b == missing_byte) {
+      ++out.missing_count;
+      if (sum_missing) {
+        out.missing_sum += node.weight[i];
+        out.missing_one += node.second[i];
+      }
+      continue;
+    }
+    out.lo = b < out.lo ? b : out.lo;
+    out.hi = b > out.hi ? b : out.hi;
+  }
+#endif
+  return out;
+}
+
+// Count, weight and class-1 weight of the entries whose bin is <= last (two classes).
+struct BytePrefix {
+  uint64_t count = 0;
+  uint64_t sum = 0;
+  uint64_t one = 0;
+};
+
+inline BytePrefix binary_byte_prefix(const ByteNode& node, uint64_t last) {
+  BytePrefix out;
+  const uint64_t n = node.n;
+#if defined(__SSE2__)
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
+  const __m128i ones = _mm_set1_epi8(1);
+  __m128i p_count = _mm_setzero_si128();
+  __m128i p_sum = _mm_setzero_si128();
+  __m128i p_one = _mm_setzero_si128();
+  const auto block = [&](uint64_t i, __m128i valid) {
+    const __m128i b = load16(node.bins + i);
+    const __m128i in = _mm_and_si128(valid, _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
+    p_count = add_bytes(p_count, _mm_and_si128(in, ones));
+    p_sum = add_bytes(p_sum, _mm_and_si128(in, load16(node.weight + i)));
+    p_one = add_bytes(p_one, _mm_and_si128(in, load16(node.second + i)));
+  };
+  uint64_t i = 0;
+  for (; i + 16 <= n; i += 16) block(i, _mm_set1_epi8(static_cast<char>(0xFF)));
+  if (i < n) block(i, lanes_below(n - i));
+  out.count = lanes_total(p_count);
+  out.sum = lanes_total(p_sum);
+  out.one = lanes_total(p_one);
+#else
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t in = node.bins[i] <= last ? 1 : 0;
+    out.count += in;
+    out.sum += in * node.weight[i];
+    out.one += in * node.second[i];
+  }
+#endif
+  return out;
+}
+
+#if defined(__SSE2__)
+inline uint64_t sum_lanes(__m128i v) {
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(v)) + static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+}
+
+// Bytes base[offset[i]] for i in [begin, end) packed into a word, byte i - begin in bits
+// 8 (i - begin) up; zero when the range is empty.
+inline uint64_t gather_word(const uint8_t* base, const uint32_t* offset, uint64_t begin, uint64_t end) {
+  uint64_t word = 0;
+  for (uint64_t i = begin; i < end; ++i) word |= uint64_t{base[offset[i]]} << ((i - begin) * 8);
+  return word;
+}
+
+// A small node's bins of one feature as `Blocks` vectors of 16 entries, lanes past n zero.
+// Assembled in registers: bytes stored one by one and then loaded as a vector would stall
+// the load until every store has completed.
+template <uint64_t Blocks>
+[[gnu::always_inline]] inline void gather_blocks(const uint8_t* base, const uint32_t* offset, uint64_t n,
+                                                 __m128i* v) {
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const uint64_t start = 16 * b;
+    const uint64_t middle = std::min(n, start + 8);
+    const uint64_t end = std::min(n, start + 16);
+    const uint64_t low = start < middle ? gather_word(base, offset, start, middle) : 0;
+    const uint64_t high = start + 8 < end ? gather_word(base, offset, start + 8, end) : 0;
+    v[b] = _mm_set_epi64x(static_cast<int64_t>(high), static_cast<int64_t>(low));
+  }
+}
+#endif
+
+}  // namespace morvel::extra

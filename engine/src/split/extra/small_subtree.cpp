@@ -1,0 +1,265 @@
+// Small subtrees: levels of entries in byte lanes, their statistics and searches.
+#include "split/extra/extra_trees.h"
+
+#include "binning/byte_tile.h"
+#include "morvel/errors.h"
+#include "split/extra/node_lanes.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace morvel {
+
+using namespace extra;
+
+namespace {
+
+#if defined(__SSE2__)
+// Byte lanes set where the 16 low bits of `bits` are set (bit i: lane i).
+inline __m128i lanes_of_bits(uint64_t bits) {
+  const __m128i select = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
+  const uint64_t spread = 0x0101010101010101ULL;
+  const __m128i bytes = _mm_set_epi64x(static_cast<int64_t>(((bits >> 8) & 0xFF) * spread),
+                                       static_cast<int64_t>((bits & 0xFF) * spread));
+  return _mm_cmpeq_epi8(_mm_and_si128(bytes, select), select);
+}
+
+// The 16 bytes at `at` of lines of `size` bytes (bytes past the end read as 0; those of later
+// rows belong to no feature here).
+inline __m128i load_row_bins(const uint8_t* lines, uint64_t size, uint64_t at) {
+  if (at + 16 <= size) return load16(lines + at);
+  alignas(16) uint8_t tail[16] = {};
+  if (at < size) std::memcpy(tail, lines + at, size - at);
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+}
+
+// Transposes the level's bins of the 16 features of `group` from the row-major copy into
+// lanes: one tile per block of 16 entries.
+template <uint64_t Blocks>
+void fill_group(const uint8_t* lines, uint64_t size, SmallLevel& level, uint64_t group) {
+  const uint64_t first = 16 * group;
+  const uint8_t* copy = lines + first;
+  uint8_t* out = level.bins.data() + first * Blocks * 16;
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const uint32_t* offset = level.offset + 16 * b;
+    __m128i x[16];
+    if (level.rows_in_copy) {
+      for (uint64_t i = 0; i < 16; ++i) x[i] = load16(copy + offset[kTileOrder[i]]);
+    } else {
+      for (uint64_t i = 0; i < 16; ++i) x[i] = load_row_bins(lines, size, offset[kTileOrder[i]] + first);
+    }
+    transpose_tile(x);
+    for (uint64_t i = 0; i < 16; ++i)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (kTileOrder[i] * Blocks + b) * 16), x[i]);
+  }
+  level.group_ready[group] = 1;
+}
+
+template <uint64_t K, uint64_t Blocks>
+std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const SearchRules& rules, SmallLevel& level,
+                                           uint64_t mask, const NodeStats& stats, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch, uint64_t& left_mask) {
+  const BinnedMatrix& bm = *ctx.binned;
+  MORVEL_ASSERT(level.blocks == Blocks && level.n <= 16 * Blocks && (mask >> level.n) == 0 &&
+                    level.group_ready.size() * 16 >= bm.n_features &&
+                    level.bins.size() >= level.group_ready.size() * 16 * Blocks * 16,
+                "index out of bounds: small subtree node outside its level");
+  __m128i lanes[Blocks][K];
+  __m128i valid[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    for (uint64_t c = 0; c < K; ++c) lanes[b][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(level.lanes[b][c]));
+    valid[b] = lanes_of_bits(mask >> (16 * b));
+  }
+  const uint64_t n = static_cast<uint64_t>(std::popcount(mask));
+  __m128i best_bins[Blocks];
+  const uint8_t* lines = row_lines(bm, scratch);
+  const uint64_t lines_size = row_lines_size(bm, scratch);
+  auto best = search_node_lanes<K, Blocks>(
+      ctx, rules, stats, bounds, n, valid, lanes,
+      [&](uint64_t feature, __m128i (&v)[Blocks]) {
+        const uint64_t group = feature / 16;
+        if (level.group_ready[group] == 0) fill_group<Blocks>(lines, lines_size, level, group);
+        const uint8_t* at = level.bins.data() + feature * Blocks * 16;
+        for (uint64_t b = 0; b < Blocks; ++b) v[b] = load16(at + 16 * b);
+      },
+      constant_features, rng, pool, draws, max_features, scratch, best_bins);
+  if (best) {
+    // Entries above the threshold go left, and a missing bin (above every threshold) by
+    // missing_left: the routing of partition_by_bins.
+    const double pivot = best->candidate.pivot;
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(pivot)));
+    const bool drop_missing = bm.has_missing && !best->candidate.missing_left;
+    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[best->feature].size())));
+    uint64_t left = 0;
+    for (uint64_t b = 0; b < Blocks; ++b) {
+      __m128i above = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_min_epu8(best_bins[b], limit), best_bins[b]), valid[b]);
+      if (drop_missing) above = _mm_andnot_si128(_mm_cmpeq_epi8(best_bins[b], missing_v), above);
+      left |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(above))) << (16 * b);
+    }
+    left_mask = left;
+  }
+  return best;
+}
+
+// The sums of the level's K lanes over the entries of `mask`.
+template <uint64_t K, uint64_t Blocks>
+void lane_sums(const SmallLevel& level, uint64_t mask, uint64_t* sums) {
+  __m128i total[K];
+  for (uint64_t c = 0; c < K; ++c) total[c] = _mm_setzero_si128();
+  for (uint64_t b = 0; b < Blocks; ++b) {
+    const __m128i valid = lanes_of_bits(mask >> (16 * b));
+    for (uint64_t c = 0; c < K; ++c)
+      total[c] = add_bytes(total[c], _mm_and_si128(valid, _mm_load_si128(reinterpret_cast<const __m128i*>(level.lanes[b][c]))));
+  }
+  for (uint64_t c = 0; c < K; ++c) sums[c] = sum_lanes(total[c]);
+}
+
+// Completes a level whose n entries were just copied in: pads the offsets, forms the lanes
+// for k classes and forgets the transposed bins.
+void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level, uint64_t n, uint64_t k) {
+  level.n = n;
+  level.blocks = (n + 15) / 16;
+  const uint64_t groups = (bm.n_features + 15) / 16;
+  uint64_t last = 0;
+  for (uint64_t i = 0; i < n; ++i) last = std::max<uint64_t>(last, level.offset[i]);
+  for (uint64_t i = n; i < 16 * level.blocks; ++i) level.offset[i] = level.offset[0];
+  level.rows_in_copy = last + 16 * groups <= lines_size;
+  for (uint64_t b = 0; b < level.blocks; ++b) {
+    const __m128i valid = lanes_below(n - 16 * b);
+    const __m128i w = _mm_and_si128(valid, load16(level.weight + 16 * b));
+    const __m128i second = _mm_and_si128(valid, load16(level.second + 16 * b));
+    for (uint64_t c = 0; c < k; ++c)
+      _mm_store_si128(reinterpret_cast<__m128i*>(level.lanes[b][c]), entry_lane(w, second, k, c));
+  }
+  level.group_ready.assign(groups, 0);
+  const uint64_t size = groups * 16 * level.blocks * 16;
+  if (level.bins.size() < size) level.bins.resize(size);
+}
+#endif
+
+}  // namespace
+
+uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& scratch) {
+#if defined(__SSE2__)
+  const uint64_t k = ctx.n_classes;
+  const std::vector<uint8_t>& second = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
+  MORVEL_ASSERT(ctx.binned && n > 0 && n < kWholeNodeBelow && scratch.row_offsets_ready &&
+                    scratch.row_offsets.size() >= n && scratch.entry_bytes.size() >= n && second.size() >= n,
+                "assertion failed: a small subtree starts at a node prepared on bytes");
+  if (scratch.small_levels.size() < kSmallLevels) scratch.small_levels.resize(kSmallLevels);
+  SmallLevel& level = scratch.small_levels[0];
+  std::copy_n(scratch.row_offsets.data(), n, level.offset);
+  std::copy_n(scratch.entry_bytes.data(), n, level.weight);
+  std::copy_n(second.data(), n, level.second);
+  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), level, n, k);
+  scratch.byte_node = nullptr;
+  scratch.kept_valid = false;
+  return (uint64_t{1} << n) - 1;
+#else
+  (void)ctx;
+  (void)n;
+  (void)scratch;
+  throw_internal("small subtrees need SSE2");
+#endif
+}
+
+uint64_t open_small_level(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch) {
+#if defined(__SSE2__)
+  MORVEL_ASSERT(level > 0 && level < scratch.small_levels.size() && mask != 0 &&
+                    (mask >> scratch.small_levels[level - 1].n) == 0,
+                "index out of bounds: small subtree level");
+  const SmallLevel& from = scratch.small_levels[level - 1];
+  SmallLevel& to = scratch.small_levels[level];
+  uint64_t j = 0;
+  for (uint64_t rest = mask; rest != 0; rest &= rest - 1) {
+    const uint64_t i = static_cast<uint64_t>(std::countr_zero(rest));
+    to.offset[j] = from.offset[i];
+    to.weight[j] = from.weight[i];
+    to.second[j] = from.second[i];
+    ++j;
+  }
+  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), to, j, ctx.n_classes);
+  return (uint64_t{1} << j) - 1;
+#else
+  (void)ctx;
+  (void)level;
+  (void)mask;
+  (void)scratch;
+  throw_internal("small subtrees need SSE2");
+#endif
+}
+
+uint64_t small_level_blocks(const ExtraScratch& scratch, uint64_t level) {
+  MORVEL_ASSERT(level < scratch.small_levels.size(), "index out of bounds: small subtree level");
+  return scratch.small_levels[level].blocks;
+}
+
+void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch,
+                      NodeStats& out) {
+  MORVEL_ASSERT(level < scratch.small_levels.size() && (mask >> scratch.small_levels[level].n) == 0,
+                "index out of bounds: small subtree level");
+  const SmallLevel& at = scratch.small_levels[level];
+  const uint64_t k = ctx.n_classes;
+  out.criterion = ctx.growth.criterion;
+  out.labels.clear();
+  out.entry_weights.clear();
+  out.class_weight.resize(k);
+  // Whole numbers: the integer sums equal compute_node_stats' list-order double sums.
+  uint64_t sums[kTagLanes] = {};
+#if defined(__SSE2__)
+  switch (k * 8 + at.blocks) {
+#define MORVEL_STATS_CASE(K, B) \
+  case K * 8 + B:               \
+    lane_sums<K, B>(at, mask, sums); \
+    break;
+    MORVEL_LANE_CASES(MORVEL_STATS_CASE)
+#undef MORVEL_STATS_CASE
+    default:
+      throw_internal("small subtrees take two to eight classes");
+  }
+#endif
+  // Two classes: the lanes hold the weights and the class-1 weights.
+  uint64_t total = 0;
+  if (k == 2) {
+    total = sums[0];
+    sums[0] = total - sums[1];
+  } else {
+    for (uint64_t c = 0; c < k; ++c) total += sums[c];
+  }
+  for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = whole_sum(sums[c]);
+  out.weight = whole_sum(total);
+  scratch.node_impurity_known = false;
+}
+
+std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const SearchRules& rules, uint64_t level,
+                                           uint64_t mask, const NodeStats& stats, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch, uint64_t& left_mask) {
+  MORVEL_ASSERT(level < scratch.small_levels.size(), "index out of bounds: small subtree level");
+#if defined(__SSE2__)
+  SmallLevel& at = scratch.small_levels[level];
+  switch (rules.n_classes * 8 + at.blocks) {
+#define MORVEL_SMALL_CASE(K, B) \
+  case K * 8 + B:               \
+    return small_node_search<K, B>(ctx, rules, at, mask, stats, bounds, constant_features, rng, pool, draws, \
+                                   max_features, scratch, left_mask);
+    MORVEL_LANE_CASES(MORVEL_SMALL_CASE)
+#undef MORVEL_SMALL_CASE
+    default:
+      throw_internal("small subtrees take two to eight classes");
+  }
+#else
+  (void)ctx, (void)rules, (void)mask, (void)stats, (void)bounds, (void)constant_features, (void)rng, (void)pool;
+  (void)draws, (void)max_features, (void)left_mask;
+  throw_internal("small subtrees need SSE2");
+#endif
+}
+
+}  // namespace morvel

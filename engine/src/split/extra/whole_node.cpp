@@ -1,0 +1,98 @@
+// The whole-node search of a small node prepared on bytes (search_whole_byte_node).
+#include "split/extra/extra_trees.h"
+
+#include "morvel/errors.h"
+#include "split/extra/node_lanes.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace morvel {
+
+using namespace extra;
+
+namespace {
+
+#if defined(__SSE2__)
+// The whole-node search of a node prepared by binned_node_stats: its entry bytes, and each
+// feature's bins gathered through the entries' offsets into the row-major copy. The winner's
+// bins are kept for the partition, which reads them in list order.
+template <uint64_t K, uint64_t Blocks>
+std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const SearchRules& rules,
+                                           std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                           uint64_t max_features, ExtraScratch& scratch) {
+  const uint64_t n = rows.size();
+  const std::vector<uint8_t>& second = K == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
+  MORVEL_ASSERT(n <= 16 * Blocks && scratch.row_offsets.size() >= n && scratch.entry_bytes.size() >= 16 * Blocks &&
+                    second.size() >= 16 * Blocks,
+                "index out of bounds: entry bytes shorter than the node");
+  __m128i lanes[Blocks][K];
+  entry_lanes<K, Blocks>(scratch.entry_bytes.data(), second.data(), n, lanes);
+  __m128i valid[Blocks];
+  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = lanes_below(n - 16 * b);
+  const uint32_t* offset = scratch.row_offsets.data();
+  const uint8_t* copy = row_lines(*ctx.binned, scratch);
+  __m128i best_bins[Blocks];
+  auto best = search_node_lanes<K, Blocks>(
+      ctx, rules, stats, bounds, n, valid, lanes,
+      [&](uint64_t feature, __m128i (&v)[Blocks]) { gather_blocks<Blocks>(copy + feature, offset, n, v); },
+      constant_features, rng, pool, draws, max_features, scratch, best_bins);
+  if (best) {
+    if (scratch.kept_bins.size() < 16 * Blocks) scratch.kept_bins.resize(16 * Blocks + kBlockPad);
+    for (uint64_t b = 0; b < Blocks; ++b)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch.kept_bins.data() + 16 * b), best_bins[b]);
+    scratch.kept_valid = true;
+    scratch.kept_feature = best->feature;
+    scratch.kept_rows = rows.data();
+    scratch.kept_entries = n;
+  }
+  return best;
+}
+#endif
+
+}  // namespace
+
+bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
+                     const NodeStats& stats, const ExtraScratch& scratch) {
+#if defined(__SSE2__)
+  return rules.n_classes >= 2 && rules.n_classes <= kTagLanes && rows.size() < kWholeNodeBelow &&
+         prepared_byte_node(ctx, stats, rows, scratch) &&
+         scratch.row_offsets_ready && scratch.checked_rows == rows.data();
+#else
+  return false;
+#endif
+}
+
+std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, const SearchRules& rules,
+                                                std::span<const RowIndex> rows, const NodeStats& stats,
+                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                Rng& rng, std::vector<uint64_t>& pool,
+                                                const detail::PoolDraws& draws, uint64_t max_features,
+                                                ExtraScratch& scratch) {
+  MORVEL_ASSERT(whole_byte_node(ctx, rules, rows, stats, scratch),
+                "assertion failed: a whole-node search needs a small node prepared on bytes");
+#if defined(__SSE2__)
+  static_assert(kWholeNodeBelow <= 64, "whole-node searches cover at most four blocks");
+  const uint64_t blocks = (rows.size() + 15) / 16;
+  switch (rules.n_classes * 8 + (blocks <= 1 ? 1 : blocks)) {
+#define MORVEL_WHOLE_CASE(K, B) \
+  case K * 8 + B:               \
+    return whole_node_search<K, B>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
+                                   scratch);
+    MORVEL_LANE_CASES(MORVEL_WHOLE_CASE)
+#undef MORVEL_WHOLE_CASE
+    default:
+      throw_internal("whole-node searches take two to eight classes");
+  }
+#else
+  return std::nullopt;
+#endif
+}
+
+}  // namespace morvel
