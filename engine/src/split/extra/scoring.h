@@ -24,11 +24,24 @@ struct DrawnPartition {
   uint64_t missing_count; // n_m
 };
 
-// Scores the two placements of the missing rows, in order: (1) with the entries above t
-// (left, missing_left true), (2) with the prefix (right). A later option replaces an earlier
-// one only with a strictly greater improvement, so without missing rows option (1) stands and
-// option (2), which would be the same partition, is not evaluated. `work` holds 2 * n_classes
-// doubles.
+// The better of a search's two placements of the missing rows: the first valid option stands
+// unless a later one has a strictly greater improvement; the winner's gain is scaled last.
+struct OptionPick {
+  std::optional<SplitCandidate> best;
+  double improvement = 0.0;
+
+  [[gnu::always_inline]] void offer(const std::optional<double>& candidate, double pivot, bool missing_left) {
+    if (candidate && (!best || *candidate > improvement)) {
+      best = SplitCandidate{pivot, missing_left, 0.0};
+      improvement = *candidate;
+    }
+  }
+  [[gnu::always_inline]] std::optional<SplitCandidate> finish(double node_weight, double w_total) {
+    if (best) best->gain = scaled_gain(improvement, node_weight, w_total);
+    return best;
+  }
+};
+
 // impurity(class_weight, W) of the node; under entropy reused while the node's inputs are
 // unchanged.
 inline double parent_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
@@ -70,6 +83,11 @@ inline std::optional<double> evaluate_fixed(const SearchRules& rules, double par
   return improvement;
 }
 
+// Scores the two placements of the missing rows, in order: (1) with the entries above t
+// (left, missing_left true), (2) with the prefix (right). A later option replaces an earlier
+// one only with a strictly greater improvement, so without missing rows option (1) stands and
+// option (2), which would be the same partition, is not evaluated. `work` holds 2 * n_classes
+// doubles.
 template <uint64_t K>
 std::optional<SplitCandidate> score_drawn_for(const SearchRules& rules, const NodeStats& stats, double parent,
                                               uint64_t n_entries, const DrawnPartition& part, double pivot,
@@ -82,17 +100,13 @@ std::optional<SplitCandidate> score_drawn_for(const SearchRules& rules, const No
   for (uint64_t c = 0; c < k; ++c) suffix[c] = (class_weight[c] - part.missing[c]) - part.prefix[c];
   const uint64_t non_missing = n_entries - part.missing_count;
 
-  std::optional<SplitCandidate> best;
-  double best_improvement = 0.0;
+  OptionPick pick;
 
   for (uint64_t c = 0; c < k; ++c) joined[c] = suffix[c] + part.missing[c];
   {
     const SideStats left{joined, node_weight - part.prefix_weight, n_entries - part.prefix_count};
     const SideStats right{part.prefix, part.prefix_weight, part.prefix_count};
-    if (auto improvement = evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds)) {
-      best = SplitCandidate{pivot, true, 0.0};
-      best_improvement = *improvement;
-    }
+    pick.offer(evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds), pivot, true);
   }
   if (part.missing_count > 0) {
     for (uint64_t c = 0; c < k; ++c) joined[c] = part.prefix[c] + part.missing[c];
@@ -100,15 +114,9 @@ std::optional<SplitCandidate> score_drawn_for(const SearchRules& rules, const No
                          non_missing - part.prefix_count};
     const SideStats right{joined, part.prefix_weight + part.missing_weight,
                           part.prefix_count + part.missing_count};
-    if (auto improvement = evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds)) {
-      if (!best || *improvement > best_improvement) {
-        best = SplitCandidate{pivot, false, 0.0};
-        best_improvement = *improvement;
-      }
-    }
+    pick.offer(evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds), pivot, false);
   }
-  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
-  return best;
+  return pick.finish(node_weight, rules.w_total);
 }
 
 // Scores with the class count as a compile-time constant for two to eight classes.

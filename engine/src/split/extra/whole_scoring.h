@@ -191,30 +191,20 @@ template <uint64_t K>
                                                        uint64_t node_one, double parent, uint64_t n,
                                                        const BytePrefix& prefix, const ByteExtremes& miss,
                                                        double pivot, int8_t constraint, NodeBounds bounds) {
-  std::optional<SplitCandidate> best;
-  double best_improvement = 0.0;
+  OptionPick pick;
   // (1) missing rows with the entries above t (left).
-  if (auto improvement = binary_gini_improvement(rules, parent, node_weight, node_sum - prefix.sum,
-                                                 node_one - prefix.one, n - prefix.count, prefix.sum, prefix.one,
-                                                 prefix.count, constraint, bounds)) {
-    best = SplitCandidate{pivot, true, 0.0};
-    best_improvement = *improvement;
-  }
+  pick.offer(binary_gini_improvement(rules, parent, node_weight, node_sum - prefix.sum, node_one - prefix.one,
+                                     n - prefix.count, prefix.sum, prefix.one, prefix.count, constraint, bounds),
+             pivot, true);
   if (miss.missing_count > 0) {
     // (2) missing rows with the prefix (right).
-    if (auto improvement = binary_gini_improvement(
-            rules, parent, node_weight, node_sum - prefix.sum - miss.missing_sum,
-            node_one - prefix.one - miss.missing_one, n - miss.missing_count - prefix.count,
-            prefix.sum + miss.missing_sum, prefix.one + miss.missing_one, prefix.count + miss.missing_count,
-            constraint, bounds)) {
-      if (!best || *improvement > best_improvement) {
-        best = SplitCandidate{pivot, false, 0.0};
-        best_improvement = *improvement;
-      }
-    }
+    pick.offer(binary_gini_improvement(rules, parent, node_weight, node_sum - prefix.sum - miss.missing_sum,
+                                       node_one - prefix.one - miss.missing_one, n - miss.missing_count - prefix.count,
+                                       prefix.sum + miss.missing_sum, prefix.one + miss.missing_one,
+                                       prefix.count + miss.missing_count, constraint, bounds),
+               pivot, false);
   }
-  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
-  return best;
+  return pick.finish(node_weight, rules.w_total);
 }
 
 
@@ -224,17 +214,13 @@ template <uint64_t K>
     const SearchRules& rules, double node_weight, uint64_t node_sum, const uint64_t* node_class, double parent,
     uint64_t n, const uint64_t* prefix, uint64_t prefix_sum, uint64_t prefix_count, const uint64_t* missing,
     uint64_t missing_sum, uint64_t missing_count, double pivot, int8_t constraint, NodeBounds bounds) {
-  std::optional<SplitCandidate> best;
-  double best_improvement = 0.0;
+  OptionPick pick;
   uint64_t side[K];
   for (uint64_t c = 0; c < K; ++c) side[c] = node_class[c] - prefix[c];
   // (1) missing rows with the entries above t (left).
-  if (auto improvement = multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum,
-                                                   n - prefix_count, prefix, prefix_sum, prefix_count, constraint,
-                                                   bounds)) {
-    best = SplitCandidate{pivot, true, 0.0};
-    best_improvement = *improvement;
-  }
+  pick.offer(multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum, n - prefix_count,
+                                       prefix, prefix_sum, prefix_count, constraint, bounds),
+             pivot, true);
   if (missing_count > 0) {
     // (2) missing rows with the prefix (right).
     uint64_t joined[K];
@@ -242,17 +228,12 @@ template <uint64_t K>
       side[c] = node_class[c] - missing[c] - prefix[c];
       joined[c] = prefix[c] + missing[c];
     }
-    if (auto improvement = multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum - missing_sum,
-                                                     n - missing_count - prefix_count, joined, prefix_sum + missing_sum,
-                                                     prefix_count + missing_count, constraint, bounds)) {
-      if (!best || *improvement > best_improvement) {
-        best = SplitCandidate{pivot, false, 0.0};
-        best_improvement = *improvement;
-      }
-    }
+    pick.offer(multi_gini_improvement<K>(rules, parent, node_weight, side, node_sum - prefix_sum - missing_sum,
+                                         n - missing_count - prefix_count, joined, prefix_sum + missing_sum,
+                                         prefix_count + missing_count, constraint, bounds),
+               pivot, false);
   }
-  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
-  return best;
+  return pick.finish(node_weight, rules.w_total);
 }
 #endif
 
@@ -276,8 +257,7 @@ template <uint64_t K>
   const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
   // Every sum is below 2^53: the signed conversion is exact and cheaper than the unsigned one.
   const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
-  std::optional<SplitCandidate> best;
-  double best_improvement = 0.0;
+  OptionPick pick;
   {
     // (1) missing rows with the entries above t (left).
     const uint64_t left_sum = node_sum - prefix.sum;
@@ -286,10 +266,7 @@ template <uint64_t K>
     const double right_class[2] = {d(prefix.sum - prefix.one), d(prefix.one)};
     const SideStats left{left_class, d(left_sum), n - prefix.count};
     const SideStats right{right_class, d(prefix.sum), prefix.count};
-    if (auto improvement = evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds)) {
-      best = SplitCandidate{pivot, true, 0.0};
-      best_improvement = *improvement;
-    }
+    pick.offer(evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds), pivot, true);
   }
   if (miss.missing_count > 0) {
     // (2) missing rows with the prefix (right).
@@ -301,15 +278,9 @@ template <uint64_t K>
     const double right_class[2] = {d(right_sum - right_one), d(right_one)};
     const SideStats left{left_class, d(left_sum), n - miss.missing_count - prefix.count};
     const SideStats right{right_class, d(right_sum), prefix.count + miss.missing_count};
-    if (auto improvement = evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds)) {
-      if (!best || *improvement > best_improvement) {
-        best = SplitCandidate{pivot, false, 0.0};
-        best_improvement = *improvement;
-      }
-    }
+    pick.offer(evaluate_fixed<2>(rules, parent, node_weight, left, right, constraint, bounds), pivot, false);
   }
-  if (best) best->gain = scaled_gain(best_improvement, node_weight, rules.w_total);
-  return best;
+  return pick.finish(node_weight, rules.w_total);
 }
 
 }  // namespace morvel::extra
