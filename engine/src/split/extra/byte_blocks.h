@@ -54,29 +54,6 @@ inline void gather_indexed(const uint8_t* base, const uint32_t* index, uint64_t 
   for (; i < n; ++i) bins[i] = base[index[i]];
 }
 
-// Byte sums of 16 entries at a time: sums[0..1] += the bytes of `v` (two 8-byte halves).
-#if defined(__SSE2__)
-inline __m128i add_bytes(__m128i sums, __m128i v) { return _mm_add_epi64(sums, _mm_sad_epu8(v, _mm_setzero_si128())); }
-inline uint64_t lanes_total(__m128i sums) {
-  alignas(16) uint64_t lanes[2];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
-  return lanes[0] + lanes[1];
-}
-// The smallest and largest byte of `low` and `high`: halves, quarters, eighths, sixteenths.
-inline void fold_extremes(__m128i low, __m128i high, uint64_t& lo, uint64_t& hi) {
-  low = _mm_min_epu8(low, _mm_srli_si128(low, 8));
-  high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
-  low = _mm_min_epu8(low, _mm_srli_si128(low, 4));
-  high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
-  low = _mm_min_epu8(low, _mm_srli_si128(low, 2));
-  high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
-  low = _mm_min_epu8(low, _mm_srli_si128(low, 1));
-  high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
-  lo = static_cast<uint64_t>(_mm_cvtsi128_si32(low) & 0xFF);
-  hi = static_cast<uint64_t>(_mm_cvtsi128_si32(high) & 0xFF);
-}
-#endif
-
 // A byte search's node: its entries' bins (padded by kBlockPad), weights and second bytes
 // (two classes: the weight of class-1 entries; more classes: the class).
 struct ByteNode {
@@ -101,49 +78,49 @@ struct ByteExtremes {
 inline ByteExtremes byte_extremes(const ByteNode& node, bool may_miss, uint64_t missing_byte, bool sum_missing) {
   ByteExtremes out;
   const uint64_t n = node.n;
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   if (n == 0) return out;
-  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i all = simd::all_lanes();
   __m128i low = all;
-  __m128i high = _mm_setzero_si128();
+  __m128i high = simd::zero();
   if (!may_miss) {
     uint64_t i = 0;
     for (; i + 16 <= n; i += 16) {
-      const __m128i b = load16(node.bins + i);
-      low = _mm_min_epu8(low, b);
-      high = _mm_max_epu8(high, b);
+      const __m128i b = simd::load(node.bins + i);
+      low = simd::min_bytes(low, b);
+      high = simd::max_bytes(high, b);
     }
     if (i < n) {
-      const __m128i valid = lanes_below(n - i);
-      const __m128i b = load16(node.bins + i);
-      low = _mm_min_epu8(low, _mm_or_si128(b, _mm_andnot_si128(valid, all)));
-      high = _mm_max_epu8(high, _mm_and_si128(b, valid));
+      const __m128i valid = simd::lanes_below(n - i);
+      const __m128i b = simd::load(node.bins + i);
+      low = simd::min_bytes(low, _mm_or_si128(b, simd::outside(valid, all)));
+      high = simd::max_bytes(high, _mm_and_si128(b, valid));
     }
-    fold_extremes(low, high, out.lo, out.hi);
+    simd::fold_byte_extremes(low, high, out.lo, out.hi);
     return out;
   }
-  const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_byte));
+  const __m128i missing_v = simd::splat(missing_byte);
   const __m128i ones = _mm_set1_epi8(1);
-  __m128i m_count = _mm_setzero_si128();
-  __m128i m_sum = _mm_setzero_si128();
-  __m128i m_one = _mm_setzero_si128();
+  __m128i m_count = simd::zero();
+  __m128i m_sum = simd::zero();
+  __m128i m_one = simd::zero();
   for (uint64_t i = 0; i < n; i += 16) {
-    const __m128i valid = lanes_below(n - i);
-    const __m128i b = load16(node.bins + i);
-    const __m128i gone = _mm_and_si128(valid, _mm_cmpeq_epi8(b, missing_v));
-    const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid, all), gone);
-    m_count = add_bytes(m_count, _mm_and_si128(gone, ones));
+    const __m128i valid = simd::lanes_below(n - i);
+    const __m128i b = simd::load(node.bins + i);
+    const __m128i gone = _mm_and_si128(valid, simd::equal(b, missing_v));
+    const __m128i skip = _mm_or_si128(simd::outside(valid, all), gone);
+    m_count = simd::add_byte_sums(m_count, _mm_and_si128(gone, ones));
     if (sum_missing) {
-      m_sum = add_bytes(m_sum, _mm_and_si128(gone, load16(node.weight + i)));
-      m_one = add_bytes(m_one, _mm_and_si128(gone, load16(node.second + i)));
+      m_sum = simd::add_byte_sums(m_sum, _mm_and_si128(gone, simd::load(node.weight + i)));
+      m_one = simd::add_byte_sums(m_one, _mm_and_si128(gone, simd::load(node.second + i)));
     }
-    low = _mm_min_epu8(low, _mm_or_si128(b, skip));
-    high = _mm_max_epu8(high, _mm_andnot_si128(skip, b));
+    low = simd::min_bytes(low, _mm_or_si128(b, skip));
+    high = simd::max_bytes(high, simd::outside(skip, b));
   }
-  fold_extremes(low, high, out.lo, out.hi);
-  out.missing_count = lanes_total(m_count);
-  out.missing_sum = lanes_total(m_sum);
-  out.missing_one = lanes_total(m_one);
+  simd::fold_byte_extremes(low, high, out.lo, out.hi);
+  out.missing_count = simd::byte_total(m_count);
+  out.missing_sum = simd::byte_total(m_sum);
+  out.missing_one = simd::byte_total(m_one);
 #else
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t b = node.bins[i];
@@ -172,25 +149,25 @@ struct BytePrefix {
 inline BytePrefix binary_byte_prefix(const ByteNode& node, uint64_t last) {
   BytePrefix out;
   const uint64_t n = node.n;
-#if defined(__SSE2__)
-  const __m128i limit = _mm_set1_epi8(static_cast<char>(last));
+#if MORVEL_SIMD_SSE2
+  const __m128i limit = simd::splat(last);
   const __m128i ones = _mm_set1_epi8(1);
-  __m128i p_count = _mm_setzero_si128();
-  __m128i p_sum = _mm_setzero_si128();
-  __m128i p_one = _mm_setzero_si128();
+  __m128i p_count = simd::zero();
+  __m128i p_sum = simd::zero();
+  __m128i p_one = simd::zero();
   const auto block = [&](uint64_t i, __m128i valid) {
-    const __m128i b = load16(node.bins + i);
-    const __m128i in = _mm_and_si128(valid, _mm_cmpeq_epi8(_mm_min_epu8(b, limit), b));  // b <= last
-    p_count = add_bytes(p_count, _mm_and_si128(in, ones));
-    p_sum = add_bytes(p_sum, _mm_and_si128(in, load16(node.weight + i)));
-    p_one = add_bytes(p_one, _mm_and_si128(in, load16(node.second + i)));
+    const __m128i b = simd::load(node.bins + i);
+    const __m128i in = _mm_and_si128(valid, simd::at_most(b, limit));  // b <= last
+    p_count = simd::add_byte_sums(p_count, _mm_and_si128(in, ones));
+    p_sum = simd::add_byte_sums(p_sum, _mm_and_si128(in, simd::load(node.weight + i)));
+    p_one = simd::add_byte_sums(p_one, _mm_and_si128(in, simd::load(node.second + i)));
   };
   uint64_t i = 0;
-  for (; i + 16 <= n; i += 16) block(i, _mm_set1_epi8(static_cast<char>(0xFF)));
-  if (i < n) block(i, lanes_below(n - i));
-  out.count = lanes_total(p_count);
-  out.sum = lanes_total(p_sum);
-  out.one = lanes_total(p_one);
+  for (; i + 16 <= n; i += 16) block(i, simd::all_lanes());
+  if (i < n) block(i, simd::lanes_below(n - i));
+  out.count = simd::byte_total(p_count);
+  out.sum = simd::byte_total(p_sum);
+  out.one = simd::byte_total(p_one);
 #else
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t in = node.bins[i] <= last ? 1 : 0;
@@ -202,11 +179,7 @@ inline BytePrefix binary_byte_prefix(const ByteNode& node, uint64_t last) {
   return out;
 }
 
-#if defined(__SSE2__)
-inline uint64_t sum_lanes(__m128i v) {
-  return static_cast<uint64_t>(_mm_cvtsi128_si64(v)) + static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
-}
-
+#if MORVEL_SIMD_SSE2
 // Bytes base[offset[i]] for i in [begin, end) packed into a word, byte i - begin in bits
 // 8 (i - begin) up; zero when the range is empty.
 inline uint64_t gather_word(const uint8_t* base, const uint32_t* offset, uint64_t begin, uint64_t end) {

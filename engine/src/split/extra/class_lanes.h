@@ -23,7 +23,7 @@ struct TagPrefix {
   uint64_t count;            // entries with value <= t
 };
 
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
 // Eight-lane sums of masked tags. Each step adds a register of two entries' tags (bytes 0-7
 // the first entry's classes, bytes 8-15 the second's) into two accumulators of 16-bit lanes:
 // `even` takes the bytes of classes 0, 2, 4, 6 and `odd` those of classes 1, 3, 5, 7, each
@@ -31,10 +31,10 @@ struct TagPrefix {
 // each lane below 129 x 255 and the two halves of a lane pair below 256 x 255 < 2^16; `flush`
 // then folds the halves, puts the classes back in order and widens them into 64-bit sums.
 struct TagLanes {
-  __m128i even = _mm_setzero_si128();
-  __m128i odd = _mm_setzero_si128();
-  __m128i sums[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(),
-                     _mm_setzero_si128()};  // classes 0-1, 2-3, 4-5, 6-7
+  __m128i even = simd::zero();
+  __m128i odd = simd::zero();
+  __m128i sums[4] = {simd::zero(), simd::zero(), simd::zero(),
+                     simd::zero()};  // classes 0-1, 2-3, 4-5, 6-7
 
   static constexpr uint64_t kBlock = 256;
 
@@ -43,7 +43,7 @@ struct TagLanes {
     odd = _mm_add_epi16(odd, _mm_srli_epi16(tags, 8));
   }
   void flush() {
-    const __m128i zero = _mm_setzero_si128();
+    const __m128i zero = simd::zero();
     const __m128i e = _mm_add_epi16(even, _mm_srli_si128(even, 8));  // classes 0, 2, 4, 6
     const __m128i o = _mm_add_epi16(odd, _mm_srli_si128(odd, 8));    // classes 1, 3, 5, 7
     const __m128i ordered = _mm_unpacklo_epi16(e, o);                // classes 0 to 7
@@ -57,21 +57,20 @@ struct TagLanes {
     odd = zero;
   }
   void store(uint64_t* out) const {
-    for (uint64_t j = 0; j < 4; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j), sums[j]);
+    for (uint64_t j = 0; j < 4; ++j) simd::store(out + 2 * j, sums[j]);
   }
 };
 
-inline __m128i load_tags(const uint8_t* tags) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags)); }
 #endif
 
 inline TagPrefix tag_prefix(const double* values, const uint8_t* tags, uint64_t n, double t) {
   TagPrefix out{};
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   // One compare masks two entries: the 64-bit lanes of the mask cover exactly the two
   // entries' eight-byte tags.
   const __m128d threshold = _mm_set1_pd(t);
   TagLanes lanes;
-  __m128i counts = _mm_setzero_si128();
+  __m128i counts = simd::zero();
   uint64_t i = 0;
   while (i < n) {
     const uint64_t end = n - i > TagLanes::kBlock ? i + TagLanes::kBlock : n;
@@ -79,20 +78,20 @@ inline TagPrefix tag_prefix(const double* values, const uint8_t* tags, uint64_t 
       const __m128i in_a = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i), threshold));
       const __m128i in_b = _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(values + i + 2), threshold));
       counts = _mm_sub_epi64(counts, _mm_add_epi64(in_a, in_b));
-      lanes.add(_mm_and_si128(in_a, load_tags(tags + 8 * i)));
-      lanes.add(_mm_and_si128(in_b, load_tags(tags + 8 * i + 16)));
+      lanes.add(_mm_and_si128(in_a, simd::load(tags + 8 * i)));
+      lanes.add(_mm_and_si128(in_b, simd::load(tags + 8 * i + 16)));
     }
     for (; i < end; ++i) {
       // load_sd and loadl_epi64 leave the upper lane zero: its mask and tag add nothing.
       const __m128i in = _mm_castpd_si128(_mm_cmple_sd(_mm_load_sd(values + i), threshold));
       counts = _mm_sub_epi64(counts, in);
-      lanes.add(_mm_and_si128(in, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tags + 8 * i))));
+      lanes.add(_mm_and_si128(in, simd::load_half(tags + 8 * i)));
     }
     lanes.flush();
   }
   lanes.store(out.sums);
   alignas(16) uint64_t lane_counts[2];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lane_counts), counts);
+  simd::store_aligned(lane_counts, counts);
   out.count = lane_counts[0] + lane_counts[1];
 #else
   for (uint64_t i = 0; i < n; ++i) {
@@ -106,14 +105,14 @@ inline TagPrefix tag_prefix(const double* values, const uint8_t* tags, uint64_t 
 
 // Per-class sums of every tag of a node.
 inline void tag_totals(const uint8_t* tags, uint64_t n, uint64_t* sums) {
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   TagLanes lanes;
   uint64_t i = 0;
   while (i < n) {
     const uint64_t end = n - i > TagLanes::kBlock ? i + TagLanes::kBlock : n;
-    for (; i + 2 <= end; i += 2) lanes.add(load_tags(tags + 8 * i));
+    for (; i + 2 <= end; i += 2) lanes.add(simd::load(tags + 8 * i));
     if (i < end) {
-      lanes.add(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(tags + 8 * i)));
+      lanes.add(simd::load_half(tags + 8 * i));
       ++i;
     }
     lanes.flush();
@@ -145,14 +144,14 @@ inline uint64_t plane_bytes(uint64_t n, uint64_t k) { return (n + 15) / 16 * 16 
 // tag_prefix from class planes of K classes: a block's 16 comparisons packed into one byte
 // mask, with which each plane is masked and byte-summed. `values` must hold n rounded up to
 // 16 readable values: the entries past n weigh 0 in every plane and are left out of the count.
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
 // The sums of plane_prefix left in vectors: per class, two 64-bit partial sums in `sums[c]`;
 // returns the count.
 template <uint64_t K>
 [[gnu::always_inline]] inline uint64_t plane_prefix_lanes(const double* values, const uint8_t* planes, uint64_t n,
                                                           double t, __m128i (&sums)[K]) {
   const __m128d threshold = _mm_set1_pd(t);
-  const __m128i zero = _mm_setzero_si128();
+  const __m128i zero = simd::zero();
   const __m128i ones = _mm_set1_epi8(1);
   for (uint64_t c = 0; c < K; ++c) sums[c] = zero;
   __m128i counts = zero;
@@ -166,11 +165,11 @@ template <uint64_t K>
     const __m128i m2 = _mm_packs_epi32(compare(v + 8), compare(v + 10));
     const __m128i m3 = _mm_packs_epi32(compare(v + 12), compare(v + 14));
     __m128i in = _mm_packs_epi16(_mm_packs_epi16(m0, m1), _mm_packs_epi16(m2, m3));
-    if (n - begin < 16) in = _mm_and_si128(in, lanes_below(n - begin));
+    if (n - begin < 16) in = _mm_and_si128(in, simd::lanes_below(n - begin));
     counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
     const uint8_t* block = planes + K * begin;
     for (uint64_t c = 0; c < K; ++c)
-      sums[c] = _mm_add_epi64(sums[c], _mm_sad_epu8(_mm_and_si128(in, load16(block + 16 * c)), zero));
+      sums[c] = _mm_add_epi64(sums[c], _mm_sad_epu8(_mm_and_si128(in, simd::load(block + 16 * c)), zero));
   }
   return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(counts, _mm_unpackhi_epi64(counts, counts))));
 }
@@ -180,12 +179,12 @@ template <uint64_t K>
 [[gnu::always_inline]] inline TagPrefix plane_prefix(const double* values, const uint8_t* planes, uint64_t n,
                                                      double t) {
   TagPrefix out{};
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   __m128i sums[K];
   out.count = plane_prefix_lanes<K>(values, planes, n, t, sums);
   alignas(16) uint64_t lanes[2];
   for (uint64_t c = 0; c < K; ++c) {
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums[c]);
+    simd::store_aligned(lanes, sums[c]);
     out.sums[c] = lanes[0] + lanes[1];
   }
 #else

@@ -68,14 +68,5 @@ inline bool is_listed(const std::vector<uint64_t>& list, uint64_t feature) {
   return false;
 }
 
-#if defined(__SSE2__)
-// All ones in the byte lanes below min(m, 16), zeros above.
-inline __m128i lanes_below(uint64_t m) {
-  alignas(16) static constexpr uint8_t kMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMask + 16 - (m < 16 ? m : 16)));
-}
-inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-#endif
 
 }  // namespace morvel::extra

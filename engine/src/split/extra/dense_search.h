@@ -57,15 +57,15 @@ BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, c
   double weight = 0.0;
   double class1 = 0.0;
   uint64_t count = 0;
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   const __m128d threshold = _mm_set1_pd(t);
-  const __m128i zero = _mm_setzero_si128();
+  const __m128i zero = simd::zero();
   __m128d weight_a = _mm_setzero_pd();
   __m128d weight_b = _mm_setzero_pd();
   __m128d class1_a = _mm_setzero_pd();
   __m128d class1_b = _mm_setzero_pd();
-  __m128i count_a = _mm_setzero_si128();
-  __m128i count_b = _mm_setzero_si128();
+  __m128i count_a = simd::zero();
+  __m128i count_b = simd::zero();
   for (; i + 4 <= n; i += 4) {
     __m128d v0;
     __m128d v1;
@@ -82,9 +82,9 @@ BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, c
     const __m128d w0 = _mm_and_pd(in0, _mm_loadu_pd(entry_weights + i));
     const __m128d w1 = _mm_and_pd(in1, _mm_loadu_pd(entry_weights + i + 2));
     // Two 32-bit labels widened to two 64-bit lanes each, then 0 or all ones.
-    const __m128i labels0 = _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + i)), zero);
+    const __m128i labels0 = _mm_unpacklo_epi32(simd::load_half(labels + i), zero);
     const __m128i labels1 =
-        _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + i + 2)), zero);
+        _mm_unpacklo_epi32(simd::load_half(labels + i + 2), zero);
     const __m128d one0 = _mm_castsi128_pd(_mm_sub_epi64(zero, labels0));
     const __m128d one1 = _mm_castsi128_pd(_mm_sub_epi64(zero, labels1));
     weight_a = _mm_add_pd(weight_a, w0);
@@ -100,7 +100,7 @@ BinaryPrefix binary_prefix_whole(const T* values, const double* entry_weights, c
   _mm_store_pd(lanes, _mm_add_pd(class1_a, class1_b));
   class1 = lanes[0] + lanes[1];
   alignas(16) uint64_t counts[2];
-  _mm_store_si128(reinterpret_cast<__m128i*>(counts), _mm_add_epi64(count_a, count_b));
+  simd::store_aligned(counts, _mm_add_epi64(count_a, count_b));
   count = counts[0] + counts[1];
 #endif
   const BinaryPrefix rest = binary_prefix_in_order(values + i, entry_weights + i, labels + i, n - i, t);

@@ -13,7 +13,7 @@
 
 namespace morvel::extra {
 
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
 // The smaller lane of `low` and the larger lane of `high`, each picked as the scalar scans
 // pick (lane 1 only when strictly beyond lane 0).
 inline void fold_pairs(__m128d low, __m128d high, double& lo, double& hi) {
@@ -50,7 +50,7 @@ void copy_extremes(const RowIndex* rows, uint64_t n, uint64_t row_limit, Read& r
   T lo = std::numeric_limits<T>::infinity();
   T hi = -std::numeric_limits<T>::infinity();
   uint64_t i = 0;
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   if constexpr (std::is_same_v<T, double>) {
    if (n >= 2) {
     __m128d low = _mm_set1_pd(lo);
@@ -121,7 +121,7 @@ inline void gather_extremes(const double* base, const uint32_t* index, uint64_t 
   double lo = std::numeric_limits<double>::infinity();
   double hi = -std::numeric_limits<double>::infinity();
   uint64_t i = 0;
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   if (n >= 2) {
     __m128d low = _mm_set1_pd(lo);
     __m128d high = _mm_set1_pd(hi);

@@ -39,7 +39,7 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   const uint64_t extra_seed = ctx.growth.extra_seed;
   const uint64_t n_features = ctx.n_features;
   const NodeSums<K> node(stats);
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   const bool vector_gini = rules.criterion == Criterion::Gini && node.total < (uint64_t{1} << 31);
   __m128i node_lanes[K];  // each class sum in a low 64-bit lane
   for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node.class_sums[c]));
@@ -87,7 +87,7 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
     }
     const double t = draw_extra_threshold(rng, extra_seed, lo, hi);
     const int8_t constraint = ctx.growth.constraint(feature);
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
     if (vector_gini && constraint == 0) {
       __m128i sums[K];
       const uint64_t count = plane_prefix_lanes<K>(values, planes, n, t, sums);

@@ -14,7 +14,7 @@
 
 namespace morvel::extra {
 
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
 // ---- class-lane search ------------------------------------------------------------------
 // The general search for a node with per-entry class lanes (three to eight classes, byte
 // weights, raw values, no missing value in the matrix): one pass gathers the values and their

@@ -23,7 +23,7 @@ namespace morvel::extra {
   CASE(6, 1) CASE(6, 2) CASE(6, 3) CASE(6, 4) CASE(7, 1) CASE(7, 2) CASE(7, 3) CASE(7, 4) \
   CASE(8, 1) CASE(8, 2) CASE(8, 3) CASE(8, 4)
 
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
 // The whole-node search of a node of `Blocks` blocks of 16 entries, on `Lanes` weighted
 // lanes per block: each entry's weight in the lanes it counts for (two classes: its weight
 // and its class-1 weight; more: its weight in the lane of its class). The node's entries are
@@ -43,11 +43,11 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
   const BinnedMatrix& bm = *ctx.binned;
   // The searched feature's bins.
   __m128i v[Blocks];
-  for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = _mm_setzero_si128();
+  for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = simd::zero();
   const uint64_t extra_seed = ctx.growth.extra_seed;
-  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i all = simd::all_lanes();
   const __m128i ones = _mm_set1_epi8(1);
-  const __m128i zero = _mm_setzero_si128();
+  const __m128i zero = simd::zero();
   auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
     MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
                   "index out of bounds: feature outside the binned matrix");
@@ -59,28 +59,28 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
     __m128i low = all;
     __m128i high = zero;
     if (bm.has_missing) {
-      const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[feature].size())));
+      const __m128i missing_v = simd::splat(missing_bin(bm.edges[feature].size()));
       __m128i m_count = zero;
       __m128i m_lane[Lanes];
       for (uint64_t l = 0; l < Lanes; ++l) m_lane[l] = zero;
       for (uint64_t b = 0; b < Blocks; ++b) {
-        const __m128i gone = _mm_and_si128(valid[b], _mm_cmpeq_epi8(v[b], missing_v));
-        const __m128i skip = _mm_or_si128(_mm_andnot_si128(valid[b], all), gone);
+        const __m128i gone = _mm_and_si128(valid[b], simd::equal(v[b], missing_v));
+        const __m128i skip = _mm_or_si128(simd::outside(valid[b], all), gone);
         m_count = _mm_add_epi64(m_count, _mm_sad_epu8(_mm_and_si128(gone, ones), zero));
         for (uint64_t l = 0; l < Lanes; ++l)
           m_lane[l] = _mm_add_epi64(m_lane[l], _mm_sad_epu8(_mm_and_si128(gone, lanes[b][l]), zero));
-        low = _mm_min_epu8(low, _mm_or_si128(v[b], skip));
-        high = _mm_max_epu8(high, _mm_andnot_si128(skip, v[b]));
+        low = simd::min_bytes(low, _mm_or_si128(v[b], skip));
+        high = simd::max_bytes(high, simd::outside(skip, v[b]));
       }
-      missing_count = sum_lanes(m_count);
-      for (uint64_t l = 0; l < Lanes; ++l) missing[l] = sum_lanes(m_lane[l]);
+      missing_count = simd::byte_total(m_count);
+      for (uint64_t l = 0; l < Lanes; ++l) missing[l] = simd::byte_total(m_lane[l]);
     } else {
       for (uint64_t b = 0; b < Blocks; ++b) {
-        low = _mm_min_epu8(low, _mm_or_si128(v[b], _mm_andnot_si128(valid[b], all)));
-        high = _mm_max_epu8(high, _mm_and_si128(v[b], valid[b]));
+        low = simd::min_bytes(low, _mm_or_si128(v[b], simd::outside(valid[b], all)));
+        high = simd::max_bytes(high, _mm_and_si128(v[b], valid[b]));
       }
     }
-    fold_extremes(low, high, lo, hi);
+    simd::fold_byte_extremes(low, high, lo, hi);
     if (missing_count == n || !(lo < hi)) {
       constant_features.push_back(feature);
       return std::nullopt;
@@ -88,17 +88,17 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
     const double t = draw_extra_threshold(rng, extra_seed, static_cast<double>(lo), static_cast<double>(hi));
     if (!(t >= static_cast<double>(lo)) || t >= static_cast<double>(hi)) return std::nullopt;
     // t >= lo >= 0 here, so truncation is the floor. The missing bin lies above hi > t.
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(t)));
+    const __m128i limit = simd::splat(static_cast<uint64_t>(t));
     __m128i p_count = zero;
     __m128i p_lane[Lanes];
     for (uint64_t l = 0; l < Lanes; ++l) p_lane[l] = zero;
     for (uint64_t b = 0; b < Blocks; ++b) {
-      const __m128i in = _mm_and_si128(valid[b], _mm_cmpeq_epi8(_mm_min_epu8(v[b], limit), v[b]));
+      const __m128i in = _mm_and_si128(valid[b], simd::at_most(v[b], limit));
       p_count = _mm_add_epi64(p_count, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
       for (uint64_t l = 0; l < Lanes; ++l)
         p_lane[l] = _mm_add_epi64(p_lane[l], _mm_sad_epu8(_mm_and_si128(in, lanes[b][l]), zero));
     }
-    const uint64_t prefix_count = sum_lanes(p_count);
+    const uint64_t prefix_count = simd::byte_total(p_count);
     if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
     return score(t, ctx.growth.constraint(feature), prefix_count, p_lane, missing_count, missing);
   };
@@ -112,16 +112,16 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
 // weights and of the class-1 weights, more one lane per class.
 inline __m128i entry_lane(__m128i w, __m128i second, uint64_t k, uint64_t c) {
   if (k == 2) return c == 0 ? w : second;
-  return _mm_and_si128(w, _mm_cmpeq_epi8(second, _mm_set1_epi8(static_cast<char>(c))));
+  return _mm_and_si128(w, simd::equal(second, simd::splat(c)));
 }
 
 // The lanes (entry_lane) of `Blocks` blocks of n entries, zero past n.
 template <uint64_t K, uint64_t Blocks>
 void entry_lanes(const uint8_t* weight, const uint8_t* second, uint64_t n, __m128i (&lanes)[Blocks][K]) {
   for (uint64_t b = 0; b < Blocks; ++b) {
-    const __m128i valid = lanes_below(n - 16 * b);
-    const __m128i w = _mm_and_si128(valid, load16(weight + 16 * b));
-    const __m128i s = _mm_and_si128(valid, load16(second + 16 * b));
+    const __m128i valid = simd::lanes_below(n - 16 * b);
+    const __m128i w = _mm_and_si128(valid, simd::load(weight + 16 * b));
+    const __m128i s = _mm_and_si128(valid, simd::load(second + 16 * b));
     for (uint64_t c = 0; c < K; ++c) lanes[b][c] = entry_lane(w, s, K, c);
   }
 }
@@ -140,7 +140,7 @@ std::optional<NodeSplit> search_node_lanes(const TrainingContext& ctx, const Sea
   if constexpr (K == 2) {
     const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const __m128i (&lanes_sum)[2],
                            uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
-      const BytePrefix sums{prefix_count, sum_lanes(lanes_sum[0]), sum_lanes(lanes_sum[1])};
+      const BytePrefix sums{prefix_count, simd::byte_total(lanes_sum[0]), simd::byte_total(lanes_sum[1])};
       ByteExtremes miss;
       miss.missing_count = missing_count;
       miss.missing_sum = missing[0];
@@ -170,7 +170,7 @@ std::optional<NodeSplit> search_node_lanes(const TrainingContext& ctx, const Sea
       uint64_t prefix_sum = 0;
       uint64_t missing_sum = 0;
       for (uint64_t c = 0; c < K; ++c) {
-        prefix[c] = sum_lanes(lanes_sum[c]);
+        prefix[c] = simd::byte_total(lanes_sum[c]);
         prefix_sum += prefix[c];
         missing_sum += missing[c];
       }

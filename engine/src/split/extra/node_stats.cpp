@@ -90,7 +90,7 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   scratch.byte_node_entries = n;
 }
 
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
 // Four entries' row tags in one word, entry `begin` in the low 16 bits; entries at or past
 // `end` read as zero tags (no weight). Checks every row and writes its offset into the
 // row-major copy when `offset` is given.
@@ -120,7 +120,7 @@ void gather_split_tags(const uint16_t* stored, const uint16_t* tags, const RowIn
                        uint64_t& total, uint64_t& ones, uint64_t* class_sums) {
   constexpr uint64_t kLanes = K > 2 && K <= 8 ? K : 0;
   const __m128i low_byte = _mm_set1_epi16(0x00FF);
-  const __m128i zero = _mm_setzero_si128();
+  const __m128i zero = simd::zero();
   __m128i w_sum = zero;
   __m128i one_sum = zero;
   __m128i per_class[kLanes > 0 ? kLanes : 1];
@@ -129,29 +129,29 @@ void gather_split_tags(const uint16_t* stored, const uint16_t* tags, const RowIn
     const auto word = [&](uint64_t begin) {
       return static_cast<int64_t>(gather_tag_word(tags, rows, begin, n, n_rows, offset, n_features));
     };
-    const __m128i t0 = stored != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + i))
+    const __m128i t0 = stored != nullptr ? simd::load(stored + i)
                                          : _mm_set_epi64x(word(i + 4), word(i));
-    const __m128i t1 = stored != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + i + 8))
+    const __m128i t1 = stored != nullptr ? simd::load(stored + i + 8)
                                          : _mm_set_epi64x(word(i + 12), word(i + 8));
     const __m128i w = _mm_packus_epi16(_mm_and_si128(t0, low_byte), _mm_and_si128(t1, low_byte));
     const __m128i c = _mm_packus_epi16(_mm_srli_epi16(t0, 8), _mm_srli_epi16(t1, 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(weight + i), w);
-    w_sum = add_bytes(w_sum, w);
+    simd::store(weight + i, w);
+    w_sum = simd::add_byte_sums(w_sum, w);
     if constexpr (K == 2) {
       const __m128i one = _mm_and_si128(w, _mm_sub_epi8(zero, c));  // classes are 0 or 1
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(second + i), one);
-      one_sum = add_bytes(one_sum, one);
+      simd::store(second + i, one);
+      one_sum = simd::add_byte_sums(one_sum, one);
     } else {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(second + i), c);
+      simd::store(second + i, c);
       for (uint64_t j = 0; j < kLanes; ++j) {
-        const __m128i mine = _mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(j)));
-        per_class[j] = add_bytes(per_class[j], _mm_and_si128(mine, w));
+        const __m128i mine = simd::equal(c, simd::splat(j));
+        per_class[j] = simd::add_byte_sums(per_class[j], _mm_and_si128(mine, w));
       }
     }
   }
-  total = lanes_total(w_sum);
-  ones = lanes_total(one_sum);
-  for (uint64_t j = 0; j < kLanes; ++j) class_sums[j] = lanes_total(per_class[j]);
+  total = simd::byte_total(w_sum);
+  ones = simd::byte_total(one_sum);
+  for (uint64_t j = 0; j < kLanes; ++j) class_sums[j] = simd::byte_total(per_class[j]);
 }
 #endif
 
@@ -184,9 +184,9 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   uint32_t* offset = scratch.row_offsets.data();
   const uint32_t n_features = static_cast<uint32_t>(bm.n_features);
   // Nodes up to this size keep their tags in registers (gather_split_tags).
-  constexpr uint64_t kTagsInRegisters = 64;
+  [[maybe_unused]] constexpr uint64_t kTagsInRegisters = 64;
   uint16_t* entry_tags = nullptr;
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   if (n > kTagsInRegisters) {
 #endif
     if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
@@ -199,7 +199,7 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
     }
     // Padding tags weigh nothing.
     std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   }
 #endif
 
@@ -213,7 +213,7 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   constexpr uint64_t kLaneClasses = 8;
   uint64_t class_sums[kLaneClasses] = {};
   bool summed = false;
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   uint32_t* offsets_out = offsets && entry_tags == nullptr ? offset : nullptr;
   switch (k) {
 #define MORVEL_SPLIT_TAGS(K)                                                                                   \
@@ -339,9 +339,9 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
     const uint64_t bytes = plane_bytes(n, k);
     if (scratch.entry_planes.size() < bytes) scratch.entry_planes.resize(bytes);
     uint8_t* plane = scratch.entry_planes.data();
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
     for (uint64_t b = 0; b < bytes; b += 16)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(plane + b), _mm_setzero_si128());
+      simd::store(plane + b, simd::zero());
 #else
     std::memset(plane, 0, bytes);
 #endif

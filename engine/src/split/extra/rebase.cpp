@@ -42,7 +42,7 @@ void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScra
   if (scratch.local_lines.size() < n * width + 16 * pieces) scratch.local_lines.resize(n * width + 16 * pieces);
   if (scratch.local_tags.size() < n) scratch.local_tags.resize(n);
   const uint8_t* lines = bm.row_major_copy.data();
-  const uint64_t size = bm.row_major_copy.size();
+  [[maybe_unused]] const uint64_t size = bm.row_major_copy.size();
   uint8_t* local = scratch.local_lines.data();
   const uint64_t n_rows = scratch.row_tags.size();
   for (uint64_t i = 0; i < n; ++i) {
@@ -50,10 +50,10 @@ void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScra
     MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
     const uint8_t* from = lines + r * width;
     uint8_t* to = local + i * width;
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
     if (r * width + 16 * pieces <= size) {
       for (uint64_t p = 0; p < pieces; ++p)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16 * p), load16(from + 16 * p));
+        simd::store(to + 16 * p, simd::load(from + 16 * p));
     } else {
       std::memcpy(to, from, width);
     }

@@ -52,7 +52,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
                                            NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                            Rng& rng, ExtraScratch& scratch) {
   return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters* profile) {
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
     // Raw values of a node measured into class lanes, no value missing.
     if (!ctx.binned && lanes_serve(ctx, rules, rows, stats, scratch, ctx.has_missing))
       return raw_lane_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,

@@ -18,23 +18,14 @@ using namespace extra;
 
 namespace {
 
-#if defined(__SSE2__)
-// Byte lanes set where the 16 low bits of `bits` are set (bit i: lane i).
-inline __m128i lanes_of_bits(uint64_t bits) {
-  const __m128i select = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
-  const uint64_t spread = 0x0101010101010101ULL;
-  const __m128i bytes = _mm_set_epi64x(static_cast<int64_t>(((bits >> 8) & 0xFF) * spread),
-                                       static_cast<int64_t>((bits & 0xFF) * spread));
-  return _mm_cmpeq_epi8(_mm_and_si128(bytes, select), select);
-}
-
+#if MORVEL_SIMD_SSE2
 // The 16 bytes at `at` of lines of `size` bytes (bytes past the end read as 0; those of later
 // rows belong to no feature here).
 inline __m128i load_row_bins(const uint8_t* lines, uint64_t size, uint64_t at) {
-  if (at + 16 <= size) return load16(lines + at);
+  if (at + 16 <= size) return simd::load(lines + at);
   alignas(16) uint8_t tail[16] = {};
   if (at < size) std::memcpy(tail, lines + at, size - at);
-  return _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+  return simd::load_aligned(tail);
 }
 
 // Transposes the level's bins of the 16 features of `group` from the row-major copy into
@@ -48,13 +39,13 @@ void fill_group(const uint8_t* lines, uint64_t size, SmallLevel& level, uint64_t
     const uint32_t* offset = level.offset + 16 * b;
     __m128i x[16];
     if (level.rows_in_copy) {
-      for (uint64_t i = 0; i < 16; ++i) x[i] = load16(copy + offset[kTileOrder[i]]);
+      for (uint64_t i = 0; i < 16; ++i) x[i] = simd::load(copy + offset[kTileOrder[i]]);
     } else {
       for (uint64_t i = 0; i < 16; ++i) x[i] = load_row_bins(lines, size, offset[kTileOrder[i]] + first);
     }
     transpose_tile(x);
     for (uint64_t i = 0; i < 16; ++i)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (kTileOrder[i] * Blocks + b) * 16), x[i]);
+      simd::store(out + (kTileOrder[i] * Blocks + b) * 16, x[i]);
   }
   level.group_ready[group] = 1;
 }
@@ -73,8 +64,8 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
   __m128i lanes[Blocks][K];
   __m128i valid[Blocks];
   for (uint64_t b = 0; b < Blocks; ++b) {
-    for (uint64_t c = 0; c < K; ++c) lanes[b][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(level.lanes[b][c]));
-    valid[b] = lanes_of_bits(mask >> (16 * b));
+    for (uint64_t c = 0; c < K; ++c) lanes[b][c] = simd::load_aligned(level.lanes[b][c]);
+    valid[b] = simd::lanes_of_bits(mask >> (16 * b));
   }
   const uint64_t n = static_cast<uint64_t>(std::popcount(mask));
   __m128i best_bins[Blocks];
@@ -86,20 +77,20 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
         const uint64_t group = feature / 16;
         if (level.group_ready[group] == 0) fill_group<Blocks>(lines, lines_size, level, group);
         const uint8_t* at = level.bins.data() + feature * Blocks * 16;
-        for (uint64_t b = 0; b < Blocks; ++b) v[b] = load16(at + 16 * b);
+        for (uint64_t b = 0; b < Blocks; ++b) v[b] = simd::load(at + 16 * b);
       },
       constant_features, rng, pool, draws, max_features, scratch, best_bins);
   if (best) {
     // Entries above the threshold go left, and a missing bin (above every threshold) by
     // missing_left: the routing of partition_by_bins.
     const double pivot = best->candidate.pivot;
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(static_cast<uint64_t>(pivot)));
+    const __m128i limit = simd::splat(static_cast<uint64_t>(pivot));
     const bool drop_missing = bm.has_missing && !best->candidate.missing_left;
-    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing_bin(bm.edges[best->feature].size())));
+    const __m128i missing_v = simd::splat(missing_bin(bm.edges[best->feature].size()));
     uint64_t left = 0;
     for (uint64_t b = 0; b < Blocks; ++b) {
-      __m128i above = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_min_epu8(best_bins[b], limit), best_bins[b]), valid[b]);
-      if (drop_missing) above = _mm_andnot_si128(_mm_cmpeq_epi8(best_bins[b], missing_v), above);
+      __m128i above = simd::outside(simd::at_most(best_bins[b], limit), valid[b]);
+      if (drop_missing) above = simd::outside(simd::equal(best_bins[b], missing_v), above);
       left |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(above))) << (16 * b);
     }
     left_mask = left;
@@ -111,13 +102,13 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
 template <uint64_t K, uint64_t Blocks>
 void lane_sums(const SmallLevel& level, uint64_t mask, uint64_t* sums) {
   __m128i total[K];
-  for (uint64_t c = 0; c < K; ++c) total[c] = _mm_setzero_si128();
+  for (uint64_t c = 0; c < K; ++c) total[c] = simd::zero();
   for (uint64_t b = 0; b < Blocks; ++b) {
-    const __m128i valid = lanes_of_bits(mask >> (16 * b));
+    const __m128i valid = simd::lanes_of_bits(mask >> (16 * b));
     for (uint64_t c = 0; c < K; ++c)
-      total[c] = add_bytes(total[c], _mm_and_si128(valid, _mm_load_si128(reinterpret_cast<const __m128i*>(level.lanes[b][c]))));
+      total[c] = simd::add_byte_sums(total[c], _mm_and_si128(valid, simd::load_aligned(level.lanes[b][c])));
   }
-  for (uint64_t c = 0; c < K; ++c) sums[c] = sum_lanes(total[c]);
+  for (uint64_t c = 0; c < K; ++c) sums[c] = simd::byte_total(total[c]);
 }
 
 // Completes a level whose n entries were just copied in: pads the offsets, forms the lanes
@@ -131,11 +122,11 @@ void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level
   for (uint64_t i = n; i < 16 * level.blocks; ++i) level.offset[i] = level.offset[0];
   level.rows_in_copy = last + 16 * groups <= lines_size;
   for (uint64_t b = 0; b < level.blocks; ++b) {
-    const __m128i valid = lanes_below(n - 16 * b);
-    const __m128i w = _mm_and_si128(valid, load16(level.weight + 16 * b));
-    const __m128i second = _mm_and_si128(valid, load16(level.second + 16 * b));
+    const __m128i valid = simd::lanes_below(n - 16 * b);
+    const __m128i w = _mm_and_si128(valid, simd::load(level.weight + 16 * b));
+    const __m128i second = _mm_and_si128(valid, simd::load(level.second + 16 * b));
     for (uint64_t c = 0; c < k; ++c)
-      _mm_store_si128(reinterpret_cast<__m128i*>(level.lanes[b][c]), entry_lane(w, second, k, c));
+      simd::store_aligned(level.lanes[b][c], entry_lane(w, second, k, c));
   }
   level.group_ready.assign(groups, 0);
   const uint64_t size = groups * 16 * level.blocks * 16;
@@ -146,7 +137,7 @@ void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level
 }  // namespace
 
 uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& scratch) {
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   const uint64_t k = ctx.n_classes;
   const std::vector<uint8_t>& second = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
   MORVEL_ASSERT(ctx.binned && n > 0 && n < kWholeNodeBelow && scratch.row_offsets_ready &&
@@ -170,7 +161,7 @@ uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& s
 }
 
 uint64_t open_small_level(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch) {
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   MORVEL_ASSERT(level > 0 && level < scratch.small_levels.size() && mask != 0 &&
                     (mask >> scratch.small_levels[level - 1].n) == 0,
                 "index out of bounds: small subtree level");
@@ -204,7 +195,7 @@ void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask,
                       NodeStats& out) {
   MORVEL_ASSERT(level < scratch.small_levels.size() && (mask >> scratch.small_levels[level].n) == 0,
                 "index out of bounds: small subtree level");
-  const SmallLevel& at = scratch.small_levels[level];
+  [[maybe_unused]] const SmallLevel& at = scratch.small_levels[level];
   const uint64_t k = ctx.n_classes;
   out.criterion = ctx.growth.criterion;
   out.labels.clear();
@@ -212,7 +203,7 @@ void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask,
   out.class_weight.resize(k);
   // Whole numbers: the integer sums equal compute_node_stats' list-order double sums.
   uint64_t sums[kTagLanes] = {};
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   switch (k * 8 + at.blocks) {
 #define MORVEL_STATS_CASE(K, B) \
   case K * 8 + B:               \
@@ -243,7 +234,7 @@ std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const Sea
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
                                            uint64_t max_features, ExtraScratch& scratch, uint64_t& left_mask) {
   MORVEL_ASSERT(level < scratch.small_levels.size(), "index out of bounds: small subtree level");
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   SmallLevel& at = scratch.small_levels[level];
   switch (rules.n_classes * 8 + at.blocks) {
 #define MORVEL_SMALL_CASE(K, B) \

@@ -17,7 +17,7 @@ using namespace extra;
 
 namespace {
 
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
 // The whole-node search of a node prepared by binned_node_stats: its entry bytes, and each
 // feature's bins gathered through the entries' offsets into the row-major copy. The winner's
 // bins are kept for the partition, which reads them in list order.
@@ -35,7 +35,7 @@ std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const Sea
   __m128i lanes[Blocks][K];
   entry_lanes<K, Blocks>(scratch.entry_bytes.data(), second.data(), n, lanes);
   __m128i valid[Blocks];
-  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = lanes_below(n - 16 * b);
+  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = simd::lanes_below(n - 16 * b);
   const uint32_t* offset = scratch.row_offsets.data();
   const uint8_t* copy = row_lines(*ctx.binned, scratch);
   __m128i best_bins[Blocks];
@@ -46,7 +46,7 @@ std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const Sea
   if (best) {
     if (scratch.kept_bins.size() < 16 * Blocks) scratch.kept_bins.resize(16 * Blocks + kBlockPad);
     for (uint64_t b = 0; b < Blocks; ++b)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch.kept_bins.data() + 16 * b), best_bins[b]);
+      simd::store(scratch.kept_bins.data() + 16 * b, best_bins[b]);
     scratch.kept_valid = true;
     scratch.kept_feature = best->feature;
     scratch.kept_rows = rows.data();
@@ -58,9 +58,12 @@ std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const Sea
 
 }  // namespace
 
-bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
-                     const NodeStats& stats, const ExtraScratch& scratch) {
-#if defined(__SSE2__)
+bool whole_byte_node([[maybe_unused]] const TrainingContext& ctx, [[maybe_unused]] const SearchRules& rules,
+                     [[maybe_unused]] std::span<const RowIndex> rows, [[maybe_unused]] const NodeStats& stats,
+                     [[maybe_unused]] const ExtraScratch& scratch) {
+  // Whole-node searches keep their entries in vector registers: without them, nodes take the
+  // node-by-node searches.
+#if MORVEL_SIMD_SSE2
   return rules.n_classes >= 2 && rules.n_classes <= kTagLanes && rows.size() < kWholeNodeBelow &&
          prepared_byte_node(ctx, stats, rows, scratch) &&
          scratch.row_offsets_ready && scratch.checked_rows == rows.data();
@@ -77,7 +80,7 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
                                                 ExtraScratch& scratch) {
   MORVEL_ASSERT(whole_byte_node(ctx, rules, rows, stats, scratch),
                 "assertion failed: a whole-node search needs a small node prepared on bytes");
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   static_assert(kWholeNodeBelow <= 64, "whole-node searches cover at most four blocks");
   const uint64_t blocks = (rows.size() + 15) / 16;
   switch (rules.n_classes * 8 + (blocks <= 1 ? 1 : blocks)) {
@@ -91,6 +94,7 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
       throw_internal("whole-node searches take two to eight classes");
   }
 #else
+  (void)bounds, (void)constant_features, (void)rng, (void)pool, (void)draws, (void)max_features;
   return std::nullopt;
 #endif
 }

@@ -15,7 +15,7 @@
 
 namespace morvel::extra {
 
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
 // evaluate_fixed<K> under gini on whole-number sides with K classes: the two sides' class
 // shares and squares in the two lanes of vector operations, each lane summing its squares in
 // class order from 0.0 as impurity() does; the improvement is combined in the scalar order.
@@ -55,6 +55,7 @@ template <uint64_t K>
   if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
   return improvement;
 }
+#endif
 
 // The node's class weights and W as integers (exact: byte weights), for score_lanes.
 template <uint64_t K>
@@ -70,18 +71,19 @@ struct NodeSums {
 // score_drawn_for<K> for a node without missing rows (option (1) only), from the lane sums.
 // The suffix and side weights are differences of exact integers, so they equal the general
 // search's (class_weight - 0.0) - prefix and W - W_P; under gini multi_gini_improvement
-// scores them.
+// scores them with both sides in vector lanes (the scalar form computes the same values).
 template <uint64_t K>
 [[gnu::always_inline]] inline std::optional<SplitCandidate> score_lanes(const SearchRules& rules,
                                                                         const NodeStats& stats, double parent,
                                                                         uint64_t n_entries, const TagPrefix& sums,
                                                                         double pivot, int8_t constraint,
-                                                                        NodeBounds bounds, const NodeSums<K>& node) {
+                                                                        NodeBounds bounds, [[maybe_unused]] const NodeSums<K>& node) {
   const double node_weight = stats.weight;
   const double* class_weight = stats.class_weight.data();
   uint64_t prefix_total = 0;
   for (uint64_t c = 0; c < K; ++c) prefix_total += sums.sums[c];
   double improvement;
+#if MORVEL_SIMD_SSE2
   if (rules.criterion == Criterion::Gini) {
     uint64_t suffix_sums[K];
     for (uint64_t c = 0; c < K; ++c) suffix_sums[c] = node.class_sums[c] - sums.sums[c];
@@ -90,7 +92,9 @@ template <uint64_t K>
                                                  constraint, bounds);
     if (!valid) return std::nullopt;
     improvement = *valid;
-  } else {
+  } else
+#endif
+  {
     double prefix[K];
     double suffix[K];
     for (uint64_t c = 0; c < K; ++c) {
@@ -115,6 +119,7 @@ std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeSt
   return score_lanes<K>(rules, stats, parent, n_entries, sums, pivot, constraint, bounds, NodeSums<K>(stats));
 }
 
+#if MORVEL_SIMD_SSE2
 // score_lanes under gini without a constraint, from the vector sums of plane_prefix_lanes,
 // for a node whose W is below 2^31: every class sum fits 32 bits, so each class's two side
 // weights are converted together, (above t, at or below t) in the lanes multi_gini_improvement
@@ -124,7 +129,7 @@ template <uint64_t K>
     const SearchRules& rules, const NodeStats& stats, double parent, uint64_t n_entries, const __m128i (&sums)[K],
     uint64_t prefix_count, double pivot, const NodeSums<K>& node, const __m128i (&node_lanes)[K]) {
   __m128i pairs[K];
-  __m128i total = _mm_setzero_si128();
+  __m128i total = simd::zero();
   for (uint64_t c = 0; c < K; ++c) {
     const __m128i prefix = _mm_add_epi64(sums[c], _mm_unpackhi_epi64(sums[c], sums[c]));  // low lane
     total = _mm_add_epi64(total, prefix);
@@ -245,7 +250,7 @@ template <uint64_t K>
 [[gnu::always_inline]] inline std::optional<SplitCandidate> score_binary_sums(
     const SearchRules& rules, const NodeStats& stats, double parent, uint64_t n, const BytePrefix& prefix,
     const ByteExtremes& miss, double pivot, int8_t constraint, NodeBounds bounds) {
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   if (rules.criterion == Criterion::Gini) {
     return score_binary_gini(rules, stats.weight, static_cast<uint64_t>(stats.weight),
                              static_cast<uint64_t>(stats.class_weight[1]), parent, n, prefix, miss, pivot, constraint,
