@@ -110,7 +110,7 @@ std::string format_bound(double v) {
 class TreeGrower {
  public:
   TreeGrower(const TrainingContext& ctx, const TreeWeights& weights, const ForestSettings& forest, Rng& rng,
-             WorkerScratch& scratch)
+             WorkerScratch& scratch, const ExtraPlan& plan)
       : ctx_(ctx),
         weights_(weights),
         forest_(forest),
@@ -120,11 +120,7 @@ class TreeGrower {
         profile_(ctx.profile.get()),
         extra_(ctx.growth.extra_trees),
         use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees),
-        // Monotonic bounds measure children through their rows (compute_node_stats), which a
-        // rebased subtree replaces by positions.
-        may_rebase_(ctx.growth.extra_trees && std::all_of(ctx.growth.monotonic_cst.begin(),
-                                                          ctx.growth.monotonic_cst.end(),
-                                                          [](int8_t c) { return c == 0; })) {
+        plan_(plan) {
     if (use_histograms_) {
       histograms_.emplace(ctx, weights, rules_);
       // A node's segment of the index array is reordered only when that node is partitioned,
@@ -179,23 +175,14 @@ class TreeGrower {
   // of at most kListedLabels entries, whose rows lie far apart; a larger node's ascending
   // rows read the context's labels almost in sequence, and its list would cost four bytes
   // per row of the sample for each worker.
-  void measure(std::span<const RowIndex> rows, NodeStats& stats) {
-    if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
-      binned_node_stats(ctx_, rows, scratch_.extra, stats);
-      return;
-    }
-    if (extra_ && !scratch_.extra.tagged_rows.empty()) {
-      tagged_node_stats(ctx_, rows, scratch_.extra, stats);
-      return;
-    }
-    if (extra_ && uses_class_lanes(ctx_, scratch_.extra)) {
-      tagged_class_stats(ctx_, weights_, rows, scratch_.extra, stats);
-      return;
-    }
+  // Extra-trees growth measures by its plan's statistics step, which says what it left ready.
+  NodePrep measure(std::span<const RowIndex> rows, NodeStats& stats) {
+    if (extra_) return measure_extra_node(ctx_, weights_, plan_, rows, scratch_.extra, stats);
     const bool unit_histograms = use_histograms_ && weights_.unit;
     const bool list_labels = !use_histograms_ || rows.size() <= kListedLabels;
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/list_labels && !unit_histograms, stats,
                        list_labels);
+    return NodePrep{};
   }
 
   // Gathers ahead the bins of the features this node's loop is expected to search: the draws
@@ -218,14 +205,11 @@ class TreeGrower {
     }
     gather_feature_batch(ctx_, rows, std::span<const uint64_t>(expected, count), scratch_.extra);
   }
-  // Nodes from this size gather their expected features ahead (smaller ones gain too little).
-  static constexpr uint64_t kBatchGatherFrom = 48;
-
   // Whether the node just measured starts a small subtree: binned extra-trees growth on byte
   // weights, a node small enough for a whole-node search, and one that will be searched.
-  bool starts_small_subtree(std::span<const RowIndex> rows, uint64_t depth, const NodeStats& stats) const {
-    return extra_ && whole_byte_node(ctx_, rules_, rows, stats, scratch_.extra) &&
-           searchable(rows.size(), depth, true, stats);
+  bool starts_small_subtree(uint64_t n, uint64_t depth, const NodeStats& stats, const NodePrep& prep) const {
+    return extra_ && route_extra_node(plan_, prep, rules_, n).loop == NodeLoop::WholeNode &&
+           searchable(n, depth, true, stats);
   }
   uint64_t grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds bounds, const std::vector<uint64_t>& constants,
                               Tree& tree);
@@ -240,7 +224,9 @@ class TreeGrower {
 
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
   std::optional<NodeSplit> search_node(std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
-                                       NodeCache& cache);
+                                       NodeCache& cache, const NodePrep& prep);
+  std::optional<NodeSplit> search_extra_node(std::span<const RowIndex> rows, const NodeStats& stats,
+                                             NodeBounds bounds, NodeCache& cache, const NodePrep& measured);
   std::optional<SplitCandidate> search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                uint64_t feature, NodeBounds bounds, NodeCache& cache);
   std::pair<NodeBounds, NodeBounds> child_bounds(NodeBounds bounds, uint64_t feature,
@@ -263,7 +249,7 @@ class TreeGrower {
   ProfileCounters* profile_;
   bool extra_;
   bool use_histograms_;
-  bool may_rebase_;
+  ExtraPlan plan_;
   std::optional<HistogramSearch> histograms_;
   std::vector<SmallFrame> small_stack_;
   std::vector<uint64_t> small_constants_;  // constant-feature lists of the small subtree's open nodes
@@ -301,7 +287,7 @@ std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const RowInde
 
 // The node loop: draw features, search each, keep the best by gain (consider_candidate).
 std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows, const NodeStats& stats,
-                                                 NodeBounds bounds, NodeCache& cache) {
+                                                 NodeBounds bounds, NodeCache& cache, const NodePrep& prep) {
   if (use_histograms_ && !cache.histogram) cache.histogram = histograms_->build(rows);
   const std::vector<uint64_t>& candidates = ctx_.candidates;
   if (!extra_) {
@@ -328,19 +314,26 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
     }
     return best;
   }
+  return search_extra_node(rows, stats, bounds, cache, prep);
+}
 
-  prepare_extra_node(ctx_, stats, scratch_.extra);
-  if (whole_byte_node(ctx_, rules_, rows, stats, scratch_.extra)) {
+// The extra-trees node loop of a node, chosen once from the plan and the node's preparation.
+std::optional<NodeSplit> TreeGrower::search_extra_node(std::span<const RowIndex> rows, const NodeStats& stats,
+                                                       NodeBounds bounds, NodeCache& cache,
+                                                       const NodePrep& measured) {
+  const NodePrep prep = prepare_extra_node(ctx_, stats, measured, scratch_.extra);
+  const ExtraRoute route = route_extra_node(plan_, prep, rules_, rows.size());
+  if (route.loop == NodeLoop::WholeNode) {
     return search_whole_byte_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_,
                                   scratch_.feature_pool, scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
-  if (lane_node(ctx_, rules_, rows, stats, scratch_.extra)) {
+  if (route.loop == NodeLoop::LaneNode) {
     return search_lane_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_, scratch_.feature_pool,
                             scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
-  if (batch_gather_ready(scratch_.extra, rows) && rows.size() >= kBatchGatherFrom) gather_expected(rows, cache);
+  if (route.gather_ahead) gather_expected(rows, cache);
   // A node prepared on byte weights is searched without search_extra's per-search dispatch.
-  const bool prepared = prepared_byte_node(ctx_, stats, rows, scratch_.extra);
+  const bool prepared = route.loop == NodeLoop::PreparedBytes;
   return extra_node_loop(
       scratch_.feature_pool, scratch_.pool_draws, rng_, cache.constant_features, forest_.max_features,
       [&](uint64_t feature) {
@@ -522,19 +515,19 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
       Frame& f = stack.back();
       const uint64_t n = f.rows.size();
       const std::span<RowIndex> rows = span_of(f.rows);
-      if (may_rebase_ && may_rebase(ctx_, scratch_.extra, n)) {
+      if (may_rebase(ctx_, plan_, scratch_.extra, n)) {
         rebase_rows(ctx_, rows, scratch_.extra);
         f.rebased_here = true;
       }
-      measure(rows, stats);
-      if (starts_small_subtree(rows, f.depth, stats)) {
+      const NodePrep prep = measure(rows, stats);
+      if (starts_small_subtree(n, f.depth, stats, prep)) {
         returned = grow_small_subtree(n, f.depth, f.bounds, f.cache.constant_features, tree);
         pop();
         returning = true;
         continue;
       }
       std::optional<NodeSplit> split;
-      if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache);
+      if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache, prep);
       if (!split) {
         returned = tree.nodes.size();
         tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), n));
@@ -588,10 +581,10 @@ Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
     const uint64_t node = tree.nodes.size();
     const uint64_t n = segment.size();
     const std::span<RowIndex> rows = span_of(segment);
-    measure(rows, stats);
+    const NodePrep prep = measure(rows, stats);
     tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, bounds, rng_), n));
     std::optional<NodeSplit> split;
-    if (searchable(n, depth, may_split, stats)) split = search_node(rows, stats, bounds, cache);
+    if (searchable(n, depth, may_split, stats)) split = search_node(rows, stats, bounds, cache, prep);
     // A non-finite gain cannot be ordered in the queue: the node stays a leaf.
     if (split && std::isfinite(split->candidate.gain)) {
       heap.push_back(OpenLeaf{node, *split, depth, bounds, segment, std::move(cache)});
@@ -689,18 +682,9 @@ std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8
 
 Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> in_bag,
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch) {
-  if (ctx.growth.extra_trees) {
-    prepare_extra_tree(weights.weights, in_bag, scratch.extra);
-    tag_binned_rows(ctx, weights.weights, in_bag, scratch.extra);
-    // Binned bytes read the row tags; the tagged rows serve raw values only, when class lanes
-    // do not.
-    if (scratch.extra.binned_tags || uses_class_lanes(ctx, scratch.extra)) {
-      scratch.extra.tagged_rows.clear();
-    } else {
-      tag_two_class_rows(ctx, weights.weights, in_bag, scratch.extra);
-    }
-  }
-  TreeGrower grower(ctx, weights, forest, rng, scratch);
+  const ExtraPlan plan =
+      ctx.growth.extra_trees ? plan_extra_tree(ctx, weights.weights, in_bag, scratch.extra) : ExtraPlan{};
+  TreeGrower grower(ctx, weights, forest, rng, scratch, plan);
   Tree tree = forest.max_leaves == kNoLeafLimit ? grower.grow_depth_first(in_bag) : grower.grow_best_first(in_bag);
   scratch.last_tree_nodes = tree.nodes.size();
   return tree;

@@ -446,7 +446,7 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
       SearchSide ordered{Rng(seed, 4)};
       prepare_extra_tree(node.weights.weights, node.rows, lanes.scratch);
       ASSERT_TRUE(lanes.scratch.byte_weights);
-      prepare_extra_node(ctx, node.stats, lanes.scratch);
+      prepare_extra_node(ctx, node.stats, NodePrep{}, lanes.scratch);
       ASSERT_EQ(lanes.scratch.tag_node, &node.stats);
       ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats, node.stats,
                                                      n_features, 4, lanes, ordered,
@@ -465,7 +465,7 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
     const Case node = node_of(*ctx, all_rows(*ctx));
     ExtraScratch scratch;
     prepare_extra_tree(node.weights.weights, node.rows, scratch);
-    prepare_extra_node(*ctx, node.stats, scratch);
+    prepare_extra_node(*ctx, node.stats, NodePrep{}, scratch);
     EXPECT_EQ(scratch.tag_node, nullptr);
   }
   // Two classes are measured into class planes, and only without missing values.
@@ -527,7 +527,7 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
       prepare_extra_tree(tree.weights, rows, lanes.scratch);
       ASSERT_TRUE(uses_class_lanes(ctx, lanes.scratch));
       NodeStats measured;
-      tagged_class_stats(ctx, tree, rows, lanes.scratch, measured);
+      const NodePrep measured_prep = tagged_class_stats(ctx, tree, rows, lanes.scratch, measured);
       ASSERT_EQ(measured.labels.size(), plain.labels.size());
       for (uint64_t i = 0; i < length; ++i) {
         EXPECT_EQ(measured.labels[i], plain.labels[i]);
@@ -536,7 +536,7 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
       for (uint64_t c = 0; c < n_classes; ++c)
         EXPECT_EQ(std::bit_cast<uint64_t>(measured.class_weight[c]), std::bit_cast<uint64_t>(plain.class_weight[c]));
       EXPECT_EQ(std::bit_cast<uint64_t>(measured.weight), std::bit_cast<uint64_t>(plain.weight));
-      prepare_extra_node(ctx, measured, lanes.scratch);
+      prepare_extra_node(ctx, measured, measured_prep, lanes.scratch);
       ASSERT_EQ(lanes.scratch.tag_node, &measured);
       lanes.rng = Rng(seed, 6);
       lanes.constants.clear();
@@ -607,6 +607,7 @@ TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
     Rng lane_rng(seed, 7);
     Rng general_rng(seed, 7);
     ExtraScratch lane_scratch;  // reused by every node, as a worker's is
+    ExtraScratch plan_scratch;
     ExtraScratch general_scratch;
     for (const uint64_t length : {uint64_t{2}, uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{40},
                                   uint64_t{64}, uint64_t{65}, uint64_t{257}, uint64_t{900}}) {
@@ -619,9 +620,11 @@ TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
       prepare_extra_tree(tree.weights, rows, lane_scratch);
       ASSERT_TRUE(uses_class_lanes(ctx, lane_scratch)) << where;
       NodeStats measured;
-      tagged_class_stats(ctx, tree, rows, lane_scratch, measured);
-      prepare_extra_node(ctx, measured, lane_scratch);
-      ASSERT_TRUE(lane_node(ctx, rules, rows, measured, lane_scratch)) << where;
+      const NodePrep prep =
+          prepare_extra_node(ctx, measured, tagged_class_stats(ctx, tree, rows, lane_scratch, measured), lane_scratch);
+      const ExtraPlan plan = plan_extra_tree(ctx, tree.weights, rows, plan_scratch);
+      ASSERT_EQ(plan.stats, ExtraStats::ClassLanes) << where;
+      ASSERT_EQ(route_extra_node(plan, prep, rules, length).loop, NodeLoop::LaneNode) << where;
       // A constant feature already known at the node (as a parent hands it down) is skipped.
       std::vector<uint64_t> lane_constants{5};
       std::vector<uint64_t> general_constants{5};
@@ -779,7 +782,7 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     NodeStats plain;
     NodeStats lanes;
     compute_node_stats(ctx, tree, bag, true, plain);
-    tagged_class_stats(ctx, tree, bag, scratch, lanes);
+    const NodePrep measured_prep = tagged_class_stats(ctx, tree, bag, scratch, lanes);
     EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), lanes.labels.begin(), lanes.labels.end()));
     ASSERT_EQ(plain.entry_weights.size(), lanes.entry_weights.size());
     for (size_t i = 0; i < plain.entry_weights.size(); ++i)
@@ -798,26 +801,27 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
       for (uint64_t i = 0; i < bag.size(); ++i)
         expected[(i / 16) * 16 * k + 16 * plain.labels[i] + i % 16] = static_cast<uint8_t>(plain.entry_weights[i]);
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(), scratch.entry_planes.begin()));
-      prepare_extra_node(ctx, lanes, scratch);
+      EXPECT_EQ(prepare_extra_node(ctx, lanes, measured_prep, scratch).ready, NodeReady::ClassPlanes);
       EXPECT_EQ(scratch.tag_node, &lanes);
       EXPECT_TRUE(scratch.lane_planes);
     } else {
       // The lanes filled while measuring are those prepare_extra_node builds from statistics.
       const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
-      prepare_extra_node(ctx, lanes, scratch);
+      EXPECT_EQ(prepare_extra_node(ctx, lanes, measured_prep, scratch).ready, NodeReady::ClassTags);
       EXPECT_EQ(scratch.tag_node, &lanes);
       ExtraScratch rebuilt;
       prepare_extra_tree(forms.weights, bag, rebuilt);
-      prepare_extra_node(ctx, plain, rebuilt);
+      EXPECT_EQ(prepare_extra_node(ctx, plain, NodePrep{}, rebuilt).ready, NodeReady::ClassTags);
       ASSERT_EQ(rebuilt.tag_node, &plain);
       EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
     }
-    // Lanes handed over once: other statistics of the same length get their own.
+    // Lanes belong to the node whose statistics step filled them: other statistics of the same
+    // length, which no step measured, get their own.
     std::vector<RowIndex> other(bag.rbegin(), bag.rend());
     NodeStats reversed;
     compute_node_stats(ctx, tree, other, true, reversed);
     tagged_class_stats(ctx, tree, bag, scratch, lanes);
-    prepare_extra_node(ctx, reversed, scratch);
+    prepare_extra_node(ctx, reversed, NodePrep{}, scratch);
     ASSERT_EQ(scratch.tag_node, &reversed);
     EXPECT_FALSE(scratch.lane_planes);
     for (uint64_t i = 0; i < other.size(); ++i)
@@ -847,7 +851,9 @@ TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
     NodeStats plain;
     NodeStats fused;
     compute_node_stats(ctx, tree, bag, true, plain);
-    byte_node_stats(ctx, tree, bag, scratch, fused);
+    const NodePrep fused_prep = byte_node_stats(ctx, tree, bag, scratch, fused);
+    EXPECT_EQ(fused_prep.ready, NodeReady::EntryBytes);
+    EXPECT_TRUE(fused_prep.rows_checked);
     EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), fused.labels.begin(), fused.labels.end()));
     ASSERT_EQ(plain.entry_weights.size(), fused.entry_weights.size());
     for (size_t i = 0; i < plain.entry_weights.size(); ++i)
@@ -861,7 +867,7 @@ TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
     const std::vector<uint8_t> second = k == 2
         ? std::vector<uint8_t>(scratch.entry_bytes_one.begin(), scratch.entry_bytes_one.begin() + n)
         : std::vector<uint8_t>(scratch.entry_classes.begin(), scratch.entry_classes.begin() + n);
-    prepare_extra_node(ctx, fused, scratch);
+    prepare_extra_node(ctx, fused, fused_prep, scratch);
     EXPECT_EQ(scratch.byte_node, &fused);
     ExtraScratch rebuilt;
     prepare_extra_tree(forms.weights, bag, rebuilt);

@@ -41,6 +41,10 @@ constexpr uint64_t kSignBit = uint64_t{1} << 63;
 constexpr uint64_t kWholeNodeBelow = 64;
 static_assert(kWholeNodeBelow <= SmallLevel::kEntries + 1, "a small subtree level holds a whole node");
 
+// Whether a tree's byte growth may rebase its subtrees (rebase_rows): entry bytes on a
+// row-major copy that 32-bit offsets reach, no fit profile.
+bool rebase_serves(const TrainingContext& ctx, const ExtraScratch& scratch);
+
 // A node's impurity, computed by its first search and reused by the others (`known` is
 // cleared when the node is prepared).
 inline double cached_impurity(const SearchRules& rules, const NodeStats& stats, bool& known, double& value) {

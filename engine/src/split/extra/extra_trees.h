@@ -10,9 +10,43 @@
 #include "morvel/rng.h"
 #include "split/criteria.h"
 #include "split/node_loop.h"
+#include "split/extra/plan.h"
 #include "split/extra/scratch.h"
 
 namespace morvel {
+
+// ---- the grower's interface -------------------------------------------------------------
+
+// Starts a tree grown on `in_bag` (repeats counted) with `weights`: decides its weight kind
+// and its nodes' statistics step once, and tags its rows for that step.
+ExtraPlan plan_extra_tree(const TrainingContext& ctx, std::span<const double> weights,
+                          std::span<const RowIndex> in_bag, ExtraScratch& scratch);
+
+// Measures a node by the plan's statistics step (compute_node_stats' values, entry labels and
+// weights kept unless the step is EntryBytes) and returns what it left ready for the node.
+NodePrep measure_extra_node(const TrainingContext& ctx, const TreeWeights& weights, const ExtraPlan& plan,
+                            std::span<const RowIndex> rows, ExtraScratch& scratch, NodeStats& out);
+
+// Readies a node for its searches, once per searched node after its statistics: what the
+// statistics step left (`measured`) serves as it is; after a step that left nothing, the
+// per-entry bytes (binned values) or class lanes (raw values, three to eight classes) are
+// built from the statistics' entries when the tree has byte weights. Returns what is ready.
+NodePrep prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, NodePrep measured,
+                            ExtraScratch& scratch);
+
+// The node loop that serves a node of n entries, from the plan and the node's preparation
+// alone: whole nodes below 64 entries on bytes with offsets into the row-major copy (two to
+// eight classes, vector registers), lane nodes on class planes (two to eight classes),
+// prepared bytes for other byte nodes, and the per-feature dispatch of search_extra otherwise
+// (always when profiling, which counts every search). Nodes on the row-major copy from 48
+// entries gather their expected features' bins ahead.
+ExtraRoute route_extra_node(const ExtraPlan& plan, const NodePrep& prep, const SearchRules& rules, uint64_t n);
+
+// Whether a node of n entries starts a rebased subtree (below).
+bool may_rebase(const TrainingContext& ctx, const ExtraPlan& plan, const ExtraScratch& scratch, uint64_t n);
+
+// ---- the steps behind it (also tested one by one) ------------------------------------------
+
 // Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
 // `weights`. Weighted-bootstrap draw counts and unit weights qualify.
 void prepare_extra_tree(std::span<const double> weights, std::span<const RowIndex> in_bag, ExtraScratch& scratch);
@@ -33,8 +67,8 @@ bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
 
 // compute_node_stats (entry weights kept), the same sums in the same order, filling the
 // per-entry class lanes of `entry_tags` in the same pass. Requires uses_class_lanes.
-void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
-                        ExtraScratch& scratch, NodeStats& out);
+NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
+                            ExtraScratch& scratch, NodeStats& out);
 
 // Fills `scratch.row_tags` for a tree on a binned matrix whose weights are byte weights
 // (prepare_extra_tree first); clears `scratch.binned_tags` otherwise. Checks every bag row
@@ -50,21 +84,17 @@ bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch);
 // per-entry bytes the byte searches read. Every sum is an exact integer, so the values equal
 // the list-order sums of compute_node_stats. The entry labels and weights are left empty
 // (nothing on this path reads them). Requires uses_entry_bytes.
-void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
-                       NodeStats& out);
+NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
+                           NodeStats& out);
 
 // binned_node_stats with the entry labels and weights kept as compute_node_stats keeps them.
 // Requires uses_entry_bytes.
-void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
-                     ExtraScratch& scratch, NodeStats& out);
+NodePrep byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
+                         ExtraScratch& scratch, NodeStats& out);
 
-// Readies the per-entry bytes of a two-class node (when the tree has byte weights) for the
-// searches of that node; the grower calls it once per searched node, after its statistics.
-void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
-
-// The grower's form: the per-entry bytes above for a binned context; for raw values with
-// three to eight classes, the per-entry class lanes (`entry_tags`) instead.
-void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch);
+// The per-entry bytes of a binned node built from its statistics' entries (when the tree has
+// byte weights); returns whether they were built.
+bool prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
 
 // Whether the node prepared by binned_node_stats for these rows reads the row-major copy, so
 // that gather_feature_batch can serve it.
@@ -154,9 +184,8 @@ std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const Sear
 // segment, and replaces each row of the segment by its position there: the byte searches,
 // statistics and partitions below then read a few hundred kilobytes in address order. Only
 // those read the segment until the subtree is done (end_rebase), so the grower rebases only
-// where nothing else would: depth-first growth without monotonic constraints or a profile.
-// Whether a node of n entries may be rebased (none is while one is).
-bool may_rebase(const TrainingContext& ctx, const ExtraScratch& scratch, uint64_t n);
+// where nothing else would: depth-first growth without monotonic constraints or a profile
+// (ExtraPlan::rebase), at nodes of at least 64 entries whose lines fit 256 KiB (may_rebase).
 
 // Rebases the subtree whose index segment is `rows`.
 void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScratch& scratch);

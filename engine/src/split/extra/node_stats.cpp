@@ -63,14 +63,14 @@ void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   tagged_sums(rows, scratch, out, [](uint64_t, double, uint64_t) {});
 }
 
-void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
+bool prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   const uint64_t n = stats.labels.size();
   scratch.byte_node = nullptr;
   scratch.batch_rows = nullptr;
   scratch.checked_rows = nullptr;  // rows not seen here: the searches check them
   scratch.node_impurity_known = false;
   const uint64_t k = stats.class_weight.size();
-  if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return;
+  if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return false;
   if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   for (uint64_t i = 0; i < n; ++i) weight[i] = static_cast<uint8_t>(stats.entry_weights[i]);
@@ -88,6 +88,7 @@ void prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   }
   scratch.byte_node = &stats;
   scratch.byte_node_entries = n;
+  return true;
 }
 
 #if MORVEL_SIMD_SSE2
@@ -155,8 +156,8 @@ void gather_split_tags(const uint16_t* stored, const uint16_t* tags, const RowIn
 }
 #endif
 
-void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
-                       NodeStats& out) {
+NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
+                           NodeStats& out) {
   MORVEL_ASSERT(uses_entry_bytes(ctx, scratch), "index out of bounds: entry bytes need tagged rows");
   const BinnedMatrix& bm = *ctx.binned;
   const uint64_t k = ctx.n_classes;
@@ -259,14 +260,14 @@ void binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
   scratch.batch_rows = nullptr;
   scratch.node_impurity_known = false;
   scratch.kept_valid = false;
-  scratch.bytes_fresh = true;
   scratch.tag_node = nullptr;
+  return NodePrep{NodeReady::EntryBytes, /*rows_checked=*/true, /*row_offsets=*/offsets};
 }
 
-void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
-                     ExtraScratch& scratch, NodeStats& out) {
+NodePrep byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
+                         ExtraScratch& scratch, NodeStats& out) {
   MORVEL_ASSERT(!scratch.rebased, "index out of bounds: a rebased subtree's rows are positions");
-  binned_node_stats(ctx, rows, scratch, out);
+  const NodePrep prep = binned_node_stats(ctx, rows, scratch, out);
   const uint64_t n = rows.size();
   out.labels.resize(n);
   out.entry_weights.resize(n);
@@ -277,6 +278,7 @@ void byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std
     out.labels[i] = tags[row] >> 8;
     out.entry_weights[i] = weights.weights[row];
   }
+  return prep;
 }
 
 namespace {
@@ -314,8 +316,8 @@ const uint16_t* prepared_row_lanes(const ClassIndex* labels, const double* weigh
 
 }  // namespace
 
-void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
-                        ExtraScratch& scratch, NodeStats& out) {
+NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
+                            ExtraScratch& scratch, NodeStats& out) {
   const uint64_t k = ctx.n_classes;
   MORVEL_ASSERT((k >= 3 || (k == 2 && !ctx.has_missing)) && k <= kTagLanes,
                 "index out of bounds: class lanes need three to eight classes, or two without missing values");
@@ -410,34 +412,30 @@ void tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, 
   scratch.lane_planes = planes;
   scratch.tag_rows = rows.data();
   scratch.tag_impurity_known = false;
-  scratch.tags_fresh = true;
+  return NodePrep{planes ? NodeReady::ClassPlanes : NodeReady::ClassTags, /*rows_checked=*/true};
 }
 
-void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, ExtraScratch& scratch) {
+NodePrep prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, NodePrep measured,
+                            ExtraScratch& scratch) {
   // Kept values belong to the node searched last; only a lane-node search keeps new ones.
   scratch.kept_values_valid = false;
-  const bool fresh_tags = scratch.tags_fresh;
-  const bool fresh_bytes = scratch.bytes_fresh;
-  scratch.tags_fresh = false;
-  scratch.bytes_fresh = false;
-  const uint64_t n = stats.labels.size();
-  if (fresh_tags && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == n) {
-    scratch.byte_node = nullptr;
-    return;
-  }
-  // binned_node_stats leaves the entry labels empty: its bytes are recognised by the object.
-  if (fresh_bytes && ctx.binned && scratch.byte_node == &stats) {
-    scratch.tag_node = nullptr;
-    return;
+  switch (measured.ready) {
+    case NodeReady::ClassTags:
+    case NodeReady::ClassPlanes:
+      scratch.byte_node = nullptr;
+      return measured;
+    case NodeReady::EntryBytes:
+      scratch.tag_node = nullptr;
+      return measured;
+    case NodeReady::Nothing:
+      break;
   }
   scratch.tag_node = nullptr;
-  if (ctx.binned) {
-    prepare_extra_node(stats, scratch);
-    return;
-  }
+  if (ctx.binned) return NodePrep{prepare_extra_node(stats, scratch) ? NodeReady::EntryBytes : NodeReady::Nothing};
   scratch.byte_node = nullptr;
+  const uint64_t n = stats.labels.size();
   const uint64_t k = stats.class_weight.size();
-  if (!scratch.byte_weights || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return;
+  if (!scratch.byte_weights || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return NodePrep{};
   if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
   uint8_t* tags = scratch.entry_tags.data();
   for (uint64_t i = 0; i < n; ++i) {
@@ -449,6 +447,7 @@ void prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, Extr
   scratch.lane_planes = false;
   scratch.tag_rows = nullptr;  // rows not seen here: the searches check them
   scratch.tag_impurity_known = false;
+  return NodePrep{NodeReady::ClassTags};
 }
 
 }  // namespace morvel

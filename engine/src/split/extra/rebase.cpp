@@ -24,15 +24,25 @@ constexpr uint64_t kRebaseFrom = kWholeNodeBelow;
 
 }  // namespace
 
-bool may_rebase(const TrainingContext& ctx, const ExtraScratch& scratch, uint64_t n) {
-  if (scratch.rebased || ctx.profile != nullptr || !uses_entry_bytes(ctx, scratch)) return false;
+namespace extra {
+
+bool rebase_serves(const TrainingContext& ctx, const ExtraScratch& scratch) {
+  if (ctx.profile != nullptr || !uses_entry_bytes(ctx, scratch)) return false;
   const BinnedMatrix& bm = *ctx.binned;
-  if (bm.row_major_copy.size() != bm.bins.size() || bm.row_major_copy.size() > uint64_t{0xFFFFFFFF}) return false;
+  return bm.row_major_copy.size() == bm.bins.size() && bm.row_major_copy.size() <= uint64_t{0xFFFFFFFF};
+}
+
+}  // namespace extra
+
+bool may_rebase(const TrainingContext& ctx, const ExtraPlan& plan, const ExtraScratch& scratch, uint64_t n) {
+  if (!plan.rebase || scratch.rebased) return false;
+  const BinnedMatrix& bm = *ctx.binned;
   return n >= kRebaseFrom && n < BinnedMatrix::kRowMajorCopyBelow && n * bm.n_features <= kRebaseBytes;
 }
 
 void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScratch& scratch) {
-  MORVEL_ASSERT(may_rebase(ctx, scratch, rows.size()), "assertion failed: a rebased subtree needs byte growth");
+  MORVEL_ASSERT(!scratch.rebased && rebase_serves(ctx, scratch) && rows.size() < BinnedMatrix::kRowMajorCopyBelow,
+                "assertion failed: a rebased subtree needs byte growth");
   const BinnedMatrix& bm = *ctx.binned;
   const uint64_t n = rows.size();
   const uint64_t width = bm.n_features;

@@ -99,11 +99,6 @@ struct ExtraScratch {
   const double* row_lanes_weights = nullptr;
   uint64_t row_lanes_rows = 0;
   uint64_t row_lanes_classes = 0;
-  // Set by tagged_class_stats, which fills the lanes while measuring a node; the next
-  // prepare_extra_node of that node finds them ready.
-  bool tags_fresh = false;
-  // Likewise for the per-entry bytes, filled by byte_node_stats.
-  bool bytes_fresh = false;
   // Two classes, every bag weight above zero: per row, the weight with the class in its sign
   // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
   // not in use.

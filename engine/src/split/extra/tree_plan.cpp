@@ -47,8 +47,6 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const RowInde
   scratch.tag_node = nullptr;
   scratch.tag_rows = nullptr;
   scratch.row_lanes_labels = nullptr;  // a tree's weights may reuse the last tree's storage
-  scratch.tags_fresh = false;
-  scratch.bytes_fresh = false;
   scratch.binned_tags = false;
   scratch.checked_rows = nullptr;
   scratch.bins_rows = nullptr;
