@@ -320,6 +320,8 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
   } else
 #endif
   {
+    // The vector form assigns the stack sums; here they are added to, so they start at zero.
+    if (k <= kStackClasses) std::fill(prefix, prefix + k, 0.0);
     for (uint64_t i = 0; i < n; ++i) {
       const uint64_t in = bins[i] <= last ? 1 : 0;
       count += in;
