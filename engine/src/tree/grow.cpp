@@ -18,6 +18,7 @@
 #include "morvel/messages.h"
 #include "split/histogram.h"
 #include "tree/routing.h"
+#include "tree/small_subtree.h"
 
 namespace morvel {
 namespace {
@@ -38,21 +39,6 @@ struct Segment {
   uint64_t begin = 0;
   uint64_t end = 0;
   uint64_t size() const { return end - begin; }
-};
-
-// A node of a small subtree (grow_small_subtree): the entries of `mask` at small level
-// `level`, and what depth-first growth keeps per node.
-struct SmallFrame {
-  uint64_t mask = 0;
-  uint64_t level = 0;
-  uint64_t depth = 0;
-  NodeBounds bounds;
-  // Set once the node is split:
-  Node record;
-  bool left_done = false;
-  uint64_t right_mask = 0;
-  NodeBounds right_bounds;
-  uint64_t constants = 0;  // length of the constant-feature list after the node's search
 };
 
 // A best-first leaf whose split waits in the queue.
@@ -120,7 +106,8 @@ class TreeGrower {
         profile_(ctx.profile.get()),
         extra_(ctx.growth.extra_trees),
         use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees),
-        plan_(plan) {
+        plan_(plan),
+        small_(ctx, rules_, rng, scratch, forest.max_features) {
     if (use_histograms_) {
       histograms_.emplace(ctx, weights, rules_);
       // A node's segment of the index array is reordered only when that node is partitioned,
@@ -211,16 +198,6 @@ class TreeGrower {
     return extra_ && route_extra_node(plan_, prep, rules_, n).loop == NodeLoop::WholeNode &&
            searchable(n, depth, true, stats);
   }
-  uint64_t grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds bounds, const std::vector<uint64_t>& constants,
-                              Tree& tree);
-  void push_small_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds);
-  void push_small_frame(uint64_t mask, uint64_t level, uint64_t depth, NodeBounds bounds) {
-    SmallFrame& frame = small_stack_.emplace_back();
-    frame.mask = mask;
-    frame.level = level;
-    frame.depth = depth;
-    frame.bounds = bounds;
-  }
 
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
   std::optional<NodeSplit> search_node(std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
@@ -251,8 +228,7 @@ class TreeGrower {
   bool use_histograms_;
   ExtraPlan plan_;
   std::optional<HistogramSearch> histograms_;
-  std::vector<SmallFrame> small_stack_;
-  std::vector<uint64_t> small_constants_;  // constant-feature lists of the small subtree's open nodes
+  SmallSubtreeGrower small_;
 };
 
 // The pre-split checks, in their fixed order; a node failing any of them is a leaf.
@@ -343,90 +319,6 @@ std::optional<NodeSplit> TreeGrower::search_extra_node(std::span<const RowIndex>
       },
       // An extra-trees winner keeps its search's bins for the partition.
       [&](uint64_t feature) { keep_extra_bins(feature, rows, scratch_.extra); });
-}
-
-// The subtree of a node accepted by starts_small_subtree, grown as grow_depth_first grows it
-// (the same checks, draws, records and order), over masks of the node's entries at small
-// levels instead of segments of the index array: each node's statistics are lane sums, its
-// search reads bins transposed once per level, and its split only divides a mask. The index
-// segment is left unpartitioned (nothing reads its order afterwards). A child that fits
-// fewer blocks than its level gets a level of its own, so that deep nodes scan fewer lanes
-// (push_small_child).
-// The nested constant-feature lists are prefixes of one list: a node's list is its parent's
-// after the parent's search, plus its own finds. Returns the subtree root's position.
-uint64_t TreeGrower::grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds bounds,
-                                        const std::vector<uint64_t>& constants, Tree& tree) {
-  ExtraScratch& extra = scratch_.extra;
-  NodeStats& stats = scratch_.stats;
-  std::vector<uint64_t>& listed = small_constants_;
-  listed.assign(constants.begin(), constants.end());
-  small_stack_.clear();
-  const uint64_t root = open_small_root(ctx_, n, extra);
-  push_small_frame(root, 0, depth, bounds);
-  uint64_t returned = 0;
-  bool returning = false;
-  while (!small_stack_.empty()) {
-    if (!returning) {
-      checkpoint();
-      SmallFrame& f = small_stack_.back();
-      const uint64_t m = static_cast<uint64_t>(std::popcount(f.mask));
-      small_node_stats(ctx_, f.level, f.mask, extra, stats);
-      std::optional<NodeSplit> split;
-      uint64_t left_mask = 0;
-      if (searchable(m, f.depth, true, stats)) {
-        split = search_small_node(ctx_, rules_, f.level, f.mask, stats, f.bounds, listed, rng_, scratch_.feature_pool,
-                                  scratch_.pool_draws, forest_.max_features, extra, left_mask);
-      }
-      if (!split) {
-        returned = tree.nodes.size();
-        tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), m));
-        small_stack_.pop_back();
-        returning = true;
-        continue;
-      }
-      const SplitCandidate& c = split->candidate;
-      f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, m, 0, 0);
-      const uint64_t right_mask = f.mask & ~left_mask;
-      NodeBounds left_bounds = f.bounds;
-      NodeBounds right_bounds = f.bounds;
-      if (const int8_t constraint = ctx_.growth.constraint(split->feature); constraint != 0) {
-        small_node_stats(ctx_, f.level, left_mask, extra, scratch_.child_stats[0]);
-        small_node_stats(ctx_, f.level, right_mask, extra, scratch_.child_stats[1]);
-        std::tie(left_bounds, right_bounds) = detail::monotonic_child_bounds(
-            f.bounds, constraint, scratch_.child_stats[0], scratch_.child_stats[1]);
-      }
-      f.right_mask = right_mask;
-      f.right_bounds = right_bounds;
-      f.constants = listed.size();
-      push_small_child(f.level, left_mask, f.depth - 1, left_bounds);  // invalidates f
-      continue;
-    }
-    SmallFrame& f = small_stack_.back();
-    if (!f.left_done) {
-      f.left_done = true;
-      f.record.left = returned;
-      listed.resize(f.constants);
-      push_small_child(f.level, f.right_mask, f.depth - 1, f.right_bounds);  // invalidates f
-      returning = false;
-      continue;
-    }
-    f.record.right = returned;
-    returned = tree.nodes.size();
-    tree.nodes.push_back(f.record);
-    small_stack_.pop_back();
-  }
-  return returned;
-}
-
-void TreeGrower::push_small_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds) {
-  // A child of a few entries has too small a subtree to repay transposing its bins again.
-  constexpr uint64_t kOwnLevelFrom = 6;
-  const uint64_t m = static_cast<uint64_t>(std::popcount(mask));
-  if (m >= kOwnLevelFrom && m + 16 <= 16 * small_level_blocks(scratch_.extra, level)) {
-    ++level;
-    mask = open_small_level(ctx_, level, mask, scratch_.extra);
-  }
-  push_small_frame(mask, level, depth, bounds);
 }
 
 // Children's probability bounds after a split on `feature` (statistics measured only when the
@@ -521,7 +413,10 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
       }
       const NodePrep prep = measure(rows, stats);
       if (starts_small_subtree(n, f.depth, stats, prep)) {
-        returned = grow_small_subtree(n, f.depth, f.bounds, f.cache.constant_features, tree);
+        returned = small_.grow(n, f.depth, f.bounds, f.cache.constant_features, tree,
+                               [this](uint64_t m, uint64_t depth, const NodeStats& s) {
+                                 return searchable(m, depth, true, s);
+                               });
         pop();
         returning = true;
         continue;
