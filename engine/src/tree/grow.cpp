@@ -41,6 +41,21 @@ struct Segment {
   uint64_t size() const { return end - begin; }
 };
 
+// A depth-first node on the grower's stack.
+struct DepthFrame {
+  Segment rows;
+  uint64_t depth = 0;
+  NodeBounds bounds;
+  NodeCache cache;
+  // Set once the node is split:
+  Node record;
+  bool left_done = false;
+  Segment right_rows;
+  NodeBounds right_bounds;
+  NodeCache right_cache;
+  bool rebased_here = false;  // the node's subtree is rebased (rebase_rows)
+};
+
 // A best-first leaf whose split waits in the queue.
 struct OpenLeaf {
   uint64_t node = 0;
@@ -199,6 +214,7 @@ class TreeGrower {
            searchable(n, depth, true, stats);
   }
 
+  std::optional<NodeSplit> open_depth_first(DepthFrame& f, Tree& tree, uint64_t& returned);
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
   std::optional<NodeSplit> search_node(std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
                                        NodeCache& cache, const NodePrep& prep);
@@ -365,24 +381,38 @@ std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std
 // A node is appended after both subtrees, left first, so the root is the last node. Rng
 // order: a node's search, then its whole left subtree, then its right subtree; a leaf's
 // tie-break is drawn only when the node ends as a leaf.
+// Measures and searches the node of depth-first frame `f`, rebasing its subtree first where
+// the plan allows. A node that ends here (a leaf, or a small subtree grown whole) is recorded
+// with its position in `returned`, and nothing is returned; otherwise its split.
+std::optional<NodeSplit> TreeGrower::open_depth_first(DepthFrame& f, Tree& tree, uint64_t& returned) {
+  NodeStats& stats = scratch_.stats;
+  const uint64_t n = f.rows.size();
+  const std::span<RowIndex> rows = span_of(f.rows);
+  if (may_rebase(ctx_, plan_, scratch_.extra, n)) {
+    rebase_rows(ctx_, rows, scratch_.extra);
+    f.rebased_here = true;
+  }
+  const NodePrep prep = measure(rows, stats);
+  if (starts_small_subtree(n, f.depth, stats, prep)) {
+    returned = small_.grow(n, f.depth, f.bounds, f.cache.constant_features, tree,
+                           [this](uint64_t m, uint64_t depth, const NodeStats& s) { return searchable(m, depth, true, s); });
+    return std::nullopt;
+  }
+  std::optional<NodeSplit> split;
+  if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache, prep);
+  if (!split) {
+    returned = tree.nodes.size();
+    tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), n));
+    drop_histogram(f.cache);
+  }
+  return split;
+}
+
 Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
-  struct Frame {
-    Segment rows;
-    uint64_t depth = 0;
-    NodeBounds bounds;
-    NodeCache cache;
-    // Set once the node is split:
-    Node record;
-    bool left_done = false;
-    Segment right_rows;
-    NodeBounds right_bounds;
-    NodeCache right_cache;
-    bool rebased_here = false;  // the node's subtree is rebased (rebase_rows)
-  };
+  using Frame = DepthFrame;
   Tree tree;
   reserve_nodes(tree, in_bag.size());
   if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
-  NodeStats& stats = scratch_.stats;
   std::vector<Frame> stack;
   // The frame is built in place: a frame is large, and each node pushes one.
   stack.reserve(64);
@@ -405,34 +435,14 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
     if (!returning) {
       checkpoint();
       Frame& f = stack.back();
-      const uint64_t n = f.rows.size();
-      const std::span<RowIndex> rows = span_of(f.rows);
-      if (may_rebase(ctx_, plan_, scratch_.extra, n)) {
-        rebase_rows(ctx_, rows, scratch_.extra);
-        f.rebased_here = true;
-      }
-      const NodePrep prep = measure(rows, stats);
-      if (starts_small_subtree(n, f.depth, stats, prep)) {
-        returned = small_.grow(n, f.depth, f.bounds, f.cache.constant_features, tree,
-                               [this](uint64_t m, uint64_t depth, const NodeStats& s) {
-                                 return searchable(m, depth, true, s);
-                               });
-        pop();
-        returning = true;
-        continue;
-      }
-      std::optional<NodeSplit> split;
-      if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache, prep);
+      const std::optional<NodeSplit> split = open_depth_first(f, tree, returned);
       if (!split) {
-        returned = tree.nodes.size();
-        tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), n));
-        drop_histogram(f.cache);
         pop();
         returning = true;
         continue;
       }
       const SplitCandidate& c = split->candidate;
-      f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, n, 0, 0);
+      f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, f.rows.size(), 0, 0);
       const auto [left, right] = partition(f.record, f.rows);
       auto [left_bounds, right_bounds] = child_bounds(f.bounds, split->feature, span_of(left), span_of(right));
       auto [left_cache, right_cache] = child_caches(std::move(f.cache), span_of(left), span_of(right), f.depth - 1);

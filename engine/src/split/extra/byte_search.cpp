@@ -111,17 +111,91 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   return result;
 }
 
-std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, const TreeWeights& weights,
-                                                   const SearchRules& rules, std::span<const RowIndex> rows,
-                                                   const NodeStats& stats, uint64_t feature, int8_t constraint,
-                                                   NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                                   Rng& rng, ExtraScratch& scratch, ProfileCounters* profile) {
+namespace {
+
+// A rejected candidate, counted when profiling.
+std::optional<SplitCandidate> rejected(ProfileCounters* profile) {
+  if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
+  return std::nullopt;
+}
+
+// The binned two-class searches' scoring: score_drawn on the two class sums.
+std::optional<SplitCandidate> score_binned_pair(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch,
+                                                uint64_t n, const double* prefix, double prefix_weight,
+                                                uint64_t prefix_count, const double* missing, double missing_weight,
+                                                uint64_t missing_count, double t, int8_t constraint, NodeBounds bounds,
+                                                ProfileCounters* profile) {
+  double work[4];
+  const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
+  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
+  if (!result) return rejected(profile);
+  return result;
+}
+
+// A feature's column of the binned matrix: entry i's bin is column[rows[i] * stride].
+struct BinColumn {
+  const uint8_t* column;
+  uint64_t stride;
+  uint64_t missing_byte;  // kByteBins when no value of the matrix is missing
+};
+
+// Whole weights: the per-bin sums and their sum over bins lo..floor(t) are exact, so the
+// prefix is summed straight from the entries, as in the dense search: the bins are copied as
+// doubles (the missing bin as NaN) and an entry is in the prefix when its bin is <= t, which
+// for a whole bin means <= floor(t). No table to fill or clear.
+std::optional<SplitCandidate> binary_binned_whole(const TrainingContext& ctx, const SearchRules& rules,
+                                                  std::span<const RowIndex> rows, const NodeStats& stats,
+                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                  std::vector<uint64_t>& constant_features, Rng& rng,
+                                                  ExtraScratch& scratch, ProfileCounters* profile, BinColumn col) {
   const BinnedMatrix& bm = *ctx.binned;
-  MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
-                "index out of bounds: feature outside the binned matrix");
   const uint64_t n = rows.size();
-  const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
-  MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");
+  const ClassIndex* labels = stats.labels.data();
+  double missing[2] = {0.0, 0.0};
+  double missing_weight = 0.0;
+  uint64_t missing_count = 0;
+  uint64_t lo = kByteBins;
+  uint64_t hi = 0;
+  std::vector<double>& values = scratch.values_f64;
+  if (values.size() < n) values.resize(n);
+  const double* ew = stats.entry_weights.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < bm.n_rows, "index out of bounds: row outside the training matrix");
+    const uint64_t b = col.column[row * col.stride];
+    if (b == col.missing_byte) {
+      values[i] = std::numeric_limits<double>::quiet_NaN();
+      missing[labels[i]] += ew[i];
+      missing_weight += ew[i];
+      ++missing_count;
+      continue;
+    }
+    values[i] = static_cast<double>(b);
+    lo = b < lo ? b : lo;
+    hi = b > hi ? b : hi;
+  }
+  if (!(lo < hi)) {
+    constant_features.push_back(feature);
+    return rejected(profile);
+  }
+  const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
+                                        static_cast<double>(hi));
+  const BinaryPrefix sums = binary_prefix_whole(values.data(), ew, labels, n, t);
+  if (sums.count == 0 || sums.count == n - missing_count) return rejected(profile);
+  const double prefix[2] = {sums.class0, sums.class1};
+  return score_binned_pair(rules, stats, scratch, n, prefix, sums.weight, sums.count, missing, missing_weight,
+                           missing_count, t, constraint, bounds, profile);
+}
+
+// Any weights: per-bin class sums in a 256-bin table, the prefix summed over bins lo..floor(t).
+std::optional<SplitCandidate> binary_binned_table(const TrainingContext& ctx, const TreeWeights& weights,
+                                                  const SearchRules& rules, std::span<const RowIndex> rows,
+                                                  const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                                  NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                  Rng& rng, ExtraScratch& scratch, ProfileCounters* profile,
+                                                  BinColumn col) {
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t n = rows.size();
   // The table is all zeros between searches: each search clears the bins it touched.
   if (scratch.bin_counts.size() != kByteBins) {
     scratch.bin_counts.assign(kByteBins, 0);
@@ -129,66 +203,20 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   }
   uint64_t* counts = scratch.bin_counts.data();
   double* table = scratch.bin_weights.data();
-  const uint8_t* column = bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature);
-  const uint64_t stride = bm.feature_major ? 1 : bm.n_features;
   const double* w = weights.weights.data();
   const ClassIndex* labels = stats.labels.data();
-  const auto reject = [profile] {
-    if (profile != nullptr) profile->add(profile->rejected_candidates, 1);
-    return std::optional<SplitCandidate>{};
-  };
-
   double missing[2] = {0.0, 0.0};
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
   uint64_t lo = kByteBins;
   uint64_t hi = 0;
-  if (scratch.whole_weights && stats.entry_weights.size() == n) {
-    // Whole weights: the per-bin sums and their sum over bins lo..floor(t) are exact, so the
-    // prefix is summed straight from the entries, as in the dense search: the bins are
-    // copied as doubles (the missing bin as NaN) and an entry is in the prefix when its bin
-    // is <= t, which for a whole bin means <= floor(t). No table to fill or clear.
-    std::vector<double>& values = scratch.values_f64;
-    if (values.size() < n) values.resize(n);
-    const double* ew = stats.entry_weights.data();
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < bm.n_rows, "index out of bounds: row outside the training matrix");
-      const uint64_t b = column[row * stride];
-      if (b == missing_byte) {
-        values[i] = std::numeric_limits<double>::quiet_NaN();
-        missing[labels[i]] += ew[i];
-        missing_weight += ew[i];
-        ++missing_count;
-        continue;
-      }
-      values[i] = static_cast<double>(b);
-      lo = b < lo ? b : lo;
-      hi = b > hi ? b : hi;
-    }
-    if (!(lo < hi)) {
-      constant_features.push_back(feature);
-      return reject();
-    }
-    const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
-                                          static_cast<double>(hi));
-    const BinaryPrefix sums = binary_prefix_whole(values.data(), ew, labels, n, t);
-    if (sums.count == 0 || sums.count == n - missing_count) return reject();
-    const double prefix[2] = {sums.class0, sums.class1};
-    double work[4];
-    const DrawnPartition part{prefix, sums.weight, sums.count, missing, missing_weight, missing_count};
-    auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
-    if (!result) return reject();
-    return result;
-  }
-
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t row = rows[i];
     MORVEL_ASSERT(row < bm.n_rows && row < weights.weights.size(),
                   "index out of bounds: row outside the training matrix");
-    const uint64_t b = column[row * stride];
+    const uint64_t b = col.column[row * col.stride];
     const double wr = w[row];
-    if (b == missing_byte) {
+    if (b == col.missing_byte) {
       missing[labels[i]] += wr;
       missing_weight += wr;
       ++missing_count;
@@ -209,7 +237,7 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   if (!(lo < hi)) {
     clear_table();
     constant_features.push_back(feature);
-    return reject();
+    return rejected(profile);
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, static_cast<double>(lo),
                                         static_cast<double>(hi));
@@ -224,13 +252,31 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
     prefix_count += counts[b];
   }
   clear_table();
-  if (prefix_count == 0 || prefix_count == n - missing_count) return reject();
-  const double prefix_weight = prefix[0] + prefix[1];
-  double work[4];
-  const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
-  auto result = score_drawn(rules, stats, parent_impurity(rules, stats, scratch), n, part, t, constraint, bounds, work);
-  if (!result) return reject();
-  return result;
+  if (prefix_count == 0 || prefix_count == n - missing_count) return rejected(profile);
+  return score_binned_pair(rules, stats, scratch, n, prefix, prefix[0] + prefix[1], prefix_count, missing,
+                           missing_weight, missing_count, t, constraint, bounds, profile);
+}
+
+}  // namespace
+
+std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, const TreeWeights& weights,
+                                                   const SearchRules& rules, std::span<const RowIndex> rows,
+                                                   const NodeStats& stats, uint64_t feature, int8_t constraint,
+                                                   NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                   Rng& rng, ExtraScratch& scratch, ProfileCounters* profile) {
+  const BinnedMatrix& bm = *ctx.binned;
+  MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
+                "index out of bounds: feature outside the binned matrix");
+  MORVEL_ASSERT(stats.labels.size() == rows.size(), "index out of bounds: node labels do not match the index list");
+  const BinColumn col{bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature),
+                      bm.feature_major ? uint64_t{1} : bm.n_features,
+                      bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins};
+  if (scratch.whole_weights && stats.entry_weights.size() == rows.size()) {
+    return binary_binned_whole(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
+                               profile, col);
+  }
+  return binary_binned_table(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+                             scratch, profile, col);
 }
 
 // The general search on bytes, for a binned node of more than two classes prepared by
