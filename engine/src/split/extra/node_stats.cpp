@@ -314,6 +314,100 @@ const uint16_t* prepared_row_lanes(const ClassIndex* labels, const double* weigh
   return lanes;
 }
 
+// What tagged_class_stats reads per row: the class and weight of each row (row_lanes, with
+// kNoRowLane where the matrix's own label and weight must be read instead).
+struct RowSource {
+  const ClassIndex* labels;
+  const double* w;
+  const uint16_t* row_lanes;
+  uint64_t n_rows;
+  uint64_t k;
+};
+
+// Class planes (ExtraScratch::entry_planes) of the entries of `rows`, with their labels,
+// weights and per-class sums.
+void measure_class_planes(const RowSource& src, std::span<const RowIndex> rows, ExtraScratch& scratch,
+                          ClassIndex* entry_labels, double* entry_weights, uint64_t* sums) {
+  const uint64_t n = rows.size();
+  const uint64_t k = src.k;
+  const ClassIndex* labels = src.labels;
+  const double* w = src.w;
+  const uint16_t* row_lanes = src.row_lanes;
+  const uint64_t n_rows = src.n_rows;
+  const uint64_t bytes = plane_bytes(n, k);
+  if (scratch.entry_planes.size() < bytes) scratch.entry_planes.resize(bytes);
+  uint8_t* plane = scratch.entry_planes.data();
+#if MORVEL_SIMD_SSE2
+  for (uint64_t b = 0; b < bytes; b += simd::kLanes)
+    simd::store(plane + b, simd::zero());
+#else
+  std::memset(plane, 0, bytes);
+#endif
+  // The class sums are added here, in list order: exact integers in any order.
+  std::fill(sums, sums + kTagLanes, uint64_t{0});
+  for (uint64_t begin = 0; begin < n; begin += simd::kLanes) {
+    uint8_t* block = plane + k * begin;
+    const uint64_t end = std::min<uint64_t>(n, begin + simd::kLanes);
+    for (uint64_t i = begin; i < end; ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      uint64_t lane = row_lanes[row];
+      double entry_weight = static_cast<double>(static_cast<int64_t>(lane & 0xFF));
+      if (lane == ExtraScratch::kNoRowLane) [[unlikely]] {
+        const uint64_t c = labels[row];
+        MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+        // A byte weight stored as -0.0 (the tree's weights are byte weights): it adds nothing.
+        MORVEL_ASSERT(w[row] >= 0.0 && w[row] <= 255.0, "assertion failed: class lanes need byte weights");
+        entry_weight = w[row];
+        lane = (c << 8) | static_cast<uint64_t>(w[row]);
+      }
+      // Otherwise the same class and weight as the matrix's (a byte weight, never -0.0).
+      const uint64_t c = lane >> 8;
+      const uint64_t wr = lane & 0xFF;
+      entry_weights[i] = entry_weight;
+      entry_labels[i] = static_cast<ClassIndex>(c);
+      block[simd::kLanes * c + (i - begin)] = static_cast<uint8_t>(wr);
+      sums[c] += wr;
+    }
+  }
+}
+
+// Eight-lane class tags (ExtraScratch::entry_tags) of the entries of `rows`, with their
+// labels, weights and per-class sums.
+void measure_class_tags(const RowSource& src, std::span<const RowIndex> rows, ExtraScratch& scratch,
+                        ClassIndex* entry_labels, double* entry_weights, uint64_t* sums) {
+  const uint64_t n = rows.size();
+  const uint64_t k = src.k;
+  const ClassIndex* labels = src.labels;
+  const double* w = src.w;
+  const uint16_t* row_lanes = src.row_lanes;
+  const uint64_t n_rows = src.n_rows;
+  if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
+  uint8_t* tags = scratch.entry_tags.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t row = rows[i];
+    MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+    const uint64_t lane = row_lanes[row];
+    if (lane != ExtraScratch::kNoRowLane) {
+      // The same class and weight as the matrix's (a byte weight, never -0.0).
+      const uint64_t c = lane >> 8;
+      const uint64_t wr = lane & 0xFF;
+      const uint64_t tag = wr << (8 * c);
+      entry_labels[i] = static_cast<ClassIndex>(c);
+      entry_weights[i] = static_cast<double>(wr);
+      std::memcpy(tags + kTagLanes * i, &tag, sizeof(tag));
+      continue;
+    }
+    const uint64_t c = labels[row];
+    MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
+    const double wr = w[row];
+    entry_labels[i] = c;
+    entry_weights[i] = wr;
+    store_tag(tags + kTagLanes * i, c, wr);
+  }
+  tag_totals(tags, n, sums);
+}
+
 }  // namespace
 
 NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
@@ -337,68 +431,11 @@ NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weigh
   uint64_t sums[kTagLanes];
   // Only the lane searches read a node without missing values, and they read planes.
   const bool planes = !ctx.has_missing;
+  const RowSource src{labels, w, row_lanes, n_rows, k};
   if (planes) {
-    const uint64_t bytes = plane_bytes(n, k);
-    if (scratch.entry_planes.size() < bytes) scratch.entry_planes.resize(bytes);
-    uint8_t* plane = scratch.entry_planes.data();
-#if MORVEL_SIMD_SSE2
-    for (uint64_t b = 0; b < bytes; b += 16)
-      simd::store(plane + b, simd::zero());
-#else
-    std::memset(plane, 0, bytes);
-#endif
-    // The class sums are added here, in list order: exact integers in any order.
-    std::fill(sums, sums + kTagLanes, uint64_t{0});
-    for (uint64_t begin = 0; begin < n; begin += 16) {
-      uint8_t* block = plane + k * begin;
-      const uint64_t end = std::min<uint64_t>(n, begin + 16);
-      for (uint64_t i = begin; i < end; ++i) {
-        const uint64_t row = rows[i];
-        MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-        uint64_t lane = row_lanes[row];
-        double entry_weight = static_cast<double>(static_cast<int64_t>(lane & 0xFF));
-        if (lane == ExtraScratch::kNoRowLane) [[unlikely]] {
-          const uint64_t c = labels[row];
-          MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
-          // A byte weight stored as -0.0 (the tree's weights are byte weights): it adds nothing.
-          MORVEL_ASSERT(w[row] >= 0.0 && w[row] <= 255.0, "assertion failed: class lanes need byte weights");
-          entry_weight = w[row];
-          lane = (c << 8) | static_cast<uint64_t>(w[row]);
-        }
-        // Otherwise the same class and weight as the matrix's (a byte weight, never -0.0).
-        const uint64_t c = lane >> 8;
-        const uint64_t wr = lane & 0xFF;
-        entry_weights[i] = entry_weight;
-        entry_labels[i] = static_cast<ClassIndex>(c);
-        block[16 * c + (i - begin)] = static_cast<uint8_t>(wr);
-        sums[c] += wr;
-      }
-    }
+    measure_class_planes(src, rows, scratch, entry_labels, entry_weights, sums);
   } else {
-    if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
-    uint8_t* tags = scratch.entry_tags.data();
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-      const uint64_t lane = row_lanes[row];
-      if (lane != ExtraScratch::kNoRowLane) {
-        // The same class and weight as the matrix's (a byte weight, never -0.0).
-        const uint64_t c = lane >> 8;
-        const uint64_t wr = lane & 0xFF;
-        const uint64_t tag = wr << (8 * c);
-        entry_labels[i] = static_cast<ClassIndex>(c);
-        entry_weights[i] = static_cast<double>(wr);
-        std::memcpy(tags + kTagLanes * i, &tag, sizeof(tag));
-        continue;
-      }
-      const uint64_t c = labels[row];
-      MORVEL_ASSERT(c < k, "index out of bounds: label outside 0..n_classes");
-      const double wr = w[row];
-      entry_labels[i] = c;
-      entry_weights[i] = wr;
-      store_tag(tags + kTagLanes * i, c, wr);
-    }
-    tag_totals(tags, n, sums);
+    measure_class_tags(src, rows, scratch, entry_labels, entry_weights, sums);
   }
   out.class_weight.resize(k);
   uint64_t total = 0;
