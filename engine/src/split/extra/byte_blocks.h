@@ -179,6 +179,51 @@ inline BytePrefix binary_byte_prefix(const ByteNode& node, uint64_t last) {
   return out;
 }
 
+// Class sums of the entries whose bin is <= last (k classes, `classes` the entries' classes)
+// into prefix[0..k), returning their count. Whole weights: exact in any order. Up to eight
+// classes sum in vector lanes, 16 entries at a time.
+[[gnu::always_inline]] inline uint64_t multi_byte_prefix(const ByteNode& node, const uint8_t* classes, uint64_t last,
+                                                         uint64_t k, double* prefix) {
+  const uint64_t n = node.n;
+  uint64_t count = 0;
+#if MORVEL_SIMD_SSE2
+  if (k <= kTagLanes) {
+    const __m128i limit = simd::splat(last);
+    const __m128i ones = _mm_set1_epi8(1);
+    __m128i p_count = simd::zero();
+    __m128i p_class[kTagLanes];
+    for (uint64_t c = 0; c < k; ++c) p_class[c] = simd::zero();
+    const auto block = [&](uint64_t i, __m128i valid) {
+      const __m128i b = simd::load(node.bins + i);
+      const __m128i in = _mm_and_si128(valid, simd::at_most(b, limit));  // b <= last
+      const __m128i w = _mm_and_si128(in, simd::load(node.weight + i));
+      const __m128i cls = simd::load(classes + i);
+      p_count = simd::add_byte_sums(p_count, _mm_and_si128(in, ones));
+      for (uint64_t c = 0; c < k; ++c) {
+        const __m128i mine = simd::equal(cls, simd::splat(c));
+        p_class[c] = simd::add_byte_sums(p_class[c], _mm_and_si128(mine, w));
+      }
+    };
+    uint64_t i = 0;
+    for (; i + simd::kLanes <= n; i += simd::kLanes) block(i, simd::all_lanes());
+    if (i < n) block(i, simd::lanes_below(n - i));
+    count = simd::byte_total(p_count);
+    for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(simd::byte_total(p_class[c]));
+  } else
+#endif
+  {
+    // The vector form assigns the sums of up to eight classes; here they are added to, so they
+    // start at zero (more classes arrive cleared).
+    if (k <= kTagLanes) std::fill(prefix, prefix + k, 0.0);
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t in = node.bins[i] <= last ? 1 : 0;
+      count += in;
+      prefix[classes[i]] += static_cast<double>(in * node.weight[i]);
+    }
+  }
+  return count;
+}
+
 #if MORVEL_SIMD_SSE2
 // Bytes base[offset[i]] for i in [begin, end) packed into a word, byte i - begin in bits
 // 8 (i - begin) up; zero when the range is empty.

@@ -339,41 +339,7 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
     }
   }
 
-  uint64_t count = 0;
-#if MORVEL_SIMD_SSE2
-  if (k <= 8) {
-    const __m128i limit = simd::splat(last);
-    const __m128i ones = _mm_set1_epi8(1);
-    __m128i p_count = simd::zero();
-    __m128i p_class[8];
-    for (uint64_t c = 0; c < k; ++c) p_class[c] = simd::zero();
-    const auto block = [&](uint64_t i, __m128i valid) {
-      const __m128i b = simd::load(bins + i);
-      const __m128i in = _mm_and_si128(valid, simd::at_most(b, limit));  // b <= last
-      const __m128i w = _mm_and_si128(in, simd::load(weight + i));
-      const __m128i cls = simd::load(classes + i);
-      p_count = simd::add_byte_sums(p_count, _mm_and_si128(in, ones));
-      for (uint64_t c = 0; c < k; ++c) {
-        const __m128i mine = simd::equal(cls, simd::splat(c));
-        p_class[c] = simd::add_byte_sums(p_class[c], _mm_and_si128(mine, w));
-      }
-    };
-    uint64_t i = 0;
-    for (; i + 16 <= n; i += 16) block(i, simd::all_lanes());
-    if (i < n) block(i, simd::lanes_below(n - i));
-    count = simd::byte_total(p_count);
-    for (uint64_t c = 0; c < k; ++c) prefix[c] = static_cast<double>(simd::byte_total(p_class[c]));
-  } else
-#endif
-  {
-    // The vector form assigns the stack sums; here they are added to, so they start at zero.
-    if (k <= kStackClasses) std::fill(prefix, prefix + k, 0.0);
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t in = bins[i] <= last ? 1 : 0;
-      count += in;
-      prefix[classes[i]] += static_cast<double>(in * weight[i]);
-    }
-  }
+  const uint64_t count = multi_byte_prefix(node, classes, last, k, prefix);
   if (count == 0 || count == n - miss.missing_count) return std::nullopt;
 #if MORVEL_SIMD_SSE2
   if constexpr (K > 0) {
