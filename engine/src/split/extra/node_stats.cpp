@@ -329,11 +329,7 @@ struct RowSource {
 void measure_class_planes(const RowSource& src, std::span<const RowIndex> rows, ExtraScratch& scratch,
                           ClassIndex* entry_labels, double* entry_weights, uint64_t* sums) {
   const uint64_t n = rows.size();
-  const uint64_t k = src.k;
-  const ClassIndex* labels = src.labels;
-  const double* w = src.w;
-  const uint16_t* row_lanes = src.row_lanes;
-  const uint64_t n_rows = src.n_rows;
+  const auto& [labels, w, row_lanes, n_rows, k] = src;
   const uint64_t bytes = plane_bytes(n, k);
   if (scratch.entry_planes.size() < bytes) scratch.entry_planes.resize(bytes);
   uint8_t* plane = scratch.entry_planes.data();
@@ -377,11 +373,7 @@ void measure_class_planes(const RowSource& src, std::span<const RowIndex> rows, 
 void measure_class_tags(const RowSource& src, std::span<const RowIndex> rows, ExtraScratch& scratch,
                         ClassIndex* entry_labels, double* entry_weights, uint64_t* sums) {
   const uint64_t n = rows.size();
-  const uint64_t k = src.k;
-  const ClassIndex* labels = src.labels;
-  const double* w = src.w;
-  const uint16_t* row_lanes = src.row_lanes;
-  const uint64_t n_rows = src.n_rows;
+  const auto& [labels, w, row_lanes, n_rows, k] = src;
   if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
   uint8_t* tags = scratch.entry_tags.data();
   for (uint64_t i = 0; i < n; ++i) {
