@@ -156,54 +156,35 @@ void gather_split_tags(const uint16_t* stored, const uint16_t* tags, const RowIn
 }
 #endif
 
-NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
-                           NodeStats& out) {
-  MORVEL_ASSERT(uses_entry_bytes(ctx, scratch), "index out of bounds: entry bytes need tagged rows");
-  const BinnedMatrix& bm = *ctx.binned;
-  const uint64_t k = ctx.n_classes;
-  const uint64_t n = rows.size();
-  out.criterion = ctx.growth.criterion;
-  out.labels.clear();
-  out.entry_weights.clear();
-  if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
-  std::vector<uint8_t>& second_bytes = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
-  if (second_bytes.size() < n + kBlockPad) second_bytes.resize(n + kBlockPad);
-  uint8_t* weight = scratch.entry_bytes.data();
-  uint8_t* second = second_bytes.data();
-  // Every row is checked here, once per node: the node's searches then gather its bins
-  // without checking (the tags cover exactly the matrix's rows, or the rebased subtree's).
-  const uint16_t* tags = scratch.rebased ? scratch.local_tags.data() : scratch.row_tags.data();
-  const uint64_t n_rows = scratch.rebased ? scratch.rebased_rows : scratch.row_tags.size();
-  MORVEL_ASSERT(scratch.rebased || n_rows == bm.n_rows, "index out of bounds: row outside the training matrix");
-  // Small nodes read the row-major copy (gather_node_bins) through offsets computed here. The
-  // cutoff is the copy's size rule without its density rule (reads_row_major_copy): a node's
-  // expected features are gathered in one pass over its rows (gather_feature_batch), which
-  // loads each row's line once for all of them, so even dense nodes miss the cache less here.
-  const bool offsets = n < BinnedMatrix::kRowMajorCopyBelow && bm.row_major_copy.size() == bm.bins.size() &&
-                       bm.row_major_copy.size() <= uint64_t{0xFFFFFFFF};
-  if (offsets && scratch.row_offsets.size() < n) scratch.row_offsets.resize(n);
-  uint32_t* offset = scratch.row_offsets.data();
-  const uint32_t n_features = static_cast<uint32_t>(bm.n_features);
-  // Nodes up to this size keep their tags in registers (gather_split_tags).
-  [[maybe_unused]] constexpr uint64_t kTagsInRegisters = 64;
-  uint16_t* entry_tags = nullptr;
-#if MORVEL_SIMD_SSE2
-  if (n > kTagsInRegisters) {
-#endif
-    if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
-    entry_tags = scratch.entry_row_tags.data();
-    for (uint64_t i = 0; i < n; ++i) {
-      const RowIndex r = rows[i];
-      MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
-      entry_tags[i] = tags[r];
-      if (offsets) offset[i] = r * n_features;
-    }
-    // Padding tags weigh nothing.
-    std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
-#if MORVEL_SIMD_SSE2
-  }
-#endif
+namespace {
 
+// The node's row tags in list order (entry_row_tags, padded with zero tags), each row checked
+// against the tags and its offset into the row-major copy written when `offset` is given.
+uint16_t* gather_entry_tags(const uint16_t* tags, std::span<const RowIndex> rows, uint64_t n_rows, uint32_t* offset,
+                            uint32_t n_features, ExtraScratch& scratch) {
+  const uint64_t n = rows.size();
+  if (scratch.entry_row_tags.size() < n + kBlockPad) scratch.entry_row_tags.resize(n + kBlockPad);
+  uint16_t* entry_tags = scratch.entry_row_tags.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    const RowIndex r = rows[i];
+    MORVEL_ASSERT(r < n_rows, "index out of bounds: row outside the training matrix");
+    entry_tags[i] = tags[r];
+    if (offset != nullptr) offset[i] = r * n_features;
+  }
+  // Padding tags weigh nothing.
+  std::fill(entry_tags + n, entry_tags + n + kBlockPad, uint16_t{0});
+  return entry_tags;
+}
+
+// The class weights and W of `out` from the node's row tags, split on the way into the weight
+// bytes and second bytes the byte searches read. `entry_tags` holds the tags gathered by
+// gather_entry_tags, or is null for a node whose tags gather_split_tags assembles in
+// registers from `tags` (writing the offsets to `offsets_out` when given).
+void split_row_tags([[maybe_unused]] const uint16_t* entry_tags, [[maybe_unused]] const uint16_t* tags,
+                    [[maybe_unused]] std::span<const RowIndex> rows, [[maybe_unused]] uint64_t n_rows,
+                    [[maybe_unused]] uint32_t* offsets_out, [[maybe_unused]] uint32_t n_features, uint8_t* weight,
+                    uint8_t* second, uint64_t k, ExtraScratch& scratch, NodeStats& out) {
+  const uint64_t n = rows.size();
   // Whole numbers: every sum is exact, so integer sums in any order give the values of
   // compute_node_stats' list-order double sums. The tags split into the weight bytes and the
   // second bytes (two classes: the class-1 weight; more: the class), 16 entries at a time.
@@ -215,7 +196,6 @@ NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex>
   uint64_t class_sums[kLaneClasses] = {};
   bool summed = false;
 #if MORVEL_SIMD_SSE2
-  uint32_t* offsets_out = offsets && entry_tags == nullptr ? offset : nullptr;
   switch (k) {
 #define MORVEL_SPLIT_TAGS(K)                                                                                   \
   case K:                                                                                                      \
@@ -253,6 +233,48 @@ NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex>
     for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = whole_sum(sums[c]);
   }
   out.weight = whole_sum(total);
+}
+
+}  // namespace
+
+NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
+                           NodeStats& out) {
+  MORVEL_ASSERT(uses_entry_bytes(ctx, scratch), "index out of bounds: entry bytes need tagged rows");
+  const BinnedMatrix& bm = *ctx.binned;
+  const uint64_t k = ctx.n_classes;
+  const uint64_t n = rows.size();
+  out.criterion = ctx.growth.criterion;
+  out.labels.clear();
+  out.entry_weights.clear();
+  if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
+  std::vector<uint8_t>& second_bytes = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
+  if (second_bytes.size() < n + kBlockPad) second_bytes.resize(n + kBlockPad);
+  uint8_t* weight = scratch.entry_bytes.data();
+  uint8_t* second = second_bytes.data();
+  // Every row is checked here, once per node: the node's searches then gather its bins
+  // without checking (the tags cover exactly the matrix's rows, or the rebased subtree's).
+  const uint16_t* tags = scratch.rebased ? scratch.local_tags.data() : scratch.row_tags.data();
+  const uint64_t n_rows = scratch.rebased ? scratch.rebased_rows : scratch.row_tags.size();
+  MORVEL_ASSERT(scratch.rebased || n_rows == bm.n_rows, "index out of bounds: row outside the training matrix");
+  // Small nodes read the row-major copy (gather_node_bins) through offsets computed here. The
+  // cutoff is the copy's size rule without its density rule (reads_row_major_copy): a node's
+  // expected features are gathered in one pass over its rows (gather_feature_batch), which
+  // loads each row's line once for all of them, so even dense nodes miss the cache less here.
+  const bool offsets = n < BinnedMatrix::kRowMajorCopyBelow && bm.row_major_copy.size() == bm.bins.size() &&
+                       bm.row_major_copy.size() <= uint64_t{0xFFFFFFFF};
+  if (offsets && scratch.row_offsets.size() < n) scratch.row_offsets.resize(n);
+  uint32_t* offset = scratch.row_offsets.data();
+  const uint32_t n_features = static_cast<uint32_t>(bm.n_features);
+  // Nodes up to this size keep their tags in registers (gather_split_tags).
+  [[maybe_unused]] constexpr uint64_t kTagsInRegisters = 64;
+  uint16_t* entry_tags = nullptr;
+#if MORVEL_SIMD_SSE2
+  if (n > kTagsInRegisters)
+#endif
+    entry_tags = gather_entry_tags(tags, rows, n_rows, offsets ? offset : nullptr, n_features, scratch);
+
+  uint32_t* offsets_out = offsets && entry_tags == nullptr ? offset : nullptr;
+  split_row_tags(entry_tags, tags, rows, n_rows, offsets_out, n_features, weight, second, k, scratch, out);
   scratch.byte_node = &out;
   scratch.byte_node_entries = n;
   scratch.checked_rows = rows.data();
