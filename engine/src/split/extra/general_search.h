@@ -14,6 +14,49 @@
 
 namespace morvel::extra {
 
+// The general search's prefix: class sums of the entries with value <= t (NaN never
+// qualifies) into prefix[0..k), their total added to `prefix_weight`; returns their count.
+// Entries outside the prefix add +0.0, which changes no running sum (see
+// binary_prefix_in_order).
+
+// Whole weights: exact sums in any order. Four lanes of class sums (`lanes`, 4k doubles), so
+// that entries of one class in a row do not wait on each other's store.
+[[gnu::always_inline]] inline uint64_t whole_prefix(const double* values, const double* entry_weights,
+                                                    const ClassIndex* labels, uint64_t n, double t, uint64_t k,
+                                                    double* lanes, double* prefix, double& prefix_weight) {
+  uint64_t prefix_count = 0;
+  std::fill(lanes, lanes + 4 * k, 0.0);
+  for (uint64_t i = 0; i < n; ++i) {
+    const bool in = values[i] <= t;  // false for NaN
+    const double added =
+        std::bit_cast<double>(std::bit_cast<uint64_t>(entry_weights[i]) & (uint64_t{0} - static_cast<uint64_t>(in)));
+    lanes[(i & 3) * k + labels[i]] += added;
+    prefix_count += static_cast<uint64_t>(in);
+  }
+  for (uint64_t c = 0; c < k; ++c) {
+    prefix[c] = (lanes[c] + lanes[k + c]) + (lanes[2 * k + c] + lanes[3 * k + c]);
+    prefix_weight += prefix[c];
+  }
+  return prefix_count;
+}
+
+// Any weights: one running sum per class and one for the total, in list order; the entry
+// weights (when the node kept them) or w[row].
+[[gnu::always_inline]] inline uint64_t ordered_prefix(const double* values, const double* entry_weights,
+                                                      const double* w, const RowIndex* rows, const ClassIndex* labels,
+                                                      uint64_t n, double t, double* prefix, double& prefix_weight) {
+  uint64_t prefix_count = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const bool in = values[i] <= t;  // false for NaN
+    const double wr = entry_weights != nullptr ? entry_weights[i] : w[rows[i]];
+    const double added = std::bit_cast<double>(std::bit_cast<uint64_t>(wr) & (uint64_t{0} - static_cast<uint64_t>(in)));
+    prefix[labels[i]] += added;
+    prefix_weight += added;
+    prefix_count += static_cast<uint64_t>(in);
+  }
+  return prefix_count;
+}
+
 // `read(row)` returns the value of the searched feature for a row, NaN when missing;
 // `may_miss` is false when no value of the matrix is missing.
 template <class Read>
@@ -79,31 +122,10 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
     prefix_count = tagged_prefix(values.data(), scratch.entry_tags.data(), n, t, k, prefix);
     for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
   } else if (entry_weights != nullptr && scratch.whole_weights) {
-    // Whole weights: exact sums in any order. Four lanes of class sums, so that entries of one
-    // class in a row do not wait on each other's store; the prefix weight is their total.
-    double* lanes = sums.data() + 4 * k;
-    std::fill(lanes, lanes + 4 * k, 0.0);
-    for (uint64_t i = 0; i < n; ++i) {
-      const bool in = values[i] <= t;  // false for NaN
-      const double added =
-          std::bit_cast<double>(std::bit_cast<uint64_t>(entry_weights[i]) & (uint64_t{0} - static_cast<uint64_t>(in)));
-      lanes[(i & 3) * k + labels[i]] += added;
-      prefix_count += static_cast<uint64_t>(in);
-    }
-    for (uint64_t c = 0; c < k; ++c) {
-      prefix[c] = (lanes[c] + lanes[k + c]) + (lanes[2 * k + c] + lanes[3 * k + c]);
-      prefix_weight += prefix[c];
-    }
+    prefix_count = whole_prefix(values.data(), entry_weights, labels, n, t, k, sums.data() + 4 * k, prefix,
+                                prefix_weight);
   } else {
-    for (uint64_t i = 0; i < n; ++i) {
-      const bool in = values[i] <= t;  // false for NaN
-      const double wr = entry_weights != nullptr ? entry_weights[i] : w[rows[i]];
-      const double added =
-          std::bit_cast<double>(std::bit_cast<uint64_t>(wr) & (uint64_t{0} - static_cast<uint64_t>(in)));
-      prefix[labels[i]] += added;
-      prefix_weight += added;
-      prefix_count += static_cast<uint64_t>(in);
-    }
+    prefix_count = ordered_prefix(values.data(), entry_weights, w, rows.data(), labels, n, t, prefix, prefix_weight);
   }
   if (prefix_count == 0 || prefix_count == n - missing_count) return std::nullopt;
   const DrawnPartition part{prefix, prefix_weight, prefix_count, missing, missing_weight, missing_count};
