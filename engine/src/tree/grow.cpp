@@ -191,7 +191,7 @@ class TreeGrower {
   // it makes when every searched feature is non-constant and draws its threshold, and no gain
   // ties, replayed on copies of the pool and the Rng. A wrong guess only means a feature is
   // gathered on its own when it is searched; the draws themselves happen in the loop.
-  void gather_expected(std::span<const RowIndex> rows, const NodeCache& cache) {
+  void gather_expected(std::span<const RowIndex> rows, const NodeCache& cache, NodePrep& prep) {
     std::vector<uint64_t>& pool = scratch_.pool_preview;
     pool.assign(scratch_.feature_pool.begin(), scratch_.feature_pool.end());
     Rng rng = rng_;
@@ -205,7 +205,7 @@ class TreeGrower {
       expected[count++] = feature;
       rng.next_u64();  // its threshold
     }
-    gather_feature_batch(ctx_, rows, std::span<const uint64_t>(expected, count), scratch_.extra);
+    gather_feature_batch(ctx_, rows, std::span<const uint64_t>(expected, count), prep, scratch_.extra);
   }
   // Whether the node just measured starts a small subtree: binned extra-trees growth on byte
   // weights, a node small enough for a whole-node search, and one that will be searched.
@@ -266,11 +266,6 @@ bool TreeGrower::searchable(uint64_t n, uint64_t depth, bool may_split, const No
 std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                          uint64_t feature, NodeBounds bounds, NodeCache& cache) {
   const int8_t constraint = ctx_.growth.constraint(feature);
-  if (extra_) {
-    // The extra-trees search does its own visit and time accounting (after its constant test).
-    return search_extra(ctx_, weights_, rules_, rows, stats, feature, constraint, bounds, cache.constant_features,
-                        rng_, scratch_.extra);
-  }
   if (profile_ != nullptr) profile_->add(profile_->feature_visits, 1);
   ScopedNanos timer(profile_, &ProfileCounters::split_search_ns);
   if (use_histograms_) return histograms_->search(*cache.histogram, stats, feature, constraint, bounds);
@@ -313,25 +308,28 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
 std::optional<NodeSplit> TreeGrower::search_extra_node(std::span<const RowIndex> rows, const NodeStats& stats,
                                                        NodeBounds bounds, NodeCache& cache,
                                                        const NodePrep& measured) {
-  const NodePrep prep = prepare_extra_node(ctx_, stats, measured, scratch_.extra);
+  NodePrep prep = prepare_extra_node(ctx_, stats, measured, scratch_.extra);
   const ExtraRoute route = route_extra_node(plan_, prep, rules_, rows.size());
   if (route.loop == NodeLoop::WholeNode) {
-    return search_whole_byte_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_,
+    return search_whole_byte_node(ctx_, rules_, rows, stats, prep, bounds, cache.constant_features, rng_,
                                   scratch_.feature_pool, scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
   if (route.loop == NodeLoop::LaneNode) {
-    return search_lane_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_, scratch_.feature_pool,
-                            scratch_.pool_draws, forest_.max_features, scratch_.extra);
+    return search_lane_node(ctx_, rules_, rows, stats, prep, bounds, cache.constant_features, rng_,
+                            scratch_.feature_pool, scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
-  if (route.gather_ahead) gather_expected(rows, cache);
-  // A node prepared on byte weights is searched without search_extra's per-search dispatch.
+  if (route.gather_ahead) gather_expected(rows, cache, prep);
+  // A node prepared on byte weights is searched without search_extra's per-search dispatch;
+  // search_extra does its own visit and time accounting (after its constant test).
   const bool prepared = route.loop == NodeLoop::PreparedBytes;
   return extra_node_loop(
       scratch_.feature_pool, scratch_.pool_draws, rng_, cache.constant_features, forest_.max_features,
       [&](uint64_t feature) {
-        return prepared ? search_prepared_bytes(ctx_, rules_, rows, stats, feature, ctx_.growth.constraint(feature),
-                                                bounds, cache.constant_features, rng_, scratch_.extra)
-                        : search_feature(rows, stats, feature, bounds, cache);
+        const int8_t constraint = ctx_.growth.constraint(feature);
+        return prepared ? search_prepared_bytes(ctx_, rules_, rows, stats, prep, feature, constraint, bounds,
+                                                cache.constant_features, rng_, scratch_.extra)
+                        : search_extra(ctx_, weights_, rules_, rows, stats, prep, feature, constraint, bounds,
+                                       cache.constant_features, rng_, scratch_.extra);
       },
       // An extra-trees winner keeps its search's bins for the partition.
       [&](uint64_t feature) { keep_extra_bins(feature, rows, scratch_.extra); });

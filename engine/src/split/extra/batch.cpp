@@ -35,14 +35,11 @@ void gather_rows_batch(const uint8_t* const* base, const uint32_t* offset, uint6
 
 }  // namespace
 
-bool batch_gather_ready(const ExtraScratch& scratch, std::span<const RowIndex> rows) {
-  return scratch.row_offsets_ready && scratch.checked_rows == rows.data() &&
-         scratch.byte_node_entries == rows.size();
-}
 
 void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> rows,
-                          std::span<const uint64_t> features, ExtraScratch& scratch) {
-  MORVEL_ASSERT(batch_gather_ready(scratch, rows) && features.size() <= ExtraScratch::kBatchFeatures,
+                          std::span<const uint64_t> features, NodePrep& prep, ExtraScratch& scratch) {
+  MORVEL_ASSERT(prep.ready == NodeReady::EntryBytes && prep.rows_checked && prep.row_offsets &&
+                    features.size() <= ExtraScratch::kBatchFeatures,
                 "assertion failed: a feature batch needs a node prepared on the row-major copy");
   const BinnedMatrix& bm = *ctx.binned;
   const uint64_t n = rows.size();
@@ -71,8 +68,7 @@ void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> 
   }
   scratch.batch_count = m;
   scratch.batch_stride = stride;
-  scratch.batch_rows = rows.data();
-  scratch.batch_entries = n;
+  prep.batch = true;
 }
 
 void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScratch& scratch) {

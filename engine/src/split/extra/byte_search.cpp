@@ -25,8 +25,8 @@ namespace {
 
 // Gathers the searched feature's bins of the node's entries into node_bins and records whose
 // they are; returns the node's byte view.
-ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows, uint64_t feature,
-                          ExtraScratch& scratch, const uint8_t* second) {
+ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows, const NodePrep& prep,
+                          uint64_t feature, ExtraScratch& scratch, const uint8_t* second) {
   const uint64_t n = rows.size();
   if (scratch.node_bins.size() < n + kBlockPad) scratch.node_bins.resize(n + kBlockPad);
   MORVEL_ASSERT(scratch.entry_bytes.size() >= n + kBlockPad, "index out of bounds: entry bytes shorter than the node");
@@ -36,7 +36,7 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows
   scratch.bins_feature = feature;
   scratch.bins_rows = rows.data();
   scratch.bins_entries = n;
-  if (scratch.batch_rows == rows.data() && scratch.batch_entries == n) {
+  if (prep.batch) {
     for (uint64_t j = 0; j < scratch.batch_count; ++j) {
       if (scratch.batch_features[j] != feature) continue;
       scratch.bins_data = scratch.batch_bins.data() + j * scratch.batch_stride;
@@ -44,12 +44,12 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows
     }
   }
   scratch.bins_data = bins;
-  if (rows.data() == scratch.checked_rows && n == scratch.byte_node_entries) {
+  if (prep.rows_checked) {
     // Rows checked by binned_node_stats. A small node's rows are scattered over a column, one
     // cache line each; in the row-major copy each row's bytes of every feature share a line or
     // two, which the node's other searches and its children then find cached. Its entries'
     // offsets into the copy were computed with the statistics.
-    if (scratch.row_offsets_ready) {
+    if (prep.row_offsets) {
       gather_indexed(row_lines(bm, scratch) + feature, scratch.row_offsets.data(), n, bins);
     } else {
       MORVEL_ASSERT(bm.feature_major && !scratch.rebased,
@@ -74,7 +74,7 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows
 // rejections, same result.
 std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
                                                   std::span<const RowIndex> rows, const NodeStats& stats,
-                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                  const NodePrep& prep, uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
                                                   ExtraScratch& scratch, ProfileCounters* profile) {
   const BinnedMatrix& bm = *ctx.binned;
@@ -88,7 +88,7 @@ std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, co
   };
   MORVEL_ASSERT(scratch.entry_bytes_one.size() >= n + kBlockPad,
                 "index out of bounds: entry bytes shorter than the node");
-  const ByteNode node = gather_node_bins(bm, rows, feature, scratch, scratch.entry_bytes_one.data());
+  const ByteNode node = gather_node_bins(bm, rows, prep, feature, scratch, scratch.entry_bytes_one.data());
   const bool may_miss = missing_byte < kByteBins;
   const ByteExtremes miss = byte_extremes(node, may_miss, missing_byte, /*sum_missing=*/true);
   // No non-missing entry, or a single bin: constant here.
@@ -288,7 +288,7 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
 template <uint64_t K>
 std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx, const SearchRules& rules,
                                                      std::span<const RowIndex> rows, const NodeStats& stats,
-                                                     uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                     const NodePrep& prep, uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                      std::vector<uint64_t>& constant_features, Rng& rng,
                                                      ExtraScratch& scratch) {
   const BinnedMatrix& bm = *ctx.binned;
@@ -299,7 +299,7 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
   const uint64_t missing_byte = bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins;
   MORVEL_ASSERT(scratch.entry_classes.size() >= n + kBlockPad, "index out of bounds: entry bytes shorter than the node");
   const uint8_t* classes = scratch.entry_classes.data();
-  const ByteNode node = gather_node_bins(bm, rows, feature, scratch, classes);
+  const ByteNode node = gather_node_bins(bm, rows, prep, feature, scratch, classes);
   const uint8_t* bins = node.bins;
   const uint8_t* weight = node.weight;
   const ByteExtremes miss = byte_extremes(node, missing_byte < kByteBins, missing_byte, /*sum_missing=*/false);
@@ -372,13 +372,13 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
 
 std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
                                                  std::span<const RowIndex> rows, const NodeStats& stats,
-                                                 uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                 const NodePrep& prep, uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                  std::vector<uint64_t>& constant_features, Rng& rng,
                                                  ExtraScratch& scratch) {
   switch (rules.n_classes) {
 #define MORVEL_MULTI_BYTES(K) \
   case K:                     \
-    return multi_binned_bytes_for<K>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch);
+    return multi_binned_bytes_for<K>(ctx, rules, rows, stats, prep, feature, constraint, bounds, constant_features, rng, scratch);
     MORVEL_MULTI_BYTES(3)
     MORVEL_MULTI_BYTES(4)
     MORVEL_MULTI_BYTES(5)
@@ -387,29 +387,25 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
     MORVEL_MULTI_BYTES(8)
 #undef MORVEL_MULTI_BYTES
     default:
-      return multi_binned_bytes_for<0>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+      return multi_binned_bytes_for<0>(ctx, rules, rows, stats, prep, feature, constraint, bounds, constant_features, rng,
                                        scratch);
   }
 }
 
 }  // namespace extra
 
-bool prepared_byte_node(const TrainingContext& ctx, const NodeStats& stats, std::span<const RowIndex> rows,
-                        const ExtraScratch& scratch) {
-  return ctx.profile == nullptr && ctx.binned && scratch.byte_node == &stats &&
-         scratch.byte_node_entries == rows.size();
-}
-
 std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, const SearchRules& rules,
                                                     std::span<const RowIndex> rows, const NodeStats& stats,
-                                                    uint64_t feature, int8_t constraint, NodeBounds bounds,
-                                                    std::vector<uint64_t>& constant_features, Rng& rng,
-                                                    ExtraScratch& scratch) {
+                                                    const NodePrep& prep, uint64_t feature, int8_t constraint,
+                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                    Rng& rng, ExtraScratch& scratch) {
+  MORVEL_ASSERT(prep.ready == NodeReady::EntryBytes, "assertion failed: a byte search needs a node prepared on bytes");
   if (rules.n_classes == 2) {
-    return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
-                               nullptr);
+    return binary_binned_bytes(ctx, rules, rows, stats, prep, feature, constraint, bounds, constant_features, rng,
+                               scratch, nullptr);
   }
-  return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch);
+  return multi_binned_bytes(ctx, rules, rows, stats, prep, feature, constraint, bounds, constant_features, rng,
+                            scratch);
 }
 
 }  // namespace morvel

@@ -15,7 +15,7 @@ namespace morvel::extra {
 // prepare_extra_node (byte weights).
 std::optional<SplitCandidate> binary_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
                                                   std::span<const RowIndex> rows, const NodeStats& stats,
-                                                  uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                  const NodePrep& prep, uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
                                                   ExtraScratch& scratch, ProfileCounters* profile);
 
@@ -30,7 +30,7 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
 // The general search on bytes for more than two classes, on a node prepared on byte weights.
 std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, const SearchRules& rules,
                                                  std::span<const RowIndex> rows, const NodeStats& stats,
-                                                 uint64_t feature, int8_t constraint, NodeBounds bounds,
+                                                 const NodePrep& prep, uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                  std::vector<uint64_t>& constant_features, Rng& rng,
                                                  ExtraScratch& scratch);
 

@@ -96,15 +96,12 @@ NodePrep byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
 // byte weights); returns whether they were built.
 bool prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
 
-// Whether the node prepared by binned_node_stats for these rows reads the row-major copy, so
-// that gather_feature_batch can serve it.
-bool batch_gather_ready(const ExtraScratch& scratch, std::span<const RowIndex> rows);
-
-// Gathers the bins of `features` (at most kBatchFeatures) for the prepared node's rows in one
-// pass over their row-major bytes: each row's line is loaded once for all of them. The node's
-// searches of these features then read these bins. Requires batch_gather_ready.
+// Gathers the bins of `features` (at most kBatchFeatures) for the rows of a node measured on
+// entry bytes with offsets into the row-major copy (`prep`), in one pass over their row-major
+// bytes: each row's line is loaded once for all of them. Sets prep.batch: the node's searches
+// of these features then read these bins.
 void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> rows,
-                          std::span<const uint64_t> features, ExtraScratch& scratch);
+                          std::span<const uint64_t> features, NodePrep& prep, ExtraScratch& scratch);
 
 // Called by the grower when the candidate of `feature` just searched becomes the node's best:
 // keeps that search's bins (when it read bytes) for partition_by_bins.
@@ -125,55 +122,44 @@ bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<cons
   return hi * u + lo * (1.0 - u);
 }
 
-// Searches `feature` with a drawn threshold. Chooses the general, two-class dense or
-// two-class binned form from the context. A feature found constant is appended to
-// `constant_features`; a feature already listed there yields none without drawing.
+// Searches `feature` with a drawn threshold, on what the node's preparation (`prep`) holds:
+// class lanes, entry bytes, or else the general, two-class dense or two-class binned form
+// chosen from the context. A feature found constant is appended to `constant_features`; a
+// feature already listed there yields none without drawing.
 std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const RowIndex> rows,
-                                           const NodeStats& stats, uint64_t feature, int8_t constraint,
-                                           NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                           Rng& rng, ExtraScratch& scratch);
+                                           const NodeStats& stats, const NodePrep& prep, uint64_t feature,
+                                           int8_t constraint, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           ExtraScratch& scratch);
 
-// Whether the node whose statistics binned_node_stats (or prepare_extra_node) just prepared on
-// byte weights may have its features searched through search_prepared_bytes: no fit profile
-// runs (a profiled search is counted and timed by search_extra).
-bool prepared_byte_node(const TrainingContext& ctx, const NodeStats& stats, std::span<const RowIndex> rows,
-                        const ExtraScratch& scratch);
-
-// search_extra for a node accepted by prepared_byte_node and a feature that is not in
-// `constant_features`: the same draws, the same result and the same constant-list append,
-// without the per-search dispatch (the grower's node loop calls it once per drawn feature).
+// search_extra for a node routed to prepared bytes (NodeLoop::PreparedBytes) and a feature
+// that is not in `constant_features`: the same draws, the same result and the same
+// constant-list append, without the per-search dispatch (the grower's node loop calls it
+// once per drawn feature).
 std::optional<SplitCandidate> search_prepared_bytes(const TrainingContext& ctx, const SearchRules& rules,
                                                     std::span<const RowIndex> rows, const NodeStats& stats,
-                                                    uint64_t feature, int8_t constraint, NodeBounds bounds,
-                                                    std::vector<uint64_t>& constant_features, Rng& rng,
-                                                    ExtraScratch& scratch);
+                                                    const NodePrep& prep, uint64_t feature, int8_t constraint,
+                                                    NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                    Rng& rng, ExtraScratch& scratch);
 
-// Whether search_whole_byte_node serves this node: two to eight classes, prepared by binned_node_stats
-// with offsets into the row-major copy of the bins, fewer than 64 entries, no fit profile.
-bool whole_byte_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
-                     const NodeStats& stats, const ExtraScratch& scratch);
-
-// The extra-trees node loop (extra_node_loop) of a node accepted by whole_byte_node, with its
-// searches inlined: the same draws, the same constant-list appends and the same winner as the
-// grower's loop around search_extra. The winner's bins are kept for partition_by_bins.
+// The extra-trees node loop (extra_node_loop) of a node routed to NodeLoop::WholeNode, with
+// its searches inlined: the same draws, the same constant-list appends and the same winner as
+// the grower's loop around search_extra. The winner's bins are kept for partition_by_bins.
 std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, const SearchRules& rules,
                                                 std::span<const RowIndex> rows, const NodeStats& stats,
-                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                const NodePrep& prep, NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                 Rng& rng, std::vector<uint64_t>& pool,
                                                 const detail::PoolDraws& draws, uint64_t max_features,
                                                 ExtraScratch& scratch);
 
-// Whether search_lane_node serves this node: raw values without missing values, two to eight
-// classes, measured by tagged_class_stats into class planes for these rows, no fit profile.
-bool lane_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
-               const NodeStats& stats, const ExtraScratch& scratch);
-
-// The extra-trees node loop (extra_node_loop) of a node accepted by lane_node with the lane
-// searches inlined: the same draws, the same constant-list appends and the same winner as the
-// grower's loop around search_extra, without its per-search dispatch.
+// The extra-trees node loop (extra_node_loop) of a node routed to NodeLoop::LaneNode (raw
+// values measured into class planes) with the lane searches inlined: the same draws, the same
+// constant-list appends and the same winner as the grower's loop around search_extra, without
+// its per-search dispatch.
 std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const SearchRules& rules,
-                                          std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                          std::span<const RowIndex> rows, const NodeStats& stats,
+                                          const NodePrep& prep, NodeBounds bounds,
                                           std::vector<uint64_t>& constant_features, Rng& rng,
                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
                                           uint64_t max_features, ExtraScratch& scratch);
@@ -193,7 +179,7 @@ void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScra
 // Ends the rebased subtree: byte growth reads the tree's rows again.
 void end_rebase(ExtraScratch& scratch);
 
-// Small subtrees. The grower may grow the whole subtree of a node accepted by whole_byte_node
+// Small subtrees. The grower may grow the whole subtree of a node routed to a whole node
 // over masks of its entries (bit i: entry i of a level), with the same checks, draws and
 // records as node-by-node growth, but without a statistics pass, a gather of each searched
 // feature or a partition per node: the entries' bins are transposed into lanes once per

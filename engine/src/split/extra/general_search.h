@@ -117,8 +117,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   const double* entry_weights = stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr;
   double prefix_weight = 0.0;
   uint64_t prefix_count = 0;
-  if (tagged && scratch.tag_node == &stats && scratch.tag_node_entries == n && k <= kTagLanes &&
-      !scratch.lane_planes) {
+  if (tagged && k <= kTagLanes) {
     prefix_count = tagged_prefix(values.data(), scratch.entry_tags.data(), n, t, k, prefix);
     for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
   } else if (entry_weights != nullptr && scratch.whole_weights) {

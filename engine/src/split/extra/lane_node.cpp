@@ -132,21 +132,16 @@ std::optional<NodeSplit> lane_node_with(const TrainingContext& ctx, const Search
 
 }  // namespace
 
-bool lane_node(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
-               const NodeStats& stats, const ExtraScratch& scratch) {
-  return ctx.profile == nullptr && !ctx.binned && !ctx.has_missing && scratch.lane_planes &&
-         scratch.tag_node == &stats && scratch.tag_node_entries == rows.size() && scratch.tag_rows == rows.data() &&
-         rules.n_classes >= 2 && rules.n_classes <= kTagLanes && ctx.n_classes == rules.n_classes &&
-         stats.class_weight.size() == rules.n_classes &&
-         scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes);
-}
-
 std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const SearchRules& rules,
-                                          std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                          std::span<const RowIndex> rows, const NodeStats& stats,
+                                          const NodePrep& prep, NodeBounds bounds,
                                           std::vector<uint64_t>& constant_features, Rng& rng,
                                           std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
                                           uint64_t max_features, ExtraScratch& scratch) {
-  MORVEL_ASSERT(lane_node(ctx, rules, rows, stats, scratch),
+  MORVEL_ASSERT(prep.ready == NodeReady::ClassPlanes && prep.rows_checked && !ctx.binned && !ctx.has_missing &&
+                    rules.n_classes >= 2 && rules.n_classes <= kTagLanes && ctx.n_classes == rules.n_classes &&
+                    stats.class_weight.size() == rules.n_classes &&
+                    scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes),
                 "assertion failed: a lane-node search needs a node measured into class planes");
   return with_raw_access_for(ctx, rows.size(), [&](auto access) {
     return lane_node_with(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features,

@@ -27,7 +27,7 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
                                                std::span<const RowIndex> rows, const NodeStats& stats,
                                                uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                std::vector<uint64_t>& constant_features, Rng& rng,
-                                               ExtraScratch& scratch, uint64_t row_limit, Read& read) {
+                                               ExtraScratch& scratch, uint64_t row_limit, Read& read, bool from_planes) {
   const uint64_t n = rows.size();
   std::vector<double>& buffer = scratch.values;
   // Grown, never shrunk or cleared; the plane prefix reads whole blocks of 16.
@@ -42,7 +42,6 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
   const uint8_t* planes = scratch.entry_planes.data();
-  const bool from_planes = scratch.lane_planes;
   TagPrefix sums;
   switch (from_planes ? rules.n_classes : 0) {
     case 0: sums = tag_prefix(values, scratch.entry_tags.data(), n, t); break;
@@ -68,40 +67,44 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
 // Whether the lane search serves this general search: the node's lanes are ready and the
 // matrix has no missing value.
 inline bool lanes_serve(const TrainingContext& ctx, const SearchRules& rules, std::span<const RowIndex> rows,
-                 const NodeStats& stats, const ExtraScratch& scratch, bool may_miss) {
-  return !may_miss && !ctx.binned && scratch.tag_node == &stats && scratch.tag_node_entries == rows.size() &&
-         rules.n_classes >= 3 && rules.n_classes <= kTagLanes && stats.class_weight.size() == rules.n_classes &&
-         (scratch.lane_planes ? scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes)
-                              : scratch.entry_tags.size() >= kTagLanes * rows.size());
+                        const NodeStats& stats, const NodePrep& prep, const ExtraScratch& scratch, bool may_miss) {
+  const bool planes = prep.ready == NodeReady::ClassPlanes;
+  return !may_miss && !ctx.binned && (planes || prep.ready == NodeReady::ClassTags) && rules.n_classes >= 3 &&
+         rules.n_classes <= kTagLanes && stats.class_weight.size() == rules.n_classes &&
+         (planes ? scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes)
+                 : scratch.entry_tags.size() >= kTagLanes * rows.size());
 }
 
 template <class Read>
 std::optional<SplitCandidate> lane_search(const TrainingContext& ctx, const TreeWeights& weights,
                                           const SearchRules& rules, std::span<const RowIndex> rows,
-                                          const NodeStats& stats, uint64_t feature, int8_t constraint,
-                                          NodeBounds bounds, std::vector<uint64_t>& constant_features, Rng& rng,
-                                          ExtraScratch& scratch, Read& read) {
+                                          const NodeStats& stats, const NodePrep& prep, uint64_t feature,
+                                          int8_t constraint, NodeBounds bounds,
+                                          std::vector<uint64_t>& constant_features, Rng& rng, ExtraScratch& scratch,
+                                          Read& read) {
   const uint64_t row_limit = weights.weights.size();
+  const bool planes = prep.ready == NodeReady::ClassPlanes;
   // Rows measured by tagged_class_stats were checked there against the matrix and weights.
-  if (rows.data() == scratch.tag_rows)
+  if (prep.rows_checked)
     return lane_search_rows<Read, false>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features,
-                                         rng, scratch, row_limit, read);
+                                         rng, scratch, row_limit, read, planes);
   return lane_search_rows<Read, true>(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                                      scratch, row_limit, read);
+                                      scratch, row_limit, read, planes);
 }
 
 // The lane search on raw values, read as the general search reads them. Called straight from
 // search_extra: the reader stays in this frame and is passed on by reference.
 inline std::optional<SplitCandidate> raw_lane_search(const TrainingContext& ctx, const TreeWeights& weights,
                                               const SearchRules& rules, std::span<const RowIndex> rows,
-                                              const NodeStats& stats, uint64_t feature, int8_t constraint,
-                                              NodeBounds bounds, std::vector<uint64_t>& constant_features, Rng& rng,
+                                              const NodeStats& stats, const NodePrep& prep, uint64_t feature,
+                                              int8_t constraint, NodeBounds bounds,
+                                              std::vector<uint64_t>& constant_features, Rng& rng,
                                               ExtraScratch& scratch) {
   MORVEL_ASSERT(feature < ctx.n_features, "index out of bounds: feature outside the training matrix");
   return with_raw_access_for(ctx, rows.size(), [&](auto access) {
     auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
-    return lane_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
-                       read);
+    return lane_search(ctx, weights, rules, rows, stats, prep, feature, constraint, bounds, constant_features, rng,
+                       scratch, read);
   });
 }
 #endif

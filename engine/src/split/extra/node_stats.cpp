@@ -65,9 +65,6 @@ void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> row
 
 bool prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   const uint64_t n = stats.labels.size();
-  scratch.byte_node = nullptr;
-  scratch.batch_rows = nullptr;
-  scratch.checked_rows = nullptr;  // rows not seen here: the searches check them
   scratch.node_impurity_known = false;
   const uint64_t k = stats.class_weight.size();
   if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return false;
@@ -86,8 +83,6 @@ bool prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
       classes[i] = static_cast<uint8_t>(stats.labels[i]);
     }
   }
-  scratch.byte_node = &stats;
-  scratch.byte_node_entries = n;
   return true;
 }
 
@@ -275,14 +270,9 @@ NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex>
 
   uint32_t* offsets_out = offsets && entry_tags == nullptr ? offset : nullptr;
   split_row_tags(entry_tags, tags, rows, n_rows, offsets_out, n_features, weight, second, k, scratch, out);
-  scratch.byte_node = &out;
-  scratch.byte_node_entries = n;
-  scratch.checked_rows = rows.data();
   scratch.row_offsets_ready = offsets;
-  scratch.batch_rows = nullptr;
   scratch.node_impurity_known = false;
   scratch.kept_valid = false;
-  scratch.tag_node = nullptr;
   return NodePrep{NodeReady::EntryBytes, /*rows_checked=*/true, /*row_offsets=*/offsets};
 }
 
@@ -458,10 +448,7 @@ NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weigh
     total += sums[c];
   }
   out.weight = static_cast<double>(static_cast<int64_t>(total));
-  scratch.tag_node = &out;
-  scratch.tag_node_entries = n;
   scratch.lane_planes = planes;
-  scratch.tag_rows = rows.data();
   scratch.tag_impurity_known = false;
   return NodePrep{planes ? NodeReady::ClassPlanes : NodeReady::ClassTags, /*rows_checked=*/true};
 }
@@ -470,20 +457,9 @@ NodePrep prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, 
                             ExtraScratch& scratch) {
   // Kept values belong to the node searched last; only a lane-node search keeps new ones.
   scratch.kept_values_valid = false;
-  switch (measured.ready) {
-    case NodeReady::ClassTags:
-    case NodeReady::ClassPlanes:
-      scratch.byte_node = nullptr;
-      return measured;
-    case NodeReady::EntryBytes:
-      scratch.tag_node = nullptr;
-      return measured;
-    case NodeReady::Nothing:
-      break;
-  }
-  scratch.tag_node = nullptr;
+  // What the statistics step left serves as it is.
+  if (measured.ready != NodeReady::Nothing) return measured;
   if (ctx.binned) return NodePrep{prepare_extra_node(stats, scratch) ? NodeReady::EntryBytes : NodeReady::Nothing};
-  scratch.byte_node = nullptr;
   const uint64_t n = stats.labels.size();
   const uint64_t k = stats.class_weight.size();
   if (!scratch.byte_weights || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return NodePrep{};
@@ -493,10 +469,7 @@ NodePrep prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, 
     MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
     store_tag(tags + kTagLanes * i, stats.labels[i], stats.entry_weights[i]);
   }
-  scratch.tag_node = &stats;
-  scratch.tag_node_entries = n;
   scratch.lane_planes = false;
-  scratch.tag_rows = nullptr;  // rows not seen here: the searches check them
   scratch.tag_impurity_known = false;
   return NodePrep{NodeReady::ClassTags};
 }

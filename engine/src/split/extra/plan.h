@@ -45,6 +45,7 @@ struct NodePrep {
   NodeReady ready = NodeReady::Nothing;
   bool rows_checked = false;  // the statistics step checked every row against the matrix
   bool row_offsets = false;   // the entries' offsets into the row-major copy are ready
+  bool batch = false;         // the expected features' bins are gathered (gather_feature_batch)
 };
 
 // The node loop serving a node.

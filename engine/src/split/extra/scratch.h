@@ -50,21 +50,17 @@ struct ExtraScratch {
   // the tree's entries weigh at most 2^53 together, so every partial sum of entry weights is
   // exact and the two-class searches may add them in any order (several lanes at once).
   bool whole_weights = false;
-  // Whole weights of at most 255 each (prepare_extra_tree): the two-class binned search then
-  // works on bytes. prepare_extra_node fills the per-entry bytes for one node's statistics;
-  // they serve searches whose statistics are that object with that many entries.
+  // Whole weights of at most 255 each (prepare_extra_tree): the binned searches then work on
+  // bytes. binned_node_stats or prepare_extra_node fill the per-entry bytes for one node, whose
+  // preparation (NodePrep) says so.
   bool byte_weights = false;
-  const NodeStats* byte_node = nullptr;
-  uint64_t byte_node_entries = 0;
   std::vector<uint8_t> entry_bytes;      // weight of each entry
   std::vector<uint8_t> entry_bytes_one;  // two classes: weight of each entry of class 1, 0 for class 0
   std::vector<uint8_t> entry_classes;    // more classes: the class of each entry
   std::vector<uint8_t> node_bins;        // the searched feature's bin per entry
   // Raw values, three to eight classes, byte weights: per entry, eight byte lanes holding
-  // its weight in the lane of its class (prepare_extra_node with a context). They serve
-  // searches whose statistics are `tag_node` with `tag_node_entries` entries.
-  const NodeStats* tag_node = nullptr;
-  uint64_t tag_node_entries = 0;
+  // its weight in the lane of its class (tagged_class_stats, or prepare_extra_node from the
+  // statistics), for the node whose preparation says so.
   std::vector<uint8_t> entry_tags;
   // Without missing values tagged_class_stats stores the same lanes as class planes instead
   // (`lane_planes` set, `entry_tags` then not filled): per block of 16 entries, one plane of
@@ -83,10 +79,8 @@ struct ExtraScratch {
   const RowIndex* kept_values_rows = nullptr;
   uint64_t kept_values_entries = 0;
   std::vector<uint32_t> entry_offsets;  // a lane node's row offsets into the row-major matrix
-  // The index list tagged_class_stats measured (and checked against the matrix) for
-  // `tag_node`: searches of those rows read values without checking each row again.
-  const RowIndex* tag_rows = nullptr;
-  // The impurity of `tag_node`, computed by its first search and reused by the others.
+  // The impurity of the node measured into class lanes, computed by its first search and
+  // reused by the others.
   bool tag_impurity_known = false;
   double tag_impurity = 0.0;
   // Per row of the matrix, its class in the high byte and its weight in the low byte, or
@@ -107,9 +101,6 @@ struct ExtraScratch {
   // in the low byte and its class in the high byte. binned_node_stats gathers them per node.
   bool binned_tags = false;
   std::vector<uint16_t> row_tags;
-  // The rows binned_node_stats checked against the matrix for the prepared node: searches of
-  // that node read its bins without checking each row again.
-  const RowIndex* checked_rows = nullptr;
   // The prepared node's per-entry row tags (without SSE2; otherwise they stay in registers),
   // and for a small node its entries' offsets into the row-major copy of the bins
   // (row_offsets_ready).
@@ -128,14 +119,13 @@ struct ExtraScratch {
   uint64_t bins_entries = 0;
   std::vector<uint8_t> kept_bins;
   // Bins gathered ahead for the features a node is expected to search (gather_feature_batch):
-  // feature batch_features[j] at batch_bins[j * batch_stride], for the rows at batch_rows.
+  // feature batch_features[j] at batch_bins[j * batch_stride], for the node whose preparation
+  // says so (NodePrep::batch).
   static constexpr uint64_t kBatchFeatures = 16;
   std::vector<uint8_t> batch_bins;
   uint64_t batch_features[kBatchFeatures] = {};
   uint64_t batch_count = 0;
   uint64_t batch_stride = 0;
-  const RowIndex* batch_rows = nullptr;
-  uint64_t batch_entries = 0;
   const uint8_t* bins_data = nullptr;  // where the last byte search's bins are
   bool kept_valid = false;
   uint64_t kept_feature = 0;

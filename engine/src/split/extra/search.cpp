@@ -48,23 +48,24 @@ std::optional<SplitCandidate> profiled_search(const TrainingContext& ctx, std::s
 
 std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const RowIndex> rows,
-                                           const NodeStats& stats, uint64_t feature, int8_t constraint,
-                                           NodeBounds bounds, std::vector<uint64_t>& constant_features,
-                                           Rng& rng, ExtraScratch& scratch) {
+                                           const NodeStats& stats, const NodePrep& prep, uint64_t feature,
+                                           int8_t constraint, NodeBounds bounds,
+                                           std::vector<uint64_t>& constant_features, Rng& rng,
+                                           ExtraScratch& scratch) {
   return profiled_search(ctx, rows, feature, constant_features, [&](ProfileCounters* profile) {
 #if MORVEL_SIMD_SSE2
     // Raw values of a node measured into class lanes, no value missing.
-    if (!ctx.binned && lanes_serve(ctx, rules, rows, stats, scratch, ctx.has_missing))
-      return raw_lane_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                             scratch);
+    if (!ctx.binned && lanes_serve(ctx, rules, rows, stats, prep, scratch, ctx.has_missing))
+      return raw_lane_search(ctx, weights, rules, rows, stats, prep, feature, constraint, bounds, constant_features,
+                             rng, scratch);
 #endif
     // A binned node prepared with its entry bytes (binned_node_stats, prepare_extra_node).
-    if (ctx.binned && scratch.byte_node == &stats && scratch.byte_node_entries == rows.size()) {
+    if (ctx.binned && prep.ready == NodeReady::EntryBytes) {
       if (rules.n_classes == 2) {
-        return binary_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                                   scratch, profile);
+        return binary_binned_bytes(ctx, rules, rows, stats, prep, feature, constraint, bounds, constant_features,
+                                   rng, scratch, profile);
       }
-      return multi_binned_bytes(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
+      return multi_binned_bytes(ctx, rules, rows, stats, prep, feature, constraint, bounds, constant_features, rng,
                                 scratch);
     }
     if (rules.n_classes == 2) {
@@ -82,7 +83,7 @@ std::optional<SplitCandidate> search_extra(const TrainingContext& ctx, const Tre
     }
     return with_general_reader(ctx, feature, rows.size(), [&](auto read, bool may_miss) {
       return general_search(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
-                            scratch, read, may_miss, /*tagged=*/true);
+                            scratch, read, may_miss, /*tagged=*/prep.ready == NodeReady::ClassTags);
     });
   });
 }

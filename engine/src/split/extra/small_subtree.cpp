@@ -149,7 +149,6 @@ uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& s
   std::copy_n(scratch.entry_bytes.data(), n, level.weight);
   std::copy_n(second.data(), n, level.second);
   finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), level, n, k);
-  scratch.byte_node = nullptr;
   scratch.kept_valid = false;
   return (uint64_t{1} << n) - 1;
 #else

@@ -43,14 +43,9 @@ void prepare_extra_tree(std::span<const double> weights, std::span<const RowInde
   }
   scratch.whole_weights = whole;
   scratch.byte_weights = whole && largest <= 255.0;
-  scratch.byte_node = nullptr;
-  scratch.tag_node = nullptr;
-  scratch.tag_rows = nullptr;
   scratch.row_lanes_labels = nullptr;  // a tree's weights may reuse the last tree's storage
   scratch.binned_tags = false;
-  scratch.checked_rows = nullptr;
   scratch.bins_rows = nullptr;
-  scratch.batch_rows = nullptr;
   scratch.kept_valid = false;
 }
 

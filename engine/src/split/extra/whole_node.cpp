@@ -58,27 +58,16 @@ std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const Sea
 
 }  // namespace
 
-bool whole_byte_node([[maybe_unused]] const TrainingContext& ctx, [[maybe_unused]] const SearchRules& rules,
-                     [[maybe_unused]] std::span<const RowIndex> rows, [[maybe_unused]] const NodeStats& stats,
-                     [[maybe_unused]] const ExtraScratch& scratch) {
-  // Whole-node searches keep their entries in vector registers: without them, nodes take the
-  // node-by-node searches.
-#if MORVEL_SIMD_SSE2
-  return rules.n_classes >= 2 && rules.n_classes <= kTagLanes && rows.size() < kWholeNodeBelow &&
-         prepared_byte_node(ctx, stats, rows, scratch) &&
-         scratch.row_offsets_ready && scratch.checked_rows == rows.data();
-#else
-  return false;
-#endif
-}
-
 std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, const SearchRules& rules,
                                                 std::span<const RowIndex> rows, const NodeStats& stats,
-                                                NodeBounds bounds, std::vector<uint64_t>& constant_features,
+                                                const NodePrep& prep, NodeBounds bounds, std::vector<uint64_t>& constant_features,
                                                 Rng& rng, std::vector<uint64_t>& pool,
                                                 const detail::PoolDraws& draws, uint64_t max_features,
                                                 ExtraScratch& scratch) {
-  MORVEL_ASSERT(whole_byte_node(ctx, rules, rows, stats, scratch),
+  // Whole-node searches keep their entries in vector registers: without them, route_extra_node
+  // sends no node here.
+  MORVEL_ASSERT(MORVEL_SIMD_SSE2 && prep.ready == NodeReady::EntryBytes && prep.rows_checked && prep.row_offsets &&
+                    rows.size() < kWholeNodeBelow && rules.n_classes >= 2 && rules.n_classes <= kTagLanes,
                 "assertion failed: a whole-node search needs a small node prepared on bytes");
 #if MORVEL_SIMD_SSE2
   static_assert(kWholeNodeBelow <= 64, "whole-node searches cover at most four blocks");
@@ -94,7 +83,8 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
       throw_internal("whole-node searches take two to eight classes");
   }
 #else
-  (void)bounds, (void)constant_features, (void)rng, (void)pool, (void)draws, (void)max_features;
+  (void)ctx, (void)stats, (void)bounds, (void)constant_features, (void)rng, (void)pool, (void)draws;
+  (void)max_features, (void)scratch;
   return std::nullopt;
 #endif
 }
