@@ -85,7 +85,7 @@ inline ByteExtremes byte_extremes(const ByteNode& node, bool may_miss, uint64_t 
   __m128i high = simd::zero();
   if (!may_miss) {
     uint64_t i = 0;
-    for (; i + 16 <= n; i += 16) {
+    for (; i + simd::kLanes <= n; i += simd::kLanes) {
       const __m128i b = simd::load(node.bins + i);
       low = simd::min_bytes(low, b);
       high = simd::max_bytes(high, b);
@@ -104,7 +104,7 @@ inline ByteExtremes byte_extremes(const ByteNode& node, bool may_miss, uint64_t 
   __m128i m_count = simd::zero();
   __m128i m_sum = simd::zero();
   __m128i m_one = simd::zero();
-  for (uint64_t i = 0; i < n; i += 16) {
+  for (uint64_t i = 0; i < n; i += simd::kLanes) {
     const __m128i valid = simd::lanes_below(n - i);
     const __m128i b = simd::load(node.bins + i);
     const __m128i gone = _mm_and_si128(valid, simd::equal(b, missing_v));
@@ -163,7 +163,7 @@ inline BytePrefix binary_byte_prefix(const ByteNode& node, uint64_t last) {
     p_one = simd::add_byte_sums(p_one, _mm_and_si128(in, simd::load(node.second + i)));
   };
   uint64_t i = 0;
-  for (; i + 16 <= n; i += 16) block(i, simd::all_lanes());
+  for (; i + simd::kLanes <= n; i += simd::kLanes) block(i, simd::all_lanes());
   if (i < n) block(i, simd::lanes_below(n - i));
   out.count = simd::byte_total(p_count);
   out.sum = simd::byte_total(p_sum);
@@ -240,9 +240,9 @@ template <uint64_t Blocks>
 [[gnu::always_inline]] inline void gather_blocks(const uint8_t* base, const uint32_t* offset, uint64_t n,
                                                  __m128i* v) {
   for (uint64_t b = 0; b < Blocks; ++b) {
-    const uint64_t start = 16 * b;
+    const uint64_t start = simd::kLanes * b;
     const uint64_t middle = std::min(n, start + 8);
-    const uint64_t end = std::min(n, start + 16);
+    const uint64_t end = std::min(n, start + simd::kLanes);
     const uint64_t low = start < middle ? gather_word(base, offset, start, middle) : 0;
     const uint64_t high = start + 8 < end ? gather_word(base, offset, start + 8, end) : 0;
     v[b] = _mm_set_epi64x(static_cast<int64_t>(high), static_cast<int64_t>(low));

@@ -139,7 +139,7 @@ inline uint64_t tagged_prefix(const double* values, const uint8_t* tags, uint64_
 // of 16 bytes per class (ExtraScratch::entry_planes). Every sum is an exact integer.
 
 // Bytes of the planes of a node of n entries with k classes.
-inline uint64_t plane_bytes(uint64_t n, uint64_t k) { return (n + 15) / 16 * 16 * k; }
+inline uint64_t plane_bytes(uint64_t n, uint64_t k) { return simd::blocks_of(n) * simd::kLanes * k; }
 
 // tag_prefix from class planes of K classes: a block's 16 comparisons packed into one byte
 // mask, with which each plane is masked and byte-summed. `values` must hold n rounded up to
@@ -156,7 +156,7 @@ template <uint64_t K>
   for (uint64_t c = 0; c < K; ++c) sums[c] = zero;
   __m128i counts = zero;
   const auto compare = [&](const double* v) { return _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(v), threshold)); };
-  for (uint64_t begin = 0; begin < n; begin += 16) {
+  for (uint64_t begin = 0; begin < n; begin += simd::kLanes) {
     const double* v = values + begin;
     // A comparison sets both 32-bit halves of an entry's 64-bit lane alike: the saturating
     // packs keep one copy of each entry, in list order.
@@ -165,11 +165,11 @@ template <uint64_t K>
     const __m128i m2 = _mm_packs_epi32(compare(v + 8), compare(v + 10));
     const __m128i m3 = _mm_packs_epi32(compare(v + 12), compare(v + 14));
     __m128i in = _mm_packs_epi16(_mm_packs_epi16(m0, m1), _mm_packs_epi16(m2, m3));
-    if (n - begin < 16) in = _mm_and_si128(in, simd::lanes_below(n - begin));
+    if (n - begin < simd::kLanes) in = _mm_and_si128(in, simd::lanes_below(n - begin));
     counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_and_si128(in, ones), zero));
     const uint8_t* block = planes + K * begin;
     for (uint64_t c = 0; c < K; ++c)
-      sums[c] = _mm_add_epi64(sums[c], _mm_sad_epu8(_mm_and_si128(in, simd::load(block + 16 * c)), zero));
+      sums[c] = _mm_add_epi64(sums[c], _mm_sad_epu8(_mm_and_si128(in, simd::load(block + simd::kLanes * c)), zero));
   }
   return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(counts, _mm_unpackhi_epi64(counts, counts))));
 }
@@ -192,7 +192,7 @@ template <uint64_t K>
     const uint64_t in = values[i] <= t ? 1 : 0;
     out.count += in;
     const uint8_t* block = planes + K * (i & ~uint64_t{15}) + (i & 15);
-    for (uint64_t c = 0; c < K; ++c) out.sums[c] += in * block[16 * c];
+    for (uint64_t c = 0; c < K; ++c) out.sums[c] += in * block[simd::kLanes * c];
   }
 #endif
   return out;

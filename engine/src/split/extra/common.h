@@ -18,7 +18,7 @@ constexpr uint64_t kByteBins = 256;
 constexpr uint64_t kTagLanes = 8;
 // Per-entry byte buffers extend this far past the node's entries, so that a final partial
 // block of 16 lanes can be loaded whole and masked.
-constexpr uint64_t kBlockPad = 16;
+constexpr uint64_t kBlockPad = simd::kLanes;
 
 
 // The lines of the row-major copy and the row tags byte growth reads: the tree's, or those of

@@ -119,9 +119,9 @@ inline __m128i entry_lane(__m128i w, __m128i second, uint64_t k, uint64_t c) {
 template <uint64_t K, uint64_t Blocks>
 void entry_lanes(const uint8_t* weight, const uint8_t* second, uint64_t n, __m128i (&lanes)[Blocks][K]) {
   for (uint64_t b = 0; b < Blocks; ++b) {
-    const __m128i valid = simd::lanes_below(n - 16 * b);
-    const __m128i w = _mm_and_si128(valid, simd::load(weight + 16 * b));
-    const __m128i s = _mm_and_si128(valid, simd::load(second + 16 * b));
+    const __m128i valid = simd::lanes_below(n - simd::kLanes * b);
+    const __m128i w = _mm_and_si128(valid, simd::load(weight + simd::kLanes * b));
+    const __m128i s = _mm_and_si128(valid, simd::load(second + simd::kLanes * b));
     for (uint64_t c = 0; c < K; ++c) lanes[b][c] = entry_lane(w, s, K, c);
   }
 }

@@ -121,7 +121,7 @@ void gather_split_tags(const uint16_t* stored, const uint16_t* tags, const RowIn
   __m128i one_sum = zero;
   __m128i per_class[kLanes > 0 ? kLanes : 1];
   for (uint64_t c = 0; c < kLanes; ++c) per_class[c] = zero;
-  for (uint64_t i = 0; i < n; i += 16) {
+  for (uint64_t i = 0; i < n; i += simd::kLanes) {
     const auto word = [&](uint64_t begin) {
       return static_cast<int64_t>(gather_tag_word(tags, rows, begin, n, n_rows, offset, n_features));
     };

@@ -48,8 +48,9 @@ void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScra
   const uint64_t width = bm.n_features;
   // Lines are copied in 16-byte pieces, the last one running into the next line's place,
   // which that line then overwrites: the buffer is padded for the last one.
-  const uint64_t pieces = (width + 15) / 16;
-  if (scratch.local_lines.size() < n * width + 16 * pieces) scratch.local_lines.resize(n * width + 16 * pieces);
+  const uint64_t pieces = simd::blocks_of(width);
+  const uint64_t padded = n * width + simd::kLanes * pieces;
+  if (scratch.local_lines.size() < padded) scratch.local_lines.resize(padded);
   if (scratch.local_tags.size() < n) scratch.local_tags.resize(n);
   const uint8_t* lines = bm.row_major_copy.data();
   [[maybe_unused]] const uint64_t size = bm.row_major_copy.size();
@@ -61,9 +62,9 @@ void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScra
     const uint8_t* from = lines + r * width;
     uint8_t* to = local + i * width;
 #if MORVEL_SIMD_SSE2
-    if (r * width + 16 * pieces <= size) {
+    if (r * width + simd::kLanes * pieces <= size) {
       for (uint64_t p = 0; p < pieces; ++p)
-        simd::store(to + 16 * p, simd::load(from + 16 * p));
+        simd::store(to + simd::kLanes * p, simd::load(from + simd::kLanes * p));
     } else {
       std::memcpy(to, from, width);
     }

@@ -22,7 +22,7 @@ namespace {
 // The 16 bytes at `at` of lines of `size` bytes (bytes past the end read as 0; those of later
 // rows belong to no feature here).
 inline __m128i load_row_bins(const uint8_t* lines, uint64_t size, uint64_t at) {
-  if (at + 16 <= size) return simd::load(lines + at);
+  if (at + simd::kLanes <= size) return simd::load(lines + at);
   alignas(16) uint8_t tail[16] = {};
   if (at < size) std::memcpy(tail, lines + at, size - at);
   return simd::load_aligned(tail);
@@ -32,11 +32,11 @@ inline __m128i load_row_bins(const uint8_t* lines, uint64_t size, uint64_t at) {
 // lanes: one tile per block of 16 entries.
 template <uint64_t Blocks>
 void fill_group(const uint8_t* lines, uint64_t size, SmallLevel& level, uint64_t group) {
-  const uint64_t first = 16 * group;
+  const uint64_t first = simd::kLanes * group;
   const uint8_t* copy = lines + first;
-  uint8_t* out = level.bins.data() + first * Blocks * 16;
+  uint8_t* out = level.bins.data() + first * Blocks * simd::kLanes;
   for (uint64_t b = 0; b < Blocks; ++b) {
-    const uint32_t* offset = level.offset + 16 * b;
+    const uint32_t* offset = level.offset + simd::kLanes * b;
     __m128i x[16];
     if (level.rows_in_copy) {
       for (uint64_t i = 0; i < 16; ++i) x[i] = simd::load(copy + offset[kTileOrder[i]]);
@@ -45,7 +45,7 @@ void fill_group(const uint8_t* lines, uint64_t size, SmallLevel& level, uint64_t
     }
     transpose_tile(x);
     for (uint64_t i = 0; i < 16; ++i)
-      simd::store(out + (kTileOrder[i] * Blocks + b) * 16, x[i]);
+      simd::store(out + (kTileOrder[i] * Blocks + b) * simd::kLanes, x[i]);
   }
   level.group_ready[group] = 1;
 }
@@ -57,15 +57,15 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
                                            uint64_t max_features, ExtraScratch& scratch, uint64_t& left_mask) {
   const BinnedMatrix& bm = *ctx.binned;
-  MORVEL_ASSERT(level.blocks == Blocks && level.n <= 16 * Blocks && (mask >> level.n) == 0 &&
-                    level.group_ready.size() * 16 >= bm.n_features &&
-                    level.bins.size() >= level.group_ready.size() * 16 * Blocks * 16,
+  MORVEL_ASSERT(level.blocks == Blocks && level.n <= simd::kLanes * Blocks && (mask >> level.n) == 0 &&
+                    level.group_ready.size() * simd::kLanes >= bm.n_features &&
+                    level.bins.size() >= level.group_ready.size() * simd::kLanes * Blocks * simd::kLanes,
                 "index out of bounds: small subtree node outside its level");
   __m128i lanes[Blocks][K];
   __m128i valid[Blocks];
   for (uint64_t b = 0; b < Blocks; ++b) {
     for (uint64_t c = 0; c < K; ++c) lanes[b][c] = simd::load_aligned(level.lanes[b][c]);
-    valid[b] = simd::lanes_of_bits(mask >> (16 * b));
+    valid[b] = simd::lanes_of_bits(mask >> (simd::kLanes * b));
   }
   const uint64_t n = static_cast<uint64_t>(std::popcount(mask));
   __m128i best_bins[Blocks];
@@ -74,10 +74,10 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
   auto best = search_node_lanes<K, Blocks>(
       ctx, rules, stats, bounds, n, valid, lanes,
       [&](uint64_t feature, __m128i (&v)[Blocks]) {
-        const uint64_t group = feature / 16;
+        const uint64_t group = feature / simd::kLanes;
         if (level.group_ready[group] == 0) fill_group<Blocks>(lines, lines_size, level, group);
-        const uint8_t* at = level.bins.data() + feature * Blocks * 16;
-        for (uint64_t b = 0; b < Blocks; ++b) v[b] = simd::load(at + 16 * b);
+        const uint8_t* at = level.bins.data() + feature * Blocks * simd::kLanes;
+        for (uint64_t b = 0; b < Blocks; ++b) v[b] = simd::load(at + simd::kLanes * b);
       },
       constant_features, rng, pool, draws, max_features, scratch, best_bins);
   if (best) {
@@ -91,7 +91,7 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
     for (uint64_t b = 0; b < Blocks; ++b) {
       __m128i above = simd::outside(simd::at_most(best_bins[b], limit), valid[b]);
       if (drop_missing) above = simd::outside(simd::equal(best_bins[b], missing_v), above);
-      left |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(above))) << (16 * b);
+      left |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(above))) << (simd::kLanes * b);
     }
     left_mask = left;
   }
@@ -104,7 +104,7 @@ void lane_sums(const SmallLevel& level, uint64_t mask, uint64_t* sums) {
   __m128i total[K];
   for (uint64_t c = 0; c < K; ++c) total[c] = simd::zero();
   for (uint64_t b = 0; b < Blocks; ++b) {
-    const __m128i valid = simd::lanes_of_bits(mask >> (16 * b));
+    const __m128i valid = simd::lanes_of_bits(mask >> (simd::kLanes * b));
     for (uint64_t c = 0; c < K; ++c)
       total[c] = simd::add_byte_sums(total[c], _mm_and_si128(valid, simd::load_aligned(level.lanes[b][c])));
   }
@@ -115,21 +115,21 @@ void lane_sums(const SmallLevel& level, uint64_t mask, uint64_t* sums) {
 // for k classes and forgets the transposed bins.
 void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level, uint64_t n, uint64_t k) {
   level.n = n;
-  level.blocks = (n + 15) / 16;
-  const uint64_t groups = (bm.n_features + 15) / 16;
+  level.blocks = simd::blocks_of(n);
+  const uint64_t groups = simd::blocks_of(bm.n_features);
   uint64_t last = 0;
   for (uint64_t i = 0; i < n; ++i) last = std::max<uint64_t>(last, level.offset[i]);
-  for (uint64_t i = n; i < 16 * level.blocks; ++i) level.offset[i] = level.offset[0];
-  level.rows_in_copy = last + 16 * groups <= lines_size;
+  for (uint64_t i = n; i < simd::kLanes * level.blocks; ++i) level.offset[i] = level.offset[0];
+  level.rows_in_copy = last + simd::kLanes * groups <= lines_size;
   for (uint64_t b = 0; b < level.blocks; ++b) {
-    const __m128i valid = simd::lanes_below(n - 16 * b);
-    const __m128i w = _mm_and_si128(valid, simd::load(level.weight + 16 * b));
-    const __m128i second = _mm_and_si128(valid, simd::load(level.second + 16 * b));
+    const __m128i valid = simd::lanes_below(n - simd::kLanes * b);
+    const __m128i w = _mm_and_si128(valid, simd::load(level.weight + simd::kLanes * b));
+    const __m128i second = _mm_and_si128(valid, simd::load(level.second + simd::kLanes * b));
     for (uint64_t c = 0; c < k; ++c)
       simd::store_aligned(level.lanes[b][c], entry_lane(w, second, k, c));
   }
   level.group_ready.assign(groups, 0);
-  const uint64_t size = groups * 16 * level.blocks * 16;
+  const uint64_t size = groups * simd::kLanes * level.blocks * simd::kLanes;
   if (level.bins.size() < size) level.bins.resize(size);
 }
 #endif

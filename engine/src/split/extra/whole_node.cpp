@@ -29,13 +29,14 @@ std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const Sea
                                            uint64_t max_features, ExtraScratch& scratch) {
   const uint64_t n = rows.size();
   const std::vector<uint8_t>& second = K == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
-  MORVEL_ASSERT(n <= 16 * Blocks && scratch.row_offsets.size() >= n && scratch.entry_bytes.size() >= 16 * Blocks &&
-                    second.size() >= 16 * Blocks,
+  constexpr uint64_t kCovered = simd::kLanes * Blocks;
+  MORVEL_ASSERT(n <= kCovered && scratch.row_offsets.size() >= n && scratch.entry_bytes.size() >= kCovered &&
+                    second.size() >= kCovered,
                 "index out of bounds: entry bytes shorter than the node");
   __m128i lanes[Blocks][K];
   entry_lanes<K, Blocks>(scratch.entry_bytes.data(), second.data(), n, lanes);
   __m128i valid[Blocks];
-  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = simd::lanes_below(n - 16 * b);
+  for (uint64_t b = 0; b < Blocks; ++b) valid[b] = simd::lanes_below(n - simd::kLanes * b);
   const uint32_t* offset = scratch.row_offsets.data();
   const uint8_t* copy = row_lines(*ctx.binned, scratch);
   __m128i best_bins[Blocks];
@@ -44,9 +45,9 @@ std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const Sea
       [&](uint64_t feature, __m128i (&v)[Blocks]) { gather_blocks<Blocks>(copy + feature, offset, n, v); },
       constant_features, rng, pool, draws, max_features, scratch, best_bins);
   if (best) {
-    if (scratch.kept_bins.size() < 16 * Blocks) scratch.kept_bins.resize(16 * Blocks + kBlockPad);
+    if (scratch.kept_bins.size() < simd::kLanes * Blocks) scratch.kept_bins.resize(simd::kLanes * Blocks + kBlockPad);
     for (uint64_t b = 0; b < Blocks; ++b)
-      simd::store(scratch.kept_bins.data() + 16 * b, best_bins[b]);
+      simd::store(scratch.kept_bins.data() + simd::kLanes * b, best_bins[b]);
     scratch.kept_valid = true;
     scratch.kept_feature = best->feature;
     scratch.kept_rows = rows.data();
@@ -71,7 +72,7 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
                 "assertion failed: a whole-node search needs a small node prepared on bytes");
 #if MORVEL_SIMD_SSE2
   static_assert(kWholeNodeBelow <= 64, "whole-node searches cover at most four blocks");
-  const uint64_t blocks = (rows.size() + 15) / 16;
+  const uint64_t blocks = simd::blocks_of(rows.size());
   switch (rules.n_classes * 8 + (blocks <= 1 ? 1 : blocks)) {
 #define MORVEL_WHOLE_CASE(K, B) \
   case K * 8 + B:               \
