@@ -128,9 +128,10 @@ void entry_lanes(const uint8_t* weight, const uint8_t* second, uint64_t n, __m12
 
 // whole_node_blocks on the lanes of entry_lanes<K>, scored for K classes: two classes with
 // score_binary_sums; 3 to 8 under gini with score_multi_gini, otherwise with score_drawn_for
-// on the same (exact) sums.
+// on the same (exact) sums. Forced inline into its one caller per instantiation: the lane
+// arrays it receives by reference then stay in registers.
 template <uint64_t K, uint64_t Blocks, class LoadBins>
-std::optional<NodeSplit> search_node_lanes(const TrainingContext& ctx, const SearchRules& rules, const NodeStats& stats,
+[[gnu::always_inline]] inline std::optional<NodeSplit> search_node_lanes(const TrainingContext& ctx, const SearchRules& rules, const NodeStats& stats,
                                            NodeBounds bounds, uint64_t n, const __m128i (&valid)[Blocks],
                                            const __m128i (&lanes)[Blocks][K], LoadBins&& load_bins,
                                            std::vector<uint64_t>& constant_features, Rng& rng,
