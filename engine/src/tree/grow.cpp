@@ -18,6 +18,7 @@
 #include "morvel/messages.h"
 #include "split/histogram.h"
 #include "tree/routing.h"
+#include "tree/small_subtree.h"
 
 namespace morvel {
 namespace {
@@ -40,19 +41,19 @@ struct Segment {
   uint64_t size() const { return end - begin; }
 };
 
-// A node of a small subtree (grow_small_subtree): the entries of `mask` at small level
-// `level`, and what depth-first growth keeps per node.
-struct SmallFrame {
-  uint64_t mask = 0;
-  uint64_t level = 0;
+// A depth-first node on the grower's stack.
+struct DepthFrame {
+  Segment rows;
   uint64_t depth = 0;
   NodeBounds bounds;
+  NodeCache cache;
   // Set once the node is split:
   Node record;
   bool left_done = false;
-  uint64_t right_mask = 0;
+  Segment right_rows;
   NodeBounds right_bounds;
-  uint64_t constants = 0;  // length of the constant-feature list after the node's search
+  NodeCache right_cache;
+  bool rebased_here = false;  // the node's subtree is rebased (rebase_rows)
 };
 
 // A best-first leaf whose split waits in the queue.
@@ -110,7 +111,7 @@ std::string format_bound(double v) {
 class TreeGrower {
  public:
   TreeGrower(const TrainingContext& ctx, const TreeWeights& weights, const ForestSettings& forest, Rng& rng,
-             WorkerScratch& scratch)
+             WorkerScratch& scratch, const ExtraPlan& plan)
       : ctx_(ctx),
         weights_(weights),
         forest_(forest),
@@ -120,11 +121,8 @@ class TreeGrower {
         profile_(ctx.profile.get()),
         extra_(ctx.growth.extra_trees),
         use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees),
-        // Monotonic bounds measure children through their rows (compute_node_stats), which a
-        // rebased subtree replaces by positions.
-        may_rebase_(ctx.growth.extra_trees && std::all_of(ctx.growth.monotonic_cst.begin(),
-                                                          ctx.growth.monotonic_cst.end(),
-                                                          [](int8_t c) { return c == 0; })) {
+        plan_(plan),
+        small_(ctx, rules_, rng, scratch, forest.max_features) {
     if (use_histograms_) {
       histograms_.emplace(ctx, weights, rules_);
       // A node's segment of the index array is reordered only when that node is partitioned,
@@ -179,30 +177,21 @@ class TreeGrower {
   // of at most kListedLabels entries, whose rows lie far apart; a larger node's ascending
   // rows read the context's labels almost in sequence, and its list would cost four bytes
   // per row of the sample for each worker.
-  void measure(std::span<const RowIndex> rows, NodeStats& stats) {
-    if (extra_ && uses_entry_bytes(ctx_, scratch_.extra)) {
-      binned_node_stats(ctx_, rows, scratch_.extra, stats);
-      return;
-    }
-    if (extra_ && !scratch_.extra.tagged_rows.empty()) {
-      tagged_node_stats(ctx_, rows, scratch_.extra, stats);
-      return;
-    }
-    if (extra_ && uses_class_lanes(ctx_, scratch_.extra)) {
-      tagged_class_stats(ctx_, weights_, rows, scratch_.extra, stats);
-      return;
-    }
+  // Extra-trees growth measures by its plan's statistics step, which says what it left ready.
+  NodePrep measure(std::span<const RowIndex> rows, NodeStats& stats) {
+    if (extra_) return measure_extra_node(ctx_, weights_, plan_, rows, scratch_.extra, stats);
     const bool unit_histograms = use_histograms_ && weights_.unit;
     const bool list_labels = !use_histograms_ || rows.size() <= kListedLabels;
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/list_labels && !unit_histograms, stats,
                        list_labels);
+    return NodePrep{};
   }
 
   // Gathers ahead the bins of the features this node's loop is expected to search: the draws
   // it makes when every searched feature is non-constant and draws its threshold, and no gain
   // ties, replayed on copies of the pool and the Rng. A wrong guess only means a feature is
   // gathered on its own when it is searched; the draws themselves happen in the loop.
-  void gather_expected(std::span<const RowIndex> rows, const NodeCache& cache) {
+  void gather_expected(std::span<const RowIndex> rows, const NodeCache& cache, NodePrep& prep) {
     std::vector<uint64_t>& pool = scratch_.pool_preview;
     pool.assign(scratch_.feature_pool.begin(), scratch_.feature_pool.end());
     Rng rng = rng_;
@@ -216,31 +205,21 @@ class TreeGrower {
       expected[count++] = feature;
       rng.next_u64();  // its threshold
     }
-    gather_feature_batch(ctx_, rows, std::span<const uint64_t>(expected, count), scratch_.extra);
+    gather_feature_batch(ctx_, rows, std::span<const uint64_t>(expected, count), prep, scratch_.extra);
   }
-  // Nodes from this size gather their expected features ahead (smaller ones gain too little).
-  static constexpr uint64_t kBatchGatherFrom = 48;
-
   // Whether the node just measured starts a small subtree: binned extra-trees growth on byte
   // weights, a node small enough for a whole-node search, and one that will be searched.
-  bool starts_small_subtree(std::span<const RowIndex> rows, uint64_t depth, const NodeStats& stats) const {
-    return extra_ && whole_byte_node(ctx_, rules_, rows, stats, scratch_.extra) &&
-           searchable(rows.size(), depth, true, stats);
-  }
-  uint64_t grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds bounds, const std::vector<uint64_t>& constants,
-                              Tree& tree);
-  void push_small_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds);
-  void push_small_frame(uint64_t mask, uint64_t level, uint64_t depth, NodeBounds bounds) {
-    SmallFrame& frame = small_stack_.emplace_back();
-    frame.mask = mask;
-    frame.level = level;
-    frame.depth = depth;
-    frame.bounds = bounds;
+  bool starts_small_subtree(uint64_t n, uint64_t depth, const NodeStats& stats, const NodePrep& prep) const {
+    return extra_ && route_extra_node(plan_, prep, rules_, n).loop == NodeLoop::WholeNode &&
+           searchable(n, depth, true, stats);
   }
 
+  std::optional<NodeSplit> open_depth_first(DepthFrame& f, Tree& tree, uint64_t& returned);
   bool searchable(uint64_t n, uint64_t depth, bool may_split, const NodeStats& stats) const;
   std::optional<NodeSplit> search_node(std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
-                                       NodeCache& cache);
+                                       NodeCache& cache, const NodePrep& prep);
+  std::optional<NodeSplit> search_extra_node(std::span<const RowIndex> rows, const NodeStats& stats,
+                                             NodeBounds bounds, NodeCache& cache, const NodePrep& measured);
   std::optional<SplitCandidate> search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                uint64_t feature, NodeBounds bounds, NodeCache& cache);
   std::pair<NodeBounds, NodeBounds> child_bounds(NodeBounds bounds, uint64_t feature,
@@ -263,10 +242,9 @@ class TreeGrower {
   ProfileCounters* profile_;
   bool extra_;
   bool use_histograms_;
-  bool may_rebase_;
+  ExtraPlan plan_;
   std::optional<HistogramSearch> histograms_;
-  std::vector<SmallFrame> small_stack_;
-  std::vector<uint64_t> small_constants_;  // constant-feature lists of the small subtree's open nodes
+  SmallSubtreeGrower small_;
 };
 
 // The pre-split checks, in their fixed order; a node failing any of them is a leaf.
@@ -288,11 +266,6 @@ bool TreeGrower::searchable(uint64_t n, uint64_t depth, bool may_split, const No
 std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                          uint64_t feature, NodeBounds bounds, NodeCache& cache) {
   const int8_t constraint = ctx_.growth.constraint(feature);
-  if (extra_) {
-    // The extra-trees search does its own visit and time accounting (after its constant test).
-    return search_extra(ctx_, weights_, rules_, rows, stats, feature, constraint, bounds, cache.constant_features,
-                        rng_, scratch_.extra);
-  }
   if (profile_ != nullptr) profile_->add(profile_->feature_visits, 1);
   ScopedNanos timer(profile_, &ProfileCounters::split_search_ns);
   if (use_histograms_) return histograms_->search(*cache.histogram, stats, feature, constraint, bounds);
@@ -301,7 +274,7 @@ std::optional<SplitCandidate> TreeGrower::search_feature(std::span<const RowInde
 
 // The node loop: draw features, search each, keep the best by gain (consider_candidate).
 std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows, const NodeStats& stats,
-                                                 NodeBounds bounds, NodeCache& cache) {
+                                                 NodeBounds bounds, NodeCache& cache, const NodePrep& prep) {
   if (use_histograms_ && !cache.histogram) cache.histogram = histograms_->build(rows);
   const std::vector<uint64_t>& candidates = ctx_.candidates;
   if (!extra_) {
@@ -328,112 +301,38 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
     }
     return best;
   }
+  return search_extra_node(rows, stats, bounds, cache, prep);
+}
 
-  prepare_extra_node(ctx_, stats, scratch_.extra);
-  if (whole_byte_node(ctx_, rules_, rows, stats, scratch_.extra)) {
-    return search_whole_byte_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_,
+// The extra-trees node loop of a node, chosen once from the plan and the node's preparation.
+std::optional<NodeSplit> TreeGrower::search_extra_node(std::span<const RowIndex> rows, const NodeStats& stats,
+                                                       NodeBounds bounds, NodeCache& cache,
+                                                       const NodePrep& measured) {
+  NodePrep prep = prepare_extra_node(ctx_, stats, measured, scratch_.extra);
+  const ExtraRoute route = route_extra_node(plan_, prep, rules_, rows.size());
+  if (route.loop == NodeLoop::WholeNode) {
+    return search_whole_byte_node(ctx_, rules_, rows, stats, prep, bounds, cache.constant_features, rng_,
                                   scratch_.feature_pool, scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
-  if (lane_node(ctx_, rules_, rows, stats, scratch_.extra)) {
-    return search_lane_node(ctx_, rules_, rows, stats, bounds, cache.constant_features, rng_, scratch_.feature_pool,
-                            scratch_.pool_draws, forest_.max_features, scratch_.extra);
+  if (route.loop == NodeLoop::LaneNode) {
+    return search_lane_node(ctx_, rules_, rows, stats, prep, bounds, cache.constant_features, rng_,
+                            scratch_.feature_pool, scratch_.pool_draws, forest_.max_features, scratch_.extra);
   }
-  if (batch_gather_ready(scratch_.extra, rows) && rows.size() >= kBatchGatherFrom) gather_expected(rows, cache);
-  // A node prepared on byte weights is searched without search_extra's per-search dispatch.
-  const bool prepared = prepared_byte_node(ctx_, stats, rows, scratch_.extra);
+  if (route.gather_ahead) gather_expected(rows, cache, prep);
+  // A node prepared on byte weights is searched without search_extra's per-search dispatch;
+  // search_extra does its own visit and time accounting (after its constant test).
+  const bool prepared = route.loop == NodeLoop::PreparedBytes;
   return extra_node_loop(
       scratch_.feature_pool, scratch_.pool_draws, rng_, cache.constant_features, forest_.max_features,
       [&](uint64_t feature) {
-        return prepared ? search_prepared_bytes(ctx_, rules_, rows, stats, feature, ctx_.growth.constraint(feature),
-                                                bounds, cache.constant_features, rng_, scratch_.extra)
-                        : search_feature(rows, stats, feature, bounds, cache);
+        const int8_t constraint = ctx_.growth.constraint(feature);
+        return prepared ? search_prepared_bytes(ctx_, rules_, rows, stats, prep, feature, constraint, bounds,
+                                                cache.constant_features, rng_, scratch_.extra)
+                        : search_extra(ctx_, weights_, rules_, rows, stats, prep, feature, constraint, bounds,
+                                       cache.constant_features, rng_, scratch_.extra);
       },
       // An extra-trees winner keeps its search's bins for the partition.
       [&](uint64_t feature) { keep_extra_bins(feature, rows, scratch_.extra); });
-}
-
-// The subtree of a node accepted by starts_small_subtree, grown as grow_depth_first grows it
-// (the same checks, draws, records and order), over masks of the node's entries at small
-// levels instead of segments of the index array: each node's statistics are lane sums, its
-// search reads bins transposed once per level, and its split only divides a mask. The index
-// segment is left unpartitioned (nothing reads its order afterwards). A child that fits
-// fewer blocks than its level gets a level of its own, so that deep nodes scan fewer lanes
-// (push_small_child).
-// The nested constant-feature lists are prefixes of one list: a node's list is its parent's
-// after the parent's search, plus its own finds. Returns the subtree root's position.
-uint64_t TreeGrower::grow_small_subtree(uint64_t n, uint64_t depth, NodeBounds bounds,
-                                        const std::vector<uint64_t>& constants, Tree& tree) {
-  ExtraScratch& extra = scratch_.extra;
-  NodeStats& stats = scratch_.stats;
-  std::vector<uint64_t>& listed = small_constants_;
-  listed.assign(constants.begin(), constants.end());
-  small_stack_.clear();
-  const uint64_t root = open_small_root(ctx_, n, extra);
-  push_small_frame(root, 0, depth, bounds);
-  uint64_t returned = 0;
-  bool returning = false;
-  while (!small_stack_.empty()) {
-    if (!returning) {
-      checkpoint();
-      SmallFrame& f = small_stack_.back();
-      const uint64_t m = static_cast<uint64_t>(std::popcount(f.mask));
-      small_node_stats(ctx_, f.level, f.mask, extra, stats);
-      std::optional<NodeSplit> split;
-      uint64_t left_mask = 0;
-      if (searchable(m, f.depth, true, stats)) {
-        split = search_small_node(ctx_, rules_, f.level, f.mask, stats, f.bounds, listed, rng_, scratch_.feature_pool,
-                                  scratch_.pool_draws, forest_.max_features, extra, left_mask);
-      }
-      if (!split) {
-        returned = tree.nodes.size();
-        tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), m));
-        small_stack_.pop_back();
-        returning = true;
-        continue;
-      }
-      const SplitCandidate& c = split->candidate;
-      f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, m, 0, 0);
-      const uint64_t right_mask = f.mask & ~left_mask;
-      NodeBounds left_bounds = f.bounds;
-      NodeBounds right_bounds = f.bounds;
-      if (const int8_t constraint = ctx_.growth.constraint(split->feature); constraint != 0) {
-        small_node_stats(ctx_, f.level, left_mask, extra, scratch_.child_stats[0]);
-        small_node_stats(ctx_, f.level, right_mask, extra, scratch_.child_stats[1]);
-        std::tie(left_bounds, right_bounds) = detail::monotonic_child_bounds(
-            f.bounds, constraint, scratch_.child_stats[0], scratch_.child_stats[1]);
-      }
-      f.right_mask = right_mask;
-      f.right_bounds = right_bounds;
-      f.constants = listed.size();
-      push_small_child(f.level, left_mask, f.depth - 1, left_bounds);  // invalidates f
-      continue;
-    }
-    SmallFrame& f = small_stack_.back();
-    if (!f.left_done) {
-      f.left_done = true;
-      f.record.left = returned;
-      listed.resize(f.constants);
-      push_small_child(f.level, f.right_mask, f.depth - 1, f.right_bounds);  // invalidates f
-      returning = false;
-      continue;
-    }
-    f.record.right = returned;
-    returned = tree.nodes.size();
-    tree.nodes.push_back(f.record);
-    small_stack_.pop_back();
-  }
-  return returned;
-}
-
-void TreeGrower::push_small_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds) {
-  // A child of a few entries has too small a subtree to repay transposing its bins again.
-  constexpr uint64_t kOwnLevelFrom = 6;
-  const uint64_t m = static_cast<uint64_t>(std::popcount(mask));
-  if (m >= kOwnLevelFrom && m + 16 <= 16 * small_level_blocks(scratch_.extra, level)) {
-    ++level;
-    mask = open_small_level(ctx_, level, mask, scratch_.extra);
-  }
-  push_small_frame(mask, level, depth, bounds);
 }
 
 // Children's probability bounds after a split on `feature` (statistics measured only when the
@@ -480,24 +379,38 @@ std::pair<NodeCache, NodeCache> TreeGrower::child_caches(NodeCache&& parent, std
 // A node is appended after both subtrees, left first, so the root is the last node. Rng
 // order: a node's search, then its whole left subtree, then its right subtree; a leaf's
 // tie-break is drawn only when the node ends as a leaf.
+// Measures and searches the node of depth-first frame `f`, rebasing its subtree first where
+// the plan allows. A node that ends here (a leaf, or a small subtree grown whole) is recorded
+// with its position in `returned`, and nothing is returned; otherwise its split.
+std::optional<NodeSplit> TreeGrower::open_depth_first(DepthFrame& f, Tree& tree, uint64_t& returned) {
+  NodeStats& stats = scratch_.stats;
+  const uint64_t n = f.rows.size();
+  const std::span<RowIndex> rows = span_of(f.rows);
+  if (may_rebase(ctx_, plan_, scratch_.extra, n)) {
+    rebase_rows(ctx_, rows, scratch_.extra);
+    f.rebased_here = true;
+  }
+  const NodePrep prep = measure(rows, stats);
+  if (starts_small_subtree(n, f.depth, stats, prep)) {
+    returned = small_.grow(n, f.depth, f.bounds, f.cache.constant_features, tree,
+                           [this](uint64_t m, uint64_t depth, const NodeStats& s) { return searchable(m, depth, true, s); });
+    return std::nullopt;
+  }
+  std::optional<NodeSplit> split;
+  if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache, prep);
+  if (!split) {
+    returned = tree.nodes.size();
+    tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), n));
+    drop_histogram(f.cache);
+  }
+  return split;
+}
+
 Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
-  struct Frame {
-    Segment rows;
-    uint64_t depth = 0;
-    NodeBounds bounds;
-    NodeCache cache;
-    // Set once the node is split:
-    Node record;
-    bool left_done = false;
-    Segment right_rows;
-    NodeBounds right_bounds;
-    NodeCache right_cache;
-    bool rebased_here = false;  // the node's subtree is rebased (rebase_rows)
-  };
+  using Frame = DepthFrame;
   Tree tree;
   reserve_nodes(tree, in_bag.size());
   if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
-  NodeStats& stats = scratch_.stats;
   std::vector<Frame> stack;
   // The frame is built in place: a frame is large, and each node pushes one.
   stack.reserve(64);
@@ -520,31 +433,14 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
     if (!returning) {
       checkpoint();
       Frame& f = stack.back();
-      const uint64_t n = f.rows.size();
-      const std::span<RowIndex> rows = span_of(f.rows);
-      if (may_rebase_ && may_rebase(ctx_, scratch_.extra, n)) {
-        rebase_rows(ctx_, rows, scratch_.extra);
-        f.rebased_here = true;
-      }
-      measure(rows, stats);
-      if (starts_small_subtree(rows, f.depth, stats)) {
-        returned = grow_small_subtree(n, f.depth, f.bounds, f.cache.constant_features, tree);
-        pop();
-        returning = true;
-        continue;
-      }
-      std::optional<NodeSplit> split;
-      if (searchable(n, f.depth, true, stats)) split = search_node(rows, stats, f.bounds, f.cache);
+      const std::optional<NodeSplit> split = open_depth_first(f, tree, returned);
       if (!split) {
-        returned = tree.nodes.size();
-        tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, f.bounds, rng_), n));
-        drop_histogram(f.cache);
         pop();
         returning = true;
         continue;
       }
       const SplitCandidate& c = split->candidate;
-      f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, n, 0, 0);
+      f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, f.rows.size(), 0, 0);
       const auto [left, right] = partition(f.record, f.rows);
       auto [left_bounds, right_bounds] = child_bounds(f.bounds, split->feature, span_of(left), span_of(right));
       auto [left_cache, right_cache] = child_caches(std::move(f.cache), span_of(left), span_of(right), f.depth - 1);
@@ -588,10 +484,10 @@ Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
     const uint64_t node = tree.nodes.size();
     const uint64_t n = segment.size();
     const std::span<RowIndex> rows = span_of(segment);
-    measure(rows, stats);
+    const NodePrep prep = measure(rows, stats);
     tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, bounds, rng_), n));
     std::optional<NodeSplit> split;
-    if (searchable(n, depth, may_split, stats)) split = search_node(rows, stats, bounds, cache);
+    if (searchable(n, depth, may_split, stats)) split = search_node(rows, stats, bounds, cache, prep);
     // A non-finite gain cannot be ordered in the queue: the node stays a leaf.
     if (split && std::isfinite(split->candidate.gain)) {
       heap.push_back(OpenLeaf{node, *split, depth, bounds, segment, std::move(cache)});
@@ -689,18 +585,9 @@ std::pair<NodeBounds, NodeBounds> monotonic_child_bounds(NodeBounds bounds, int8
 
 Tree grow_tree(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> in_bag,
                const ForestSettings& forest, Rng& rng, WorkerScratch& scratch) {
-  if (ctx.growth.extra_trees) {
-    prepare_extra_tree(weights.weights, in_bag, scratch.extra);
-    tag_binned_rows(ctx, weights.weights, in_bag, scratch.extra);
-    // Binned bytes read the row tags; the tagged rows serve raw values only, when class lanes
-    // do not.
-    if (scratch.extra.binned_tags || uses_class_lanes(ctx, scratch.extra)) {
-      scratch.extra.tagged_rows.clear();
-    } else {
-      tag_two_class_rows(ctx, weights.weights, in_bag, scratch.extra);
-    }
-  }
-  TreeGrower grower(ctx, weights, forest, rng, scratch);
+  const ExtraPlan plan =
+      ctx.growth.extra_trees ? plan_extra_tree(ctx, weights.weights, in_bag, scratch.extra) : ExtraPlan{};
+  TreeGrower grower(ctx, weights, forest, rng, scratch, plan);
   Tree tree = forest.max_leaves == kNoLeafLimit ? grower.grow_depth_first(in_bag) : grower.grow_best_first(in_bag);
   scratch.last_tree_nodes = tree.nodes.size();
   return tree;

@@ -15,7 +15,7 @@
 #include "data/training_context.h"
 #include "morvel/tree.h"
 #include "split/exact_search.h"
-#include "split/extra_trees.h"
+#include "split/extra/extra_trees.h"
 #include "split/node_loop.h"
 
 namespace morvel {

@@ -3,12 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "tree/grow.h"
 #include "morvel/errors.h"
+#include "simd/simd.h"
 #include "tree/routing.h"
 
 namespace morvel {
@@ -158,16 +155,16 @@ uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::s
   const uint64_t n = rows.size();
   uint64_t i = 0;
   // The directions of 16 rows at a time come from one vector comparison.
-#if defined(__SSE2__)
+#if MORVEL_SIMD_SSE2
   if (first_left <= 255) {
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(first_left));
-    const __m128i missing_v = _mm_set1_epi8(static_cast<char>(missing));
+    const __m128i limit = simd::splat(first_left);
+    const __m128i missing_v = simd::splat(missing);
     for (; i + 16 <= n; i += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-      __m128i left = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), v);  // byte >= first_left
+      const __m128i v = simd::load(b + i);
+      __m128i left = simd::equal(simd::max_bytes(v, limit), v);  // byte >= first_left
       if (may_miss) {
-        const __m128i gone = _mm_cmpeq_epi8(v, missing_v);
-        left = missing_left ? _mm_or_si128(left, gone) : _mm_andnot_si128(gone, left);
+        const __m128i gone = simd::equal(v, missing_v);
+        left = missing_left ? _mm_or_si128(left, gone) : simd::outside(gone, left);
       }
       const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(left));
       for (uint64_t j = 0; j < 16; ++j) out.place(rows[i + j], ((mask >> j) & 1) != 0);

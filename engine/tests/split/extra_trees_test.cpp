@@ -1,7 +1,7 @@
 // Extra-trees searches on hand-built training contexts: the threshold formula, the
 // constant-feature list, missing-value directions, bin-space pivots, and agreement of the
 // two-class specialisations with the general search.
-#include "split/extra_trees.h"
+#include "split/extra/extra_trees.h"
 
 #include <gtest/gtest.h>
 
@@ -80,8 +80,8 @@ std::vector<RowIndex> all_rows(const TrainingContext& ctx) {
 std::optional<SplitCandidate> search(const TrainingContext& ctx, const Case& node, uint64_t feature, Rng& rng,
                                      std::vector<uint64_t>& constants) {
   ExtraScratch scratch;
-  return search_extra(ctx, node.weights, node.rules, node.rows, node.stats, feature, 0, NodeBounds{}, constants,
-                      rng, scratch);
+  return search_extra(ctx, node.weights, node.rules, node.rows, node.stats, NodePrep{}, feature, 0, NodeBounds{},
+                      constants, rng, scratch);
 }
 
 TEST(ExtraThreshold, FormulaAtChosenUniforms) {
@@ -279,6 +279,7 @@ struct SearchSide {
   explicit SearchSide(Rng start) : rng(start) {}
   Rng rng;
   ExtraScratch scratch;
+  NodePrep prep;  // what the node's preparation left in `scratch`
   std::vector<uint64_t> constants;
 };
 
@@ -291,8 +292,8 @@ void expect_same_candidates(const TrainingContext& ctx, const TreeWeights& weigh
                             SearchSide& general, const std::string& where) {
   for (int pass = 0; pass < passes; ++pass) {
     for (uint64_t f = 0; f < n_features; ++f) {
-      const auto a = search_extra(ctx, weights, rules, rows, special_stats, f, 0, NodeBounds{}, special.constants,
-                                  special.rng, special.scratch);
+      const auto a = search_extra(ctx, weights, rules, rows, special_stats, special.prep, f, 0, NodeBounds{},
+                                  special.constants, special.rng, special.scratch);
       const auto b = search_extra_general(ctx, weights, rules, rows, general_stats, f, 0, NodeBounds{},
                                           general.constants, general.rng, general.scratch);
       ASSERT_EQ(a.has_value(), b.has_value()) << where << " feature " << f;
@@ -367,8 +368,9 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
         if (prepared) {
           prepare_extra_tree(node.weights.weights, node.rows, special.scratch);
           EXPECT_EQ(special.scratch.whole_weights, integer_weights);
-          prepare_extra_node(node.stats, special.scratch);
-          EXPECT_EQ(special.scratch.byte_node != nullptr, integer_weights);
+          const bool bytes = prepare_extra_node(node.stats, special.scratch);
+          EXPECT_EQ(bytes, integer_weights);
+          special.prep.ready = bytes ? NodeReady::EntryBytes : NodeReady::Nothing;
         }
         ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats,
                                                        node.stats, n_features, 3, special, general,
@@ -404,8 +406,8 @@ TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
       SearchSide ordered{Rng(seed, 8)};
       prepare_extra_tree(node.weights.weights, node.rows, lanes.scratch);
       ASSERT_TRUE(lanes.scratch.whole_weights);
-      prepare_extra_node(node.stats, lanes.scratch);
-      EXPECT_EQ(lanes.scratch.byte_node, &node.stats);
+      ASSERT_TRUE(prepare_extra_node(node.stats, lanes.scratch));
+      lanes.prep.ready = NodeReady::EntryBytes;
       ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats, node.stats,
                                                      4, 1, lanes, ordered, "seed " + std::to_string(seed)));
       EXPECT_EQ(lanes.constants, ordered.constants);
@@ -446,8 +448,8 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
       SearchSide ordered{Rng(seed, 4)};
       prepare_extra_tree(node.weights.weights, node.rows, lanes.scratch);
       ASSERT_TRUE(lanes.scratch.byte_weights);
-      prepare_extra_node(ctx, node.stats, lanes.scratch);
-      ASSERT_EQ(lanes.scratch.tag_node, &node.stats);
+      lanes.prep = prepare_extra_node(ctx, node.stats, NodePrep{}, lanes.scratch);
+      ASSERT_EQ(lanes.prep.ready, NodeReady::ClassTags);
       ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats, node.stats,
                                                      n_features, 4, lanes, ordered,
                                                      "seed " + std::to_string(seed) + " length " +
@@ -465,8 +467,7 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
     const Case node = node_of(*ctx, all_rows(*ctx));
     ExtraScratch scratch;
     prepare_extra_tree(node.weights.weights, node.rows, scratch);
-    prepare_extra_node(*ctx, node.stats, scratch);
-    EXPECT_EQ(scratch.tag_node, nullptr);
+    EXPECT_EQ(prepare_extra_node(*ctx, node.stats, NodePrep{}, scratch).ready, NodeReady::Nothing);
   }
   // Two classes are measured into class planes, and only without missing values.
   const TrainingContext two_missing = dense_context({0.5, kNaN, 2.5, 3.5}, 1, {0, 1, 0, 1}, {1, 1, 1, 1}, 2);
@@ -527,7 +528,7 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
       prepare_extra_tree(tree.weights, rows, lanes.scratch);
       ASSERT_TRUE(uses_class_lanes(ctx, lanes.scratch));
       NodeStats measured;
-      tagged_class_stats(ctx, tree, rows, lanes.scratch, measured);
+      const NodePrep measured_prep = tagged_class_stats(ctx, tree, rows, lanes.scratch, measured);
       ASSERT_EQ(measured.labels.size(), plain.labels.size());
       for (uint64_t i = 0; i < length; ++i) {
         EXPECT_EQ(measured.labels[i], plain.labels[i]);
@@ -536,8 +537,8 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
       for (uint64_t c = 0; c < n_classes; ++c)
         EXPECT_EQ(std::bit_cast<uint64_t>(measured.class_weight[c]), std::bit_cast<uint64_t>(plain.class_weight[c]));
       EXPECT_EQ(std::bit_cast<uint64_t>(measured.weight), std::bit_cast<uint64_t>(plain.weight));
-      prepare_extra_node(ctx, measured, lanes.scratch);
-      ASSERT_EQ(lanes.scratch.tag_node, &measured);
+      lanes.prep = prepare_extra_node(ctx, measured, measured_prep, lanes.scratch);
+      ASSERT_NE(lanes.prep.ready, NodeReady::Nothing);
       lanes.rng = Rng(seed, 6);
       lanes.constants.clear();
       SearchSide ordered{Rng(seed, 6)};
@@ -607,6 +608,7 @@ TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
     Rng lane_rng(seed, 7);
     Rng general_rng(seed, 7);
     ExtraScratch lane_scratch;  // reused by every node, as a worker's is
+    ExtraScratch plan_scratch;
     ExtraScratch general_scratch;
     for (const uint64_t length : {uint64_t{2}, uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{40},
                                   uint64_t{64}, uint64_t{65}, uint64_t{257}, uint64_t{900}}) {
@@ -619,14 +621,16 @@ TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
       prepare_extra_tree(tree.weights, rows, lane_scratch);
       ASSERT_TRUE(uses_class_lanes(ctx, lane_scratch)) << where;
       NodeStats measured;
-      tagged_class_stats(ctx, tree, rows, lane_scratch, measured);
-      prepare_extra_node(ctx, measured, lane_scratch);
-      ASSERT_TRUE(lane_node(ctx, rules, rows, measured, lane_scratch)) << where;
+      const NodePrep prep =
+          prepare_extra_node(ctx, measured, tagged_class_stats(ctx, tree, rows, lane_scratch, measured), lane_scratch);
+      const ExtraPlan plan = plan_extra_tree(ctx, tree.weights, rows, plan_scratch);
+      ASSERT_EQ(plan.stats, ExtraStats::ClassLanes) << where;
+      ASSERT_EQ(route_extra_node(plan, prep, rules, length).loop, NodeLoop::LaneNode) << where;
       // A constant feature already known at the node (as a parent hands it down) is skipped.
       std::vector<uint64_t> lane_constants{5};
       std::vector<uint64_t> general_constants{5};
       const NodeBounds bounds{0.1, 0.9};
-      const auto lane = search_lane_node(ctx, rules, rows, measured, bounds, lane_constants, lane_rng, pool, draws,
+      const auto lane = search_lane_node(ctx, rules, rows, measured, prep, bounds, lane_constants, lane_rng, pool, draws,
                                          max_features, lane_scratch);
       const auto general = extra_node_loop(
           general_pool, draws, general_rng, general_constants, max_features,
@@ -779,7 +783,7 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     NodeStats plain;
     NodeStats lanes;
     compute_node_stats(ctx, tree, bag, true, plain);
-    tagged_class_stats(ctx, tree, bag, scratch, lanes);
+    const NodePrep measured_prep = tagged_class_stats(ctx, tree, bag, scratch, lanes);
     EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), lanes.labels.begin(), lanes.labels.end()));
     ASSERT_EQ(plain.entry_weights.size(), lanes.entry_weights.size());
     for (size_t i = 0; i < plain.entry_weights.size(); ++i)
@@ -798,27 +802,24 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
       for (uint64_t i = 0; i < bag.size(); ++i)
         expected[(i / 16) * 16 * k + 16 * plain.labels[i] + i % 16] = static_cast<uint8_t>(plain.entry_weights[i]);
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(), scratch.entry_planes.begin()));
-      prepare_extra_node(ctx, lanes, scratch);
-      EXPECT_EQ(scratch.tag_node, &lanes);
+      EXPECT_EQ(prepare_extra_node(ctx, lanes, measured_prep, scratch).ready, NodeReady::ClassPlanes);
       EXPECT_TRUE(scratch.lane_planes);
     } else {
       // The lanes filled while measuring are those prepare_extra_node builds from statistics.
       const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
-      prepare_extra_node(ctx, lanes, scratch);
-      EXPECT_EQ(scratch.tag_node, &lanes);
+      EXPECT_EQ(prepare_extra_node(ctx, lanes, measured_prep, scratch).ready, NodeReady::ClassTags);
       ExtraScratch rebuilt;
       prepare_extra_tree(forms.weights, bag, rebuilt);
-      prepare_extra_node(ctx, plain, rebuilt);
-      ASSERT_EQ(rebuilt.tag_node, &plain);
+      ASSERT_EQ(prepare_extra_node(ctx, plain, NodePrep{}, rebuilt).ready, NodeReady::ClassTags);
       EXPECT_TRUE(std::equal(measured.begin(), measured.end(), rebuilt.entry_tags.begin()));
     }
-    // Lanes handed over once: other statistics of the same length get their own.
+    // Lanes belong to the node whose statistics step filled them: other statistics of the same
+    // length, which no step measured, get their own.
     std::vector<RowIndex> other(bag.rbegin(), bag.rend());
     NodeStats reversed;
     compute_node_stats(ctx, tree, other, true, reversed);
     tagged_class_stats(ctx, tree, bag, scratch, lanes);
-    prepare_extra_node(ctx, reversed, scratch);
-    ASSERT_EQ(scratch.tag_node, &reversed);
+    ASSERT_EQ(prepare_extra_node(ctx, reversed, NodePrep{}, scratch).ready, NodeReady::ClassTags);
     EXPECT_FALSE(scratch.lane_planes);
     for (uint64_t i = 0; i < other.size(); ++i)
       EXPECT_EQ(scratch.entry_tags[8 * i + reversed.labels[i]], static_cast<uint16_t>(reversed.entry_weights[i]));
@@ -847,7 +848,9 @@ TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
     NodeStats plain;
     NodeStats fused;
     compute_node_stats(ctx, tree, bag, true, plain);
-    byte_node_stats(ctx, tree, bag, scratch, fused);
+    const NodePrep fused_prep = byte_node_stats(ctx, tree, bag, scratch, fused);
+    EXPECT_EQ(fused_prep.ready, NodeReady::EntryBytes);
+    EXPECT_TRUE(fused_prep.rows_checked);
     EXPECT_TRUE(std::equal(plain.labels.begin(), plain.labels.end(), fused.labels.begin(), fused.labels.end()));
     ASSERT_EQ(plain.entry_weights.size(), fused.entry_weights.size());
     for (size_t i = 0; i < plain.entry_weights.size(); ++i)
@@ -861,12 +864,10 @@ TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
     const std::vector<uint8_t> second = k == 2
         ? std::vector<uint8_t>(scratch.entry_bytes_one.begin(), scratch.entry_bytes_one.begin() + n)
         : std::vector<uint8_t>(scratch.entry_classes.begin(), scratch.entry_classes.begin() + n);
-    prepare_extra_node(ctx, fused, scratch);
-    EXPECT_EQ(scratch.byte_node, &fused);
+    EXPECT_EQ(prepare_extra_node(ctx, fused, fused_prep, scratch).ready, NodeReady::EntryBytes);
     ExtraScratch rebuilt;
     prepare_extra_tree(forms.weights, bag, rebuilt);
-    prepare_extra_node(plain, rebuilt);
-    ASSERT_EQ(rebuilt.byte_node, &plain);
+    ASSERT_TRUE(prepare_extra_node(plain, rebuilt));
     EXPECT_TRUE(std::equal(weight.begin(), weight.end(), rebuilt.entry_bytes.begin()));
     const std::vector<uint8_t>& rebuilt_second = k == 2 ? rebuilt.entry_bytes_one : rebuilt.entry_classes;
     EXPECT_TRUE(std::equal(second.begin(), second.end(), rebuilt_second.begin()));
@@ -881,7 +882,8 @@ TEST(ExtraSearch, FloatBufferPeakIsReported) {
   Rng rng(2, 2);
   std::vector<uint64_t> constants;
   ExtraScratch scratch;
-  search_extra(ctx, node.weights, node.rules, node.rows, node.stats, 0, 0, NodeBounds{}, constants, rng, scratch);
+  search_extra(ctx, node.weights, node.rules, node.rows, node.stats, NodePrep{}, 0, 0, NodeBounds{}, constants, rng,
+               scratch);
   EXPECT_EQ(ctx.profile->feature_buffer_peak.load(), scratch.values_f32.capacity() * sizeof(float));
   EXPECT_GE(ctx.profile->feature_buffer_peak.load(), 3 * sizeof(float));
   EXPECT_TRUE(scratch.values_f64.empty()) << "float32 input is buffered as float32";

@@ -685,6 +685,50 @@ TEST(Growth, RawExtraTreesOnByteWeightsMatchScaledWeights) {
   }
 }
 
+TEST(Growth, EveryExtraRouteMatchesThePerFeatureDispatch) {
+  // A fit profile counts every search, so a profiled tree takes the per-feature dispatch of
+  // search_extra at every node; without one, the plan routes nodes to whole-node searches and
+  // small subtrees, prepared bytes with batch gathers and rebased subtrees (binned values), or
+  // lane nodes (raw values). Both must grow the same tree, draw for draw.
+  const uint64_t n_rows = 4000;
+  const uint64_t n_features = 9;
+  for (const bool binned : {true, false}) {
+    for (const uint64_t n_classes : {uint64_t{2}, uint64_t{5}}) {
+      TrainingContext ctx = binned_extra_context(n_rows, n_features, n_classes, n_classes * 7 + 1);
+      if (!binned) {
+        // The same bins as raw values, none missing: class planes and lane nodes.
+        std::vector<std::vector<double>> x(n_rows, std::vector<double>(n_features));
+        for (uint64_t r = 0; r < n_rows; ++r) {
+          for (uint64_t f = 0; f < n_features; ++f) {
+            const uint8_t b = ctx.binned->bins[f * n_rows + r];
+            x[r][f] = b == missing_bin(39) ? 0.5 : static_cast<double>(b);
+          }
+        }
+        const std::vector<ClassIndex> y(ctx.labels.begin(), ctx.labels.end());
+        ctx = dense_context(x, y, n_classes);
+        ctx.growth.extra_trees = true;
+      }
+      Rng draws(n_classes, 5);
+      const ByteBag byte_bag = draw_byte_bag(n_rows, draws);
+      const TreeWeights weights{byte_bag.counts, byte_bag.total, 0.0};
+      for (const uint64_t max_leaves : {kNoLeafLimit, uint64_t{60}}) {
+        const ForestSettings s = settings(3, 512, max_leaves);
+        Rng routed_rng = Rng::for_tree(3, n_classes);
+        Rng dispatched_rng = Rng::for_tree(3, n_classes);
+        WorkerScratch routed_scratch;
+        WorkerScratch dispatched_scratch;
+        ctx.profile = nullptr;
+        const Tree routed = grow_tree(ctx, weights, byte_bag.bag, s, routed_rng, routed_scratch);
+        ctx.profile = std::make_shared<ProfileCounters>();
+        const Tree dispatched = grow_tree(ctx, weights, byte_bag.bag, s, dispatched_rng, dispatched_scratch);
+        ASSERT_GT(routed.nodes.size(), 20u);
+        ASSERT_NO_FATAL_FAILURE(expect_same_tree(routed, dispatched)) << binned << " " << n_classes << " classes";
+        EXPECT_EQ(routed_rng.state(), dispatched_rng.state());
+      }
+    }
+  }
+}
+
 TEST(Growth, KeptValuesDoNotOutliveTheirTree) {
   // A lane-node tree whose last search is its root keeps that root's values. The next tree on
   // the same worker has other rows behind the same index segment and no byte weights (so no

@@ -1,0 +1,152 @@
+// The lane-node loop: the whole extra-trees node loop of a raw-value node measured into class
+// planes, each search inlined.
+#include "split/extra/extra_trees.h"
+
+#include "morvel/errors.h"
+#include "split/extra/class_lanes.h"
+#include "split/extra/extremes.h"
+#include "split/extra/whole_scoring.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace morvel {
+
+using namespace extra;
+
+namespace {
+
+// The node loop of a lane node with K classes, each search inlined: the lane search of
+// lane_search_rows on values read through `access` (rows checked by tagged_class_stats).
+template <uint64_t K, class Access>
+std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchRules& rules,
+                                       std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                       std::vector<uint64_t>& constant_features, Rng& rng,
+                                       std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                       uint64_t max_features, ExtraScratch& scratch, Access access) {
+  const uint64_t n = rows.size();
+  // The plane prefix reads whole blocks of 16; the buffer of the best feature's values is
+  // swapped out to kept_values, and the other one takes its place.
+  if (scratch.values.size() < n + 15) scratch.values.resize(n + 15);
+  if (scratch.kept_values.size() < n + 15) scratch.kept_values.resize(n + 15);
+  scratch.kept_values_valid = false;
+  double* values = scratch.values.data();
+  const uint8_t* planes = scratch.entry_planes.data();
+  const uint64_t extra_seed = ctx.growth.extra_seed;
+  const uint64_t n_features = ctx.n_features;
+  const NodeSums<K> node(stats);
+#if MORVEL_SIMD_SSE2
+  const bool vector_gini = rules.criterion == Criterion::Gini && node.total < (uint64_t{1} << 31);
+  __m128i node_lanes[K];  // each class sum in a low 64-bit lane
+  for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node.class_sums[c]));
+#endif
+  // Float64 values at base_f[index[i]]: a feature-major column read at the rows themselves, or
+  // the row-major matrix at each row's offset (row * n_features, computed once per node).
+  constexpr bool kDense = std::is_same_v<Access, DenseAccess>;
+  constexpr bool kColumn = std::is_same_v<Access, FeatureMajorAccess<double>>;
+  const uint32_t* index = nullptr;
+  if constexpr (kDense) {
+    if (ctx.n_rows * n_features <= std::numeric_limits<uint32_t>::max()) {
+      if (scratch.entry_offsets.size() < n) scratch.entry_offsets.resize(n);
+      uint32_t* offsets = scratch.entry_offsets.data();
+      for (uint64_t i = 0; i < n; ++i) offsets[i] = static_cast<uint32_t>(rows[i] * n_features);
+      index = offsets;
+    }
+  } else if constexpr (kColumn) {
+    static_assert(std::is_same_v<RowIndex, uint32_t>);
+    index = rows.data();
+  }
+  const auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
+    MORVEL_ASSERT(feature < n_features, "index out of bounds: feature outside the training matrix");
+    double lo;
+    double hi;
+    if constexpr (kDense || kColumn) {
+      if (index != nullptr) {
+        const double* base;
+        if constexpr (kDense) {
+          base = access.values + feature;
+        } else {
+          base = access.values + feature * access.n_rows;
+        }
+        gather_extremes(base, index, n, values, lo, hi);
+      } else {
+        const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
+        copy_extremes<double, decltype(read), false>(rows.data(), n, 0, read, values, lo, hi);
+      }
+    } else {
+      const auto read = [access, feature](uint64_t row) { return access.value(row, feature); };
+      copy_extremes<double, decltype(read), false>(rows.data(), n, 0, read, values, lo, hi);
+    }
+    if (!(lo < hi)) {
+      constant_features.push_back(feature);
+      return std::nullopt;
+    }
+    const double t = draw_extra_threshold(rng, extra_seed, lo, hi);
+    const int8_t constraint = ctx.growth.constraint(feature);
+#if MORVEL_SIMD_SSE2
+    if (vector_gini && constraint == 0) {
+      __m128i sums[K];
+      const uint64_t count = plane_prefix_lanes<K>(values, planes, n, t, sums);
+      if (count == 0 || count == n) return std::nullopt;
+      return score_plane_gini<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, count, t, node,
+                                 node_lanes);
+    }
+#endif
+    const TagPrefix sums = plane_prefix<K>(values, planes, n, t);
+    if (sums.count == 0 || sums.count == n) return std::nullopt;
+    return score_lanes<K>(rules, stats, lane_node_impurity(rules, stats, scratch), n, sums, t, constraint, bounds,
+                          node);
+  };
+  return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t feature) {
+    keep_extra_bins(feature, rows, scratch);
+    std::swap(scratch.values, scratch.kept_values);
+    values = scratch.values.data();
+    scratch.kept_values_valid = true;
+    scratch.kept_values_feature = feature;
+    scratch.kept_values_rows = rows.data();
+    scratch.kept_values_entries = n;
+  });
+}
+
+template <class Access>
+std::optional<NodeSplit> lane_node_with(const TrainingContext& ctx, const SearchRules& rules,
+                                        std::span<const RowIndex> rows, const NodeStats& stats, NodeBounds bounds,
+                                        std::vector<uint64_t>& constant_features, Rng& rng,
+                                        std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                        uint64_t max_features, ExtraScratch& scratch, Access access) {
+  switch (rules.n_classes) {
+#define MORVEL_LANE_NODE(K) \
+  case K:                   \
+    return lane_node_for<K>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
+                            scratch, access);
+    MORVEL_LANE_NODE(2) MORVEL_LANE_NODE(3) MORVEL_LANE_NODE(4) MORVEL_LANE_NODE(5) MORVEL_LANE_NODE(6)
+    MORVEL_LANE_NODE(7) MORVEL_LANE_NODE(8)
+#undef MORVEL_LANE_NODE
+    default: throw_internal("lane nodes take two to eight classes");
+  }
+}
+
+}  // namespace
+
+std::optional<NodeSplit> search_lane_node(const TrainingContext& ctx, const SearchRules& rules,
+                                          std::span<const RowIndex> rows, const NodeStats& stats,
+                                          const NodePrep& prep, NodeBounds bounds,
+                                          std::vector<uint64_t>& constant_features, Rng& rng,
+                                          std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
+                                          uint64_t max_features, ExtraScratch& scratch) {
+  MORVEL_ASSERT(prep.ready == NodeReady::ClassPlanes && prep.rows_checked && !ctx.binned && !ctx.has_missing &&
+                    rules.n_classes >= 2 && rules.n_classes <= kTagLanes && ctx.n_classes == rules.n_classes &&
+                    stats.class_weight.size() == rules.n_classes &&
+                    scratch.entry_planes.size() >= plane_bytes(rows.size(), rules.n_classes),
+                "assertion failed: a lane-node search needs a node measured into class planes");
+  return with_raw_access_for(ctx, rows.size(), [&](auto access) {
+    return lane_node_with(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features,
+                          scratch, access);
+  });
+}
+
+}  // namespace morvel

@@ -1,0 +1,138 @@
+// Scoring a drawn threshold: the sums one search collects, the two placements of the
+// missing rows, and the node impurity shared by a node's searches.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "split/extra/common.h"
+
+namespace morvel::extra {
+
+// The sums one search collects before scoring. `prefix` and `missing` point at n_classes
+// weights each.
+struct DrawnPartition {
+  const double* prefix;   // class weights of the non-missing entries with value <= t
+  double prefix_weight;   // W_P
+  uint64_t prefix_count;  // n_P
+  const double* missing;  // class weights of the missing entries
+  double missing_weight;  // W_m
+  uint64_t missing_count; // n_m
+};
+
+// The better of a search's two placements of the missing rows: the first valid option stands
+// unless a later one has a strictly greater improvement; the winner's gain is scaled last.
+struct OptionPick {
+  std::optional<SplitCandidate> best;
+  double improvement = 0.0;
+
+  [[gnu::always_inline]] void offer(const std::optional<double>& candidate, double pivot, bool missing_left) {
+    if (candidate && (!best || *candidate > improvement)) {
+      best = SplitCandidate{pivot, missing_left, 0.0};
+      improvement = *candidate;
+    }
+  }
+  [[gnu::always_inline]] std::optional<SplitCandidate> finish(double node_weight, double w_total) {
+    if (best) best->gain = scaled_gain(improvement, node_weight, w_total);
+    return best;
+  }
+};
+
+// impurity(class_weight, W) of the node; under entropy reused while the node's inputs are
+// unchanged.
+inline double parent_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
+  const uint64_t k = rules.n_classes;
+  const double* v = stats.class_weight.data();
+  // Gini costs less than the comparison; entropy's logarithms do not.
+  if (rules.criterion == Criterion::Gini) return impurity(rules.criterion, v, k, stats.weight);
+  bool same = scratch.parent_known && scratch.parent_criterion == rules.criterion &&
+              std::bit_cast<uint64_t>(scratch.parent_weight) == std::bit_cast<uint64_t>(stats.weight) &&
+              scratch.parent_class_weight.size() == k;
+  for (uint64_t c = 0; same && c < k; ++c)
+    same = std::bit_cast<uint64_t>(scratch.parent_class_weight[c]) == std::bit_cast<uint64_t>(v[c]);
+  if (!same) {
+    scratch.parent_known = true;
+    scratch.parent_criterion = rules.criterion;
+    scratch.parent_weight = stats.weight;
+    scratch.parent_class_weight.assign(v, v + k);
+    scratch.parent_impurity = impurity(rules.criterion, v, k, stats.weight);
+  }
+  return scratch.parent_impurity;
+}
+
+// evaluate_partition operation by operation, with the class count fixed at compile time
+// when K > 0 (the class loops unrolled) and read from the rules when K == 0.
+template <uint64_t K>
+inline std::optional<double> evaluate_fixed(const SearchRules& rules, double parent_impurity, double node_weight,
+                                            const SideStats& left, const SideStats& right, int8_t constraint,
+                                            NodeBounds bounds) {
+  const uint64_t k = K > 0 ? K : rules.n_classes;
+  if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return std::nullopt;
+  if (left.weight == 0.0 || right.weight == 0.0) return std::nullopt;
+  if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
+  if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, k)) return std::nullopt;
+  const double impurity_left = impurity(rules.criterion, left.class_weight, k, left.weight);
+  const double impurity_right = impurity(rules.criterion, right.class_weight, k, right.weight);
+  const double improvement = (parent_impurity - (left.weight / node_weight) * impurity_left) -
+                             (right.weight / node_weight) * impurity_right;
+  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  return improvement;
+}
+
+// Scores the two placements of the missing rows, in order: (1) with the entries above t
+// (left, missing_left true), (2) with the prefix (right). A later option replaces an earlier
+// one only with a strictly greater improvement, so without missing rows option (1) stands and
+// option (2), which would be the same partition, is not evaluated. `work` holds 2 * n_classes
+// doubles.
+template <uint64_t K>
+std::optional<SplitCandidate> score_drawn_for(const SearchRules& rules, const NodeStats& stats, double parent,
+                                              uint64_t n_entries, const DrawnPartition& part, double pivot,
+                                              int8_t constraint, NodeBounds bounds, double* work) {
+  const uint64_t k = K > 0 ? K : rules.n_classes;
+  const double node_weight = stats.weight;
+  const double* class_weight = stats.class_weight.data();
+  double* suffix = work;          // non-missing entries above t
+  double* joined = work + k;      // a side plus the missing rows
+  for (uint64_t c = 0; c < k; ++c) suffix[c] = (class_weight[c] - part.missing[c]) - part.prefix[c];
+  const uint64_t non_missing = n_entries - part.missing_count;
+
+  OptionPick pick;
+
+  for (uint64_t c = 0; c < k; ++c) joined[c] = suffix[c] + part.missing[c];
+  {
+    const SideStats left{joined, node_weight - part.prefix_weight, n_entries - part.prefix_count};
+    const SideStats right{part.prefix, part.prefix_weight, part.prefix_count};
+    pick.offer(evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds), pivot, true);
+  }
+  if (part.missing_count > 0) {
+    for (uint64_t c = 0; c < k; ++c) joined[c] = part.prefix[c] + part.missing[c];
+    const SideStats left{suffix, (node_weight - part.prefix_weight) - part.missing_weight,
+                         non_missing - part.prefix_count};
+    const SideStats right{joined, part.prefix_weight + part.missing_weight,
+                          part.prefix_count + part.missing_count};
+    pick.offer(evaluate_fixed<K>(rules, parent, node_weight, left, right, constraint, bounds), pivot, false);
+  }
+  return pick.finish(node_weight, rules.w_total);
+}
+
+// Scores with the class count as a compile-time constant for two to eight classes.
+inline std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, double parent,
+                                          uint64_t n_entries, const DrawnPartition& part, double pivot,
+                                          int8_t constraint, NodeBounds bounds, double* work) {
+  switch (rules.n_classes) {
+    case 2: return score_drawn_for<2>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 3: return score_drawn_for<3>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 4: return score_drawn_for<4>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 5: return score_drawn_for<5>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 6: return score_drawn_for<6>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 7: return score_drawn_for<7>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    case 8: return score_drawn_for<8>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+    default: return score_drawn_for<0>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
+  }
+}
+
+}  // namespace morvel::extra
