@@ -174,13 +174,12 @@ MORVEL_TARGET_CLONES double gini_scores(const double* __restrict prefix_cols, ui
                                         double* __restrict sl1, double* __restrict sr1, double* __restrict sl2,
                                         double* __restrict sr2, double* __restrict score1,
                                         double* __restrict score2, uint64_t k) {
-  const SearchRules r = rules;  // a local copy: the stores to the scores cannot change it
   square_sums(prefix_cols, stride, nc, totals, missing, n_missing, sl1, sr1, sl2, sr2, k);
   for (uint64_t i = 0; i < k; ++i) score1[i] = (sl1[i] * wr1[i] + sr1[i] * wl1[i]) / (wl1[i] * wr1[i]);
-  mask_scores(r, n_prefix, total_count, n_missing, 0, wl1, wr1, score1, k);
+  mask_scores(rules, n_prefix, total_count, n_missing, 0, wl1, wr1, score1, k);
   if (n_missing != 0) {
     for (uint64_t i = 0; i < k; ++i) score2[i] = (sl2[i] * wr2[i] + sr2[i] * wl2[i]) / (wl2[i] * wr2[i]);
-    mask_scores(r, n_prefix, total_count, 0, n_missing, wl2, wr2, score2, k);
+    mask_scores(rules, n_prefix, total_count, 0, n_missing, wl2, wr2, score2, k);
   }
   // Scores are never NaN: -inf or a finite quotient.
   double lane[4] = {kNone, kNone, kNone, kNone};
