@@ -19,7 +19,8 @@ bool same_bits(double a, double b) {
 
 }  // namespace
 
-double HistogramSearch::Impl::parent_impurity_of(const NodeStats& stats, uint64_t nc) {
+// Forced inline into the scan of each class count: the class loops then unroll.
+[[gnu::always_inline]] inline double HistogramSearch::Impl::parent_impurity_of(const NodeStats& stats, uint64_t nc) {
   const double* cw = stats.class_weight.data();
   if (impurity_known && impurity_class_weight.size() == nc && same_bits(impurity_weight, stats.weight)) {
     bool same = true;
@@ -61,7 +62,7 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
   const double parent_impurity = parent_impurity_of(stats, nc);
   BestPartition best;
   if (constraint == 0 && rules.criterion == Criterion::Gini) {
-    best = gini_scan(cw, counts, nb, bin_list, bin_list_size, missing, stats, parent_impurity, consume);
+    best = gini_scan<kClasses>(cw, counts, nb, bin_list, bin_list_size, missing, stats, parent_impurity, consume);
     consumed = consume;
   } else {
     best = with_criterion(rules.criterion, [&](auto criterion) {

@@ -354,10 +354,11 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
 // leaves the sum bit for bit as it was. Consumed bins are exact sums of the node's own
 // non-negative weights, so such a class is zero in every bin and the scan may leave it out.
 // Subtracted histograms can hold rounding residues in it and scan every class.
+template <uint64_t kClasses>
 BestPartition HistogramSearch::Impl::gini_scan(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                                                uint64_t bin_list_size, const MissingBin& missing,
                                                const NodeStats& stats, double parent_impurity, bool consume) {
-  const uint64_t nc = stats.class_weight.size();
+  const uint64_t nc = classes_or<kClasses>(stats.class_weight.size());
   if (scan_classes.size() < nc) {
     scan_classes.resize(nc);
     scan_totals.resize(nc);
@@ -381,5 +382,23 @@ BestPartition HistogramSearch::Impl::gini_scan(double* cw, uint64_t* counts, uin
                                       parent_impurity, consume);
   });
 }
+
+// The copies scan_feature calls, one per class count it has a copy for (0: any count).
+template BestPartition HistogramSearch::Impl::gini_scan<0>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
+                                                          const MissingBin&, const NodeStats&, double, bool);
+template BestPartition HistogramSearch::Impl::gini_scan<2>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
+                                                          const MissingBin&, const NodeStats&, double, bool);
+template BestPartition HistogramSearch::Impl::gini_scan<3>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
+                                                          const MissingBin&, const NodeStats&, double, bool);
+template BestPartition HistogramSearch::Impl::gini_scan<4>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
+                                                          const MissingBin&, const NodeStats&, double, bool);
+template BestPartition HistogramSearch::Impl::gini_scan<5>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
+                                                          const MissingBin&, const NodeStats&, double, bool);
+template BestPartition HistogramSearch::Impl::gini_scan<6>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
+                                                          const MissingBin&, const NodeStats&, double, bool);
+template BestPartition HistogramSearch::Impl::gini_scan<7>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
+                                                          const MissingBin&, const NodeStats&, double, bool);
+template BestPartition HistogramSearch::Impl::gini_scan<8>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
+                                                          const MissingBin&, const NodeStats&, double, bool);
 
 }  // namespace morvel

@@ -97,7 +97,9 @@ struct HistogramSearch::Impl {
                           double parent_impurity, int8_t constraint, NodeBounds bounds);
 
   // ---- the gini fast scan (gini_scan.cpp) ----
-  // Chooses the classes to scan and runs scan_gini with the matching copy.
+  // Chooses the classes to scan and runs scan_gini with the matching copy. kClasses as in
+  // scan_feature: the class loops of each count unroll.
+  template <uint64_t kClasses>
   BestPartition gini_scan(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                           uint64_t bin_list_size, const MissingBin& missing, const NodeStats& stats,
                           double parent_impurity, bool consume);
