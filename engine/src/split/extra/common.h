@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "simd/simd.h"
+#include "split/class_count.h"
 #include "split/extra/extra_trees.h"
 
 namespace morvel::extra {

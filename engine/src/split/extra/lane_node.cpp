@@ -118,16 +118,13 @@ std::optional<NodeSplit> lane_node_with(const TrainingContext& ctx, const Search
                                         std::vector<uint64_t>& constant_features, Rng& rng,
                                         std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
                                         uint64_t max_features, ExtraScratch& scratch, Access access) {
-  switch (rules.n_classes) {
-#define MORVEL_LANE_NODE(K) \
-  case K:                   \
-    return lane_node_for<K>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
-                            scratch, access);
-    MORVEL_LANE_NODE(2) MORVEL_LANE_NODE(3) MORVEL_LANE_NODE(4) MORVEL_LANE_NODE(5) MORVEL_LANE_NODE(6)
-    MORVEL_LANE_NODE(7) MORVEL_LANE_NODE(8)
-#undef MORVEL_LANE_NODE
-    default: throw_internal("lane nodes take two to eight classes");
-  }
+  return with_class_count_in<2, kTagLanes>(
+      rules.n_classes,
+      [&](auto classes) {
+        return lane_node_for<decltype(classes)::value>(ctx, rules, rows, stats, bounds, constant_features, rng, pool,
+                                                       draws, max_features, scratch, access);
+      },
+      []() -> std::optional<NodeSplit> { throw_internal("lane nodes take two to eight classes"); });
 }
 
 }  // namespace

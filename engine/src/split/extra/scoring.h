@@ -123,16 +123,10 @@ std::optional<SplitCandidate> score_drawn_for(const SearchRules& rules, const No
 inline std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, double parent,
                                           uint64_t n_entries, const DrawnPartition& part, double pivot,
                                           int8_t constraint, NodeBounds bounds, double* work) {
-  switch (rules.n_classes) {
-    case 2: return score_drawn_for<2>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 3: return score_drawn_for<3>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 4: return score_drawn_for<4>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 5: return score_drawn_for<5>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 6: return score_drawn_for<6>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 7: return score_drawn_for<7>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 8: return score_drawn_for<8>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    default: return score_drawn_for<0>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-  }
+  return with_class_count<kMaxUnrolledClasses>(rules.n_classes, [&](auto classes) {
+    return score_drawn_for<decltype(classes)::value>(rules, stats, parent, n_entries, part, pivot, constraint, bounds,
+                                                     work);
+  });
 }
 
 }  // namespace morvel::extra
