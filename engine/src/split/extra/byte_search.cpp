@@ -343,7 +343,7 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
   if (count == 0 || count == n - miss.missing_count) return std::nullopt;
 #if MORVEL_SIMD_SSE2
   if constexpr (K > 0) {
-    if (rules.criterion == Criterion::Gini) {
+    if (gini_forms(rules)) {
       // Every sum is a whole number below 2^53.
       uint64_t node_class[K];
       uint64_t prefix_sums[K];

@@ -40,7 +40,7 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   const uint64_t n_features = ctx.n_features;
   const NodeSums<K> node(stats);
 #if MORVEL_SIMD_SSE2
-  const bool vector_gini = rules.criterion == Criterion::Gini && node.total < (uint64_t{1} << 31);
+  const bool vector_gini = gini_forms(rules) && node.total < (uint64_t{1} << 31);
   __m128i node_lanes[K];  // each class sum in a low 64-bit lane
   for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node.class_sums[c]));
 #endif

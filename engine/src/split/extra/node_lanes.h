@@ -158,7 +158,7 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
     return whole_node_blocks<2, Blocks>(ctx, n, valid, lanes, load_bins, constant_features, rng, pool, draws,
                                         max_features, score, best_bins);
   } else {
-    const bool gini = rules.criterion == Criterion::Gini;
+    const bool gini = gini_forms(rules);
     const double node_weight = stats.weight;
     const uint64_t node_sum = static_cast<uint64_t>(node_weight);
     const NodeSums<K> node(stats);
