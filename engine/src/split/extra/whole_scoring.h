@@ -36,9 +36,12 @@ template <uint64_t K>
                                                     uint64_t right_sum, uint64_t right_count, int8_t constraint,
                                                     NodeBounds bounds) {
   const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  // sides_admissible's rules, checked on the integer counts and sums before any conversion.
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
   const double w_left = d(left_sum);
   const double w_right = d(right_sum);
-  if (!sides_admissible(rules, left_count, w_left, right_count, w_right)) return std::nullopt;
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
   if (constraint != 0) {
     double left_weights[K];
     double right_weights[K];
@@ -144,9 +147,12 @@ template <uint64_t K>
   const uint64_t right_sum = static_cast<uint64_t>(_mm_cvtsi128_si64(total));
   const uint64_t left_sum = node.total - right_sum;
   const uint64_t left_count = n_entries - prefix_count;
+  // sides_admissible's rules, checked on the integer counts and sums before any conversion.
+  if (left_count < rules.min_samples_leaf || prefix_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
   const double w_left = static_cast<double>(static_cast<int64_t>(left_sum));
   const double w_right = static_cast<double>(static_cast<int64_t>(right_sum));
-  if (!sides_admissible(rules, left_count, w_left, prefix_count, w_right)) return std::nullopt;
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
   const double node_weight = stats.weight;
   const __m128d w = _mm_set_pd(w_right, w_left);
   __m128d sum = _mm_setzero_pd();
@@ -169,9 +175,12 @@ template <uint64_t K>
                                                      int8_t constraint, NodeBounds bounds) {
   // Sums below 2^53: the signed conversions are exact.
   const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  // sides_admissible's rules, checked on the integer counts and sums before any conversion.
+  if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
+  if (left_sum == 0 || right_sum == 0) return std::nullopt;
   const double w_left = d(left_sum);
   const double w_right = d(right_sum);
-  if (!sides_admissible(rules, left_count, w_left, right_count, w_right)) return std::nullopt;
+  if (!(w_left >= rules.min_leaf_weight) || !(w_right >= rules.min_leaf_weight)) return std::nullopt;
   const double left_class[2] = {d(left_sum - left_one), d(left_one)};
   const double right_class[2] = {d(right_sum - right_one), d(right_one)};
   if (constraint != 0 && !monotonic_ok(SideStats{left_class, w_left, left_count},
