@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__SSE2__) && !defined(MORVEL_NO_SIMD)
 #define MORVEL_SIMD_SSE2 1
@@ -31,6 +32,21 @@ inline constexpr uint64_t kHalfLanes = kLanes / 2;
 
 // Blocks of kLanes entries that hold n entries.
 constexpr uint64_t blocks_of(uint64_t n) { return (n + kLanes - 1) / kLanes; }
+
+template <uint64_t B>
+using BlockCount = std::integral_constant<uint64_t, B>;
+
+// Calls fn(BlockCount<B>{}) with B = blocks when kFirst <= blocks <= kMax, else otherwise():
+// searches that hold a small node in registers keep a copy per block count.
+template <uint64_t kMax, uint64_t kFirst = 1, class Fn, class Otherwise>
+[[gnu::always_inline]] inline decltype(auto) with_block_count(uint64_t blocks, Fn&& fn, Otherwise&& otherwise) {
+  if constexpr (kFirst > kMax) {
+    return otherwise();
+  } else {
+    if (blocks == kFirst) return fn(BlockCount<kFirst>{});
+    return with_block_count<kMax, kFirst + 1>(blocks, fn, otherwise);
+  }
+}
 
 #if MORVEL_SIMD_SSE2
 // A block of 16 byte lanes.

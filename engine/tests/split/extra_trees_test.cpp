@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "morvel/bin_edges.h"
+#include "morvel/errors.h"
 #include "data/rng.h"
 #include "split/node_loop.h"
 
@@ -124,6 +125,19 @@ TEST(ExtraSearch, DrawnThresholdSendsEqualValuesRight) {
   // Right {0}, left {0, 1, 1}: 0.5 - 0.75 * (1 - 1/9 - 4/9).
   const double left_gini = 1.0 - ((1.0 / 3.0) * (1.0 / 3.0) + (2.0 / 3.0) * (2.0 / 3.0));
   EXPECT_EQ(at_min->gain, (0.5 - (3.0 / 4.0) * left_gini) - (1.0 / 4.0) * 0.0);
+}
+
+TEST(ExtraSearch, UnknownCriterionFailsRatherThanScoringAsEntropy) {
+  // Two classes take the dense form, three the general search; both score the drawn partition.
+  for (const uint64_t k : {uint64_t{2}, uint64_t{3}}) {
+    TrainingContext ctx =
+        dense_context({1.0, 2.0, 3.0, 3.0}, 1, {0, 0, 1, static_cast<ClassIndex>(k - 1)}, {1, 1, 1, 1}, k);
+    Case node = node_of(ctx, all_rows(ctx));
+    node.rules.criterion = static_cast<Criterion>(7);
+    Rng rng(5, 1);
+    std::vector<uint64_t> constants;
+    EXPECT_THROW(search(ctx, node, 0, rng, constants), InternalError) << k << " classes";
+  }
 }
 
 TEST(ExtraSearch, ConstantFeatureIsListedOnceAndNotSearchedAgain) {

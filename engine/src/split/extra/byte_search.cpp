@@ -343,7 +343,7 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
   if (count == 0 || count == n - miss.missing_count) return std::nullopt;
 #if MORVEL_SIMD_SSE2
   if constexpr (K > 0) {
-    if (rules.criterion == Criterion::Gini) {
+    if (gini_forms(rules)) {
       // Every sum is a whole number below 2^53.
       uint64_t node_class[K];
       uint64_t prefix_sums[K];
@@ -375,21 +375,10 @@ std::optional<SplitCandidate> multi_binned_bytes(const TrainingContext& ctx, con
                                                  const NodePrep& prep, uint64_t feature, int8_t constraint, NodeBounds bounds,
                                                  std::vector<uint64_t>& constant_features, Rng& rng,
                                                  ExtraScratch& scratch) {
-  switch (rules.n_classes) {
-#define MORVEL_MULTI_BYTES(K) \
-  case K:                     \
-    return multi_binned_bytes_for<K>(ctx, rules, rows, stats, prep, feature, constraint, bounds, constant_features, rng, scratch);
-    MORVEL_MULTI_BYTES(3)
-    MORVEL_MULTI_BYTES(4)
-    MORVEL_MULTI_BYTES(5)
-    MORVEL_MULTI_BYTES(6)
-    MORVEL_MULTI_BYTES(7)
-    MORVEL_MULTI_BYTES(8)
-#undef MORVEL_MULTI_BYTES
-    default:
-      return multi_binned_bytes_for<0>(ctx, rules, rows, stats, prep, feature, constraint, bounds, constant_features, rng,
-                                       scratch);
-  }
+  return with_class_count<kMaxUnrolledClasses>(rules.n_classes, [&](auto classes) {
+    return multi_binned_bytes_for<decltype(classes)::value>(ctx, rules, rows, stats, prep, feature, constraint, bounds,
+                                                            constant_features, rng, scratch);
+  });
 }
 
 }  // namespace extra

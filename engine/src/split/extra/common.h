@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "simd/simd.h"
+#include "split/class_count.h"
 #include "split/extra/extra_trees.h"
 
 namespace morvel::extra {
@@ -44,6 +45,11 @@ static_assert(kWholeNodeBelow <= SmallLevel::kEntries + 1, "a small subtree leve
 // Whether a tree's byte growth may rebase its subtrees (rebase_rows): entry bytes on a
 // row-major copy that 32-bit offsets reach, no fit profile.
 bool rebase_serves(const TrainingContext& ctx, const ExtraScratch& scratch);
+
+// Whether the gini-only forms serve the rules: whole-number sides scored with both sides'
+// impurities in vector lanes. Every other criterion takes the general forms, whose
+// evaluation goes through with_criterion and so rejects a value naming no criterion.
+inline bool gini_forms(const SearchRules& rules) { return rules.criterion == Criterion::Gini; }
 
 // A node's impurity, computed by its first search and reused by the others (`known` is
 // cleared when the node is prepared).

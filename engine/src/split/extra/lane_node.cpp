@@ -40,7 +40,7 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   const uint64_t n_features = ctx.n_features;
   const NodeSums<K> node(stats);
 #if MORVEL_SIMD_SSE2
-  const bool vector_gini = rules.criterion == Criterion::Gini && node.total < (uint64_t{1} << 31);
+  const bool vector_gini = gini_forms(rules) && node.total < (uint64_t{1} << 31);
   __m128i node_lanes[K];  // each class sum in a low 64-bit lane
   for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node.class_sums[c]));
 #endif
@@ -118,16 +118,13 @@ std::optional<NodeSplit> lane_node_with(const TrainingContext& ctx, const Search
                                         std::vector<uint64_t>& constant_features, Rng& rng,
                                         std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
                                         uint64_t max_features, ExtraScratch& scratch, Access access) {
-  switch (rules.n_classes) {
-#define MORVEL_LANE_NODE(K) \
-  case K:                   \
-    return lane_node_for<K>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
-                            scratch, access);
-    MORVEL_LANE_NODE(2) MORVEL_LANE_NODE(3) MORVEL_LANE_NODE(4) MORVEL_LANE_NODE(5) MORVEL_LANE_NODE(6)
-    MORVEL_LANE_NODE(7) MORVEL_LANE_NODE(8)
-#undef MORVEL_LANE_NODE
-    default: throw_internal("lane nodes take two to eight classes");
-  }
+  return with_class_count_in<2, kTagLanes>(
+      rules.n_classes,
+      [&](auto classes) {
+        return lane_node_for<decltype(classes)::value>(ctx, rules, rows, stats, bounds, constant_features, rng, pool,
+                                                       draws, max_features, scratch, access);
+      },
+      []() -> std::optional<NodeSplit> { throw_internal("lane nodes take two to eight classes"); });
 }
 
 }  // namespace

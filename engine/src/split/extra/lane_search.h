@@ -42,26 +42,27 @@ std::optional<SplitCandidate> lane_search_rows(const TrainingContext& ctx, const
   }
   const double t = draw_extra_threshold(rng, ctx.growth.extra_seed, lo, hi);
   const uint8_t* planes = scratch.entry_planes.data();
-  TagPrefix sums;
-  switch (from_planes ? rules.n_classes : 0) {
-    case 0: sums = tag_prefix(values, scratch.entry_tags.data(), n, t); break;
-    case 3: sums = plane_prefix<3>(values, planes, n, t); break;
-    case 4: sums = plane_prefix<4>(values, planes, n, t); break;
-    case 5: sums = plane_prefix<5>(values, planes, n, t); break;
-    case 6: sums = plane_prefix<6>(values, planes, n, t); break;
-    case 7: sums = plane_prefix<7>(values, planes, n, t); break;
-    default: sums = plane_prefix<8>(values, planes, n, t); break;
-  }
+  auto unserved = []() -> std::optional<SplitCandidate> {
+    throw_internal("class-lane searches take three to eight classes");
+  };
+  // The plane prefix and the scoring run with the class count fixed at compile time.
+  const TagPrefix sums =
+      from_planes ? with_class_count_in<3, kTagLanes>(
+                        rules.n_classes,
+                        [&](auto classes) { return plane_prefix<decltype(classes)::value>(values, planes, n, t); },
+                        [&]() -> TagPrefix {
+                          unserved();
+                          return {};
+                        })
+                  : tag_prefix(values, scratch.entry_tags.data(), n, t);
   if (sums.count == 0 || sums.count == n) return std::nullopt;
   const double parent = lane_node_impurity(rules, stats, scratch);
-  switch (rules.n_classes) {
-    case 3: return score_lanes<3>(rules, stats, parent, n, sums, t, constraint, bounds);
-    case 4: return score_lanes<4>(rules, stats, parent, n, sums, t, constraint, bounds);
-    case 5: return score_lanes<5>(rules, stats, parent, n, sums, t, constraint, bounds);
-    case 6: return score_lanes<6>(rules, stats, parent, n, sums, t, constraint, bounds);
-    case 7: return score_lanes<7>(rules, stats, parent, n, sums, t, constraint, bounds);
-    default: return score_lanes<8>(rules, stats, parent, n, sums, t, constraint, bounds);
-  }
+  return with_class_count_in<3, kTagLanes>(
+      rules.n_classes,
+      [&](auto classes) {
+        return score_lanes<decltype(classes)::value>(rules, stats, parent, n, sums, t, constraint, bounds);
+      },
+      unserved);
 }
 
 // Whether the lane search serves this general search: the node's lanes are ready and the

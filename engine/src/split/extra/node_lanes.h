@@ -16,12 +16,18 @@
 namespace morvel::extra {
 
 
-// Switch labels of the (class count, blocks) pairs served by the lane searches.
-#define MORVEL_LANE_CASES(CASE) \
-  CASE(2, 1) CASE(2, 2) CASE(2, 3) CASE(2, 4) CASE(3, 1) CASE(3, 2) CASE(3, 3) CASE(3, 4) \
-  CASE(4, 1) CASE(4, 2) CASE(4, 3) CASE(4, 4) CASE(5, 1) CASE(5, 2) CASE(5, 3) CASE(5, 4) \
-  CASE(6, 1) CASE(6, 2) CASE(6, 3) CASE(6, 4) CASE(7, 1) CASE(7, 2) CASE(7, 3) CASE(7, 4) \
-  CASE(8, 1) CASE(8, 2) CASE(8, 3) CASE(8, 4)
+// Calls fn(ClassCount<K>{}, BlockCount<B>{}) for the (class count, blocks) pairs the lane
+// searches serve (two to eight classes, one to four blocks of 16 entries), else otherwise().
+template <class Fn, class Otherwise>
+[[gnu::always_inline]] inline decltype(auto) with_lane_shape(uint64_t n_classes, uint64_t blocks, Fn&& fn,
+                                                             Otherwise&& otherwise) {
+  return with_class_count_in<2, kTagLanes>(
+      n_classes,
+      [&](auto classes) -> decltype(auto) {
+        return simd::with_block_count<4>(blocks, [&](auto b) -> decltype(auto) { return fn(classes, b); }, otherwise);
+      },
+      otherwise);
+}
 
 #if MORVEL_SIMD_SSE2
 // The whole-node search of a node of `Blocks` blocks of 16 entries, on `Lanes` weighted
@@ -152,7 +158,7 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
     return whole_node_blocks<2, Blocks>(ctx, n, valid, lanes, load_bins, constant_features, rng, pool, draws,
                                         max_features, score, best_bins);
   } else {
-    const bool gini = rules.criterion == Criterion::Gini;
+    const bool gini = gini_forms(rules);
     const double node_weight = stats.weight;
     const uint64_t node_sum = static_cast<uint64_t>(node_weight);
     const NodeSums<K> node(stats);

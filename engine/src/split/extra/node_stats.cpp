@@ -196,20 +196,11 @@ namespace {
   uint64_t class_sums[kLaneClasses] = {};
   bool summed = false;
 #if MORVEL_SIMD_SSE2
-  switch (k) {
-#define MORVEL_SPLIT_TAGS(K)                                                                                   \
-  case K:                                                                                                      \
-    gather_split_tags<K>(entry_tags, tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total, \
-                         ones, class_sums);                                                                    \
-    break;
-    MORVEL_SPLIT_TAGS(2) MORVEL_SPLIT_TAGS(3) MORVEL_SPLIT_TAGS(4) MORVEL_SPLIT_TAGS(5) MORVEL_SPLIT_TAGS(6)
-    MORVEL_SPLIT_TAGS(7) MORVEL_SPLIT_TAGS(8)
-#undef MORVEL_SPLIT_TAGS
-    default:
-      gather_split_tags<0>(entry_tags, tags, rows.data(), n, n_rows, offsets_out, n_features, weight, second, total,
-                           ones, class_sums);
-      break;
-  }
+  auto split_tags = [&](auto classes) {
+    gather_split_tags<decltype(classes)::value>(entry_tags, tags, rows.data(), n, n_rows, offsets_out, n_features,
+                                                weight, second, total, ones, class_sums);
+  };
+  with_class_count<kLaneClasses>(k, split_tags);
   summed = k > 2 && k <= kLaneClasses;
 #else
   for (uint64_t i = 0; i < n + kBlockPad; ++i) {

@@ -47,40 +47,39 @@ struct OptionPick {
 inline double parent_impurity(const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch) {
   const uint64_t k = rules.n_classes;
   const double* v = stats.class_weight.data();
-  // Gini costs less than the comparison; entropy's logarithms do not.
-  if (rules.criterion == Criterion::Gini) return impurity(rules.criterion, v, k, stats.weight);
-  bool same = scratch.parent_known && scratch.parent_criterion == rules.criterion &&
-              std::bit_cast<uint64_t>(scratch.parent_weight) == std::bit_cast<uint64_t>(stats.weight) &&
-              scratch.parent_class_weight.size() == k;
-  for (uint64_t c = 0; same && c < k; ++c)
-    same = std::bit_cast<uint64_t>(scratch.parent_class_weight[c]) == std::bit_cast<uint64_t>(v[c]);
-  if (!same) {
-    scratch.parent_known = true;
-    scratch.parent_criterion = rules.criterion;
-    scratch.parent_weight = stats.weight;
-    scratch.parent_class_weight.assign(v, v + k);
-    scratch.parent_impurity = impurity(rules.criterion, v, k, stats.weight);
-  }
-  return scratch.parent_impurity;
+  return with_criterion(rules.criterion, [&](auto criterion) {
+    using C = decltype(criterion);
+    // Gini costs less than the comparison; entropy's logarithms do not.
+    if constexpr (std::is_same_v<C, Gini>) {
+      return impurity_of<C>(v, k, stats.weight);
+    } else {
+      bool same = scratch.parent_known && scratch.parent_criterion == rules.criterion &&
+                  std::bit_cast<uint64_t>(scratch.parent_weight) == std::bit_cast<uint64_t>(stats.weight) &&
+                  scratch.parent_class_weight.size() == k;
+      for (uint64_t c = 0; same && c < k; ++c)
+        same = std::bit_cast<uint64_t>(scratch.parent_class_weight[c]) == std::bit_cast<uint64_t>(v[c]);
+      if (!same) {
+        scratch.parent_known = true;
+        scratch.parent_criterion = rules.criterion;
+        scratch.parent_weight = stats.weight;
+        scratch.parent_class_weight.assign(v, v + k);
+        scratch.parent_impurity = impurity_of<C>(v, k, stats.weight);
+      }
+      return scratch.parent_impurity;
+    }
+  });
 }
 
-// evaluate_partition operation by operation, with the class count fixed at compile time
-// when K > 0 (the class loops unrolled) and read from the rules when K == 0.
+// evaluate_partition with the class count fixed at compile time when K > 0 (the class loops
+// unrolled) and read from the rules when K == 0.
 template <uint64_t K>
 inline std::optional<double> evaluate_fixed(const SearchRules& rules, double parent_impurity, double node_weight,
                                             const SideStats& left, const SideStats& right, int8_t constraint,
                                             NodeBounds bounds) {
-  const uint64_t k = K > 0 ? K : rules.n_classes;
-  if (left.count < rules.min_samples_leaf || right.count < rules.min_samples_leaf) return std::nullopt;
-  if (left.weight == 0.0 || right.weight == 0.0) return std::nullopt;
-  if (!(left.weight >= rules.min_leaf_weight) || !(right.weight >= rules.min_leaf_weight)) return std::nullopt;
-  if (constraint != 0 && !monotonic_ok(left, right, constraint, bounds, k)) return std::nullopt;
-  const double impurity_left = impurity(rules.criterion, left.class_weight, k, left.weight);
-  const double impurity_right = impurity(rules.criterion, right.class_weight, k, right.weight);
-  const double improvement = (parent_impurity - (left.weight / node_weight) * impurity_left) -
-                             (right.weight / node_weight) * impurity_right;
-  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
-  return improvement;
+  return with_criterion(rules.criterion, [&](auto criterion) {
+    return evaluate_partition_as<decltype(criterion), K>(rules, parent_impurity, node_weight, left, right, constraint,
+                                                         bounds);
+  });
 }
 
 // Scores the two placements of the missing rows, in order: (1) with the entries above t
@@ -123,16 +122,10 @@ std::optional<SplitCandidate> score_drawn_for(const SearchRules& rules, const No
 inline std::optional<SplitCandidate> score_drawn(const SearchRules& rules, const NodeStats& stats, double parent,
                                           uint64_t n_entries, const DrawnPartition& part, double pivot,
                                           int8_t constraint, NodeBounds bounds, double* work) {
-  switch (rules.n_classes) {
-    case 2: return score_drawn_for<2>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 3: return score_drawn_for<3>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 4: return score_drawn_for<4>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 5: return score_drawn_for<5>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 6: return score_drawn_for<6>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 7: return score_drawn_for<7>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    case 8: return score_drawn_for<8>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-    default: return score_drawn_for<0>(rules, stats, parent, n_entries, part, pivot, constraint, bounds, work);
-  }
+  return with_class_count<kMaxUnrolledClasses>(rules.n_classes, [&](auto classes) {
+    return score_drawn_for<decltype(classes)::value>(rules, stats, parent, n_entries, part, pivot, constraint, bounds,
+                                                     work);
+  });
 }
 
 }  // namespace morvel::extra

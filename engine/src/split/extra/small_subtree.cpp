@@ -203,16 +203,10 @@ void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask,
   // Whole numbers: the integer sums equal compute_node_stats' list-order double sums.
   uint64_t sums[kTagLanes] = {};
 #if MORVEL_SIMD_SSE2
-  switch (k * 8 + at.blocks) {
-#define MORVEL_STATS_CASE(K, B) \
-  case K * 8 + B:               \
-    lane_sums<K, B>(at, mask, sums); \
-    break;
-    MORVEL_LANE_CASES(MORVEL_STATS_CASE)
-#undef MORVEL_STATS_CASE
-    default:
-      throw_internal("small subtrees take two to eight classes");
-  }
+  with_lane_shape(
+      k, at.blocks,
+      [&](auto classes, auto blocks) { lane_sums<decltype(classes)::value, decltype(blocks)::value>(at, mask, sums); },
+      [] { throw_internal("small subtrees take two to eight classes"); });
 #endif
   // Two classes: the lanes hold the weights and the class-1 weights.
   uint64_t total = 0;
@@ -235,16 +229,14 @@ std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const Sea
   MORVEL_ASSERT(level < scratch.small_levels.size(), "index out of bounds: small subtree level");
 #if MORVEL_SIMD_SSE2
   SmallLevel& at = scratch.small_levels[level];
-  switch (rules.n_classes * 8 + at.blocks) {
-#define MORVEL_SMALL_CASE(K, B) \
-  case K * 8 + B:               \
-    return small_node_search<K, B>(ctx, rules, at, mask, stats, bounds, constant_features, rng, pool, draws, \
-                                   max_features, scratch, left_mask);
-    MORVEL_LANE_CASES(MORVEL_SMALL_CASE)
-#undef MORVEL_SMALL_CASE
-    default:
-      throw_internal("small subtrees take two to eight classes");
-  }
+  return with_lane_shape(
+      rules.n_classes, at.blocks,
+      [&](auto classes, auto blocks) {
+        return small_node_search<decltype(classes)::value, decltype(blocks)::value>(
+            ctx, rules, at, mask, stats, bounds, constant_features, rng, pool, draws, max_features, scratch,
+            left_mask);
+      },
+      []() -> std::optional<NodeSplit> { throw_internal("small subtrees take two to eight classes"); });
 #else
   (void)ctx, (void)rules, (void)mask, (void)stats, (void)bounds, (void)constant_features, (void)rng, (void)pool;
   (void)draws, (void)max_features, (void)left_mask;

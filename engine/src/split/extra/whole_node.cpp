@@ -73,16 +73,13 @@ std::optional<NodeSplit> search_whole_byte_node(const TrainingContext& ctx, cons
 #if MORVEL_SIMD_SSE2
   static_assert(kWholeNodeBelow <= 64, "whole-node searches cover at most four blocks");
   const uint64_t blocks = simd::blocks_of(rows.size());
-  switch (rules.n_classes * 8 + (blocks <= 1 ? 1 : blocks)) {
-#define MORVEL_WHOLE_CASE(K, B) \
-  case K * 8 + B:               \
-    return whole_node_search<K, B>(ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, \
-                                   scratch);
-    MORVEL_LANE_CASES(MORVEL_WHOLE_CASE)
-#undef MORVEL_WHOLE_CASE
-    default:
-      throw_internal("whole-node searches take two to eight classes");
-  }
+  return with_lane_shape(
+      rules.n_classes, blocks <= 1 ? 1 : blocks,
+      [&](auto classes, auto lane_blocks) {
+        return whole_node_search<decltype(classes)::value, decltype(lane_blocks)::value>(
+            ctx, rules, rows, stats, bounds, constant_features, rng, pool, draws, max_features, scratch);
+      },
+      []() -> std::optional<NodeSplit> { throw_internal("whole-node searches take two to eight classes"); });
 #else
   (void)ctx, (void)stats, (void)bounds, (void)constant_features, (void)rng, (void)pool, (void)draws;
   (void)max_features, (void)scratch;

@@ -16,6 +16,16 @@
 namespace morvel::extra {
 
 #if MORVEL_SIMD_SSE2
+// Gini's improvement from both sides' weights `w` and sums of squared shares `sum` (left in
+// the low lane, right in the high one): each lane finishes its impurity as Gini::finish does,
+// and the terms combine in improvement_of's order.
+[[gnu::always_inline]] inline double paired_gini_improvement(double parent, double node_weight, __m128d w,
+                                                             __m128d sum) {
+  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
+  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
+  return (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
+}
+
 // evaluate_fixed<K> under gini on whole-number sides with K classes: the two sides' class
 // shares and squares in the two lanes of vector operations, each lane summing its squares in
 // class order from 0.0 as impurity() does; the improvement is combined in the scalar order.
@@ -26,6 +36,7 @@ template <uint64_t K>
                                                     uint64_t right_sum, uint64_t right_count, int8_t constraint,
                                                     NodeBounds bounds) {
   const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  // sides_admissible's rules, checked on the integer counts and sums before any conversion.
   if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
   if (left_sum == 0 || right_sum == 0) return std::nullopt;
   const double w_left = d(left_sum);
@@ -49,10 +60,8 @@ template <uint64_t K>
     const __m128d p = _mm_div_pd(_mm_set_pd(d(right_class[c]), d(left_class[c])), w);
     sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
   }
-  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
-  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
-  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
-  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  const double improvement = paired_gini_improvement(parent, node_weight, w, sum);
+  if (!decrease_admissible(rules, improvement)) return std::nullopt;
   return improvement;
 }
 #endif
@@ -84,7 +93,7 @@ template <uint64_t K>
   for (uint64_t c = 0; c < K; ++c) prefix_total += sums.sums[c];
   double improvement;
 #if MORVEL_SIMD_SSE2
-  if (rules.criterion == Criterion::Gini) {
+  if (gini_forms(rules)) {
     uint64_t suffix_sums[K];
     for (uint64_t c = 0; c < K; ++c) suffix_sums[c] = node.class_sums[c] - sums.sums[c];
     const auto valid = multi_gini_improvement<K>(rules, parent, node_weight, suffix_sums, node.total - prefix_total,
@@ -138,6 +147,7 @@ template <uint64_t K>
   const uint64_t right_sum = static_cast<uint64_t>(_mm_cvtsi128_si64(total));
   const uint64_t left_sum = node.total - right_sum;
   const uint64_t left_count = n_entries - prefix_count;
+  // sides_admissible's rules, checked on the integer counts and sums before any conversion.
   if (left_count < rules.min_samples_leaf || prefix_count < rules.min_samples_leaf) return std::nullopt;
   if (left_sum == 0 || right_sum == 0) return std::nullopt;
   const double w_left = static_cast<double>(static_cast<int64_t>(left_sum));
@@ -150,10 +160,8 @@ template <uint64_t K>
     const __m128d p = _mm_div_pd(_mm_cvtepi32_pd(pairs[c]), w);
     sum = _mm_add_pd(sum, _mm_mul_pd(p, p));
   }
-  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
-  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
-  const double improvement = (parent - _mm_cvtsd_f64(terms)) - _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
-  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  const double improvement = paired_gini_improvement(parent, node_weight, w, sum);
+  if (!decrease_admissible(rules, improvement)) return std::nullopt;
   return SplitCandidate{pivot, true, scaled_gain(improvement, node_weight, rules.w_total)};
 }
 
@@ -167,6 +175,7 @@ template <uint64_t K>
                                                      int8_t constraint, NodeBounds bounds) {
   // Sums below 2^53: the signed conversions are exact.
   const auto d = [](uint64_t v) { return static_cast<double>(static_cast<int64_t>(v)); };
+  // sides_admissible's rules, checked on the integer counts and sums before any conversion.
   if (left_count < rules.min_samples_leaf || right_count < rules.min_samples_leaf) return std::nullopt;
   if (left_sum == 0 || right_sum == 0) return std::nullopt;
   const double w_left = d(left_sum);
@@ -182,12 +191,8 @@ template <uint64_t K>
   const __m128d p0 = _mm_div_pd(_mm_set_pd(right_class[0], left_class[0]), w);
   const __m128d p1 = _mm_div_pd(_mm_set_pd(right_class[1], left_class[1]), w);
   const __m128d sum = _mm_add_pd(_mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(p0, p0)), _mm_mul_pd(p1, p1));
-  const __m128d impurities = _mm_sub_pd(_mm_set1_pd(1.0), sum);
-  const __m128d terms = _mm_mul_pd(_mm_div_pd(w, _mm_set1_pd(node_weight)), impurities);
-  const double term_left = _mm_cvtsd_f64(terms);
-  const double term_right = _mm_cvtsd_f64(_mm_unpackhi_pd(terms, terms));
-  const double improvement = (parent - term_left) - term_right;
-  if (!(improvement >= rules.min_impurity_decrease)) return std::nullopt;
+  const double improvement = paired_gini_improvement(parent, node_weight, w, sum);
+  if (!decrease_admissible(rules, improvement)) return std::nullopt;
   return improvement;
 }
 
@@ -251,7 +256,7 @@ template <uint64_t K>
     const SearchRules& rules, const NodeStats& stats, double parent, uint64_t n, const BytePrefix& prefix,
     const ByteExtremes& miss, double pivot, int8_t constraint, NodeBounds bounds) {
 #if MORVEL_SIMD_SSE2
-  if (rules.criterion == Criterion::Gini) {
+  if (gini_forms(rules)) {
     return score_binary_gini(rules, stats.weight, static_cast<uint64_t>(stats.weight),
                              static_cast<uint64_t>(stats.class_weight[1]), parent, n, prefix, miss, pivot, constraint,
                              bounds);
