@@ -200,7 +200,7 @@ void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<c
     stack.pop_back();
     const Node& node = tree.nodes[item.node];
     if (node.is_leaf()) {
-      for (const uint64_t r : item.rows) ++votes.row(r)[node.leaf_class];
+      for (const uint64_t r : item.rows) ++votes.row(r)[node.leaf_class()];
       pool.give(std::move(item.rows));
       continue;
     }
@@ -209,12 +209,12 @@ void collect_oob_votes(const Tree& tree, const TrainingContext& ctx, std::span<c
     partition_rows(ctx, node, item.rows, left, right);
     pool.give(std::move(item.rows));
     if (!right.empty()) {
-      stack.push_back(Pending{node.right, std::move(right)});
+      stack.push_back(Pending{node.right(), std::move(right)});
     } else {
       pool.give(std::move(right));
     }
     if (!left.empty()) {
-      stack.push_back(Pending{node.left, std::move(left)});
+      stack.push_back(Pending{node.left(), std::move(left)});
     } else {
       pool.give(std::move(left));
     }
@@ -288,6 +288,7 @@ ForestResult fit_forest(const TrainingContext& ctx, const ForestSettings& settin
   const uint64_t workers = std::min({tree_workers, n_trees, parallel::thread_limit()});
   // Before the first draw: a size that can never fit is refused here, not halfway through.
   check_forest_fits_in_memory(ctx, settings, workers);
+  check_tree_positions_fit(ctx.n_rows, settings);
 
   if (workers <= 1) return train_in_order(ctx, settings, first, last);
   std::vector<WorkerOutput> outputs = train_on_workers(ctx, settings, first, last, workers);

@@ -35,7 +35,7 @@ void for_each_split(const FittedForest& forest, const Visit& visit) {
     checkpoint();
     walk_preorder(tree, [&](const Node& node) {
       if (node.is_leaf()) return;
-      check_feature(node.feature, forest.n_features);
+      check_feature(node.feature(), forest.n_features);
       visit(node);
     });
   }
@@ -45,7 +45,7 @@ void for_each_split(const FittedForest& forest, const Visit& visit) {
 
 std::vector<double> feature_importances(const FittedForest& forest) {
   std::vector<double> counts(forest.n_features, 0.0);
-  for_each_split(forest, [&](const Node& node) { counts[node.feature] += 1.0; });
+  for_each_split(forest, [&](const Node& node) { counts[node.feature()] += 1.0; });
   normalise(counts);
   return counts;
 }
@@ -55,8 +55,8 @@ std::vector<double> gain_importances(const FittedForest& forest) {
   std::vector<double> sums(forest.n_features, 0.0);
   std::vector<uint8_t> seen(forest.n_features, 0);
   for_each_split(forest, [&](const Node& node) {
-    sums[node.feature] += node.abs_gain();
-    seen[node.feature] = 1;
+    sums[node.feature()] += node.abs_gain();
+    seen[node.feature()] = 1;
   });
   double total = 0.0;
   for (uint64_t f = 0; f < forest.n_features; ++f) {
@@ -79,8 +79,8 @@ std::vector<double> tree_normalized_gain_importances(const FittedForest& forest)
     // Storage order over all records: splits that pruning cut off still count here.
     for (const Node& node : tree.nodes) {
       if (node.is_leaf()) continue;
-      check_feature(node.feature, nf);
-      g[node.feature] += node.abs_gain();
+      check_feature(node.feature(), nf);
+      g[node.feature()] += node.abs_gain();
     }
     double v = 0.0;
     for (const double x : g) v += x;

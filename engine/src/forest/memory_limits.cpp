@@ -91,4 +91,18 @@ void check_forest_fits_in_memory(const TrainingContext& ctx, const ForestSetting
   }
 }
 
+void check_tree_positions_fit(uint64_t n_rows, const ForestSettings& settings) {
+  // Leaves of one tree: at most one per entry of its index list, one per distinct row (the
+  // entries of a row always go the same way), `max_leaves`, and 2^max_depth.
+  constexpr uint64_t kMaxLeaves = Node::kMaxNodes / 2;  // 2^32 - 1 nodes at most
+  uint64_t leaves = std::min(n_rows, settings.bootstrap ? settings.max_samples.value_or(n_rows) : n_rows);
+  leaves = std::min(leaves, settings.max_leaves);
+  if (settings.max_depth < 64) leaves = std::min(leaves, uint64_t{1} << settings.max_depth);
+  if (leaves > kMaxLeaves) {
+    throw ValidationError("trees on more than " + std::to_string(kMaxLeaves) +
+                          " rows could exceed the node limit of a tree; limit them with max_samples, "
+                          "max_leaves (at most " + std::to_string(kMaxLeaves) + ") or max_depth (at most 31)");
+  }
+}
+
 }  // namespace morvel

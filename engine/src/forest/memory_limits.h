@@ -24,4 +24,9 @@ void check_feature_tables_fit(uint64_t n_features);
 void check_forest_fits_in_memory(const TrainingContext& ctx, const ForestSettings& settings,
                                  uint64_t tree_workers);
 
+// Node records link children by 32-bit positions. A fit whose trees could hold more nodes
+// than that is refused up front (ValueError) rather than growing a tree it cannot store; see
+// the bound in morvel/tree.h.
+void check_tree_positions_fit(uint64_t n_rows, const ForestSettings& settings);
+
 }  // namespace morvel

@@ -22,14 +22,14 @@ class Pass {
   void normal(uint64_t at, uint64_t lo, uint64_t hi) {
     const Node& node = tree_.nodes[at];
     if (node.is_leaf()) {
-      for (uint64_t i = lo; i < hi; ++i) s_.direct[s_.rows[i]] = DirectVote{1, node.leaf_class};
+      for (uint64_t i = lo; i < hi; ++i) s_.direct[s_.rows[i]] = DirectVote{1, node.leaf_class()};
       return;
     }
-    const uint64_t f = node.feature;
+    const uint64_t f = node.feature();
     ++s_.on_path[f];
     const uint64_t mid = partition(node, lo, hi, /*by_donor=*/false);
-    if (mid > lo) normal(node.left, lo, mid);
-    if (hi > mid) normal(node.right, mid, hi);
+    if (mid > lo) normal(node.left(), lo, mid);
+    if (hi > mid) normal(node.right(), mid, hi);
     --s_.on_path[f];
     // Direct votes of every row below this node are known now, so the permuted descent
     // can compare against them. A feature already split on above owns the descent there.
@@ -42,12 +42,12 @@ class Pass {
   void permuted(uint64_t at, uint64_t lo, uint64_t hi, uint64_t f) {
     const Node& node = tree_.nodes[at];
     if (node.is_leaf()) {
-      leaf_delta(node.leaf_class, lo, hi, f);
+      leaf_delta(node.leaf_class(), lo, hi, f);
       return;
     }
-    const uint64_t mid = partition(node, lo, hi, /*by_donor=*/node.feature == f);
-    if (mid > lo) permuted(node.left, lo, mid, f);
-    if (hi > mid) permuted(node.right, mid, hi, f);
+    const uint64_t mid = partition(node, lo, hi, /*by_donor=*/node.feature() == f);
+    if (mid > lo) permuted(node.left(), lo, mid, f);
+    if (hi > mid) permuted(node.right(), mid, hi, f);
   }
 
   // +1 when the permutation broke a correct prediction, -1 when it fixed a wrong one.

@@ -93,15 +93,15 @@ void flatten(const Tree& tree, uint64_t n_features, uint64_t n_classes, const Bi
   for (uint64_t i = 0; i < size; ++i) {
     const Node& n = tree.nodes[i];
     const uint64_t leaf = uint64_t{0} - static_cast<uint64_t>(n.is_leaf());  // all ones for a leaf
-    bad_leaf |= leaf & (uint64_t{0} - static_cast<uint64_t>(n.leaf_class >= n_classes));
-    bad_split |= ~leaf & (uint64_t{0} - static_cast<uint64_t>((n.feature >= n_features) | (n.left >= size) |
-                                                               (n.right >= size)));
-    const uint64_t split_bits = n.feature | (uint64_t{n.missing_left()} * uint64_t{Flat::kMissingLeft});
+    bad_leaf |= leaf & (uint64_t{0} - static_cast<uint64_t>(n.leaf_class() >= n_classes));
+    bad_split |= ~leaf & (uint64_t{0} - static_cast<uint64_t>((n.feature() >= n_features) | (n.left() >= size) |
+                                                               (n.right() >= size)));
+    const uint64_t split_bits = n.feature() | (uint64_t{n.missing_left()} * uint64_t{Flat::kMissingLeft});
     Brief<Index>& out = brief[i];
     out.pivot = std::bit_cast<double>(std::bit_cast<uint64_t>(n.pivot) & ~leaf);
     out.feature_bits = static_cast<Index>((split_bits & ~leaf) | (uint64_t{Flat::kLeaf} & leaf));
-    out.left = static_cast<Index>((n.left & ~leaf) | (n.leaf_class & leaf));
-    out.right = static_cast<Index>(n.right & ~leaf);
+    out.left = static_cast<Index>((n.left() & ~leaf) | (n.leaf_class() & leaf));
+    out.right = static_cast<Index>(n.right() & ~leaf);
   }
   MORVEL_ASSERT(bad_leaf == 0, msg::kTreeLeafClass);
   MORVEL_ASSERT(bad_split == 0, "index out of bounds: split refers outside the tree or the input");

@@ -156,7 +156,7 @@ bool children_follow_post_order(const Tree& tree) {
   for (uint64_t at = 0; at < tree.nodes.size(); ++at) {
     const Node& node = tree.nodes[at];
     if (!node.is_leaf()) {
-      if (stack.size() < 2 || stack[stack.size() - 1] != node.right || stack[stack.size() - 2] != node.left)
+      if (stack.size() < 2 || stack[stack.size() - 1] != node.right() || stack[stack.size() - 2] != node.left())
         return false;
       stack.resize(stack.size() - 2);
     }
@@ -191,7 +191,7 @@ void write_tree(Writer& w, const Tree& tree, uint64_t n_classes) {
     const uint8_t f = pivot_form(node.pivot);
     // One form for the whole tree: the widest any of its pivots needs.
     if (f == kPivotF64 || (f == kPivotF32 && form == kPivotHalfByte)) form = f;
-    if (post_order && node.n_samples != tree.nodes[node.left].n_samples + tree.nodes[node.right].n_samples)
+    if (post_order && node.n_samples != tree.nodes[node.left()].n_samples + tree.nodes[node.right()].n_samples)
       derived = false;
   }
   w.varint(tree.nodes.size());
@@ -201,21 +201,21 @@ void write_tree(Writer& w, const Tree& tree, uint64_t n_classes) {
     const Node& node = tree.nodes[at];
     if (node.is_leaf()) {
       if (node.n_samples < (uint64_t{1} << (61 - cbits))) {
-        w.varint(((node.n_samples << cbits | node.leaf_class) << 2) | 2);
+        w.varint(((node.n_samples << cbits | node.leaf_class()) << 2) | 2);
       } else {
-        w.varint(node.leaf_class << 2);
+        w.varint(node.leaf_class() << 2);
         w.varint(node.n_samples);
       }
       continue;
     }
-    MORVEL_ASSERT(node.feature < (uint64_t{1} << 62), "assertion failed: split feature fits the node tag");
-    w.varint(node.feature << 1 | 1);
+    MORVEL_ASSERT(node.feature() < (uint64_t{1} << 62), "assertion failed: split feature fits the node tag");
+    w.varint(node.feature() << 1 | 1);
     write_pivot(w, form, node.pivot);
     w.f64(node.gain);
     if (!derived) w.varint(node.n_samples);
     if (!post_order) {
-      w.zigzag(static_cast<int64_t>(node.left - at));
-      w.zigzag(static_cast<int64_t>(node.right - node.left));
+      w.zigzag(static_cast<int64_t>(node.left() - at));
+      w.zigzag(static_cast<int64_t>(node.right() - node.left()));
     }
   }
 }
@@ -261,8 +261,8 @@ void check_reachable_tree(const Tree& tree, const std::string& where) {
     seen[at] = 1;
     const Node& node = tree.nodes[at];
     if (!node.is_leaf()) {
-      stack.push_back(node.right);
-      stack.push_back(node.left);
+      stack.push_back(node.right());
+      stack.push_back(node.left());
     }
   }
 }
@@ -271,8 +271,11 @@ Tree read_tree(Reader& r, const FittedForest& forest, uint64_t index) {
   const std::string where = "tree " + std::to_string(index);
   const uint64_t cbits = class_bits(forest.n_classes);
   Tree tree;
+  // Node records hold 32-bit child positions; a fit never grows a tree past them.
+  const uint64_t claimed = r.varint();
+  if (claimed > Node::kMaxNodes) invalid(where + " has more nodes than a tree can hold");
   // A leaf takes at least one byte.
-  const uint64_t n_nodes = r.count(r.varint(), 1, (where + " node").c_str());
+  const uint64_t n_nodes = r.count(claimed, 1, (where + " node").c_str());
   if (n_nodes == 0) invalid(where + " has no nodes");
   tree.root = r.varint();
   if (tree.root >= n_nodes) invalid(where + " has its root outside the tree");

@@ -48,23 +48,23 @@ CompactTree compact_tree(const Tree& tree, uint64_t n_features, uint64_t n_class
     CompactNode c;
     c.cover = static_cast<double>(node.n_samples);
     if (node.is_leaf()) {
-      MORVEL_ASSERT(node.leaf_class < n_classes, msg::kTreeLeafClass);
-      c.leaf_class = node.leaf_class;
+      MORVEL_ASSERT(node.leaf_class() < n_classes, msg::kTreeLeafClass);
+      c.leaf_class = node.leaf_class();
       out.max_depth = std::max(out.max_depth, at.depth);
       out.nodes.push_back(c);
       continue;
     }
-    MORVEL_ASSERT(node.feature < n_features &&
-                      node.feature <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()),
+    MORVEL_ASSERT(node.feature() < n_features &&
+                      node.feature() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()),
                   msg::kTreeFeatureIndex);
-    MORVEL_ASSERT(node.left < n_nodes && node.right < n_nodes, msg::kTreeNodeIndex);
+    MORVEL_ASSERT(node.left() < n_nodes && node.right() < n_nodes, msg::kTreeNodeIndex);
     c.is_leaf = false;
-    c.feature = static_cast<int32_t>(node.feature);
+    c.feature = static_cast<int32_t>(node.feature());
     c.pivot = node.pivot;
     c.missing_left = node.missing_left();
     out.nodes.push_back(c);
-    stack.push_back(Pending{node.right, at.depth + 1, pos, false});
-    stack.push_back(Pending{node.left, at.depth + 1, pos, true});
+    stack.push_back(Pending{node.right(), at.depth + 1, pos, false});
+    stack.push_back(Pending{node.left(), at.depth + 1, pos, true});
   }
   return out;
 }

@@ -149,12 +149,12 @@ class TreeGrower {
   // list order, they spare the partition a lookup in the matrix column per row.
   std::pair<Segment, Segment> partition(const Node& split, Segment s) {
     const std::span<RowIndex> rows = span_of(s);
-    const bool kept = extra_ && has_kept_bins(scratch_.extra, split.feature, rows);
+    const bool kept = extra_ && has_kept_bins(scratch_.extra, split.feature(), rows);
     MORVEL_ASSERT(kept || !scratch_.extra.rebased,
                   "assertion failed: a rebased subtree partitions by the bins its searches kept");
     const uint64_t k =
         kept ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
-        : extra_ && has_kept_values(scratch_.extra, split.feature, rows)
+        : extra_ && has_kept_values(scratch_.extra, split.feature(), rows)
             ? partition_by_values(ctx_, split, scratch_.extra.kept_values, rows, scratch_.spill)
             : partition_in_place(ctx_, split, rows, scratch_.spill);
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
@@ -454,13 +454,13 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
     Frame& f = stack.back();
     if (!f.left_done) {
       f.left_done = true;
-      f.record.left = returned;
+      f.record.set_left(returned);
       NodeCache right_cache = std::move(f.right_cache);
       push(f.right_rows, f.depth - 1, f.right_bounds, std::move(right_cache));  // invalidates f
       returning = false;
       continue;
     }
-    f.record.right = returned;
+    f.record.set_right(returned);
     returned = tree.nodes.size();
     tree.nodes.push_back(f.record);
     pop();
@@ -519,8 +519,8 @@ Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
       drop_histogram(leaf.cache);
     }
     leaves += 1;
-    record.left = open(left, leaf.depth - 1, leaves < max_leaves, left_bounds, std::move(left_cache));
-    record.right = open(right, leaf.depth - 1, leaves < max_leaves, right_bounds, std::move(right_cache));
+    record.set_left(open(left, leaf.depth - 1, leaves < max_leaves, left_bounds, std::move(left_cache)));
+    record.set_right(open(right, leaf.depth - 1, leaves < max_leaves, right_bounds, std::move(right_cache)));
     tree.nodes[leaf.node] = record;
     if (leaves >= max_leaves) break;
   }

@@ -17,22 +17,22 @@ template <class Fn>
 void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_entries, Fn&& fn) {
   if (!ctx.has_missing && !ctx.use_bins()) {
     with_raw_access_for(ctx, n_entries, [&](auto access) {
-      const uint64_t feature = split.feature;
+      const uint64_t feature = split.feature();
       const double pivot = split.pivot;
       fn([&](uint64_t row) { return access.value(row, feature) > pivot; });
     });
     return;
   }
-  if (ctx.binned && split.feature < ctx.binned->n_features) {
+  if (ctx.binned && split.feature() < ctx.binned->n_features) {
     // Bytes of a binned matrix: BinnedRouter's answer for each of the 256 byte values,
     // looked up per row from the feature's column.
     const BinnedMatrix& bm = *ctx.binned;
-    const uint8_t missing = missing_bin(bm.edges[split.feature].size());
-    const uint8_t* column = bm.bins.data() + (bm.feature_major ? split.feature * bm.n_rows : split.feature);
+    const uint8_t missing = missing_bin(bm.edges[split.feature()].size());
+    const uint8_t* column = bm.bins.data() + (bm.feature_major ? split.feature() * bm.n_rows : split.feature());
     uint64_t stride = bm.feature_major ? 1 : bm.n_features;
     // Small nodes read the row-major copy, whose lines their histogram sums just loaded.
     if (bm.reads_row_major_copy(n_entries)) {
-      column = bm.row_major_copy.data() + split.feature;
+      column = bm.row_major_copy.data() + split.feature();
       stride = bm.n_features;
     }
     const uint64_t n_rows = bm.n_rows;
@@ -141,14 +141,14 @@ uint64_t partition_by_values(const TrainingContext& ctx, const Node& split, std:
 uint64_t partition_by_bins(const TrainingContext& ctx, const Node& split, std::span<const uint8_t> bins,
                            std::span<RowIndex> rows, RowBuffer& spill) {
   ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
-  MORVEL_ASSERT(ctx.binned && split.feature < ctx.binned->n_features && bins.size() >= rows.size(),
+  MORVEL_ASSERT(ctx.binned && split.feature() < ctx.binned->n_features && bins.size() >= rows.size(),
                 "index out of bounds: feature outside the binned matrix");
   const BinnedMatrix& bm = *ctx.binned;
   // For a whole byte b, b > pivot exactly when b > floor(pivot), i.e. b >= floor(pivot) + 1.
   const double pivot = split.pivot;
   const uint64_t first_left = pivot < 0.0 ? 0 : pivot >= 255.0 ? 256 : static_cast<uint64_t>(std::floor(pivot)) + 1;
   const bool may_miss = bm.has_missing;
-  const uint64_t missing = missing_bin(bm.edges[split.feature].size());
+  const uint64_t missing = missing_bin(bm.edges[split.feature()].size());
   const bool missing_left = split.missing_left();
   StableSplit out(rows, spill);
   const uint8_t* b = bins.data();

@@ -56,7 +56,7 @@ void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weigh
       }
       f.mid = f.begin + partition_in_place(ctx, node, segment, scratch.spill);
       f.stage = 1;
-      const Frame left{node.left, f.begin, f.mid};
+      const Frame left{node.left(), f.begin, f.mid};
       stack.push_back(left);  // invalidates f
       continue;
     }
@@ -64,7 +64,7 @@ void prune_tree(Tree& tree, const TrainingContext& ctx, const TreeWeights& weigh
       f.left_leaves = leaves;
       f.left_risk = risk;
       f.stage = 2;
-      const Frame right{tree.nodes[f.node].right, f.mid, f.end};
+      const Frame right{tree.nodes[f.node].right(), f.mid, f.end};
       stack.push_back(right);  // invalidates f
       continue;
     }

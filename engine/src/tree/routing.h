@@ -16,15 +16,15 @@ template <class Access>
 struct RawRouter {
   Access access;
   double value(uint64_t row, uint64_t feature) const { return access.value(row, feature); }
-  bool left(const Node& split, uint64_t row) const { return goes_left(split, access.value(row, split.feature)); }
+  bool left(const Node& split, uint64_t row) const { return goes_left(split, access.value(row, split.feature())); }
 };
 
 // Bin-space trees on the byte matrix: the missing-value bin follows missing_left.
 struct BinnedRouter {
   const BinnedMatrix* bins;
   bool left(const Node& split, uint64_t row) const {
-    const uint8_t b = bins->at(row, split.feature);
-    const bool missing = bins->has_missing && b == missing_bin(bins->edges[split.feature].size());
+    const uint8_t b = bins->at(row, split.feature());
+    const bool missing = bins->has_missing && b == missing_bin(bins->edges[split.feature()].size());
     return goes_left(split, static_cast<double>(b), missing);
   }
 };
@@ -34,9 +34,9 @@ struct CsrBinnedRouter {
   const CsrMatrix* csr;
   const BinEdges* edges;
   bool left(const Node& split, uint64_t row) const {
-    const double v = csr->at(row, split.feature);
+    const double v = csr->at(row, split.feature());
     if (std::isnan(v)) return split.missing_left();
-    return static_cast<double>(bin_of((*edges)[split.feature], v)) > split.pivot;
+    return static_cast<double>(bin_of((*edges)[split.feature()], v)) > split.pivot;
   }
 };
 

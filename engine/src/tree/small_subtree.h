@@ -46,13 +46,13 @@ class SmallSubtreeGrower {
       Frame& f = stack_.back();
       if (!f.left_done) {
         f.left_done = true;
-        f.record.left = returned;
+        f.record.set_left(returned);
         listed_.resize(f.constants);
         push_child(f.level, f.right_mask, f.depth - 1, f.right_bounds);  // invalidates f
         returning = false;
         continue;
       }
-      f.record.right = returned;
+      f.record.set_right(returned);
       returned = tree.nodes.size();
       tree.nodes.push_back(f.record);
       stack_.pop_back();
