@@ -34,8 +34,9 @@ TrainingContext random_context(uint64_t n_rows, uint64_t n_features, uint64_t n_
 std::vector<uint64_t> fingerprint(const Tree& tree) {
   std::vector<uint64_t> out = {tree.root};
   for (const Node& n : tree.nodes) {
-    out.insert(out.end(), {static_cast<uint64_t>(n.kind), n.feature, n.leaf_class, std::bit_cast<uint64_t>(n.pivot),
-                           std::bit_cast<uint64_t>(n.gain), n.n_samples, n.left, n.right});
+    out.insert(out.end(), {static_cast<uint64_t>(n.kind()), n.feature(), n.leaf_class(),
+                           std::bit_cast<uint64_t>(n.pivot), std::bit_cast<uint64_t>(n.gain), n.n_samples, n.left(),
+                           n.right()});
   }
   return out;
 }

@@ -97,9 +97,9 @@ uint64_t route(const Tree& tree, const std::vector<double>& row) {
   uint64_t at = tree.root;
   while (!tree.nodes[at].is_leaf()) {
     const Node& n = tree.nodes[at];
-    at = goes_left(n, row[n.feature]) ? n.left : n.right;
+    at = goes_left(n, row[n.feature()]) ? n.left() : n.right();
   }
-  return tree.nodes[at].leaf_class;
+  return tree.nodes[at].leaf_class();
 }
 
 // Features split on at nodes some out-of-bag row reaches.
@@ -111,8 +111,8 @@ void reached_features(const Tree& tree, const TrainingContext& ctx, std::span<co
     uint64_t at = tree.root;
     while (!tree.nodes[at].is_leaf()) {
       const Node& n = tree.nodes[at];
-      used[n.feature] = true;
-      at = goes_left(n, row[n.feature]) ? n.left : n.right;
+      used[n.feature()] = true;
+      at = goes_left(n, row[n.feature()]) ? n.left() : n.right();
     }
   }
 }

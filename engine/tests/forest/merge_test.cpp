@@ -41,7 +41,7 @@ TEST(Merge, ListsAppendAndCountsAdd) {
   ForestResult acc = with_trees(2, 0);
   merge_results(acc, with_trees(1, 5));
   ASSERT_EQ(acc.trees.trees.size(), 3u);
-  EXPECT_EQ(acc.trees.trees[2].nodes[0].leaf_class, 5u);  // incoming after the accumulator's
+  EXPECT_EQ(acc.trees.trees[2].nodes[0].leaf_class(), 5u);  // incoming after the accumulator's
 
   ForestResult c = counted(3);
   merge_results(c, counted(4));

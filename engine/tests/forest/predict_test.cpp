@@ -170,9 +170,9 @@ uint64_t reference_class(const Tree& tree, const std::function<double(uint64_t)>
   uint64_t at = tree.root;
   while (!tree.nodes[at].is_leaf()) {
     const Node& n = tree.nodes[at];
-    at = goes_left(n, value(n.feature)) ? n.left : n.right;
+    at = goes_left(n, value(n.feature())) ? n.left() : n.right();
   }
-  return tree.nodes[at].leaf_class;
+  return tree.nodes[at].leaf_class();
 }
 
 // Uneven random trees (so rows finish at different depths and slots refill at different

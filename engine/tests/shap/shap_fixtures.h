@@ -77,16 +77,16 @@ inline PredictionMatrix csr_input(const std::vector<double>& values, uint64_t n_
 inline double conditional(const Tree& tree, uint64_t at, const double* row, uint32_t known,
                           uint64_t c) {
   const Node& node = tree.nodes[at];
-  if (node.is_leaf()) return node.leaf_class == c ? 1.0 : 0.0;
-  if ((known >> node.feature) & 1u) {
-    return conditional(tree, goes_left(node, row[node.feature]) ? node.left : node.right, row,
+  if (node.is_leaf()) return node.leaf_class() == c ? 1.0 : 0.0;
+  if ((known >> node.feature()) & 1u) {
+    return conditional(tree, goes_left(node, row[node.feature()]) ? node.left() : node.right(), row,
                        known, c);
   }
   const double cover = std::max(static_cast<double>(node.n_samples), 1.0);
-  return (static_cast<double>(tree.nodes[node.left].n_samples) *
-              conditional(tree, node.left, row, known, c) +
-          static_cast<double>(tree.nodes[node.right].n_samples) *
-              conditional(tree, node.right, row, known, c)) /
+  return (static_cast<double>(tree.nodes[node.left()].n_samples) *
+              conditional(tree, node.left(), row, known, c) +
+          static_cast<double>(tree.nodes[node.right()].n_samples) *
+              conditional(tree, node.right(), row, known, c)) /
          cover;
 }
 

@@ -68,9 +68,9 @@ uint64_t leaf_class_of(const Tree& t, const double* row) {
   uint64_t at = t.root;
   while (!t.nodes[at].is_leaf()) {
     const Node& n = t.nodes[at];
-    at = goes_left(n, row[n.feature]) ? n.left : n.right;
+    at = goes_left(n, row[n.feature()]) ? n.left() : n.right();
   }
-  return t.nodes[at].leaf_class;
+  return t.nodes[at].leaf_class();
 }
 
 struct ForestCase {
@@ -257,10 +257,12 @@ TEST(ShapErrors, ForestWithoutTreesIsAnInternalError) {
 // Trees that would make the walk read or write out of bounds, or loop forever, are refused.
 TEST(ShapErrors, MalformedTreesAreInternalErrors) {
   std::vector<Tree> bad(4, tree_a());
-  bad[0].nodes[0].leaf_class = kClasses;                         // leaf class past the row
-  bad[1].nodes[bad[1].root].feature = kFeatures;                  // feature past the row
-  bad[2].nodes[bad[2].root].left = bad[2].nodes.size();          // child outside the vector
-  bad[3].nodes[bad[3].nodes[bad[3].root].left].left = bad[3].root;  // cycle back to the root
+  bad[0].nodes[0] = Node::make_leaf(kClasses, bad[0].nodes[0].n_samples);  // leaf class past the row
+  Node& root = bad[1].nodes[bad[1].root];                                     // feature past the row
+  root = Node::make_split(kFeatures, root.pivot, root.abs_gain(), root.missing_left(), root.n_samples, root.left(),
+                          root.right());
+  bad[2].nodes[bad[2].root].set_left(bad[2].nodes.size());                   // child outside the vector
+  bad[3].nodes[bad[3].nodes[bad[3].root].left()].set_left(bad[3].root);      // cycle back to the root
   for (Tree& t : bad) {
     const FittedForest forest = make_forest({t}, kFeatures, kClasses);
     EXPECT_THROW(tree_shap(forest, dense_input(kRows, kFeatures)), InternalError);

@@ -42,7 +42,7 @@ Tree grow(const TrainingContext& ctx, const ForestSettings& s, uint64_t seed = 0
 const Node& leaf_of(const Tree& tree, const TrainingContext& ctx, uint64_t row) {
   const Node* node = &tree.nodes[tree.root];
   while (!node->is_leaf()) {
-    node = &tree.nodes[goes_left(*node, ctx.dense.at(row, node->feature)) ? node->left : node->right];
+    node = &tree.nodes[goes_left(*node, ctx.dense.at(row, node->feature())) ? node->left() : node->right()];
   }
   return *node;
 }
@@ -66,20 +66,20 @@ TEST(Growth, OneSplitLayoutPerMode) {
   ASSERT_FALSE(split.is_leaf());
   EXPECT_EQ(split.pivot, 2.5);
   EXPECT_EQ(split.n_samples, 4u);
-  EXPECT_EQ(split.left, 0u);
-  EXPECT_EQ(split.right, 1u);
-  EXPECT_EQ(depth_first.nodes[0].leaf_class, 1u);  // values above the pivot
-  EXPECT_EQ(depth_first.nodes[1].leaf_class, 0u);
+  EXPECT_EQ(split.left(), 0u);
+  EXPECT_EQ(split.right(), 1u);
+  EXPECT_EQ(depth_first.nodes[0].leaf_class(), 1u);  // values above the pivot
+  EXPECT_EQ(depth_first.nodes[1].leaf_class(), 0u);
   EXPECT_EQ(depth_first.nodes[0].n_samples, 2u);
 
   const Tree best_first = grow(separable(), settings(1, 512, 2));
   ASSERT_EQ(best_first.nodes.size(), 3u);
   EXPECT_EQ(best_first.root, 0u);
   EXPECT_FALSE(best_first.nodes[0].is_leaf());
-  EXPECT_EQ(best_first.nodes[0].left, 1u);
-  EXPECT_EQ(best_first.nodes[0].right, 2u);
-  EXPECT_EQ(best_first.nodes[1].leaf_class, 1u);
-  EXPECT_EQ(best_first.nodes[2].leaf_class, 0u);
+  EXPECT_EQ(best_first.nodes[0].left(), 1u);
+  EXPECT_EQ(best_first.nodes[0].right(), 2u);
+  EXPECT_EQ(best_first.nodes[1].leaf_class(), 1u);
+  EXPECT_EQ(best_first.nodes[2].leaf_class(), 0u);
 }
 
 struct ShapeCase {
@@ -109,7 +109,7 @@ TEST(Growth, PureRootAndSmallNodesAreLeaves) {
   const auto pure = column_context({1.0, 2.0, 3.0}, {1, 1, 1}, 3);
   const Tree tree = grow(pure, settings());
   ASSERT_EQ(tree.nodes.size(), 1u);
-  EXPECT_EQ(tree.nodes[0].leaf_class, 1u);
+  EXPECT_EQ(tree.nodes[0].leaf_class(), 1u);
   auto ctx = separable();
   ctx.growth.min_samples_split = 5;  // the root has 4 entries
   EXPECT_EQ(grow(ctx, settings()).nodes.size(), 1u);
@@ -122,7 +122,7 @@ TEST(Growth, RepeatedRowsCountInStatsAndSamples) {
   const Tree tree = grow(separable(), settings(), 0, {0, 0, 0, 3});
   ASSERT_EQ(tree.nodes.size(), 3u);
   EXPECT_EQ(tree.nodes[tree.root].n_samples, 4u);
-  EXPECT_EQ(tree.nodes[tree.nodes[tree.root].right].n_samples, 3u);
+  EXPECT_EQ(tree.nodes[tree.nodes[tree.root].right()].n_samples, 3u);
 }
 
 TEST(Growth, EqualGainChildrenSplitLeftFirst) {
@@ -154,14 +154,14 @@ TEST(Growth, BestFirstSplitsTheLargerGainAndAgreesWithDepthFirst) {
   for (uint64_t r = 0; r < ctx.n_rows; ++r) {
     const Node& a = leaf_of(full, ctx, r);
     const Node& b = leaf_of(best, ctx, r);
-    EXPECT_EQ(a.leaf_class, b.leaf_class);
+    EXPECT_EQ(a.leaf_class(), b.leaf_class());
     EXPECT_EQ(a.n_samples, b.n_samples);
   }
   // With three leaves, the second split is the root child whose own split has more gain.
   const Tree depth2 = grow(ctx, settings(1, 2));
   const Node& root = depth2.nodes[depth2.root];
-  const Node& left = depth2.nodes[root.left];
-  const Node& right = depth2.nodes[root.right];
+  const Node& left = depth2.nodes[root.left()];
+  const Node& right = depth2.nodes[root.right()];
   ASSERT_FALSE(left.is_leaf() || right.is_leaf());
   const Tree three = grow(ctx, settings(1, 512, 3));
   ASSERT_EQ(three.nodes.size(), 5u);
@@ -196,7 +196,7 @@ TEST(Growth, EqualGainFeaturesTieByReservoirDraw) {
     const uint64_t chosen = expect.below(2) == 0 ? second : first;
     seen.insert(chosen);
     const Tree tree = grow(ctx, settings(2), seed);
-    EXPECT_EQ(tree.nodes[tree.root].feature, chosen) << seed;
+    EXPECT_EQ(tree.nodes[tree.root].feature(), chosen) << seed;
   }
   EXPECT_EQ(seen.size(), 2u);
 }
@@ -242,12 +242,12 @@ TEST(Growth, MonotonicConstraintRejectsAndClamps) {
     two.growth.monotonic_cst = {1, 0};
     const Tree tree = grow(two, settings(2, 2), seed);
     const Node& root = tree.nodes[tree.root];
-    if (root.is_leaf() || root.feature != 0) continue;
-    const Node& right = tree.nodes[root.right];
-    if (right.is_leaf() || right.feature != 1 || right.pivot != 8.5) continue;
-    EXPECT_EQ(leaf_of(tree, two, top_row).leaf_class, 0u);
+    if (root.is_leaf() || root.feature() != 0) continue;
+    const Node& right = tree.nodes[root.right()];
+    if (right.is_leaf() || right.feature() != 1 || right.pivot != 8.5) continue;
+    EXPECT_EQ(leaf_of(tree, two, top_row).leaf_class(), 0u);
     two.growth.monotonic_cst.clear();
-    EXPECT_EQ(leaf_of(grow(two, settings(2, 2), seed), two, top_row).leaf_class, 1u);
+    EXPECT_EQ(leaf_of(grow(two, settings(2, 2), seed), two, top_row).leaf_class(), 1u);
     checked = true;
   }
   EXPECT_TRUE(checked);
@@ -526,14 +526,14 @@ void expect_same_tree(const Tree& a, const Tree& b) {
     ASSERT_EQ(x.is_leaf(), y.is_leaf()) << i;
     EXPECT_EQ(x.n_samples, y.n_samples) << i;
     if (x.is_leaf()) {
-      EXPECT_EQ(x.leaf_class, y.leaf_class) << i;
+      EXPECT_EQ(x.leaf_class(), y.leaf_class()) << i;
       continue;
     }
-    EXPECT_EQ(x.feature, y.feature) << i;
+    EXPECT_EQ(x.feature(), y.feature()) << i;
     EXPECT_EQ(std::bit_cast<uint64_t>(x.pivot), std::bit_cast<uint64_t>(y.pivot)) << i;
     EXPECT_EQ(std::bit_cast<uint64_t>(x.gain), std::bit_cast<uint64_t>(y.gain)) << i;
-    EXPECT_EQ(x.left, y.left) << i;
-    EXPECT_EQ(x.right, y.right) << i;
+    EXPECT_EQ(x.left(), y.left()) << i;
+    EXPECT_EQ(x.right(), y.right()) << i;
   }
 }
 
@@ -755,8 +755,8 @@ TEST(Growth, KeptValuesDoNotOutliveTheirTree) {
   ASSERT_EQ(after.nodes.size(), 3u);
   // Each leaf holds one class: values above the pivot (1.0, class 1) go left.
   const Node& root = after.nodes[after.root];
-  EXPECT_EQ(after.nodes[root.left].leaf_class, 1u);
-  EXPECT_EQ(after.nodes[root.right].leaf_class, 0u);
+  EXPECT_EQ(after.nodes[root.left()].leaf_class(), 1u);
+  EXPECT_EQ(after.nodes[root.right()].leaf_class(), 0u);
 }
 
 TEST(PoolDraws, SameDrawsAsTheRng) {

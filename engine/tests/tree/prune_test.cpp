@@ -37,8 +37,9 @@ bool same_nodes(const Tree& a, const Tree& b) {
   for (size_t i = 0; i < a.nodes.size(); ++i) {
     const Node& x = a.nodes[i];
     const Node& y = b.nodes[i];
-    if (x.kind != y.kind || x.feature != y.feature || x.leaf_class != y.leaf_class || x.n_samples != y.n_samples ||
-        x.left != y.left || x.right != y.right || !(x.pivot == y.pivot) || !(x.gain == y.gain))
+    if (x.kind() != y.kind() || x.feature() != y.feature() || x.leaf_class() != y.leaf_class() ||
+        x.n_samples != y.n_samples || x.left() != y.left() || x.right() != y.right() || !(x.pivot == y.pivot) ||
+        !(x.gain == y.gain))
       return false;
   }
   return true;
@@ -75,7 +76,7 @@ TEST(Prune, HugeAlphaLeavesTheHeaviestClassAtTheRoot) {
   EXPECT_EQ(tree.nodes.size(), grown_nodes);  // pruned nodes stay, unreachable
   const Node& root = tree.nodes[tree.root];
   ASSERT_TRUE(root.is_leaf());
-  EXPECT_EQ(root.leaf_class, 1u);
+  EXPECT_EQ(root.leaf_class(), 1u);
   EXPECT_EQ(root.n_samples, 7u);
 }
 
@@ -88,7 +89,7 @@ TEST(Prune, SplitThatRemovesNoRiskGoesForAnyPositiveAlpha) {
   Tree kept = tree;
   prune(tree, ctx, all_rows(ctx), std::numeric_limits<double>::denorm_min());
   EXPECT_TRUE(tree.nodes[2].is_leaf());
-  EXPECT_EQ(tree.nodes[2].leaf_class, 0u);
+  EXPECT_EQ(tree.nodes[2].leaf_class(), 0u);
   EXPECT_EQ(tree.nodes[2].n_samples, 4u);
   prune(kept, ctx, all_rows(ctx), 0.0);
   EXPECT_FALSE(kept.nodes[2].is_leaf());
