@@ -1,6 +1,7 @@
 """Saved models and merged forests: a loaded forest answers every call exactly as the
 fitted one; damaged, foreign or hostile bytes end in ValueError, never a crash or a leak."""
 
+import struct
 import subprocess
 import sys
 import textwrap
@@ -97,6 +98,45 @@ def test_bad_arguments_and_headers_get_clear_errors():
                          (data + b"\0", "model data is invalid")]:
         with pytest.raises(ValueError, match=message):
             _native.from_bytes(bad)
+
+
+def varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    return bytes(out + bytes([value]))
+
+
+@pytest.mark.parametrize("claimed, message", [(2**32 + 1, "more nodes than a tree can hold"),
+                                              (2**32, "node count exceeds the data")])
+def test_a_tree_beyond_32_bit_node_positions_is_refused_on_load(claimed, message):
+    forest, _ = fitted("exact")
+    data = _native.to_bytes(forest)
+
+    def read_varint(at):
+        value = shift = 0
+        while True:
+            value |= (data[at] & 0x7F) << shift
+            shift += 7
+            at += 1
+            if not data[at - 1] & 0x80:
+                return value, at
+
+    at = 28  # the first tree's node count follows the shape, digest, flags and training order
+    shape = []
+    for _ in range(6):  # features, classes, rows, estimators, tree range
+        value, at = read_varint(at)
+        shape.append(value)
+    at += 8 + 1  # settings digest, flags (no bin edges on this path)
+    for _ in range(shape[2]):  # the training order
+        at = read_varint(at)[1]
+    payload = data[28:at] + varint(claimed) + data[read_varint(at)[1]:]
+    digest = 0xCBF29CE484222325
+    for b in payload:
+        digest = ((digest ^ b) * 0x100000001B3) & (2**64 - 1)
+    with pytest.raises(ValueError, match=f"model data is invalid: tree 0 .*{message}"):
+        _native.from_bytes(data[:12] + struct.pack("<QQ", len(payload), digest) + payload)
 
 
 FUZZ = textwrap.dedent("""

@@ -7,6 +7,7 @@
 
 #include "forest/bootstrap.h"
 #include "forest/fit_loop.h"
+#include "forest/memory_limits.h"
 #include "forest_fixtures.h"
 #include "morvel/errors.h"
 #include "data/rng.h"
@@ -138,6 +139,44 @@ TEST(FitLoop, VoteTablesTooLargeToAddressFailAsMemoryErrors) {
   // rows * classes wraps past 2^64: the table must not be sized from the wrapped product.
   EXPECT_THROW(OobVotes(uint64_t{1} << 40, uint64_t{1} << 30), std::bad_alloc);
   EXPECT_EQ(table_size(uint64_t{1} << 40, 0), 0u);
+}
+
+// Child positions are 32-bit: a fit is refused exactly when its settings leave room for a
+// tree of more than 2^31 leaves, and never for draws alone, which repeat rows.
+TEST(FitLoop, TreesThatCouldOutgrowNodePositionsAreRefused) {
+  constexpr uint64_t kHalf = uint64_t{1} << 31;
+  struct Case {
+    uint64_t n_rows;
+    bool bootstrap;
+    std::optional<uint64_t> max_samples;
+    uint64_t max_leaves;
+    uint64_t max_depth;
+    bool refused;
+  };
+  const Case cases[] = {
+      {kHalf, true, std::nullopt, kNoLeafLimit, 512, false},
+      {kHalf + 1, true, std::nullopt, kNoLeafLimit, 512, true},
+      {kHalf + 1, false, std::nullopt, kNoLeafLimit, 512, true},
+      {kHalf + 1, true, kHalf, kNoLeafLimit, 512, false},
+      {kHalf + 1, false, kHalf, kNoLeafLimit, 512, true},  // max_samples only counts draws
+      {kHalf + 1, true, std::nullopt, kHalf, 512, false},
+      {kHalf + 1, true, std::nullopt, kHalf + 1, 512, true},
+      {kHalf + 1, true, std::nullopt, kNoLeafLimit, 31, false},
+      {kHalf + 1, true, std::nullopt, kNoLeafLimit, 32, true},
+      {1000, true, uint64_t{1} << 40, kNoLeafLimit, 512, false},
+  };
+  for (const Case& c : cases) {
+    ForestSettings settings;
+    settings.bootstrap = c.bootstrap;
+    settings.max_samples = c.max_samples;
+    settings.max_leaves = c.max_leaves;
+    settings.max_depth = c.max_depth;
+    if (c.refused) {
+      EXPECT_THROW(check_tree_positions_fit(c.n_rows, settings), ValidationError) << c.n_rows << " " << c.max_depth;
+    } else {
+      EXPECT_NO_THROW(check_tree_positions_fit(c.n_rows, settings)) << c.n_rows << " " << c.max_depth;
+    }
+  }
 }
 
 }  // namespace
