@@ -2,7 +2,7 @@
 
 Each case runs in a fresh interpreter, so that the process's peak resident size (ru_maxrss)
 before the fit is the input itself; the fit's growth is the peak after the fit minus that.
-The trees are counted as their node records (64 bytes each).
+The trees are counted as their node records (40 bytes each).
 
     python bench/memory_bound.py                       # 1,000,000 x 50 float32
     python bench/memory_bound.py --size 200000x50 --trees 1 4 --jobs 1 2
@@ -29,7 +29,7 @@ forest = NativeForest()
 forest.fit(x, y, trees, max(1, int(features ** 0.5)), 0, n_jobs=jobs, max_bins=255)
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 nodes = sum(len(tree[0]) for tree in forest.shap_tree_arrays())
-print(json.dumps({"growth": peak - before, "cells": rows * features, "tree_bytes": nodes * 64}))
+print(json.dumps({"growth": peak - before, "cells": rows * features, "tree_bytes": nodes * 40}))
 """
 
 

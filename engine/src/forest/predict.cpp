@@ -65,7 +65,7 @@ double raw_threshold(const std::vector<double>& edges, double pivot) {
 }
 
 // What packing needs of one node record, copied and checked in one forward pass: records
-// are 64 bytes and stored children before parents, so visiting them breadth-first from the
+// are 40 bytes and stored children before parents, so visiting them breadth-first from the
 // root would wait on a cache miss per node, while a forward pass streams them.
 template <class Index>
 struct Brief {
