@@ -34,8 +34,8 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows
   uint8_t* bins = scratch.node_bins.data();
   static_assert(std::is_same_v<RowIndex, uint32_t>);
   scratch.bins_feature = feature;
-  scratch.bins_rows = rows.data();
   scratch.bins_entries = n;
+  scratch.bins_stamp = scratch.kept_stamp;
   if (prep.batch) {
     for (uint64_t j = 0; j < scratch.batch_count; ++j) {
       if (scratch.batch_features[j] != feature) continue;
@@ -271,7 +271,7 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   const BinColumn col{bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature),
                       bm.feature_major ? uint64_t{1} : bm.n_features,
                       bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins};
-  if (scratch.whole_weights && stats.entry_weights.size() == rows.size()) {
+  if (scratch.plan.whole_weights() && stats.entry_weights.size() == rows.size()) {
     return binary_binned_whole(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
                                profile, col);
   }

@@ -33,7 +33,6 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   // swapped out to kept_values, and the other one takes its place.
   if (scratch.values.size() < n + 15) scratch.values.resize(n + 15);
   if (scratch.kept_values.size() < n + 15) scratch.kept_values.resize(n + 15);
-  scratch.kept_values_valid = false;
   double* values = scratch.values.data();
   const uint8_t* planes = scratch.entry_planes.data();
   const uint64_t extra_seed = ctx.growth.extra_seed;
@@ -102,13 +101,11 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
                           node);
   };
   return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t feature) {
-    keep_extra_bins(feature, rows, scratch);
+    // Lane nodes read raw values, so no search of theirs gathered bins to keep.
     std::swap(scratch.values, scratch.kept_values);
     values = scratch.values.data();
-    scratch.kept_values_valid = true;
-    scratch.kept_values_feature = feature;
-    scratch.kept_values_rows = rows.data();
-    scratch.kept_values_entries = n;
+    scratch.kept = KeptColumn::Values;
+    scratch.kept_feature = feature;
   });
 }
 
