@@ -83,7 +83,7 @@ class SmallSubtreeGrower {
     ExtraScratch& extra = scratch_.extra;
     NodeStats& stats = scratch_.stats;
     Frame& f = stack_.back();
-    const uint64_t m = static_cast<uint64_t>(std::popcount(f.mask));
+    const uint64_t m = simd::popcount(f.mask);
     small_node_stats(ctx_, f.level, f.mask, extra, stats);
     std::optional<NodeSplit> split;
     uint64_t left_mask = 0;
@@ -120,7 +120,7 @@ class SmallSubtreeGrower {
   // its bins again.
   void push_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds) {
     constexpr uint64_t kOwnLevelFrom = 6;
-    const uint64_t m = static_cast<uint64_t>(std::popcount(mask));
+    const uint64_t m = simd::popcount(mask);
     if (m >= kOwnLevelFrom && m + simd::kLanes <= simd::kLanes * small_level_blocks(scratch_.extra, level)) {
       ++level;
       mask = open_small_level(ctx_, level, mask, scratch_.extra);

@@ -67,7 +67,7 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
     for (uint64_t c = 0; c < K; ++c) lanes[b][c] = simd::load_aligned(level.lanes[b][c]);
     valid[b] = simd::lanes_of_bits(mask >> (simd::kLanes * b));
   }
-  const uint64_t n = static_cast<uint64_t>(std::popcount(mask));
+  const uint64_t n = simd::popcount(mask);
   __m128i best_bins[Blocks];
   const uint8_t* lines = row_lines(bm, scratch);
   const uint64_t lines_size = row_lines_size(bm, scratch);
