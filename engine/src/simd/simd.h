@@ -33,6 +33,20 @@ inline constexpr uint64_t kHalfLanes = kLanes / 2;
 // Blocks of kLanes entries that hold n entries.
 constexpr uint64_t blocks_of(uint64_t n) { return (n + kLanes - 1) / kLanes; }
 
+// Set bits of a word. Without the POPCNT instruction in the baseline target, std::popcount
+// is a call into the compiler's runtime library; the bit-slice sum below is a dozen inline
+// instructions, which the small subtrees' entry masks count at every node.
+[[gnu::always_inline]] inline uint64_t popcount(uint64_t x) {
+#if defined(__POPCNT__)
+  return static_cast<uint64_t>(__builtin_popcountll(x));
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return (x * 0x0101010101010101ULL) >> 56;
+#endif
+}
+
 template <uint64_t B>
 using BlockCount = std::integral_constant<uint64_t, B>;
 

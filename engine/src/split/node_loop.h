@@ -69,10 +69,22 @@ class PoolDraws {
 
 }  // namespace detail
 
+// What a node's search kept of its winning feature for the node's partition, which then reads
+// it in list order instead of the matrix column: nothing, its values or its bins. The split
+// carries it with the stamp of the search that kept it, and the partition reads the column
+// only while that search is still the last one of its worker (the stamp is current).
+enum class KeptColumn : uint8_t { None, Values, Bins };
+
+struct KeptToken {
+  KeptColumn column = KeptColumn::None;
+  uint64_t stamp = 0;
+};
+
 // The winner of a node's feature loop.
 struct NodeSplit {
   uint64_t feature = 0;
   SplitCandidate candidate;
+  KeptToken kept;
 };
 
 // Keeps the best candidate by gain. Ties on gain are settled by a reservoir draw: with t
@@ -84,7 +96,7 @@ struct NodeSplit {
                                const SplitCandidate& candidate, Rng& rng,
                                const detail::PoolDraws* draws = nullptr) {
   if (!best || candidate.gain > best->candidate.gain) {
-    best = NodeSplit{feature, candidate};
+    best = NodeSplit{feature, candidate, KeptToken{}};
     ties = 1;
     return true;
   }
@@ -92,7 +104,7 @@ struct NodeSplit {
     ++ties;
     const uint64_t drawn = draws != nullptr && ties <= draws->size() ? draws->below(rng, ties) : rng.below(ties);
     if (drawn == 0) {
-      best = NodeSplit{feature, candidate};
+      best = NodeSplit{feature, candidate, KeptToken{}};
       return true;
     }
   }

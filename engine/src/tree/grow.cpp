@@ -145,18 +145,19 @@ class TreeGrower {
   std::span<RowIndex> span_of(Segment s) { return std::span<RowIndex>(scratch_.rows).subspan(s.begin, s.size()); }
 
   // Partitions the segment by `split`; the left child's rows come first. An extra-trees
-  // search on bytes leaves the winning feature's bins of the node's entries behind: read in
-  // list order, they spare the partition a lookup in the matrix column per row.
-  std::pair<Segment, Segment> partition(const Node& split, Segment s) {
+  // search may leave the winning feature's bins or values of the node's entries behind
+  // (`kept`): read in list order, they spare the partition a lookup in the matrix column per
+  // row. They serve while no later search of this worker has begun (the stamp is current).
+  std::pair<Segment, Segment> partition(const Node& split, KeptToken kept, Segment s) {
     const std::span<RowIndex> rows = span_of(s);
-    const bool kept = extra_ && has_kept_bins(scratch_.extra, split.feature(), rows);
-    MORVEL_ASSERT(kept || !scratch_.extra.rebased,
+    const ExtraScratch& extra = scratch_.extra;
+    const KeptColumn column = extra_ && kept.stamp == extra.kept_stamp ? kept.column : KeptColumn::None;
+    MORVEL_ASSERT(column == KeptColumn::Bins || !extra.rebased,
                   "assertion failed: a rebased subtree partitions by the bins its searches kept");
     const uint64_t k =
-        kept ? partition_by_bins(ctx_, split, scratch_.extra.kept_bins, rows, scratch_.spill)
-        : extra_ && has_kept_values(scratch_.extra, split.feature(), rows)
-            ? partition_by_values(ctx_, split, scratch_.extra.kept_values, rows, scratch_.spill)
-            : partition_in_place(ctx_, split, rows, scratch_.spill);
+        column == KeptColumn::Bins     ? partition_by_bins(ctx_, split, extra.kept_bins, rows, scratch_.spill)
+        : column == KeptColumn::Values ? partition_by_values(ctx_, split, extra.kept_values, rows, scratch_.spill)
+                                       : partition_in_place(ctx_, split, rows, scratch_.spill);
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
@@ -220,6 +221,8 @@ class TreeGrower {
                                        NodeCache& cache, const NodePrep& prep);
   std::optional<NodeSplit> search_extra_node(std::span<const RowIndex> rows, const NodeStats& stats,
                                              NodeBounds bounds, NodeCache& cache, const NodePrep& measured);
+  std::optional<NodeSplit> route_extra_search(std::span<const RowIndex> rows, const NodeStats& stats,
+                                              NodeBounds bounds, NodeCache& cache, const NodePrep& prep);
   std::optional<SplitCandidate> search_feature(std::span<const RowIndex> rows, const NodeStats& stats,
                                                uint64_t feature, NodeBounds bounds, NodeCache& cache);
   std::pair<NodeBounds, NodeBounds> child_bounds(NodeBounds bounds, uint64_t feature,
@@ -304,11 +307,21 @@ std::optional<NodeSplit> TreeGrower::search_node(std::span<const RowIndex> rows,
   return search_extra_node(rows, stats, bounds, cache, prep);
 }
 
-// The extra-trees node loop of a node, chosen once from the plan and the node's preparation.
+// An extra-trees node search; its split carries what the search kept for the partition.
 std::optional<NodeSplit> TreeGrower::search_extra_node(std::span<const RowIndex> rows, const NodeStats& stats,
                                                        NodeBounds bounds, NodeCache& cache,
                                                        const NodePrep& measured) {
-  NodePrep prep = prepare_extra_node(ctx_, stats, measured, scratch_.extra);
+  begin_extra_search(scratch_.extra);
+  const NodePrep prep = prepare_extra_node(ctx_, stats, measured, scratch_.extra);
+  std::optional<NodeSplit> split = route_extra_search(rows, stats, bounds, cache, prep);
+  if (split) split->kept = kept_for(scratch_.extra, *split);
+  return split;
+}
+
+// The extra-trees node loop of a node, chosen once from the plan and the node's preparation.
+std::optional<NodeSplit> TreeGrower::route_extra_search(std::span<const RowIndex> rows, const NodeStats& stats,
+                                                        NodeBounds bounds, NodeCache& cache, const NodePrep& ready) {
+  NodePrep prep = ready;
   const ExtraRoute route = route_extra_node(plan_, prep, rules_, rows.size());
   if (route.loop == NodeLoop::WholeNode) {
     return search_whole_byte_node(ctx_, rules_, rows, stats, prep, bounds, cache.constant_features, rng_,
@@ -332,7 +345,7 @@ std::optional<NodeSplit> TreeGrower::search_extra_node(std::span<const RowIndex>
                                        cache.constant_features, rng_, scratch_.extra);
       },
       // An extra-trees winner keeps its search's bins for the partition.
-      [&](uint64_t feature) { keep_extra_bins(feature, rows, scratch_.extra); });
+      [&](uint64_t feature) { keep_extra_bins(feature, scratch_.extra); });
 }
 
 // Children's probability bounds after a split on `feature` (statistics measured only when the
@@ -392,7 +405,7 @@ std::optional<NodeSplit> TreeGrower::open_depth_first(DepthFrame& f, Tree& tree,
   }
   const NodePrep prep = measure(rows, stats);
   if (starts_small_subtree(n, f.depth, stats, prep)) {
-    returned = small_.grow(n, f.depth, f.bounds, f.cache.constant_features, tree,
+    returned = small_.grow(n, prep, f.depth, f.bounds, f.cache.constant_features, tree,
                            [this](uint64_t m, uint64_t depth, const NodeStats& s) { return searchable(m, depth, true, s); });
     return std::nullopt;
   }
@@ -441,7 +454,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
       }
       const SplitCandidate& c = split->candidate;
       f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, f.rows.size(), 0, 0);
-      const auto [left, right] = partition(f.record, f.rows);
+      const auto [left, right] = partition(f.record, split->kept, f.rows);
       auto [left_bounds, right_bounds] = child_bounds(f.bounds, split->feature, span_of(left), span_of(right));
       auto [left_cache, right_cache] = child_caches(std::move(f.cache), span_of(left), span_of(right), f.depth - 1);
       f.right_rows = right;
@@ -507,7 +520,7 @@ Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
     heap.pop_back();
     const SplitCandidate& c = leaf.split.candidate;
     Node record = Node::make_split(leaf.split.feature, c.pivot, c.gain, c.missing_left, leaf.rows.size(), 0, 0);
-    const auto [left, right] = partition(record, leaf.rows);
+    const auto [left, right] = partition(record, leaf.split.kept, leaf.rows);
     auto [left_bounds, right_bounds] = child_bounds(leaf.bounds, leaf.split.feature, span_of(left), span_of(right));
     // Children that can never be split (the leaf limit is reached with them) get no cache.
     NodeCache left_cache;

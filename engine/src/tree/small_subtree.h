@@ -24,17 +24,17 @@ class SmallSubtreeGrower {
                      uint64_t max_features)
       : ctx_(ctx), rules_(rules), rng_(rng), scratch_(scratch), max_features_(max_features) {}
 
-  // Grows the subtree of the node of n entries just measured by binned_node_stats, `depth`
+  // Grows the subtree of the node of n entries just measured by binned_node_stats (`prep`), `depth`
   // levels deep at most, and returns its root's position in `tree`. `constants` is the
   // node's constant-feature list; `searchable(n, depth, stats)` is the grower's pre-split
   // check. The nested constant-feature lists are prefixes of one list: a node's list is its
   // parent's after the parent's search, plus its own finds.
   template <class Searchable>
-  uint64_t grow(uint64_t n, uint64_t depth, NodeBounds bounds, const std::vector<uint64_t>& constants, Tree& tree,
+  uint64_t grow(uint64_t n, const NodePrep& prep, uint64_t depth, NodeBounds bounds, const std::vector<uint64_t>& constants, Tree& tree,
                 const Searchable& searchable) {
     listed_.assign(constants.begin(), constants.end());
     stack_.clear();
-    push_frame(open_small_root(ctx_, n, scratch_.extra), 0, depth, bounds);
+    push_frame(open_small_root(ctx_, n, prep, scratch_.extra), 0, depth, bounds);
     uint64_t returned = 0;  // position of the subtree just finished
     bool returning = false;
     while (!stack_.empty()) {
@@ -83,7 +83,7 @@ class SmallSubtreeGrower {
     ExtraScratch& extra = scratch_.extra;
     NodeStats& stats = scratch_.stats;
     Frame& f = stack_.back();
-    const uint64_t m = static_cast<uint64_t>(std::popcount(f.mask));
+    const uint64_t m = simd::popcount(f.mask);
     small_node_stats(ctx_, f.level, f.mask, extra, stats);
     std::optional<NodeSplit> split;
     uint64_t left_mask = 0;
@@ -120,7 +120,7 @@ class SmallSubtreeGrower {
   // its bins again.
   void push_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds) {
     constexpr uint64_t kOwnLevelFrom = 6;
-    const uint64_t m = static_cast<uint64_t>(std::popcount(mask));
+    const uint64_t m = simd::popcount(mask);
     if (m >= kOwnLevelFrom && m + simd::kLanes <= simd::kLanes * small_level_blocks(scratch_.extra, level)) {
       ++level;
       mask = open_small_level(ctx_, level, mask, scratch_.extra);

@@ -381,7 +381,7 @@ TEST(ExtraSearch, TwoClassSpecialisationsMatchTheGeneralSearch) {
         SearchSide general{Rng(seed, 5)};
         if (prepared) {
           prepare_extra_tree(node.weights.weights, node.rows, special.scratch);
-          EXPECT_EQ(special.scratch.whole_weights, integer_weights);
+          EXPECT_EQ(special.scratch.plan.whole_weights(), integer_weights);
           const bool bytes = prepare_extra_node(node.stats, special.scratch);
           EXPECT_EQ(bytes, integer_weights);
           special.prep.ready = bytes ? NodeReady::EntryBytes : NodeReady::Nothing;
@@ -419,7 +419,7 @@ TEST(ExtraSearch, WholeWeightFormsMatchOrderedSumsForMoreClasses) {
       SearchSide lanes{Rng(seed, 8)};
       SearchSide ordered{Rng(seed, 8)};
       prepare_extra_tree(node.weights.weights, node.rows, lanes.scratch);
-      ASSERT_TRUE(lanes.scratch.whole_weights);
+      ASSERT_TRUE(lanes.scratch.plan.whole_weights());
       ASSERT_TRUE(prepare_extra_node(node.stats, lanes.scratch));
       lanes.prep.ready = NodeReady::EntryBytes;
       ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats, node.stats,
@@ -461,7 +461,7 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
       SearchSide lanes{Rng(seed, 4)};
       SearchSide ordered{Rng(seed, 4)};
       prepare_extra_tree(node.weights.weights, node.rows, lanes.scratch);
-      ASSERT_TRUE(lanes.scratch.byte_weights);
+      ASSERT_TRUE(lanes.scratch.plan.byte_weights());
       lanes.prep = prepare_extra_node(ctx, node.stats, NodePrep{}, lanes.scratch);
       ASSERT_EQ(lanes.prep.ready, NodeReady::ClassTags);
       ASSERT_NO_FATAL_FAILURE(expect_same_candidates(ctx, node.weights, node.rules, node.rows, node.stats, node.stats,
@@ -488,8 +488,8 @@ TEST(ExtraSearch, ClassLanesMatchOrderedSumsOnRawValues) {
   for (const TrainingContext* ctx : {&two, &two_missing}) {
     ExtraScratch scratch;
     prepare_extra_tree(ctx->weights, all_rows(*ctx), scratch);
-    ASSERT_TRUE(scratch.byte_weights);
-    EXPECT_EQ(uses_class_lanes(*ctx, scratch), !ctx->has_missing);
+    ASSERT_TRUE(scratch.plan.byte_weights());
+    EXPECT_EQ(uses_class_lanes(*ctx, scratch.plan), !ctx->has_missing);
   }
 }
 
@@ -539,8 +539,7 @@ TEST(ExtraSearch, MeasuredClassLanesMatchOrderedSumsUnderEveryRule) {
       NodeStats plain;
       compute_node_stats(ctx, tree, rows, true, plain);
       if (plain.weight == 0.0) continue;
-      prepare_extra_tree(tree.weights, rows, lanes.scratch);
-      ASSERT_TRUE(uses_class_lanes(ctx, lanes.scratch));
+      ASSERT_EQ(plan_extra_tree(ctx, tree.weights, rows, lanes.scratch).stats, ExtraStats::ClassLanes);
       NodeStats measured;
       const NodePrep measured_prep = tagged_class_stats(ctx, tree, rows, lanes.scratch, measured);
       ASSERT_EQ(measured.labels.size(), plain.labels.size());
@@ -622,7 +621,6 @@ TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
     Rng lane_rng(seed, 7);
     Rng general_rng(seed, 7);
     ExtraScratch lane_scratch;  // reused by every node, as a worker's is
-    ExtraScratch plan_scratch;
     ExtraScratch general_scratch;
     for (const uint64_t length : {uint64_t{2}, uint64_t{3}, uint64_t{15}, uint64_t{16}, uint64_t{17}, uint64_t{40},
                                   uint64_t{64}, uint64_t{65}, uint64_t{257}, uint64_t{900}}) {
@@ -632,13 +630,11 @@ TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
       NodeStats plain;
       compute_node_stats(ctx, tree, rows, true, plain);
       if (plain.weight == 0.0) continue;
-      prepare_extra_tree(tree.weights, rows, lane_scratch);
-      ASSERT_TRUE(uses_class_lanes(ctx, lane_scratch)) << where;
+      const ExtraPlan plan = plan_extra_tree(ctx, tree.weights, rows, lane_scratch);
+      ASSERT_EQ(plan.stats, ExtraStats::ClassLanes) << where;
       NodeStats measured;
       const NodePrep prep =
           prepare_extra_node(ctx, measured, tagged_class_stats(ctx, tree, rows, lane_scratch, measured), lane_scratch);
-      const ExtraPlan plan = plan_extra_tree(ctx, tree.weights, rows, plan_scratch);
-      ASSERT_EQ(plan.stats, ExtraStats::ClassLanes) << where;
       ASSERT_EQ(route_extra_node(plan, prep, rules, length).loop, NodeLoop::LaneNode) << where;
       // A constant feature already known at the node (as a parent hands it down) is skipped.
       std::vector<uint64_t> lane_constants{5};
@@ -662,7 +658,7 @@ TEST(ExtraSearch, LaneNodeMatchesTheNodeLoopAroundTheGeneralSearch) {
             << where;
         EXPECT_EQ(lane->candidate.missing_left, general->candidate.missing_left) << where;
         // The winner's values are kept, in list order, for the partition.
-        ASSERT_TRUE(has_kept_values(lane_scratch, lane->feature, rows)) << where;
+        ASSERT_EQ(kept_for(lane_scratch, *lane).column, KeptColumn::Values) << where;
         for (uint64_t i = 0; i < length; ++i) {
           const double v = form == 2 ? static_cast<double>(static_cast<float>(values[rows[i] * n_features + lane->feature]))
                                      : values[rows[i] * n_features + lane->feature];
@@ -694,7 +690,7 @@ TEST(ExtraNodeStats, RowLanesFollowEachTreesWeights) {
   for (uint64_t tree_index = 0; tree_index < 3; ++tree_index) {
     for (uint64_t r = 0; r < n_rows; ++r) storage[r] = static_cast<double>((r * (tree_index + 3)) % 5);
     const TreeWeights tree{storage, 0.0, 0.0};
-    prepare_extra_tree(storage, bag, scratch);
+    ASSERT_EQ(plan_extra_tree(ctx, storage, bag, scratch).stats, ExtraStats::ClassLanes);
     NodeStats plain;
     NodeStats measured;
     compute_node_stats(ctx, tree, bag, true, plain);
@@ -724,15 +720,15 @@ TEST(ExtraSearch, WholeWeightDetection) {
     for (uint64_t r = 0; r < bag.size(); ++r) bag[r] = r;
     ExtraScratch scratch;
     prepare_extra_tree(e.weights, bag, scratch);
-    EXPECT_EQ(scratch.whole_weights, e.whole);
-    EXPECT_EQ(scratch.byte_weights, e.bytes);
+    EXPECT_EQ(scratch.plan.whole_weights(), e.whole);
+    EXPECT_EQ(scratch.plan.byte_weights(), e.bytes);
   }
   // Repeats in the bag count toward the total.
   ExtraScratch scratch;
   const std::vector<double> big{0x1p52};
   const std::vector<RowIndex> twice{0, 0, 0};
   prepare_extra_tree(big, twice, scratch);
-  EXPECT_FALSE(scratch.whole_weights);
+  EXPECT_FALSE(scratch.plan.whole_weights());
 }
 
 TEST(ExtraNodeStats, TaggedRowsGiveTheSameStatistics) {
@@ -792,8 +788,7 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     for (RowIndex r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
     const TreeWeights tree{forms.weights, 0.0, 0.0};
     ExtraScratch scratch;
-    prepare_extra_tree(forms.weights, bag, scratch);
-    ASSERT_TRUE(uses_class_lanes(ctx, scratch));
+    ASSERT_EQ(plan_extra_tree(ctx, forms.weights, bag, scratch).stats, ExtraStats::ClassLanes);
     NodeStats plain;
     NodeStats lanes;
     compute_node_stats(ctx, tree, bag, true, plain);
@@ -806,8 +801,8 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     for (uint64_t c = 0; c < k; ++c)
       EXPECT_EQ(std::bit_cast<uint64_t>(plain.class_weight[c]), std::bit_cast<uint64_t>(lanes.class_weight[c]));
     EXPECT_EQ(std::bit_cast<uint64_t>(plain.weight), std::bit_cast<uint64_t>(lanes.weight));
-    ASSERT_EQ(scratch.lane_planes, !ctx.has_missing);
-    if (scratch.lane_planes) {
+    ASSERT_EQ(measured_prep.ready == NodeReady::ClassPlanes, !ctx.has_missing);
+    if (!ctx.has_missing) {
       // Planes: each entry's weight in its class's plane of its block, zeros elsewhere (also
       // past the last entry).
       const uint64_t blocks = (bag.size() + 15) / 16;
@@ -817,7 +812,6 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
         expected[(i / 16) * 16 * k + 16 * plain.labels[i] + i % 16] = static_cast<uint8_t>(plain.entry_weights[i]);
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(), scratch.entry_planes.begin()));
       EXPECT_EQ(prepare_extra_node(ctx, lanes, measured_prep, scratch).ready, NodeReady::ClassPlanes);
-      EXPECT_TRUE(scratch.lane_planes);
     } else {
       // The lanes filled while measuring are those prepare_extra_node builds from statistics.
       const std::vector<uint16_t> measured(scratch.entry_tags.begin(), scratch.entry_tags.begin() + 8 * bag.size());
@@ -834,7 +828,6 @@ TEST(ExtraNodeStats, ClassLaneStatisticsMatchAndHandOverTheirLanes) {
     compute_node_stats(ctx, tree, other, true, reversed);
     tagged_class_stats(ctx, tree, bag, scratch, lanes);
     ASSERT_EQ(prepare_extra_node(ctx, reversed, NodePrep{}, scratch).ready, NodeReady::ClassTags);
-    EXPECT_FALSE(scratch.lane_planes);
     for (uint64_t i = 0; i < other.size(); ++i)
       EXPECT_EQ(scratch.entry_tags[8 * i + reversed.labels[i]], static_cast<uint16_t>(reversed.entry_weights[i]));
   }
@@ -856,9 +849,7 @@ TEST(ExtraNodeStats, EntryByteStatisticsMatchThePreparedBytes) {
     for (RowIndex r = 0; r < 60; r += 1 + seed % 2) bag.insert(bag.end(), {r, r});
     const TreeWeights tree{forms.weights, 0.0, 0.0};
     ExtraScratch scratch;
-    prepare_extra_tree(forms.weights, bag, scratch);
-    tag_binned_rows(ctx, forms.weights, bag, scratch);
-    ASSERT_TRUE(uses_entry_bytes(ctx, scratch));
+    ASSERT_EQ(plan_extra_tree(ctx, forms.weights, bag, scratch).stats, ExtraStats::EntryBytes);
     NodeStats plain;
     NodeStats fused;
     compute_node_stats(ctx, tree, bag, true, plain);

@@ -617,10 +617,10 @@ TEST(Growth, BinnedExtraTreesOnByteWeightsMatchScaledWeights) {
         WorkerScratch scratch_table;
         const Tree bytes = grow_tree(ctx, TreeWeights{counts, total, variant.min_leaf_weight}, bag, s, rng_bytes,
                                      scratch_bytes);
-        ASSERT_TRUE(scratch_bytes.extra.binned_tags) << "byte weights take the byte form";
+        ASSERT_EQ(scratch_bytes.extra.plan.stats, ExtraStats::EntryBytes) << "byte weights take the byte form";
         const Tree table = grow_tree(ctx, TreeWeights{scaled, scaled_total, variant.min_leaf_weight * 256.0}, bag, s,
                                      rng_table, scratch_table);
-        ASSERT_FALSE(scratch_table.extra.binned_tags);
+        ASSERT_NE(scratch_table.extra.plan.stats, ExtraStats::EntryBytes);
         ASSERT_GT(bytes.nodes.size(), 20u);
         ASSERT_NO_FATAL_FAILURE(expect_same_tree(bytes, table)) << n_classes << " classes, " << n_rows << " rows";
         EXPECT_EQ(rng_bytes.state(), rng_table.state());
@@ -674,7 +674,7 @@ TEST(Growth, RawExtraTreesOnByteWeightsMatchScaledWeights) {
         WorkerScratch scratch;
         const Tree bytes =
             grow_tree(ctx, TreeWeights{counts, total, variant.min_leaf_weight}, bag, s, rng_bytes, scratch);
-        EXPECT_EQ(scratch.extra.lane_planes, n_classes <= 8);
+        EXPECT_EQ(scratch.extra.plan.stats == ExtraStats::ClassLanes, n_classes <= 8);
         const Tree table = grow_tree(ctx, TreeWeights{scaled, scaled_total, variant.min_leaf_weight * 256.0}, bag, s,
                                      rng_scaled, scratch);
         ASSERT_GT(bytes.nodes.size(), 20u);
@@ -744,7 +744,7 @@ TEST(Growth, KeptValuesDoNotOutliveTheirTree) {
   WorkerScratch shared;
   Rng rng = Rng::for_tree(3, 0);
   const Tree lanes = grow_tree(extra, tree_weights(extra), first, s, rng, shared);
-  ASSERT_TRUE(shared.extra.lane_planes);
+  ASSERT_EQ(shared.extra.plan.stats, ExtraStats::ClassLanes);
   ASSERT_EQ(lanes.nodes.size(), 3u);
   Rng rng_shared = Rng::for_tree(4, 0);
   Rng rng_fresh = Rng::for_tree(4, 0);

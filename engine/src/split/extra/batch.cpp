@@ -71,36 +71,23 @@ void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> 
   prep.batch = true;
 }
 
-void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScratch& scratch) {
-  if (scratch.bins_feature != feature || scratch.bins_rows != rows.data() || scratch.bins_entries != rows.size() ||
-      scratch.bins_rows == nullptr) {
-    scratch.kept_valid = false;
+void keep_extra_bins(uint64_t feature, ExtraScratch& scratch) {
+  // Only bins this node's search gathered for this feature serve; a search on values keeps none.
+  if (scratch.bins_stamp != scratch.kept_stamp || scratch.bins_feature != feature) {
+    scratch.kept = KeptColumn::None;
     return;
   }
   if (scratch.bins_data != scratch.node_bins.data()) {
     // Bins of the batch: copied, as the batch stays in use for the node's other searches.
-    if (scratch.kept_bins.size() < rows.size()) scratch.kept_bins.resize(rows.size() + kBlockPad);
-    std::copy(scratch.bins_data, scratch.bins_data + rows.size(), scratch.kept_bins.data());
+    if (scratch.kept_bins.size() < scratch.bins_entries) scratch.kept_bins.resize(scratch.bins_entries + kBlockPad);
+    std::copy(scratch.bins_data, scratch.bins_data + scratch.bins_entries, scratch.kept_bins.data());
   } else {
     // The searched bins become the kept ones; the old kept buffer is reused by the next search.
     std::swap(scratch.kept_bins, scratch.node_bins);
   }
-  scratch.kept_valid = true;
+  scratch.kept = KeptColumn::Bins;
   scratch.kept_feature = feature;
-  scratch.kept_rows = rows.data();
-  scratch.kept_entries = rows.size();
-  scratch.bins_rows = nullptr;
-}
-
-bool has_kept_values(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows) {
-  return scratch.kept_values_valid && scratch.kept_values_feature == feature &&
-         scratch.kept_values_rows == rows.data() && scratch.kept_values_entries == rows.size() &&
-         scratch.kept_values.size() >= rows.size();
-}
-
-bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows) {
-  return scratch.kept_valid && scratch.kept_feature == feature && scratch.kept_rows == rows.data() &&
-         scratch.kept_entries == rows.size() && scratch.kept_bins.size() >= rows.size();
+  scratch.bins_stamp = 0;
 }
 
 }  // namespace morvel

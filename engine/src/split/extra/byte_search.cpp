@@ -34,8 +34,8 @@ ByteNode gather_node_bins(const BinnedMatrix& bm, std::span<const RowIndex> rows
   uint8_t* bins = scratch.node_bins.data();
   static_assert(std::is_same_v<RowIndex, uint32_t>);
   scratch.bins_feature = feature;
-  scratch.bins_rows = rows.data();
   scratch.bins_entries = n;
+  scratch.bins_stamp = scratch.kept_stamp;
   if (prep.batch) {
     for (uint64_t j = 0; j < scratch.batch_count; ++j) {
       if (scratch.batch_features[j] != feature) continue;
@@ -271,13 +271,38 @@ std::optional<SplitCandidate> binary_binned_search(const TrainingContext& ctx, c
   const BinColumn col{bm.bins.data() + (bm.feature_major ? feature * bm.n_rows : feature),
                       bm.feature_major ? uint64_t{1} : bm.n_features,
                       bm.has_missing ? missing_bin(bm.edges[feature].size()) : kByteBins};
-  if (scratch.whole_weights && stats.entry_weights.size() == rows.size()) {
+  if (scratch.plan.whole_weights() && stats.entry_weights.size() == rows.size()) {
     return binary_binned_whole(ctx, rules, rows, stats, feature, constraint, bounds, constant_features, rng, scratch,
                                profile, col);
   }
   return binary_binned_table(ctx, weights, rules, rows, stats, feature, constraint, bounds, constant_features, rng,
                              scratch, profile, col);
 }
+
+#if MORVEL_SIMD_SSE2
+// The gini score of a byte search's drawn partition from its class sums, each a whole number
+// below 2^53, in integers.
+template <uint64_t K>
+[[gnu::always_inline]] inline std::optional<SplitCandidate> score_whole_gini(
+    const SearchRules& rules, const NodeStats& stats, ExtraScratch& scratch, uint64_t n, const double* prefix,
+    const double* missing, uint64_t count, uint64_t missing_count, double t, int8_t constraint, NodeBounds bounds) {
+  uint64_t node_class[K];
+  uint64_t prefix_sums[K];
+  uint64_t missing_sums[K];
+  uint64_t prefix_sum = 0;
+  uint64_t missing_sum = 0;
+  for (uint64_t c = 0; c < K; ++c) {
+    node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
+    prefix_sums[c] = static_cast<uint64_t>(prefix[c]);
+    missing_sums[c] = static_cast<uint64_t>(missing[c]);
+    prefix_sum += prefix_sums[c];
+    missing_sum += missing_sums[c];
+  }
+  return score_multi_gini<K>(rules, stats.weight, static_cast<uint64_t>(stats.weight), node_class,
+                             byte_node_impurity(rules, stats, scratch), n, prefix_sums, prefix_sum, count,
+                             missing_sums, missing_sum, missing_count, t, constraint, bounds);
+}
+#endif
 
 // The general search on bytes, for a binned node of more than two classes prepared by
 // binned_node_stats or prepare_extra_node: whole weights of at most 255, so every class sum is
@@ -343,24 +368,9 @@ std::optional<SplitCandidate> multi_binned_bytes_for(const TrainingContext& ctx,
   if (count == 0 || count == n - miss.missing_count) return std::nullopt;
 #if MORVEL_SIMD_SSE2
   if constexpr (K > 0) {
-    if (gini_forms(rules)) {
-      // Every sum is a whole number below 2^53.
-      uint64_t node_class[K];
-      uint64_t prefix_sums[K];
-      uint64_t missing_sums[K];
-      uint64_t prefix_sum = 0;
-      uint64_t missing_sum = 0;
-      for (uint64_t c = 0; c < K; ++c) {
-        node_class[c] = static_cast<uint64_t>(stats.class_weight[c]);
-        prefix_sums[c] = static_cast<uint64_t>(prefix[c]);
-        missing_sums[c] = static_cast<uint64_t>(missing[c]);
-        prefix_sum += prefix_sums[c];
-        missing_sum += missing_sums[c];
-      }
-      return score_multi_gini<K>(rules, stats.weight, static_cast<uint64_t>(stats.weight), node_class,
-                                 byte_node_impurity(rules, stats, scratch), n, prefix_sums, prefix_sum, count,
-                                 missing_sums, missing_sum, miss.missing_count, t, constraint, bounds);
-    }
+    if (gini_forms(rules))
+      return score_whole_gini<K>(rules, stats, scratch, n, prefix, missing, count, miss.missing_count, t, constraint,
+                                 bounds);
   }
 #endif
   double prefix_weight = 0.0;

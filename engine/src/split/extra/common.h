@@ -44,7 +44,7 @@ static_assert(kWholeNodeBelow <= SmallLevel::kEntries + 1, "a small subtree leve
 
 // Whether a tree's byte growth may rebase its subtrees (rebase_rows): entry bytes on a
 // row-major copy that 32-bit offsets reach, no fit profile.
-bool rebase_serves(const TrainingContext& ctx, const ExtraScratch& scratch);
+bool rebase_serves(const TrainingContext& ctx, const ExtraPlan& plan);
 
 // Whether the gini-only forms serve the rules: whole-number sides scored with both sides'
 // impurities in vector lanes. Every other criterion takes the general forms, whose

@@ -125,7 +125,7 @@ std::optional<SplitCandidate> binary_dense_search(const TrainingContext& ctx, co
                                                   std::vector<uint64_t>& constant_features, Rng& rng,
                                                   std::vector<T>& values, ExtraScratch& scratch, ProfileCounters* profile,
                                                   Read read) {
-  const bool whole_weights = scratch.whole_weights;
+  const bool whole_weights = scratch.plan.whole_weights();
   const uint64_t n = rows.size();
   MORVEL_ASSERT(stats.entry_weights.size() == n, "exact binary node caches its weights");
   MORVEL_ASSERT(stats.labels.size() == n, "index out of bounds: node labels do not match the index list");

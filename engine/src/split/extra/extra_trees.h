@@ -18,7 +18,8 @@ namespace morvel {
 // ---- the grower's interface -------------------------------------------------------------
 
 // Starts a tree grown on `in_bag` (repeats counted) with `weights`: decides its weight kind
-// and its nodes' statistics step once, and tags its rows for that step.
+// and its nodes' statistics step once, tags its rows for that step, and records the plan in
+// `scratch.plan`, where the searches read the weight kind.
 ExtraPlan plan_extra_tree(const TrainingContext& ctx, std::span<const double> weights,
                           std::span<const RowIndex> in_bag, ExtraScratch& scratch);
 
@@ -42,13 +43,20 @@ NodePrep prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, 
 // entries gather their expected features' bins ahead.
 ExtraRoute route_extra_node(const ExtraPlan& plan, const NodePrep& prep, const SearchRules& rules, uint64_t n);
 
+// Starts the search of a node: a column kept from now on belongs to this search (KeptToken).
+void begin_extra_search(ExtraScratch& scratch);
+
+// The node's search ended with `split`: the column kept for its feature, if any, under this
+// search's stamp, for the partition.
+KeptToken kept_for(const ExtraScratch& scratch, const NodeSplit& split);
+
 // Whether a node of n entries starts a rebased subtree (below).
 bool may_rebase(const TrainingContext& ctx, const ExtraPlan& plan, const ExtraScratch& scratch, uint64_t n);
 
 // ---- the steps behind it (also tested one by one) ------------------------------------------
 
-// Decides `scratch.whole_weights` for a tree grown on `in_bag` (repeats counted) with
-// `weights`. Weighted-bootstrap draw counts and unit weights qualify.
+// Starts `scratch.plan` afresh with the weight kind of a tree grown on `in_bag` (repeats
+// counted) with `weights`. Weighted-bootstrap draw counts and unit weights are whole.
 void prepare_extra_tree(std::span<const double> weights, std::span<const RowIndex> in_bag, ExtraScratch& scratch);
 
 // Fills `scratch.tagged_rows` for a two-class tree whose bag weights are all above zero
@@ -61,34 +69,34 @@ void tag_two_class_rows(const TrainingContext& ctx, std::span<const double> weig
 void tagged_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, const ExtraScratch& scratch,
                        NodeStats& out);
 
-// Whether tagged_class_stats serves the nodes of the current tree: raw values, byte weights
-// (prepare_extra_tree), three to eight classes, or two when no value is missing.
-bool uses_class_lanes(const TrainingContext& ctx, const ExtraScratch& scratch);
+// Whether tagged_class_stats serves the nodes of a tree with this weight kind: raw values,
+// byte weights, three to eight classes, or two when no value is missing.
+bool uses_class_lanes(const TrainingContext& ctx, const ExtraPlan& plan);
+
+// Fills `scratch.row_lanes` for a tree whose nodes are measured into class lanes: per row of
+// the matrix its class and weight when the weight is a byte weight, kNoRowLane otherwise.
+void build_row_lanes(const TrainingContext& ctx, std::span<const double> weights, ExtraScratch& scratch);
 
 // compute_node_stats (entry weights kept), the same sums in the same order, filling the
-// per-entry class lanes of `entry_tags` in the same pass. Requires uses_class_lanes.
+// per-entry class lanes of `entry_tags` in the same pass. Requires a plan of ClassLanes.
 NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                             ExtraScratch& scratch, NodeStats& out);
 
 // Fills `scratch.row_tags` for a tree on a binned matrix whose weights are byte weights
-// (prepare_extra_tree first); clears `scratch.binned_tags` otherwise. Checks every bag row
-// against the matrix.
-void tag_binned_rows(const TrainingContext& ctx, std::span<const double> weights, std::span<const RowIndex> in_bag,
+// (prepare_extra_tree first) and returns true; returns false for any other tree. Checks every
+// bag row against the matrix.
+bool tag_binned_rows(const TrainingContext& ctx, std::span<const double> weights, std::span<const RowIndex> in_bag,
                      ExtraScratch& scratch);
-
-// Whether byte_node_stats serves the nodes of the current tree: a binned matrix with byte
-// weights, tagged by tag_binned_rows.
-bool uses_entry_bytes(const TrainingContext& ctx, const ExtraScratch& scratch);
 
 // The node statistics of the byte form: class weights and W from the per-row tags, and the
 // per-entry bytes the byte searches read. Every sum is an exact integer, so the values equal
 // the list-order sums of compute_node_stats. The entry labels and weights are left empty
-// (nothing on this path reads them). Requires uses_entry_bytes.
+// (nothing on this path reads them). Requires a plan of EntryBytes.
 NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
                            NodeStats& out);
 
 // binned_node_stats with the entry labels and weights kept as compute_node_stats keeps them.
-// Requires uses_entry_bytes.
+// Requires a plan of EntryBytes.
 NodePrep byte_node_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                          ExtraScratch& scratch, NodeStats& out);
 
@@ -103,15 +111,9 @@ bool prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch);
 void gather_feature_batch(const TrainingContext& ctx, std::span<const RowIndex> rows,
                           std::span<const uint64_t> features, NodePrep& prep, ExtraScratch& scratch);
 
-// Called by the grower when the candidate of `feature` just searched becomes the node's best:
-// keeps that search's bins (when it read bytes) for partition_by_bins.
-void keep_extra_bins(uint64_t feature, std::span<const RowIndex> rows, ExtraScratch& scratch);
-
-// Whether kept values (search_lane_node) belong to this split of these rows.
-bool has_kept_values(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows);
-
-// Whether kept bins belong to this split of these rows.
-bool has_kept_bins(const ExtraScratch& scratch, uint64_t feature, std::span<const RowIndex> rows);
+// Called by the node loop when the candidate of `feature` just searched becomes the node's
+// best: keeps that search's bins (when it read bytes) for partition_by_bins.
+void keep_extra_bins(uint64_t feature, ExtraScratch& scratch);
 
 // x = next_u64() ^ (extra_seed * 0x9E3779B97F4A7C15); u = (x >> 11) * 2^-53;
 // threshold = hi * u + lo * (1 - u).
@@ -184,8 +186,8 @@ void end_rebase(ExtraScratch& scratch);
 // records as node-by-node growth, but without a statistics pass, a gather of each searched
 // feature or a partition per node: the entries' bins are transposed into lanes once per
 // level. open_small_root opens level 0 on the node binned_node_stats just prepared (n
-// entries) and returns the mask of its entries.
-uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& scratch);
+// entries, `prep`) and returns the mask of its entries.
+uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, const NodePrep& prep, ExtraScratch& scratch);
 
 // Opens `level` on the entries of `mask` at level - 1 (a descendant that fits fewer blocks)
 // and returns their mask at the new level.

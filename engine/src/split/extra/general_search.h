@@ -120,7 +120,7 @@ std::optional<SplitCandidate> general_search(const TrainingContext& ctx, const T
   if (tagged && k <= kTagLanes) {
     prefix_count = tagged_prefix(values.data(), scratch.entry_tags.data(), n, t, k, prefix);
     for (uint64_t c = 0; c < k; ++c) prefix_weight += prefix[c];
-  } else if (entry_weights != nullptr && scratch.whole_weights) {
+  } else if (entry_weights != nullptr && scratch.plan.whole_weights()) {
     prefix_count = whole_prefix(values.data(), entry_weights, labels, n, t, k, sums.data() + 4 * k, prefix,
                                 prefix_weight);
   } else {

@@ -20,6 +20,28 @@ using namespace extra;
 
 namespace {
 
+// Where a lane node reads its values as float64 at base_f[index[i]]: a feature-major column at
+// the rows themselves, or the row-major matrix at each row's offset (row * n_features,
+// computed once per node, when 32 bits reach every value); null when the values are read one
+// by one through the access.
+template <class Access>
+const uint32_t* lane_gather_index(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch) {
+  if constexpr (std::is_same_v<Access, DenseAccess>) {
+    const uint64_t n_features = ctx.n_features;
+    if (ctx.n_rows * n_features > std::numeric_limits<uint32_t>::max()) return nullptr;
+    const uint64_t n = rows.size();
+    if (scratch.entry_offsets.size() < n) scratch.entry_offsets.resize(n);
+    uint32_t* offsets = scratch.entry_offsets.data();
+    for (uint64_t i = 0; i < n; ++i) offsets[i] = static_cast<uint32_t>(rows[i] * n_features);
+    return offsets;
+  } else if constexpr (std::is_same_v<Access, FeatureMajorAccess<double>>) {
+    static_assert(std::is_same_v<RowIndex, uint32_t>);
+    return rows.data();
+  } else {
+    return nullptr;
+  }
+}
+
 // The node loop of a lane node with K classes, each search inlined: the lane search of
 // lane_search_rows on values read through `access` (rows checked by tagged_class_stats).
 template <uint64_t K, class Access>
@@ -33,7 +55,6 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   // swapped out to kept_values, and the other one takes its place.
   if (scratch.values.size() < n + 15) scratch.values.resize(n + 15);
   if (scratch.kept_values.size() < n + 15) scratch.kept_values.resize(n + 15);
-  scratch.kept_values_valid = false;
   double* values = scratch.values.data();
   const uint8_t* planes = scratch.entry_planes.data();
   const uint64_t extra_seed = ctx.growth.extra_seed;
@@ -44,22 +65,9 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   __m128i node_lanes[K];  // each class sum in a low 64-bit lane
   for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node.class_sums[c]));
 #endif
-  // Float64 values at base_f[index[i]]: a feature-major column read at the rows themselves, or
-  // the row-major matrix at each row's offset (row * n_features, computed once per node).
   constexpr bool kDense = std::is_same_v<Access, DenseAccess>;
   constexpr bool kColumn = std::is_same_v<Access, FeatureMajorAccess<double>>;
-  const uint32_t* index = nullptr;
-  if constexpr (kDense) {
-    if (ctx.n_rows * n_features <= std::numeric_limits<uint32_t>::max()) {
-      if (scratch.entry_offsets.size() < n) scratch.entry_offsets.resize(n);
-      uint32_t* offsets = scratch.entry_offsets.data();
-      for (uint64_t i = 0; i < n; ++i) offsets[i] = static_cast<uint32_t>(rows[i] * n_features);
-      index = offsets;
-    }
-  } else if constexpr (kColumn) {
-    static_assert(std::is_same_v<RowIndex, uint32_t>);
-    index = rows.data();
-  }
+  const uint32_t* index = lane_gather_index<Access>(ctx, rows, scratch);
   const auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
     MORVEL_ASSERT(feature < n_features, "index out of bounds: feature outside the training matrix");
     double lo;
@@ -102,13 +110,11 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
                           node);
   };
   return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t feature) {
-    keep_extra_bins(feature, rows, scratch);
+    // Lane nodes read raw values, so no search of theirs gathered bins to keep.
     std::swap(scratch.values, scratch.kept_values);
     values = scratch.values.data();
-    scratch.kept_values_valid = true;
-    scratch.kept_values_feature = feature;
-    scratch.kept_values_rows = rows.data();
-    scratch.kept_values_entries = n;
+    scratch.kept = KeptColumn::Values;
+    scratch.kept_feature = feature;
   });
 }
 

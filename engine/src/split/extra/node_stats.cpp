@@ -67,7 +67,7 @@ bool prepare_extra_node(const NodeStats& stats, ExtraScratch& scratch) {
   const uint64_t n = stats.labels.size();
   scratch.node_impurity_known = false;
   const uint64_t k = stats.class_weight.size();
-  if (!scratch.byte_weights || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return false;
+  if (!scratch.plan.byte_weights() || k < 2 || k > kByteBins - 1 || stats.entry_weights.size() != n) return false;
   if (scratch.entry_bytes.size() < n + kBlockPad) scratch.entry_bytes.resize(n + kBlockPad);
   uint8_t* weight = scratch.entry_bytes.data();
   for (uint64_t i = 0; i < n; ++i) weight[i] = static_cast<uint8_t>(stats.entry_weights[i]);
@@ -230,7 +230,8 @@ namespace {
 
 NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex> rows, ExtraScratch& scratch,
                            NodeStats& out) {
-  MORVEL_ASSERT(uses_entry_bytes(ctx, scratch), "index out of bounds: entry bytes need tagged rows");
+  MORVEL_ASSERT(ctx.binned && scratch.plan.stats == ExtraStats::EntryBytes && scratch.row_tags.size() == ctx.binned->n_rows,
+                "index out of bounds: entry bytes need tagged rows");
   const BinnedMatrix& bm = *ctx.binned;
   const uint64_t k = ctx.n_classes;
   const uint64_t n = rows.size();
@@ -266,9 +267,7 @@ NodePrep binned_node_stats(const TrainingContext& ctx, std::span<const RowIndex>
 
   uint32_t* offsets_out = offsets && entry_tags == nullptr ? offset : nullptr;
   split_row_tags(entry_tags, tags, rows, n_rows, offsets_out, n_features, weight, second, k, scratch, out);
-  scratch.row_offsets_ready = offsets;
   scratch.node_impurity_known = false;
-  scratch.kept_valid = false;
   return NodePrep{NodeReady::EntryBytes, /*rows_checked=*/true, /*row_offsets=*/offsets};
 }
 
@@ -297,29 +296,6 @@ inline void store_tag(uint8_t* lanes, uint64_t c, double weight) {
   static_assert(std::endian::native == std::endian::little);
   const uint64_t tag = static_cast<uint64_t>(weight) << (8 * c);
   std::memcpy(lanes, &tag, sizeof(tag));
-}
-
-// The row lanes of the tree whose labels and weights these are, built on first use: a row
-// whose weight is a byte weight (a whole number from 0 to 255, not -0.0) and whose class is
-// below k gets its class and weight, any other row kNoRowLane.
-const uint16_t* prepared_row_lanes(const ClassIndex* labels, const double* weights, uint64_t n_rows, uint64_t k,
-                                   ExtraScratch& scratch) {
-  if (scratch.row_lanes_labels == labels && scratch.row_lanes_weights == weights && scratch.row_lanes_rows == n_rows &&
-      scratch.row_lanes_classes == k && scratch.row_lanes.size() >= n_rows)
-    return scratch.row_lanes.data();
-  if (scratch.row_lanes.size() < n_rows) scratch.row_lanes.resize(n_rows);
-  uint16_t* lanes = scratch.row_lanes.data();
-  for (uint64_t r = 0; r < n_rows; ++r) {
-    const double w = weights[r];
-    const uint64_t c = labels[r];
-    const bool byte = w >= 0.0 && w <= 255.0 && w == std::floor(w) && !std::signbit(w) && c < k;
-    lanes[r] = byte ? static_cast<uint16_t>((c << 8) | static_cast<uint64_t>(w)) : ExtraScratch::kNoRowLane;
-  }
-  scratch.row_lanes_labels = labels;
-  scratch.row_lanes_weights = weights;
-  scratch.row_lanes_rows = n_rows;
-  scratch.row_lanes_classes = k;
-  return lanes;
 }
 
 // What tagged_class_stats reads per row: the class and weight of each row (row_lanes, with
@@ -410,6 +386,23 @@ void measure_class_tags(const RowSource& src, std::span<const RowIndex> rows, Ex
 
 }  // namespace
 
+// A row whose weight is a byte weight (a whole number from 0 to 255, not -0.0) and whose
+// class is below k gets its class and weight, any other row kNoRowLane (tagged_class_stats
+// then reads the matrix's label and weight).
+void build_row_lanes(const TrainingContext& ctx, std::span<const double> weights, ExtraScratch& scratch) {
+  const uint64_t k = ctx.n_classes;
+  const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.size());
+  MORVEL_ASSERT(ctx.labels.size() >= n_rows, "index out of bounds: row outside the training matrix");
+  scratch.row_lanes.resize(n_rows);
+  uint16_t* lanes = scratch.row_lanes.data();
+  for (uint64_t r = 0; r < n_rows; ++r) {
+    const double w = weights[r];
+    const uint64_t c = ctx.labels[r];
+    const bool byte = w >= 0.0 && w <= 255.0 && w == std::floor(w) && !std::signbit(w) && c < k;
+    lanes[r] = byte ? static_cast<uint16_t>((c << 8) | static_cast<uint64_t>(w)) : ExtraScratch::kNoRowLane;
+  }
+}
+
 NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weights, std::span<const RowIndex> rows,
                             ExtraScratch& scratch, NodeStats& out) {
   const uint64_t k = ctx.n_classes;
@@ -423,7 +416,10 @@ NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weigh
   const double* w = weights.weights.data();
   const uint64_t n_rows = std::min<uint64_t>(ctx.n_rows, weights.weights.size());
   MORVEL_ASSERT(ctx.labels.size() >= n_rows, "index out of bounds: row outside the training matrix");
-  const uint16_t* row_lanes = prepared_row_lanes(labels, w, n_rows, k, scratch);
+  // The tree's plan built the lanes from these labels and weights (build_row_lanes).
+  MORVEL_ASSERT(scratch.plan.stats == ExtraStats::ClassLanes && scratch.row_lanes.size() == n_rows,
+                "assertion failed: class lanes need the tree's row lanes");
+  const uint16_t* row_lanes = scratch.row_lanes.data();
   ClassIndex* entry_labels = out.labels.data();
   double* entry_weights = out.entry_weights.data();
   // Byte weights: every list-order partial sum of compute_node_stats is an exact integer, so
@@ -444,28 +440,24 @@ NodePrep tagged_class_stats(const TrainingContext& ctx, const TreeWeights& weigh
     total += sums[c];
   }
   out.weight = static_cast<double>(static_cast<int64_t>(total));
-  scratch.lane_planes = planes;
   scratch.tag_impurity_known = false;
   return NodePrep{planes ? NodeReady::ClassPlanes : NodeReady::ClassTags, /*rows_checked=*/true};
 }
 
 NodePrep prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, NodePrep measured,
                             ExtraScratch& scratch) {
-  // Kept values belong to the node searched last; only a lane-node search keeps new ones.
-  scratch.kept_values_valid = false;
   // What the statistics step left serves as it is.
   if (measured.ready != NodeReady::Nothing) return measured;
   if (ctx.binned) return NodePrep{prepare_extra_node(stats, scratch) ? NodeReady::EntryBytes : NodeReady::Nothing};
   const uint64_t n = stats.labels.size();
   const uint64_t k = stats.class_weight.size();
-  if (!scratch.byte_weights || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return NodePrep{};
+  if (!scratch.plan.byte_weights() || k < 3 || k > kTagLanes || stats.entry_weights.size() != n) return NodePrep{};
   if (scratch.entry_tags.size() < kTagLanes * n) scratch.entry_tags.resize(kTagLanes * n);
   uint8_t* tags = scratch.entry_tags.data();
   for (uint64_t i = 0; i < n; ++i) {
     MORVEL_ASSERT(stats.labels[i] < k, "index out of bounds: label outside 0..n_classes");
     store_tag(tags + kTagLanes * i, stats.labels[i], stats.entry_weights[i]);
   }
-  scratch.lane_planes = false;
   scratch.tag_impurity_known = false;
   return NodePrep{NodeReady::ClassTags};
 }

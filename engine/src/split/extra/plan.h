@@ -24,6 +24,9 @@ enum class ExtraStats : uint8_t {
 
 struct ExtraPlan {
   ExtraWeights weights = ExtraWeights::Fractional;
+  // Every partial sum of entry weights is exact (Whole or Byte).
+  bool whole_weights() const { return weights != ExtraWeights::Fractional; }
+  bool byte_weights() const { return weights == ExtraWeights::Byte; }
   ExtraStats stats = ExtraStats::General;
   // No fit profile: node loops that do not count each search (whole nodes, lane nodes,
   // prepared bytes) may serve.

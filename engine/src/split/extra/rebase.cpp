@@ -26,8 +26,8 @@ constexpr uint64_t kRebaseFrom = kWholeNodeBelow;
 
 namespace extra {
 
-bool rebase_serves(const TrainingContext& ctx, const ExtraScratch& scratch) {
-  if (ctx.profile != nullptr || !uses_entry_bytes(ctx, scratch)) return false;
+bool rebase_serves(const TrainingContext& ctx, const ExtraPlan& plan) {
+  if (ctx.profile != nullptr || plan.stats != ExtraStats::EntryBytes) return false;
   const BinnedMatrix& bm = *ctx.binned;
   return bm.row_major_copy.size() == bm.bins.size() && bm.row_major_copy.size() <= uint64_t{0xFFFFFFFF};
 }
@@ -41,7 +41,7 @@ bool may_rebase(const TrainingContext& ctx, const ExtraPlan& plan, const ExtraSc
 }
 
 void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScratch& scratch) {
-  MORVEL_ASSERT(!scratch.rebased && rebase_serves(ctx, scratch) && rows.size() < BinnedMatrix::kRowMajorCopyBelow,
+  MORVEL_ASSERT(!scratch.rebased && rebase_serves(ctx, scratch.plan) && rows.size() < BinnedMatrix::kRowMajorCopyBelow,
                 "assertion failed: a rebased subtree needs byte growth");
   const BinnedMatrix& bm = *ctx.binned;
   const uint64_t n = rows.size();

@@ -20,20 +20,17 @@ constexpr uint64_t kBatchGatherFrom = 48;
 ExtraPlan plan_extra_tree(const TrainingContext& ctx, std::span<const double> weights,
                           std::span<const RowIndex> in_bag, ExtraScratch& scratch) {
   prepare_extra_tree(weights, in_bag, scratch);
-  tag_binned_rows(ctx, weights, in_bag, scratch);
-  ExtraPlan plan;
-  plan.weights = scratch.byte_weights    ? ExtraWeights::Byte
-                 : scratch.whole_weights ? ExtraWeights::Whole
-                                         : ExtraWeights::Fractional;
+  ExtraPlan& plan = scratch.plan;
   plan.unprofiled = ctx.profile == nullptr;
   // Binned bytes read the row tags; the tagged rows serve raw values only, when class lanes
   // do not.
-  if (uses_entry_bytes(ctx, scratch)) {
+  if (tag_binned_rows(ctx, weights, in_bag, scratch)) {
     plan.stats = ExtraStats::EntryBytes;
     scratch.tagged_rows.clear();
-  } else if (uses_class_lanes(ctx, scratch)) {
+  } else if (uses_class_lanes(ctx, plan)) {
     plan.stats = ExtraStats::ClassLanes;
     scratch.tagged_rows.clear();
+    build_row_lanes(ctx, weights, scratch);
   } else {
     tag_two_class_rows(ctx, weights, in_bag, scratch);
     plan.stats = scratch.tagged_rows.empty() ? ExtraStats::General : ExtraStats::TaggedRows;
@@ -41,7 +38,7 @@ ExtraPlan plan_extra_tree(const TrainingContext& ctx, std::span<const double> we
   // Monotonic bounds measure children through their rows (compute_node_stats), which a
   // rebased subtree replaces by positions.
   const auto& constraints = ctx.growth.monotonic_cst;
-  plan.rebase = plan.stats == ExtraStats::EntryBytes && rebase_serves(ctx, scratch) &&
+  plan.rebase = rebase_serves(ctx, plan) &&
                 std::all_of(constraints.begin(), constraints.end(), [](int8_t c) { return c == 0; });
   return plan;
 }
@@ -62,6 +59,16 @@ NodePrep measure_extra_node(const TrainingContext& ctx, const TreeWeights& weigh
   // The two-class dense search reads the entry weights and labels.
   compute_node_stats(ctx, weights, rows, /*keep_entry_weights=*/true, out, /*keep_labels=*/true);
   return NodePrep{};
+}
+
+void begin_extra_search(ExtraScratch& scratch) {
+  scratch.kept = KeptColumn::None;
+  scratch.kept_stamp += 1;
+}
+
+KeptToken kept_for(const ExtraScratch& scratch, const NodeSplit& split) {
+  if (scratch.kept == KeptColumn::None || scratch.kept_feature != split.feature) return KeptToken{};
+  return KeptToken{scratch.kept, scratch.kept_stamp};
 }
 
 ExtraRoute route_extra_node(const ExtraPlan& plan, const NodePrep& prep, const SearchRules& rules, uint64_t n) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "split/criteria.h"
+#include "split/extra/plan.h"
 
 namespace morvel {
 
@@ -46,14 +47,10 @@ struct ExtraScratch {
   std::vector<double> values;      // node values of the general search (NaN = missing)
   std::vector<double> bin_weights; // two-class binned search: 256 bins x 2 class weights
   std::vector<uint64_t> bin_counts;  // two-class binned search: entries per bin
-  // Set for one tree by prepare_extra_tree: every weight the tree reads is a whole number and
-  // the tree's entries weigh at most 2^53 together, so every partial sum of entry weights is
-  // exact and the two-class searches may add them in any order (several lanes at once).
-  bool whole_weights = false;
-  // Whole weights of at most 255 each (prepare_extra_tree): the binned searches then work on
-  // bytes. binned_node_stats or prepare_extra_node fill the per-entry bytes for one node, whose
-  // preparation (NodePrep) says so.
-  bool byte_weights = false;
+  // The plan of the tree being grown (plan_extra_tree), read by the searches for its weight
+  // kind: whole weights add exactly in any order (several lanes at once); byte weights let the
+  // binned searches work on bytes, with per-entry bytes filled per node as its NodePrep says.
+  ExtraPlan plan;
   std::vector<uint8_t> entry_bytes;      // weight of each entry
   std::vector<uint8_t> entry_bytes_one;  // two classes: weight of each entry of class 1, 0 for class 0
   std::vector<uint8_t> entry_classes;    // more classes: the class of each entry
@@ -63,21 +60,15 @@ struct ExtraScratch {
   // statistics), for the node whose preparation says so.
   std::vector<uint8_t> entry_tags;
   // Without missing values tagged_class_stats stores the same lanes as class planes instead
-  // (`lane_planes` set, `entry_tags` then not filled): per block of 16 entries, one plane of
+  // (NodeReady::ClassPlanes, `entry_tags` then not filled): per block of 16 entries, one plane of
   // 16 bytes per class, byte j of plane c holding the weight of the block's entry j when its
   // class is c and 0 otherwise (also for the entries past the node's end). A search masks
   // the 16 entries of a block at once and sums each plane with one byte-sum instruction.
-  bool lane_planes = false;
   std::vector<uint8_t> entry_planes;
   // The values of the best feature of the node search_lane_node searched last, in list order
   // (the search buffer that read them, swapped out): the node's partition reads them instead
-  // of the matrix. Valid for `kept_values_feature` at `kept_values_rows` with
-  // `kept_values_entries` entries.
+  // of the matrix, when the node's split carries the stamp they were kept under (KeptColumn).
   std::vector<double> kept_values;
-  bool kept_values_valid = false;
-  uint64_t kept_values_feature = 0;
-  const RowIndex* kept_values_rows = nullptr;
-  uint64_t kept_values_entries = 0;
   std::vector<uint32_t> entry_offsets;  // a lane node's row offsets into the row-major matrix
   // The impurity of the node measured into class lanes, computed by its first search and
   // reused by the others.
@@ -85,38 +76,34 @@ struct ExtraScratch {
   double tag_impurity = 0.0;
   // Per row of the matrix, its class in the high byte and its weight in the low byte, or
   // kNoRowLane when the weight is not a byte weight (or is -0.0): tagged_class_stats reads
-  // one small array per entry instead of the labels and the weights. Built by the first
-  // tagged_class_stats of a tree from the labels and weights recorded here.
+  // one small array per entry instead of the labels and the weights. Built with the plan of
+  // every tree whose nodes are measured into class lanes.
   static constexpr uint16_t kNoRowLane = 0xFFFF;
   std::vector<uint16_t> row_lanes;
-  const ClassIndex* row_lanes_labels = nullptr;
-  const double* row_lanes_weights = nullptr;
-  uint64_t row_lanes_rows = 0;
-  uint64_t row_lanes_classes = 0;
   // Two classes, every bag weight above zero: per row, the weight with the class in its sign
   // bit (tag_two_class_rows), so node statistics read one array instead of two. Empty when
   // not in use.
   std::vector<uint64_t> tagged_rows;
-  // Binned matrix with byte weights (tag_binned_rows): per row of the tree's bag, its weight
-  // in the low byte and its class in the high byte. binned_node_stats gathers them per node.
-  bool binned_tags = false;
+  // Binned matrix with byte weights (tag_binned_rows, for a plan measuring entry bytes): per
+  // row of the tree's bag, its weight in the low byte and its class in the high byte.
+  // binned_node_stats gathers them per node.
   std::vector<uint16_t> row_tags;
   // The prepared node's per-entry row tags (without SSE2; otherwise they stay in registers),
-  // and for a small node its entries' offsets into the row-major copy of the bins
-  // (row_offsets_ready).
+  // and for a small node its entries' offsets into the row-major copy of the bins (when its
+  // NodePrep says row_offsets).
   std::vector<uint16_t> entry_row_tags;
   std::vector<uint32_t> row_offsets;
   std::vector<uint64_t> class_counts;  // class sums of a node with more than eight classes
-  bool row_offsets_ready = false;
   // The prepared node's impurity, computed by its first search (binned_node_stats resets it).
   bool node_impurity_known = false;
   double node_impurity = 0.0;
   // node_bins holds the bins of `bins_feature` for the entries at `bins_rows` (searches on
-  // bytes). The grower keeps the bins of a node's best candidate in kept_bins (keep_extra_bins)
-  // so that the node's partition reads them in list order instead of the matrix column.
+  // bytes), for the node being searched. The node loop keeps the bins of a node's best
+  // candidate in kept_bins (keep_extra_bins) so that the node's partition reads them in list
+  // order instead of the matrix column.
   uint64_t bins_feature = 0;
-  const RowIndex* bins_rows = nullptr;
   uint64_t bins_entries = 0;
+  uint64_t bins_stamp = 0;  // the search (kept_stamp) that gathered them; 0: none
   std::vector<uint8_t> kept_bins;
   // Bins gathered ahead for the features a node is expected to search (gather_feature_batch):
   // feature batch_features[j] at batch_bins[j * batch_stride], for the node whose preparation
@@ -127,10 +114,12 @@ struct ExtraScratch {
   uint64_t batch_count = 0;
   uint64_t batch_stride = 0;
   const uint8_t* bins_data = nullptr;  // where the last byte search's bins are
-  bool kept_valid = false;
+  // What the node being searched has kept of its best feature so far (kept_bins, or
+  // kept_values), under `kept_stamp`: every node search takes a new stamp
+  // (begin_extra_search), so a kept column belongs to exactly one node's search.
+  KeptColumn kept = KeptColumn::None;
   uint64_t kept_feature = 0;
-  const RowIndex* kept_rows = nullptr;
-  uint64_t kept_entries = 0;
+  uint64_t kept_stamp = 0;
   // The entropy of the last node scored, with everything it was computed from: a node's
   // searches share it without recomputing (a pure function of these inputs).
   bool parent_known = false;

@@ -67,7 +67,7 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
     for (uint64_t c = 0; c < K; ++c) lanes[b][c] = simd::load_aligned(level.lanes[b][c]);
     valid[b] = simd::lanes_of_bits(mask >> (simd::kLanes * b));
   }
-  const uint64_t n = static_cast<uint64_t>(std::popcount(mask));
+  const uint64_t n = simd::popcount(mask);
   __m128i best_bins[Blocks];
   const uint8_t* lines = row_lines(bm, scratch);
   const uint64_t lines_size = row_lines_size(bm, scratch);
@@ -136,11 +136,11 @@ void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level
 
 }  // namespace
 
-uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& scratch) {
+uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, const NodePrep& prep, ExtraScratch& scratch) {
 #if MORVEL_SIMD_SSE2
   const uint64_t k = ctx.n_classes;
   const std::vector<uint8_t>& second = k == 2 ? scratch.entry_bytes_one : scratch.entry_classes;
-  MORVEL_ASSERT(ctx.binned && n > 0 && n < kWholeNodeBelow && scratch.row_offsets_ready &&
+  MORVEL_ASSERT(ctx.binned && n > 0 && n < kWholeNodeBelow && prep.row_offsets &&
                     scratch.row_offsets.size() >= n && scratch.entry_bytes.size() >= n && second.size() >= n,
                 "assertion failed: a small subtree starts at a node prepared on bytes");
   if (scratch.small_levels.size() < kSmallLevels) scratch.small_levels.resize(kSmallLevels);
@@ -149,11 +149,11 @@ uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, ExtraScratch& s
   std::copy_n(scratch.entry_bytes.data(), n, level.weight);
   std::copy_n(second.data(), n, level.second);
   finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), level, n, k);
-  scratch.kept_valid = false;
   return (uint64_t{1} << n) - 1;
 #else
   (void)ctx;
   (void)n;
+  (void)prep;
   (void)scratch;
   throw_internal("small subtrees need SSE2");
 #endif

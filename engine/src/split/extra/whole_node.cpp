@@ -48,10 +48,8 @@ std::optional<NodeSplit> whole_node_search(const TrainingContext& ctx, const Sea
     if (scratch.kept_bins.size() < simd::kLanes * Blocks) scratch.kept_bins.resize(simd::kLanes * Blocks + kBlockPad);
     for (uint64_t b = 0; b < Blocks; ++b)
       simd::store(scratch.kept_bins.data() + simd::kLanes * b, best_bins[b]);
-    scratch.kept_valid = true;
+    scratch.kept = KeptColumn::Bins;
     scratch.kept_feature = best->feature;
-    scratch.kept_rows = rows.data();
-    scratch.kept_entries = n;
   }
   return best;
 }
