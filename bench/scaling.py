@@ -46,9 +46,20 @@ def slope(sizes: list[int], seconds: list[float]) -> float:
     return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx if sxx > 0 else float("nan")
 
 
-def fit_seconds(case: Case, timeout: float) -> float | None:
+_peer_seconds: dict[tuple, float | None] = {}
+
+
+def fit_seconds(case: Case, timeout: float, cached: bool = False) -> float | None:
+    """Fit seconds of one child run; a peer's fit is run once per size and reused by every
+    path compared with it (the exact and histogram paths share scikit-learn's forest)."""
+    key = (case.runner, case.n_samples, case.n_features, case.n_classes, case.n_estimators, case.n_jobs)
+    if cached and key in _peer_seconds:
+        return _peer_seconds[key]
     result = run_child(case, timeout)
-    return None if result is None else result["fit_seconds"]
+    seconds = None if result is None else result["fit_seconds"]
+    if cached:
+        _peer_seconds[key] = seconds
+    return seconds
 
 
 def run_sweep(sweep: str, path: str, args) -> tuple[list[int], list[float], list[float]] | None:
@@ -62,7 +73,7 @@ def run_sweep(sweep: str, path: str, args) -> tuple[list[int], list[float], list
         common = dict(section=path, n_samples=n_samples, n_features=n_features, n_classes=args.classes,
                       n_estimators=args.trees, n_jobs=args.jobs)
         mine = fit_seconds(Case(runner="morvel", options=dict(options), **common), args.timeout)
-        theirs = fit_seconds(Case(runner=peer_runner, **common), args.timeout)
+        theirs = fit_seconds(Case(runner=peer_runner, **common), args.timeout, cached=True)
         if mine is None or theirs is None:
             continue
         sizes.append(point)
