@@ -126,6 +126,95 @@ void msd_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* ho
   }
 }
 
+// Each radix level consumes at least the narrowest digit, so its depth is bounded.
+constexpr uint64_t kRadixLevels = 64 / 6 + 1;
+
+// Bucket levels before a bucket is left to the radix sort: each level spreads a bucket over
+// its own value range, so only values packed far tighter than their neighbours (a geometric
+// run, say) need more.
+constexpr int kBucketLevels = 3;
+
+struct SortBuffers {
+  uint32_t* bucket_counts;   // kBucketLevels blocks of n counters
+  uint32_t* bucket_of;       // the bucket of each record at the current level
+  uint64_t* radix_counters;  // the radix fallback's blocks
+};
+
+// Bucket sort by value interpolation: n buckets evenly spaced over [min, max] of the values,
+// then an insertion pass. The bucket of v is trunc((v - min) * (n / (max - min))); each
+// operation rounds monotonically, so a smaller value never lands in a later bucket and two
+// records in different buckets have different values, in bucket order. The stable scatter
+// keeps list order inside each bucket, the insertion pass (stable, on the key) never moves a
+// record across a bucket boundary, and the result is the (key, position) order, exactly as
+// the radix sort gives it. Where the keys' values give no finite positive range (infinities,
+// only -0.0 and +0.0) or the levels run out, the radix sort takes over. `data` holds the n
+// records; the sorted result ends in `home`, which is `data` or `other`.
+template <class Keys>
+void bucket_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* home, uint64_t n, int level,
+                 SortBuffers buffers) {
+  if (n <= kInsertionSortMax) {
+    insertion_sort(data, n);
+    if (data != home) std::copy(data, data + n, home);
+    return;
+  }
+  uint64_t lo = data[0].key;
+  uint64_t hi = lo;
+  for (uint64_t i = 0; i < n; ++i) {
+    lo = std::min(lo, data[i].key);
+    hi = std::max(hi, data[i].key);
+  }
+  if (lo == hi) {
+    if (data != home) std::copy(data, data + n, home);
+    return;
+  }
+  const double low = Keys::value(lo);
+  const double range = Keys::value(hi) - low;
+  const double scale = static_cast<double>(n) / range;
+  if (level == kBucketLevels || n >= UINT32_MAX || !(range > 0.0 && std::isfinite(range) && std::isfinite(scale))) {
+    msd_sort(data, other, home, n, static_cast<int>(std::bit_width(lo ^ hi)), buffers.radix_counters);
+    return;
+  }
+  const uint64_t last = n - 1;
+  auto bucket = [&](uint64_t key) {
+    return std::min(static_cast<uint64_t>((Keys::value(key) - low) * scale), last);
+  };
+  uint32_t* ends = buffers.bucket_counts;
+  uint32_t* bucket_of = buffers.bucket_of;
+  std::fill(ends, ends + n, 0);
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t b = bucket(data[i].key);
+    bucket_of[i] = static_cast<uint32_t>(b);
+    ++ends[b];
+  }
+  uint32_t offset = 0;
+  uint32_t largest = 0;
+  for (uint64_t b = 0; b < n; ++b) {
+    const uint32_t count = ends[b];
+    ends[b] = offset;
+    offset += count;
+    largest = std::max(largest, count);
+  }
+  // The scatter advances each bucket's start to its end.
+  for (uint64_t i = 0; i < n; ++i) other[ends[bucket_of[i]]++] = data[i];
+  if (other != home) std::copy(other, other + n, home);
+  // Buckets too large for the insertion pass are sorted on their own first (their levels
+  // reuse bucket_of: this level is done with it).
+  if (largest > kInsertionSortMax) {
+    SortBuffers below = buffers;
+    below.bucket_counts += n;
+    ExactSortRecord* spare = home == other ? data : other;  // free since the scatter
+    uint64_t start = 0;
+    for (uint64_t b = 0; b < n; ++b) {
+      const uint64_t end = ends[b];
+      if (end - start > kInsertionSortMax) {
+        bucket_sort<Keys>(home + start, spare + start, home + start, end - start, level + 1, below);
+      }
+      start = end;
+    }
+  }
+  insertion_sort(home, n);
+}
+
 // The column-major copy of a CSR matrix, built once per worker and fit the first time a
 // sparse node is searched. Stored entries are copied verbatim (explicit zeros, NaN).
 const ColumnMajorCopy& column_major(const CsrMatrix& csr, ColumnMajorCopy& copy) {
@@ -320,27 +409,26 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
 
 }  // namespace
 
-void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch) {
+void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys) {
   const uint64_t n = records.size();
   if (n <= kInsertionSortMax) {
     insertion_sort(records.data(), n);
     return;
   }
-  // Bits above the highest one where the smallest and largest keys differ are shared by every
-  // key; the first digit starts below them.
-  uint64_t lo = records[0].key;
-  uint64_t hi = lo;
-  for (const ExactSortRecord& r : records) {
-    lo = std::min(lo, r.key);
-    hi = std::max(hi, r.key);
-  }
-  if (lo == hi) return;  // one key: list order already is the order
-  const int shift = static_cast<int>(std::bit_width(lo ^ hi));
-  // Each level consumes at least the narrowest digit, so the depth is bounded.
-  constexpr uint64_t kLevels = 64 / 6 + 1;
-  scratch.radix_counters.resize(kLevels << kMaxDigitBits);
+  // One bucket index per record, and at most n counters for each bucket level (every bucket
+  // below the top holds fewer records than its parent); the radix fallback needs one block
+  // per digit level.
+  if (scratch.bucket_counts.size() < (kBucketLevels + 1) * n) scratch.bucket_counts.resize((kBucketLevels + 1) * n);
+  scratch.radix_counters.resize(kRadixLevels << kMaxDigitBits);
   scratch.spare.resize(n);
-  msd_sort(records.data(), scratch.spare.data(), records.data(), n, shift, scratch.radix_counters.data());
+  const SortBuffers buffers{scratch.bucket_counts.data() + n, scratch.bucket_counts.data(),
+                            scratch.radix_counters.data()};
+  if (float_keys) {
+    bucket_sort<FloatKeys>(records.data(), scratch.spare.data(), scratch.spare.data(), n, 0, buffers);
+  } else {
+    bucket_sort<DoubleKeys>(records.data(), scratch.spare.data(), scratch.spare.data(), n, 0, buffers);
+  }
+  records.swap(scratch.spare);
 }
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
@@ -375,7 +463,7 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
   auto& records = scratch.sorted;
   auto& zeros = scratch.zeros;
   if (records.size() + zeros.size() < 2) return std::nullopt;
-  sort_exact_records(records, scratch);
+  sort_exact_records(records, scratch, float_keys);
   if (!zeros.empty()) insert_zero_block(records, zeros);
 
   const double node_weight = stats.weight;

@@ -341,8 +341,18 @@ uint64_t total_order_key(double v) {
   return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
 }
 
-// The radix sort picks its digits from the spread of the keys and the size of each bucket,
-// so value sets with different spreads, ties and sizes take different paths through it.
+// float32 keys as the search makes them from float32 data: the float's order key in the
+// upper half.
+uint64_t float_order_key(double v) {
+  const uint32_t bits = std::bit_cast<uint32_t>(static_cast<float>(v));
+  const uint32_t key = (bits >> 31) != 0 ? ~bits : bits | (uint32_t{1} << 31);
+  return static_cast<uint64_t>(key) << 32;
+}
+
+// The sort spreads records over buckets by their values' range, falls back to the radix
+// sort (which picks its digits from the spread of the keys) where the values give no usable
+// range, and finishes small buckets by insertion; value sets with different spreads, ties
+// and sizes take different paths through it, in both key forms.
 TEST(ExactSort, MatchesStableSortOnKeys) {
   Rng draw(77, 3);
   const auto value = [&](int shape) -> double {
@@ -357,13 +367,17 @@ TEST(ExactSort, MatchesStableSortOnKeys) {
   };
   ExactScratch scratch;  // reused, as a worker reuses it
   for (const uint64_t n : {0u, 1u, 2u, 47u, 48u, 49u, 200u, 3000u, 70000u}) {
-    for (int shape = 0; shape < 6; ++shape) {
+    for (int shape = 0; shape < 12; ++shape) {
+      const bool float_keys = shape >= 6;
       std::vector<ExactSortRecord> records;
-      for (uint64_t i = 0; i < n; ++i) records.push_back(ExactSortRecord{total_order_key(value(shape)), i});
+      for (uint64_t i = 0; i < n; ++i) {
+        const double v = value(shape % 6);
+        records.push_back(ExactSortRecord{float_keys ? float_order_key(v) : total_order_key(v), i});
+      }
       std::vector<ExactSortRecord> want = records;
       std::stable_sort(want.begin(), want.end(),
                        [](const ExactSortRecord& a, const ExactSortRecord& b) { return a.key < b.key; });
-      sort_exact_records(records, scratch);
+      sort_exact_records(records, scratch, float_keys);
       ASSERT_EQ(records.size(), want.size());
       for (uint64_t i = 0; i < n; ++i) {
         ASSERT_EQ(records[i].key, want[i].key) << "n " << n << " shape " << shape << " at " << i;
