@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 #include "morvel/errors.h"
@@ -277,19 +278,84 @@ struct Scorer {
   }
 };
 
+// The threshold between two neighbouring distinct values a < b: their midpoint, or a where
+// the midpoint rounds up to b.
+template <class Keys>
+double pivot_between(uint64_t key_a, uint64_t key_b) {
+  const double a = Keys::value(key_a);
+  const double b = Keys::value(key_b);
+  const double mid = a * 0.5 + b * 0.5;
+  return mid < b ? mid : a;
+}
+
+// Class counts up to which GiniBound's margin covers the rounding of the Gini improvement.
+constexpr uint64_t kBoundedClasses = 1000;
+
+// A test, without divisions, that a partition's Gini improvement cannot exceed the best one
+// found so far, for nodes whose entries all weigh 1.0 (every sum below is then an exact
+// whole number). For sides of weight w_L and w_R (w_L + w_R = W) with class sums l_c and r_c
+// (summing to w_L and w_R), the improvement is, in exact arithmetic,
+//   F = parent - 1 + (sum l_c^2 / w_L + sum r_c^2 / w_R) / W,
+// and the rounded one differs from F by at most (K + 11) u (u = 2^-53: each side's impurity
+// is within (K + 4) u of its exact value and lies in [0, 1], as do parent and the weight
+// shares; the products and the two differences add 7 u). The partition is skipped when
+//   (sum l_c^2) w_R + (sum r_c^2) w_L <= ((best - parent) + (1 - 2^-40)) W w_L w_R,
+// evaluated in floating point: the rounding of both sides adds under (18 + 5K) u, so the
+// 2^-40 margin keeps the rounded improvement at or below the best for up to
+// kBoundedClasses classes, and a skipped partition could not have replaced it (only a
+// strictly greater improvement does). Partitions near the best are scored as before.
+template <uint64_t K>
+struct GiniBound {
+  uint64_t n_classes;
+  double parent_impurity;
+  double node_weight;
+  double threshold = -std::numeric_limits<double>::infinity();  // no best yet: nothing is skipped
+
+  void set_best(double improvement) {
+    threshold = ((improvement - parent_impurity) + (1.0 - 0x1p-40)) * node_weight;
+  }
+  [[gnu::always_inline]] bool cannot_beat(const double* left, double w_left, const double* right,
+                                          double w_right) const {
+    const uint64_t k = classes_or<K>(n_classes);
+    double left_squares = 0.0;
+    double right_squares = 0.0;
+    for (uint64_t c = 0; c < k; ++c) {
+      left_squares += left[c] * left[c];
+      right_squares += right[c] * right[c];
+    }
+    return left_squares * w_right + right_squares * w_left <= threshold * (w_left * w_right);
+  }
+};
+
 // Scans the sorted records: record i moves from the suffix S to the prefix P, and between two
 // distinct neighbouring values the prefix becomes the right child (values <= pivot) and the
-// suffix the left child.
-template <class Keys, class C, uint64_t K>
+// suffix the left child. kBounded: the node is on unit weights under Gini, and partitions
+// GiniBound rules out are not scored. The pivot is computed for the winner only.
+template <class Keys, bool kBounded, class C, uint64_t K>
 BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord>& records, const ClassIndex* labels,
           const double* entry_weight, double* suffix, double* prefix, const double* missing, double* joined,
           double missing_weight, uint64_t missing_count) {
+  constexpr uint64_t kZeroKey = kSignBit;  // +0.0 under both key codecs
   const uint64_t n = records.size();
   const uint64_t k = scorer.classes();
   const double node_weight = scorer.node_weight;
   const uint64_t min_leaf = scorer.rules.min_samples_leaf;
   double prefix_weight = 0.0;
-  BestPartition best;
+  GiniBound<K> bound{k, scorer.parent_impurity, node_weight};
+  bool found = false;
+  double best_improvement = 0.0;
+  uint64_t best_at = 0;
+  bool best_missing_left = false;
+  // Strictly greater replaces: among equal improvements the first offered stays.
+  auto offer = [&](std::optional<double> improvement, uint64_t at, bool missing_left) {
+    if (improvement && (!found || *improvement > best_improvement)) {
+      found = true;
+      best_improvement = *improvement;
+      best_at = at;
+      best_missing_left = missing_left;
+      if constexpr (kBounded) bound.set_best(*improvement);
+    }
+  };
   for (uint64_t i = 0; i + 1 < n; ++i) {
     const uint64_t position = records[i].position;
     const uint64_t c = labels[position];
@@ -305,31 +371,37 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
     const uint64_t n_suffix = n - i - 1;
     // Neither side can reach min_samples_leaf even with every missing row: skip the pivot.
     if (n_prefix + missing_count < min_leaf || n_suffix + missing_count < min_leaf) continue;
-    const double a = Keys::value(key_a);
-    const double b = Keys::value(key_b);
     // -0.0 and +0.0 are different keys but the same number: no threshold separates them
     // under the routing rule (value > pivot), so none is placed between them.
-    if (a == b) continue;
-    const double mid = a * 0.5 + b * 0.5;
-    const double pivot = mid < b ? mid : a;
+    if (key_b == kZeroKey && Keys::value(key_a) == 0.0) continue;
 
     const double suffix_weight = node_weight - prefix_weight;
     if (missing_count == 0) {
+      if (kBounded && bound.cannot_beat(suffix, suffix_weight, prefix, prefix_weight)) continue;
       // Unseen missing values follow the larger side; ties go left.
-      best.offer(scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix}),
-                 pivot, n_prefix <= n_suffix);
+      offer(scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix}), i,
+            n_prefix <= n_suffix);
       continue;
     }
     // Option 1: missing rows join the suffix (left).
     for (uint64_t j = 0; j < k; ++j) joined[j] = suffix[j] + missing[j];
-    best.offer(scorer.score(SideStats{joined, suffix_weight, n_suffix + missing_count},
-                            SideStats{prefix, prefix_weight, n_prefix}),
-               pivot, true);
+    if (!kBounded || !bound.cannot_beat(joined, suffix_weight, prefix, prefix_weight)) {
+      offer(scorer.score(SideStats{joined, suffix_weight, n_suffix + missing_count},
+                         SideStats{prefix, prefix_weight, n_prefix}),
+            i, true);
+    }
     // Option 2: missing rows join the prefix (right).
     for (uint64_t j = 0; j < k; ++j) joined[j] = prefix[j] + missing[j];
-    best.offer(scorer.score(SideStats{suffix, suffix_weight - missing_weight, n_suffix},
-                            SideStats{joined, prefix_weight + missing_weight, n_prefix + missing_count}),
-               pivot, false);
+    if (!kBounded || !bound.cannot_beat(suffix, suffix_weight - missing_weight, joined, prefix_weight + missing_weight)) {
+      offer(scorer.score(SideStats{suffix, suffix_weight - missing_weight, n_suffix},
+                         SideStats{joined, prefix_weight + missing_weight, n_prefix + missing_count}),
+            i, false);
+    }
+  }
+  BestPartition best;
+  if (found) {
+    best.offer(best_improvement, pivot_between<Keys>(records[best_at].key, records[best_at + 1].key),
+               best_missing_left);
   }
   return best;
 }
@@ -475,10 +547,16 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       constexpr uint64_t K = decltype(classes)::value;
       const double parent = impurity_of<C, K>(stats.class_weight.data(), n_classes, node_weight);
       const Scorer<C, K> scorer{rules, parent, node_weight, constraint, bounds};
-      return float_keys ? scan<FloatKeys>(scorer, records, labels, entry_weight, suffix, prefix, missing, joined,
-                                          missing_weight, missing_count)
-                        : scan<DoubleKeys>(scorer, records, labels, entry_weight, suffix, prefix, missing, joined,
-                                           missing_weight, missing_count);
+      auto scan_with = [&]<bool kBounded>(std::bool_constant<kBounded>) {
+        return float_keys ? scan<FloatKeys, kBounded>(scorer, records, labels, entry_weight, suffix, prefix, missing,
+                                                      joined, missing_weight, missing_count)
+                          : scan<DoubleKeys, kBounded>(scorer, records, labels, entry_weight, suffix, prefix, missing,
+                                                       joined, missing_weight, missing_count);
+      };
+      if constexpr (std::is_same_v<C, Gini>) {
+        if (stats.unit_weights && n_classes <= kBoundedClasses) return scan_with(std::true_type{});
+      }
+      return scan_with(std::false_type{});
     });
   });
   if (!best.found) return std::nullopt;

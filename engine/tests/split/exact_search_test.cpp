@@ -265,15 +265,18 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
   const double palette[] = {-3.5, -1.0, -0.0, 0.0, 0.25, 1.0, 2.0, 7.5, 1e6, nan};
   for (int round = 0; round < 300; ++round) {
     const uint64_t n = 1 + draw.below(round % 3 == 0 ? 400 : 60);
-    const uint64_t n_classes = 2 + draw.below(2);
+    // Unit weights under Gini take the scan that skips partitions which cannot beat the best;
+    // many distinct values give it long scans, few classes many tied improvements.
+    const bool unit = round % 4 == 1;
+    const uint64_t n_classes = 2 + draw.below(unit ? 4 : 2);
     std::vector<double> values;
     std::vector<ClassIndex> labels;
     std::vector<double> weights;
     const uint64_t spread = 2 + draw.below(std::size(palette) - 1);
     for (uint64_t i = 0; i < n; ++i) {
-      values.push_back(palette[draw.below(spread)]);
+      values.push_back(unit && draw.below(2) == 0 ? static_cast<double>(draw.below(200)) : palette[draw.below(spread)]);
       labels.push_back(draw.below(n_classes));
-      weights.push_back(0.5 * static_cast<double>(draw.below(5)));
+      weights.push_back(unit ? 1.0 : 0.5 * static_cast<double>(draw.below(5)));
     }
     auto ctx = column_context(values, labels, n_classes, weights);
     ctx.growth.min_samples_leaf = 1 + draw.below(3);
@@ -282,7 +285,8 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
     // A node: a random sublist with repeats, in random order.
     std::vector<RowIndex> rows;
     for (uint64_t i = 0; i < n; ++i) rows.push_back(draw.below(n));
-    const TreeWeights tw = tree_weights(ctx);
+    TreeWeights tw = tree_weights(ctx);
+    tw.unit = unit;
     const SearchRules rules = make_search_rules(ctx, tw);
     NodeStats stats;
     compute_node_stats(ctx, tw, rows, round % 2 == 0, stats);
