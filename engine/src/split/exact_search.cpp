@@ -409,6 +409,9 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
 // The values of `feature` at the node's entries, in list order: non-missing ones become sort
 // records (the +0.0 ones are listed apart in scratch.zeros), missing ones add their weight to
 // missing[class].
+constexpr uint64_t kGatherAhead = 16;
+constexpr uint64_t kGatherAheadFrom = 256;
+
 struct Gathered {
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
@@ -426,24 +429,34 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
   auto& zeros = scratch.zeros;
   records.clear();
   zeros.clear();
-  auto gather = [&]<class Keys>(Keys, auto&& value_of) {
-    for (uint64_t i = 0; i < n_entries; ++i) {
-      const double v = value_of(rows[i]);
-      if (std::isnan(v)) {
-        missing[labels[i]] += entry_weight[i];
-        missing_weight += entry_weight[i];
-        ++missing_count;
-        continue;
-      }
-      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
-      // records share one key, so they are kept aside in list order and placed as one block
-      // after the sort instead of being sorted.
-      if (std::bit_cast<uint64_t>(v) == 0) {
-        zeros.push_back(i);
-        continue;
-      }
-      records.push_back(ExactSortRecord{Keys::key(v), i});
+  auto gather_one = [&]<class Keys>(Keys, uint64_t i, double v) {
+    if (std::isnan(v)) {
+      missing[labels[i]] += entry_weight[i];
+      missing_weight += entry_weight[i];
+      ++missing_count;
+      return;
     }
+    // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
+    // records share one key, so they are kept aside in list order and placed as one block
+    // after the sort instead of being sorted.
+    if (std::bit_cast<uint64_t>(v) == 0) {
+      zeros.push_back(i);
+      return;
+    }
+    records.push_back(ExactSortRecord{Keys::key(v), i});
+  };
+  // `fetch(row)` prefetches the row's value kGatherAhead entries early: the rows of a large
+  // node lie far apart in a row-major matrix, and each read would otherwise wait for memory.
+  // A small node's rows are mostly cached by its earlier searches.
+  auto gather = [&]<class Keys>(Keys keys, auto&& value_of, auto&& fetch) {
+    uint64_t i = 0;
+    if (n_entries >= kGatherAheadFrom) {
+      for (; i + kGatherAhead < n_entries; ++i) {
+        fetch(rows[i + kGatherAhead]);
+        gather_one(keys, i, value_of(rows[i]));
+      }
+    }
+    for (; i < n_entries; ++i) gather_one(keys, i, value_of(rows[i]));
   };
   if (ctx.binned) {
     const BinnedMatrix& bins = *ctx.binned;
@@ -451,7 +464,7 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
     gather(DoubleKeys{}, [&](uint64_t row) {
       const uint8_t b = bins.at(row, feature);
       return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
-    });
+    }, [](uint64_t) {});
   } else if (ctx.form == ValueForm::Csr && ctx.feature_major_f32.empty() && ctx.feature_major_f64.empty() &&
              std::is_sorted(rows.begin(), rows.end())) {
     // Sparse input, node rows ascending (as growth keeps them): walk column `feature` of a
@@ -468,12 +481,17 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
         while (at < end && row_of[at] < row) ++at;
       }
       return at < end && row_of[at] == row ? columns.values[at] : 0.0;
-    });
+    }, [](uint64_t) {});
   } else {
     with_raw_access(ctx, [&](auto access) {
       using Keys = typename KeysFor<decltype(access)>::type;
       float_keys = std::is_same_v<Keys, FloatKeys>;
-      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
+      using Access = decltype(access);
+      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); }, [&](uint64_t row) {
+        if constexpr (std::is_same_v<Access, DenseAccess>) {
+          __builtin_prefetch(access.values + row * access.n_features + feature);
+        }
+      });
     });
   }
   return Gathered{missing_weight, missing_count, float_keys};
