@@ -323,15 +323,27 @@ struct GiniBound {
       left_squares += left[c] * left[c];
       right_squares += right[c] * right[c];
     }
+    return cannot_beat_squares(left_squares, w_left, right_squares, w_right);
+  }
+  [[gnu::always_inline]] bool cannot_beat_squares(double left_squares, double w_left, double right_squares,
+                                                  double w_right) const {
     return left_squares * w_right + right_squares * w_left <= threshold * (w_left * w_right);
   }
 };
 
+// How a scan uses GiniBound: not at all; on every partition; or, on a node without missing
+// values of at most kExactSquares entries, with each side's sum of squared class sums kept
+// up to date as records move ((x + 1)^2 = x^2 + (2x + 1): every value stays a whole number
+// below 2^53, so the running sums are exact and equal the sums over the classes).
+enum class Bounding : uint8_t { None, EachPartition, RunningSquares };
+constexpr double kExactSquares = 0x1p26;
+
 // Scans the sorted records: record i moves from the suffix S to the prefix P, and between two
 // distinct neighbouring values the prefix becomes the right child (values <= pivot) and the
-// suffix the left child. kBounded: the node is on unit weights under Gini, and partitions
-// GiniBound rules out are not scored. The pivot is computed for the winner only.
-template <class Keys, bool kBounded, class C, uint64_t K>
+// suffix the left child. Bounded scans (kBounding other than None) run on unit weights under
+// Gini, and partitions GiniBound rules out are not scored. The pivot is computed for the
+// winner only.
+template <class Keys, Bounding kBounding, class C, uint64_t K>
 BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord>& records, const ClassIndex* labels,
           const double* entry_weight, double* suffix, double* prefix, const double* missing, double* joined,
           double missing_weight, uint64_t missing_count) {
@@ -341,7 +353,13 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
   const double node_weight = scorer.node_weight;
   const uint64_t min_leaf = scorer.rules.min_samples_leaf;
   double prefix_weight = 0.0;
+  constexpr bool kBounded = kBounding != Bounding::None;
   GiniBound<K> bound{k, scorer.parent_impurity, node_weight};
+  double prefix_squares = 0.0;
+  double suffix_squares = 0.0;
+  if constexpr (kBounding == Bounding::RunningSquares) {
+    for (uint64_t c = 0; c < k; ++c) suffix_squares += suffix[c] * suffix[c];
+  }
   bool found = false;
   double best_improvement = 0.0;
   uint64_t best_at = 0;
@@ -359,7 +377,11 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
   for (uint64_t i = 0; i + 1 < n; ++i) {
     const uint64_t position = records[i].position;
     const uint64_t c = labels[position];
-    const double w = entry_weight[position];
+    const double w = kBounded ? 1.0 : entry_weight[position];
+    if constexpr (kBounding == Bounding::RunningSquares) {
+      prefix_squares += (prefix[c] + prefix[c]) + 1.0;
+      suffix_squares += 1.0 - (suffix[c] + suffix[c]);
+    }
     suffix[c] -= w;
     prefix[c] += w;
     prefix_weight += w;
@@ -377,7 +399,11 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
 
     const double suffix_weight = node_weight - prefix_weight;
     if (missing_count == 0) {
-      if (kBounded && bound.cannot_beat(suffix, suffix_weight, prefix, prefix_weight)) continue;
+      if constexpr (kBounding == Bounding::RunningSquares) {
+        if (bound.cannot_beat_squares(suffix_squares, suffix_weight, prefix_squares, prefix_weight)) continue;
+      } else if (kBounded && bound.cannot_beat(suffix, suffix_weight, prefix, prefix_weight)) {
+        continue;
+      }
       // Unseen missing values follow the larger side; ties go left.
       offer(scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix}), i,
             n_prefix <= n_suffix);
@@ -565,16 +591,21 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       constexpr uint64_t K = decltype(classes)::value;
       const double parent = impurity_of<C, K>(stats.class_weight.data(), n_classes, node_weight);
       const Scorer<C, K> scorer{rules, parent, node_weight, constraint, bounds};
-      auto scan_with = [&]<bool kBounded>(std::bool_constant<kBounded>) {
-        return float_keys ? scan<FloatKeys, kBounded>(scorer, records, labels, entry_weight, suffix, prefix, missing,
-                                                      joined, missing_weight, missing_count)
-                          : scan<DoubleKeys, kBounded>(scorer, records, labels, entry_weight, suffix, prefix, missing,
-                                                       joined, missing_weight, missing_count);
+      auto scan_with = [&]<Bounding kBounding>(std::integral_constant<Bounding, kBounding>) {
+        return float_keys ? scan<FloatKeys, kBounding>(scorer, records, labels, entry_weight, suffix, prefix, missing,
+                                                       joined, missing_weight, missing_count)
+                          : scan<DoubleKeys, kBounding>(scorer, records, labels, entry_weight, suffix, prefix,
+                                                        missing, joined, missing_weight, missing_count);
       };
       if constexpr (std::is_same_v<C, Gini>) {
-        if (stats.unit_weights && n_classes <= kBoundedClasses) return scan_with(std::true_type{});
+        if (stats.unit_weights && n_classes <= kBoundedClasses) {
+          if (missing_count == 0 && node_weight <= kExactSquares) {
+            return scan_with(std::integral_constant<Bounding, Bounding::RunningSquares>{});
+          }
+          return scan_with(std::integral_constant<Bounding, Bounding::EachPartition>{});
+        }
       }
-      return scan_with(std::false_type{});
+      return scan_with(std::integral_constant<Bounding, Bounding::None>{});
     });
   });
   if (!best.found) return std::nullopt;
