@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 #include "morvel/errors.h"
@@ -126,6 +127,95 @@ void msd_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* ho
   }
 }
 
+// Each radix level consumes at least the narrowest digit, so its depth is bounded.
+constexpr uint64_t kRadixLevels = 64 / 6 + 1;
+
+// Bucket levels before a bucket is left to the radix sort: each level spreads a bucket over
+// its own value range, so only values packed far tighter than their neighbours (a geometric
+// run, say) need more.
+constexpr int kBucketLevels = 3;
+
+struct SortBuffers {
+  uint32_t* bucket_counts;   // kBucketLevels blocks of n counters
+  uint32_t* bucket_of;       // the bucket of each record at the current level
+  uint64_t* radix_counters;  // the radix fallback's blocks
+};
+
+// Bucket sort by value interpolation: n buckets evenly spaced over [min, max] of the values,
+// then an insertion pass. The bucket of v is trunc((v - min) * (n / (max - min))); each
+// operation rounds monotonically, so a smaller value never lands in a later bucket and two
+// records in different buckets have different values, in bucket order. The stable scatter
+// keeps list order inside each bucket, the insertion pass (stable, on the key) never moves a
+// record across a bucket boundary, and the result is the (key, position) order, exactly as
+// the radix sort gives it. Where the keys' values give no finite positive range (infinities,
+// only -0.0 and +0.0) or the levels run out, the radix sort takes over. `data` holds the n
+// records; the sorted result ends in `home`, which is `data` or `other`.
+template <class Keys>
+void bucket_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* home, uint64_t n, int level,
+                 SortBuffers buffers) {
+  if (n <= kInsertionSortMax) {
+    insertion_sort(data, n);
+    if (data != home) std::copy(data, data + n, home);
+    return;
+  }
+  uint64_t lo = data[0].key;
+  uint64_t hi = lo;
+  for (uint64_t i = 0; i < n; ++i) {
+    lo = std::min(lo, data[i].key);
+    hi = std::max(hi, data[i].key);
+  }
+  if (lo == hi) {
+    if (data != home) std::copy(data, data + n, home);
+    return;
+  }
+  const double low = Keys::value(lo);
+  const double range = Keys::value(hi) - low;
+  const double scale = static_cast<double>(n) / range;
+  if (level == kBucketLevels || n >= UINT32_MAX || !(range > 0.0 && std::isfinite(range) && std::isfinite(scale))) {
+    msd_sort(data, other, home, n, static_cast<int>(std::bit_width(lo ^ hi)), buffers.radix_counters);
+    return;
+  }
+  const uint64_t last = n - 1;
+  auto bucket = [&](uint64_t key) {
+    return std::min(static_cast<uint64_t>((Keys::value(key) - low) * scale), last);
+  };
+  uint32_t* ends = buffers.bucket_counts;
+  uint32_t* bucket_of = buffers.bucket_of;
+  std::fill(ends, ends + n, 0);
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t b = bucket(data[i].key);
+    bucket_of[i] = static_cast<uint32_t>(b);
+    ++ends[b];
+  }
+  uint32_t offset = 0;
+  uint32_t largest = 0;
+  for (uint64_t b = 0; b < n; ++b) {
+    const uint32_t count = ends[b];
+    ends[b] = offset;
+    offset += count;
+    largest = std::max(largest, count);
+  }
+  // The scatter advances each bucket's start to its end.
+  for (uint64_t i = 0; i < n; ++i) other[ends[bucket_of[i]]++] = data[i];
+  if (other != home) std::copy(other, other + n, home);
+  // Buckets too large for the insertion pass are sorted on their own first (their levels
+  // reuse bucket_of: this level is done with it).
+  if (largest > kInsertionSortMax) {
+    SortBuffers below = buffers;
+    below.bucket_counts += n;
+    ExactSortRecord* spare = home == other ? data : other;  // free since the scatter
+    uint64_t start = 0;
+    for (uint64_t b = 0; b < n; ++b) {
+      const uint64_t end = ends[b];
+      if (end - start > kInsertionSortMax) {
+        bucket_sort<Keys>(home + start, spare + start, home + start, end - start, level + 1, below);
+      }
+      start = end;
+    }
+  }
+  insertion_sort(home, n);
+}
+
 // The column-major copy of a CSR matrix, built once per worker and fit the first time a
 // sparse node is searched. Stored entries are copied verbatim (explicit zeros, NaN).
 const ColumnMajorCopy& column_major(const CsrMatrix& csr, ColumnMajorCopy& copy) {
@@ -188,23 +278,110 @@ struct Scorer {
   }
 };
 
+// The threshold between two neighbouring distinct values a < b: their midpoint, or a where
+// the midpoint rounds up to b.
+template <class Keys>
+double pivot_between(uint64_t key_a, uint64_t key_b) {
+  const double a = Keys::value(key_a);
+  const double b = Keys::value(key_b);
+  const double mid = a * 0.5 + b * 0.5;
+  return mid < b ? mid : a;
+}
+
+// Class counts up to which GiniBound's margin covers the rounding of the Gini improvement.
+constexpr uint64_t kBoundedClasses = 1000;
+
+// A test, without divisions, that a partition's Gini improvement cannot exceed the best one
+// found so far, for nodes whose entries all weigh 1.0 (every sum below is then an exact
+// whole number). For sides of weight w_L and w_R (w_L + w_R = W) with class sums l_c and r_c
+// (summing to w_L and w_R), the improvement is, in exact arithmetic,
+//   F = parent - 1 + (sum l_c^2 / w_L + sum r_c^2 / w_R) / W,
+// and the rounded one differs from F by at most (K + 11) u (u = 2^-53: each side's impurity
+// is within (K + 4) u of its exact value and lies in [0, 1], as do parent and the weight
+// shares; the products and the two differences add 7 u). The partition is skipped when
+//   (sum l_c^2) w_R + (sum r_c^2) w_L <= ((best - parent) + (1 - 2^-40)) W w_L w_R,
+// evaluated in floating point: the rounding of both sides adds under (18 + 5K) u, so the
+// 2^-40 margin keeps the rounded improvement at or below the best for up to
+// kBoundedClasses classes, and a skipped partition could not have replaced it (only a
+// strictly greater improvement does). Partitions near the best are scored as before.
+template <uint64_t K>
+struct GiniBound {
+  uint64_t n_classes;
+  double parent_impurity;
+  double node_weight;
+  double threshold = -std::numeric_limits<double>::infinity();  // no best yet: nothing is skipped
+
+  void set_best(double improvement) {
+    threshold = ((improvement - parent_impurity) + (1.0 - 0x1p-40)) * node_weight;
+  }
+  [[gnu::always_inline]] bool cannot_beat(const double* left, double w_left, const double* right,
+                                          double w_right) const {
+    const uint64_t k = classes_or<K>(n_classes);
+    double left_squares = 0.0;
+    double right_squares = 0.0;
+    for (uint64_t c = 0; c < k; ++c) {
+      left_squares += left[c] * left[c];
+      right_squares += right[c] * right[c];
+    }
+    return cannot_beat_squares(left_squares, w_left, right_squares, w_right);
+  }
+  [[gnu::always_inline]] bool cannot_beat_squares(double left_squares, double w_left, double right_squares,
+                                                  double w_right) const {
+    return left_squares * w_right + right_squares * w_left <= threshold * (w_left * w_right);
+  }
+};
+
+// How a scan uses GiniBound: not at all; on every partition; or, on a node without missing
+// values of at most kExactSquares entries, with each side's sum of squared class sums kept
+// up to date as records move ((x + 1)^2 = x^2 + (2x + 1): every value stays a whole number
+// below 2^53, so the running sums are exact and equal the sums over the classes).
+enum class Bounding : uint8_t { None, EachPartition, RunningSquares };
+constexpr double kExactSquares = 0x1p26;
+
 // Scans the sorted records: record i moves from the suffix S to the prefix P, and between two
 // distinct neighbouring values the prefix becomes the right child (values <= pivot) and the
-// suffix the left child.
-template <class Keys, class C, uint64_t K>
+// suffix the left child. Bounded scans (kBounding other than None) run on unit weights under
+// Gini, and partitions GiniBound rules out are not scored. The pivot is computed for the
+// winner only.
+template <class Keys, Bounding kBounding, class C, uint64_t K>
 BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord>& records, const ClassIndex* labels,
           const double* entry_weight, double* suffix, double* prefix, const double* missing, double* joined,
           double missing_weight, uint64_t missing_count) {
+  constexpr uint64_t kZeroKey = kSignBit;  // +0.0 under both key codecs
   const uint64_t n = records.size();
   const uint64_t k = scorer.classes();
   const double node_weight = scorer.node_weight;
   const uint64_t min_leaf = scorer.rules.min_samples_leaf;
   double prefix_weight = 0.0;
-  BestPartition best;
+  constexpr bool kBounded = kBounding != Bounding::None;
+  GiniBound<K> bound{k, scorer.parent_impurity, node_weight};
+  double prefix_squares = 0.0;
+  double suffix_squares = 0.0;
+  if constexpr (kBounding == Bounding::RunningSquares) {
+    for (uint64_t c = 0; c < k; ++c) suffix_squares += suffix[c] * suffix[c];
+  }
+  bool found = false;
+  double best_improvement = 0.0;
+  uint64_t best_at = 0;
+  bool best_missing_left = false;
+  // Strictly greater replaces: among equal improvements the first offered stays.
+  auto offer = [&](std::optional<double> improvement, uint64_t at, bool missing_left) {
+    if (improvement && (!found || *improvement > best_improvement)) {
+      found = true;
+      best_improvement = *improvement;
+      best_at = at;
+      best_missing_left = missing_left;
+      if constexpr (kBounded) bound.set_best(*improvement);
+    }
+  };
   for (uint64_t i = 0; i + 1 < n; ++i) {
     const uint64_t position = records[i].position;
     const uint64_t c = labels[position];
-    const double w = entry_weight[position];
+    const double w = kBounded ? 1.0 : entry_weight[position];
+    if constexpr (kBounding == Bounding::RunningSquares) {
+      prefix_squares += (prefix[c] + prefix[c]) + 1.0;
+      suffix_squares += 1.0 - (suffix[c] + suffix[c]);
+    }
     suffix[c] -= w;
     prefix[c] += w;
     prefix_weight += w;
@@ -216,31 +393,41 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
     const uint64_t n_suffix = n - i - 1;
     // Neither side can reach min_samples_leaf even with every missing row: skip the pivot.
     if (n_prefix + missing_count < min_leaf || n_suffix + missing_count < min_leaf) continue;
-    const double a = Keys::value(key_a);
-    const double b = Keys::value(key_b);
     // -0.0 and +0.0 are different keys but the same number: no threshold separates them
     // under the routing rule (value > pivot), so none is placed between them.
-    if (a == b) continue;
-    const double mid = a * 0.5 + b * 0.5;
-    const double pivot = mid < b ? mid : a;
+    if (key_b == kZeroKey && Keys::value(key_a) == 0.0) continue;
 
     const double suffix_weight = node_weight - prefix_weight;
     if (missing_count == 0) {
+      if constexpr (kBounding == Bounding::RunningSquares) {
+        if (bound.cannot_beat_squares(suffix_squares, suffix_weight, prefix_squares, prefix_weight)) continue;
+      } else if (kBounded && bound.cannot_beat(suffix, suffix_weight, prefix, prefix_weight)) {
+        continue;
+      }
       // Unseen missing values follow the larger side; ties go left.
-      best.offer(scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix}),
-                 pivot, n_prefix <= n_suffix);
+      offer(scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix}), i,
+            n_prefix <= n_suffix);
       continue;
     }
     // Option 1: missing rows join the suffix (left).
     for (uint64_t j = 0; j < k; ++j) joined[j] = suffix[j] + missing[j];
-    best.offer(scorer.score(SideStats{joined, suffix_weight, n_suffix + missing_count},
-                            SideStats{prefix, prefix_weight, n_prefix}),
-               pivot, true);
+    if (!kBounded || !bound.cannot_beat(joined, suffix_weight, prefix, prefix_weight)) {
+      offer(scorer.score(SideStats{joined, suffix_weight, n_suffix + missing_count},
+                         SideStats{prefix, prefix_weight, n_prefix}),
+            i, true);
+    }
     // Option 2: missing rows join the prefix (right).
     for (uint64_t j = 0; j < k; ++j) joined[j] = prefix[j] + missing[j];
-    best.offer(scorer.score(SideStats{suffix, suffix_weight - missing_weight, n_suffix},
-                            SideStats{joined, prefix_weight + missing_weight, n_prefix + missing_count}),
-               pivot, false);
+    if (!kBounded || !bound.cannot_beat(suffix, suffix_weight - missing_weight, joined, prefix_weight + missing_weight)) {
+      offer(scorer.score(SideStats{suffix, suffix_weight - missing_weight, n_suffix},
+                         SideStats{joined, prefix_weight + missing_weight, n_prefix + missing_count}),
+            i, false);
+    }
+  }
+  BestPartition best;
+  if (found) {
+    best.offer(best_improvement, pivot_between<Keys>(records[best_at].key, records[best_at + 1].key),
+               best_missing_left);
   }
   return best;
 }
@@ -248,6 +435,9 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
 // The values of `feature` at the node's entries, in list order: non-missing ones become sort
 // records (the +0.0 ones are listed apart in scratch.zeros), missing ones add their weight to
 // missing[class].
+constexpr uint64_t kGatherAhead = 16;
+constexpr uint64_t kGatherAheadFrom = 256;
+
 struct Gathered {
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
@@ -265,24 +455,34 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
   auto& zeros = scratch.zeros;
   records.clear();
   zeros.clear();
-  auto gather = [&]<class Keys>(Keys, auto&& value_of) {
-    for (uint64_t i = 0; i < n_entries; ++i) {
-      const double v = value_of(rows[i]);
-      if (std::isnan(v)) {
-        missing[labels[i]] += entry_weight[i];
-        missing_weight += entry_weight[i];
-        ++missing_count;
-        continue;
-      }
-      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
-      // records share one key, so they are kept aside in list order and placed as one block
-      // after the sort instead of being sorted.
-      if (std::bit_cast<uint64_t>(v) == 0) {
-        zeros.push_back(i);
-        continue;
-      }
-      records.push_back(ExactSortRecord{Keys::key(v), i});
+  auto gather_one = [&]<class Keys>(Keys, uint64_t i, double v) {
+    if (std::isnan(v)) {
+      missing[labels[i]] += entry_weight[i];
+      missing_weight += entry_weight[i];
+      ++missing_count;
+      return;
     }
+    // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
+    // records share one key, so they are kept aside in list order and placed as one block
+    // after the sort instead of being sorted.
+    if (std::bit_cast<uint64_t>(v) == 0) {
+      zeros.push_back(i);
+      return;
+    }
+    records.push_back(ExactSortRecord{Keys::key(v), i});
+  };
+  // `fetch(row)` prefetches the row's value kGatherAhead entries early: the rows of a large
+  // node lie far apart in a row-major matrix, and each read would otherwise wait for memory.
+  // A small node's rows are mostly cached by its earlier searches.
+  auto gather = [&]<class Keys>(Keys keys, auto&& value_of, auto&& fetch) {
+    uint64_t i = 0;
+    if (n_entries >= kGatherAheadFrom) {
+      for (; i + kGatherAhead < n_entries; ++i) {
+        fetch(rows[i + kGatherAhead]);
+        gather_one(keys, i, value_of(rows[i]));
+      }
+    }
+    for (; i < n_entries; ++i) gather_one(keys, i, value_of(rows[i]));
   };
   if (ctx.binned) {
     const BinnedMatrix& bins = *ctx.binned;
@@ -290,7 +490,7 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
     gather(DoubleKeys{}, [&](uint64_t row) {
       const uint8_t b = bins.at(row, feature);
       return bins.has_missing && b == missing_code ? std::nan("") : static_cast<double>(b);
-    });
+    }, [](uint64_t) {});
   } else if (ctx.form == ValueForm::Csr && ctx.feature_major_f32.empty() && ctx.feature_major_f64.empty() &&
              std::is_sorted(rows.begin(), rows.end())) {
     // Sparse input, node rows ascending (as growth keeps them): walk column `feature` of a
@@ -307,12 +507,17 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
         while (at < end && row_of[at] < row) ++at;
       }
       return at < end && row_of[at] == row ? columns.values[at] : 0.0;
-    });
+    }, [](uint64_t) {});
   } else {
     with_raw_access(ctx, [&](auto access) {
       using Keys = typename KeysFor<decltype(access)>::type;
       float_keys = std::is_same_v<Keys, FloatKeys>;
-      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); });
+      using Access = decltype(access);
+      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); }, [&](uint64_t row) {
+        if constexpr (std::is_same_v<Access, DenseAccess>) {
+          __builtin_prefetch(access.values + row * access.n_features + feature);
+        }
+      });
     });
   }
   return Gathered{missing_weight, missing_count, float_keys};
@@ -320,27 +525,26 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
 
 }  // namespace
 
-void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch) {
+void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys) {
   const uint64_t n = records.size();
   if (n <= kInsertionSortMax) {
     insertion_sort(records.data(), n);
     return;
   }
-  // Bits above the highest one where the smallest and largest keys differ are shared by every
-  // key; the first digit starts below them.
-  uint64_t lo = records[0].key;
-  uint64_t hi = lo;
-  for (const ExactSortRecord& r : records) {
-    lo = std::min(lo, r.key);
-    hi = std::max(hi, r.key);
-  }
-  if (lo == hi) return;  // one key: list order already is the order
-  const int shift = static_cast<int>(std::bit_width(lo ^ hi));
-  // Each level consumes at least the narrowest digit, so the depth is bounded.
-  constexpr uint64_t kLevels = 64 / 6 + 1;
-  scratch.radix_counters.resize(kLevels << kMaxDigitBits);
+  // One bucket index per record, and at most n counters for each bucket level (every bucket
+  // below the top holds fewer records than its parent); the radix fallback needs one block
+  // per digit level.
+  if (scratch.bucket_counts.size() < (kBucketLevels + 1) * n) scratch.bucket_counts.resize((kBucketLevels + 1) * n);
+  scratch.radix_counters.resize(kRadixLevels << kMaxDigitBits);
   scratch.spare.resize(n);
-  msd_sort(records.data(), scratch.spare.data(), records.data(), n, shift, scratch.radix_counters.data());
+  const SortBuffers buffers{scratch.bucket_counts.data() + n, scratch.bucket_counts.data(),
+                            scratch.radix_counters.data()};
+  if (float_keys) {
+    bucket_sort<FloatKeys>(records.data(), scratch.spare.data(), scratch.spare.data(), n, 0, buffers);
+  } else {
+    bucket_sort<DoubleKeys>(records.data(), scratch.spare.data(), scratch.spare.data(), n, 0, buffers);
+  }
+  records.swap(scratch.spare);
 }
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
@@ -375,7 +579,7 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
   auto& records = scratch.sorted;
   auto& zeros = scratch.zeros;
   if (records.size() + zeros.size() < 2) return std::nullopt;
-  sort_exact_records(records, scratch);
+  sort_exact_records(records, scratch, float_keys);
   if (!zeros.empty()) insert_zero_block(records, zeros);
 
   const double node_weight = stats.weight;
@@ -387,10 +591,21 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       constexpr uint64_t K = decltype(classes)::value;
       const double parent = impurity_of<C, K>(stats.class_weight.data(), n_classes, node_weight);
       const Scorer<C, K> scorer{rules, parent, node_weight, constraint, bounds};
-      return float_keys ? scan<FloatKeys>(scorer, records, labels, entry_weight, suffix, prefix, missing, joined,
-                                          missing_weight, missing_count)
-                        : scan<DoubleKeys>(scorer, records, labels, entry_weight, suffix, prefix, missing, joined,
-                                           missing_weight, missing_count);
+      auto scan_with = [&]<Bounding kBounding>(std::integral_constant<Bounding, kBounding>) {
+        return float_keys ? scan<FloatKeys, kBounding>(scorer, records, labels, entry_weight, suffix, prefix, missing,
+                                                       joined, missing_weight, missing_count)
+                          : scan<DoubleKeys, kBounding>(scorer, records, labels, entry_weight, suffix, prefix,
+                                                        missing, joined, missing_weight, missing_count);
+      };
+      if constexpr (std::is_same_v<C, Gini>) {
+        if (stats.unit_weights && n_classes <= kBoundedClasses) {
+          if (missing_count == 0 && node_weight <= kExactSquares) {
+            return scan_with(std::integral_constant<Bounding, Bounding::RunningSquares>{});
+          }
+          return scan_with(std::integral_constant<Bounding, Bounding::EachPartition>{});
+        }
+      }
+      return scan_with(std::integral_constant<Bounding, Bounding::None>{});
     });
   });
   if (!best.found) return std::nullopt;

@@ -41,6 +41,7 @@ struct ExactScratch {
   std::vector<ExactSortRecord> sorted;  // the non-missing entries of the current search
   std::vector<ExactSortRecord> spare;   // second buffer of the radix sort
   std::vector<uint64_t> radix_counters; // the radix sort's bucket counters, one block per level
+  std::vector<uint32_t> bucket_counts;  // the bucket sort's counters, one block per level
   std::vector<uint64_t> zeros;          // list positions of the entries whose value is +0.0
   ColumnMajorCopy columns;              // sparse input only
   std::vector<double> weights;          // entry weights when the node statistics lack them
@@ -48,8 +49,8 @@ struct ExactScratch {
 };
 
 // Sorts on (key, position) for records handed over in ascending position: a stable sort on
-// the key.
-void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch);
+// the key. `float_keys`: the keys are float32 keys (as gathered from float32 data).
+void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys = false);
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const RowIndex> rows,

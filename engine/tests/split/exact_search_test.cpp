@@ -265,15 +265,18 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
   const double palette[] = {-3.5, -1.0, -0.0, 0.0, 0.25, 1.0, 2.0, 7.5, 1e6, nan};
   for (int round = 0; round < 300; ++round) {
     const uint64_t n = 1 + draw.below(round % 3 == 0 ? 400 : 60);
-    const uint64_t n_classes = 2 + draw.below(2);
+    // Unit weights under Gini take the scan that skips partitions which cannot beat the best;
+    // many distinct values give it long scans, few classes many tied improvements.
+    const bool unit = round % 4 == 1;
+    const uint64_t n_classes = 2 + draw.below(unit ? 4 : 2);
     std::vector<double> values;
     std::vector<ClassIndex> labels;
     std::vector<double> weights;
     const uint64_t spread = 2 + draw.below(std::size(palette) - 1);
     for (uint64_t i = 0; i < n; ++i) {
-      values.push_back(palette[draw.below(spread)]);
+      values.push_back(unit && draw.below(2) == 0 ? static_cast<double>(draw.below(200)) : palette[draw.below(spread)]);
       labels.push_back(draw.below(n_classes));
-      weights.push_back(0.5 * static_cast<double>(draw.below(5)));
+      weights.push_back(unit ? 1.0 : 0.5 * static_cast<double>(draw.below(5)));
     }
     auto ctx = column_context(values, labels, n_classes, weights);
     ctx.growth.min_samples_leaf = 1 + draw.below(3);
@@ -282,7 +285,8 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
     // A node: a random sublist with repeats, in random order.
     std::vector<RowIndex> rows;
     for (uint64_t i = 0; i < n; ++i) rows.push_back(draw.below(n));
-    const TreeWeights tw = tree_weights(ctx);
+    TreeWeights tw = tree_weights(ctx);
+    tw.unit = unit;
     const SearchRules rules = make_search_rules(ctx, tw);
     NodeStats stats;
     compute_node_stats(ctx, tw, rows, round % 2 == 0, stats);
@@ -341,8 +345,18 @@ uint64_t total_order_key(double v) {
   return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
 }
 
-// The radix sort picks its digits from the spread of the keys and the size of each bucket,
-// so value sets with different spreads, ties and sizes take different paths through it.
+// float32 keys as the search makes them from float32 data: the float's order key in the
+// upper half.
+uint64_t float_order_key(double v) {
+  const uint32_t bits = std::bit_cast<uint32_t>(static_cast<float>(v));
+  const uint32_t key = (bits >> 31) != 0 ? ~bits : bits | (uint32_t{1} << 31);
+  return static_cast<uint64_t>(key) << 32;
+}
+
+// The sort spreads records over buckets by their values' range, falls back to the radix
+// sort (which picks its digits from the spread of the keys) where the values give no usable
+// range, and finishes small buckets by insertion; value sets with different spreads, ties
+// and sizes take different paths through it, in both key forms.
 TEST(ExactSort, MatchesStableSortOnKeys) {
   Rng draw(77, 3);
   const auto value = [&](int shape) -> double {
@@ -357,13 +371,17 @@ TEST(ExactSort, MatchesStableSortOnKeys) {
   };
   ExactScratch scratch;  // reused, as a worker reuses it
   for (const uint64_t n : {0u, 1u, 2u, 47u, 48u, 49u, 200u, 3000u, 70000u}) {
-    for (int shape = 0; shape < 6; ++shape) {
+    for (int shape = 0; shape < 12; ++shape) {
+      const bool float_keys = shape >= 6;
       std::vector<ExactSortRecord> records;
-      for (uint64_t i = 0; i < n; ++i) records.push_back(ExactSortRecord{total_order_key(value(shape)), i});
+      for (uint64_t i = 0; i < n; ++i) {
+        const double v = value(shape % 6);
+        records.push_back(ExactSortRecord{float_keys ? float_order_key(v) : total_order_key(v), i});
+      }
       std::vector<ExactSortRecord> want = records;
       std::stable_sort(want.begin(), want.end(),
                        [](const ExactSortRecord& a, const ExactSortRecord& b) { return a.key < b.key; });
-      sort_exact_records(records, scratch);
+      sort_exact_records(records, scratch, float_keys);
       ASSERT_EQ(records.size(), want.size());
       for (uint64_t i = 0; i < n; ++i) {
         ASSERT_EQ(records[i].key, want[i].key) << "n " << n << " shape " << shape << " at " << i;
