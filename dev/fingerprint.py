@@ -6,9 +6,10 @@
 
 Each entry hashes the trees (as a multiset), predict_proba and the gain importances of one
 small fit, across criteria, growth modes, histogram and extra-trees backends, weights, NaN,
-float32, CSR input and two workers. The extra-trees fits also run on every weight kind the
-growth specialises on (fractional, whole, whole above a byte), without missing values, with
-up to nine classes and on a larger matrix, so that each fast path a tree can take is covered.
+float32, CSR input, heavily tied values and two workers. The extra-trees fits also run on
+every weight kind the growth specialises on (fractional, whole, whole above a byte), without
+missing values, with up to nine classes and on a larger matrix, so that each fast path a tree
+can take is covered.
 """
 import argparse
 import hashlib
@@ -49,7 +50,7 @@ def configurations():
 
 # Variants every configuration runs; the extra-trees ones only for the configurations above
 # that grow extra trees.
-VARIANTS = ("f64", "f32", "weights", "jobs2", "csr")
+VARIANTS = ("f64", "f32", "weights", "jobs2", "csr", "tied")
 EXTRA_VARIANTS = ("int_weights", "large_weights", "no_nan", "no_nan_f32", "large")
 
 
@@ -70,6 +71,10 @@ def run() -> dict:
                 xx = x.astype(np.float32)
             elif variant == "weights":
                 kw["sample_weight"] = w
+            elif variant == "tied":
+                # Few distinct values, each shared by many rows: sorts and scans whose buckets
+                # or runs of equal values overflow take their fallbacks.
+                xx = np.round(x * 2.0)
             elif variant == "jobs2":
                 kw["n_jobs"] = 2
             elif variant == "int_weights":
