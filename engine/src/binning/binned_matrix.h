@@ -27,12 +27,15 @@ struct BinnedMatrix {
   // entries out of 75,000 rows).
   static constexpr uint64_t kRowMajorCopySparsity = 32;
 
-  // The copy is made for every matrix whose cells 32-bit row offsets reach. It costs one byte
-  // per cell, an eighth of a float64 input and a quarter of the float32 copy scikit-learn's
-  // forests make; without it a matrix larger than the last-level cache reads one cache line
-  // per row and searched feature at every small node (histogram growth measured 2.5x slower
-  // at 750,000 x 50 without it, binned extra trees 1.8x).
-  static constexpr uint64_t kRowMajorCopyMaxCells = 0xFFFFFFFF;
+  // The copy costs one byte per cell. Histogram growth makes it for matrices of at most this
+  // many cells (32 MiB), which keeps a histogram fit's memory within its input, two bytes per
+  // cell and the trees; a larger histogram fit keeps one byte per cell.
+  static constexpr uint64_t kRowMajorCopyMaxCells = uint64_t{1} << 25;
+  // Binned extra trees make it for every matrix whose cells 32-bit row offsets reach (an
+  // eighth of a float64 input, a quarter of the float32 copy scikit-learn's forests make):
+  // without it, a matrix larger than the last-level cache reads one cache line per row and
+  // searched feature at every small node (1.8x slower at 750,000 x 50).
+  static constexpr uint64_t kRowMajorCopyMaxCellsExtra = 0xFFFFFFFF;
 
   // Whether a node of `n_entries` entries reads row_major_copy.
   bool reads_row_major_copy(uint64_t n_entries) const {

@@ -95,8 +95,9 @@ TrainingContext ContextBuilder::finish(const ContextPlan& plan, bool profiling) 
   // Small nodes read a row-major copy of the bytes: histogram sums, partitions and the binned
   // extra-trees searches, whose rows' bytes then share cache lines. For the binned
   // extra-trees backend this copy is its layout conversion.
-  if (plan.row_major_copy && ctx.binned && ctx.binned->feature_major &&
-      ctx.binned->bins.size() <= BinnedMatrix::kRowMajorCopyMaxCells) {
+  const uint64_t copy_cells =
+      plan.extra_trees_bytes ? BinnedMatrix::kRowMajorCopyMaxCellsExtra : BinnedMatrix::kRowMajorCopyMaxCells;
+  if (plan.row_major_copy && ctx.binned && ctx.binned->feature_major && ctx.binned->bins.size() <= copy_cells) {
     ScopedNanos timer(plan.extra_trees_bytes ? ctx.profile.get() : nullptr,
                       &ProfileCounters::bin_layout_conversion_ns);
     add_row_major_copy(*ctx.binned, plan.n_jobs);
