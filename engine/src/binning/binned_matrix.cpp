@@ -325,12 +325,12 @@ void transpose_bytes(const uint8_t* src, uint64_t rows, uint64_t cols, uint64_t 
 }
 
 template <class Dst, class Read>
-std::vector<Dst> feature_major(uint64_t n_rows, uint64_t n_features, uint64_t threads, const Read& read) {
+UninitVector<Dst> feature_major(uint64_t n_rows, uint64_t n_features, uint64_t threads, const Read& read) {
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells) ||
       cells > std::numeric_limits<size_t>::max() / sizeof(Dst))
     throw std::bad_alloc();
-  std::vector<Dst> destination(cells);
+  UninitVector<Dst> destination(cells);
   if (cells == 0) return destination;
   const uint64_t workers = std::max<uint64_t>(1, threads);
   MORVEL_ASSERT(parallel::chunk_length(n_features, workers) * n_rows != 0, msg::kChunkSize);
@@ -343,7 +343,7 @@ std::vector<Dst> feature_major(uint64_t n_rows, uint64_t n_features, uint64_t th
 
 // Feature-major copy of owned row-major values, as Dst.
 template <class Dst>
-std::vector<Dst> feature_major_of(const DenseMatrix& x, uint64_t n_jobs) {
+UninitVector<Dst> feature_major_of(const DenseMatrix& x, uint64_t n_jobs) {
   const double* values = x.values.data();
   const uint64_t n_features = x.n_features;
   return feature_major<Dst>(x.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
@@ -411,7 +411,7 @@ void add_row_major_copy(BinnedMatrix& bins, uint64_t n_jobs) {
   bins.row_major_copy = std::move(copy);
 }
 
-std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
+UninitVector<float> feature_major_from_view(const ViewF32& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
                                            bool& has_missing) {
   if (x.n_rows == 0 || x.n_features == 0) throw ValidationError(msg::kNoRowsOrFeatures);
   uint64_t cells = 0;
@@ -419,7 +419,7 @@ std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<R
   MORVEL_ASSERT(order.size() == x.n_rows, "training order does not cover the view");
   const uint64_t threads = detail::binning_threads(x.n_rows, x.n_features, n_jobs);
   const RowIndex* rows = order.data();
-  std::vector<float> out = feature_major<float>(x.n_rows, x.n_features, threads,
+  UninitVector<float> out = feature_major<float>(x.n_rows, x.n_features, threads,
                                                 [&x, rows](uint64_t r, uint64_t f) { return x.at(rows[r], f); });
   bool nan = false;
   bool inf = false;
@@ -432,11 +432,11 @@ std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<R
   return out;
 }
 
-std::vector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs) {
+UninitVector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs) {
   return feature_major_of<float>(x, n_jobs);
 }
 
-std::vector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs) {
+UninitVector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs) {
   return feature_major_of<double>(x, n_jobs);
 }
 
