@@ -2,7 +2,6 @@
 // and prediction run on them. Each check sequence stops at its first failure, in the order
 // written here; callers rely on that order for the message they report.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -22,10 +21,6 @@ bool checked_cells(uint64_t rows, uint64_t cols, uint64_t& cells) {
   return !__builtin_mul_overflow(rows, cols, &cells);
 }
 
-}  // namespace
-
-namespace {
-
 // Rows are copied in blocks of this many, and a feature-major copy is transposed from each
 // block while its rows are still cached.
 constexpr uint64_t kBlockRows = 64;
@@ -38,13 +33,6 @@ struct ValueFlags {
   bool inf = false;
 };
 
-// 1 when every exponent bit of v is set (an infinity or a NaN), else 0: integer work that
-// vectorises, where the floating-point tests would take the values one at a time.
-inline uint64_t non_finite(double v) {
-  const uint64_t exponent = (std::bit_cast<uint64_t>(v) >> 52) & 0x7FF;
-  return (exponent + 1) >> 11;
-}
-
 // One row of x widened into dst[0..n_features), noting NaN and infinities. `Stride` is the
 // element stride in bytes when known at compile time (the common contiguous row), else 0.
 template <int64_t Stride, class T>
@@ -56,7 +44,7 @@ void copy_row(const StridedView<T>& x, const std::byte* src, double* dst, ValueF
     T v;
     std::memcpy(&v, src + static_cast<int64_t>(f) * stride, sizeof(T));
     const double w = static_cast<double>(v);
-    special |= non_finite(w);
+    special |= detail::non_finite(w);
     dst[f] = w;
   }
   if (special == 0) return;
