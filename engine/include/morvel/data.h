@@ -16,6 +16,19 @@ namespace morvel {
 template <class T>
 DenseMatrix copy_dense(const StridedView<T>& x, const std::vector<RowIndex>* order);
 
+// The values of a fit in training order, read from the caller's rows once: the row-major
+// float64 copy and, with `feature_major`, the same values feature-major (value (p, f) at
+// f * n_rows + p), made together so that the feature-major copy needs no second pass over
+// the first. Rows are split over up to n_jobs threads. The checks and messages of copy_dense.
+struct TrainingValues {
+  DenseMatrix rows;
+  UninitVector<double> columns;  // empty without `feature_major`
+  bool has_missing = false;      // some value is NaN
+};
+template <class T>
+TrainingValues copy_training_values(const StridedView<T>& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
+                                    bool feature_major);
+
 // Builds a CSR matrix from the int64/float64 arrays read off a sparse object (already
 // canonicalised by its own sum_duplicates/sort_indices). Checks, in order: a negative
 // indptr entry, a negative column index, an infinite value.
@@ -24,6 +37,8 @@ CsrMatrix csr_from_arrays(std::span<const int64_t> indptr, std::span<const int64
 
 // Structural checks, first failure wins.
 void validate_dense(const DenseMatrix& x);
+// The same checks without the scan for infinities, for a copy that refused them as it was made.
+void validate_dense_shape(const DenseMatrix& x);
 void validate_csr(const CsrMatrix& x);
 
 // Checks the (training-order) weights and returns their sum, accumulated left to right

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "morvel/large_buffer.h"
+
 namespace morvel {
 
 // A row position of a fit (training order) and a class index. Fits hold fewer than 2^32 rows
@@ -62,7 +64,7 @@ struct StridedVector {
 
 // Owned row-major float64 matrix, rows in training order (or the caller's order).
 struct DenseMatrix {
-  std::vector<double> values;  // n_rows * n_features, row-major
+  UninitVector<double> values;  // n_rows * n_features, row-major
   uint64_t n_rows = 0;
   uint64_t n_features = 0;
 

@@ -24,6 +24,19 @@ inline uint64_t binning_threads(uint64_t n_rows, uint64_t n_features, uint64_t n
   return n_jobs == 0 ? 1 : n_jobs;
 }
 
+// 1 when every exponent bit of v is set (an infinity or a NaN), else 0: integer work that
+// vectorises, where the floating-point tests would take the values one at a time. Passes over
+// whole matrices OR it up and test the values exactly only when it is set.
+template <class T>
+inline uint64_t non_finite(T v) {
+  static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>);
+  using Bits = std::conditional_t<sizeof(T) == 8, uint64_t, uint32_t>;
+  constexpr int kMantissa = std::numeric_limits<T>::digits - 1;
+  constexpr Bits kExponentMask = (Bits{1} << (8 * sizeof(T) - 1 - kMantissa)) - 1;
+  const Bits exponent = (std::bit_cast<Bits>(v) >> kMantissa) & kExponentMask;
+  return static_cast<uint64_t>((exponent + 1) >> (8 * sizeof(T) - 1 - kMantissa));
+}
+
 // Number of edges strictly below `value` (value not NaN). The same count as
 // std::lower_bound with operator<, so -0.0 and +0.0 compare equal; the halving loop has
 // no data-dependent branch, which matters because bin values are unpredictable.

@@ -282,15 +282,22 @@ constexpr uint64_t kTileRows = 64;
 
 // Transposes row-major source[r * n_features + f] into destination[f * n_rows + r] for the
 // features of `chunk`, 64 rows at a time so the strided reads stay within a small window.
+// Returns whether a written value may be non-finite (detail::non_finite).
 template <class Dst, class Read>
-void transpose_features(const parallel::Chunk& chunk, uint64_t n_rows, Dst* destination, const Read& read) {
+bool transpose_features(const parallel::Chunk& chunk, uint64_t n_rows, Dst* destination, const Read& read) {
+  uint64_t special = 0;
   for (uint64_t r0 = 0; r0 < n_rows; r0 += kTileRows) {
     const uint64_t r1 = std::min(n_rows, r0 + kTileRows);
     for (uint64_t f = chunk.begin; f < chunk.end; ++f) {
       Dst* column = destination + f * n_rows;
-      for (uint64_t r = r0; r < r1; ++r) column[r] = static_cast<Dst>(read(r, f));
+      for (uint64_t r = r0; r < r1; ++r) {
+        const Dst v = static_cast<Dst>(read(r, f));
+        special |= detail::non_finite(v);
+        column[r] = v;
+      }
     }
   }
+  return special != 0;
 }
 
 // dst[c * rows + r] = src[r * cols + c] for every r < rows and every c in [c0, c1): the
@@ -324,30 +331,40 @@ void transpose_bytes(const uint8_t* src, uint64_t rows, uint64_t cols, uint64_t 
   }
 }
 
+// `special`: whether some value may be non-finite.
 template <class Dst, class Read>
-std::vector<Dst> feature_major(uint64_t n_rows, uint64_t n_features, uint64_t threads, const Read& read) {
+UninitVector<Dst> feature_major(uint64_t n_rows, uint64_t n_features, uint64_t threads, const Read& read,
+                                bool& special) {
+  special = false;
   uint64_t cells = 0;
   if (__builtin_mul_overflow(n_rows, n_features, &cells) ||
       cells > std::numeric_limits<size_t>::max() / sizeof(Dst))
     throw std::bad_alloc();
-  std::vector<Dst> destination(cells);
+  UninitVector<Dst> destination(cells);
   if (cells == 0) return destination;
   const uint64_t workers = std::max<uint64_t>(1, threads);
   MORVEL_ASSERT(parallel::chunk_length(n_features, workers) * n_rows != 0, msg::kChunkSize);
   Dst* out = destination.data();
-  parallel::for_each_chunk(
-      n_features, workers, [&](const parallel::Chunk& c) { transpose_features(c, n_rows, out, read); },
+  const auto parts = parallel::for_each_chunk(
+      n_features, workers,
+      [&](const parallel::Chunk& c) {
+        prefault(out + c.begin * n_rows, (c.end - c.begin) * n_rows * sizeof(Dst));
+        return static_cast<uint8_t>(transpose_features(c, n_rows, out, read));
+      },
       msg::kScopedPanic);
+  for (const uint8_t part : parts) special = special || part != 0;
   return destination;
 }
 
 // Feature-major copy of owned row-major values, as Dst.
 template <class Dst>
-std::vector<Dst> feature_major_of(const DenseMatrix& x, uint64_t n_jobs) {
+UninitVector<Dst> feature_major_of(const DenseMatrix& x, uint64_t n_jobs) {
   const double* values = x.values.data();
   const uint64_t n_features = x.n_features;
-  return feature_major<Dst>(x.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
-                            [values, n_features](uint64_t r, uint64_t f) { return values[r * n_features + f]; });
+  bool special = false;
+  return feature_major<Dst>(
+      x.n_rows, n_features, std::max<uint64_t>(1, n_jobs),
+      [values, n_features](uint64_t r, uint64_t f) { return values[r * n_features + f]; }, special);
 }
 
 }  // namespace
@@ -411,7 +428,7 @@ void add_row_major_copy(BinnedMatrix& bins, uint64_t n_jobs) {
   bins.row_major_copy = std::move(copy);
 }
 
-std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
+UninitVector<float> feature_major_from_view(const ViewF32& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
                                            bool& has_missing) {
   if (x.n_rows == 0 || x.n_features == 0) throw ValidationError(msg::kNoRowsOrFeatures);
   uint64_t cells = 0;
@@ -419,24 +436,28 @@ std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<R
   MORVEL_ASSERT(order.size() == x.n_rows, "training order does not cover the view");
   const uint64_t threads = detail::binning_threads(x.n_rows, x.n_features, n_jobs);
   const RowIndex* rows = order.data();
-  std::vector<float> out = feature_major<float>(x.n_rows, x.n_features, threads,
-                                                [&x, rows](uint64_t r, uint64_t f) { return x.at(rows[r], f); });
+  bool special = false;
+  UninitVector<float> out = feature_major<float>(
+      x.n_rows, x.n_features, threads, [&x, rows](uint64_t r, uint64_t f) { return x.at(rows[r], f); }, special);
+  // Only a copy that may hold NaN or infinities is scanned to tell which.
   bool nan = false;
   bool inf = false;
-  for (const float v : out) {
-    nan |= std::isnan(v);
-    inf |= std::isinf(v);
+  if (special) {
+    for (const float v : out) {
+      nan |= std::isnan(v);
+      inf |= std::isinf(v);
+    }
   }
   if (inf) throw ValidationError(msg::kInfiniteValues);
   has_missing = nan;
   return out;
 }
 
-std::vector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs) {
+UninitVector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs) {
   return feature_major_of<float>(x, n_jobs);
 }
 
-std::vector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs) {
+UninitVector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs) {
   return feature_major_of<double>(x, n_jobs);
 }
 

@@ -70,11 +70,11 @@ void add_row_major_copy(BinnedMatrix& bins, uint64_t n_jobs);
 // Feature-major float32 copy of a float32 view (rows through the order), scanned for NaN
 // (sets has_missing) and infinities. Checks: "X must contain at least one row and feature",
 // "X shape is too large", "X must not contain infinite values".
-std::vector<float> feature_major_from_view(const ViewF32& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
+UninitVector<float> feature_major_from_view(const ViewF32& x, const std::vector<RowIndex>& order, uint64_t n_jobs,
                                            bool& has_missing);
 // Feature-major copies of owned row-major values.
-std::vector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs);
-std::vector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs);
+UninitVector<float> feature_major_narrowed(const DenseMatrix& x, uint64_t n_jobs);
+UninitVector<double> feature_major_copy(const DenseMatrix& x, uint64_t n_jobs);
 
 // Bins prediction rows (row-major, calling thread) with fitted edges.
 std::vector<uint8_t> bin_rows(const DenseMatrix& x, const BinEdges& edges);

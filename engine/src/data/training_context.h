@@ -46,8 +46,8 @@ struct TrainingContext {
   std::vector<RowIndex> order;       // training order for the view forms
 
   // Optional feature-major copies of the raw values (column f at f * n_rows); at most one.
-  std::vector<float> feature_major_f32;
-  std::vector<double> feature_major_f64;
+  UninitVector<float> feature_major_f32;
+  UninitVector<double> feature_major_f64;
 
   // Histogram training: a byte matrix for dense input, or edges alongside `csr`.
   std::optional<BinnedMatrix> binned;

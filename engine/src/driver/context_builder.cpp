@@ -25,9 +25,10 @@ ContextBuilder::ContextBuilder(uint64_t n_rows, uint64_t n_features, uint64_t n_
   ctx_.n_classes = n_classes;
 }
 
-void ContextBuilder::own_dense(DenseMatrix&& values) {
+void ContextBuilder::own_dense(DenseMatrix&& values, UninitVector<double>&& feature_major) {
   ctx_.form = ValueForm::Dense;
   ctx_.dense = std::move(values);
+  ctx_.feature_major_f64 = std::move(feature_major);
 }
 
 void ContextBuilder::own_csr(CsrMatrix&& values) {
@@ -89,7 +90,8 @@ TrainingContext ContextBuilder::finish(const ContextPlan& plan, bool profiling) 
   TrainingContext& ctx = ctx_;
   ctx.growth = plan.growth;
   if (profiling) ctx.profile = std::make_shared<ProfileCounters>();
-  if (plan.feature_major_values && ctx.form == ValueForm::Dense && !ctx.binned && ctx.feature_major_f32.empty())
+  if (plan.feature_major_values && ctx.form == ValueForm::Dense && !ctx.binned && ctx.feature_major_f32.empty() &&
+      ctx.feature_major_f64.empty())
     ctx.feature_major_f64 = feature_major_copy(ctx.dense, plan.n_jobs);
   if (plan.extra_trees_bytes && ctx.binned) convert_bins_to_feature_major(*ctx.binned, plan.n_jobs, ctx.profile.get());
   // Small nodes read a row-major copy of the bytes: histogram sums, partitions and the binned

@@ -18,8 +18,9 @@ class ContextBuilder {
  public:
   ContextBuilder(uint64_t n_rows, uint64_t n_features, uint64_t n_classes);
 
-  // Values. The view forms read the caller's buffer, row p through order[p].
-  void own_dense(DenseMatrix&& values);
+  // Values. The view forms read the caller's buffer, row p through order[p]. An owned dense
+  // matrix may come with its feature-major copy (empty when there is none).
+  void own_dense(DenseMatrix&& values, UninitVector<double>&& feature_major);
   void own_csr(CsrMatrix&& values);
   void view(const ViewF32& values, std::vector<RowIndex>&& order);
   void view(const ViewF64& values, std::vector<RowIndex>&& order);

@@ -56,7 +56,7 @@ void check_view_shape(uint64_t n_rows, uint64_t n_features) {
   if (__builtin_mul_overflow(n_rows, n_features, &cells)) throw ValidationError(msg::kShapeTooLarge);
 }
 
-bool any_nan(const std::vector<double>& values) {
+bool any_nan(std::span<const double> values) {
   for (const double v : values)
     if (std::isnan(v)) return true;
   return false;
@@ -100,9 +100,13 @@ uint64_t fit_digest(const FitSettings& s, FitInput::Kind kind, const TrainingCon
 }
 
 // x as the input plan reads it: the caller's buffer (direct paths) or one owned copy (dense
-// rows gathered through the canonical order, or CSR), and its shape.
+// rows gathered through the canonical order, with their feature-major twin when the plan
+// reads one, or CSR), and its shape.
 struct InputValues {
   std::optional<OwnedMatrix> owned;
+  UninitVector<double> feature_major;  // beside an owned dense copy, when the plan asks for it
+  bool values_checked = false;         // the dense copy refused infinities and noted NaN
+  bool has_missing = false;            // ... in has_missing
   uint64_t n_rows = 0;
   uint64_t n_features = 0;
 };
@@ -117,18 +121,26 @@ std::optional<std::vector<RowIndex>> canonical_order(const FitRequest& request) 
   return std::nullopt;
 }
 
-InputValues read_input(const InputPlan& plan, const FitInput& x, const std::vector<RowIndex>* order) {
+InputValues read_input(const FitPlan& plan, const FitInput& x, const std::vector<RowIndex>* order) {
   InputValues in;
-  if (plan.direct) {
+  if (plan.input.direct) {
     const bool f32 = x.kind == FitInput::Kind::DenseF32;
     in.n_rows = f32 ? x.f32.n_rows : x.f64.n_rows;
     in.n_features = f32 ? x.f32.n_features : x.f64.n_features;
     return in;
   }
+  auto copy = [&](const auto& view) {
+    MORVEL_ASSERT(order != nullptr, "dense input has its canonical order");
+    TrainingValues values = copy_training_values(view, *order, plan.context.n_jobs, plan.context.feature_major_values);
+    in.owned = std::move(values.rows);
+    in.feature_major = std::move(values.columns);
+    in.has_missing = values.has_missing;
+    in.values_checked = true;
+  };
   if (x.kind == FitInput::Kind::DenseF32) {
-    in.owned = copy_dense(x.f32, order);
+    copy(x.f32);
   } else if (x.kind == FitInput::Kind::DenseF64) {
-    in.owned = copy_dense(x.f64, order);
+    copy(x.f64);
   } else if (x.convert_other) {
     in.owned = x.convert_other();
   }
@@ -207,21 +219,26 @@ void prepare_direct(ContextBuilder& builder, const FitPlan& plan, const FitSetti
 }
 
 // The general paths: one owned dense or CSR copy, validated, then binned or read raw.
-void prepare_owned(ContextBuilder& builder, const FitPlan& plan, const FitSettings& s, OwnedMatrix&& owned,
+void prepare_owned(ContextBuilder& builder, const FitPlan& plan, const FitSettings& s, InputValues& in,
                    Targets&& t) {
-  if (DenseMatrix* dense = std::get_if<DenseMatrix>(&owned)) {
-    validate_dense(*dense);
-    builder.own_dense(std::move(*dense));
+  if (DenseMatrix* dense = std::get_if<DenseMatrix>(&*in.owned)) {
+    // A copy of dense input refused infinities and noted NaN as it was made: no second scan.
+    if (in.values_checked) {
+      validate_dense_shape(*dense);
+    } else {
+      validate_dense(*dense);
+    }
+    builder.own_dense(std::move(*dense), std::move(in.feature_major));
     add_targets(builder, s, std::move(t.labels), std::move(t.weights), true);
     const DenseMatrix& values = builder.context().dense;
     if (plan.binning.enabled) {
       builder.bins(bin_dense(values, plan.binning.options));
     } else {
-      builder.raw_values(any_nan(values.values));
+      builder.raw_values(in.values_checked ? in.has_missing : any_nan(values.values));
     }
     return;
   }
-  CsrMatrix& csr = std::get<CsrMatrix>(owned);
+  CsrMatrix& csr = std::get<CsrMatrix>(*in.owned);
   validate_csr(csr);
   builder.own_csr(std::move(csr));
   add_targets(builder, s, std::move(t.labels), std::move(t.weights), false);
@@ -272,7 +289,7 @@ TrainingContext prepare_context(const FitRequest& request, const FitPlan& plan, 
   phase.record(profile, "canonical_sort_seconds");
   phase.restart();
 
-  InputValues in = read_input(plan.input, x, canonical ? &*canonical : nullptr);
+  InputValues in = read_input(plan, x, canonical ? &*canonical : nullptr);
   order = training_order(std::move(canonical), caller_labels.size(), in.n_rows);
   if (plan.forest.max_features == 0 || plan.forest.max_features > in.n_features)
     throw ValidationError(msg::kMaxFeatures);
@@ -286,7 +303,7 @@ TrainingContext prepare_context(const FitRequest& request, const FitPlan& plan, 
   if (plan.input.direct) {
     prepare_direct(builder, plan, s, x, std::move(order), std::move(targets));
   } else {
-    prepare_owned(builder, plan, s, std::move(*in.owned), std::move(targets));
+    prepare_owned(builder, plan, s, in, std::move(targets));
   }
   in.owned.reset();
   check_monotonic(s, in.n_features, n_classes);

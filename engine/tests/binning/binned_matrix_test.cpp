@@ -115,7 +115,7 @@ TEST(BinningPass, InfinityRejectedForViewsAndInternalForOwned) {
   for (uint64_t n_rows : {5u, 5000u}) {
     DenseMatrix x = random_dense(n_rows, 8, 4, 0.0);
     x.values[x.values.size() - 3] = -INFINITY;
-    std::vector<double> buffer = x.values;
+    std::vector<double> buffer(x.values.begin(), x.values.end());
     ViewF64 view{reinterpret_cast<const std::byte*>(buffer.data()), x.n_rows, x.n_features,
                  static_cast<int64_t>(8 * sizeof(double)), sizeof(double)};
     std::vector<RowIndex> order(n_rows);
@@ -187,8 +187,8 @@ TEST(FeatureMajor, RowMajorCopyReadOnlyBySmallSparseNodes) {
 TEST(FeatureMajor, ValueCopies) {
   const DenseMatrix x = random_dense(150, 5, 6, 0.05);
   for (uint64_t jobs : {1u, 2u, 9u}) {
-    const std::vector<double> copy = feature_major_copy(x, jobs);
-    const std::vector<float> narrowed = feature_major_narrowed(x, jobs);
+    const auto copy = feature_major_copy(x, jobs);
+    const auto narrowed = feature_major_narrowed(x, jobs);
     for (uint64_t r = 0; r < x.n_rows; ++r)
       for (uint64_t f = 0; f < x.n_features; ++f) {
         const double v = x.at(r, f);
@@ -206,7 +206,7 @@ TEST(FeatureMajor, FromViewReadsOrderAndChecksValues) {
   const DenseMatrix x = random_dense(5000, 7, 7, 0.0);  // threaded copy
   ReversedView rv = reversed_view(x);
   bool has_missing = true;
-  std::vector<float> out = feature_major_from_view(rv.view, rv.order, 4, has_missing);
+  auto out = feature_major_from_view(rv.view, rv.order, 4, has_missing);
   EXPECT_FALSE(has_missing);
   for (uint64_t r = 0; r < x.n_rows; r += 97)
     for (uint64_t f = 0; f < x.n_features; ++f) ASSERT_EQ(out[f * x.n_rows + r], static_cast<float>(x.at(r, f)));

@@ -281,7 +281,7 @@ Problem three_values(const std::vector<double>& values, const std::vector<ClassI
   p.n_classes = 2;
   p.x.n_rows = values.size();
   p.x.n_features = 1;
-  p.x.values = values;
+  p.x.values.assign(values.begin(), values.end());
   p.labels = labels;
   p.weights.assign(values.size(), 1.0);
   return p;

@@ -18,7 +18,7 @@ inline TrainingContext dense_context(std::vector<double> values, uint64_t n_feat
   ctx.n_features = n_features;
   ctx.n_classes = n_classes;
   ctx.form = ValueForm::Dense;
-  ctx.dense.values = std::move(values);
+  ctx.dense.values.assign(values.begin(), values.end());
   ctx.dense.n_rows = ctx.n_rows;
   ctx.dense.n_features = n_features;
   ctx.labels = std::move(labels);

@@ -25,7 +25,7 @@ PredictionMatrix dense_input(std::vector<double> values, uint64_t n_features) {
   x.n_features = n_features;
   x.n_rows = values.size() / n_features;
   DenseMatrix m;
-  m.values = std::move(values);
+  m.values.assign(values.begin(), values.end());
   m.n_rows = x.n_rows;
   m.n_features = n_features;
   x.values = std::move(m);

@@ -39,7 +39,7 @@ inline FittedForest make_forest(std::vector<Tree> trees, uint64_t n_features, ui
 
 inline PredictionMatrix dense_input(const std::vector<double>& values, uint64_t n_features) {
   DenseMatrix m;
-  m.values = values;
+  m.values.assign(values.begin(), values.end());
   m.n_features = n_features;
   m.n_rows = values.size() / n_features;
   PredictionMatrix x;

@@ -44,7 +44,7 @@ TrainingContext dense_context(const std::vector<double>& values, uint64_t n_feat
   ctx.n_features = n_features;
   ctx.n_classes = n_classes;
   ctx.form = ValueForm::Dense;
-  ctx.dense.values = values;
+  ctx.dense.values.assign(values.begin(), values.end());
   ctx.dense.n_rows = ctx.n_rows;
   ctx.dense.n_features = n_features;
   for (const double v : values) ctx.has_missing = ctx.has_missing || std::isnan(v);
