@@ -118,6 +118,7 @@ void FeatureBinSums::reset(uint64_t n_classes) {
   n_classes_ = n_classes;
   weights_.assign(kByteBins * n_classes, 0.0);
   counts_.assign(kByteBins, 0);
+  packed_.assign(kByteBins * n_classes, 0);
   occupied_.assign(kByteBins, 0);
   n_occupied_ = 0;
 }
@@ -128,6 +129,7 @@ void FeatureBinSums::clear(const BinRows& m, uint64_t f, bool tracked) {
   if (!tracked) {
     std::fill(weights_.begin(), weights_.end(), 0.0);
     std::fill(counts_.begin(), counts_.end(), 0);
+    std::fill(packed_.begin(), packed_.end(), 0);
     return;
   }
   if (n_occupied_ * 4 >= bins) {

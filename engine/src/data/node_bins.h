@@ -62,7 +62,19 @@ struct NodeEntries {
   const ClassIndex* labels = nullptr;  // per entry, or null
   const double* weights = nullptr;     // per entry, or null
   bool unit_weights = false;           // the tree's entries all weigh 1.0
+  // When positive: every entry's weight is a whole number no greater than this.
+  double whole_weight_bound = 0.0;
 };
+
+// Whole weights are summed in integers, one word per bin and class: the entries above
+// kPackedShift, the weight below. One integer add per entry replaces an entry count and a
+// floating-point add that both wait on the previous entry of the same bin. Exact: every
+// partial sum is a whole number below 2^53, so the float sums in list order equal the
+// integer sums. Nodes whose weight could reach the count field take the float sums.
+inline constexpr uint64_t kPackedShift = 40;
+inline constexpr double kPackedWeightLimit = 1099511627776.0;  // 2^40
+inline constexpr uint64_t kPackedEntryLimit = uint64_t{1} << (64 - kPackedShift);
+inline constexpr uint64_t kPackedEntriesPerBin = 8;
 
 // One feature's bins summed from a node's rows when the feature is searched: the scratch
 // holds every byte value and is all zero between features.
@@ -91,6 +103,7 @@ class FeatureBinSums {
   uint64_t n_classes_ = 0;
   std::vector<double> weights_;     // bin b, class c at b * n_classes + c
   std::vector<uint64_t> counts_;
+  std::vector<uint64_t> packed_;    // whole-weight sums, as weights_; all zero between fills
   std::vector<uint32_t> occupied_;  // occupied regular bins, [0 .. n_occupied_)
   uint64_t n_occupied_ = 0;
 };
@@ -111,13 +124,21 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
     counts[b] += 1;
     cw[b * nc + label] += weight;
   };
+  uint64_t* packed = packed_.data();
+  auto add_packed = [&](uint64_t label, double weight, uint8_t b) __attribute__((always_inline)) {
+    packed[b * nc + label] += (uint64_t{1} << kPackedShift) + static_cast<uint64_t>(static_cast<int64_t>(weight));
+  };
   const uint64_t n = node.rows.size();
+  // Unpacking costs about as much per bin as packing saves on a handful of entries, so only
+  // nodes with several entries per bin take it.
+  const bool whole = !kBitmap && n >= kPackedEntriesPerBin * (top + 1) && node.whole_weight_bound > 0.0 &&
+                     n < kPackedEntryLimit && static_cast<double>(n) * node.whole_weight_bound < kPackedWeightLimit;
   const RowIndex* rows = node.rows.data();
   const bool listed = node.labels != nullptr && node.weights != nullptr;
   const bool unit = node.labels != nullptr && (node.unit_weights || m.implicit_unit);
   const ClassIndex* labels = listed || unit ? node.labels : m.labels;
   const double* w = listed ? node.weights : m.weights;
-  auto each_entry = [&](auto bin_of) __attribute__((always_inline)) {
+  auto each_entry_with = [&](auto bin_of, auto add) __attribute__((always_inline)) {
     if (unit) {
       for (uint64_t i = 0; i < n; ++i) add(labels[i], 1.0, bin_of(rows[i]));
     } else if (listed) {
@@ -126,6 +147,13 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
       for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], 1.0, bin_of(rows[i]));
     } else {
       for (uint64_t i = 0; i < n; ++i) add(labels[rows[i]], w[rows[i]], bin_of(rows[i]));
+    }
+  };
+  auto each_entry = [&](auto bin_of) __attribute__((always_inline)) {
+    if (whole) {
+      each_entry_with(bin_of, add_packed);
+    } else {
+      each_entry_with(bin_of, add);
     }
   };
   // A small node's rows are few enough that their row-major bytes stay cached from one
@@ -146,11 +174,27 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
     });
   }
   bool in_range = true;
-  for (uint64_t b = top + 1; b < kByteBins; ++b) in_range = in_range && counts[b] == 0;
+  if (whole) {
+    for (uint64_t i = (top + 1) * nc; i < kByteBins * nc; ++i) in_range = in_range && packed[i] == 0;
+  } else {
+    for (uint64_t b = top + 1; b < kByteBins; ++b) in_range = in_range && counts[b] == 0;
+  }
   if (!in_range) {
     clear(m, f, false);
     throw_internal("index out of bounds: bin outside the feature's histogram");
   }
+  // Unpacks bin b's integer sums into its entry count and class weights, zeroing them.
+  auto unpack = [&](uint64_t b) __attribute__((always_inline)) {
+    uint64_t* bp = packed + b * nc;
+    double* bw = cw + b * nc;
+    uint64_t entries = 0;
+    for (uint64_t c = 0; c < nc; ++c) {
+      entries += bp[c] >> kPackedShift;
+      bw[c] = static_cast<double>(static_cast<int64_t>(bp[c] & ((uint64_t{1} << kPackedShift) - 1)));
+      bp[c] = 0;
+    }
+    counts[b] = entries;
+  };
   uint32_t* list = occupied_.data();  // room for every byte value
   uint64_t k = 0;
   if constexpr (kBitmap) {
@@ -161,6 +205,9 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
         list[k++] = static_cast<uint32_t>(word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits)));
     }
   } else {
+    if (whole) {
+      for (uint64_t b = 0; b <= top; ++b) unpack(b);
+    }
     // Without branches: at a few hundred entries about every other bin is occupied, which
     // no branch predictor follows.
     for (uint64_t b = 0; b <= n_edges; ++b) {

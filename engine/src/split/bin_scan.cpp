@@ -139,7 +139,7 @@ std::optional<SplitCandidate> HistogramSearch::Impl::search_on_demand(const Node
   const uint64_t n = histogram.entries().size();
   const NodeEntries entries{histogram.entries(), stats.labels.size() == n ? stats.labels.data() : nullptr,
                             stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr,
-                            stats.unit_weights};
+                            stats.unit_weights, integral_weights ? max_weight : 0.0};
   return with_class_count<kMaxUnrolledClasses>(n_classes, [&](auto classes) {
     constexpr uint64_t kClasses = decltype(classes)::value;
     if (2 * n < m + 1) {
