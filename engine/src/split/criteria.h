@@ -11,40 +11,20 @@
 #include <vector>
 
 #include "morvel/errors.h"
+#include "morvel/large_buffer.h"
 #include "morvel/settings.h"
 #include "data/training_context.h"
 #include "split/class_count.h"
 
 namespace morvel {
 
-// An allocator whose resize leaves new elements uninitialised: node statistics are rewritten
-// for every node, and zero-filling the grown part first would only double the writes.
-template <class T>
-struct UninitAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = UninitAllocator<U>;
-  };
-  UninitAllocator() = default;
-  template <class U>
-  UninitAllocator(const UninitAllocator<U>&) noexcept {}
-  template <class U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-
 // A node's class weights, measured from its index list.
 struct NodeStats {
-  std::vector<ClassIndex, UninitAllocator<ClassIndex>> labels;  // class of each index-list entry, list order
+  UninitVector<ClassIndex> labels;     // class of each index-list entry, list order
   std::vector<double> class_weight;    // weight per class (a row listed twice counts twice)
   double weight = 0.0;                 // W: sum of all entry weights
   Criterion criterion = Criterion::Gini;
-  std::vector<double, UninitAllocator<double>> entry_weights;  // weight of each entry; kept only when asked for
+  UninitVector<double> entry_weights;  // weight of each entry; kept only when asked for
   // Every entry weighs exactly 1.0 (a tree on the fit's own unit weights); readers of the
   // entries may then use 1.0 instead of entry_weights, which is left empty.
   bool unit_weights = false;
