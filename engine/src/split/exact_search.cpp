@@ -136,33 +136,39 @@ constexpr uint64_t kRadixLevels = 64 / 6 + 1;
 constexpr int kBucketLevels = 3;
 
 struct SortBuffers {
-  uint32_t* bucket_counts;   // kBucketLevels blocks of n counters
+  uint32_t* bucket_counts;   // kBucketLevels blocks of 2 n counters
   uint32_t* bucket_of;       // the bucket of each record at the current level
   uint64_t* radix_counters;  // the radix fallback's blocks
 };
 
-// Bucket sort by value interpolation: n buckets evenly spaced over [min, max] of the values,
-// then an insertion pass. The bucket of v is trunc((v - min) * (n / (max - min))); each
-// operation rounds monotonically, so a smaller value never lands in a later bucket and two
-// records in different buckets have different values, in bucket order. The stable scatter
-// keeps list order inside each bucket, the insertion pass (stable, on the key) never moves a
-// record across a bucket boundary, and the result is the (key, position) order, exactly as
-// the radix sort gives it. Where the keys' values give no finite positive range (infinities,
-// only -0.0 and +0.0) or the levels run out, the radix sort takes over. `data` holds the n
-// records; the sorted result ends in `home`, which is `data` or `other`.
-template <class Keys>
-void bucket_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* home, uint64_t n, int level,
-                 SortBuffers buffers) {
-  if (n <= kInsertionSortMax) {
-    insertion_sort(data, n);
-    if (data != home) std::copy(data, data + n, home);
-    return;
-  }
+// The smallest and largest key of n > 0 records.
+std::pair<uint64_t, uint64_t> key_range(const ExactSortRecord* data, uint64_t n) {
   uint64_t lo = data[0].key;
   uint64_t hi = lo;
   for (uint64_t i = 0; i < n; ++i) {
     lo = std::min(lo, data[i].key);
     hi = std::max(hi, data[i].key);
+  }
+  return {lo, hi};
+}
+
+// Bucket sort by value interpolation: n buckets evenly spaced over [min, max] of the values,
+// each sorted by insertion. The bucket of v is trunc((v - min) * (n / (max - min))); each
+// operation rounds monotonically, so a smaller value never lands in a later bucket and two
+// records in different buckets have different values, in bucket order. The stable scatter
+// keeps list order inside each bucket, the insertion (stable, on the key) never moves a
+// record across a bucket boundary, and the result is the (key, position) order, exactly as
+// the radix sort gives it. Where the keys' values give no finite positive range (infinities,
+// only -0.0 and +0.0) or the levels run out, the radix sort takes over. `data` holds the n
+// records, whose smallest and largest keys are lo and hi; the sorted result ends in `home`,
+// which is `data` or `other`.
+template <class Keys>
+void bucket_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* home, uint64_t n, int level,
+                 SortBuffers buffers, uint64_t lo, uint64_t hi) {
+  if (n <= kInsertionSortMax) {
+    insertion_sort(data, n);
+    if (data != home) std::copy(data, data + n, home);
+    return;
   }
   if (lo == hi) {
     if (data != home) std::copy(data, data + n, home);
@@ -175,43 +181,63 @@ void bucket_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord*
     msd_sort(data, other, home, n, static_cast<int>(std::bit_width(lo ^ hi)), buffers.radix_counters);
     return;
   }
-  const uint64_t last = n - 1;
+  // v >= min, so (v - min) * scale is at least +0.0 and, rounded, at most a little above n:
+  // the signed conversion gives the same whole number as an unsigned one, in one instruction.
+  const int64_t last = static_cast<int64_t>(n - 1);
   auto bucket = [&](uint64_t key) {
-    return std::min(static_cast<uint64_t>((Keys::value(key) - low) * scale), last);
+    return static_cast<uint64_t>(std::min(static_cast<int64_t>((Keys::value(key) - low) * scale), last));
   };
-  uint32_t* ends = buffers.bucket_counts;
+  // Bucket b's next free slot at slots[2 b], its first slot at slots[2 b + 1].
+  uint32_t* slots = buffers.bucket_counts;
   uint32_t* bucket_of = buffers.bucket_of;
-  std::fill(ends, ends + n, 0);
+  std::fill(slots, slots + 2 * n, 0);
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t b = bucket(data[i].key);
     bucket_of[i] = static_cast<uint32_t>(b);
-    ++ends[b];
+    ++slots[2 * b];
   }
   uint32_t offset = 0;
   uint32_t largest = 0;
   for (uint64_t b = 0; b < n; ++b) {
-    const uint32_t count = ends[b];
-    ends[b] = offset;
+    const uint32_t count = slots[2 * b];
+    slots[2 * b] = offset;
+    slots[2 * b + 1] = offset;
     offset += count;
     largest = std::max(largest, count);
   }
+  if (largest <= kInsertionSortMax) {
+    // Every bucket is small: each record is inserted into its bucket as it is scattered,
+    // behind the bucket's records with keys not above its own.
+    for (uint64_t i = 0; i < n; ++i) {
+      const ExactSortRecord r = data[i];
+      const uint64_t b = bucket_of[i];
+      const uint64_t begin = slots[2 * b + 1];
+      uint64_t at = slots[2 * b]++;
+      while (at > begin && other[at - 1].key > r.key) {
+        other[at] = other[at - 1];
+        --at;
+      }
+      other[at] = r;
+    }
+    if (other != home) std::copy(other, other + n, home);
+    return;
+  }
   // The scatter advances each bucket's start to its end.
-  for (uint64_t i = 0; i < n; ++i) other[ends[bucket_of[i]]++] = data[i];
+  for (uint64_t i = 0; i < n; ++i) other[slots[2 * bucket_of[i]]++] = data[i];
   if (other != home) std::copy(other, other + n, home);
   // Buckets too large for the insertion pass are sorted on their own first (their levels
   // reuse bucket_of: this level is done with it).
-  if (largest > kInsertionSortMax) {
-    SortBuffers below = buffers;
-    below.bucket_counts += n;
-    ExactSortRecord* spare = home == other ? data : other;  // free since the scatter
-    uint64_t start = 0;
-    for (uint64_t b = 0; b < n; ++b) {
-      const uint64_t end = ends[b];
-      if (end - start > kInsertionSortMax) {
-        bucket_sort<Keys>(home + start, spare + start, home + start, end - start, level + 1, below);
-      }
-      start = end;
+  SortBuffers below = buffers;
+  below.bucket_counts += 2 * n;
+  ExactSortRecord* spare = home == other ? data : other;  // free since the scatter
+  uint64_t start = 0;
+  for (uint64_t b = 0; b < n; ++b) {
+    const uint64_t end = slots[2 * b];
+    if (end - start > kInsertionSortMax) {
+      const auto [sub_lo, sub_hi] = key_range(home + start, end - start);
+      bucket_sort<Keys>(home + start, spare + start, home + start, end - start, level + 1, below, sub_lo, sub_hi);
     }
+    start = end;
   }
   insertion_sort(home, n);
 }
@@ -248,7 +274,7 @@ const ColumnMajorCopy& column_major(const CsrMatrix& csr, ColumnMajorCopy& copy)
 // Puts the +0.0 entries (positions ascending) into the sorted records at the place of their
 // shared key: after every smaller key (negative values and -0.0), before every larger one.
 // Both key codecs map +0.0 to the same key, the top bit alone.
-void insert_zero_block(std::vector<ExactSortRecord>& records, const std::vector<uint64_t>& zeros) {
+void insert_zero_block(UninitVector<ExactSortRecord>& records, const std::vector<uint64_t>& zeros) {
   constexpr uint64_t kZeroKey = kSignBit;
   const auto split = std::partition_point(records.begin(), records.end(),
                                           [](const ExactSortRecord& r) { return r.key < kZeroKey; });
@@ -331,11 +357,9 @@ struct GiniBound {
   }
 };
 
-// How a scan uses GiniBound: not at all; on every partition; or, on a node without missing
-// values of at most kExactSquares entries, with each side's sum of squared class sums kept
-// up to date as records move ((x + 1)^2 = x^2 + (2x + 1): every value stays a whole number
-// below 2^53, so the running sums are exact and equal the sums over the classes).
-enum class Bounding : uint8_t { None, EachPartition, RunningSquares };
+// How a scan uses GiniBound: not at all, or on every partition. (Nodes without missing
+// values of at most kExactSquares entries take scan_counts instead.)
+enum class Bounding : uint8_t { None, EachPartition };
 constexpr double kExactSquares = 0x1p26;
 
 // Scans the sorted records: record i moves from the suffix S to the prefix P, and between two
@@ -344,7 +368,7 @@ constexpr double kExactSquares = 0x1p26;
 // Gini, and partitions GiniBound rules out are not scored. The pivot is computed for the
 // winner only.
 template <class Keys, Bounding kBounding, class C, uint64_t K>
-BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord>& records, const ClassIndex* labels,
+BestPartition scan(const Scorer<C, K>& scorer, const UninitVector<ExactSortRecord>& records, const ClassIndex* labels,
           const double* entry_weight, double* suffix, double* prefix, const double* missing, double* joined,
           double missing_weight, uint64_t missing_count) {
   constexpr uint64_t kZeroKey = kSignBit;  // +0.0 under both key codecs
@@ -355,11 +379,6 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
   double prefix_weight = 0.0;
   constexpr bool kBounded = kBounding != Bounding::None;
   GiniBound<K> bound{k, scorer.parent_impurity, node_weight};
-  double prefix_squares = 0.0;
-  double suffix_squares = 0.0;
-  if constexpr (kBounding == Bounding::RunningSquares) {
-    for (uint64_t c = 0; c < k; ++c) suffix_squares += suffix[c] * suffix[c];
-  }
   bool found = false;
   double best_improvement = 0.0;
   uint64_t best_at = 0;
@@ -378,10 +397,6 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
     const uint64_t position = records[i].position;
     const uint64_t c = labels[position];
     const double w = kBounded ? 1.0 : entry_weight[position];
-    if constexpr (kBounding == Bounding::RunningSquares) {
-      prefix_squares += (prefix[c] + prefix[c]) + 1.0;
-      suffix_squares += 1.0 - (suffix[c] + suffix[c]);
-    }
     suffix[c] -= w;
     prefix[c] += w;
     prefix_weight += w;
@@ -399,11 +414,7 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
 
     const double suffix_weight = node_weight - prefix_weight;
     if (missing_count == 0) {
-      if constexpr (kBounding == Bounding::RunningSquares) {
-        if (bound.cannot_beat_squares(suffix_squares, suffix_weight, prefix_squares, prefix_weight)) continue;
-      } else if (kBounded && bound.cannot_beat(suffix, suffix_weight, prefix, prefix_weight)) {
-        continue;
-      }
+      if (kBounded && bound.cannot_beat(suffix, suffix_weight, prefix, prefix_weight)) continue;
       // Unseen missing values follow the larger side; ties go left.
       offer(scorer.score(SideStats{suffix, suffix_weight, n_suffix}, SideStats{prefix, prefix_weight, n_prefix}), i,
             n_prefix <= n_suffix);
@@ -432,6 +443,101 @@ BestPartition scan(const Scorer<C, K>& scorer, const std::vector<ExactSortRecord
   return best;
 }
 
+// The scan of a Gini node on unit weights without missing values and of at most
+// kExactSquares entries: scan's EachPartition form with every class sum kept as a whole
+// count. A side's class sums, its weight and its sum of squared class sums are then whole
+// numbers below 2^53, which the double sums of the other scans hold exactly; the counts
+// convert to those doubles bit for bit, and integer additions keep the per-record chain
+// short. Each side's sum of squares follows its moving records ((x + 1)^2 = x^2 + (2x + 1)).
+// Pivots that no rule could admit (a side below min_samples_leaf, or between -0.0 and +0.0)
+// are left out of the loop instead of tested per record.
+template <class Keys, class C, uint64_t K>
+BestPartition scan_counts(const Scorer<C, K>& scorer, const UninitVector<ExactSortRecord>& records,
+                          const ClassIndex* labels, double* suffix, double* prefix, int64_t* suffix_count,
+                          int64_t* prefix_count) {
+  const uint64_t n = records.size();
+  const uint64_t k = scorer.classes();
+  const double node_weight = scorer.node_weight;
+  const uint64_t min_leaf = scorer.rules.min_samples_leaf;
+  const ExactSortRecord* r = records.data();
+  GiniBound<K> bound{k, scorer.parent_impurity, node_weight};
+  int64_t prefix_squares = 0;
+  int64_t suffix_squares = 0;
+  for (uint64_t c = 0; c < k; ++c) {
+    suffix_count[c] = static_cast<int64_t>(suffix[c]);
+    prefix_count[c] = 0;
+    suffix_squares += suffix_count[c] * suffix_count[c];
+  }
+  bool found = false;
+  double best_improvement = 0.0;
+  uint64_t best_at = 0;
+  // Moves record i from the suffix to the prefix.
+  auto move = [&](uint64_t i) [[gnu::always_inline]] {
+    const uint64_t c = labels[r[i].position];
+    prefix_squares += 2 * prefix_count[c] + 1;
+    suffix_squares += 1 - 2 * suffix_count[c];
+    ++prefix_count[c];
+    --suffix_count[c];
+  };
+  // Pivot i leaves i + 1 records on the right and n - i - 1 on the left: both at least
+  // min_samples_leaf for i in [first, last].
+  const uint64_t first = min_leaf == 0 ? 0 : min_leaf - 1;
+  if (n < 2 || n - 1 < min_leaf || first > n - 1 - min_leaf) return BestPartition{};
+  const uint64_t end = std::min(n - 1 - min_leaf, n - 2) + 1;
+  // -0.0 and +0.0 are different keys but the same number: no threshold separates them under
+  // the routing rule (value > pivot). The last -0.0 record, if a +0.0 one follows it, is
+  // the only such pivot.
+  constexpr uint64_t kZeroKey = kSignBit;  // +0.0 under both key codecs
+  const uint64_t zero_at = static_cast<uint64_t>(
+      std::partition_point(r, r + n, [](const ExactSortRecord& x) { return x.key < kZeroKey; }) - r);
+  const uint64_t blocked =
+      zero_at > 0 && zero_at < n && r[zero_at].key == kZeroKey && Keys::value(r[zero_at - 1].key) == 0.0
+          ? zero_at - 1
+          : n;
+  uint64_t i = 0;
+  for (; i < first; ++i) move(i);
+  // Offers the pivot after each record that precedes a larger key, up to `stop`: the blocked
+  // pivot, then the end.
+  uint64_t stop = blocked >= first && blocked < end ? blocked : end;
+  for (;;) {
+    for (; i < stop; ++i) {
+      move(i);
+      if (r[i].key == r[i + 1].key) continue;
+      const double prefix_weight = static_cast<double>(i + 1);
+      const double suffix_weight = node_weight - prefix_weight;
+      if (bound.cannot_beat_squares(static_cast<double>(suffix_squares), suffix_weight,
+                                    static_cast<double>(prefix_squares), prefix_weight)) {
+        continue;
+      }
+      for (uint64_t c = 0; c < k; ++c) {
+        suffix[c] = static_cast<double>(suffix_count[c]);
+        prefix[c] = static_cast<double>(prefix_count[c]);
+      }
+      const uint64_t n_prefix = i + 1;
+      const uint64_t n_suffix = n - i - 1;
+      const std::optional<double> improvement = scorer.score(SideStats{suffix, suffix_weight, n_suffix},
+                                                             SideStats{prefix, prefix_weight, n_prefix});
+      // Strictly greater replaces: among equal improvements the first offered stays.
+      if (improvement && (!found || *improvement > best_improvement)) {
+        found = true;
+        best_improvement = *improvement;
+        best_at = i;
+        bound.set_best(*improvement);
+      }
+    }
+    if (stop == end) break;
+    move(i++);
+    stop = end;
+  }
+  BestPartition best;
+  if (found) {
+    const uint64_t n_prefix = best_at + 1;
+    // Unseen missing values follow the larger side; ties go left.
+    best.offer(best_improvement, pivot_between<Keys>(r[best_at].key, r[best_at + 1].key), n_prefix <= n - n_prefix);
+  }
+  return best;
+}
+
 // The values of `feature` at the node's entries, in list order: non-missing ones become sort
 // records (the +0.0 ones are listed apart in scratch.zeros), missing ones add their weight to
 // missing[class].
@@ -442,47 +548,65 @@ struct Gathered {
   double missing_weight = 0.0;
   uint64_t missing_count = 0;
   bool float_keys = false;  // the records carry float32 keys
+  uint64_t lo = UINT64_MAX;  // the smallest and largest key of the records
+  uint64_t hi = 0;
 };
 
 Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> rows, uint64_t feature,
                        const ClassIndex* labels, const double* entry_weight, double* missing, ExactScratch& scratch) {
-  // Locals rather than fields of the result: the loop's stores to missing[] cannot reach them.
-  double missing_weight = 0.0;
-  uint64_t missing_count = 0;
-  bool float_keys = false;
+  Gathered out;
   const uint64_t n_entries = rows.size();
-  auto& records = scratch.sorted;
   auto& zeros = scratch.zeros;
-  records.clear();
   zeros.clear();
-  auto gather_one = [&]<class Keys>(Keys, uint64_t i, double v) {
-    if (std::isnan(v)) {
-      missing[labels[i]] += entry_weight[i];
-      missing_weight += entry_weight[i];
-      ++missing_count;
-      return;
-    }
-    // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
-    // records share one key, so they are kept aside in list order and placed as one block
-    // after the sort instead of being sorted.
-    if (std::bit_cast<uint64_t>(v) == 0) {
-      zeros.push_back(i);
-      return;
-    }
-    records.push_back(ExactSortRecord{Keys::key(v), i});
-  };
+  // Written through a pointer into a buffer sized for every entry, trimmed afterwards.
+  scratch.sorted.resize(n_entries);
+  ExactSortRecord* records = scratch.sorted.data();
+  uint64_t n_records = 0;
   // `fetch(row)` prefetches the row's value kGatherAhead entries early: the rows of a large
   // node lie far apart in a row-major matrix, and each read would otherwise wait for memory.
   // A small node's rows are mostly cached by its earlier searches.
-  auto gather = [&]<class Keys>(Keys keys, auto&& value_of, auto&& fetch) {
+  auto gather = [&]<class Keys>(Keys, auto&& value_of, auto&& fetch) {
+    // The loop's running values are locals of this call, not of the caller: the caller's
+    // locals are reachable from the closures passed down, so the stores to records[] and
+    // missing[] would force each of them back to memory on every entry.
+    double missing_weight = 0.0;
+    uint64_t missing_count = 0;
+    uint64_t lo = UINT64_MAX;
+    uint64_t hi = 0;
+    uint64_t count = 0;
+    auto gather_one = [&](uint64_t i, double v) [[gnu::always_inline]] {
+      if (std::isnan(v)) {
+        missing[labels[i]] += entry_weight[i];
+        missing_weight += entry_weight[i];
+        ++missing_count;
+        return;
+      }
+      // +0.0 (stored or, in sparse data, absent) is usually the most common value. All its
+      // records share one key, so they are kept aside in list order and placed as one block
+      // after the sort instead of being sorted.
+      if (std::bit_cast<uint64_t>(v) == 0) {
+        zeros.push_back(i);
+        return;
+      }
+      const uint64_t key = Keys::key(v);
+      lo = std::min(lo, key);
+      hi = std::max(hi, key);
+      records[count++] = ExactSortRecord{key, i};
+    };
     uint64_t i = 0;
     if (n_entries >= kGatherAheadFrom) {
       for (; i + kGatherAhead < n_entries; ++i) {
         fetch(rows[i + kGatherAhead]);
-        gather_one(keys, i, value_of(rows[i]));
+        gather_one(i, value_of(rows[i]));
       }
     }
-    for (; i < n_entries; ++i) gather_one(keys, i, value_of(rows[i]));
+    for (; i < n_entries; ++i) gather_one(i, value_of(rows[i]));
+    out.missing_weight = missing_weight;
+    out.missing_count = missing_count;
+    out.float_keys = std::is_same_v<Keys, FloatKeys>;
+    out.lo = lo;
+    out.hi = hi;
+    n_records = count;
   };
   if (ctx.binned) {
     const BinnedMatrix& bins = *ctx.binned;
@@ -511,7 +635,6 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
   } else {
     with_raw_access(ctx, [&](auto access) {
       using Keys = typename KeysFor<decltype(access)>::type;
-      float_keys = std::is_same_v<Keys, FloatKeys>;
       using Access = decltype(access);
       gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); }, [&](uint64_t row) {
         if constexpr (std::is_same_v<Access, DenseAccess>) {
@@ -520,12 +643,13 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
       });
     });
   }
-  return Gathered{missing_weight, missing_count, float_keys};
+  scratch.sorted.resize(n_records);
+  return out;
 }
 
-}  // namespace
-
-void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys) {
+// sort_exact_records on records whose smallest and largest keys are known.
+void sort_records(UninitVector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys, uint64_t lo,
+                  uint64_t hi) {
   const uint64_t n = records.size();
   if (n <= kInsertionSortMax) {
     insertion_sort(records.data(), n);
@@ -534,18 +658,30 @@ void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scr
   // One bucket index per record, and at most n counters for each bucket level (every bucket
   // below the top holds fewer records than its parent); the radix fallback needs one block
   // per digit level.
-  if (scratch.bucket_counts.size() < (kBucketLevels + 1) * n) scratch.bucket_counts.resize((kBucketLevels + 1) * n);
+  if (scratch.bucket_counts.size() < (2 * kBucketLevels + 1) * n) {
+    scratch.bucket_counts.resize((2 * kBucketLevels + 1) * n);
+  }
   scratch.radix_counters.resize(kRadixLevels << kMaxDigitBits);
   scratch.spare.resize(n);
   const SortBuffers buffers{scratch.bucket_counts.data() + n, scratch.bucket_counts.data(),
                             scratch.radix_counters.data()};
   if (float_keys) {
-    bucket_sort<FloatKeys>(records.data(), scratch.spare.data(), scratch.spare.data(), n, 0, buffers);
+    bucket_sort<FloatKeys>(records.data(), scratch.spare.data(), scratch.spare.data(), n, 0, buffers, lo, hi);
   } else {
-    bucket_sort<DoubleKeys>(records.data(), scratch.spare.data(), scratch.spare.data(), n, 0, buffers);
+    bucket_sort<DoubleKeys>(records.data(), scratch.spare.data(), scratch.spare.data(), n, 0, buffers, lo, hi);
   }
   records.swap(scratch.spare);
 }
+
+
+}  // namespace
+
+void sort_exact_records(UninitVector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys) {
+  if (records.empty()) return;
+  const auto [lo, hi] = key_range(records.data(), records.size());
+  sort_records(records, scratch, float_keys, lo, hi);
+}
+
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const RowIndex> rows,
@@ -579,7 +715,7 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
   auto& records = scratch.sorted;
   auto& zeros = scratch.zeros;
   if (records.size() + zeros.size() < 2) return std::nullopt;
-  sort_exact_records(records, scratch, float_keys);
+  if (!records.empty()) sort_records(records, scratch, float_keys, gathered.lo, gathered.hi);
   if (!zeros.empty()) insert_zero_block(records, zeros);
 
   const double node_weight = stats.weight;
@@ -600,7 +736,12 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       if constexpr (std::is_same_v<C, Gini>) {
         if (stats.unit_weights && n_classes <= kBoundedClasses) {
           if (missing_count == 0 && node_weight <= kExactSquares) {
-            return scan_with(std::integral_constant<Bounding, Bounding::RunningSquares>{});
+            scratch.counts.resize(2 * n_classes);
+            int64_t* suffix_count = scratch.counts.data();
+            int64_t* prefix_count = suffix_count + n_classes;
+            return float_keys
+                       ? scan_counts<FloatKeys>(scorer, records, labels, suffix, prefix, suffix_count, prefix_count)
+                       : scan_counts<DoubleKeys>(scorer, records, labels, suffix, prefix, suffix_count, prefix_count);
           }
           return scan_with(std::integral_constant<Bounding, Bounding::EachPartition>{});
         }

@@ -7,17 +7,10 @@
 #include <span>
 #include <vector>
 
+#include "morvel/large_buffer.h"
 #include "split/criteria.h"
 
 namespace morvel {
-
-// One (value, class, weight) record per index-list entry.
-struct ExactRecord {
-  double value;
-  uint64_t klass;
-  double weight;
-  uint64_t position;  // index-list position: equal values keep list order
-};
 
 // What the sort moves: the value's IEEE total-order key and the entry's index-list position
 // (class and weight are looked up by position during the scan).
@@ -37,20 +30,20 @@ struct ColumnMajorCopy {
 
 // Per-worker buffers reused by every exact search.
 struct ExactScratch {
-  std::vector<ExactRecord> records;
-  std::vector<ExactSortRecord> sorted;  // the non-missing entries of the current search
-  std::vector<ExactSortRecord> spare;   // second buffer of the radix sort
+  UninitVector<ExactSortRecord> sorted;  // the non-missing entries of the current search
+  UninitVector<ExactSortRecord> spare;   // second buffer of the radix sort
   std::vector<uint64_t> radix_counters; // the radix sort's bucket counters, one block per level
   std::vector<uint32_t> bucket_counts;  // the bucket sort's counters, one block per level
   std::vector<uint64_t> zeros;          // list positions of the entries whose value is +0.0
   ColumnMajorCopy columns;              // sparse input only
   std::vector<double> weights;          // entry weights when the node statistics lack them
   std::vector<double> buffers;          // prefix/suffix/missing class-weight vectors
+  std::vector<int64_t> counts;          // suffix/prefix class counts of the whole-count scan
 };
 
 // Sorts on (key, position) for records handed over in ascending position: a stable sort on
 // the key. `float_keys`: the keys are float32 keys (as gathered from float32 data).
-void sort_exact_records(std::vector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys = false);
+void sort_exact_records(UninitVector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys = false);
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const RowIndex> rows,

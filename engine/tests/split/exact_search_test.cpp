@@ -373,12 +373,12 @@ TEST(ExactSort, MatchesStableSortOnKeys) {
   for (const uint64_t n : {0u, 1u, 2u, 47u, 48u, 49u, 200u, 3000u, 70000u}) {
     for (int shape = 0; shape < 12; ++shape) {
       const bool float_keys = shape >= 6;
-      std::vector<ExactSortRecord> records;
+      UninitVector<ExactSortRecord> records;
       for (uint64_t i = 0; i < n; ++i) {
         const double v = value(shape % 6);
         records.push_back(ExactSortRecord{float_keys ? float_order_key(v) : total_order_key(v), i});
       }
-      std::vector<ExactSortRecord> want = records;
+      std::vector<ExactSortRecord> want(records.begin(), records.end());
       std::stable_sort(want.begin(), want.end(),
                        [](const ExactSortRecord& a, const ExactSortRecord& b) { return a.key < b.key; });
       sort_exact_records(records, scratch, float_keys);
