@@ -3,6 +3,7 @@
 // the default ones.
 #include "split/gini_lanes.h"
 
+#include <bit>
 #include <limits>
 
 #include "simd/simd.h"
@@ -220,12 +221,24 @@ MORVEL_TARGET_CLONES uint64_t first_best_partition(const uint64_t* __restrict n_
 MORVEL_TARGET_CLONES double gini_scores(const double* __restrict prefix_cols, uint64_t stride, uint64_t nc,
                                         const double* __restrict totals, const double* __restrict missing,
                                         const uint64_t* __restrict n_prefix, uint64_t total_count,
-                                        uint64_t n_missing, const double* __restrict wl1,
-                                        const double* __restrict wr1, const double* __restrict wl2,
-                                        const double* __restrict wr2, const SearchRules& rules,
-                                        double* __restrict sl1, double* __restrict sr1, double* __restrict sl2,
-                                        double* __restrict sr2, double* __restrict score1,
-                                        double* __restrict score2, uint64_t k) {
+                                        uint64_t n_missing, bool unit, double node_weight, double missing_weight,
+                                        double* __restrict wl1, double* __restrict wr1, double* __restrict wl2,
+                                        double* __restrict wr2, const SearchRules& rules, double* __restrict sl1,
+                                        double* __restrict sr1, double* __restrict sl2, double* __restrict sr2,
+                                        double* __restrict score1, double* __restrict score2, uint64_t k) {
+  if (unit) {
+    // The count as a double, exactly (counts stay far below 2^52): its bits under the exponent
+    // of 2^52, less 2^52. A conversion the vector units have, unlike the one from 64-bit integers.
+    for (uint64_t i = 0; i < k; ++i)
+      wr1[i] = std::bit_cast<double>(n_prefix[i] | std::bit_cast<uint64_t>(0x1p52)) - 0x1p52;
+  }
+  for (uint64_t i = 0; i < k; ++i) wl1[i] = node_weight - wr1[i];
+  if (n_missing != 0) {
+    for (uint64_t i = 0; i < k; ++i) {
+      wl2[i] = wl1[i] - missing_weight;
+      wr2[i] = wr1[i] + missing_weight;
+    }
+  }
   with_class_count<kMaxUnrolledClasses>(nc, [&](auto classes) __attribute__((always_inline)) {
     constexpr uint64_t kNc = decltype(classes)::value;
     if constexpr (kNc != 0) {

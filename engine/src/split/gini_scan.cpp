@@ -125,14 +125,16 @@ class GiniWalk {
   // Consumed bins are zeroed once read; their suffix is not kept (see above). They hold
   // integers whose every partial sum stays below 2^53, so their prefix weights are exact in any
   // order. kUnit: every entry weighs 1.0, so the prefix weight is the prefix count.
-  template <bool kUnit>
+  // kScored: the lanes go to gini_scores, which derives wl1 from wr1 and, with kUnit, wr1 from
+  // the prefix counts, so the walk leaves those columns to it.
+  template <bool kUnit, bool kScored>
   [[gnu::always_inline]] void walk_consumed(double* cw, uint64_t* counts, const uint32_t* bin_list, uint64_t bin_list_size) {
-    if (bin_list_size == 0 || bin_list[0] != 0) push<true, kUnit>(cw, counts, 0);
-    for (uint64_t i = 0; i < bin_list_size; ++i) push<true, kUnit>(cw, counts, bin_list[i]);
+    if (bin_list_size == 0 || bin_list[0] != 0) push<true, kUnit, kScored>(cw, counts, 0);
+    for (uint64_t i = 0; i < bin_list_size; ++i) push<true, kUnit, kScored>(cw, counts, bin_list[i]);
   }
 
   // Forced inline, like the walk itself: the running sums then live in registers.
-  template <bool kConsume, bool kUnit>
+  template <bool kConsume, bool kUnit, bool kScored = false>
   [[gnu::always_inline]] void push(double* cw, uint64_t* counts, uint64_t b) {
     const uint64_t nc = classes_or<kScanned>(nc_);
     double* p_run = p();
@@ -155,7 +157,7 @@ class GiniWalk {
         if constexpr (!kUnit) bin_weight += v[c];
         lane[c * kLanes] = p_run[c];
       }
-      close_lane<kConsume, kUnit>(counts, b, bin_weight, lane);
+      close_lane<kConsume, kUnit, kScored>(counts, b, bin_weight, lane);
       return;
     }
     double bin_weight = 0.0;
@@ -171,25 +173,27 @@ class GiniWalk {
         lane[(nc + c) * kLanes] = q_run[c];
       }
     }
-    close_lane<kConsume, kUnit>(counts, b, bin_weight, lane);
+    close_lane<kConsume, kUnit, kScored>(counts, b, bin_weight, lane);
   }
 
  private:
   // The lane's counts and side totals; a consumed bin's count is zeroed once read.
-  template <bool kConsume, bool kUnit>
+  template <bool kConsume, bool kUnit, bool kScored>
   [[gnu::always_inline]] void close_lane(uint64_t* counts, uint64_t b, double bin_weight, double* lane) {
     const uint64_t nc = classes_or<kScanned>(nc_);
     n_prefix_ += counts[b];
-    if constexpr (kUnit) {
-      w_prefix_ = static_cast<double>(static_cast<int64_t>(n_prefix_));  // below 2^53: exact
-    } else {
-      w_prefix_ += bin_weight;
-    }
     if constexpr (kConsume) counts[b] = 0;
     bin_of_[k_] = static_cast<uint32_t>(b);
     count_of_[k_] = n_prefix_;
-    lane[2 * nc * kLanes] = node_weight_ - w_prefix_;  // wl1
-    lane[(2 * nc + 1) * kLanes] = w_prefix_;          // wr1
+    if constexpr (!(kScored && kUnit)) {
+      if constexpr (kUnit) {
+        w_prefix_ = static_cast<double>(static_cast<int64_t>(n_prefix_));  // below 2^53: exact
+      } else {
+        w_prefix_ += bin_weight;
+      }
+      if constexpr (!kScored) lane[2 * nc * kLanes] = node_weight_ - w_prefix_;  // wl1
+      lane[(2 * nc + 1) * kLanes] = w_prefix_;                                  // wr1
+    }
     ++k_;
   }
 
@@ -231,13 +235,14 @@ class GiniWalk {
 template <uint64_t kScanned>
 BestPartition choose_scored(const GiniColumns& t, uint64_t n_scanned, uint64_t n_classes, const double* left_total,
                             const double* miss, const MissingBin& missing, uint64_t total_count, double node_weight,
-                            double parent_impurity, const SearchRules& rules) {
+                            double parent_impurity, const SearchRules& rules, bool unit) {
   const uint64_t nc = classes_or<kScanned>(n_scanned);
   const uint64_t k = t.k;
   BestPartition best;
   const double top = detail::gini_scores(t.prefix_cols, t.capacity, nc, left_total, miss, t.count_of, total_count,
-                                         missing.count, t.wl1, t.wr1, t.wl2, t.wr2, rules, t.sum_left, t.sum_right,
-                                         t.improvement1, t.improvement2, t.score1, t.score2, k);
+                                         missing.count, unit, node_weight, missing.weight, t.wl1, t.wr1, t.wl2,
+                                         t.wr2, rules, t.sum_left, t.sum_right, t.improvement1, t.improvement2,
+                                         t.score1, t.score2, k);
   if (top == -std::numeric_limits<double>::infinity()) return best;
   const double margin = node_weight * (static_cast<double>(n_classes) * 33.0 + 360.0) * 0x1p-53;
   const double floor = top - margin;
@@ -375,12 +380,20 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
     walk.q()[c] = scan_totals[c];
     walk.p()[c] = 0.0;
   }
+  const bool unit = bins.implicit_unit || stats.unit_weights;
+  const bool scored = consume && stats.weight < detail::kScoredWeightLimit;
   if (consume) {
     MORVEL_ASSERT(bin_list != nullptr, "a consumed scan needs its occupied-bin list");
-    if (bins.implicit_unit || stats.unit_weights) {
-      walk.template walk_consumed<true>(cw, counts, bin_list, bin_list_size);
+    if (unit) {
+      if (scored) {
+        walk.template walk_consumed<true, true>(cw, counts, bin_list, bin_list_size);
+      } else {
+        walk.template walk_consumed<true, false>(cw, counts, bin_list, bin_list_size);
+      }
+    } else if (scored) {
+      walk.template walk_consumed<false, true>(cw, counts, bin_list, bin_list_size);
     } else {
-      walk.template walk_consumed<false>(cw, counts, bin_list, bin_list_size);
+      walk.template walk_consumed<false, false>(cw, counts, bin_list, bin_list_size);
     }
     if (missing_slot) {
       for (uint64_t c = 0; c < stride; ++c) cw[nb * stride + c] = 0.0;
@@ -397,15 +410,9 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
   // own copy rather than from `walk`, whose sums then stay in registers.
   const double* left_total = scan_totals.data();
   const double* miss = scan_missing.data();
-  if (consume && stats.weight < detail::kScoredWeightLimit) {
-    if (missing.count != 0) {
-      for (uint64_t i = 0; i < t.k; ++i) {
-        t.wl2[i] = t.wl1[i] - missing.weight;
-        t.wr2[i] = t.wr1[i] + missing.weight;
-      }
-    }
+  if (scored) {
     return choose_scored<kScanned>(t, n_scanned, n_classes, left_total, miss, missing, total_count, stats.weight,
-                                   parent_impurity, rules);
+                                   parent_impurity, rules, unit);
   }
   return choose_computed(t, nc, consume ? nullptr : t.suffix_cols, left_total, miss, missing, total_count,
                          stats.weight, parent_impurity, rules);
