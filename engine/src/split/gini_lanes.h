@@ -47,11 +47,16 @@ inline constexpr double kScoredWeightLimit = 67108864.0;  // 2^26
 // SL, SR exact: four roundings, so within 4.01 * 2^-53 * G <= 4.01 * 2^-53 * W of G.
 // Partitions failing the count or weight rules score -inf. Returns the largest score (-inf
 // when none passes them).
+//
+// The side totals are filled in here, with the walk's arithmetic: wr1 from the prefix counts
+// when `unit` (every entry weighs 1.0; the walk then leaves wr1 to this function), wl1 =
+// node_weight - wr1, and with missing rows wl2 = wl1 - missing_weight, wr2 = wr1 +
+// missing_weight.
 double gini_scores(const double* __restrict prefix_cols, uint64_t stride, uint64_t nc,
                    const double* __restrict totals, const double* __restrict missing,
-                   const uint64_t* __restrict n_prefix, uint64_t total_count, uint64_t n_missing,
-                   const double* __restrict wl1, const double* __restrict wr1, const double* __restrict wl2,
-                   const double* __restrict wr2, const SearchRules& rules, double* __restrict sl1,
+                   const uint64_t* __restrict n_prefix, uint64_t total_count, uint64_t n_missing, bool unit,
+                   double node_weight, double missing_weight, double* __restrict wl1, double* __restrict wr1,
+                   double* __restrict wl2, double* __restrict wr2, const SearchRules& rules, double* __restrict sl1,
                    double* __restrict sr1, double* __restrict sl2, double* __restrict sr2, double* __restrict score1,
                    double* __restrict score2, uint64_t k);
 

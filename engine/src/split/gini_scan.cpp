@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "morvel/errors.h"
+#include "simd/simd.h"
 #include "split/gini_lanes.h"
 #include "split/histogram_impl.h"
 
@@ -39,10 +40,18 @@ struct GiniColumns {
   uint64_t k = 0;  // lanes filled
 };
 
+// Lanes per column: every bin of a byte-binned feature, rounded up to whole four-lane vectors.
+// A capacity fixed at compile time puts every column at a constant offset from the first, so
+// the walk addresses all its stores from one base register instead of spilling a pointer per
+// column.
+inline constexpr uint64_t kLanes = 260;
+static_assert(kLanes >= kByteBins + 1 && kLanes % 4 == 0);
+
 // Lays the columns out in the scan's buffers, which only grow: resizing them per call would
 // zero-fill them each time.
 [[gnu::always_inline]] inline GiniColumns layout_columns(std::vector<uint32_t>& bins, std::vector<uint64_t>& counts,
-                                                       std::vector<double>& values, uint64_t nc, uint64_t capacity) {
+                                                       std::vector<double>& values, uint64_t nc) {
+  constexpr uint64_t capacity = kLanes;
   if (bins.size() < capacity) {
     bins.resize(capacity);
     counts.resize(capacity);
@@ -77,19 +86,16 @@ inline void offer_valid(BestPartition& best, const SearchRules& rules, uint64_t 
 
 // The walk over the bins filling the columns: running prefix p and suffix q, in local arrays
 // for a fixed class count, else in the scan scratch. kAll: every class is scanned, in class
-// order; otherwise classes[c] names the c-th scanned class.
+// order (the histogram then holds just the scanned classes per bin); otherwise classes[c]
+// names the c-th scanned class.
 template <uint64_t kScanned, bool kAll>
 class GiniWalk {
  public:
   GiniWalk(const GiniColumns& t, uint64_t nc, uint64_t stride, const uint64_t* classes, double* scratch,
            double node_weight)
-      : capacity_(t.capacity),
-        bin_of_(t.bin_of),
+      : bin_of_(t.bin_of),
         count_of_(t.count_of),
-        prefix_cols_(t.prefix_cols),
-        suffix_cols_(t.suffix_cols),
-        wl1_(t.wl1),
-        wr1_(t.wr1),
+        cols_(t.prefix_cols),
         nc_(nc),
         stride_(stride),
         classes_(classes),
@@ -97,6 +103,10 @@ class GiniWalk {
     if constexpr (kScanned == 0) {
       q_ = scratch;
       p_ = scratch + nc;
+    }
+    // A local copy: the scan's stores cannot change it, so it stays in registers.
+    if constexpr (kScanned != 0 && !kAll) {
+      for (uint64_t c = 0; c < kScanned; ++c) cls_[c] = classes[c];
     }
   }
 
@@ -115,64 +125,94 @@ class GiniWalk {
   // Consumed bins are zeroed once read; their suffix is not kept (see above). They hold
   // integers whose every partial sum stays below 2^53, so their prefix weights are exact in any
   // order. kUnit: every entry weighs 1.0, so the prefix weight is the prefix count.
-  template <bool kUnit>
+  // kScored: the lanes go to gini_scores, which derives wl1 from wr1 and, with kUnit, wr1 from
+  // the prefix counts, so the walk leaves those columns to it.
+  template <bool kUnit, bool kScored>
   [[gnu::always_inline]] void walk_consumed(double* cw, uint64_t* counts, const uint32_t* bin_list, uint64_t bin_list_size) {
-    if (bin_list_size == 0 || bin_list[0] != 0) push<true, kUnit>(cw, counts, 0);
-    for (uint64_t i = 0; i < bin_list_size; ++i) push<true, kUnit>(cw, counts, bin_list[i]);
+    if (bin_list_size == 0 || bin_list[0] != 0) push<true, kUnit, kScored>(cw, counts, 0);
+    for (uint64_t i = 0; i < bin_list_size; ++i) push<true, kUnit, kScored>(cw, counts, bin_list[i]);
   }
 
   // Forced inline, like the walk itself: the running sums then live in registers.
-  template <bool kConsume, bool kUnit>
+  template <bool kConsume, bool kUnit, bool kScored = false>
   [[gnu::always_inline]] void push(double* cw, uint64_t* counts, uint64_t b) {
     const uint64_t nc = classes_or<kScanned>(nc_);
     double* p_run = p();
     double* q_run = q();
-    double* bw = cw + b * stride_;
+    double* bw = cw + b * stride();
+    double* lane = cols_ + k_;
+    if constexpr (kConsume && kScanned != 0) {
+      // The bin's weights are read and then zeroed as a whole (the other classes of the bin are
+      // zero already), which takes a few vector stores where one per class was needed.
+      double v[kScanned];
+      for (uint64_t c = 0; c < kScanned; ++c) v[c] = bw[cls(c)];
+      if constexpr (kAll) {
+        for (uint64_t c = 0; c < kScanned; ++c) bw[c] = 0.0;
+      } else {
+        for (uint64_t c = 0; c < kScanned; ++c) bw[cls(c)] = 0.0;
+      }
+      double bin_weight = 0.0;
+      for (uint64_t c = 0; c < kScanned; ++c) {
+        p_run[c] += v[c];
+        if constexpr (!kUnit) bin_weight += v[c];
+        lane[c * kLanes] = p_run[c];
+      }
+      close_lane<kConsume, kUnit, kScored>(counts, b, bin_weight, lane);
+      return;
+    }
     double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
       const double v = bw[cls(c)];
       p_run[c] += v;
       if constexpr (!kConsume) q_run[c] -= v;
       if constexpr (!kUnit) bin_weight += v;
-      prefix_cols_[c * capacity_ + k_] = p_run[c];
+      lane[c * kLanes] = p_run[c];
       if constexpr (kConsume) {
         bw[cls(c)] = 0.0;  // the other classes of the bin are zero already
       } else {
-        suffix_cols_[c * capacity_ + k_] = q_run[c];
+        lane[(nc + c) * kLanes] = q_run[c];
       }
     }
-    n_prefix_ += counts[b];
-    if constexpr (kUnit) {
-      w_prefix_ = static_cast<double>(n_prefix_);
-    } else {
-      w_prefix_ += bin_weight;
-    }
-    if constexpr (kConsume) counts[b] = 0;
-    close_lane(b);
+    close_lane<kConsume, kUnit, kScored>(counts, b, bin_weight, lane);
   }
 
  private:
-  uint64_t cls(uint64_t c) const { return kAll ? c : classes_[c]; }
-
-  [[gnu::always_inline]] void close_lane(uint64_t b) {
+  // The lane's counts and side totals; a consumed bin's count is zeroed once read.
+  template <bool kConsume, bool kUnit, bool kScored>
+  [[gnu::always_inline]] void close_lane(uint64_t* counts, uint64_t b, double bin_weight, double* lane) {
+    const uint64_t nc = classes_or<kScanned>(nc_);
+    n_prefix_ += counts[b];
+    if constexpr (kConsume) counts[b] = 0;
     bin_of_[k_] = static_cast<uint32_t>(b);
     count_of_[k_] = n_prefix_;
-    wl1_[k_] = node_weight_ - w_prefix_;
-    wr1_[k_] = w_prefix_;
+    if constexpr (!(kScored && kUnit)) {
+      if constexpr (kUnit) {
+        w_prefix_ = static_cast<double>(static_cast<int64_t>(n_prefix_));  // below 2^53: exact
+      } else {
+        w_prefix_ += bin_weight;
+      }
+      if constexpr (!kScored) lane[2 * nc * kLanes] = node_weight_ - w_prefix_;  // wl1
+      lane[(2 * nc + 1) * kLanes] = w_prefix_;                                  // wr1
+    }
     ++k_;
   }
 
-  const uint64_t capacity_;
+  uint64_t cls(uint64_t c) const {
+    if constexpr (kAll) return c;
+    if constexpr (kScanned != 0) return cls_[c];
+    return classes_[c];
+  }
+  // Classes per bin in the histogram: the scanned ones when all are.
+  uint64_t stride() const { return kAll && kScanned != 0 ? kScanned : stride_; }
+
   uint32_t* const bin_of_;
   uint64_t* const count_of_;
-  double* const prefix_cols_;
-  double* const suffix_cols_;
-  double* const wl1_;
-  double* const wr1_;
+  double* const cols_;     // the first prefix column; the others at multiples of kLanes
   const uint64_t nc_;      // scanned classes
   const uint64_t stride_;  // classes per bin in the histogram
   const uint64_t* const classes_;
   const double node_weight_;
+  uint64_t cls_[kScanned != 0 ? kScanned : 1];
   double prefix_[kScanned != 0 ? kScanned : 1];
   double suffix_[kScanned != 0 ? kScanned : 1];
   double* p_ = nullptr;
@@ -195,13 +235,14 @@ class GiniWalk {
 template <uint64_t kScanned>
 BestPartition choose_scored(const GiniColumns& t, uint64_t n_scanned, uint64_t n_classes, const double* left_total,
                             const double* miss, const MissingBin& missing, uint64_t total_count, double node_weight,
-                            double parent_impurity, const SearchRules& rules) {
+                            double parent_impurity, const SearchRules& rules, bool unit) {
   const uint64_t nc = classes_or<kScanned>(n_scanned);
   const uint64_t k = t.k;
   BestPartition best;
   const double top = detail::gini_scores(t.prefix_cols, t.capacity, nc, left_total, miss, t.count_of, total_count,
-                                         missing.count, t.wl1, t.wr1, t.wl2, t.wr2, rules, t.sum_left, t.sum_right,
-                                         t.improvement1, t.improvement2, t.score1, t.score2, k);
+                                         missing.count, unit, node_weight, missing.weight, t.wl1, t.wr1, t.wl2,
+                                         t.wr2, rules, t.sum_left, t.sum_right, t.improvement1, t.improvement2,
+                                         t.score1, t.score2, k);
   if (top == -std::numeric_limits<double>::infinity()) return best;
   const double margin = node_weight * (static_cast<double>(n_classes) * 33.0 + 360.0) * 0x1p-53;
   const double floor = top - margin;
@@ -210,41 +251,65 @@ BestPartition choose_scored(const GiniColumns& t, uint64_t n_scanned, uint64_t n
     double sum_l = 0.0;
     double sum_r = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
-      const double r = t.prefix_cols[c * t.capacity + i];
+      const double r = t.prefix_cols[c * kLanes + i];
       Gini::add(sum_l, kMissing == 1 ? (left_total[c] - r) + miss[c] : left_total[c] - r, wl);
       Gini::add(sum_r, kMissing == 2 ? r + miss[c] : r, wr);
     }
     return improvement_of(parent_impurity, node_weight, wl, Gini::finish(sum_l), wr, Gini::finish(sum_r));
   };
-  const double* score1 = t.score1;
+  double* score1 = t.score1;
+  double* score2 = t.score2;
   const uint64_t* count_of = t.count_of;
   const double* wl1 = t.wl1;
   const double* wr1 = t.wr1;
   const uint32_t* bin_of = t.bin_of;
   const uint64_t n_missing = missing.count;
+  // Few lanes come near the top: the scores are tested four at a time, the lanes past the
+  // last one padded with scores that never pass (kLanes is a whole number of vectors).
+  const uint64_t k4 = (k + 3) & ~uint64_t{3};
+  for (uint64_t i = k; i < k4; ++i) {
+    score1[i] = -std::numeric_limits<double>::infinity();
+    score2[i] = -std::numeric_limits<double>::infinity();
+  }
+#if MORVEL_SIMD_SSE2
+  const __m128d floor2 = _mm_set1_pd(floor);
+  auto near_top = [&](const double* score, uint64_t i) {
+    return _mm_movemask_pd(_mm_or_pd(_mm_cmpge_pd(_mm_loadu_pd(score + i), floor2),
+                                     _mm_cmpge_pd(_mm_loadu_pd(score + i + 2), floor2))) != 0;
+  };
+#else
+  auto near_top = [&](const double* score, uint64_t i) {
+    return (score[i] >= floor) | (score[i + 1] >= floor) | (score[i + 2] >= floor) | (score[i + 3] >= floor);
+  };
+#endif
   if (n_missing == 0) {
-    for (uint64_t i = 0; i < k; ++i) {
-      if (!(score1[i] >= floor)) continue;
-      const uint64_t n_right = count_of[i];
-      const uint64_t n_left = total_count - n_right;
-      // Unseen missing values follow the larger side; ties go left.
-      offer_valid(best, rules, n_left, n_right, wl1[i], wr1[i], exact.template operator()<0>(i, wl1[i], wr1[i]),
-                  bin_of[i], n_right <= n_left);
+    for (uint64_t i4 = 0; i4 < k4; i4 += 4) {
+      if (!near_top(score1, i4)) continue;
+      for (uint64_t i = i4; i < i4 + 4; ++i) {
+        if (!(score1[i] >= floor)) continue;
+        const uint64_t n_right = count_of[i];
+        const uint64_t n_left = total_count - n_right;
+        // Unseen missing values follow the larger side; ties go left.
+        offer_valid(best, rules, n_left, n_right, wl1[i], wr1[i], exact.template operator()<0>(i, wl1[i], wr1[i]),
+                    bin_of[i], n_right <= n_left);
+      }
     }
     return best;
   }
-  const double* score2 = t.score2;
   const double* wl2 = t.wl2;
   const double* wr2 = t.wr2;
-  for (uint64_t i = 0; i < k; ++i) {
-    const uint64_t n_right = count_of[i];
-    const uint64_t n_left = total_count - n_right;
-    if (score1[i] >= floor)
-      offer_valid(best, rules, n_left + n_missing, n_right, wl1[i], wr1[i],
-                  exact.template operator()<1>(i, wl1[i], wr1[i]), bin_of[i], true);
-    if (score2[i] >= floor)
-      offer_valid(best, rules, n_left, n_right + n_missing, wl2[i], wr2[i],
-                  exact.template operator()<2>(i, wl2[i], wr2[i]), bin_of[i], false);
+  for (uint64_t i4 = 0; i4 < k4; i4 += 4) {
+    if (!(near_top(score1, i4) | near_top(score2, i4))) continue;
+    for (uint64_t i = i4; i < i4 + 4; ++i) {
+      const uint64_t n_right = count_of[i];
+      const uint64_t n_left = total_count - n_right;
+      if (score1[i] >= floor)
+        offer_valid(best, rules, n_left + n_missing, n_right, wl1[i], wr1[i],
+                    exact.template operator()<1>(i, wl1[i], wr1[i]), bin_of[i], true);
+      if (score2[i] >= floor)
+        offer_valid(best, rules, n_left, n_right + n_missing, wl2[i], wr2[i],
+                    exact.template operator()<2>(i, wl2[i], wr2[i]), bin_of[i], false);
+    }
   }
   return best;
 }
@@ -305,7 +370,9 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
                                                double parent_impurity, bool consume) {
   const uint64_t nc = classes_or<kScanned>(n_scanned);
   const uint64_t stride = n_classes;
-  GiniColumns t = layout_columns(batch_bin, batch_count, batch_values, nc, nb + 1);
+  MORVEL_ASSERT(!kAll || n_scanned == stride, "a scan of every class reads bins of the scanned classes");
+  MORVEL_ASSERT(nb + 1 <= kLanes, "a feature has more bins than the scan has lanes");
+  GiniColumns t = layout_columns(batch_bin, batch_count, batch_values, nc);
   GiniWalk<kScanned, kAll> walk(t, nc, stride, scan_classes.data(), scan.data(), stats.weight);
   // The suffix starts at the node's non-missing class weights; `q` keeps those totals when
   // the suffix is derived from them.
@@ -313,12 +380,20 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
     walk.q()[c] = scan_totals[c];
     walk.p()[c] = 0.0;
   }
+  const bool unit = bins.implicit_unit || stats.unit_weights;
+  const bool scored = consume && stats.weight < detail::kScoredWeightLimit;
   if (consume) {
     MORVEL_ASSERT(bin_list != nullptr, "a consumed scan needs its occupied-bin list");
-    if (bins.implicit_unit || stats.unit_weights) {
-      walk.template walk_consumed<true>(cw, counts, bin_list, bin_list_size);
+    if (unit) {
+      if (scored) {
+        walk.template walk_consumed<true, true>(cw, counts, bin_list, bin_list_size);
+      } else {
+        walk.template walk_consumed<true, false>(cw, counts, bin_list, bin_list_size);
+      }
+    } else if (scored) {
+      walk.template walk_consumed<false, true>(cw, counts, bin_list, bin_list_size);
     } else {
-      walk.template walk_consumed<false>(cw, counts, bin_list, bin_list_size);
+      walk.template walk_consumed<false, false>(cw, counts, bin_list, bin_list_size);
     }
     if (missing_slot) {
       for (uint64_t c = 0; c < stride; ++c) cw[nb * stride + c] = 0.0;
@@ -335,15 +410,9 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
   // own copy rather than from `walk`, whose sums then stay in registers.
   const double* left_total = scan_totals.data();
   const double* miss = scan_missing.data();
-  if (consume && stats.weight < detail::kScoredWeightLimit) {
-    if (missing.count != 0) {
-      for (uint64_t i = 0; i < t.k; ++i) {
-        t.wl2[i] = t.wl1[i] - missing.weight;
-        t.wr2[i] = t.wr1[i] + missing.weight;
-      }
-    }
+  if (scored) {
     return choose_scored<kScanned>(t, n_scanned, n_classes, left_total, miss, missing, total_count, stats.weight,
-                                   parent_impurity, rules);
+                                   parent_impurity, rules, unit);
   }
   return choose_computed(t, nc, consume ? nullptr : t.suffix_cols, left_total, miss, missing, total_count,
                          stats.weight, parent_impurity, rules);

@@ -398,6 +398,7 @@ struct ScanCase {
   bool integral;  // integral weights: on-demand sums; fractional: built histograms
   double nan_share;
   uint64_t max_bins;
+  bool unit = false;  // every row weighs 1.0 (a bootstrap tree's entries): side weights come from counts
 };
 
 class GiniScan : public ::testing::TestWithParam<ScanCase> {};
@@ -405,8 +406,10 @@ class GiniScan : public ::testing::TestWithParam<ScanCase> {};
 TEST_P(GiniScan, MatchesLiteralScanBitForBit) {
   const ScanCase c = GetParam();
   // 2,000 rows: nodes of up to 62 entries are sparse enough to read the row-major copy.
-  const Problem p = random_problem(2000, 4, c.n_classes, 30 + c.n_classes, c.integral, c.nan_share);
+  Problem p = random_problem(2000, 4, c.n_classes, 30 + c.n_classes, c.integral, c.nan_share);
+  if (c.unit) p.weights.assign(p.weights.size(), 1.0);
   TrainingContext ctx = binned_context(p, c.max_bins, /*feature_major=*/true);
+  ctx.unit_weights = c.unit;
   // Small nodes read the row-major copy when there is one: both ways must agree.
   for (const bool row_copy : {false, true}) {
     if (row_copy) add_row_major_copy(*ctx.binned, 2);
@@ -440,7 +443,8 @@ INSTANTIATE_TEST_SUITE_P(Classes, GiniScan,
                          ::testing::Values(ScanCase{2, true, 0.0, 255}, ScanCase{2, false, 0.1, 16},
                                            ScanCase{3, true, 0.1, 255}, ScanCase{5, true, 0.0, 64},
                                            ScanCase{5, false, 0.0, 255}, ScanCase{8, true, 0.1, 255},
-                                           ScanCase{9, true, 0.05, 32}, ScanCase{9, false, 0.1, 255}));
+                                           ScanCase{9, true, 0.05, 32}, ScanCase{9, false, 0.1, 255},
+                                           ScanCase{2, true, 0.1, 255, true}, ScanCase{5, true, 0.0, 255, true}));
 
 // Partitions whose improvements tie exactly or differ by a few rounding steps: bins of one
 // class mix (every improvement near zero, some just below it), bins mirrored about the middle
