@@ -561,6 +561,9 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
     uint64_t lo = UINT64_MAX;
     uint64_t hi = 0;
     uint64_t count = 0;
+    ExactSortRecord* const out_records = records;
+    const RowIndex* const row_at = rows.data();
+    const uint64_t n = n_entries;
     auto gather_one = [&](uint64_t i, double v) [[gnu::always_inline]] {
       if (std::isnan(v)) {
         missing[labels[i]] += entry_weight[i];
@@ -578,16 +581,16 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
       const uint64_t key = Keys::key(v);
       lo = std::min(lo, key);
       hi = std::max(hi, key);
-      records[count++] = ExactSortRecord{key, i};
+      out_records[count++] = ExactSortRecord{key, i};
     };
     uint64_t i = 0;
-    if (n_entries >= kGatherAheadFrom) {
-      for (; i + kGatherAhead < n_entries; ++i) {
-        fetch(rows[i + kGatherAhead]);
-        gather_one(i, value_of(rows[i]));
+    if (n >= kGatherAheadFrom) {
+      for (; i + kGatherAhead < n; ++i) {
+        fetch(row_at[i + kGatherAhead]);
+        gather_one(i, value_of(row_at[i]));
       }
     }
-    for (; i < n_entries; ++i) gather_one(i, value_of(rows[i]));
+    for (; i < n; ++i) gather_one(i, value_of(row_at[i]));
     out.missing_weight = missing_weight;
     out.missing_count = missing_count;
     out.float_keys = std::is_same_v<Keys, FloatKeys>;
@@ -623,7 +626,10 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
     with_raw_access(ctx, [&](auto access) {
       using Keys = typename KeysFor<decltype(access)>::type;
       using Access = decltype(access);
-      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); }, [&](uint64_t row) {
+      // The accessor and feature are copied into the closures: through references the loop
+      // would reload them after every record it stores.
+      const auto value_of = [access, feature](uint64_t row) { return access.value(row, feature); };
+      gather(Keys{}, value_of, [access, feature](uint64_t row) {
         if constexpr (std::is_same_v<Access, DenseAccess>) {
           __builtin_prefetch(access.values + row * access.n_features + feature);
         }
