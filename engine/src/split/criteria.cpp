@@ -17,17 +17,24 @@ void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows,
                      bool keep_labels, NodeStats& out, WeightOf weight_of) {
   const uint64_t n_classes = ctx.n_classes;
   const ClassIndex* labels = ctx.labels.data();
-  // Calls add(class, weight) for each entry in list order, storing what was asked for.
+  // Calls add(class, weight) for each entry in list order, storing what was asked for. The
+  // loop reads only locals: the stores to the entry arrays could otherwise alias `out`'s
+  // fields and the context's, and force them to be reloaded for every entry.
+  const RowIndex* const row_at = rows.data();
+  const uint64_t n_entries = rows.size();
+  const uint64_t n_rows = ctx.n_rows;
+  ClassIndex* const label_out = out.labels.data();
+  double* const weight_out = out.entry_weights.data();
   auto each_entry = [&](auto&& add) {
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const uint64_t row = rows[i];
-      MORVEL_ASSERT(row < ctx.n_rows, "index out of bounds: row outside the training matrix");
+    for (size_t i = 0; i < n_entries; ++i) {
+      const uint64_t row = row_at[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
       const uint64_t c = labels[row];
       MORVEL_ASSERT(c < n_classes, "index out of bounds: label outside 0..n_classes");
       const double wr = weight_of(row);
       add(c, wr);
-      if (keep_labels) out.labels[i] = static_cast<ClassIndex>(c);
-      if (keep_entry_weights) out.entry_weights[i] = wr;
+      if (keep_labels) label_out[i] = static_cast<ClassIndex>(c);
+      if (keep_entry_weights) weight_out[i] = wr;
     }
   };
   if (n_classes == 2) {
@@ -49,10 +56,13 @@ void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows,
     out.weight = total;
     return;
   }
+  double* const class_weight = out.class_weight.data();
+  double total = 0.0;
   each_entry([&](uint64_t c, double wr) {
-    out.class_weight[c] += wr;
-    out.weight += wr;
+    class_weight[c] += wr;
+    total += wr;
   });
+  out.weight = total;
 }
 
 }  // namespace

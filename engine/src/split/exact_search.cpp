@@ -136,7 +136,7 @@ constexpr uint64_t kRadixLevels = 64 / 6 + 1;
 constexpr int kBucketLevels = 3;
 
 struct SortBuffers {
-  uint32_t* bucket_counts;   // kBucketLevels blocks of 2 n counters
+  uint32_t* bucket_counts;   // kBucketLevels blocks of n counters
   uint32_t* bucket_of;       // the bucket of each record at the current level
   uint64_t* radix_counters;  // the radix fallback's blocks
 };
@@ -153,10 +153,10 @@ std::pair<uint64_t, uint64_t> key_range(const ExactSortRecord* data, uint64_t n)
 }
 
 // Bucket sort by value interpolation: n buckets evenly spaced over [min, max] of the values,
-// each sorted by insertion. The bucket of v is trunc((v - min) * (n / (max - min))); each
+// then an insertion pass. The bucket of v is trunc((v - min) * (n / (max - min))); each
 // operation rounds monotonically, so a smaller value never lands in a later bucket and two
 // records in different buckets have different values, in bucket order. The stable scatter
-// keeps list order inside each bucket, the insertion (stable, on the key) never moves a
+// keeps list order inside each bucket, the insertion pass (stable, on the key) never moves a
 // record across a bucket boundary, and the result is the (key, position) order, exactly as
 // the radix sort gives it. Where the keys' values give no finite positive range (infinities,
 // only -0.0 and +0.0) or the levels run out, the radix sort takes over. `data` holds the n
@@ -187,57 +187,44 @@ void bucket_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord*
   auto bucket = [&](uint64_t key) {
     return static_cast<uint64_t>(std::min(static_cast<int64_t>((Keys::value(key) - low) * scale), last));
   };
-  // Bucket b's next free slot at slots[2 b], its first slot at slots[2 b + 1].
-  uint32_t* slots = buffers.bucket_counts;
+  uint32_t* ends = buffers.bucket_counts;
   uint32_t* bucket_of = buffers.bucket_of;
-  std::fill(slots, slots + 2 * n, 0);
+  std::fill(ends, ends + n, 0);
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t b = bucket(data[i].key);
     bucket_of[i] = static_cast<uint32_t>(b);
-    ++slots[2 * b];
+    ++ends[b];
   }
   uint32_t offset = 0;
   uint32_t largest = 0;
   for (uint64_t b = 0; b < n; ++b) {
-    const uint32_t count = slots[2 * b];
-    slots[2 * b] = offset;
-    slots[2 * b + 1] = offset;
+    const uint32_t count = ends[b];
+    ends[b] = offset;
     offset += count;
     largest = std::max(largest, count);
   }
-  if (largest <= kInsertionSortMax) {
-    // Every bucket is small: each record is inserted into its bucket as it is scattered,
-    // behind the bucket's records with keys not above its own.
-    for (uint64_t i = 0; i < n; ++i) {
-      const ExactSortRecord r = data[i];
-      const uint64_t b = bucket_of[i];
-      const uint64_t begin = slots[2 * b + 1];
-      uint64_t at = slots[2 * b]++;
-      while (at > begin && other[at - 1].key > r.key) {
-        other[at] = other[at - 1];
-        --at;
-      }
-      other[at] = r;
-    }
-    if (other != home) std::copy(other, other + n, home);
-    return;
-  }
-  // The scatter advances each bucket's start to its end.
-  for (uint64_t i = 0; i < n; ++i) other[slots[2 * bucket_of[i]]++] = data[i];
+  // The scatter advances each bucket's start to its end. (Inserting each record into its
+  // bucket here instead of the insertion pass below takes fewer instructions but more time:
+  // whether a bucket already holds records is a coin toss the branch predictor loses, while
+  // the pass compares a bucket's first record with the previous bucket's last, which never
+  // moves.)
+  for (uint64_t i = 0; i < n; ++i) other[ends[bucket_of[i]]++] = data[i];
   if (other != home) std::copy(other, other + n, home);
   // Buckets too large for the insertion pass are sorted on their own first (their levels
   // reuse bucket_of: this level is done with it).
-  SortBuffers below = buffers;
-  below.bucket_counts += 2 * n;
-  ExactSortRecord* spare = home == other ? data : other;  // free since the scatter
-  uint64_t start = 0;
-  for (uint64_t b = 0; b < n; ++b) {
-    const uint64_t end = slots[2 * b];
-    if (end - start > kInsertionSortMax) {
-      const auto [sub_lo, sub_hi] = key_range(home + start, end - start);
-      bucket_sort<Keys>(home + start, spare + start, home + start, end - start, level + 1, below, sub_lo, sub_hi);
+  if (largest > kInsertionSortMax) {
+    SortBuffers below = buffers;
+    below.bucket_counts += n;
+    ExactSortRecord* spare = home == other ? data : other;  // free since the scatter
+    uint64_t start = 0;
+    for (uint64_t b = 0; b < n; ++b) {
+      const uint64_t end = ends[b];
+      if (end - start > kInsertionSortMax) {
+        const auto [sub_lo, sub_hi] = key_range(home + start, end - start);
+        bucket_sort<Keys>(home + start, spare + start, home + start, end - start, level + 1, below, sub_lo, sub_hi);
+      }
+      start = end;
     }
-    start = end;
   }
   insertion_sort(home, n);
 }
@@ -574,6 +561,9 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
     uint64_t lo = UINT64_MAX;
     uint64_t hi = 0;
     uint64_t count = 0;
+    ExactSortRecord* const out_records = records;
+    const RowIndex* const row_at = rows.data();
+    const uint64_t n = n_entries;
     auto gather_one = [&](uint64_t i, double v) [[gnu::always_inline]] {
       if (std::isnan(v)) {
         missing[labels[i]] += entry_weight[i];
@@ -591,16 +581,16 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
       const uint64_t key = Keys::key(v);
       lo = std::min(lo, key);
       hi = std::max(hi, key);
-      records[count++] = ExactSortRecord{key, i};
+      out_records[count++] = ExactSortRecord{key, i};
     };
     uint64_t i = 0;
-    if (n_entries >= kGatherAheadFrom) {
-      for (; i + kGatherAhead < n_entries; ++i) {
-        fetch(rows[i + kGatherAhead]);
-        gather_one(i, value_of(rows[i]));
+    if (n >= kGatherAheadFrom) {
+      for (; i + kGatherAhead < n; ++i) {
+        fetch(row_at[i + kGatherAhead]);
+        gather_one(i, value_of(row_at[i]));
       }
     }
-    for (; i < n_entries; ++i) gather_one(i, value_of(rows[i]));
+    for (; i < n; ++i) gather_one(i, value_of(row_at[i]));
     out.missing_weight = missing_weight;
     out.missing_count = missing_count;
     out.float_keys = std::is_same_v<Keys, FloatKeys>;
@@ -636,7 +626,10 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
     with_raw_access(ctx, [&](auto access) {
       using Keys = typename KeysFor<decltype(access)>::type;
       using Access = decltype(access);
-      gather(Keys{}, [&](uint64_t row) { return access.value(row, feature); }, [&](uint64_t row) {
+      // The accessor and feature are copied into the closures: through references the loop
+      // would reload them after every record it stores.
+      const auto value_of = [access, feature](uint64_t row) { return access.value(row, feature); };
+      gather(Keys{}, value_of, [access, feature](uint64_t row) {
         if constexpr (std::is_same_v<Access, DenseAccess>) {
           __builtin_prefetch(access.values + row * access.n_features + feature);
         }
@@ -658,9 +651,7 @@ void sort_records(UninitVector<ExactSortRecord>& records, ExactScratch& scratch,
   // One bucket index per record, and at most n counters for each bucket level (every bucket
   // below the top holds fewer records than its parent); the radix fallback needs one block
   // per digit level.
-  if (scratch.bucket_counts.size() < (2 * kBucketLevels + 1) * n) {
-    scratch.bucket_counts.resize((2 * kBucketLevels + 1) * n);
-  }
+  if (scratch.bucket_counts.size() < (kBucketLevels + 1) * n) scratch.bucket_counts.resize((kBucketLevels + 1) * n);
   scratch.radix_counters.resize(kRadixLevels << kMaxDigitBits);
   scratch.spare.resize(n);
   const SortBuffers buffers{scratch.bucket_counts.data() + n, scratch.bucket_counts.data(),
