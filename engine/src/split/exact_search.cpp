@@ -664,7 +664,6 @@ void sort_records(UninitVector<ExactSortRecord>& records, ExactScratch& scratch,
   records.swap(scratch.spare);
 }
 
-
 }  // namespace
 
 void sort_exact_records(UninitVector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys) {
@@ -672,7 +671,6 @@ void sort_exact_records(UninitVector<ExactSortRecord>& records, ExactScratch& sc
   const auto [lo, hi] = key_range(records.data(), records.size());
   sort_records(records, scratch, float_keys, lo, hi);
 }
-
 
 std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const TreeWeights& weights,
                                            const SearchRules& rules, std::span<const RowIndex> rows,
