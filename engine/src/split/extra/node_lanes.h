@@ -181,8 +181,8 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
     // Without a constraint or a missing entry, gini scores the one option from the lanes'
     // accumulators (score_plane_gini: every class sum of a node below 2^31 fits 32 bits).
     const bool vector_gini = gini && node_sum < (uint64_t{1} << 31);
-    __m128i node_lanes[K];  // each class sum in a low 64-bit lane
-    for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node_class[c]));
+    __m128i node_lanes[K];  // the class sums in pairs (plane_node_lanes)
+    plane_node_lanes<K>(node_class, node_lanes);
     const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const __m128i (&lanes_sum)[K],
                            uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
       const double parent = byte_node_impurity(rules, stats, scratch);
