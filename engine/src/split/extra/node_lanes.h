@@ -160,6 +160,10 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
                                            uint64_t max_features, ExtraScratch& scratch, __m128i (&best_bins)[Blocks]) {
   MORVEL_ASSERT(stats.class_weight.size() == K, "index out of bounds: node statistics of another class count");
   if constexpr (K == 2) {
+    // score_binary_sums, with the node's integer sums under gini converted once per node.
+    const bool gini = gini_forms(rules);
+    const uint64_t node_sum = static_cast<uint64_t>(stats.weight);
+    const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
     const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const __m128i (&lanes_sum)[2],
                            uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
       const BytePrefix sums{prefix_count, simd::byte_total(lanes_sum[0]), simd::byte_total(lanes_sum[1])};
@@ -167,8 +171,10 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
       miss.missing_count = missing_count;
       miss.missing_sum = missing[0];
       miss.missing_one = missing[1];
-      return score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, sums, miss, t, constraint,
-                               bounds);
+      const double parent = byte_node_impurity(rules, stats, scratch);
+      if (gini)
+        return score_binary_gini(rules, stats.weight, node_sum, node_one, parent, n, sums, miss, t, constraint, bounds);
+      return score_binary_sums(rules, stats, parent, n, sums, miss, t, constraint, bounds);
     };
     return whole_node_blocks<2, Blocks>(ctx, n, valid, lanes, load_bins, constant_features, rng, pool, draws,
                                         max_features, score, best_bins);
