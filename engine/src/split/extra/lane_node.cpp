@@ -62,8 +62,8 @@ std::optional<NodeSplit> lane_node_for(const TrainingContext& ctx, const SearchR
   const NodeSums<K> node(stats);
 #if MORVEL_SIMD_SSE2
   const bool vector_gini = gini_forms(rules) && node.total < (uint64_t{1} << 31);
-  __m128i node_lanes[K];  // each class sum in a low 64-bit lane
-  for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node.class_sums[c]));
+  __m128i node_lanes[K];  // the class sums in pairs (plane_node_lanes)
+  plane_node_lanes<K>(node.class_sums, node_lanes);
 #endif
   constexpr bool kDense = std::is_same_v<Access, DenseAccess>;
   constexpr bool kColumn = std::is_same_v<Access, FeatureMajorAccess<double>>;

@@ -30,6 +30,20 @@ template <class Fn, class Otherwise>
 }
 
 #if MORVEL_SIMD_SSE2
+// The smallest byte of `low` and the largest of `high`, folded together: the largest of
+// `high` is 255 less the smallest of its complement, so after one halving each the two halves
+// share one register for the remaining three (bytes 0 and 8 gather their own halves only).
+[[gnu::always_inline]] inline void fold_extremes_together(__m128i low, __m128i high, uint64_t& lo, uint64_t& hi) {
+  const __m128i flipped = _mm_xor_si128(high, simd::all_lanes());
+  __m128i both = _mm_unpacklo_epi64(_mm_min_epu8(low, _mm_srli_si128(low, 8)),
+                                    _mm_min_epu8(flipped, _mm_srli_si128(flipped, 8)));
+  both = _mm_min_epu8(both, _mm_srli_si128(both, 4));
+  both = _mm_min_epu8(both, _mm_srli_si128(both, 2));
+  both = _mm_min_epu8(both, _mm_srli_si128(both, 1));
+  lo = static_cast<uint64_t>(_mm_cvtsi128_si32(both) & 0xFF);
+  hi = 255 - static_cast<uint64_t>(_mm_extract_epi16(both, 4) & 0xFF);
+}
+
 // The whole-node search of a node of `Blocks` blocks of 16 entries, on `Lanes` weighted
 // lanes per block: each entry's weight in the lanes it counts for (two classes: its weight
 // and its class-1 weight; more: its weight in the lane of its class). The node's entries are
@@ -54,9 +68,10 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
   const __m128i all = simd::all_lanes();
   const __m128i ones = _mm_set1_epi8(1);
   const __m128i zero = simd::zero();
+  // Checked once per node: the drawn features index the matrix and its edges.
+  const uint64_t features = std::min<uint64_t>(bm.n_features, bm.edges.size());
   auto search = [&](uint64_t feature) -> std::optional<SplitCandidate> {
-    MORVEL_ASSERT(feature < bm.n_features && feature < bm.edges.size(),
-                  "index out of bounds: feature outside the binned matrix");
+    MORVEL_ASSERT(feature < features, "index out of bounds: feature outside the binned matrix");
     load_bins(feature, v);
     uint64_t lo = 255;
     uint64_t hi = 0;
@@ -86,7 +101,7 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
         high = simd::max_bytes(high, _mm_and_si128(v[b], valid[b]));
       }
     }
-    simd::fold_byte_extremes(low, high, lo, hi);
+    fold_extremes_together(low, high, lo, hi);
     if (missing_count == n || !(lo < hi)) {
       constant_features.push_back(feature);
       return std::nullopt;
@@ -145,6 +160,10 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
                                            uint64_t max_features, ExtraScratch& scratch, __m128i (&best_bins)[Blocks]) {
   MORVEL_ASSERT(stats.class_weight.size() == K, "index out of bounds: node statistics of another class count");
   if constexpr (K == 2) {
+    // score_binary_sums, with the node's integer sums under gini converted once per node.
+    const bool gini = gini_forms(rules);
+    const uint64_t node_sum = static_cast<uint64_t>(stats.weight);
+    const uint64_t node_one = static_cast<uint64_t>(stats.class_weight[1]);
     const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const __m128i (&lanes_sum)[2],
                            uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
       const BytePrefix sums{prefix_count, simd::byte_total(lanes_sum[0]), simd::byte_total(lanes_sum[1])};
@@ -152,8 +171,10 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
       miss.missing_count = missing_count;
       miss.missing_sum = missing[0];
       miss.missing_one = missing[1];
-      return score_binary_sums(rules, stats, byte_node_impurity(rules, stats, scratch), n, sums, miss, t, constraint,
-                               bounds);
+      const double parent = byte_node_impurity(rules, stats, scratch);
+      if (gini)
+        return score_binary_gini(rules, stats.weight, node_sum, node_one, parent, n, sums, miss, t, constraint, bounds);
+      return score_binary_sums(rules, stats, parent, n, sums, miss, t, constraint, bounds);
     };
     return whole_node_blocks<2, Blocks>(ctx, n, valid, lanes, load_bins, constant_features, rng, pool, draws,
                                         max_features, score, best_bins);
@@ -166,8 +187,8 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
     // Without a constraint or a missing entry, gini scores the one option from the lanes'
     // accumulators (score_plane_gini: every class sum of a node below 2^31 fits 32 bits).
     const bool vector_gini = gini && node_sum < (uint64_t{1} << 31);
-    __m128i node_lanes[K];  // each class sum in a low 64-bit lane
-    for (uint64_t c = 0; c < K; ++c) node_lanes[c] = _mm_cvtsi64_si128(static_cast<int64_t>(node_class[c]));
+    __m128i node_lanes[K];  // the class sums in pairs (plane_node_lanes)
+    plane_node_lanes<K>(node_class, node_lanes);
     const auto score = [&](double t, int8_t constraint, uint64_t prefix_count, const __m128i (&lanes_sum)[K],
                            uint64_t missing_count, const uint64_t* missing) -> std::optional<SplitCandidate> {
       const double parent = byte_node_impurity(rules, stats, scratch);

@@ -98,9 +98,10 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
   return best;
 }
 
-// The sums of the level's K lanes over the entries of `mask`.
+// The class weights and the weight of the entries of `mask` from the level's K lanes, as
+// whole sums. Whole numbers: the integer sums equal compute_node_stats' list-order double sums.
 template <uint64_t K, uint64_t Blocks>
-void lane_sums(const SmallLevel& level, uint64_t mask, uint64_t* sums) {
+void lane_stats(const SmallLevel& level, uint64_t mask, double* class_weight, double& weight) {
   __m128i total[K];
   for (uint64_t c = 0; c < K; ++c) total[c] = simd::zero();
   for (uint64_t b = 0; b < Blocks; ++b) {
@@ -108,7 +109,18 @@ void lane_sums(const SmallLevel& level, uint64_t mask, uint64_t* sums) {
     for (uint64_t c = 0; c < K; ++c)
       total[c] = simd::add_byte_sums(total[c], _mm_and_si128(valid, simd::load_aligned(level.lanes[b][c])));
   }
+  uint64_t sums[K];
   for (uint64_t c = 0; c < K; ++c) sums[c] = simd::byte_total(total[c]);
+  // Two classes: the lanes hold the weights and the class-1 weights.
+  uint64_t all = 0;
+  if constexpr (K == 2) {
+    all = sums[0];
+    sums[0] = all - sums[1];
+  } else {
+    for (uint64_t c = 0; c < K; ++c) all += sums[c];
+  }
+  for (uint64_t c = 0; c < K; ++c) class_weight[c] = whole_sum(sums[c]);
+  weight = whole_sum(all);
 }
 
 // Completes a level whose n entries were just copied in: pads the offsets, forms the lanes
@@ -200,24 +212,18 @@ void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask,
   out.labels.clear();
   out.entry_weights.clear();
   out.class_weight.resize(k);
-  // Whole numbers: the integer sums equal compute_node_stats' list-order double sums.
-  uint64_t sums[kTagLanes] = {};
 #if MORVEL_SIMD_SSE2
+  double* class_weight = out.class_weight.data();
   with_lane_shape(
       k, at.blocks,
-      [&](auto classes, auto blocks) { lane_sums<decltype(classes)::value, decltype(blocks)::value>(at, mask, sums); },
+      [&](auto classes, auto blocks) {
+        lane_stats<decltype(classes)::value, decltype(blocks)::value>(at, mask, class_weight, out.weight);
+      },
       [] { throw_internal("small subtrees take two to eight classes"); });
+#else
+  (void)mask;
+  throw_internal("small subtrees need SSE2");
 #endif
-  // Two classes: the lanes hold the weights and the class-1 weights.
-  uint64_t total = 0;
-  if (k == 2) {
-    total = sums[0];
-    sums[0] = total - sums[1];
-  } else {
-    for (uint64_t c = 0; c < k; ++c) total += sums[c];
-  }
-  for (uint64_t c = 0; c < k; ++c) out.class_weight[c] = whole_sum(sums[c]);
-  out.weight = whole_sum(total);
   scratch.node_impurity_known = false;
 }
 

@@ -129,6 +129,17 @@ std::optional<SplitCandidate> score_lanes(const SearchRules& rules, const NodeSt
 }
 
 #if MORVEL_SIMD_SSE2
+// The node's class sums as score_plane_gini reads them: classes paired from class 0, each
+// pair's two sums in the lanes of the first one's vector (low: the first class); a last
+// class without a partner alone in the low lane of its own.
+template <uint64_t K>
+inline void plane_node_lanes(const uint64_t* class_sums, __m128i (&out)[K]) {
+  for (uint64_t c = 0; c < K; ++c) {
+    const uint64_t partner = c % 2 == 0 && c + 1 < K ? class_sums[c + 1] : 0;
+    out[c] = _mm_set_epi64x(static_cast<int64_t>(partner), static_cast<int64_t>(class_sums[c]));
+  }
+}
+
 // score_lanes under gini without a constraint, from the vector sums of plane_prefix_lanes,
 // for a node whose W is below 2^31: every class sum fits 32 bits, so each class's two side
 // weights are converted together, (above t, at or below t) in the lanes multi_gini_improvement
@@ -138,13 +149,24 @@ template <uint64_t K>
     const SearchRules& rules, const NodeStats& stats, double parent, uint64_t n_entries, const __m128i (&sums)[K],
     uint64_t prefix_count, double pivot, const NodeSums<K>& node, const __m128i (&node_lanes)[K]) {
   __m128i pairs[K];
+  // Two classes at a time (node_lanes as plane_node_lanes leaves them): their prefix sums in
+  // the two lanes of one vector, each side's 32-bit halves then interleaved per class.
   __m128i total = simd::zero();
-  for (uint64_t c = 0; c < K; ++c) {
-    const __m128i prefix = _mm_add_epi64(sums[c], _mm_unpackhi_epi64(sums[c], sums[c]));  // low lane
+  uint64_t c = 0;
+  for (; c + 2 <= K; c += 2) {
+    const __m128i prefix =
+        _mm_add_epi64(_mm_unpacklo_epi64(sums[c], sums[c + 1]), _mm_unpackhi_epi64(sums[c], sums[c + 1]));
+    total = _mm_add_epi64(total, prefix);
+    const __m128i above = _mm_sub_epi64(node_lanes[c], prefix);
+    pairs[c] = _mm_unpacklo_epi32(above, prefix);
+    pairs[c + 1] = _mm_unpackhi_epi32(above, prefix);
+  }
+  if (c < K) {
+    const __m128i prefix = _mm_move_epi64(_mm_add_epi64(sums[c], _mm_unpackhi_epi64(sums[c], sums[c])));
     total = _mm_add_epi64(total, prefix);
     pairs[c] = _mm_unpacklo_epi32(_mm_sub_epi64(node_lanes[c], prefix), prefix);
   }
-  const uint64_t right_sum = static_cast<uint64_t>(_mm_cvtsi128_si64(total));
+  const uint64_t right_sum = simd::byte_total(total);
   const uint64_t left_sum = node.total - right_sum;
   const uint64_t left_count = n_entries - prefix_count;
   // sides_admissible's rules, checked on the integer counts and sums before any conversion.
