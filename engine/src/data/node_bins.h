@@ -215,7 +215,9 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
       for (uint64_t b = 0; b <= top; ++b) unpack(b);
     }
     // Without branches: at a few hundred entries about every other bin is occupied, which
-    // no branch predictor follows.
+    // no branch predictor follows. Unrolled: the loop's own count and test are a fair share
+    // of a bin's work.
+#pragma GCC unroll 4
     for (uint64_t b = 0; b <= n_edges; ++b) {
       list[k] = static_cast<uint32_t>(b);
       k += counts[b] != 0 ? 1 : 0;
