@@ -65,18 +65,33 @@ struct KeysFor<ViewAccess<float>> {
 // in ascending position, so sorting on the key alone yields that order.
 constexpr uint64_t kInsertionSortMax = 48;
 
+// Sizes up to which a whole search's records are sorted by insertion alone. Gathered in list
+// order, a node's values are in random order, so insertion moves each record past about a
+// quarter of the others; the bucket sort's fixed work per record is cheaper well below
+// kInsertionSortMax.
+constexpr uint64_t kSmallSortMax = 24;
+
 // Stable insertion sort on the key. Every caller hands over records in ascending position
 // (gathered in list order, or a stable radix bucket of such records), so stability makes the
-// result ordered by (key, position).
+// result ordered by (key, position). Most records of a bucket-sorted run are already in
+// place: those cost one comparison with the previous key, held in a register, and no store.
 void insertion_sort(ExactSortRecord* a, uint64_t n) {
+  if (n < 2) return;
+  uint64_t previous = a[0].key;  // the largest key of a[0..i), at a[i - 1]
   for (uint64_t i = 1; i < n; ++i) {
-    const ExactSortRecord r = a[i];
+    const uint64_t key = a[i].key;
+    if (key >= previous) {
+      previous = key;
+      continue;
+    }
+    // a[i - 1] moves up to a[i], so `previous` stays the largest key.
+    const uint64_t position = a[i].position;
     uint64_t j = i;
-    while (j > 0 && a[j - 1].key > r.key) {
+    do {
       a[j] = a[j - 1];
       --j;
-    }
-    a[j] = r;
+    } while (j > 0 && a[j - 1].key > key);
+    a[j] = ExactSortRecord{key, position};
   }
 }
 
@@ -165,7 +180,7 @@ std::pair<uint64_t, uint64_t> key_range(const ExactSortRecord* data, uint64_t n)
 template <class Keys>
 void bucket_sort(ExactSortRecord* data, ExactSortRecord* other, ExactSortRecord* home, uint64_t n, int level,
                  SortBuffers buffers, uint64_t lo, uint64_t hi) {
-  if (n <= kInsertionSortMax) {
+  if (n <= kSmallSortMax) {
     insertion_sort(data, n);
     if (data != home) std::copy(data, data + n, home);
     return;
@@ -440,20 +455,26 @@ BestPartition scan(const Scorer<C, K>& scorer, const UninitVector<ExactSortRecor
 // are left out of the loop instead of tested per record.
 template <class Keys, class C, uint64_t K>
 BestPartition scan_counts(const Scorer<C, K>& scorer, const UninitVector<ExactSortRecord>& records,
-                          const ClassIndex* labels, double* suffix, double* prefix, int64_t* suffix_count,
-                          int64_t* prefix_count) {
+                          const ClassIndex* labels, double* suffix, double* prefix, int64_t* counts) {
   const uint64_t n = records.size();
   const uint64_t k = scorer.classes();
   const double node_weight = scorer.node_weight;
   const uint64_t min_leaf = scorer.rules.min_samples_leaf;
   const ExactSortRecord* r = records.data();
   GiniBound<K> bound{k, scorer.parent_impurity, node_weight};
+  // Per class: the node's count t, twice the prefix count p, and the suffix's square step
+  // 1 - 2t. Moving a record of class c adds 2p + 1 to the prefix's sum of squares and
+  // 1 - 2(t - p) = 2p + (1 - 2t) to the suffix's, so one running array serves both sides.
+  int64_t* const node_count = counts;
+  int64_t* const twice_prefix = counts + k;
+  int64_t* const suffix_step = counts + 2 * k;
   int64_t prefix_squares = 0;
   int64_t suffix_squares = 0;
   for (uint64_t c = 0; c < k; ++c) {
-    suffix_count[c] = static_cast<int64_t>(suffix[c]);
-    prefix_count[c] = 0;
-    suffix_squares += suffix_count[c] * suffix_count[c];
+    node_count[c] = static_cast<int64_t>(suffix[c]);
+    twice_prefix[c] = 0;
+    suffix_step[c] = 1 - 2 * node_count[c];
+    suffix_squares += node_count[c] * node_count[c];
   }
   bool found = false;
   double best_improvement = 0.0;
@@ -461,10 +482,10 @@ BestPartition scan_counts(const Scorer<C, K>& scorer, const UninitVector<ExactSo
   // Moves record i from the suffix to the prefix.
   auto move = [&](uint64_t i) [[gnu::always_inline]] {
     const uint64_t c = labels[r[i].position];
-    prefix_squares += 2 * prefix_count[c] + 1;
-    suffix_squares += 1 - 2 * suffix_count[c];
-    ++prefix_count[c];
-    --suffix_count[c];
+    const int64_t twice = twice_prefix[c];
+    prefix_squares += twice + 1;
+    suffix_squares += twice + suffix_step[c];
+    twice_prefix[c] = twice + 2;
   };
   // Pivot i leaves i + 1 records on the right and n - i - 1 on the left: both at least
   // min_samples_leaf for i in [first, last].
@@ -490,15 +511,15 @@ BestPartition scan_counts(const Scorer<C, K>& scorer, const UninitVector<ExactSo
     for (; i < stop; ++i) {
       move(i);
       if (r[i].key == r[i + 1].key) continue;
-      const double prefix_weight = static_cast<double>(i + 1);
+      const double prefix_weight = static_cast<double>(static_cast<int64_t>(i + 1));
       const double suffix_weight = node_weight - prefix_weight;
-      if (bound.cannot_beat_squares(static_cast<double>(suffix_squares), suffix_weight,
-                                    static_cast<double>(prefix_squares), prefix_weight)) {
-        continue;
-      }
+      const double left_squares = static_cast<double>(suffix_squares);
+      const double right_squares = static_cast<double>(prefix_squares);
+      if (bound.cannot_beat_squares(left_squares, suffix_weight, right_squares, prefix_weight)) continue;
       for (uint64_t c = 0; c < k; ++c) {
-        suffix[c] = static_cast<double>(suffix_count[c]);
-        prefix[c] = static_cast<double>(prefix_count[c]);
+        const int64_t prefix_count = twice_prefix[c] >> 1;
+        suffix[c] = static_cast<double>(node_count[c] - prefix_count);
+        prefix[c] = static_cast<double>(prefix_count);
       }
       const uint64_t n_prefix = i + 1;
       const uint64_t n_suffix = n - i - 1;
@@ -644,7 +665,7 @@ Gathered gather_values(const TrainingContext& ctx, std::span<const RowIndex> row
 void sort_records(UninitVector<ExactSortRecord>& records, ExactScratch& scratch, bool float_keys, uint64_t lo,
                   uint64_t hi) {
   const uint64_t n = records.size();
-  if (n <= kInsertionSortMax) {
+  if (n <= kSmallSortMax) {
     insertion_sort(records.data(), n);
     return;
   }
@@ -725,12 +746,10 @@ std::optional<SplitCandidate> search_exact(const TrainingContext& ctx, const Tre
       if constexpr (std::is_same_v<C, Gini>) {
         if (stats.unit_weights && n_classes <= kBoundedClasses) {
           if (missing_count == 0 && node_weight <= kExactSquares) {
-            scratch.counts.resize(2 * n_classes);
-            int64_t* suffix_count = scratch.counts.data();
-            int64_t* prefix_count = suffix_count + n_classes;
-            return float_keys
-                       ? scan_counts<FloatKeys>(scorer, records, labels, suffix, prefix, suffix_count, prefix_count)
-                       : scan_counts<DoubleKeys>(scorer, records, labels, suffix, prefix, suffix_count, prefix_count);
+            scratch.counts.resize(3 * n_classes);
+            int64_t* counts = scratch.counts.data();
+            return float_keys ? scan_counts<FloatKeys>(scorer, records, labels, suffix, prefix, counts)
+                              : scan_counts<DoubleKeys>(scorer, records, labels, suffix, prefix, counts);
           }
           return scan_with(std::integral_constant<Bounding, Bounding::EachPartition>{});
         }

@@ -38,7 +38,7 @@ struct ExactScratch {
   ColumnMajorCopy columns;              // sparse input only
   std::vector<double> weights;          // entry weights when the node statistics lack them
   std::vector<double> buffers;          // prefix/suffix/missing class-weight vectors
-  std::vector<int64_t> counts;          // suffix/prefix class counts of the whole-count scan
+  std::vector<int64_t> counts;          // per-class counts and steps of the whole-count scan
 };
 
 // Sorts on (key, position) for records handed over in ascending position: a stable sort on

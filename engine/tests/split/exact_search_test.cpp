@@ -370,7 +370,7 @@ TEST(ExactSort, MatchesStableSortOnKeys) {
     }
   };
   ExactScratch scratch;  // reused, as a worker reuses it
-  for (const uint64_t n : {0u, 1u, 2u, 47u, 48u, 49u, 200u, 3000u, 70000u}) {
+  for (const uint64_t n : {0u, 1u, 2u, 24u, 25u, 47u, 48u, 49u, 200u, 3000u, 70000u}) {
     for (int shape = 0; shape < 12; ++shape) {
       const bool float_keys = shape >= 6;
       UninitVector<ExactSortRecord> records;
