@@ -137,7 +137,7 @@ std::optional<SplitCandidate> HistogramSearch::Impl::search_on_demand(const Node
                                                                       int8_t constraint, NodeBounds bounds) {
   const uint64_t m = (*bins.edges)[feature].size();
   const uint64_t n = histogram.entries().size();
-  const NodeEntries entries{histogram.entries(), stats.labels.size() == n ? stats.labels.data() : nullptr,
+  const NodeEntries entries{histogram.entries(), stats.entry_labels(n),
                             stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr,
                             stats.unit_weights, integral_weights ? max_weight : 0.0};
   return with_class_count<kMaxUnrolledClasses>(n_classes, [&](auto classes) {

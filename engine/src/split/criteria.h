@@ -28,6 +28,16 @@ struct NodeStats {
   // Every entry weighs exactly 1.0 (a tree on the fit's own unit weights); readers of the
   // entries may then use 1.0 instead of entry_weights, which is left empty.
   bool unit_weights = false;
+  // The entry labels when the caller keeps them itself (labels is then empty): a segment of
+  // an array permuted along with the index list, valid until the node is partitioned.
+  std::span<const ClassIndex> held_labels;
+  std::vector<uint64_t> tally;  // scratch of count_node_classes
+
+  // Each entry's class in list order, or null when neither form is kept for n entries.
+  const ClassIndex* entry_labels(uint64_t n) const {
+    if (labels.size() == n) return labels.data();
+    return held_labels.size() == n && held_labels.data() != nullptr ? held_labels.data() : nullptr;
+  }
 };
 
 // Walks the index list once: class_weight[c] += w and W += w in list order. Entry weights are
@@ -37,6 +47,11 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
                         std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out,
                         bool keep_labels = true);
 
+// The statistics of unit-weight entries whose labels are listed (all below n_classes): the
+// class counts, which equal compute_node_stats' sums bit for bit, as every partial sum of
+// 1.0s is a whole number below 2^53 whatever the order. `labels` becomes out.held_labels.
+void count_node_classes(std::span<const ClassIndex> labels, Criterion criterion, uint64_t n_classes,
+                        NodeStats& out);
 
 
 // The admissible interval of the class-1 probability of a node (monotonic constraints).

@@ -121,6 +121,7 @@ class TreeGrower {
         profile_(ctx.profile.get()),
         extra_(ctx.growth.extra_trees),
         use_histograms_(ctx.use_bins() && !ctx.growth.extra_trees),
+        held_labels_(use_histograms_ && weights.unit),
         plan_(plan),
         small_(ctx, rules_, rng, scratch, forest.max_features) {
     if (use_histograms_) {
@@ -143,6 +144,27 @@ class TreeGrower {
 
  private:
   std::span<RowIndex> span_of(Segment s) { return std::span<RowIndex>(scratch_.rows).subspan(s.begin, s.size()); }
+  std::span<ClassIndex> labels_of(Segment s) {
+    return std::span<ClassIndex>(scratch_.entry_labels).subspan(s.begin, s.size());
+  }
+
+  // Lists the label of every entry of the tree's index list, when the grower holds them.
+  void list_labels() {
+    if (!held_labels_) return;
+    const std::span<const RowIndex> rows(scratch_.rows);
+    scratch_.entry_labels.resize(rows.size());
+    ClassIndex* out = scratch_.entry_labels.data();
+    const ClassIndex* labels = ctx_.labels.data();
+    const uint64_t n_rows = ctx_.n_rows;
+    const uint64_t n_classes = ctx_.n_classes;
+    for (uint64_t i = 0; i < rows.size(); ++i) {
+      const uint64_t row = rows[i];
+      MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
+      const ClassIndex c = labels[row];
+      MORVEL_ASSERT(c < n_classes, "index out of bounds: label outside 0..n_classes");
+      out[i] = c;
+    }
+  }
 
   // Partitions the segment by `split`; the left child's rows come first. An extra-trees
   // search may leave the winning feature's bins or values of the node's entries behind
@@ -157,7 +179,8 @@ class TreeGrower {
     const uint64_t k =
         column == KeptColumn::Bins     ? partition_by_bins(ctx_, split, extra.kept_bins, rows, scratch_.spill)
         : column == KeptColumn::Values ? partition_by_values(ctx_, split, extra.kept_values, rows, scratch_.spill)
-                                       : partition_in_place(ctx_, split, rows, scratch_.spill);
+        : held_labels_ ? partition_in_place(ctx_, split, rows, scratch_.spill, labels_of(s), scratch_.label_spill)
+                       : partition_in_place(ctx_, split, rows, scratch_.spill);
     return {Segment{s.begin, s.begin + k}, Segment{s.begin + k, s.end}};
   }
 
@@ -179,8 +202,14 @@ class TreeGrower {
   // rows read the context's labels almost in sequence, and its list would cost four bytes
   // per row of the sample for each worker.
   // Extra-trees growth measures by its plan's statistics step, which says what it left ready.
-  NodePrep measure(std::span<const RowIndex> rows, NodeStats& stats) {
+  // Histograms on unit weights count the node's held labels (no lookup per entry).
+  NodePrep measure(Segment s, NodeStats& stats) {
+    const std::span<const RowIndex> rows = span_of(s);
     if (extra_) return measure_extra_node(ctx_, weights_, plan_, rows, scratch_.extra, stats);
+    if (held_labels_) {
+      count_node_classes(labels_of(s), ctx_.growth.criterion, ctx_.n_classes, stats);
+      return NodePrep{};
+    }
     const bool unit_histograms = use_histograms_ && weights_.unit;
     const bool list_labels = !use_histograms_ || rows.size() <= kListedLabels;
     compute_node_stats(ctx_, weights_, rows, /*keep_entry_weights=*/list_labels && !unit_histograms, stats,
@@ -245,6 +274,7 @@ class TreeGrower {
   ProfileCounters* profile_;
   bool extra_;
   bool use_histograms_;
+  bool held_labels_;  // histograms on unit weights: scratch_.entry_labels follows scratch_.rows
   ExtraPlan plan_;
   std::optional<HistogramSearch> histograms_;
   SmallSubtreeGrower small_;
@@ -403,7 +433,7 @@ std::optional<NodeSplit> TreeGrower::open_depth_first(DepthFrame& f, Tree& tree,
     rebase_rows(ctx_, rows, scratch_.extra);
     f.rebased_here = true;
   }
-  const NodePrep prep = measure(rows, stats);
+  const NodePrep prep = measure(f.rows, stats);
   if (starts_small_subtree(n, f.depth, stats, prep)) {
     returned = small_.grow(n, prep, f.depth, f.bounds, f.cache.constant_features, tree,
                            [this](uint64_t m, uint64_t depth, const NodeStats& s) { return searchable(m, depth, true, s); });
@@ -424,6 +454,7 @@ Tree TreeGrower::grow_depth_first(std::span<const RowIndex> in_bag) {
   Tree tree;
   reserve_nodes(tree, in_bag.size());
   if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
+  list_labels();
   std::vector<Frame> stack;
   // The frame is built in place: a frame is large, and each node pushes one.
   stack.reserve(64);
@@ -490,6 +521,7 @@ Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
   Tree tree;
   reserve_nodes(tree, std::min<uint64_t>(in_bag.size(), max_leaves));
   if (in_bag.data() != scratch_.rows.data()) scratch_.rows.assign(in_bag.begin(), in_bag.end());
+  list_labels();
   NodeStats& stats = scratch_.stats;
   std::vector<OpenLeaf> heap;
 
@@ -497,7 +529,7 @@ Tree TreeGrower::grow_best_first(std::span<const RowIndex> in_bag) {
     const uint64_t node = tree.nodes.size();
     const uint64_t n = segment.size();
     const std::span<RowIndex> rows = span_of(segment);
-    const NodePrep prep = measure(rows, stats);
+    const NodePrep prep = measure(segment, stats);
     tree.nodes.push_back(Node::make_leaf(detail::leaf_class(stats, bounds, rng_), n));
     std::optional<NodeSplit> split;
     if (searchable(n, depth, may_split, stats)) split = search_node(rows, stats, bounds, cache, prep);

@@ -45,6 +45,10 @@ struct WorkerScratch {
   BufferPool buffers;
   RowBuffer rows;                    // the tree's index list; every node owns one segment of it
   RowBuffer spill;                   // rows going right while a segment is partitioned
+  // Histogram growth on unit weights: each entry's label, permuted along with `rows`, so a
+  // node's labels are the same segment of this array, and its spill.
+  RowBuffer entry_labels;
+  RowBuffer label_spill;
   NodeStats stats;                   // the node being evaluated
   NodeStats child_stats[2];          // children's statistics for monotonic bounds
   std::vector<uint64_t> feature_pool;  // extra trees: candidates drawn without replacement
@@ -76,6 +80,10 @@ void partition_rows(const TrainingContext& ctx, const Node& split, std::span<con
 // Growth and pruning use this form so that a tree needs one index array, however deep it is.
 uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
                             RowBuffer& spill);
+
+// partition_in_place that moves labels[i] along with rows[i] (`label_spill` is scratch).
+uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
+                            RowBuffer& spill, std::span<ClassIndex> labels, RowBuffer& label_spill);
 
 // partition_in_place for a binned context, with entry i's byte of the split feature read from
 // bins[i] instead of the matrix: the same routing (a missing byte by missing_left, otherwise

@@ -90,6 +90,40 @@ class StableSplit {
   uint64_t spilled_ = 0;
 };
 
+// StableSplit for an index list and an array of entry labels permuted along with it.
+class StableSplitLabelled {
+ public:
+  StableSplitLabelled(std::span<RowIndex> rows, RowBuffer& spill, std::span<ClassIndex> labels,
+                      RowBuffer& label_spill)
+      : rows_(rows), labels_(labels) {
+    if (spill.size() < rows.size()) spill.resize(rows.size());
+    if (label_spill.size() < rows.size()) label_spill.resize(rows.size());
+    waiting_ = spill.data();
+    waiting_labels_ = label_spill.data();
+  }
+  void place(RowIndex row, ClassIndex label, bool left) {
+    rows_[kept_] = row;
+    labels_[kept_] = label;
+    waiting_[spilled_] = row;
+    waiting_labels_[spilled_] = label;
+    kept_ += static_cast<uint64_t>(left);
+    spilled_ += static_cast<uint64_t>(!left);
+  }
+  uint64_t finish() {
+    std::copy(waiting_, waiting_ + spilled_, rows_.begin() + static_cast<std::ptrdiff_t>(kept_));
+    std::copy(waiting_labels_, waiting_labels_ + spilled_, labels_.begin() + static_cast<std::ptrdiff_t>(kept_));
+    return kept_;
+  }
+
+ private:
+  std::span<RowIndex> rows_;
+  std::span<ClassIndex> labels_;
+  RowIndex* waiting_ = nullptr;
+  ClassIndex* waiting_labels_ = nullptr;
+  uint64_t kept_ = 0;
+  uint64_t spilled_ = 0;
+};
+
 }  // namespace
 
 void partition_rows(const TrainingContext& ctx, const Node& split, std::span<const RowIndex> rows,
@@ -116,6 +150,20 @@ uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::
     for (uint64_t i = 0; i < rows.size(); ++i) {
       const RowIndex row = rows[i];
       out.place(row, goes_left(row));
+    }
+  });
+  return out.finish();
+}
+
+uint64_t partition_in_place(const TrainingContext& ctx, const Node& split, std::span<RowIndex> rows,
+                            RowBuffer& spill, std::span<ClassIndex> labels, RowBuffer& label_spill) {
+  ScopedNanos timer(ctx.profile.get(), &ProfileCounters::partition_ns);
+  MORVEL_ASSERT(labels.size() == rows.size(), "index out of bounds: entry labels do not match the index list");
+  StableSplitLabelled out(rows, spill, labels, label_spill);
+  with_predicate(ctx, split, rows.size(), [&](auto goes_left) {
+    for (uint64_t i = 0; i < rows.size(); ++i) {
+      const RowIndex row = rows[i];
+      out.place(row, labels[i], goes_left(row));
     }
   });
   return out.finish();
