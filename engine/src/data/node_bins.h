@@ -64,6 +64,10 @@ struct NodeEntries {
   bool unit_weights = false;           // the tree's entries all weigh 1.0
   // When positive: every entry's weight is a whole number no greater than this.
   double whole_weight_bound = 0.0;
+  // Listed labels of unit weights may be counted per bin and class in integers (tallies())
+  // instead of summed as weights: an integer add to memory in place of a load, a
+  // floating-point add and a store. The reader must then take the class weights from there.
+  bool may_tally = false;
 };
 
 // Whole weights are summed in integers, one word per bin and class: the entries above
@@ -96,6 +100,10 @@ class FeatureBinSums {
 
   double* weights() { return weights_.data(); }
   uint64_t* counts() { return counts_.data(); }
+  // After a fill that tallied: the class counts, bin b and class c at b * n_classes + c, which
+  // the reader zeroes again (as a consumed scan does).
+  bool tallied() const { return tallied_; }
+  uint64_t* tallies() { return packed_.data(); }
   const uint32_t* occupied() const { return occupied_.data(); }
   uint64_t n_occupied() const { return n_occupied_; }
 
@@ -103,9 +111,10 @@ class FeatureBinSums {
   uint64_t n_classes_ = 0;
   std::vector<double> weights_;     // bin b, class c at b * n_classes + c
   std::vector<uint64_t> counts_;
-  std::vector<uint64_t> packed_;    // whole-weight sums, as weights_; all zero between fills
+  std::vector<uint64_t> packed_;    // whole-weight sums or tallies, as weights_; all zero between fills
   std::vector<uint32_t> occupied_;  // occupied regular bins, [0 .. n_occupied_)
   uint64_t n_occupied_ = 0;
+  bool tallied_ = false;
 };
 
 template <bool kBitmap, uint64_t kClasses>
@@ -136,6 +145,13 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
   const RowIndex* rows = node.rows.data();
   const bool listed = node.labels != nullptr && node.weights != nullptr;
   const bool unit = node.labels != nullptr && (node.unit_weights || m.implicit_unit);
+  const bool tally = unit && !whole && node.may_tally;
+  tallied_ = tally;
+  auto add_tally = [&](uint64_t label, double, uint8_t b) __attribute__((always_inline)) {
+    if constexpr (kBitmap) bitmap[b >> 6] |= uint64_t{1} << (b & 63);
+    counts[b] += 1;
+    packed[b * nc + label] += 1;
+  };
   const ClassIndex* labels = listed || unit ? node.labels : m.labels;
   const double* w = listed ? node.weights : m.weights;
   // Unrolled by two: the loop's own count and test are a fair share of an entry's work.
@@ -157,6 +173,8 @@ void FeatureBinSums::fill(const BinRows& m, const NodeEntries& node, uint64_t f)
   auto each_entry = [&](auto bin_of) __attribute__((always_inline)) {
     if (whole) {
       each_entry_with(bin_of, add_packed);
+    } else if (tally) {
+      each_entry_with(bin_of, add_tally);
     } else {
       each_entry_with(bin_of, add);
     }

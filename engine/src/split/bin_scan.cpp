@@ -43,7 +43,8 @@ template <uint64_t kClasses>
 std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, uint64_t* counts, uint64_t m,
                                                                   const uint32_t* bin_list, uint64_t bin_list_size,
                                                                   const NodeStats& stats, int8_t constraint,
-                                                                  NodeBounds bounds, bool consume, bool& consumed) {
+                                                                  NodeBounds bounds, bool consume, bool& consumed,
+                                                                  uint64_t* tallies) {
   consumed = false;
   const uint64_t nc = classes_or<kClasses>(n_classes);
   const uint64_t nb = m + 1;
@@ -53,18 +54,21 @@ std::optional<SplitCandidate> HistogramSearch::Impl::scan_feature(double* cw, ui
   for (uint64_t c = 0; c < nc; ++c) miss[c] = 0.0;
   if (missing_slot) {
     const double* mw = cw + nb * nc;
+    const uint64_t* mt = tallies != nullptr ? tallies + nb * nc : nullptr;
     for (uint64_t c = 0; c < nc; ++c) {
-      miss[c] = mw[c];
-      missing.weight += mw[c];
+      miss[c] = mt != nullptr ? static_cast<double>(static_cast<int64_t>(mt[c])) : mw[c];
+      missing.weight += miss[c];
     }
     missing.count = counts[nb];
   }
   const double parent_impurity = parent_impurity_of(stats, nc);
   BestPartition best;
   if (constraint == 0 && rules.criterion == Criterion::Gini) {
-    best = gini_scan<kClasses>(cw, counts, nb, bin_list, bin_list_size, missing, stats, parent_impurity, consume);
+    best = gini_scan<kClasses>(cw, counts, nb, bin_list, bin_list_size, missing, stats, parent_impurity, consume,
+                               consume ? tallies : nullptr);
     consumed = consume;
   } else {
+    MORVEL_ASSERT(tallies == nullptr, "only a consumed gini scan reads tallied bins");
     best = with_criterion(rules.criterion, [&](auto criterion) {
       return scan_bins<decltype(criterion), kClasses>(cw, counts, nb, bin_list, bin_list_size, missing, stats,
                                                       parent_impurity, constraint, bounds);
@@ -139,7 +143,8 @@ std::optional<SplitCandidate> HistogramSearch::Impl::search_on_demand(const Node
   const uint64_t n = histogram.entries().size();
   const NodeEntries entries{histogram.entries(), stats.entry_labels(n),
                             stats.entry_weights.size() == n ? stats.entry_weights.data() : nullptr,
-                            stats.unit_weights, integral_weights ? max_weight : 0.0};
+                            stats.unit_weights, integral_weights ? max_weight : 0.0,
+                            /*may_tally=*/constraint == 0 && rules.criterion == Criterion::Gini};
   return with_class_count<kMaxUnrolledClasses>(n_classes, [&](auto classes) {
     constexpr uint64_t kClasses = decltype(classes)::value;
     if (2 * n < m + 1) {
@@ -151,7 +156,8 @@ std::optional<SplitCandidate> HistogramSearch::Impl::search_on_demand(const Node
     bool consumed = false;
     try {
       result = scan_feature<kClasses>(feature_bins.weights(), feature_bins.counts(), m, feature_bins.occupied(),
-                                      feature_bins.n_occupied(), stats, constraint, bounds, true, consumed);
+                                      feature_bins.n_occupied(), stats, constraint, bounds, true, consumed,
+                                      feature_bins.tallied() ? feature_bins.tallies() : nullptr);
     } catch (...) {
       feature_bins.clear(bins, feature, false);
       throw;

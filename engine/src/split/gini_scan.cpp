@@ -126,30 +126,42 @@ class GiniWalk {
   // integers whose every partial sum stays below 2^53, so their prefix weights are exact in any
   // order. kUnit: every entry weighs 1.0, so the prefix weight is the prefix count.
   // kScored: the lanes go to gini_scores, which derives wl1 from wr1 and, with kUnit, wr1 from
-  // the prefix counts, so the walk leaves those columns to it.
-  template <bool kUnit, bool kScored>
-  [[gnu::always_inline]] void walk_consumed(double* cw, uint64_t* counts, const uint32_t* bin_list, uint64_t bin_list_size) {
-    if (bin_list_size == 0 || bin_list[0] != 0) push<true, kUnit, kScored>(cw, counts, 0);
-    for (uint64_t i = 0; i < bin_list_size; ++i) push<true, kUnit, kScored>(cw, counts, bin_list[i]);
+  // the prefix counts, so the walk leaves those columns to it. kTallied: the class weights
+  // are integer counts in `tallies` (unit weights), converted exactly as they are read.
+  template <bool kUnit, bool kScored, bool kTallied = false>
+  [[gnu::always_inline]] void walk_consumed(double* cw, uint64_t* counts, const uint32_t* bin_list, uint64_t bin_list_size,
+                                            uint64_t* tallies = nullptr) {
+    if (bin_list_size == 0 || bin_list[0] != 0) push<true, kUnit, kScored, kTallied>(cw, counts, 0, tallies);
+    for (uint64_t i = 0; i < bin_list_size; ++i) push<true, kUnit, kScored, kTallied>(cw, counts, bin_list[i], tallies);
   }
 
   // Forced inline, like the walk itself: the running sums then live in registers.
-  template <bool kConsume, bool kUnit, bool kScored = false>
-  [[gnu::always_inline]] void push(double* cw, uint64_t* counts, uint64_t b) {
+  template <bool kConsume, bool kUnit, bool kScored = false, bool kTallied = false>
+  [[gnu::always_inline]] void push(double* cw, uint64_t* counts, uint64_t b, uint64_t* tallies = nullptr) {
     const uint64_t nc = classes_or<kScanned>(nc_);
     double* p_run = p();
     double* q_run = q();
     double* bw = cw + b * stride();
+    uint64_t* tb = kTallied ? tallies + b * stride() : nullptr;
     double* lane = cols_ + k_;
     if constexpr (kConsume && kScanned != 0) {
       // The bin's weights are read and then zeroed as a whole (the other classes of the bin are
       // zero already), which takes a few vector stores where one per class was needed.
       double v[kScanned];
-      for (uint64_t c = 0; c < kScanned; ++c) v[c] = bw[cls(c)];
-      if constexpr (kAll) {
-        for (uint64_t c = 0; c < kScanned; ++c) bw[c] = 0.0;
+      if constexpr (kTallied) {
+        for (uint64_t c = 0; c < kScanned; ++c) v[c] = static_cast<double>(static_cast<int64_t>(tb[cls(c)]));
+        if constexpr (kAll) {
+          for (uint64_t c = 0; c < kScanned; ++c) tb[c] = 0;
+        } else {
+          for (uint64_t c = 0; c < kScanned; ++c) tb[cls(c)] = 0;
+        }
       } else {
-        for (uint64_t c = 0; c < kScanned; ++c) bw[cls(c)] = 0.0;
+        for (uint64_t c = 0; c < kScanned; ++c) v[c] = bw[cls(c)];
+        if constexpr (kAll) {
+          for (uint64_t c = 0; c < kScanned; ++c) bw[c] = 0.0;
+        } else {
+          for (uint64_t c = 0; c < kScanned; ++c) bw[cls(c)] = 0.0;
+        }
       }
       double bin_weight = 0.0;
       for (uint64_t c = 0; c < kScanned; ++c) {
@@ -162,13 +174,18 @@ class GiniWalk {
     }
     double bin_weight = 0.0;
     for (uint64_t c = 0; c < nc; ++c) {
-      const double v = bw[cls(c)];
+      const double v = kTallied ? static_cast<double>(static_cast<int64_t>(tb[cls(c)])) : bw[cls(c)];
       p_run[c] += v;
       if constexpr (!kConsume) q_run[c] -= v;
       if constexpr (!kUnit) bin_weight += v;
       lane[c * kLanes] = p_run[c];
       if constexpr (kConsume) {
-        bw[cls(c)] = 0.0;  // the other classes of the bin are zero already
+        // The other classes of the bin are zero already.
+        if constexpr (kTallied) {
+          tb[cls(c)] = 0;
+        } else {
+          bw[cls(c)] = 0.0;
+        }
       } else {
         lane[(nc + c) * kLanes] = q_run[c];
       }
@@ -367,7 +384,7 @@ template <uint64_t kScanned, bool kAll>
 BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                                                uint64_t bin_list_size, uint64_t n_scanned,
                                                const MissingBin& missing, const NodeStats& stats,
-                                               double parent_impurity, bool consume) {
+                                               double parent_impurity, bool consume, uint64_t* tallies) {
   const uint64_t nc = classes_or<kScanned>(n_scanned);
   const uint64_t stride = n_classes;
   MORVEL_ASSERT(!kAll || n_scanned == stride, "a scan of every class reads bins of the scanned classes");
@@ -384,7 +401,14 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
   const bool scored = consume && stats.weight < detail::kScoredWeightLimit;
   if (consume) {
     MORVEL_ASSERT(bin_list != nullptr, "a consumed scan needs its occupied-bin list");
-    if (unit) {
+    if (tallies != nullptr) {
+      MORVEL_ASSERT(unit, "tallied bins count entries of unit weight");
+      if (scored) {
+        walk.template walk_consumed<true, true, true>(cw, counts, bin_list, bin_list_size, tallies);
+      } else {
+        walk.template walk_consumed<true, false, true>(cw, counts, bin_list, bin_list_size, tallies);
+      }
+    } else if (unit) {
       if (scored) {
         walk.template walk_consumed<true, true>(cw, counts, bin_list, bin_list_size);
       } else {
@@ -396,7 +420,13 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
       walk.template walk_consumed<false, false>(cw, counts, bin_list, bin_list_size);
     }
     if (missing_slot) {
-      for (uint64_t c = 0; c < stride; ++c) cw[nb * stride + c] = 0.0;
+      for (uint64_t c = 0; c < stride; ++c) {
+        if (tallies != nullptr) {
+          tallies[nb * stride + c] = 0;
+        } else {
+          cw[nb * stride + c] = 0.0;
+        }
+      }
       counts[nb] = 0;
     }
   } else {
@@ -426,7 +456,8 @@ BestPartition HistogramSearch::Impl::scan_gini(double* cw, uint64_t* counts, uin
 template <uint64_t kClasses>
 BestPartition HistogramSearch::Impl::gini_scan(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                                                uint64_t bin_list_size, const MissingBin& missing,
-                                               const NodeStats& stats, double parent_impurity, bool consume) {
+                                               const NodeStats& stats, double parent_impurity, bool consume,
+                                               uint64_t* tallies) {
   const uint64_t nc = classes_or<kClasses>(stats.class_weight.size());
   if (scan_classes.size() < nc) {
     scan_classes.resize(nc);
@@ -445,29 +476,37 @@ BestPartition HistogramSearch::Impl::gini_scan(double* cw, uint64_t* counts, uin
     constexpr uint64_t kScanned = decltype(scanned)::value;
     if (n_scanned == nc) {
       return scan_gini<kScanned, true>(cw, counts, nb, bin_list, bin_list_size, n_scanned, missing, stats,
-                                       parent_impurity, consume);
+                                       parent_impurity, consume, tallies);
     }
     return scan_gini<kScanned, false>(cw, counts, nb, bin_list, bin_list_size, n_scanned, missing, stats,
-                                      parent_impurity, consume);
+                                      parent_impurity, consume, tallies);
   });
 }
 
 // The copies scan_feature calls, one per class count it has a copy for (0: any count).
 template BestPartition HistogramSearch::Impl::gini_scan<0>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
-                                                          const MissingBin&, const NodeStats&, double, bool);
+                                                          const MissingBin&, const NodeStats&, double, bool,
+                                                          uint64_t*);
 template BestPartition HistogramSearch::Impl::gini_scan<2>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
-                                                          const MissingBin&, const NodeStats&, double, bool);
+                                                          const MissingBin&, const NodeStats&, double, bool,
+                                                          uint64_t*);
 template BestPartition HistogramSearch::Impl::gini_scan<3>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
-                                                          const MissingBin&, const NodeStats&, double, bool);
+                                                          const MissingBin&, const NodeStats&, double, bool,
+                                                          uint64_t*);
 template BestPartition HistogramSearch::Impl::gini_scan<4>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
-                                                          const MissingBin&, const NodeStats&, double, bool);
+                                                          const MissingBin&, const NodeStats&, double, bool,
+                                                          uint64_t*);
 template BestPartition HistogramSearch::Impl::gini_scan<5>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
-                                                          const MissingBin&, const NodeStats&, double, bool);
+                                                          const MissingBin&, const NodeStats&, double, bool,
+                                                          uint64_t*);
 template BestPartition HistogramSearch::Impl::gini_scan<6>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
-                                                          const MissingBin&, const NodeStats&, double, bool);
+                                                          const MissingBin&, const NodeStats&, double, bool,
+                                                          uint64_t*);
 template BestPartition HistogramSearch::Impl::gini_scan<7>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
-                                                          const MissingBin&, const NodeStats&, double, bool);
+                                                          const MissingBin&, const NodeStats&, double, bool,
+                                                          uint64_t*);
 template BestPartition HistogramSearch::Impl::gini_scan<8>(double*, uint64_t*, uint64_t, const uint32_t*, uint64_t,
-                                                          const MissingBin&, const NodeStats&, double, bool);
+                                                          const MissingBin&, const NodeStats&, double, bool,
+                                                          uint64_t*);
 
 }  // namespace morvel

@@ -86,11 +86,13 @@ struct HistogramSearch::Impl {
   double parent_impurity_of(const NodeStats& stats, uint64_t nc);
 
   // The bin scan of one feature. With `consume`, the bins are scratch that must be left
-  // zeroed; `consumed` tells whether the scan already did that.
+  // zeroed; `consumed` tells whether the scan already did that. `tallies`, when given, holds
+  // the class weights as integer counts in place of `cw` (a consumed gini scan only).
   template <uint64_t kClasses>
   std::optional<SplitCandidate> scan_feature(double* cw, uint64_t* counts, uint64_t m, const uint32_t* bin_list,
                                              uint64_t bin_list_size, const NodeStats& stats, int8_t constraint,
-                                             NodeBounds bounds, bool consume, bool& consumed);
+                                             NodeBounds bounds, bool consume, bool& consumed,
+                                             uint64_t* tallies = nullptr);
   template <class C, uint64_t kClasses>
   BestPartition scan_bins(const double* cw, const uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                           uint64_t bin_list_size, const MissingBin& missing, const NodeStats& stats,
@@ -102,12 +104,12 @@ struct HistogramSearch::Impl {
   template <uint64_t kClasses>
   BestPartition gini_scan(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                           uint64_t bin_list_size, const MissingBin& missing, const NodeStats& stats,
-                          double parent_impurity, bool consume);
+                          double parent_impurity, bool consume, uint64_t* tallies);
   // kAll: every class is scanned, in class order.
   template <uint64_t kScanned, bool kAll>
   BestPartition scan_gini(double* cw, uint64_t* counts, uint64_t nb, const uint32_t* bin_list,
                           uint64_t bin_list_size, uint64_t n_scanned, const MissingBin& missing,
-                          const NodeStats& stats, double parent_impurity, bool consume);
+                          const NodeStats& stats, double parent_impurity, bool consume, uint64_t* tallies);
 };
 
 // Calls fn(b) for every bin a scan visits, in bin order: bin 0 always (its partition, an empty
