@@ -6,6 +6,7 @@
 #include <string>
 
 #include "morvel/errors.h"
+#include "simd/simd.h"
 
 namespace morvel {
 
@@ -65,6 +66,23 @@ void node_stats_with(const TrainingContext& ctx, std::span<const RowIndex> rows,
   out.weight = total;
 }
 
+// The class counts of labels l[0..n), all below n_classes: one pass per class after the
+// first, each a comparison and a count that vectorise (class 0 takes the rest). The counts
+// fit 32 bits, as an index list holds fewer than 2^32 entries.
+constexpr uint64_t kScalarCounts = 48;
+
+MORVEL_TARGET_CLONES void count_labels(const ClassIndex* l, uint64_t n, uint64_t n_classes, uint64_t* counts) {
+  uint64_t rest = n;
+  for (uint64_t c = 1; c < n_classes; ++c) {
+    const ClassIndex label = static_cast<ClassIndex>(c);
+    uint32_t k = 0;
+    for (uint64_t i = 0; i < n; ++i) k += l[i] == label ? 1u : 0u;
+    counts[c] = k;
+    rest -= k;
+  }
+  counts[0] = rest;
+}
+
 }  // namespace
 
 void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
@@ -97,15 +115,21 @@ void count_node_classes(std::span<const ClassIndex> labels, Criterion criterion,
   out.entry_weights.clear();
   out.unit_weights = true;
   out.held_labels = labels;
-  out.class_weight.assign(n_classes, 0.0);
+  out.class_weight.resize(n_classes);  // every class is written below
   const uint64_t n = labels.size();
   const ClassIndex* l = labels.data();
-  if (n_classes == 2) {
-    // The labels are 0 or 1: their sum is the class-1 count (a loop that vectorises).
-    uint64_t ones = 0;
-    for (uint64_t i = 0; i < n; ++i) ones += l[i];
-    out.class_weight[0] = static_cast<double>(n - ones);
-    out.class_weight[1] = static_cast<double>(ones);
+  if (n_classes <= kMaxUnrolledClasses) {
+    uint64_t counts[kMaxUnrolledClasses] = {};
+    if (n < kScalarCounts) {
+      // A small node: one scalar pass costs less than setting up a vector pass per class.
+      for (uint64_t i = 0; i < n; ++i) {
+        MORVEL_ASSERT(l[i] < n_classes, "index out of bounds: label outside 0..n_classes");
+        counts[l[i]] += 1;
+      }
+    } else {
+      count_labels(l, n, n_classes, counts);
+    }
+    for (uint64_t c = 0; c < n_classes; ++c) out.class_weight[c] = static_cast<double>(counts[c]);
   } else {
     // Four tallies taken in turn, so that consecutive entries of one class do not wait on
     // each other's increment.

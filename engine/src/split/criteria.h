@@ -47,7 +47,8 @@ void compute_node_stats(const TrainingContext& ctx, const TreeWeights& weights,
                         std::span<const RowIndex> rows, bool keep_entry_weights, NodeStats& out,
                         bool keep_labels = true);
 
-// The statistics of unit-weight entries whose labels are listed (all below n_classes): the
+// The statistics of unit-weight entries whose labels are listed (all below n_classes, which
+// the lister checks): the
 // class counts, which equal compute_node_stats' sums bit for bit, as every partial sum of
 // 1.0s is a whole number below 2^53 whatever the order. `labels` becomes out.held_labels.
 void count_node_classes(std::span<const ClassIndex> labels, Criterion criterion, uint64_t n_classes,

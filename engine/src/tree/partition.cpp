@@ -37,12 +37,19 @@ void with_predicate(const TrainingContext& ctx, const Node& split, uint64_t n_en
     }
     const uint64_t n_rows = bm.n_rows;
     if (n_entries < 256) {
-      // Fewer rows than byte values (most nodes of a deep tree): routed one by one.
+      // Fewer rows than byte values (most nodes of a deep tree): routed one by one, by the
+      // first byte that goes left (a byte b exceeds the pivot exactly when it is at least
+      // that; a NaN pivot sends no byte left).
+      const double pivot = split.pivot;
+      const uint64_t first_left = pivot < 0.0                      ? 0
+                                  : !(pivot < 255.0)               ? 256
+                                                                   : static_cast<uint64_t>(std::floor(pivot)) + 1;
       const bool may_miss = bm.has_missing;
+      const bool missing_left = split.missing_left();
       fn([&](uint64_t row) {
         MORVEL_ASSERT(row < n_rows, "index out of bounds: row outside the training matrix");
-        const uint8_t b = column[row * stride];
-        return goes_left(split, static_cast<double>(b), may_miss && b == missing);
+        const uint64_t b = column[row * stride];
+        return may_miss && b == missing ? missing_left : b >= first_left;
       });
       return;
     }
