@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <set>
 
 #include "fixture.h"
@@ -381,19 +382,52 @@ TEST(Partition, BinnedBytesRouteAsTheRouterAtEveryNodeSize) {
     const BinnedRouter router{&*ctx.binned};
     for (const uint64_t length : {uint64_t{5}, uint64_t{255}, uint64_t{256}, uint64_t{600}}) {
       for (const bool missing_left : {false, true}) {
-        for (const double pivot : {-0.5, 0.0, 6.5, 7.0, 19.0, 25.0}) {
+        for (const double pivot : {-0.5, 0.0, 6.5, 7.0, 19.0, 25.0, 254.5, std::nan("")}) {
           const Node split = Node::make_split(1, pivot, 0.0, missing_left, length, 0, 0);
           std::vector<RowIndex> rows;
           for (uint64_t i = 0; i < length; ++i) rows.push_back((i * 37) % n_rows);
           std::vector<RowIndex> want_left;
           std::vector<RowIndex> want_right;
           for (const uint64_t row : rows) (router.left(split, row) ? want_left : want_right).push_back(row);
+          // The labelled form moves each entry's label with its row, and routes alike.
+          RowBuffer labelled(rows.begin(), rows.end());
+          RowBuffer labels;
+          for (const RowIndex row : rows) labels.push_back(row * 3 + 1);
           RowBuffer spill;
+          RowBuffer label_spill;
           const uint64_t k = partition_in_place(ctx, split, rows, spill);
           EXPECT_EQ(std::vector<RowIndex>(rows.begin(), rows.begin() + k), want_left) << length << " " << pivot;
           EXPECT_EQ(std::vector<RowIndex>(rows.begin() + k, rows.end()), want_right) << length << " " << pivot;
+          EXPECT_EQ(partition_in_place(ctx, split, labelled, spill, labels, label_spill), k);
+          EXPECT_TRUE(std::equal(labelled.begin(), labelled.end(), rows.begin())) << length << " " << pivot;
+          for (uint64_t i = 0; i < length; ++i) ASSERT_EQ(labels[i], labelled[i] * 3 + 1);
         }
       }
+    }
+  }
+}
+
+TEST(NodeStats, HeldLabelCountsEqualTheListWalk) {
+  // Class counts of held labels against compute_node_stats on unit weights, bit for bit:
+  // two classes, the vectorised and the small-node counts, and more classes than have copies.
+  std::mt19937_64 gen(7);
+  for (const uint64_t n_classes : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{5}, uint64_t{8}, uint64_t{11}}) {
+    for (const uint64_t n : {uint64_t{1}, uint64_t{47}, uint64_t{48}, uint64_t{333}}) {
+      std::vector<ClassIndex> y(n);
+      for (ClassIndex& c : y) c = static_cast<ClassIndex>(gen() % n_classes);
+      const TrainingContext ctx = column_context(std::vector<double>(n, 0.0), y, n_classes);
+      TreeWeights weights = tree_weights(ctx);
+      weights.unit = true;
+      NodeStats want;
+      compute_node_stats(ctx, weights, all_rows(ctx), false, want);
+      NodeStats got;
+      count_node_classes(y, ctx.growth.criterion, n_classes, got);
+      ASSERT_EQ(got.class_weight.size(), n_classes);
+      for (uint64_t c = 0; c < n_classes; ++c) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(got.class_weight[c]), std::bit_cast<uint64_t>(want.class_weight[c]));
+      }
+      EXPECT_EQ(std::bit_cast<uint64_t>(got.weight), std::bit_cast<uint64_t>(want.weight));
+      EXPECT_EQ(got.entry_labels(n), y.data());
     }
   }
 }
