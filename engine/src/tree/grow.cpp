@@ -24,7 +24,7 @@ namespace morvel {
 namespace {
 
 constexpr uint64_t kMaxReservedNodes = 8191;
-// Histogram growth lists entry labels (and weights) for nodes of at most this many entries.
+// Weighted histogram growth lists entry labels and weights for nodes of at most this many entries.
 constexpr uint64_t kListedLabels = 65536;
 
 // What a node hands down to its children: its histogram (histogram growth) and the features
@@ -195,14 +195,13 @@ class TreeGrower {
     prefault(tree.nodes.data(), std::min<uint64_t>(last, tree.nodes.capacity()) * sizeof(Node));
   }
 
-  // Entry weights are kept, except for histograms on unit weights, which add 1.0 per entry:
-  // the exact search reads them in place of a second lookup per entry, and the two-class
-  // dense extra-trees search requires them. Histogram sums read listed labels only at nodes
-  // of at most kListedLabels entries, whose rows lie far apart; a larger node's ascending
-  // rows read the context's labels almost in sequence, and its list would cost four bytes
-  // per row of the sample for each worker.
+  // Histograms on unit weights count the node's held labels: a sequential pass with no
+  // lookup per entry, and the bin sums read the same segment. Otherwise entry weights are
+  // kept: the exact search reads them in place of a second lookup per entry, and the
+  // two-class dense extra-trees search requires them. Weighted histogram sums read listed
+  // labels only at nodes of at most kListedLabels entries, whose rows lie far apart; a larger
+  // node's ascending rows read the context's labels almost in sequence.
   // Extra-trees growth measures by its plan's statistics step, which says what it left ready.
-  // Histograms on unit weights count the node's held labels (no lookup per entry).
   NodePrep measure(Segment s, NodeStats& stats) {
     const std::span<const RowIndex> rows = span_of(s);
     if (extra_) return measure_extra_node(ctx_, weights_, plan_, rows, scratch_.extra, stats);
