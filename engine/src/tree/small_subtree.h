@@ -1,5 +1,5 @@
-// Small subtrees of extra-trees growth. The subtree of a node that route_extra_node serves as
-// a whole node (binned values, byte weights, fewer than 64 entries) is grown as depth-first
+// Small subtrees of extra-trees growth. The subtree of a node grows_small_subtree accepts
+// (binned values, byte weights, fewer than 128 entries) is grown as depth-first
 // growth grows it (the same checks, draws, records and order), over masks of the node's
 // entries at small levels instead of segments of the index array: each node's statistics are
 // lane sums, its search reads bins transposed once per level, and its split only divides a
@@ -64,14 +64,14 @@ class SmallSubtreeGrower {
   // A node: the entries of `mask` at small level `level`, and what depth-first growth keeps
   // per node.
   struct Frame {
-    uint64_t mask = 0;
+    EntryMask mask = 0;
     uint64_t level = 0;
     uint64_t depth = 0;
     NodeBounds bounds;
     // Set once the node is split:
     Node record;
     bool left_done = false;
-    uint64_t right_mask = 0;
+    EntryMask right_mask = 0;
     NodeBounds right_bounds;
     uint64_t constants = 0;  // length of the constant-feature list after the node's search
   };
@@ -83,10 +83,10 @@ class SmallSubtreeGrower {
     ExtraScratch& extra = scratch_.extra;
     NodeStats& stats = scratch_.stats;
     Frame& f = stack_.back();
-    const uint64_t m = simd::popcount(f.mask);
+    const uint64_t m = entry_count(f.mask);
     small_node_stats(ctx_, f.level, f.mask, extra, stats);
     std::optional<NodeSplit> split;
-    uint64_t left_mask = 0;
+    EntryMask left_mask = 0;
     if (searchable(m, f.depth, stats)) {
       split = search_small_node(ctx_, rules_, f.level, f.mask, stats, f.bounds, listed_, rng_, scratch_.feature_pool,
                                 scratch_.pool_draws, max_features_, extra, left_mask);
@@ -99,7 +99,7 @@ class SmallSubtreeGrower {
     }
     const SplitCandidate& c = split->candidate;
     f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, m, 0, 0);
-    const uint64_t right_mask = f.mask & ~left_mask;
+    const EntryMask right_mask = f.mask & ~left_mask;
     NodeBounds left_bounds = f.bounds;
     NodeBounds right_bounds = f.bounds;
     if (const int8_t constraint = ctx_.growth.constraint(split->feature); constraint != 0) {
@@ -118,9 +118,9 @@ class SmallSubtreeGrower {
   // A child that fits fewer blocks than its level gets a level of its own, so that deep nodes
   // scan fewer lanes; a child of a few entries has too small a subtree to repay transposing
   // its bins again.
-  void push_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds) {
+  void push_child(uint64_t level, EntryMask mask, uint64_t depth, NodeBounds bounds) {
     constexpr uint64_t kOwnLevelFrom = 6;
-    const uint64_t m = simd::popcount(mask);
+    const uint64_t m = entry_count(mask);
     if (m >= kOwnLevelFrom && m + simd::kLanes <= simd::kLanes * small_level_blocks(scratch_.extra, level)) {
       ++level;
       mask = open_small_level(ctx_, level, mask, scratch_.extra);
@@ -128,7 +128,7 @@ class SmallSubtreeGrower {
     push_frame(mask, level, depth, bounds);
   }
 
-  void push_frame(uint64_t mask, uint64_t level, uint64_t depth, NodeBounds bounds) {
+  void push_frame(EntryMask mask, uint64_t level, uint64_t depth, NodeBounds bounds) {
     Frame& frame = stack_.emplace_back();
     frame.mask = mask;
     frame.level = level;

@@ -17,14 +17,16 @@ namespace morvel::extra {
 
 
 // Calls fn(ClassCount<K>{}, BlockCount<B>{}) for the (class count, blocks) pairs the lane
-// searches serve (two to eight classes, one to four blocks of 16 entries), else otherwise().
-template <class Fn, class Otherwise>
+// searches serve (two to eight classes, one to kMaxBlocks blocks of 16 entries: four for
+// whole nodes, eight for small subtrees), else otherwise().
+template <uint64_t kMaxBlocks = 4, class Fn, class Otherwise>
 [[gnu::always_inline]] inline decltype(auto) with_lane_shape(uint64_t n_classes, uint64_t blocks, Fn&& fn,
                                                              Otherwise&& otherwise) {
   return with_class_count_in<2, kTagLanes>(
       n_classes,
       [&](auto classes) -> decltype(auto) {
-        return simd::with_block_count<4>(blocks, [&](auto b) -> decltype(auto) { return fn(classes, b); }, otherwise);
+        return simd::with_block_count<kMaxBlocks>(blocks, [&](auto b) -> decltype(auto) { return fn(classes, b); },
+                                                  otherwise);
       },
       otherwise);
 }
