@@ -206,14 +206,19 @@ uint64_t small_level_blocks(const ExtraScratch& scratch, uint64_t level);
 void small_node_stats(const TrainingContext& ctx, uint64_t level, EntryMask mask, ExtraScratch& scratch,
                       NodeStats& out);
 
-// search_whole_byte_node for the entries of `mask` at `level` (statistics from
-// small_node_stats): the same draws, constant-list appends and winner. On a winner,
-// `left_mask` receives the entries going left (partition_by_bins' routing).
+// small_node_stats from the node's lane sums (search_small_node gives its children's).
+void small_sums_stats(const TrainingContext& ctx, const SmallSums& sums, ExtraScratch& scratch, NodeStats& out);
+
+// search_whole_byte_node for the n entries of `mask` at `level` (statistics from
+// small_node_stats or small_sums_stats): the same draws, constant-list appends and winner. On
+// a winner, `left_mask` receives the entries going left (partition_by_bins' routing), and
+// `left` and `right` the two children's lane sums.
 std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const SearchRules& rules, uint64_t level,
-                                           EntryMask mask, const NodeStats& stats, NodeBounds bounds,
+                                           EntryMask mask, uint64_t n, const NodeStats& stats, NodeBounds bounds,
                                            std::vector<uint64_t>& constant_features, Rng& rng,
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
-                                           uint64_t max_features, ExtraScratch& scratch, EntryMask& left_mask);
+                                           uint64_t max_features, ExtraScratch& scratch, EntryMask& left_mask,
+                                           SmallSums& left, SmallSums& right);
 
 // The general search alone (any class count, every matrix form; bin indices for a binned
 // context, with the missing bin read as NaN). search_extra routes two-class problems to

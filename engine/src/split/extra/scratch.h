@@ -25,6 +25,12 @@ inline uint64_t entry_count(EntryMask mask) {
   return simd::popcount(static_cast<uint64_t>(mask)) + (high != 0 ? simd::popcount(high) : 0);
 }
 
+// A small node's lane sums (two classes: its weight and its class-1 weight; more: each class's
+// weight). At most 128 byte weights: each sum fits 16 bits.
+struct SmallSums {
+  uint16_t lane[8];
+};
+
 // The mask of entries 0 to n - 1 (n at most 128).
 inline EntryMask first_entries(uint64_t n) { return n >= 128 ? ~EntryMask{0} : (EntryMask{1} << n) - 1; }
 

@@ -52,10 +52,11 @@ void fill_group(const uint8_t* lines, uint64_t size, SmallLevel& level, uint64_t
 
 template <uint64_t K, uint64_t Blocks>
 std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const SearchRules& rules, SmallLevel& level,
-                                           EntryMask mask, const NodeStats& stats, NodeBounds bounds,
+                                           EntryMask mask, uint64_t n, const NodeStats& stats, NodeBounds bounds,
                                            std::vector<uint64_t>& constant_features, Rng& rng,
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
-                                           uint64_t max_features, ExtraScratch& scratch, EntryMask& left_mask) {
+                                           uint64_t max_features, ExtraScratch& scratch, EntryMask& left_mask,
+                                           SmallSums& left_sums, SmallSums& right_sums) {
   const BinnedMatrix& bm = *ctx.binned;
   MORVEL_ASSERT(level.blocks == Blocks && level.n <= simd::kLanes * Blocks && (mask >> level.n) == 0 &&
                     level.group_ready.size() * simd::kLanes >= bm.n_features &&
@@ -67,8 +68,8 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
     for (uint64_t c = 0; c < K; ++c) lanes[b][c] = simd::load_aligned(level.lanes[b][c]);
     valid[b] = simd::lanes_of_bits(static_cast<uint64_t>(mask >> (simd::kLanes * b)));
   }
-  const uint64_t n = entry_count(mask);
   __m128i best_bins[Blocks];
+  WinnerSums<K> winner;
   const uint8_t* lines = row_lines(bm, scratch);
   const uint64_t lines_size = row_lines_size(bm, scratch);
   auto best = search_node_lanes<K, Blocks>(
@@ -79,7 +80,7 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
         const uint8_t* at = level.bins.data() + feature * Blocks * simd::kLanes;
         for (uint64_t b = 0; b < Blocks; ++b) v[b] = simd::load(at + simd::kLanes * b);
       },
-      constant_features, rng, pool, draws, max_features, scratch, best_bins);
+      constant_features, rng, pool, draws, max_features, scratch, best_bins, &winner);
   if (best) {
     // Entries above the threshold go left, and a missing bin (above every threshold) by
     // missing_left: the routing of partition_by_bins.
@@ -94,6 +95,16 @@ std::optional<NodeSplit> small_node_search(const TrainingContext& ctx, const Sea
       left |= static_cast<EntryMask>(static_cast<uint32_t>(_mm_movemask_epi8(above))) << (simd::kLanes * b);
     }
     left_mask = left;
+    // The children's lane sums: the right child holds the winner's prefix (and the missing
+    // entries unless they go left), the left child the rest of the node. Whole numbers, as
+    // lane_stats would sum them from the children's masks.
+    const bool missing_left = best->candidate.missing_left;
+    for (uint64_t l = 0; l < K; ++l) {
+      const double node_lane = K == 2 && l == 0 ? stats.weight : stats.class_weight[l];
+      const uint64_t right = simd::byte_total(winner.prefix[l]) + (missing_left ? 0 : winner.missing[l]);
+      right_sums.lane[l] = static_cast<uint16_t>(right);
+      left_sums.lane[l] = static_cast<uint16_t>(static_cast<uint64_t>(node_lane) - right);
+    }
   }
   return best;
 }
@@ -124,15 +135,20 @@ void lane_stats(const SmallLevel& level, EntryMask mask, double* class_weight, d
 }
 
 // Completes a level whose n entries were just copied in: pads the offsets, forms the lanes
-// for k classes and forgets the transposed bins.
-void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level, uint64_t n, uint64_t k) {
+// for k classes and forgets the transposed bins. The entries of a level opened from one whose
+// rows all lie inside the copy (`in_copy`) do too.
+void finish_level(const BinnedMatrix& bm, uint64_t lines_size, SmallLevel& level, uint64_t n, uint64_t k,
+                  bool in_copy) {
   level.n = n;
   level.blocks = simd::blocks_of(n);
   const uint64_t groups = simd::blocks_of(bm.n_features);
-  uint64_t last = 0;
-  for (uint64_t i = 0; i < n; ++i) last = std::max<uint64_t>(last, level.offset[i]);
+  if (!in_copy) {
+    uint64_t last = 0;
+    for (uint64_t i = 0; i < n; ++i) last = std::max<uint64_t>(last, level.offset[i]);
+    in_copy = last + simd::kLanes * groups <= lines_size;
+  }
   for (uint64_t i = n; i < simd::kLanes * level.blocks; ++i) level.offset[i] = level.offset[0];
-  level.rows_in_copy = last + simd::kLanes * groups <= lines_size;
+  level.rows_in_copy = in_copy;
   for (uint64_t b = 0; b < level.blocks; ++b) {
     const __m128i valid = simd::lanes_below(n - simd::kLanes * b);
     const __m128i w = _mm_and_si128(valid, simd::load(level.weight + simd::kLanes * b));
@@ -160,7 +176,7 @@ EntryMask open_small_root(const TrainingContext& ctx, uint64_t n, const NodePrep
   std::copy_n(scratch.row_offsets.data(), n, level.offset);
   std::copy_n(scratch.entry_bytes.data(), n, level.weight);
   std::copy_n(second.data(), n, level.second);
-  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), level, n, k);
+  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), level, n, k, false);
   return first_entries(n);
 #else
   (void)ctx;
@@ -188,7 +204,7 @@ EntryMask open_small_level(const TrainingContext& ctx, uint64_t level, EntryMask
       ++j;
     }
   }
-  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), to, j, ctx.n_classes);
+  finish_level(*ctx.binned, row_lines_size(*ctx.binned, scratch), to, j, ctx.n_classes, from.rows_in_copy);
   return first_entries(j);
 #else
   (void)ctx;
@@ -229,11 +245,36 @@ void small_node_stats(const TrainingContext& ctx, uint64_t level, EntryMask mask
   scratch.node_impurity_known = false;
 }
 
+void small_sums_stats(const TrainingContext& ctx, const SmallSums& sums, ExtraScratch& scratch, NodeStats& out) {
+  const uint64_t k = ctx.n_classes;
+  MORVEL_ASSERT(k >= 2 && k <= kTagLanes, "index out of bounds: small subtrees take two to eight classes");
+  out.criterion = ctx.growth.criterion;
+  out.labels.clear();
+  out.entry_weights.clear();
+  out.class_weight.resize(k);
+  double* class_weight = out.class_weight.data();
+  // lane_stats' sums, from the lanes instead of the entries.
+  uint64_t all = 0;
+  if (k == 2) {
+    all = sums.lane[0];
+    class_weight[0] = whole_sum(all - sums.lane[1]);
+    class_weight[1] = whole_sum(sums.lane[1]);
+  } else {
+    for (uint64_t c = 0; c < k; ++c) {
+      all += sums.lane[c];
+      class_weight[c] = whole_sum(sums.lane[c]);
+    }
+  }
+  out.weight = whole_sum(all);
+  scratch.node_impurity_known = false;
+}
+
 std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const SearchRules& rules, uint64_t level,
-                                           EntryMask mask, const NodeStats& stats, NodeBounds bounds,
+                                           EntryMask mask, uint64_t n, const NodeStats& stats, NodeBounds bounds,
                                            std::vector<uint64_t>& constant_features, Rng& rng,
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
-                                           uint64_t max_features, ExtraScratch& scratch, EntryMask& left_mask) {
+                                           uint64_t max_features, ExtraScratch& scratch, EntryMask& left_mask,
+                                           SmallSums& left, SmallSums& right) {
   MORVEL_ASSERT(level < scratch.small_levels.size(), "index out of bounds: small subtree level");
 #if MORVEL_SIMD_SSE2
   SmallLevel& at = scratch.small_levels[level];
@@ -241,13 +282,13 @@ std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const Sea
       rules.n_classes, at.blocks,
       [&](auto classes, auto blocks) {
         return small_node_search<decltype(classes)::value, decltype(blocks)::value>(
-            ctx, rules, at, mask, stats, bounds, constant_features, rng, pool, draws, max_features, scratch,
-            left_mask);
+            ctx, rules, at, mask, n, stats, bounds, constant_features, rng, pool, draws, max_features, scratch,
+            left_mask, left, right);
       },
       []() -> std::optional<NodeSplit> { throw_internal("small subtrees take two to eight classes"); });
 #else
-  (void)ctx, (void)rules, (void)mask, (void)stats, (void)bounds, (void)constant_features, (void)rng, (void)pool;
-  (void)draws, (void)max_features, (void)left_mask;
+  (void)ctx, (void)rules, (void)mask, (void)n, (void)stats, (void)bounds, (void)constant_features, (void)rng, (void)pool;
+  (void)draws, (void)max_features, (void)left_mask, (void)left, (void)right;
   throw_internal("small subtrees need SSE2");
 #endif
 }
