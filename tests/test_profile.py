@@ -61,3 +61,18 @@ def test_profiling_does_not_change_the_model(monkeypatch, kind):
     profiled = fit(x, y, **options)
     assert profiled.shap_tree_arrays() == plain.shap_tree_arrays()
     assert profiled.predict_proba(x) == plain.predict_proba(x)
+
+
+@pytest.mark.parametrize("n_classes", [2, 5])
+def test_subtrees_grown_whole_match_node_by_node_growth(monkeypatch, n_classes):
+    # Profiling sends every binned extra-trees node through the per-feature loop; without it,
+    # nodes below 128 entries grow their subtrees over entry masks (two words past 64 entries),
+    # with missing values routed by each split's missing_left.
+    x, y = make_classification(n_samples=900, n_features=8, n_informative=5, n_classes=n_classes, random_state=3)
+    x[np.random.default_rng(3).random(x.shape) < 0.05] = np.nan
+    options = {"extra_trees": True, "max_bins": 64, "extra_trees_backend": "binned"}
+    monkeypatch.delenv("MORVEL_PROFILE_FIT", raising=False)
+    plain = fit(x, y.astype(np.int64), **options)
+    monkeypatch.setenv("MORVEL_PROFILE_FIT", "1")
+    profiled = fit(x, y.astype(np.int64), **options)
+    assert profiled.shap_tree_arrays() == plain.shap_tree_arrays()

@@ -237,10 +237,9 @@ class TreeGrower {
     gather_feature_batch(ctx_, rows, std::span<const uint64_t>(expected, count), prep, scratch_.extra);
   }
   // Whether the node just measured starts a small subtree: binned extra-trees growth on byte
-  // weights, a node small enough for a whole-node search, and one that will be searched.
+  // weights, a node small enough to grow whole, and one that will be searched.
   bool starts_small_subtree(uint64_t n, uint64_t depth, const NodeStats& stats, const NodePrep& prep) const {
-    return extra_ && route_extra_node(plan_, prep, rules_, n).loop == NodeLoop::WholeNode &&
-           searchable(n, depth, true, stats);
+    return extra_ && grows_small_subtree(plan_, prep, rules_, n) && searchable(n, depth, true, stats);
   }
 
   std::optional<NodeSplit> open_depth_first(DepthFrame& f, Tree& tree, uint64_t& returned);

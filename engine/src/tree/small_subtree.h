@@ -1,5 +1,5 @@
-// Small subtrees of extra-trees growth. The subtree of a node that route_extra_node serves as
-// a whole node (binned values, byte weights, fewer than 64 entries) is grown as depth-first
+// Small subtrees of extra-trees growth. The subtree of a node grows_small_subtree accepts
+// (binned values, byte weights, fewer than 128 entries) is grown as depth-first
 // growth grows it (the same checks, draws, records and order), over masks of the node's
 // entries at small levels instead of segments of the index array: each node's statistics are
 // lane sums, its search reads bins transposed once per level, and its split only divides a
@@ -34,7 +34,7 @@ class SmallSubtreeGrower {
                 const Searchable& searchable) {
     listed_.assign(constants.begin(), constants.end());
     stack_.clear();
-    push_frame(open_small_root(ctx_, n, prep, scratch_.extra), 0, depth, bounds);
+    push_frame(open_small_root(ctx_, n, prep, scratch_.extra), n, 0, depth, bounds, SmallSums{}, false);
     uint64_t returned = 0;  // position of the subtree just finished
     bool returning = false;
     while (!stack_.empty()) {
@@ -48,7 +48,7 @@ class SmallSubtreeGrower {
         f.left_done = true;
         f.record.set_left(returned);
         listed_.resize(f.constants);
-        push_child(f.level, f.right_mask, f.depth - 1, f.right_bounds);  // invalidates f
+        push_child(f.level, f.right_mask, f.depth - 1, f.right_bounds, f.right_sums);  // invalidates f
         returning = false;
         continue;
       }
@@ -64,15 +64,19 @@ class SmallSubtreeGrower {
   // A node: the entries of `mask` at small level `level`, and what depth-first growth keeps
   // per node.
   struct Frame {
-    uint64_t mask = 0;
+    EntryMask mask = 0;
+    uint64_t count = 0;  // entries in `mask`
     uint64_t level = 0;
     uint64_t depth = 0;
     NodeBounds bounds;
+    bool has_sums = false;  // `sums` holds the node's lane sums (every node but the root)
+    SmallSums sums;
     // Set once the node is split:
     Node record;
     bool left_done = false;
-    uint64_t right_mask = 0;
+    EntryMask right_mask = 0;
     NodeBounds right_bounds;
+    SmallSums right_sums;
     uint64_t constants = 0;  // length of the constant-feature list after the node's search
   };
 
@@ -83,13 +87,18 @@ class SmallSubtreeGrower {
     ExtraScratch& extra = scratch_.extra;
     NodeStats& stats = scratch_.stats;
     Frame& f = stack_.back();
-    const uint64_t m = simd::popcount(f.mask);
-    small_node_stats(ctx_, f.level, f.mask, extra, stats);
+    const uint64_t m = f.count;
+    if (f.has_sums) {
+      small_sums_stats(ctx_, f.sums, extra, stats);
+    } else {
+      small_node_stats(ctx_, f.level, f.mask, extra, stats);
+    }
     std::optional<NodeSplit> split;
-    uint64_t left_mask = 0;
+    EntryMask left_mask = 0;
+    SmallSums left_sums;
     if (searchable(m, f.depth, stats)) {
-      split = search_small_node(ctx_, rules_, f.level, f.mask, stats, f.bounds, listed_, rng_, scratch_.feature_pool,
-                                scratch_.pool_draws, max_features_, extra, left_mask);
+      split = search_small_node(ctx_, rules_, f.level, f.mask, m, stats, f.bounds, listed_, rng_, scratch_.feature_pool,
+                                scratch_.pool_draws, max_features_, extra, left_mask, left_sums, f.right_sums);
     }
     if (!split) {
       returned = tree.nodes.size();
@@ -99,7 +108,7 @@ class SmallSubtreeGrower {
     }
     const SplitCandidate& c = split->candidate;
     f.record = Node::make_split(split->feature, c.pivot, c.gain, c.missing_left, m, 0, 0);
-    const uint64_t right_mask = f.mask & ~left_mask;
+    const EntryMask right_mask = f.mask & ~left_mask;
     NodeBounds left_bounds = f.bounds;
     NodeBounds right_bounds = f.bounds;
     if (const int8_t constraint = ctx_.growth.constraint(split->feature); constraint != 0) {
@@ -111,26 +120,30 @@ class SmallSubtreeGrower {
     f.right_mask = right_mask;
     f.right_bounds = right_bounds;
     f.constants = listed_.size();
-    push_child(f.level, left_mask, f.depth - 1, left_bounds);  // invalidates f
+    push_child(f.level, left_mask, f.depth - 1, left_bounds, left_sums);  // invalidates f
     return false;
   }
 
   // A child that fits fewer blocks than its level gets a level of its own, so that deep nodes
   // scan fewer lanes; a child of a few entries has too small a subtree to repay transposing
-  // its bins again.
-  void push_child(uint64_t level, uint64_t mask, uint64_t depth, NodeBounds bounds) {
+  // its bins again. The arguments are copies: they may live in the frame the push moves.
+  void push_child(uint64_t level, EntryMask mask, uint64_t depth, NodeBounds bounds, SmallSums sums) {
     constexpr uint64_t kOwnLevelFrom = 6;
-    const uint64_t m = simd::popcount(mask);
+    const uint64_t m = entry_count(mask);
     if (m >= kOwnLevelFrom && m + simd::kLanes <= simd::kLanes * small_level_blocks(scratch_.extra, level)) {
       ++level;
       mask = open_small_level(ctx_, level, mask, scratch_.extra);
     }
-    push_frame(mask, level, depth, bounds);
+    push_frame(mask, m, level, depth, bounds, sums, true);
   }
 
-  void push_frame(uint64_t mask, uint64_t level, uint64_t depth, NodeBounds bounds) {
+  void push_frame(EntryMask mask, uint64_t count, uint64_t level, uint64_t depth, NodeBounds bounds,
+                  SmallSums sums, bool has_sums) {
     Frame& frame = stack_.emplace_back();
+    frame.has_sums = has_sums;
+    frame.sums = sums;
     frame.mask = mask;
+    frame.count = count;
     frame.level = level;
     frame.depth = depth;
     frame.bounds = bounds;

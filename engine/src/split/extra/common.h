@@ -40,7 +40,12 @@ constexpr uint64_t kSignBit = uint64_t{1} << 63;
 // Nodes below this many entries are searched whole (search_whole_byte_node): their searches
 // are dominated by what each one costs besides reading the entries.
 constexpr uint64_t kWholeNodeBelow = 64;
-static_assert(kWholeNodeBelow <= SmallLevel::kEntries + 1, "a small subtree level holds a whole node");
+// Nodes below this many entries on bytes may grow their subtree whole (open_small_root): a
+// mid-size node of that size pays its statistics, gather, search and partition passes for
+// entries that fit a few vector blocks.
+constexpr uint64_t kSmallSubtreeBelow = 128;
+static_assert(kWholeNodeBelow <= kSmallSubtreeBelow && kSmallSubtreeBelow <= SmallLevel::kEntries + 1,
+              "a small subtree level holds a whole node");
 
 // Whether a tree's byte growth may rebase its subtrees (rebase_rows): entry bytes on a
 // row-major copy that 32-bit offsets reach, no fit profile.

@@ -43,6 +43,11 @@ NodePrep prepare_extra_node(const TrainingContext& ctx, const NodeStats& stats, 
 // entries gather their expected features' bins ahead.
 ExtraRoute route_extra_node(const ExtraPlan& plan, const NodePrep& prep, const SearchRules& rules, uint64_t n);
 
+// Whether depth-first growth grows the subtree of a node of n entries whole (open_small_root):
+// a node prepared as a whole node is (entry bytes with offsets into the row-major copy, two
+// to eight classes, vector registers, no profile), below 128 entries.
+bool grows_small_subtree(const ExtraPlan& plan, const NodePrep& prep, const SearchRules& rules, uint64_t n);
+
 // Starts the search of a node: a column kept from now on belongs to this search (KeptToken).
 void begin_extra_search(ExtraScratch& scratch);
 
@@ -181,34 +186,39 @@ void rebase_rows(const TrainingContext& ctx, std::span<RowIndex> rows, ExtraScra
 // Ends the rebased subtree: byte growth reads the tree's rows again.
 void end_rebase(ExtraScratch& scratch);
 
-// Small subtrees. The grower may grow the whole subtree of a node routed to a whole node
-// over masks of its entries (bit i: entry i of a level), with the same checks, draws and
+// Small subtrees. The grower may grow the whole subtree of a node below 128 entries prepared
+// as a whole node is (grows_small_subtree) over masks of its entries (bit i: entry i of a level), with the same checks, draws and
 // records as node-by-node growth, but without a statistics pass, a gather of each searched
 // feature or a partition per node: the entries' bins are transposed into lanes once per
 // level. open_small_root opens level 0 on the node binned_node_stats just prepared (n
 // entries, `prep`) and returns the mask of its entries.
-uint64_t open_small_root(const TrainingContext& ctx, uint64_t n, const NodePrep& prep, ExtraScratch& scratch);
+EntryMask open_small_root(const TrainingContext& ctx, uint64_t n, const NodePrep& prep, ExtraScratch& scratch);
 
 // Opens `level` on the entries of `mask` at level - 1 (a descendant that fits fewer blocks)
 // and returns their mask at the new level.
-uint64_t open_small_level(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch);
+EntryMask open_small_level(const TrainingContext& ctx, uint64_t level, EntryMask mask, ExtraScratch& scratch);
 
 // Blocks of 16 entries of an open level.
 uint64_t small_level_blocks(const ExtraScratch& scratch, uint64_t level);
 
 // The statistics of the entries of `mask` at `level`: the values binned_node_stats gives
 // for their rows (entry labels and weights left empty).
-void small_node_stats(const TrainingContext& ctx, uint64_t level, uint64_t mask, ExtraScratch& scratch,
+void small_node_stats(const TrainingContext& ctx, uint64_t level, EntryMask mask, ExtraScratch& scratch,
                       NodeStats& out);
 
-// search_whole_byte_node for the entries of `mask` at `level` (statistics from
-// small_node_stats): the same draws, constant-list appends and winner. On a winner,
-// `left_mask` receives the entries going left (partition_by_bins' routing).
+// small_node_stats from the node's lane sums (search_small_node gives its children's).
+void small_sums_stats(const TrainingContext& ctx, const SmallSums& sums, ExtraScratch& scratch, NodeStats& out);
+
+// search_whole_byte_node for the n entries of `mask` at `level` (statistics from
+// small_node_stats or small_sums_stats): the same draws, constant-list appends and winner. On
+// a winner, `left_mask` receives the entries going left (partition_by_bins' routing), and
+// `left` and `right` the two children's lane sums.
 std::optional<NodeSplit> search_small_node(const TrainingContext& ctx, const SearchRules& rules, uint64_t level,
-                                           uint64_t mask, const NodeStats& stats, NodeBounds bounds,
+                                           EntryMask mask, uint64_t n, const NodeStats& stats, NodeBounds bounds,
                                            std::vector<uint64_t>& constant_features, Rng& rng,
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
-                                           uint64_t max_features, ExtraScratch& scratch, uint64_t& left_mask);
+                                           uint64_t max_features, ExtraScratch& scratch, EntryMask& left_mask,
+                                           SmallSums& left, SmallSums& right);
 
 // The general search alone (any class count, every matrix form; bin indices for a binned
 // context, with the missing bin read as NaN). search_extra routes two-class problems to

@@ -17,19 +17,29 @@ namespace morvel::extra {
 
 
 // Calls fn(ClassCount<K>{}, BlockCount<B>{}) for the (class count, blocks) pairs the lane
-// searches serve (two to eight classes, one to four blocks of 16 entries), else otherwise().
-template <class Fn, class Otherwise>
+// searches serve (two to eight classes, one to kMaxBlocks blocks of 16 entries: four for
+// whole nodes, eight for small subtrees), else otherwise().
+template <uint64_t kMaxBlocks = 4, class Fn, class Otherwise>
 [[gnu::always_inline]] inline decltype(auto) with_lane_shape(uint64_t n_classes, uint64_t blocks, Fn&& fn,
                                                              Otherwise&& otherwise) {
   return with_class_count_in<2, kTagLanes>(
       n_classes,
       [&](auto classes) -> decltype(auto) {
-        return simd::with_block_count<4>(blocks, [&](auto b) -> decltype(auto) { return fn(classes, b); }, otherwise);
+        return simd::with_block_count<kMaxBlocks>(blocks, [&](auto b) -> decltype(auto) { return fn(classes, b); },
+                                                  otherwise);
       },
       otherwise);
 }
 
 #if MORVEL_SIMD_SSE2
+// What the winning search of a whole-node loop leaves besides its bins: per lane, the byte-sum
+// accumulator of its entries at or below the threshold, and its missing entries' sum.
+template <uint64_t Lanes>
+struct WinnerSums {
+  __m128i prefix[Lanes];
+  uint64_t missing[Lanes];
+};
+
 // The smallest byte of `low` and the largest of `high`, folded together: the largest of
 // `high` is 255 less the smallest of its complement, so after one halving each the two halves
 // share one register for the remaining three (bytes 0 and 8 gather their own halves only).
@@ -53,16 +63,19 @@ template <class Fn, class Otherwise>
 // them (the sums of byte_extremes and binary_byte_prefix). `score(t, constraint,
 // prefix_count, prefix, missing_count, missing)` scores the two options from the lanes'
 // byte-sum accumulators `prefix` (sum_lanes gives each lane's sum) and the missing sums.
-// The winner's bins are left in `best_bins`.
+// The winner's bins are left in `best_bins`, and its sums in `winner` when given.
 template <uint64_t Lanes, uint64_t Blocks, class LoadBins, class Score>
 std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t n, const __m128i (&valid)[Blocks],
                                            const __m128i (&lanes)[Blocks][Lanes], LoadBins&& load_bins,
                                            std::vector<uint64_t>& constant_features, Rng& rng,
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
-                                           uint64_t max_features, Score&& score, __m128i (&best_bins)[Blocks]) {
+                                           uint64_t max_features, Score&& score, __m128i (&best_bins)[Blocks],
+                                           WinnerSums<Lanes>* winner) {
   const BinnedMatrix& bm = *ctx.binned;
-  // The searched feature's bins.
+  // The searched feature's bins, and its search's prefix and missing sums.
   __m128i v[Blocks];
+  __m128i p_lane[Lanes];
+  uint64_t missing[Lanes];
   for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = simd::zero();
   const uint64_t extra_seed = ctx.growth.extra_seed;
   const __m128i all = simd::all_lanes();
@@ -76,7 +89,7 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
     uint64_t lo = 255;
     uint64_t hi = 0;
     uint64_t missing_count = 0;
-    uint64_t missing[Lanes] = {};
+    for (uint64_t l = 0; l < Lanes; ++l) missing[l] = 0;
     __m128i low = all;
     __m128i high = zero;
     if (bm.has_missing) {
@@ -111,7 +124,6 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
     // t >= lo >= 0 here, so truncation is the floor. The missing bin lies above hi > t.
     const __m128i limit = simd::splat(static_cast<uint64_t>(t));
     __m128i p_count = zero;
-    __m128i p_lane[Lanes];
     for (uint64_t l = 0; l < Lanes; ++l) p_lane[l] = zero;
     for (uint64_t b = 0; b < Blocks; ++b) {
       const __m128i in = _mm_and_si128(valid[b], simd::at_most(v[b], limit));
@@ -125,6 +137,12 @@ std::optional<NodeSplit> whole_node_blocks(const TrainingContext& ctx, uint64_t 
   };
   return extra_node_loop(pool, draws, rng, constant_features, max_features, search, [&](uint64_t) {
     for (uint64_t b = 0; b < Blocks; ++b) best_bins[b] = v[b];
+    if (winner != nullptr) {
+      for (uint64_t l = 0; l < Lanes; ++l) {
+        winner->prefix[l] = p_lane[l];
+        winner->missing[l] = missing[l];
+      }
+    }
   });
 }
 
@@ -157,7 +175,8 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
                                            const __m128i (&lanes)[Blocks][K], LoadBins&& load_bins,
                                            std::vector<uint64_t>& constant_features, Rng& rng,
                                            std::vector<uint64_t>& pool, const detail::PoolDraws& draws,
-                                           uint64_t max_features, ExtraScratch& scratch, __m128i (&best_bins)[Blocks]) {
+                                           uint64_t max_features, ExtraScratch& scratch, __m128i (&best_bins)[Blocks],
+                                           WinnerSums<K>* winner = nullptr) {
   MORVEL_ASSERT(stats.class_weight.size() == K, "index out of bounds: node statistics of another class count");
   if constexpr (K == 2) {
     // score_binary_sums, with the node's integer sums under gini converted once per node.
@@ -177,7 +196,7 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
       return score_binary_sums(rules, stats, parent, n, sums, miss, t, constraint, bounds);
     };
     return whole_node_blocks<2, Blocks>(ctx, n, valid, lanes, load_bins, constant_features, rng, pool, draws,
-                                        max_features, score, best_bins);
+                                        max_features, score, best_bins, winner);
   } else {
     const bool gini = gini_forms(rules);
     const double node_weight = stats.weight;
@@ -218,7 +237,7 @@ template <uint64_t K, uint64_t Blocks, class LoadBins>
       return score_drawn_for<K>(rules, stats, parent, n, part, t, constraint, bounds, sums + 2 * K);
     };
     return whole_node_blocks<K, Blocks>(ctx, n, valid, lanes, load_bins, constant_features, rng, pool, draws,
-                                        max_features, score, best_bins);
+                                        max_features, score, best_bins, winner);
   }
 }
 #endif

@@ -20,7 +20,7 @@ namespace {
 // Rebased subtrees start at nodes with at most this many bytes of lines (well inside a core's
 // second-level cache), and at least kRebaseFrom entries (smaller ones are grown whole).
 constexpr uint64_t kRebaseBytes = uint64_t{1} << 18;
-constexpr uint64_t kRebaseFrom = kWholeNodeBelow;
+constexpr uint64_t kRebaseFrom = kSmallSubtreeBelow;
 
 }  // namespace
 

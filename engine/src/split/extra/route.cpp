@@ -71,18 +71,30 @@ KeptToken kept_for(const ExtraScratch& scratch, const NodeSplit& split) {
   return KeptToken{scratch.kept, scratch.kept_stamp};
 }
 
+namespace {
+
+// Whole nodes and small subtrees keep a node's entries in vector lanes by class, and gather
+// its bins through offsets into the row-major copy, from rows checked when it was measured.
+bool on_lanes(const ExtraPlan& plan, const NodePrep& prep, const SearchRules& rules) {
+  return MORVEL_SIMD_SSE2 && plan.unprofiled && prep.ready == NodeReady::EntryBytes && prep.rows_checked &&
+         prep.row_offsets && rules.n_classes >= 2 && rules.n_classes <= kTagLanes;
+}
+
+}  // namespace
+
 ExtraRoute route_extra_node(const ExtraPlan& plan, const NodePrep& prep, const SearchRules& rules, uint64_t n) {
   const bool lane_classes = rules.n_classes >= 2 && rules.n_classes <= kTagLanes;
   const bool bytes = prep.ready == NodeReady::EntryBytes;
-  // The node's bins are gathered through offsets into the row-major copy, from rows checked
-  // when the node was measured.
   const bool on_copy = bytes && prep.rows_checked && prep.row_offsets;
-  if (MORVEL_SIMD_SSE2 && plan.unprofiled && on_copy && lane_classes && n < kWholeNodeBelow)
-    return ExtraRoute{NodeLoop::WholeNode, false};
+  if (on_lanes(plan, prep, rules) && n < kWholeNodeBelow) return ExtraRoute{NodeLoop::WholeNode, false};
   if (plan.unprofiled && prep.ready == NodeReady::ClassPlanes && prep.rows_checked && lane_classes)
     return ExtraRoute{NodeLoop::LaneNode, false};
   return ExtraRoute{bytes && plan.unprofiled ? NodeLoop::PreparedBytes : NodeLoop::PerFeature,
                     on_copy && n >= kBatchGatherFrom};
+}
+
+bool grows_small_subtree(const ExtraPlan& plan, const NodePrep& prep, const SearchRules& rules, uint64_t n) {
+  return on_lanes(plan, prep, rules) && n < kSmallSubtreeBelow;
 }
 
 }  // namespace morvel

@@ -9,9 +9,30 @@
 #include <vector>
 
 #include "split/criteria.h"
+#include "simd/simd.h"
 #include "split/extra/plan.h"
 
 namespace morvel {
+
+// The entries of a small subtree's level: bit i for entry i.
+using EntryMask = unsigned __int128;
+
+// The entries set in `mask`.
+// Most levels fit 64 entries: the high word is counted only when set (without the POPCNT
+// instruction a count is a dozen instructions).
+inline uint64_t entry_count(EntryMask mask) {
+  const uint64_t high = static_cast<uint64_t>(mask >> 64);
+  return simd::popcount(static_cast<uint64_t>(mask)) + (high != 0 ? simd::popcount(high) : 0);
+}
+
+// A small node's lane sums (two classes: its weight and its class-1 weight; more: each class's
+// weight). At most 128 byte weights: each sum fits 16 bits.
+struct SmallSums {
+  uint16_t lane[8];
+};
+
+// The mask of entries 0 to n - 1 (n at most 128).
+inline EntryMask first_entries(uint64_t n) { return n >= 128 ? ~EntryMask{0} : (EntryMask{1} << n) - 1; }
 
 // One level of a small subtree (open_small_root): up to kEntries entries in blocks of 16
 // lanes, with each entry's offset into the row-major copy of the bins and its weight and
@@ -19,25 +40,26 @@ namespace morvel {
 // of the entries in lanes: feature f's block b at bins[(f * blocks + b) * 16], transposed from
 // the row-major copy 16 features at a time when a feature of the group is first searched.
 struct SmallLevel {
-  static constexpr uint64_t kEntries = 63;
+  static constexpr uint64_t kEntries = 127;
+  static constexpr uint64_t kBlocks = 8;
   uint64_t n = 0;
   uint64_t blocks = 0;
   // Lanes past n repeat entry 0's offset, so that a whole block of rows can be loaded.
-  uint32_t offset[64] = {};
-  uint8_t weight[64] = {};
-  uint8_t second[64] = {};
+  uint32_t offset[16 * kBlocks] = {};
+  uint8_t weight[16 * kBlocks] = {};
+  uint8_t second[16 * kBlocks] = {};
   // Every entry's line of 16 bins of every group lies inside the copy (the last rows' may not).
   bool rows_in_copy = false;
   // Per block, the entries' weights in the lanes they count for (two classes: the weights
   // and the class-1 weights; more: one lane per class), zero past n.
-  alignas(16) uint8_t lanes[4][8][16] = {};
+  alignas(16) uint8_t lanes[kBlocks][8][16] = {};
   std::vector<uint8_t> bins;
   std::vector<uint8_t> group_ready;  // per group of 16 features: its bins are in place
 };
 
 // Levels of a small subtree: its root's, and one for each descendant that fits fewer blocks
 // than its parent's level (at most one per block count).
-constexpr uint64_t kSmallLevels = 4;
+constexpr uint64_t kSmallLevels = SmallLevel::kBlocks;
 
 // Per-worker buffers reused by every extra-trees search of that worker.
 struct ExtraScratch {
