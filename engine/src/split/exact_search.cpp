@@ -22,24 +22,32 @@ constexpr uint64_t kSignBit = uint64_t{1} << 63;
 // (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN). Values read from float32 data get
 // the float's own key in the upper half, leaving the lower four bytes zero so the radix
 // sort skips them.
+// Both directions flip the sign bit, and the other bits where the value is negative:
+// x ^ (mask | sign) with the mask spread from the sign by an arithmetic shift, three
+// instructions per gathered or bucketed record instead of a select's six or seven.
 struct DoubleKeys {
   static uint64_t key(double v) {
     const uint64_t bits = std::bit_cast<uint64_t>(v);
-    return (bits >> 63) != 0 ? ~bits : bits | kSignBit;
+    const uint64_t negative = static_cast<uint64_t>(static_cast<int64_t>(bits) >> 63);  // all ones below zero
+    return bits ^ (negative | kSignBit);
   }
-  static double value(uint64_t key) { return std::bit_cast<double>((key >> 63) != 0 ? key & ~kSignBit : ~key); }
+  static double value(uint64_t key) {
+    const uint64_t positive = static_cast<uint64_t>(static_cast<int64_t>(key) >> 63);  // all ones above -0.0
+    return std::bit_cast<double>(key ^ (~positive | kSignBit));
+  }
 };
 
 struct FloatKeys {
+  static constexpr uint32_t kFloatSign = uint32_t{1} << 31;
   static uint64_t key(double v) {
     const uint32_t bits = std::bit_cast<uint32_t>(static_cast<float>(v));  // exact: v came from a float
-    const uint32_t k = (bits >> 31) != 0 ? ~bits : bits | (uint32_t{1} << 31);
-    return static_cast<uint64_t>(k) << 32;
+    const uint32_t negative = static_cast<uint32_t>(static_cast<int32_t>(bits) >> 31);
+    return static_cast<uint64_t>(bits ^ (negative | kFloatSign)) << 32;
   }
   static double value(uint64_t key) {
     const uint32_t k = static_cast<uint32_t>(key >> 32);
-    const uint32_t bits = (k >> 31) != 0 ? k & ~(uint32_t{1} << 31) : ~k;
-    return static_cast<double>(std::bit_cast<float>(bits));
+    const uint32_t positive = static_cast<uint32_t>(static_cast<int32_t>(k) >> 31);
+    return static_cast<double>(std::bit_cast<float>(k ^ (~positive | kFloatSign)));
   }
 };
 
