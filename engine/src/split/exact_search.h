@@ -28,6 +28,19 @@ struct ColumnMajorCopy {
   std::vector<double> values;         // value of each stored entry
 };
 
+// Class counts with a scan of their own; more would add code for little gain.
+constexpr uint64_t kExactUnrolledClasses = 5;
+
+// A pivot the whole-count scan keeps for scoring after its pass (nodes of at most
+// kExactUnrolledClasses classes): where it is, its bound test's two sides, and the prefix's
+// class counts there.
+struct PendingPivot {
+  uint64_t at;                                   // the last record on the prefix side
+  double num;                                    // (sum l_c^2) w_R + (sum r_c^2) w_L
+  double den;                                    // w_L w_R
+  int64_t twice_prefix[kExactUnrolledClasses];  // twice the prefix's count of each class
+};
+
 // Per-worker buffers reused by every exact search.
 struct ExactScratch {
   UninitVector<ExactSortRecord> sorted;  // the non-missing entries of the current search
@@ -39,6 +52,7 @@ struct ExactScratch {
   std::vector<double> weights;          // entry weights when the node statistics lack them
   std::vector<double> buffers;          // prefix/suffix/missing class-weight vectors
   std::vector<int64_t> counts;          // per-class counts and steps of the whole-count scan
+  std::vector<PendingPivot> pending;    // the whole-count scan's pivots awaiting their score
 };
 
 // Sorts on (key, position) for records handed over in ascending position: a stable sort on

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <limits>
 
@@ -273,14 +274,20 @@ TEST(ExactSearch, MatchesBruteForceOnRandomNodes) {
     std::vector<ClassIndex> labels;
     std::vector<double> weights;
     const uint64_t spread = 2 + draw.below(std::size(palette) - 1);
+    // Labels that mostly follow the value make the improvement climb over many pivots, each
+    // a new best: the scan that keeps such pivots for later scoring must thin them often.
+    const bool climbing = unit && round % 8 == 1;
     for (uint64_t i = 0; i < n; ++i) {
       values.push_back(unit && draw.below(2) == 0 ? static_cast<double>(draw.below(200)) : palette[draw.below(spread)]);
-      labels.push_back(draw.below(n_classes));
+      const uint64_t near = std::min<uint64_t>(n_classes - 1, static_cast<uint64_t>(std::max(values.back(), 0.0)) *
+                                                                    n_classes / 200);
+      labels.push_back(climbing && draw.below(4) != 0 ? near : draw.below(n_classes));
       weights.push_back(unit ? 1.0 : 0.5 * static_cast<double>(draw.below(5)));
     }
     auto ctx = column_context(values, labels, n_classes, weights);
     ctx.growth.min_samples_leaf = 1 + draw.below(3);
-    ctx.growth.min_leaf_weight = draw.below(2) == 0 ? 0.0 : 1.0;
+    ctx.growth.min_leaf_weight = std::array{0.0, 1.0, 2.5}[draw.below(3)];
+    ctx.growth.min_impurity_decrease = draw.below(4) == 0 ? 0.01 * static_cast<double>(draw.below(8)) : 0.0;
     ctx.growth.criterion = draw.below(2) == 0 ? Criterion::Gini : Criterion::Entropy;
     // A node: a random sublist with repeats, in random order.
     std::vector<RowIndex> rows;
